@@ -1,0 +1,166 @@
+#include "host/HostDirectory.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host/BackendSql.h"
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "platform/OdbcHandles.h"
+
+namespace fs = std::filesystem;
+
+namespace HostDirectory {
+
+namespace {
+
+const char* const kDriverDirs[] = {
+    "/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc", "/usr/lib/odbc",
+    "/usr/lib64", "/usr/local/lib",
+};
+
+// The driver library of the system's odbcinst.ini entry, as an absolute path.
+std::string DriverLibrary(const std::string& section, const std::string& fallbackName) {
+    std::ifstream in("/etc/odbcinst.ini");
+    std::string line, current, library = fallbackName;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.front() == '[') {
+            current = line.substr(1, line.find(']') - 1);
+        } else if (current == section && line.rfind("Driver=", 0) == 0) {
+            library = line.substr(7);
+        }
+    }
+    if (!library.empty() && library.front() == '/') return library;
+    for (const char* dir : kDriverDirs) {
+        const fs::path candidate = fs::path(dir) / library;
+        if (fs::exists(candidate)) return candidate.string();
+    }
+    return library;
+}
+
+bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) error = "cannot write " + path.string();
+    return static_cast<bool>(out);
+}
+
+std::string OdbcInstIni() {
+    const std::string sqlite = DriverLibrary("SQLite3", "libsqlite3odbc.so");
+    const std::string pg = DriverLibrary("PostgreSQL ANSI", "psqlodbca.so");
+    return "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" + sqlite + "\nSetup=" + sqlite +
+           "\nUsageCount=1\n\n[PostgreSQL ANSI]\nDescription=PostgreSQL ODBC driver (ANSI)\n"
+           "Driver=" +
+           pg + "\nUsageCount=1\n";
+}
+
+std::string BackendDataSource(const std::string& dir, const BackendOptions& backend) {
+    if (backend.product == "postgresql") {
+        return "[DAVAD]\nDriver=PostgreSQL ANSI\nServername=" + backend.pgHost +
+               "\nPort=" + std::to_string(backend.pgPort) + "\nDatabase=" + backend.pgDatabase +
+               "\n\n";
+    }
+    return "[DAVAD]\nDriver=SQLite3\nDatabase=" + dir +
+           "/backend.db\nJournalMode=WAL\nSyncPragma=NORMAL\nTimeout=10000\n\n";
+}
+
+// Runs each ";"-terminated statement of the script on the connection.
+bool RunScript(SQLHDBC hdbc, const std::string& script, std::string& error) {
+    std::istringstream in(script);
+    std::string statement;
+    while (std::getline(in, statement, ';')) {
+        if (statement.find_first_not_of(" \n\r\t") == std::string::npos) continue;
+        const SQLRETURN rc = Odbc::ExecDirect(hdbc, statement);
+        if (!Odbc::Succeeded(rc) && rc != SQL_NO_DATA) {
+            error = "backend table script failed: " + statement;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CreateSqliteBackend(const std::string& dir, std::string& error) {
+    const fs::path file = fs::path(dir) / "backend.db";
+    if (fs::exists(file)) return true;
+    OdbcConnection connection;
+    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file.string(),
+                                  kLoginTimeoutSeconds)) {
+        error = "cannot create " + file.string() + ": " + connection.LastError();
+        return false;
+    }
+    return RunScript(connection.Get(), BackendSql::kSqlite, error);
+}
+
+void AddDemoRTUs() {
+    struct Demo {
+        int id;
+        const char* name;
+        int type;
+        const char* remark;
+    };
+    const Demo demos[] = {
+        {1, "T1", 100, "OUTPUTID:5 north ridge tower"},
+        {2, "T2", 100, "OUTPUTID:6 valley tower"},
+        {3, "T3", 100, "coastal tower"},
+        {12, "T12", 101, "outputid:17 mobile tower"},
+        {40, "RAIN40", 102, "rain gauge, not a tower"},
+    };
+    for (const Demo& demo : demos) {
+        CRTUDef def;
+        def.m_nID = def.m_nRTUID = demo.id;
+        def.m_strName = demo.name;
+        def.m_nType = demo.type;
+        def.m_strRemark = demo.remark;
+        VktHost::AddRTU(def);
+    }
+}
+
+}  // namespace
+
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    return ec ? path : absolute.lexically_normal().string();
+}
+
+bool Enter(const std::string& dir, std::string& error) {
+    const std::string absolute = Absolute(dir);
+    const std::string odbcDir = absolute + "/odbc";
+    setenv("ODBCSYSINI", odbcDir.c_str(), 1);
+    setenv("ODBCINI", (odbcDir + "/odbc.ini").c_str(), 1);
+    if (chdir(absolute.c_str()) != 0) {
+        error = "cannot change into " + absolute;
+        return false;
+    }
+    return true;
+}
+
+bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend,
+          std::string& error) {
+    const std::string dir = Absolute(dirArg);
+    std::error_code ec;
+    fs::create_directories(fs::path(dir) / "odbc", ec);
+    if (ec) {
+        error = "cannot create " + dir + "/odbc: " + ec.message();
+        return false;
+    }
+    if (!WriteFile(fs::path(dir) / "odbc/odbcinst.ini", OdbcInstIni(), error) ||
+        !WriteFile(fs::path(dir) / "odbc/odbc.ini", BackendDataSource(dir, backend), error)) {
+        return false;
+    }
+    if (!Enter(dir, error)) return false;
+    if (!VktHost::CreateHostDatabase()) {
+        error = "cannot create the host database " + dir + "/VKTCOMM.MDB";
+        return false;
+    }
+    if (backend.product == "sqlite" && !CreateSqliteBackend(dir, error)) return false;
+    if (demo) AddDemoRTUs();
+    VktHost::CloseHost();
+    return true;
+}
+
+}  // namespace HostDirectory

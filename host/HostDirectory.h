@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+// A host working directory: VKTCOMM.MDB with the host catalogue, the ODBC set-up in
+// odbc/ (drivers and the system data sources), and the backend database.
+namespace HostDirectory {
+
+struct BackendOptions {
+    std::string product = "sqlite";  // "sqlite" (DIR/backend.db) or "postgresql"
+    std::string pgHost = "127.0.0.1";
+    int pgPort = 5432;
+    std::string pgDatabase = "postgres";
+};
+
+// Makes `dir` a host working directory; with `demo` it adds the demo RTUs. Writes
+// what went wrong to `error` and returns false on failure.
+bool Init(const std::string& dir, bool demo, const BackendOptions& backend, std::string& error);
+
+// Points unixODBC at dir/odbc and makes `dir` the current directory. Call before any
+// ODBC use and before the plug-in is loaded.
+bool Enter(const std::string& dir, std::string& error);
+
+// Absolute form of a path.
+std::string Absolute(const std::string& path);
+
+}  // namespace HostDirectory

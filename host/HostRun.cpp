@@ -1,0 +1,151 @@
+#include "host/HostRun.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "host/FrameFile.h"
+#include "host/HostDirectory.h"
+#include "host/PluginLoader.h"
+#include "host/Simulator.h"
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "platform/Clock.h"
+#include "platform/ErrorLog.h"
+#include "platform/MessageLayer.h"
+
+namespace HostRun {
+
+namespace {
+
+std::vector<std::string> ReadLinesFrom(const std::string& path, std::streamoff offset) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return lines;
+    in.seekg(offset);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+std::streamoff FileSize(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? static_cast<std::streamoff>(in.tellg()) : 0;
+}
+
+bool AcquireFrames(const Options& options, Summary& summary, std::vector<CDataFrame>& frames,
+                   std::string& error) {
+    if (!options.framesFile.empty()) {
+        FrameFile::Result read = FrameFile::Read(HostDirectory::Absolute(options.framesFile));
+        frames = std::move(read.frames);
+        summary.inputErrors = std::move(read.errors);
+        summary.framesRead = static_cast<int>(frames.size());
+    }
+    if (!options.simulateSpec.empty()) {
+        auto range = Simulator::ParseSpec(options.simulateSpec, ProcessClock::Now(), error);
+        if (!range) return false;
+        CObList<CRTUDef> all;
+        CRTUDefRT::OutRTRTU(all);
+        std::vector<CRTUDef> towers;
+        for (const auto& def : all) {
+            if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
+        }
+        auto simulated = Simulator::Simulate(towers, *range);
+        summary.framesRead += static_cast<int>(simulated.size());
+        frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
+                      std::make_move_iterator(simulated.end()));
+    }
+    return true;
+}
+
+// Waits while the plug-in works, dispatching the messages of the host's windows.
+void Linger(double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        MessageLayer::PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    MessageLayer::PumpMessages();
+}
+
+}  // namespace
+
+int Run(const Options& options, Summary& summary, std::string& error) {
+    // Resolve the input files before changing into the host directory.
+    Options resolved = options;
+    if (!resolved.framesFile.empty()) resolved.framesFile = HostDirectory::Absolute(resolved.framesFile);
+    const std::string pluginPath = HostDirectory::Absolute(
+        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
+
+    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
+    if (!resolved.now.empty()) {
+        auto now = FrameFile::ParseTime(resolved.now);
+        if (!now) {
+            error = "--now must be \"YYYY-MM-DD HH:MM:SS\": " + resolved.now;
+            return 1;
+        }
+        ProcessClock::SetNow(*now);
+    }
+    if (!VktHost::LoadHostCatalogue()) {
+        error = "cannot read the host catalogue VKTCOMM.MDB in " + resolved.dir;
+        return 1;
+    }
+    const std::streamoff logStart = FileSize(ErrorLog::FileName());
+    std::mutex messagesLock;
+    VktHost::SetMessageWindow([&](const std::string& text) {
+        std::lock_guard<std::mutex> guard(messagesLock);
+        std::string line = text;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        std::printf("[message window] %s\n", line.c_str());
+        std::fflush(stdout);
+        summary.messages.push_back(line);
+    });
+    const WindowHandle mainWindow = MessageLayer::RegisterWindow([](const Message&) {});
+    MessageLayer::SetThreadMainWindow(mainWindow);
+
+    std::vector<CDataFrame> frames;
+    PluginLoader plugin;
+    if (!AcquireFrames(resolved, summary, frames, error) || !plugin.Load(pluginPath, error)) {
+        VktHost::SetMessageWindow(nullptr);
+        return 1;
+    }
+    int type = 0;
+    std::string name, description;
+    plugin.GetExtDBInfo(type, name, description);
+    std::printf("plug-in: %s (%s), type %d\n", name.c_str(), description.c_str(), type);
+    plugin.VKTLibInit();
+    for (const CDataFrame& frame : frames) {
+        VktHost::RecordAcquiredFrame(frame);
+        if (plugin.SaveRTDB(frame)) {
+            ++summary.accepted;
+        } else {
+            ++summary.refused;
+        }
+    }
+    Linger(resolved.lingerSeconds);
+    plugin.VKTLibExit();
+    plugin.Unload();
+    MessageLayer::UnregisterWindow(mainWindow);
+    VktHost::SetMessageWindow(nullptr);
+    VktHost::CloseHost();
+    summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
+    return 0;
+}
+
+void Print(const Summary& summary) {
+    std::printf("frames read: %d\n", summary.framesRead);
+    std::printf("frames accepted: %d\n", summary.accepted);
+    std::printf("frames refused: %d\n", summary.refused);
+    std::printf("input lines skipped: %zu\n", summary.inputErrors.size());
+    for (const auto& line : summary.inputErrors) std::printf("  %s\n", line.c_str());
+    std::printf("message window lines: %zu\n", summary.messages.size());
+    for (const auto& line : summary.messages) std::printf("  %s\n", line.c_str());
+    std::printf("error log lines: %zu\n", summary.errorLog.size());
+    for (const auto& line : summary.errorLog) std::printf("  %s\n", line.c_str());
+}
+
+}  // namespace HostRun

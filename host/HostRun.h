@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "hostlib/VktRecords.h"
+
+// One run of the host: load the plug-in, start it, acquire and hand over frames,
+// linger while it works, stop it, and tell what happened.
+namespace HostRun {
+
+struct Options {
+    std::string dir;
+    std::string framesFile;     // frames to acquire, JSON Lines
+    std::string simulateSpec;   // or simulated frames
+    std::string now;            // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    double lingerSeconds = 5.0;
+    std::string pluginPath;     // empty: next to the host program
+};
+
+struct Summary {
+    int framesRead = 0;
+    int accepted = 0;
+    int refused = 0;
+    std::vector<std::string> inputErrors;
+    std::vector<std::string> messages;   // lines of the host's message window
+    std::vector<std::string> errorLog;   // lines the run added to the error log
+};
+
+// Returns 0 on success, nonzero (with `error`) when the run could not start.
+int Run(const Options& options, Summary& summary, std::string& error);
+void Print(const Summary& summary);
+
+}  // namespace HostRun

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostlib/VktRecords.h"
+
+// Realistic tower data for the host to acquire: one frame per tower every 10 minutes.
+namespace Simulator {
+
+struct Range {
+    DateTime from;
+    DateTime to;
+};
+
+// SPEC is "last:DURATION" (DURATION a number with d, h or m: the period ending now)
+// or "FROM..TO" with times "YYYY-MM-DD HH:MM:SS".
+std::optional<Range> ParseSpec(const std::string& spec, const DateTime& now, std::string& error);
+
+// The sensor key of a measuring point: unique per RTU and data id.
+inline int32_t SensorKey(int32_t rtu, int32_t dataID) { return rtu * 100000 + dataID; }
+
+// Frames of every tower at each 10-minute mark of the range (both ends included),
+// in time order and, within one time, in the towers' order. Deterministic.
+std::vector<CDataFrame> Simulate(const std::vector<CRTUDef>& towers, const Range& range);
+
+}  // namespace Simulator

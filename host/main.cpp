@@ -1,0 +1,90 @@
+// vkthost: the command-line acquisition host.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "host/HostDirectory.h"
+#include "host/HostRun.h"
+#include "hostlib/HostSide.h"
+
+namespace {
+
+int Fail(const std::string& error) {
+    std::fprintf(stderr, "vkthost: %s\n", error.c_str());
+    return 1;
+}
+
+int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendOptions& backend) {
+    std::string error;
+    const std::string absolute = HostDirectory::Absolute(dir);
+    if (!HostDirectory::Init(absolute, demo, backend, error)) return Fail(error);
+    std::printf("host directory ready: %s\n", absolute.c_str());
+    return 0;
+}
+
+int AddRtuCommand(const std::string& dir, const CRTUDef& def) {
+    std::string error;
+    if (!HostDirectory::Enter(dir, error)) return Fail(error);
+    if (!VktHost::AddRTU(def)) return Fail("cannot store the RTU in VKTCOMM.MDB");
+    VktHost::CloseHost();
+    std::printf("RTU %d \"%s\" of type %d stored\n", def.m_nRTUID, def.m_strName.c_str(),
+                def.m_nType);
+    return 0;
+}
+
+int RunCommand(const HostRun::Options& options) {
+    HostRun::Summary summary;
+    std::string error;
+    if (HostRun::Run(options, summary, error) != 0) return Fail(error);
+    HostRun::Print(summary);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in"};
+    app.require_subcommand(1);
+
+    std::string initDir;
+    bool demo = false;
+    HostDirectory::BackendOptions backend;
+    CLI::App* init = app.add_subcommand("init", "make DIR a host working directory");
+    init->add_option("DIR", initDir)->required();
+    init->add_flag("--demo", demo, "add three towers of type 100, one of 101 and one other RTU");
+    init->add_option("--backend", backend.product, "sqlite (default) or postgresql")
+        ->check(CLI::IsMember({"sqlite", "postgresql"}));
+    init->add_option("--pg-host", backend.pgHost);
+    init->add_option("--pg-port", backend.pgPort);
+    init->add_option("--pg-database", backend.pgDatabase);
+
+    std::string rtuDir;
+    CRTUDef def;
+    CLI::App* rtu = app.add_subcommand("rtu", "edit the RTU catalogue");
+    rtu->require_subcommand(1);
+    CLI::App* rtuAdd = rtu->add_subcommand("add", "add or replace an RTU");
+    rtuAdd->add_option("DIR", rtuDir)->required();
+    rtuAdd->add_option("--id", def.m_nRTUID)->required();
+    rtuAdd->add_option("--name", def.m_strName)->required();
+    rtuAdd->add_option("--type", def.m_nType)->required();
+    rtuAdd->add_option("--remark", def.m_strRemark);
+
+    HostRun::Options run;
+    CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
+    runCmd->add_option("DIR", run.dir)->required();
+    runCmd->add_option("--frames", run.framesFile, "frames to acquire, JSON Lines");
+    runCmd->add_option("--simulate", run.simulateSpec,
+                       "simulated frames: last:2d | last:12h | \"FROM..TO\"");
+    runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
+    runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
+    runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (init->parsed()) return InitCommand(initDir, demo, backend);
+    if (rtuAdd->parsed()) {
+        def.m_nID = def.m_nRTUID;
+        return AddRtuCommand(rtuDir, def);
+    }
+    if (runCmd->parsed()) return RunCommand(run);
+    return 1;
+}

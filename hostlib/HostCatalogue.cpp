@@ -1,0 +1,323 @@
+// The host's RTU catalogue, type catalogue, system information and sensor history.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <shared_mutex>
+#include <unordered_map>
+
+#include "hostlib/HostDatabase.h"
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "platform/Clock.h"
+
+CObject::~CObject() = default;
+
+namespace {
+
+// Samples kept in memory per measuring point; older ones are looked up in the database.
+constexpr size_t kSamplesInMemory = 2048;
+
+struct Catalogue {
+    std::shared_mutex lock;
+    std::map<int32_t, CRTUDef> rtus;                        // guarded by lock
+    std::map<int32_t, std::unique_ptr<CRTUState>> states;  // guarded by lock; never shrinks
+};
+
+Catalogue& TheCatalogue() {
+    static Catalogue catalogue;
+    return catalogue;
+}
+
+struct SensorHistory {
+    std::mutex lock;
+    std::unordered_map<int32_t, std::map<int64_t, float>> samples;  // guarded by lock
+};
+
+SensorHistory& TheHistory() {
+    static SensorHistory history;
+    return history;
+}
+
+// Runs a query on VKTCOMM.MDB and hands each fetched row to `row`.
+template <typename RowFn>
+bool QueryHost(const std::string& sql, RowFn row) {
+    SQLHSTMT hstmt = LockHSTMT();
+    if (!hstmt) {
+        UnLockHSTMT(hstmt);
+        return false;
+    }
+    std::string text = sql;
+    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    const bool ok = Odbc::Succeeded(rc);
+    if (ok) {
+        while (Odbc::Succeeded(SQLFetch(hstmt))) row(hstmt);
+    }
+    UnLockHSTMT(hstmt);
+    return ok;
+}
+
+int ToInt(const std::string& text) { return std::atoi(text.c_str()); }
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c;
+        if (c == '\'') quoted += '\'';
+    }
+    return quoted + "'";
+}
+
+CRTUDef ReadRTUDef(SQLHSTMT hstmt) {
+    CRTUDef def;
+    def.m_nID = ToInt(Odbc::GetText(hstmt, 1));
+    def.m_nRTUID = ToInt(Odbc::GetText(hstmt, 2));
+    def.m_strName = Odbc::GetText(hstmt, 3);
+    def.m_nType = ToInt(Odbc::GetText(hstmt, 4));
+    def.m_strRemark = Odbc::GetText(hstmt, 5);
+    return def;
+}
+
+void RememberRTU(const CRTUDef& def) {
+    Catalogue& c = TheCatalogue();
+    std::unique_lock<std::shared_mutex> guard(c.lock);
+    c.rtus[def.m_nRTUID] = def;
+    auto& state = c.states[def.m_nRTUID];
+    if (!state) state = std::make_unique<CRTUState>();
+}
+
+std::optional<float> SampleInMemory(int32_t sensor, int64_t second) {
+    SensorHistory& h = TheHistory();
+    std::lock_guard<std::mutex> guard(h.lock);
+    auto sensorIt = h.samples.find(sensor);
+    if (sensorIt == h.samples.end()) return std::nullopt;
+    auto it = sensorIt->second.find(second);
+    if (it == sensorIt->second.end()) return std::nullopt;
+    return it->second;
+}
+
+void KeepInMemory(const CDataFrame& frame) {
+    SensorHistory& h = TheHistory();
+    std::lock_guard<std::mutex> guard(h.lock);
+    for (const CDataItem& item : frame.m_arItems) {
+        if (!item.m_tTime.IsValid()) continue;
+        auto& samples = h.samples[item.m_nSensorID];
+        samples[item.m_tTime.ToSeconds()] = item.m_fValue;
+        if (samples.size() > kSamplesInMemory) samples.erase(samples.begin());
+    }
+}
+
+// One transaction per frame keeps the history cheap to write.
+void StoreInDatabase(const CDataFrame& frame) {
+    HostDatabase::Lock();
+    SQLHDBC hdbc = HostDatabase::Connection();
+    if (hdbc) {
+        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                          0);
+        char sql[256];
+        for (const CDataItem& item : frame.m_arItems) {
+            if (!item.m_tTime.IsValid() || !std::isfinite(item.m_fValue)) continue;
+            std::snprintf(sql, sizeof sql,
+                          "INSERT OR REPLACE INTO SENSORHIS(SENSORID,TIME,VALUE) VALUES(%d,'%s',%.9g)",
+                          item.m_nSensorID, item.m_tTime.Format().c_str(),
+                          static_cast<double>(item.m_fValue));
+            Odbc::ExecDirect(hdbc, sql);
+        }
+        SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_COMMIT);
+        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                          0);
+    }
+    HostDatabase::Unlock();
+}
+
+const char* const kHostTables[] = {
+    "CREATE TABLE IF NOT EXISTS RTUTYPE (ID INT NOT NULL PRIMARY KEY, NAME VARCHAR(64))",
+    "CREATE TABLE IF NOT EXISTS DATATYPE (ID INT NOT NULL PRIMARY KEY, NAME VARCHAR(64), "
+    "UNIT VARCHAR(16), CATID INT, CATNAME VARCHAR(32))",
+    "CREATE TABLE IF NOT EXISTS RTU (ID INT NOT NULL PRIMARY KEY, RTUID INT NOT NULL, "
+    "NAME VARCHAR(64), TYPE INT NOT NULL, REMARK VARCHAR(255))",
+    "CREATE TABLE IF NOT EXISTS SYSINFO (ID INT NOT NULL PRIMARY KEY, OPTIONS INT NOT NULL)",
+    "INSERT OR IGNORE INTO SYSINFO (ID, OPTIONS) VALUES (1, 8)",
+    "CREATE TABLE IF NOT EXISTS SENSORHIS (SENSORID INT NOT NULL, TIME VARCHAR(19) NOT NULL, "
+    "VALUE FLOAT, PRIMARY KEY (SENSORID, TIME))",
+};
+
+}  // namespace
+
+// --- RTU state --------------------------------------------------------------------
+
+CRTUState* CRTUState::GetRTUState(int32_t nRTUID) {
+    Catalogue& c = TheCatalogue();
+    std::shared_lock<std::shared_mutex> guard(c.lock);
+    auto it = c.states.find(nRTUID);
+    return it == c.states.end() ? nullptr : it->second.get();
+}
+
+DateTime CRTUState::GetStateTime() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_tState;
+}
+
+void CRTUState::SetStateTime(const DateTime& time) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_tState = time;
+}
+
+// --- RTU definitions -------------------------------------------------------------------
+
+std::unique_ptr<CRTUDef> CRTUDefRT::GetRTUDefRT(int32_t nRTUID) {
+    Catalogue& c = TheCatalogue();
+    std::shared_lock<std::shared_mutex> guard(c.lock);
+    auto it = c.rtus.find(nRTUID);
+    if (it == c.rtus.end()) return nullptr;
+    return std::make_unique<CRTUDef>(it->second);
+}
+
+void CRTUDefRT::OutRTRTU(CObList<CRTUDef>& list) {
+    Catalogue& c = TheCatalogue();
+    std::shared_lock<std::shared_mutex> guard(c.lock);
+    for (const auto& [id, def] : c.rtus) list.push_back(std::make_unique<CRTUDef>(def));
+}
+
+int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list) {
+    if (nKind != kObjRTUDef) return 0;
+    // The blank keeps clauses written without a leading one ("WHERE TYPE=100") apart
+    // from the table name.
+    const std::string sql = "SELECT ID,RTUID,NAME,TYPE,REMARK FROM RTU " + strClause;
+    return QueryHost(sql, [&](SQLHSTMT hstmt) {
+               list.push_back(std::make_unique<CRTUDef>(ReadRTUDef(hstmt)));
+           })
+               ? 1
+               : 0;
+}
+
+// --- types ----------------------------------------------------------------------------
+
+std::unique_ptr<CRTUType> GetRTUType(int32_t nType) {
+    std::unique_ptr<CRTUType> type;
+    QueryHost("SELECT ID,NAME FROM RTUTYPE WHERE ID=" + std::to_string(nType),
+              [&](SQLHSTMT hstmt) {
+                  type = std::make_unique<CRTUType>(ToInt(Odbc::GetText(hstmt, 1)),
+                                                    Odbc::GetText(hstmt, 2));
+              });
+    return type;
+}
+
+std::unique_ptr<CDataType> GetDataType(int32_t nID) {
+    std::unique_ptr<CDataType> type;
+    QueryHost("SELECT ID,NAME,UNIT,CATID,CATNAME FROM DATATYPE WHERE ID=" + std::to_string(nID),
+              [&](SQLHSTMT hstmt) {
+                  type = std::make_unique<CDataType>();
+                  type->m_nID = ToInt(Odbc::GetText(hstmt, 1));
+                  type->m_strName = Odbc::GetText(hstmt, 2);
+                  type->m_strUnit = Odbc::GetText(hstmt, 3);
+                  type->m_nCategory = ToInt(Odbc::GetText(hstmt, 4));
+                  type->m_strCategory = Odbc::GetText(hstmt, 5);
+              });
+    return type;
+}
+
+int SaveDBObj(int nMode, int nKind, const CObject& object) {
+    if (nMode != 2) return 0;
+    if (nKind == kObjRTUType) {
+        const auto* type = dynamic_cast<const CRTUType*>(&object);
+        if (!type) return 0;
+        return ExecSQLStr("INSERT OR REPLACE INTO RTUTYPE (ID,NAME) VALUES (" +
+                          std::to_string(type->m_nType) + "," + Quote(type->m_strName) + ")");
+    }
+    if (nKind == kObjDataType) {
+        const auto* type = dynamic_cast<const CDataType*>(&object);
+        if (!type) return 0;
+        return ExecSQLStr("INSERT OR REPLACE INTO DATATYPE (ID,NAME,UNIT,CATID,CATNAME) VALUES (" +
+                          std::to_string(type->m_nID) + "," + Quote(type->m_strName) + "," +
+                          Quote(type->m_strUnit) + "," + std::to_string(type->m_nCategory) + "," +
+                          Quote(type->m_strCategory) + ")");
+    }
+    return 0;
+}
+
+// --- system information and sensor history ---------------------------------------------
+
+std::unique_ptr<CSysInfo> CSysInfoRT::GetSysInfoRT() {
+    std::unique_ptr<CSysInfo> info;
+    QueryHost("SELECT OPTIONS FROM SYSINFO WHERE ID=1", [&](SQLHSTMT hstmt) {
+        info = std::make_unique<CSysInfo>();
+        info->m_nOptions = ToInt(Odbc::GetText(hstmt, 1));
+    });
+    return info;
+}
+
+std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime time, int) {
+    if (!time.IsValid()) return nullptr;
+    std::optional<float> value = SampleInMemory(nSensorID, time.ToSeconds());
+    if (!value) {
+        QueryHost("SELECT VALUE FROM SENSORHIS WHERE SENSORID=" + std::to_string(nSensorID) +
+                      " AND TIME='" + time.Format() + "'",
+                  [&](SQLHSTMT hstmt) {
+                      const std::string text = Odbc::GetText(hstmt, 1);
+                      if (!text.empty()) value = std::strtof(text.c_str(), nullptr);
+                  });
+    }
+    if (!value) return nullptr;
+    auto sample = std::make_unique<CSensorData>();
+    sample->m_nSensorID = nSensorID;
+    sample->m_tTime = time;
+    sample->m_fValue = *value;
+    return sample;
+}
+
+// --- host side ----------------------------------------------------------------------------
+
+namespace VktHost {
+
+bool CreateHostDatabase() {
+    for (const char* sql : kHostTables) {
+        if (!ExecSQLStr(sql)) return false;
+    }
+    return true;
+}
+
+bool LoadHostCatalogue() {
+    CObList<CRTUDef> list;
+    if (!OutDBObj(kObjRTUDef, "ORDER BY ID ASC", list)) return false;
+    for (const auto& def : list) RememberRTU(*def);
+    return true;
+}
+
+bool AddRTU(const CRTUDef& def) {
+    const bool stored =
+        ExecSQLStr("INSERT OR REPLACE INTO RTU (ID,RTUID,NAME,TYPE,REMARK) VALUES (" +
+                   std::to_string(def.m_nRTUID) + "," + std::to_string(def.m_nRTUID) + "," +
+                   Quote(def.m_strName) + "," + std::to_string(def.m_nType) + "," +
+                   Quote(def.m_strRemark) + ")");
+    if (stored) {
+        CRTUDef copy = def;
+        copy.m_nID = def.m_nRTUID;
+        RememberRTU(copy);
+    }
+    return stored;
+}
+
+bool RecordAcquiredFrame(const CDataFrame& frame) {
+    CRTUState* state = CRTUState::GetRTUState(frame.m_nRTUID);
+    if (!state) return false;
+    state->SetStateTime(ProcessClock::Now());
+    KeepInMemory(frame);
+    StoreInDatabase(frame);
+    return true;
+}
+
+void CloseHost() {
+    CloseDB();
+    {
+        Catalogue& c = TheCatalogue();
+        std::unique_lock<std::shared_mutex> guard(c.lock);
+        c.rtus.clear();  // state records stay: plug-ins may still hold them
+    }
+    SensorHistory& h = TheHistory();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.samples.clear();
+}
+
+}  // namespace VktHost

@@ -1,0 +1,119 @@
+#include "hostlib/HostDatabase.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+
+#include "hostlib/VktBase.h"
+
+namespace {
+
+std::recursive_mutex g_statementLock;
+OdbcConnection g_hostConnection;  // guarded by g_statementLock
+
+std::string CurrentDirectory() {
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+}
+
+}  // namespace
+
+namespace HostDatabase {
+
+std::string FilePath() { return CurrentDirectory() + "/VKTCOMM.MDB"; }
+
+std::string SqliteConnectionString(const std::string& file) {
+    // WAL keeps the host's per-frame commits cheap; the time-out bounds the wait for
+    // another connection (a plug-in's) holding the file.
+    return "DRIVER={SQLite3};Database=" + file + ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000";
+}
+
+void Lock() { g_statementLock.lock(); }
+void Unlock() { g_statementLock.unlock(); }
+
+SQLHDBC Connection() {
+    if (!g_hostConnection.IsOpen() &&
+        !g_hostConnection.DriverConnect(SqliteConnectionString(FilePath()), kLoginTimeoutSeconds)) {
+        WriteErrorInfo("Cannot open the host database " + FilePath() + ": " +
+                       g_hostConnection.LastError());
+        return nullptr;
+    }
+    return g_hostConnection.Get();
+}
+
+void Close() { g_hostConnection.Close(); }
+
+}  // namespace HostDatabase
+
+SQLHSTMT LockHSTMT() {
+    HostDatabase::Lock();
+    SQLHDBC hdbc = HostDatabase::Connection();
+    SQLHSTMT hstmt = nullptr;
+    if (hdbc && !SQLAllocStmtWithErrorInfo(hdbc, &hstmt)) hstmt = nullptr;
+    return hstmt;
+}
+
+void UnLockHSTMT(SQLHSTMT hstmt) {
+    if (hstmt) SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+    HostDatabase::Unlock();
+}
+
+void CloseDB() {
+    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    HostDatabase::Close();
+}
+
+int ExecSQLStr(std::string strSQL) {
+    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    SQLHDBC hdbc = HostDatabase::Connection();
+    if (!hdbc) return 0;
+    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+    if (!stmt) return 0;
+    const SQLRETURN rc =
+        SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(strSQL.data()), SQL_NTS);
+    if (rc == SQL_NO_DATA || Odbc::Succeeded(rc)) return 1;
+    WriteErrorInfo("Host database statement failed: " + strSQL);
+    WriteSQLErrorInfo(hdbc, stmt.Get());
+    return 0;
+}
+
+int OpenDatabase(std::string strSource, std::string strUser, std::string strPassword,
+                 SQLHDBC* phdbc) {
+    *phdbc = nullptr;
+    OdbcConnection connection;
+    if (!connection.Connect(strSource, strUser, strPassword, kLoginTimeoutSeconds)) {
+        WriteErrorInfo("Cannot connect to the data source " + strSource + ": " +
+                       connection.LastError());
+        return 0;
+    }
+    SQLSetConnectAttr(connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
+    *phdbc = connection.Release();
+    return 1;
+}
+
+void CloseDatabase(SQLHDBC* phdbc) {
+    if (!phdbc || !*phdbc) return;
+    SQLDisconnect(*phdbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, *phdbc);
+    *phdbc = nullptr;
+}
+
+int SQLAllocStmtWithErrorInfo(SQLHDBC hdbc, SQLHSTMT* phstmt) {
+    *phstmt = nullptr;
+    if (!hdbc) return 0;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, phstmt))) {
+        WriteErrorInfo("Cannot allocate an ODBC statement");
+        WriteSQLErrorInfo(hdbc, nullptr);
+        *phstmt = nullptr;
+        return 0;
+    }
+    SQLSetStmtAttr(*phstmt, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
+    return 1;
+}
+
+void SQLFreeStmtWithErrorInfo(SQLHDBC, SQLHSTMT hstmt) {
+    if (hstmt) SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "hostlib/VktRecords.h"
+
+// The host program's side of the base library: what the host does, not its plug-ins.
+// Call these on the host's own threads; the working directory must be the host's.
+namespace VktHost {
+
+// Creates the tables of VKTCOMM.MDB in the current directory when missing.
+VKTBASE_API bool CreateHostDatabase();
+
+// Reads the RTU catalogue of VKTCOMM.MDB into memory and makes the RTUs' state
+// records. Call once at host start, before any plug-in is loaded.
+VKTBASE_API bool LoadHostCatalogue();
+
+// Adds or replaces an RTU definition in VKTCOMM.MDB and in memory.
+VKTBASE_API bool AddRTU(const CRTUDef& def);
+
+// Acquisition bookkeeping for one frame: the RTU's state time becomes the current
+// time of the process clock and every item enters the sensor history. Returns
+// false when the frame's RTU is unknown (nothing recorded then).
+VKTBASE_API bool RecordAcquiredFrame(const CDataFrame& frame);
+
+// Where the host's message window shows its lines; by default the standard output.
+using MessageWindow = std::function<void(const std::string&)>;
+VKTBASE_API void SetMessageWindow(MessageWindow window);
+
+// Closes the host database connection and forgets the catalogue held in memory.
+VKTBASE_API void CloseHost();
+
+}  // namespace VktHost

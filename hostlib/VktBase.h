@@ -1,0 +1,104 @@
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <memory>
+#include <string>
+
+#include "hostlib/VktRecords.h"
+#include "platform/MessageLayer.h"
+
+// The host base library as its plug-ins see it. Unless said otherwise every function
+// may be called from any thread.
+
+// --- type catalogue ------------------------------------------------------------
+
+// The RTU type / data type, or null when the host does not have it.
+VKTBASE_API std::unique_ptr<CRTUType> GetRTUType(int32_t nType);
+VKTBASE_API std::unique_ptr<CDataType> GetDataType(int32_t nID);
+
+constexpr int kObjRTUDef = 4;
+constexpr int kObjRTUType = 9;
+constexpr int kObjDataType = 10;
+
+// Adds (or replaces) a type in the host catalogue: nMode 2, nKind 9 with a CRTUType
+// or 10 with a CDataType. The object stays the caller's. Nonzero on success.
+VKTBASE_API int SaveDBObj(int nMode, int nKind, const CObject& object);
+
+// Fills `list` with new RTU definitions (nKind 4) read from the host database with
+// the clause appended to the query: " WHERE TYPE=100", "WHERE TYPE=100",
+// "ORDER BY ID ASC" or empty. Nonzero when the query ran.
+VKTBASE_API int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list);
+
+// Frees every object of the list.
+template <typename T>
+void DestroyObA(CObList<T>& list) {
+    list.clear();
+}
+
+class VKTBASE_API CRTUDefRT {
+public:
+    // A copy of the RTU's definition owned by the caller, or null. Answered from
+    // memory: cheap enough for the frame path.
+    static std::unique_ptr<CRTUDef> GetRTUDefRT(int32_t nRTUID);
+    // Every RTU definition, in RTU number order.
+    static void OutRTRTU(CObList<CRTUDef>& list);
+};
+
+class VKTBASE_API CSysInfoRT {
+public:
+    static std::unique_ptr<CSysInfo> GetSysInfoRT();
+};
+
+// The stored sample of the measuring point at that time, or null. The flag selects
+// the history kind (1: the backend writer's look-up, 0: the station writer's); both
+// are answered from the host's sensor history.
+VKTBASE_API std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime time,
+                                                             int nFlag);
+
+// --- databases -------------------------------------------------------------------
+
+constexpr int kLoginTimeoutSeconds = 10;
+constexpr int kQueryTimeoutSeconds = 30;
+
+// Connects to an ODBC data source. On success *phdbc holds the connection (nonzero
+// returned); on failure it is null and the failure is written to the error log.
+VKTBASE_API int OpenDatabase(std::string strSource, std::string strUser, std::string strPassword,
+                             SQLHDBC* phdbc);
+// Closes and frees the connection; *phdbc becomes null. A null handle is allowed.
+VKTBASE_API void CloseDatabase(SQLHDBC* phdbc);
+// A new statement on the connection with the query time-out set; nonzero on success.
+VKTBASE_API int SQLAllocStmtWithErrorInfo(SQLHDBC hdbc, SQLHSTMT* phstmt);
+VKTBASE_API void SQLFreeStmtWithErrorInfo(SQLHDBC hdbc, SQLHSTMT hstmt);
+
+// A statement on the host communication database VKTCOMM.MDB, reserved for the
+// caller until UnLockHSTMT; null when the database is unavailable (UnLockHSTMT must
+// still be called, with null). The connection is opened on demand.
+VKTBASE_API SQLHSTMT LockHSTMT();
+VKTBASE_API void UnLockHSTMT(SQLHSTMT hstmt);
+// Closes the library's connection to VKTCOMM.MDB; the next LockHSTMT reopens it.
+VKTBASE_API void CloseDB();
+// Runs a statement on VKTCOMM.MDB; nonzero on success.
+VKTBASE_API int ExecSQLStr(std::string strSQL);
+
+// Process-wide (re-entrant) lock around work on Access-type station databases.
+VKTBASE_API void GlobalLockAccess();
+VKTBASE_API void GlobalUnLockAccess();
+
+// --- reporting -------------------------------------------------------------------
+
+// Appends the text to the host's error log.
+VKTBASE_API void WriteErrorInfo(std::string strText);
+// Appends every ODBC diagnostic record of the statement (or connection) to the log.
+VKTBASE_API void WriteSQLErrorInfo(SQLHDBC hdbc, SQLHSTMT hstmt);
+
+class VKTBASE_API CVKTAcqThread {
+public:
+    // Shows the text in the host's message window.
+    static void ReportMsg(int nKind, int nRTUID, const std::string& strRTU, int nCode, int nLevel,
+                          const std::string& strMsg, WindowHandle hWnd);
+};
+
+// The number in brackets of a list text "%s(%d)", or 0.
+VKTBASE_API int GetIDFromNameID(const std::string& strText);

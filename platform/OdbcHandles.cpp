@@ -1,0 +1,142 @@
+#include "platform/OdbcHandles.h"
+
+#include <mutex>
+#include <vector>
+
+namespace Odbc {
+
+SQLHENV Environment() {
+    // Allocated once and kept for the life of the process: the driver manager's
+    // connection handles hang off it.
+    static SQLHENV env = [] {
+        SQLHENV handle = nullptr;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return handle;
+        SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+        return handle;
+    }();
+    return env;
+}
+
+std::string Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+    std::string text;
+    if (!handle) return text;
+    for (SQLSMALLINT record = 1;; ++record) {
+        SQLCHAR state[6] = {0};
+        SQLINTEGER native = 0;
+        SQLCHAR message[1024] = {0};
+        SQLSMALLINT length = 0;
+        const SQLRETURN rc = SQLGetDiagRec(handleType, handle, record, state, &native, message,
+                                           sizeof message, &length);
+        if (!SQL_SUCCEEDED(rc)) break;
+        text += reinterpret_cast<const char*>(state);
+        text += ' ';
+        text += std::to_string(native);
+        text += ' ';
+        text += reinterpret_cast<const char*>(message);
+        text += '\n';
+    }
+    return text;
+}
+
+OdbcStatement AllocStatement(SQLHDBC hdbc) {
+    SQLHSTMT hstmt = nullptr;
+    if (!hdbc || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt))) return {};
+    return OdbcStatement(hstmt);
+}
+
+SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql) {
+    OdbcStatement stmt = AllocStatement(hdbc);
+    if (!stmt) return SQL_ERROR;
+    std::vector<SQLCHAR> text(sql.begin(), sql.end());
+    text.push_back(0);
+    return SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
+}
+
+std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column) {
+    std::string value;
+    char buffer[512];
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc =
+            SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+        if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
+        const size_t available = indicator == SQL_NO_TOTAL || indicator >= SQLLEN(sizeof buffer)
+                                     ? sizeof buffer - 1
+                                     : static_cast<size_t>(indicator);
+        value.append(buffer, available);
+        if (rc == SQL_SUCCESS) break;  // the last piece
+    }
+    return value;
+}
+
+}  // namespace Odbc
+
+OdbcConnection& OdbcConnection::operator=(OdbcConnection&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_hdbc = std::exchange(other.m_hdbc, nullptr);
+        m_bConnected = std::exchange(other.m_bConnected, false);
+    }
+    return *this;
+}
+
+bool OdbcConnection::Allocate(int loginTimeoutSeconds) {
+    Close();
+    m_strLastError.clear();
+    SQLHENV env = Odbc::Environment();
+    if (!env || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_hdbc))) {
+        m_hdbc = nullptr;
+        m_strLastError = "cannot allocate an ODBC connection handle";
+        return false;
+    }
+    SQLSetConnectAttr(m_hdbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(loginTimeoutSeconds)), 0);
+    return true;
+}
+
+bool OdbcConnection::DriverConnect(const std::string& connectionString, int loginTimeoutSeconds) {
+    if (!Allocate(loginTimeoutSeconds)) return false;
+    std::vector<SQLCHAR> text(connectionString.begin(), connectionString.end());
+    text.push_back(0);
+    SQLCHAR out[1024];
+    SQLSMALLINT outLength = 0;
+    const SQLRETURN rc = SQLDriverConnect(m_hdbc, nullptr, text.data(), SQL_NTS, out, sizeof out,
+                                          &outLength, SQL_DRIVER_NOPROMPT);
+    m_bConnected = SQL_SUCCEEDED(rc);
+    if (!m_bConnected) {
+        m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);
+        Close();
+    }
+    return m_bConnected;
+}
+
+bool OdbcConnection::Connect(const std::string& source, const std::string& user,
+                             const std::string& password, int loginTimeoutSeconds) {
+    if (!Allocate(loginTimeoutSeconds)) return false;
+    std::vector<SQLCHAR> dsn(source.begin(), source.end()), uid(user.begin(), user.end()),
+        pwd(password.begin(), password.end());
+    dsn.push_back(0);
+    uid.push_back(0);
+    pwd.push_back(0);
+    const SQLRETURN rc =
+        SQLConnect(m_hdbc, dsn.data(), SQL_NTS, uid.data(), SQL_NTS, pwd.data(), SQL_NTS);
+    m_bConnected = SQL_SUCCEEDED(rc);
+    if (!m_bConnected) {
+        m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);
+        Close();
+    }
+    return m_bConnected;
+}
+
+void OdbcConnection::Close() {
+    if (!m_hdbc) return;
+    if (m_bConnected) SQLDisconnect(m_hdbc);
+    SQLFreeHandle(SQL_HANDLE_DBC, m_hdbc);
+    m_hdbc = nullptr;
+    m_bConnected = false;
+}
+
+SQLHDBC OdbcConnection::Release() {
+    m_bConnected = false;
+    return std::exchange(m_hdbc, nullptr);
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <string>
+#include <utility>
+
+#include "platform/Api.h"
+
+// Owning wrappers of ODBC handles: each frees its handle on every path.
+template <SQLSMALLINT HandleType>
+class OdbcHandle {
+public:
+    OdbcHandle() = default;
+    explicit OdbcHandle(SQLHANDLE handle) : m_handle(handle) {}
+    OdbcHandle(const OdbcHandle&) = delete;
+    OdbcHandle& operator=(const OdbcHandle&) = delete;
+    OdbcHandle(OdbcHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    OdbcHandle& operator=(OdbcHandle&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_handle = std::exchange(other.m_handle, nullptr);
+        }
+        return *this;
+    }
+    ~OdbcHandle() { Reset(); }
+
+    SQLHANDLE Get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+    SQLHANDLE Release() { return std::exchange(m_handle, nullptr); }
+    void Reset() {
+        if (m_handle) SQLFreeHandle(HandleType, std::exchange(m_handle, nullptr));
+    }
+
+private:
+    SQLHANDLE m_handle = nullptr;
+};
+
+using OdbcStatement = OdbcHandle<SQL_HANDLE_STMT>;
+
+// A connection that disconnects before it frees its handle.
+class VKTBASE_API OdbcConnection {
+public:
+    OdbcConnection() = default;
+    OdbcConnection(OdbcConnection&& other) noexcept
+        : m_hdbc(std::exchange(other.m_hdbc, nullptr)),
+          m_bConnected(std::exchange(other.m_bConnected, false)) {}
+    OdbcConnection& operator=(OdbcConnection&& other) noexcept;
+    OdbcConnection(const OdbcConnection&) = delete;
+    OdbcConnection& operator=(const OdbcConnection&) = delete;
+    ~OdbcConnection() { Close(); }
+
+    // Connects with a full connection string ("DRIVER=…;Database=…").
+    bool DriverConnect(const std::string& connectionString, int loginTimeoutSeconds);
+    // Connects by data source name, user and password.
+    bool Connect(const std::string& source, const std::string& user, const std::string& password,
+                 int loginTimeoutSeconds);
+    void Close();
+
+    SQLHDBC Get() const { return m_hdbc; }
+    SQLHDBC Release();
+    bool IsOpen() const { return m_bConnected; }
+    // The diagnostics of the last failed connect, one record a line.
+    const std::string& LastError() const { return m_strLastError; }
+
+private:
+    bool Allocate(int loginTimeoutSeconds);
+
+    SQLHDBC m_hdbc = nullptr;
+    bool m_bConnected = false;
+    std::string m_strLastError;
+};
+
+namespace Odbc {
+
+// The process's one ODBC environment (ODBC 3), made on first use.
+VKTBASE_API SQLHENV Environment();
+
+// Every diagnostic record of the handle as "SQLSTATE native message" lines.
+VKTBASE_API std::string Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
+
+// A new statement on the connection, or an empty handle.
+VKTBASE_API OdbcStatement AllocStatement(SQLHDBC hdbc);
+
+// Runs a statement that returns no rows; returns the ODBC return code.
+VKTBASE_API SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql);
+
+// Reads column `column` of the current row as text; empty for NULL.
+VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);
+
+inline bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+
+}  // namespace Odbc

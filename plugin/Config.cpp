@@ -1,0 +1,91 @@
+#include "plugin/Config.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/IniFile.h"
+#include "plugin/PluginState.h"
+#include "storage/WPSettings.h"
+
+namespace {
+
+// A text setting holds at most 199 characters.
+constexpr size_t kMaxText = 199;
+
+enum class Kind { Switch, Integer, Text };
+
+struct Key {
+    const char* section;
+    const char* key;
+    Kind kind;
+    const char* defaultValue;  // null: the working directory
+    bool CWPSettings::*flag;
+    int CWPSettings::*number;
+    std::string CWPSettings::*text;
+};
+
+// The eleven keys in the order they are read and written.
+const Key kKeys[] = {
+    {"ERRORDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveErrorData, nullptr, nullptr},
+    {"DATABASE", "SOURCENAME", Kind::Text, "DAVAD", nullptr, nullptr, &CWPSettings::m_strSource},
+    {"DATABASE", "PRENAME", Kind::Text, "", nullptr, nullptr, &CWPSettings::m_strPreName},
+    {"DATABASE", "USER", Kind::Text, "fd", nullptr, nullptr, &CWPSettings::m_strUser},
+    {"DATABASE", "PASSWORD", Kind::Text, "wendol", nullptr, nullptr, &CWPSettings::m_strPassword},
+    {"DATABASE", "SAVEBKGDB", Kind::Switch, "1", &CWPSettings::m_bSaveBkgDB, nullptr, nullptr},
+    {"DATABASE", "TYPE", Kind::Integer, "0", nullptr, &CWPSettings::m_nType, nullptr},
+    {"LOCALDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveLocal, nullptr, nullptr},
+    {"LOCALDATA", "DATALEN", Kind::Integer, "2", nullptr, &CWPSettings::m_nDataLen, nullptr},
+    {"TXT", "PERMIT", Kind::Switch, "1", &CWPSettings::m_bPermit, nullptr, nullptr},
+    {"TXT", "DIR", Kind::Text, nullptr, nullptr, nullptr, &CWPSettings::m_strDir},
+};
+
+// Decimal text to integer: optional sign and leading digits; anything else reads 0.
+int ReadInteger(const std::string& text) { return std::atoi(text.c_str()); }
+
+void Apply(const Key& key, const std::string& text, CWPSettings& settings) {
+    switch (key.kind) {
+        case Kind::Switch:
+            settings.*key.flag = ReadInteger(text) != 0;
+            break;
+        case Kind::Integer:
+            settings.*key.number = ReadInteger(text);
+            break;
+        case Kind::Text:
+            settings.*key.text = text.substr(0, kMaxText);
+            break;
+    }
+}
+
+std::string Render(const Key& key, const CWPSettings& settings) {
+    switch (key.kind) {
+        case Kind::Switch:
+            return settings.*key.flag ? "1" : "0";
+        case Kind::Integer:
+            return std::to_string(settings.*key.number);
+        case Kind::Text:
+            break;
+    }
+    return settings.*key.text;
+}
+
+}  // namespace
+
+void LoadConfig() {
+    CWPSettings settings = *WPSettings::Get();
+    for (const Key& key : kKeys) {
+        const std::string defaultValue =
+            key.defaultValue ? std::string(key.defaultValue) : PluginState::WorkingDirectory();
+        const std::string text =
+            IniFile::GetString(kConfigFile, key.section, key.key, defaultValue);
+        // An empty text keeps the value the setting had.
+        if (!text.empty()) Apply(key, text, settings);
+    }
+    WPSettings::Replace(settings);
+}
+
+void SaveConfig() {
+    const auto settings = WPSettings::Get();
+    for (const Key& key : kKeys) {
+        IniFile::WriteString(kConfigFile, key.section, key.key, Render(key, *settings));
+    }
+}

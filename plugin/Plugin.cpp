@@ -1,0 +1,86 @@
+// The seven exports and the plug-in's lifecycle.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+
+#include "hostlib/VktBase.h"
+#include "model/Catalogue.h"
+#include "plugin/Config.h"
+#include "plugin/Exports.h"
+#include "plugin/PluginState.h"
+#include "storage/WPDBThread.h"
+
+namespace {
+
+constexpr size_t kWorkingDirectorySize = 200;
+
+std::string g_strWorkingDir;  // written at load, read-only afterwards
+// Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads.
+std::atomic<CWPDBThread*> g_pStorageThread{nullptr};
+
+void ReportToHost(const std::string& text) {
+    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, text, MessageLayer::GetThreadMainWindow());
+}
+
+bool PathExists(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+namespace PluginState {
+
+const std::string& WorkingDirectory() { return g_strWorkingDir; }
+
+void OnLoad() {
+    char buffer[kWorkingDirectorySize];
+    // A longer path does not fit the buffer; the relative "." still names it.
+    g_strWorkingDir = getcwd(buffer, sizeof buffer) ? buffer : ".";
+    const std::string dataDir = g_strWorkingDir + "/WPData";
+    if (!PathExists(dataDir)) mkdir(dataDir.c_str(), 0777);
+}
+
+CWPDBThread* StorageThread() { return g_pStorageThread.load(); }
+
+}  // namespace PluginState
+
+void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc) {
+    nType = 8;
+    strName = "KOLT-ZOZARIDAZ";
+    strDesc = "KOLT水情风电数据库接口";
+}
+
+void VKTLibInit() {
+    BuildCatalogue();
+    LoadConfig();
+
+    auto storage = std::make_unique<CWPDBThread>();
+    if (storage->CreateThread()) g_pStorageThread.store(storage.release());
+}
+
+int SaveRTDB(const CDataFrame& frame) {
+    CWPDBThread* storage = g_pStorageThread.load();
+    if (!storage) return 0;
+    const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(frame.m_nRTUID);
+    if (!def) return 0;
+    if (def->m_nType == 100 || def->m_nType == 101) storage->EnqueueFrame(frame);
+    return 1;
+}
+
+void EditProperty() { ReportToHost("The working-parameters dialog is not available yet."); }
+
+void OutLocalData() { ReportToHost("The local data export dialog is not available yet."); }
+
+void CloseAccess() {}
+
+void VKTLibExit() {
+    // Records still queued are discarded with the thread.
+    std::unique_ptr<CWPDBThread> storage(g_pStorageThread.exchange(nullptr));
+    if (storage) storage->StopWorker();
+    storage.reset();
+
+    FreeCatalogue();
+}
