@@ -31,11 +31,12 @@ int32_t IntField(const json& object, const char* name) {
 
 DateTime TimeField(const json& object, const char* name) {
     const json& value = Field(object, name);
-    if (!value.is_string()) throw std::runtime_error(std::string("field \"") + name + "\" is not a text");
+    if (!value.is_string())
+        throw std::runtime_error(std::string("field \"") + name + "\" is not a text");
     std::optional<DateTime> time = ParseTime(value.get<std::string>());
     if (!time) {
-        throw std::runtime_error(std::string("field \"") + name + "\" is not a possible time: " +
-                                 value.get<std::string>());
+        throw std::runtime_error(std::string("field \"") + name +
+                                 "\" is not a possible time: " + value.get<std::string>());
     }
     return *time;
 }
@@ -59,8 +60,8 @@ CDataItem ParseItem(const json& object) {
 std::optional<DateTime> ParseTime(const std::string& text) {
     int y, mo, d, h, mi, s;
     char tail;
-    if (text.size() != 19 ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h, &mi, &s, &tail) != 6) {
+    if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h,
+                                         &mi, &s, &tail) != 6) {
         return std::nullopt;
     }
     const DateTime time(y, mo, d, h, mi, s);

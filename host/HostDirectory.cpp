@@ -19,8 +19,11 @@ namespace HostDirectory {
 namespace {
 
 const char* const kDriverDirs[] = {
-    "/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc", "/usr/lib/odbc",
-    "/usr/lib64", "/usr/local/lib",
+    "/usr/lib/x86_64-linux-gnu/odbc",
+    "/usr/lib/aarch64-linux-gnu/odbc",
+    "/usr/lib/odbc",
+    "/usr/lib64",
+    "/usr/local/lib",
 };
 
 // The driver library of the system's odbcinst.ini entry, as an absolute path.
@@ -139,8 +142,7 @@ bool Enter(const std::string& dir, std::string& error) {
     return true;
 }
 
-bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend,
-          std::string& error) {
+bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, std::string& error) {
     const std::string dir = Absolute(dirArg);
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "odbc", ec);

@@ -77,7 +77,8 @@ void Linger(double seconds) {
 int Run(const Options& options, Summary& summary, std::string& error) {
     // Resolve the input files before changing into the host directory.
     Options resolved = options;
-    if (!resolved.framesFile.empty()) resolved.framesFile = HostDirectory::Absolute(resolved.framesFile);
+    if (!resolved.framesFile.empty())
+        resolved.framesFile = HostDirectory::Absolute(resolved.framesFile);
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 

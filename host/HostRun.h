@@ -11,11 +11,11 @@ namespace HostRun {
 
 struct Options {
     std::string dir;
-    std::string framesFile;     // frames to acquire, JSON Lines
-    std::string simulateSpec;   // or simulated frames
-    std::string now;            // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    std::string framesFile;    // frames to acquire, JSON Lines
+    std::string simulateSpec;  // or simulated frames
+    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     double lingerSeconds = 5.0;
-    std::string pluginPath;     // empty: next to the host program
+    std::string pluginPath;  // empty: next to the host program
 };
 
 struct Summary {
@@ -23,8 +23,8 @@ struct Summary {
     int accepted = 0;
     int refused = 0;
     std::vector<std::string> inputErrors;
-    std::vector<std::string> messages;   // lines of the host's message window
-    std::vector<std::string> errorLog;   // lines the run added to the error log
+    std::vector<std::string> messages;  // lines of the host's message window
+    std::vector<std::string> errorLog;  // lines the run added to the error log
 };
 
 // Returns 0 on success, nonzero (with `error`) when the run could not start.

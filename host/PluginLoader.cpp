@@ -18,7 +18,9 @@ bool Resolve(void* handle, const char* name, Fn& fn, std::string& error) {
 
 }  // namespace
 
-PluginLoader::~PluginLoader() { Unload(); }
+PluginLoader::~PluginLoader() {
+    Unload();
+}
 
 bool PluginLoader::Load(const std::string& path, std::string& error) {
     m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -39,7 +39,9 @@ struct TowerState {
     int hourSamples = 0;
 };
 
-int LevelsOf(int32_t rtu) { return 4 + std::abs(rtu) % 4; }
+int LevelsOf(int32_t rtu) {
+    return 4 + std::abs(rtu) % 4;
+}
 
 class FrameBuilder {
 public:
@@ -63,7 +65,9 @@ private:
     CDataFrame m_frame;
 };
 
-double Wrap360(double degrees) { return std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0); }
+double Wrap360(double degrees) {
+    return std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
+}
 
 CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& state) {
     const int32_t rtu = tower.m_nRTUID;
@@ -102,16 +106,17 @@ CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& sta
     }
     ++state.hourSamples;
 
-    const double temperature = 8.0 + 7.0 * std::sin(std::numbers::pi * (hourOfDay - 9.0) / 12.0) +
-                               Centered(rtu, s, 80);
-    const double humidity = std::clamp(70.0 - 2.0 * (temperature - 8.0) + 5 * Centered(rtu, s, 81),
-                                       5.0, 100.0);
+    const double temperature =
+        8.0 + 7.0 * std::sin(std::numbers::pi * (hourOfDay - 9.0) / 12.0) + Centered(rtu, s, 80);
+    const double humidity =
+        std::clamp(70.0 - 2.0 * (temperature - 8.0) + 5 * Centered(rtu, s, 81), 5.0, 100.0);
     frame.Add(8000, temperature - 0.6);
     frame.Add(8100, std::min(100.0, humidity + 2.0));
     frame.Add(8200, temperature);
     frame.Add(8300, humidity);
     frame.Add(2300, 1012.0 + 6.0 * std::sin(s / 200000.0) + 0.3 * Centered(rtu, s, 82));
-    if (Noise(rtu, s / 7200, 83) < 0.25) state.rainCounter += 0.2 * std::floor(Noise(rtu, s, 84) * 4);
+    if (Noise(rtu, s / 7200, 83) < 0.25)
+        state.rainCounter += 0.2 * std::floor(Noise(rtu, s, 84) * 4);
     frame.Add(100, state.rainCounter);
     const double total = 950.0 * sun * (0.8 + 0.2 * Noise(rtu, s, 85));
     frame.Add(2900, total * 0.7);

@@ -19,7 +19,9 @@ struct Range {
 std::optional<Range> ParseSpec(const std::string& spec, const DateTime& now, std::string& error);
 
 // The sensor key of a measuring point: unique per RTU and data id.
-inline int32_t SensorKey(int32_t rtu, int32_t dataID) { return rtu * 100000 + dataID; }
+inline int32_t SensorKey(int32_t rtu, int32_t dataID) {
+    return rtu * 100000 + dataID;
+}
 
 // Frames of every tower at each 10-minute mark of the range (both ends included),
 // in time order and, within one time, in the towers' order. Deterministic.

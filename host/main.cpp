@@ -4,6 +4,7 @@
 
 #include "host/HostDirectory.h"
 #include "host/HostRun.h"
+#include "host/Report.h"
 #include "hostlib/HostSide.h"
 
 namespace {
@@ -78,6 +79,10 @@ int main(int argc, char** argv) {
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
     runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
 
+    std::string reportDir;
+    CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
+    report->add_option("DIR", reportDir)->required();
+
     CLI11_PARSE(app, argc, argv);
 
     if (init->parsed()) return InitCommand(initDir, demo, backend);
@@ -86,5 +91,6 @@ int main(int argc, char** argv) {
         return AddRtuCommand(rtuDir, def);
     }
     if (runCmd->parsed()) return RunCommand(run);
+    if (report->parsed()) return Report::Print(reportDir);
     return 1;
 }

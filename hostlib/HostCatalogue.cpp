@@ -21,7 +21,7 @@ constexpr size_t kSamplesInMemory = 2048;
 
 struct Catalogue {
     std::shared_mutex lock;
-    std::map<int32_t, CRTUDef> rtus;                        // guarded by lock
+    std::map<int32_t, CRTUDef> rtus;                       // guarded by lock
     std::map<int32_t, std::unique_ptr<CRTUState>> states;  // guarded by lock; never shrinks
 };
 
@@ -58,7 +58,9 @@ bool QueryHost(const std::string& sql, RowFn row) {
     return ok;
 }
 
-int ToInt(const std::string& text) { return std::atoi(text.c_str()); }
+int ToInt(const std::string& text) {
+    return std::atoi(text.c_str());
+}
 
 std::string Quote(const std::string& text) {
     std::string quoted = "'";
@@ -113,20 +115,21 @@ void StoreInDatabase(const CDataFrame& frame) {
     HostDatabase::Lock();
     SQLHDBC hdbc = HostDatabase::Connection();
     if (hdbc) {
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
-                          0);
+        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
         char sql[256];
         for (const CDataItem& item : frame.m_arItems) {
             if (!item.m_tTime.IsValid() || !std::isfinite(item.m_fValue)) continue;
-            std::snprintf(sql, sizeof sql,
-                          "INSERT OR REPLACE INTO SENSORHIS(SENSORID,TIME,VALUE) VALUES(%d,'%s',%.9g)",
-                          item.m_nSensorID, item.m_tTime.Format().c_str(),
-                          static_cast<double>(item.m_fValue));
+            std::snprintf(
+                sql, sizeof sql,
+                "INSERT OR REPLACE INTO SENSORHIS(SENSORID,TIME,VALUE) VALUES(%d,'%s',%.9g)",
+                item.m_nSensorID, item.m_tTime.Format().c_str(),
+                static_cast<double>(item.m_fValue));
             Odbc::ExecDirect(hdbc, sql);
         }
         SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_COMMIT);
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
-                          0);
+        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     }
     HostDatabase::Unlock();
 }
@@ -185,9 +188,10 @@ int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list) {
     // The blank keeps clauses written without a leading one ("WHERE TYPE=100") apart
     // from the table name.
     const std::string sql = "SELECT ID,RTUID,NAME,TYPE,REMARK FROM RTU " + strClause;
-    return QueryHost(sql, [&](SQLHSTMT hstmt) {
-               list.push_back(std::make_unique<CRTUDef>(ReadRTUDef(hstmt)));
-           })
+    return QueryHost(sql,
+                     [&](SQLHSTMT hstmt) {
+                         list.push_back(std::make_unique<CRTUDef>(ReadRTUDef(hstmt)));
+                     })
                ? 1
                : 0;
 }
@@ -196,11 +200,9 @@ int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list) {
 
 std::unique_ptr<CRTUType> GetRTUType(int32_t nType) {
     std::unique_ptr<CRTUType> type;
-    QueryHost("SELECT ID,NAME FROM RTUTYPE WHERE ID=" + std::to_string(nType),
-              [&](SQLHSTMT hstmt) {
-                  type = std::make_unique<CRTUType>(ToInt(Odbc::GetText(hstmt, 1)),
-                                                    Odbc::GetText(hstmt, 2));
-              });
+    QueryHost("SELECT ID,NAME FROM RTUTYPE WHERE ID=" + std::to_string(nType), [&](SQLHSTMT hstmt) {
+        type = std::make_unique<CRTUType>(ToInt(Odbc::GetText(hstmt, 1)), Odbc::GetText(hstmt, 2));
+    });
     return type;
 }
 

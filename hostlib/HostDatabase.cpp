@@ -21,7 +21,9 @@ std::string CurrentDirectory() {
 
 namespace HostDatabase {
 
-std::string FilePath() { return CurrentDirectory() + "/VKTCOMM.MDB"; }
+std::string FilePath() {
+    return CurrentDirectory() + "/VKTCOMM.MDB";
+}
 
 std::string SqliteConnectionString(const std::string& file) {
     // WAL keeps the host's per-frame commits cheap; the time-out bounds the wait for
@@ -29,8 +31,12 @@ std::string SqliteConnectionString(const std::string& file) {
     return "DRIVER={SQLite3};Database=" + file + ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000";
 }
 
-void Lock() { g_statementLock.lock(); }
-void Unlock() { g_statementLock.unlock(); }
+void Lock() {
+    g_statementLock.lock();
+}
+void Unlock() {
+    g_statementLock.unlock();
+}
 
 SQLHDBC Connection() {
     if (!g_hostConnection.IsOpen() &&
@@ -42,7 +48,9 @@ SQLHDBC Connection() {
     return g_hostConnection.Get();
 }
 
-void Close() { g_hostConnection.Close(); }
+void Close() {
+    g_hostConnection.Close();
+}
 
 }  // namespace HostDatabase
 

@@ -1,6 +1,6 @@
 // Error log, message window, the Access lock and small helpers of the base library.
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "hostlib/HostSide.h"
@@ -20,7 +20,9 @@ std::recursive_mutex& AccessLock() {
 
 }  // namespace
 
-void WriteErrorInfo(std::string strText) { ErrorLog::Append(strText); }
+void WriteErrorInfo(std::string strText) {
+    ErrorLog::Append(strText);
+}
 
 void WriteSQLErrorInfo(SQLHDBC hdbc, SQLHSTMT hstmt) {
     std::string text = hstmt ? Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt) : std::string();
@@ -44,8 +46,12 @@ void VktHost::SetMessageWindow(MessageWindow window) {
     g_messageWindow = std::move(window);
 }
 
-void GlobalLockAccess() { AccessLock().lock(); }
-void GlobalUnLockAccess() { AccessLock().unlock(); }
+void GlobalLockAccess() {
+    AccessLock().lock();
+}
+void GlobalUnLockAccess() {
+    AccessLock().unlock();
+}
 
 int GetIDFromNameID(const std::string& strText) {
     const size_t open = strText.rfind('(');

@@ -13,7 +13,7 @@ struct WindQuantity {
 
 // Per level, in catalogue order: the ten 10-minute quantities, then the five hourly ones.
 const WindQuantity kTenMinuteWind[] = {
-    {7000, "AVGSP"}, {7100, "AVGDIR"}, {7200, "STANDARD"}, {7300, "SP"},    {7400, "DIR"},
+    {7000, "AVGSP"}, {7100, "AVGDIR"}, {7200, "STANDARD"}, {7300, "SP"},     {7400, "DIR"},
     {7500, "MSTSP"}, {7600, "LSTSP"},  {7700, "MSTDIR"},   {7800, "LSTDIR"}, {7900, "STANDARDDIR"},
 };
 const WindQuantity kHourlyWind[] = {
@@ -21,9 +21,9 @@ const WindQuantity kHourlyWind[] = {
 };
 
 const std::pair<int32_t, const char*> kOtherColumns[] = {
-    {8000, "VMAXTEMP"}, {8100, "VMAXHUM"}, {8200, "V1TEMP"}, {8300, "V1HUM"}, {2300, "PRESSURE"},
-    {kCycleID, "CYCLE"}, {kRainID, "RAIN"}, {2900, "QX1"},   {2901, "QX2"},   {2902, "QX3"},
-    {2903, "QX4"},      {2904, "QX5"},     {2905, "QX6"},    {3000, "QX7"},
+    {8000, "VMAXTEMP"},  {8100, "VMAXHUM"}, {8200, "V1TEMP"}, {8300, "V1HUM"}, {2300, "PRESSURE"},
+    {kCycleID, "CYCLE"}, {kRainID, "RAIN"}, {2900, "QX1"},    {2901, "QX2"},   {2902, "QX3"},
+    {2903, "QX4"},       {2904, "QX5"},     {2905, "QX6"},    {3000, "QX7"},
 };
 
 std::string LevelColumn(int level, const char* suffix) {
@@ -41,7 +41,8 @@ std::vector<ColumnDef> MakeTenMinuteColumns() {
             columns.push_back({LevelColumn(level, q.suffix), ColumnKind::Value});
         }
     }
-    for (const char* name : {"V1TEMP", "V1HUM", "VMAXTEMP", "VMAXHUM", "PRESSURE", "RAIN", "CYCLE"}) {
+    for (const char* name :
+         {"V1TEMP", "V1HUM", "VMAXTEMP", "VMAXHUM", "PRESSURE", "RAIN", "CYCLE"}) {
         columns.push_back({name, ColumnKind::Value});
     }
     for (int i = 1; i <= 10; ++i) columns.push_back({"QX" + std::to_string(i), ColumnKind::Value});
@@ -76,14 +77,18 @@ void BuildCatalogue() {
     for (const auto& [id, name] : kOtherColumns) g_catalogue[id] = name;
 }
 
-void FreeCatalogue() { g_catalogue.clear(); }
+void FreeCatalogue() {
+    g_catalogue.clear();
+}
 
 std::string GetColumnName(int32_t nDataID) {
     auto it = g_catalogue.find(nDataID);
     return it == g_catalogue.end() ? std::string() : it->second;
 }
 
-size_t CatalogueSize() { return g_catalogue.size(); }
+size_t CatalogueSize() {
+    return g_catalogue.size();
+}
 
 const std::vector<ColumnDef>& TenMinuteColumns() {
     static const std::vector<ColumnDef> columns = MakeTenMinuteColumns();

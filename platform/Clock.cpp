@@ -40,10 +40,16 @@ void SetNow(const DateTime& now) {
     g_offsetMicros.store(now.ToSeconds() * 1000000 - LocalWallMicros());
 }
 
-void SetOffsetSeconds(double seconds) { g_offsetMicros.store(std::llround(seconds * 1e6)); }
+void SetOffsetSeconds(double seconds) {
+    g_offsetMicros.store(std::llround(seconds * 1e6));
+}
 
-double GetOffsetSeconds() { return static_cast<double>(g_offsetMicros.load()) / 1e6; }
+double GetOffsetSeconds() {
+    return static_cast<double>(g_offsetMicros.load()) / 1e6;
+}
 
-void Reset() { g_offsetMicros.store(0); }
+void Reset() {
+    g_offsetMicros.store(0);
+}
 
 }  // namespace ProcessClock

@@ -31,7 +31,9 @@ void CivilFromDays(int64_t z, int& year, int& month, int& day) {
     year = static_cast<int>(yoe + era * 400 + (month <= 2));
 }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
     static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -84,7 +86,9 @@ DateTime DateTime::Invalid() {
     return dt;
 }
 
-int64_t DateTime::ToSeconds() const { return OleToSeconds(m_dt); }
+int64_t DateTime::ToSeconds() const {
+    return OleToSeconds(m_dt);
+}
 
 DateTime DateTime::FromSeconds(int64_t seconds) {
     DateTime dt(SecondsToOle(seconds));
@@ -111,13 +115,27 @@ DateTime::Fields DateTime::Split() const {
     return f;
 }
 
-int DateTime::GetYear() const { return Split().year; }
-int DateTime::GetMonth() const { return Split().month; }
-int DateTime::GetDay() const { return Split().day; }
-int DateTime::GetHour() const { return Split().hour; }
-int DateTime::GetMinute() const { return Split().minute; }
-int DateTime::GetSecond() const { return Split().second; }
-int DateTime::GetDayOfWeek() const { return Split().dayOfWeek; }
+int DateTime::GetYear() const {
+    return Split().year;
+}
+int DateTime::GetMonth() const {
+    return Split().month;
+}
+int DateTime::GetDay() const {
+    return Split().day;
+}
+int DateTime::GetHour() const {
+    return Split().hour;
+}
+int DateTime::GetMinute() const {
+    return Split().minute;
+}
+int DateTime::GetSecond() const {
+    return Split().second;
+}
+int DateTime::GetDayOfWeek() const {
+    return Split().dayOfWeek;
+}
 
 std::string DateTime::Format(const char* format) const {
     if (!IsValid()) return {};
@@ -152,4 +170,6 @@ bool DateTime::operator==(const DateTime& other) const {
     return m_status == other.m_status && ToSeconds() == other.ToSeconds();
 }
 
-bool DateTime::operator<(const DateTime& other) const { return ToSeconds() < other.ToSeconds(); }
+bool DateTime::operator<(const DateTime& other) const {
+    return ToSeconds() < other.ToSeconds();
+}

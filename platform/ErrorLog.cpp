@@ -7,7 +7,9 @@
 
 namespace ErrorLog {
 
-const char* FileName() { return "VKTError.log"; }
+const char* FileName() {
+    return "VKTError.log";
+}
 
 void Append(const std::string& text) {
     static std::mutex lock;

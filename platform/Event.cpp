@@ -45,7 +45,9 @@ bool Event::TryConsume() {
     return true;
 }
 
-bool Event::Wait(int timeoutMs) { return WaitAny({this}, timeoutMs) == 0; }
+bool Event::Wait(int timeoutMs) {
+    return WaitAny({this}, timeoutMs) == 0;
+}
 
 int Event::WaitAny(std::initializer_list<Event*> events, int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -31,8 +31,8 @@ struct Window {
 
 struct Registry {
     std::mutex lock;
-    WindowHandle next = 1;                                       // guarded by lock
-    std::map<WindowHandle, Window> windows;                      // guarded by lock
+    WindowHandle next = 1;                              // guarded by lock
+    std::map<WindowHandle, Window> windows;             // guarded by lock
     std::map<std::thread::id, MessageQueue> perThread;  // guarded by lock (the map itself)
 };
 
@@ -51,8 +51,8 @@ WindowHandle RegisterWindow(WindowHandler handler) {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> guard(r.lock);
     const WindowHandle hwnd = r.next++;
-    r.windows[hwnd] = Window{std::this_thread::get_id(),
-                             std::make_shared<WindowHandler>(std::move(handler))};
+    r.windows[hwnd] =
+        Window{std::this_thread::get_id(), std::make_shared<WindowHandler>(std::move(handler))};
     return hwnd;
 }
 
@@ -100,8 +100,12 @@ int PumpMessages() {
     return dispatched;
 }
 
-WindowHandle GetThreadMainWindow() { return t_mainWindow; }
+WindowHandle GetThreadMainWindow() {
+    return t_mainWindow;
+}
 
-void SetThreadMainWindow(WindowHandle hwnd) { t_mainWindow = hwnd; }
+void SetThreadMainWindow(WindowHandle hwnd) {
+    t_mainWindow = hwnd;
+}
 
 }  // namespace MessageLayer

@@ -44,7 +44,8 @@ VKTBASE_API void UnregisterWindow(WindowHandle hwnd);
 VKTBASE_API bool IsWindow(WindowHandle hwnd);
 
 // Queues the message for the window's thread; false when the window is gone.
-VKTBASE_API bool PostMessage(WindowHandle hwnd, unsigned int message, intptr_t wParam, intptr_t lParam);
+VKTBASE_API bool PostMessage(WindowHandle hwnd, unsigned int message, intptr_t wParam,
+                             intptr_t lParam);
 
 // Dispatches every message queued for windows of the calling thread, in order;
 // returns how many were dispatched.

@@ -89,6 +89,8 @@ VKTBASE_API SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql);
 // Reads column `column` of the current row as text; empty for NULL.
 VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);
 
-inline bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+inline bool Succeeded(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
 
 }  // namespace Odbc

@@ -40,7 +40,9 @@ const Key kKeys[] = {
 };
 
 // Decimal text to integer: optional sign and leading digits; anything else reads 0.
-int ReadInteger(const std::string& text) { return std::atoi(text.c_str()); }
+int ReadInteger(const std::string& text) {
+    return std::atoi(text.c_str());
+}
 
 void Apply(const Key& key, const std::string& text, CWPSettings& settings) {
     switch (key.kind) {

@@ -3,6 +3,8 @@
 
 namespace {
 
-__attribute__((constructor)) void OnLibraryLoad() { PluginState::OnLoad(); }
+__attribute__((constructor)) void OnLibraryLoad() {
+    PluginState::OnLoad();
+}
 
 }  // namespace

@@ -33,7 +33,9 @@ bool PathExists(const std::string& path) {
 
 namespace PluginState {
 
-const std::string& WorkingDirectory() { return g_strWorkingDir; }
+const std::string& WorkingDirectory() {
+    return g_strWorkingDir;
+}
 
 void OnLoad() {
     char buffer[kWorkingDirectorySize];
@@ -43,7 +45,9 @@ void OnLoad() {
     if (!PathExists(dataDir)) mkdir(dataDir.c_str(), 0777);
 }
 
-CWPDBThread* StorageThread() { return g_pStorageThread.load(); }
+CWPDBThread* StorageThread() {
+    return g_pStorageThread.load();
+}
 
 }  // namespace PluginState
 
@@ -70,9 +74,13 @@ int SaveRTDB(const CDataFrame& frame) {
     return 1;
 }
 
-void EditProperty() { ReportToHost("The working-parameters dialog is not available yet."); }
+void EditProperty() {
+    ReportToHost("The working-parameters dialog is not available yet.");
+}
 
-void OutLocalData() { ReportToHost("The local data export dialog is not available yet."); }
+void OutLocalData() {
+    ReportToHost("The local data export dialog is not available yet.");
+}
 
 void CloseAccess() {}
 

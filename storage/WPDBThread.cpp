@@ -9,9 +9,13 @@
 namespace {
 
 // Frames of these kinds are taken from the queue but not stored.
-bool IsStoredKind(int32_t kind) { return kind != 0 && kind != 2 && kind != 3; }
+bool IsStoredKind(int32_t kind) {
+    return kind != 0 && kind != 2 && kind != 3;
+}
 
-bool IsTowerType(int32_t type) { return type == 100 || type == 101; }
+bool IsTowerType(int32_t type) {
+    return type == 100 || type == 101;
+}
 
 }  // namespace
 

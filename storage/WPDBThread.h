@@ -14,7 +14,7 @@ struct CTowerRecord {
     std::vector<CDataItem> m_arItems;  // byte copies of the frame's items, in order
     int32_t m_nRTUID = 0;
     int32_t m_nKind = 0;
-    DateTime m_tTime;    // the frame time
+    DateTime m_tTime;       // the frame time
     std::string m_strText;  // left empty
 };
 

@@ -23,6 +23,8 @@ void Replace(const CWPSettings& settings) {
     g_settings = std::move(replacement);
 }
 
-void ResetToInitial() { Replace(CWPSettings{}); }
+void ResetToInitial() {
+    Replace(CWPSettings{});
+}
 
 }  // namespace WPSettings

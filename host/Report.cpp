@@ -1,0 +1,145 @@
+#include "host/Report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "host/HostDirectory.h"
+#include "hostlib/VktBase.h"
+#include "platform/IniFile.h"
+#include "platform/OdbcHandles.h"
+
+namespace fs = std::filesystem;
+
+namespace Report {
+
+namespace {
+
+std::string QueryScalar(SQLHDBC hdbc, const std::string& sql) {
+    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+    std::string text = sql;
+    if (!stmt ||
+        !Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
+        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        return "?";
+    }
+    return Odbc::GetText(stmt.Get(), 1);
+}
+
+// The newest row of the table as "NAME=value" pairs, leaving out empty and -99 values.
+std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
+    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+    std::string sql = "SELECT * FROM " + table + " ORDER BY TIME DESC LIMIT 1";
+    if (!stmt ||
+        !Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
+        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        return "(none)";
+    }
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(stmt.Get(), &columns);
+    std::string row;
+    for (SQLUSMALLINT c = 1; c <= columns; ++c) {
+        SQLCHAR name[128];
+        SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        SQLDescribeCol(stmt.Get(), c, name, sizeof name, &nameLength, &type, &size, &digits,
+                       &nullable);
+        const std::string value = Odbc::GetText(stmt.Get(), c);
+        if (value.empty() || value == "-99" || value == "-99.0") continue;
+        if (!row.empty()) row += ", ";
+        row += std::string(reinterpret_cast<char*>(name)) + "=" + value;
+    }
+    return row;
+}
+
+void PrintTables(SQLHDBC hdbc, const std::string& prefix, const std::vector<std::string>& tables) {
+    for (const std::string& table : tables) {
+        const std::string name = prefix.empty() ? table : prefix + "." + table;
+        std::printf("  %s: %s rows\n", name.c_str(),
+                    QueryScalar(hdbc, "SELECT COUNT(*) FROM " + name).c_str());
+        std::printf("    newest: %s\n", NewestRow(hdbc, name).c_str());
+    }
+}
+
+void PrintBackend() {
+    const std::string source = IniFile::GetString("./WPDB.ini", "DATABASE", "SOURCENAME", "DAVAD");
+    const std::string user = IniFile::GetString("./WPDB.ini", "DATABASE", "USER", "fd");
+    const std::string password = IniFile::GetString("./WPDB.ini", "DATABASE", "PASSWORD", "wendol");
+    const std::string prefix = IniFile::GetString("./WPDB.ini", "DATABASE", "PRENAME", "");
+    std::printf("backend database (data source %s):\n", source.c_str());
+    OdbcConnection connection;
+    if (!connection.Connect(source, user, password, kLoginTimeoutSeconds)) {
+        std::printf("  cannot connect: %s\n", connection.LastError().c_str());
+        return;
+    }
+    PrintTables(connection.Get(), prefix, {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"});
+}
+
+void PrintStations(const std::string& dir) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(dir) / "WPData", ec)) {
+        if (entry.path().extension() == ".MDB") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    std::printf("station databases: %zu\n", files.size());
+    for (const fs::path& file : files) {
+        std::printf(" %s\n", fs::relative(file, dir).c_str());
+        OdbcConnection connection;
+        if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file.string(),
+                                      kLoginTimeoutSeconds)) {
+            std::printf("  cannot open: %s\n", connection.LastError().c_str());
+            continue;
+        }
+        PrintTables(connection.Get(), "", {"RTTOWER", "HSTOWER"});
+    }
+}
+
+void PrintIsolationFiles(const std::string& dir) {
+    const std::string isolationDir = IniFile::GetString("./WPDB.ini", "TXT", "DIR", dir);
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(isolationDir, ec)) {
+        if (entry.path().extension() == ".txt") files.push_back(entry.path());
+    }
+    std::sort(files.begin(), files.end());
+    std::printf("reverse-isolation files in %s: %zu\n", isolationDir.c_str(), files.size());
+    for (const fs::path& file : files) std::printf("  %s\n", file.filename().c_str());
+    if (files.empty()) return;
+    std::printf("  content of %s (CR LF shown as \\r\\n):\n", files.front().filename().c_str());
+    std::FILE* in = std::fopen(files.front().c_str(), "rb");
+    if (!in) return;
+    std::string line = "    ";
+    for (int c; (c = std::fgetc(in)) != EOF;) {
+        if (c == '\r') {
+            line += "\\r";
+        } else if (c == '\n') {
+            std::printf("%s\\n\n", line.c_str());
+            line = "    ";
+        } else {
+            line += static_cast<char>(c);
+        }
+    }
+    std::fclose(in);
+    if (line != "    ") std::printf("%s\n", line.c_str());
+}
+
+}  // namespace
+
+int Print(const std::string& dirArg) {
+    const std::string dir = HostDirectory::Absolute(dirArg);
+    std::string error;
+    if (!HostDirectory::Enter(dir, error)) {
+        std::fprintf(stderr, "vkthost: %s\n", error.c_str());
+        return 1;
+    }
+    PrintBackend();
+    PrintStations(dir);
+    PrintIsolationFiles(dir);
+    return 0;
+}
+
+}  // namespace Report

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, builds and runs the suite, then the whole
+# suite again under AddressSanitizer + UndefinedBehaviorSanitizer and the concurrency
+# tests under ThreadSanitizer. Any failure or sanitizer report fails the run.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh"
+jobs=$(nproc)
+
+echo "== plain build"
+"$top/scripts/build.sh" "$top/build" RelWithDebInfo
+(cd "$top/build" && ctest --output-on-failure -j"$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+"$top/scripts/build.sh" "$top/build-asan" Debug address,undefined
+(cd "$top/build-asan" &&
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
+  LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+  ctest --output-on-failure -j"$jobs")
+
+echo "== ThreadSanitizer (concurrency tests)"
+"$top/scripts/build.sh" "$top/build-tsan" Debug thread
+# setarch -R: ThreadSanitizer needs the classic address-space layout.
+(cd "$top/build-tsan" &&
+  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/scripts/tsan.supp" \
+  setarch "$(uname -m)" -R ctest --output-on-failure -j"$jobs" -L concurrency)

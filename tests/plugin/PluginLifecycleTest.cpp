@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "hostlib/HostSide.h"
+#include "plugin/Exports.h"
+#include "plugin/PluginState.h"
+#include "storage/WPDBThread.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+CDataFrame Frame(int rtu) {
+    CDataFrame frame;
+    frame.m_nRTUID = rtu;
+    frame.m_nKind = 1;
+    frame.m_tTime = DateTime(2009, 3, 12, 14, 10, 0);
+    return frame;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+TEST(PluginLifecycleTest, ExtDBInfoIsAvailableBeforeInit) {
+    int type = 0;
+    std::string name, description;
+    GetExtDBInfo(type, name, description);
+    EXPECT_EQ(type, 8);
+    EXPECT_EQ(name, "KOLT-ZOZARIDAZ");
+    EXPECT_EQ(description, "KOLT水情风电数据库接口");
+}
+
+TEST(PluginLifecycleTest, SaveRTDBFollowsTheLifecycle) {
+    TestHost host;
+    PluginState::OnLoad();
+    EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "before VKTLibInit";
+
+    VKTLibInit();
+    CWPDBThread* storage = PluginState::StorageThread();
+    ASSERT_NE(storage, nullptr);
+    EXPECT_NE(SaveRTDB(Frame(1)), 0) << "type 100";
+    ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == 1; }));
+    EXPECT_NE(SaveRTDB(Frame(40)), 0) << "type 102 is accepted";
+    EXPECT_EQ(SaveRTDB(Frame(999)), 0) << "unknown RTU";
+    EXPECT_NE(SaveRTDB(Frame(12)), 0) << "type 101";
+    ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(storage->ProcessedCount(), 2) << "only the tower frames reach the queue";
+
+    VKTLibExit();
+    EXPECT_EQ(PluginState::StorageThread(), nullptr);
+    EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "after VKTLibExit";
+}
+
+TEST(PluginLifecycleTest, ManyHostThreadsHandOverConcurrently) {
+    TestHost host;
+    PluginState::OnLoad();
+    VKTLibInit();
+    constexpr int kThreads = 4, kFrames = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kFrames; ++i) SaveRTDB(Frame(t % 2 ? 12 : 1));
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    CWPDBThread* storage = PluginState::StorageThread();
+    ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == kThreads * kFrames; }));
+    VKTLibExit();
+}
+
+TEST(PluginLifecycleTest, LoadCreatesWPDataUnlessTheNameIsTaken) {
+    {
+        TestHost host;
+        PluginState::OnLoad();
+        EXPECT_EQ(PluginState::WorkingDirectory(), host.Dir());
+        EXPECT_TRUE(IsDirectory(host.Path("WPData")));
+    }
+    {
+        TestHost host;
+        std::ofstream(host.Path("WPData")) << "a file";
+        PluginState::OnLoad();
+        EXPECT_FALSE(IsDirectory(host.Path("WPData")));
+        EXPECT_EQ(ReadWholeFile(host.Path("WPData")), "a file");
+    }
+}
+
+TEST(PluginLifecycleTest, DialogExportsSayTheyAreNotAvailable) {
+    TestHost host;
+    std::vector<std::string> lines;
+    VktHost::SetMessageWindow([&](const std::string& text) { lines.push_back(text); });
+    EditProperty();
+    OutLocalData();
+    VktHost::SetMessageWindow(nullptr);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("not available"), std::string::npos);
+}
+
+}  // namespace
