@@ -55,10 +55,11 @@ bool WriteFile(const fs::path& path, const std::string& text, std::string& error
 std::string OdbcInstIni() {
     const std::string sqlite = DriverLibrary("SQLite3", "libsqlite3odbc.so");
     const std::string pg = DriverLibrary("PostgreSQL ANSI", "psqlodbca.so");
+    // DontDLClose keeps a driver loaded between connections: no reload per reconnect.
     return "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" + sqlite + "\nSetup=" + sqlite +
-           "\nUsageCount=1\n\n[PostgreSQL ANSI]\nDescription=PostgreSQL ODBC driver (ANSI)\n"
-           "Driver=" +
-           pg + "\nUsageCount=1\n";
+           "\nUsageCount=1\nDontDLClose=1\n\n[PostgreSQL ANSI]\n"
+           "Description=PostgreSQL ODBC driver (ANSI)\nDriver=" +
+           pg + "\nUsageCount=1\nDontDLClose=1\n";
 }
 
 std::string BackendDataSource(const std::string& dir, const BackendOptions& backend) {

@@ -16,7 +16,12 @@ namespace {
 
 constexpr size_t kWorkingDirectorySize = 200;
 
-std::string g_strWorkingDir;  // written at load, read-only afterwards
+// Written at load, read-only afterwards. A function-local object, because the load
+// hook may run before the library's other static objects are constructed.
+std::string& WorkingDirStorage() {
+    static std::string workingDir;
+    return workingDir;
+}
 // Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads.
 std::atomic<CWPDBThread*> g_pStorageThread{nullptr};
 
@@ -33,15 +38,14 @@ bool PathExists(const std::string& path) {
 
 namespace PluginState {
 
-const std::string& WorkingDirectory() {
-    return g_strWorkingDir;
-}
+const std::string& WorkingDirectory() { return WorkingDirStorage(); }
 
 void OnLoad() {
     char buffer[kWorkingDirectorySize];
     // A longer path does not fit the buffer; the relative "." still names it.
-    g_strWorkingDir = getcwd(buffer, sizeof buffer) ? buffer : ".";
-    const std::string dataDir = g_strWorkingDir + "/WPData";
+    std::string& workingDir = WorkingDirStorage();
+    workingDir = getcwd(buffer, sizeof buffer) ? buffer : ".";
+    const std::string dataDir = workingDir + "/WPData";
     if (!PathExists(dataDir)) mkdir(dataDir.c_str(), 0777);
 }
 
