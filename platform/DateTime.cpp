@@ -148,6 +148,10 @@ std::string DateTime::Format(const char* format) const {
     tm.tm_min = f.minute;
     tm.tm_sec = f.second;
     tm.tm_wday = f.dayOfWeek - 1;
+    // %j, %U and %W read the day of the year.
+    tm.tm_yday = static_cast<int>(
+        DaysFromCivil(f.year, static_cast<unsigned>(f.month), static_cast<unsigned>(f.day)) -
+        DaysFromCivil(f.year, 1, 1));
     char buffer[256];
     const size_t n = std::strftime(buffer, sizeof buffer, format, &tm);
     return std::string(buffer, n);

@@ -10,6 +10,7 @@
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "plugin/TypeRegistration.h"
 #include "storage/WPDBThread.h"
 
 namespace {
@@ -62,6 +63,7 @@ void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc) {
 }
 
 void VKTLibInit() {
+    RegisterMissingTypes();
     BuildCatalogue();
     LoadConfig();
 

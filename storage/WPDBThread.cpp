@@ -4,7 +4,7 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
-#include "storage/WPSettings.h"
+#include "storage/IsolationFile.h"
 
 namespace {
 
@@ -71,18 +71,19 @@ bool CWPDBThread::IsIsolationDue(const DateTime& now) {
     return false;
 }
 
-void CWPDBThread::ProcessRecord(const CTowerRecord&) {
-    // The settings are read at each record, so a change applies from the next one on.
-    const auto settings = WPSettings::Get();
-    (void)settings;
+void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
+    // Latest values first, whatever the settings and status codes.
+    if (CRTUState* state = CRTUState::GetRTUState(record.m_nRTUID)) {
+        UpdateLatestValues(*state, record.m_arItems);
+    }
     ++m_nProcessed;
 }
 
-void CWPDBThread::WriteIsolationFiles(const DateTime&) {
+void CWPDBThread::WriteIsolationFiles(const DateTime& now) {
     CObList<CRTUDef> list;
     OutDBObj(kObjRTUDef, "", list);
     for (const auto& def : list) {
-        if (!IsTowerType(def->m_nType)) continue;
+        if (IsTowerType(def->m_nType)) WriteIsolationFile(*def, now);
     }
     DestroyObA(list);
     ++m_nIsolationPasses;

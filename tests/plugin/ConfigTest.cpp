@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/IniFile.h"
+#include "plugin/Config.h"
+#include "plugin/PluginState.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+constexpr const char* kIni = "WPDB.ini";
+
+void WriteIni(const std::string& text) {
+    std::ofstream out(kIni, std::ios::binary);
+    out << text;
+}
+
+CWPSettings Current() {
+    return *WPSettings::Get();
+}
+
+CWPSettings LoadFrom(const std::string& text) {
+    WriteIni(text);
+    LoadConfig();
+    return Current();
+}
+
+// The lines of a section of the written file, "KEY=value" each.
+std::vector<std::string> SectionLines(const std::string& text, const std::string& section) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            inside = line == "[" + section + "]";
+            continue;
+        }
+        if (inside && !line.empty() && line.front() != ';') lines.push_back(line);
+    }
+    return lines;
+}
+
+// Each case runs in a fresh host directory, with the settings as they are at library
+// load and the working directory captured there.
+class ConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WPSettings::ResetToInitial();
+        PluginState::OnLoad();
+    }
+    void TearDown() override { WPSettings::ResetToInitial(); }
+
+    TestHost m_host;
+};
+
+}  // namespace
+
+// --- Before loading ----------------------------------------------------------------
+
+TEST_F(ConfigTest, ValuesBeforeLoading) {
+    const CWPSettings s = Current();
+    EXPECT_FALSE(s.m_bSaveErrorData);
+    EXPECT_TRUE(s.m_bSaveBkgDB);
+    EXPECT_TRUE(s.m_bSaveLocal);
+    EXPECT_FALSE(s.m_bPermit);
+    EXPECT_EQ(s.m_nType, 0);
+    EXPECT_EQ(s.m_nDataLen, 0);
+    EXPECT_EQ(s.m_strSource, "");
+    EXPECT_EQ(s.m_strPreName, "");
+    EXPECT_EQ(s.m_strUser, "");
+    EXPECT_EQ(s.m_strPassword, "");
+    EXPECT_EQ(s.m_strDir, "");
+}
+
+TEST_F(ConfigTest, WorkingDirectoryIsTheHostDirectory) {
+    EXPECT_EQ(std::filesystem::canonical(PluginState::WorkingDirectory()),
+              std::filesystem::canonical(m_host.Dir()));
+}
+
+// --- Loading -----------------------------------------------------------------------
+
+TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
+    ASSERT_FALSE(std::filesystem::exists(kIni));
+    LoadConfig();
+    const CWPSettings s = Current();
+    EXPECT_TRUE(s.m_bSaveErrorData);
+    EXPECT_EQ(s.m_strSource, "DAVAD");
+    EXPECT_EQ(s.m_strPreName, "");
+    EXPECT_EQ(s.m_strUser, "fd");
+    EXPECT_EQ(s.m_strPassword, "wendol");
+    EXPECT_TRUE(s.m_bSaveBkgDB);
+    EXPECT_EQ(s.m_nType, 0);
+    EXPECT_TRUE(s.m_bSaveLocal);
+    EXPECT_EQ(s.m_nDataLen, 2);
+    EXPECT_TRUE(s.m_bPermit);
+    EXPECT_EQ(s.m_strDir, PluginState::WorkingDirectory());
+    EXPECT_FALSE(s.m_strDir.empty());
+    EXPECT_FALSE(std::filesystem::exists(kIni)) << "loading must not create the file";
+}
+
+TEST_F(ConfigTest, EmptyFileGivesEveryDefault) {
+    const CWPSettings s = LoadFrom("");
+    EXPECT_EQ(s.m_strSource, "DAVAD");
+    EXPECT_EQ(s.m_strUser, "fd");
+    EXPECT_EQ(s.m_nDataLen, 2);
+    EXPECT_TRUE(s.m_bPermit);
+    EXPECT_TRUE(s.m_bSaveErrorData);
+}
+
+TEST_F(ConfigTest, ReadsEveryKeyFromTheFile) {
+    const CWPSettings s = LoadFrom(
+        "[ERRORDATA]\nSAVEDATA=0\n"
+        "[DATABASE]\nSOURCENAME=WINDPG\nPRENAME=fdsch\nUSER=operator\nPASSWORD=p@ss word\n"
+        "SAVEBKGDB=0\nTYPE=1\n"
+        "[LOCALDATA]\nSAVEDATA=0\nDATALEN=5\n"
+        "[TXT]\nPERMIT=0\nDIR=/srv/isolation\n");
+    EXPECT_FALSE(s.m_bSaveErrorData);
+    EXPECT_EQ(s.m_strSource, "WINDPG");
+    EXPECT_EQ(s.m_strPreName, "fdsch");
+    EXPECT_EQ(s.m_strUser, "operator");
+    EXPECT_EQ(s.m_strPassword, "p@ss word");
+    EXPECT_FALSE(s.m_bSaveBkgDB);
+    EXPECT_EQ(s.m_nType, 1);
+    EXPECT_FALSE(s.m_bSaveLocal);
+    EXPECT_EQ(s.m_nDataLen, 5);
+    EXPECT_FALSE(s.m_bPermit);
+    EXPECT_EQ(s.m_strDir, "/srv/isolation");
+}
+
+TEST_F(ConfigTest, SwitchIsOnWhenItsDecimalValueIsNotZero) {
+    struct Case {
+        const char* text;
+        bool on;
+    } cases[] = {{"0", false}, {"abc", false}, {"5", true},    {"1", true},
+                 {"-1", true}, {"00", false},  {"7abc", true}, {"0x1", false}};
+    for (const Case& c : cases) {
+        WPSettings::ResetToInitial();
+        const CWPSettings s = LoadFrom(std::string("[DATABASE]\nSAVEBKGDB=") + c.text + "\n");
+        EXPECT_EQ(s.m_bSaveBkgDB, c.on) << "SAVEBKGDB=" << c.text;
+    }
+}
+
+TEST_F(ConfigTest, IntegersReadAsDecimalAndAreNotRangeTested) {
+    CWPSettings s = LoadFrom("[DATABASE]\nTYPE=2\n[LOCALDATA]\nDATALEN=10\n");
+    EXPECT_EQ(s.m_nType, 2);
+    EXPECT_EQ(s.m_nDataLen, 10);
+    s = LoadFrom("[DATABASE]\nTYPE=abc\n[LOCALDATA]\nDATALEN=-3\n");
+    EXPECT_EQ(s.m_nType, 0);
+    EXPECT_EQ(s.m_nDataLen, -3);
+    s = LoadFrom("[LOCALDATA]\nDATALEN=012\n");
+    EXPECT_EQ(s.m_nDataLen, 12);  // decimal, not octal
+}
+
+// The two SAVEDATA keys are separate settings.
+TEST_F(ConfigTest, SaveDataOfErrorDataAndLocalDataAreIndependent) {
+    CWPSettings s = LoadFrom("[ERRORDATA]\nSAVEDATA=0\n[LOCALDATA]\nSAVEDATA=1\n");
+    EXPECT_FALSE(s.m_bSaveErrorData);
+    EXPECT_TRUE(s.m_bSaveLocal);
+    WPSettings::ResetToInitial();
+    s = LoadFrom("[ERRORDATA]\nSAVEDATA=1\n[LOCALDATA]\nSAVEDATA=0\n");
+    EXPECT_TRUE(s.m_bSaveErrorData);
+    EXPECT_FALSE(s.m_bSaveLocal);
+}
+
+TEST_F(ConfigTest, SectionsAndKeysIgnoreCase) {
+    const CWPSettings s = LoadFrom("[database]\nuser=abc\nSourceName=Dsn2\n[txt]\npermit=0\n");
+    EXPECT_EQ(s.m_strUser, "abc");
+    EXPECT_EQ(s.m_strSource, "Dsn2");
+    EXPECT_FALSE(s.m_bPermit);
+}
+
+// --- The empty-value rule ----------------------------------------------------------
+
+TEST_F(ConfigTest, EmptyPrenameKeepsPrenameEmpty) {
+    const CWPSettings s = LoadFrom("[DATABASE]\nPRENAME=\n");
+    EXPECT_EQ(s.m_strPreName, "");
+}
+
+TEST_F(ConfigTest, EmptyUserKeepsTheValueBeforeLoadingNotTheDefault) {
+    CWPSettings s = LoadFrom("[DATABASE]\nUSER=\n");
+    EXPECT_EQ(s.m_strUser, "");
+    EXPECT_EQ(s.m_strPassword, "wendol");  // the other keys still take their defaults
+
+    // The setting keeps whatever it held, not merely an empty text.
+    CWPSettings held;
+    held.m_strUser = "previous";
+    WPSettings::Replace(held);
+    s = LoadFrom("[DATABASE]\nUSER=\n");
+    EXPECT_EQ(s.m_strUser, "previous");
+}
+
+TEST_F(ConfigTest, EmptySwitchesAndIntegersKeepTheValueBeforeLoading) {
+    // Before loading ERRORDATA SAVEDATA and PERMIT are off, DATALEN is 0: an empty key
+    // keeps them so, while a missing key would give 1, 1 and 2.
+    const CWPSettings s = LoadFrom(
+        "[ERRORDATA]\nSAVEDATA=\n[LOCALDATA]\nDATALEN=\n[TXT]\nPERMIT=\nDIR=\n"
+        "[DATABASE]\nSOURCENAME=\n");
+    EXPECT_FALSE(s.m_bSaveErrorData);
+    EXPECT_EQ(s.m_nDataLen, 0);
+    EXPECT_FALSE(s.m_bPermit);
+    EXPECT_EQ(s.m_strDir, "");
+    EXPECT_EQ(s.m_strSource, "");
+}
+
+// --- Text length -------------------------------------------------------------------
+
+TEST_F(ConfigTest, TextsAreCutTo199Characters) {
+    const std::string longText(250, 'x');
+    const std::string exact(199, 'y');
+    const std::string longDir = "/" + std::string(240, 'd');
+    const CWPSettings s =
+        LoadFrom("[DATABASE]\nSOURCENAME=" + longText + "\nUSER=" + exact +
+                 "\nPASSWORD=" + std::string(200, 'p') + "\n[TXT]\nDIR=" + longDir + "\n");
+    EXPECT_EQ(s.m_strSource, std::string(199, 'x'));
+    EXPECT_EQ(s.m_strUser, exact);
+    EXPECT_EQ(s.m_strPassword, std::string(199, 'p'));
+    EXPECT_EQ(s.m_strDir, longDir.substr(0, 199));
+}
+
+// --- Working directory -------------------------------------------------------------
+
+// The file is looked for in the current directory at the time of loading, while the
+// DIR default stays the directory captured when the library was loaded.
+TEST_F(ConfigTest, FileIsReadFromTheCurrentDirectoryAndDirDefaultsToTheLoadDirectory) {
+    const std::string loadDir = PluginState::WorkingDirectory();
+    std::filesystem::create_directory("elsewhere");
+    ASSERT_EQ(chdir("elsewhere"), 0);
+    WriteIni("[DATABASE]\nUSER=moved\n");
+    LoadConfig();
+    const CWPSettings s = Current();
+    EXPECT_EQ(s.m_strUser, "moved");
+    EXPECT_EQ(s.m_strDir, loadDir);
+    ASSERT_EQ(chdir(m_host.Dir().c_str()), 0);
+}
+
+// --- Saving ------------------------------------------------------------------------
+
+TEST_F(ConfigTest, SaveWritesAllElevenKeys) {
+    CWPSettings s;
+    s.m_bSaveErrorData = false;
+    s.m_strSource = "DAVAD2";
+    s.m_strPreName = "";
+    s.m_strUser = "fd";
+    s.m_strPassword = "wendol secret";
+    s.m_bSaveBkgDB = true;
+    s.m_nType = 1;
+    s.m_bSaveLocal = true;
+    s.m_nDataLen = 3;
+    s.m_bPermit = false;
+    s.m_strDir = "/srv/iso";
+    WPSettings::Replace(s);
+    SaveConfig();
+
+    const std::string text = ReadWholeFile(kIni);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(SectionLines(text, "ERRORDATA"), (std::vector<std::string>{"SAVEDATA=0"})) << text;
+    EXPECT_EQ(SectionLines(text, "DATABASE"),
+              (std::vector<std::string>{"SOURCENAME=DAVAD2", "PRENAME=", "USER=fd",
+                                        "PASSWORD=wendol secret", "SAVEBKGDB=1", "TYPE=1"}))
+        << text;
+    EXPECT_EQ(SectionLines(text, "LOCALDATA"),
+              (std::vector<std::string>{"SAVEDATA=1", "DATALEN=3"}))
+        << text;
+    EXPECT_EQ(SectionLines(text, "TXT"), (std::vector<std::string>{"PERMIT=0", "DIR=/srv/iso"}))
+        << text;
+}
+
+TEST_F(ConfigTest, SaveWritesSwitchesAsZeroOrOne) {
+    CWPSettings s;
+    s.m_bSaveErrorData = true;
+    s.m_bSaveBkgDB = false;
+    s.m_bSaveLocal = false;
+    s.m_bPermit = true;
+    s.m_nDataLen = -1;
+    WPSettings::Replace(s);
+    SaveConfig();
+    EXPECT_EQ(IniFile::GetString(kIni, "ERRORDATA", "SAVEDATA", "?"), "1");
+    EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "SAVEBKGDB", "?"), "0");
+    EXPECT_EQ(IniFile::GetString(kIni, "LOCALDATA", "SAVEDATA", "?"), "0");
+    EXPECT_EQ(IniFile::GetString(kIni, "TXT", "PERMIT", "?"), "1");
+    EXPECT_EQ(IniFile::GetString(kIni, "LOCALDATA", "DATALEN", "?"), "-1");
+    // Empty texts are written as keys with an empty value.
+    EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "USER", "?"), "");
+    EXPECT_EQ(IniFile::GetString(kIni, "TXT", "DIR", "?"), "");
+}
+
+TEST_F(ConfigTest, SaveKeepsOtherKeysAndSections) {
+    WriteIni(
+        "; edited by hand\n"
+        "[DATABASE]\nUSER=old\nTIMEOUT=30\n"
+        "[OTHER]\nNAME=kept\n");
+    CWPSettings s;
+    s.m_strUser = "new";
+    WPSettings::Replace(s);
+    SaveConfig();
+
+    const std::string text = ReadWholeFile(kIni);
+    EXPECT_NE(text.find("; edited by hand"), std::string::npos) << text;
+    EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "TIMEOUT", ""), "30");
+    EXPECT_EQ(IniFile::GetString(kIni, "OTHER", "NAME", ""), "kept");
+    EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "USER", ""), "new");
+    EXPECT_EQ(text.find("USER=old"), std::string::npos) << text;
+}
+
+TEST_F(ConfigTest, SavedSettingsLoadBackUnchanged) {
+    CWPSettings s;
+    s.m_bSaveErrorData = true;
+    s.m_strSource = "WINDPG";
+    s.m_strPreName = "fd";
+    s.m_strUser = "operator";
+    s.m_strPassword = "pw=with;chars";
+    s.m_bSaveBkgDB = false;
+    s.m_nType = 1;
+    s.m_bSaveLocal = false;
+    s.m_nDataLen = 7;
+    s.m_bPermit = true;
+    s.m_strDir = "/srv/风电/iso";
+    WPSettings::Replace(s);
+    SaveConfig();
+
+    WPSettings::ResetToInitial();
+    LoadConfig();
+    const CWPSettings r = Current();
+    EXPECT_EQ(r.m_bSaveErrorData, s.m_bSaveErrorData);
+    EXPECT_EQ(r.m_strSource, s.m_strSource);
+    EXPECT_EQ(r.m_strPreName, s.m_strPreName);
+    EXPECT_EQ(r.m_strUser, s.m_strUser);
+    EXPECT_EQ(r.m_strPassword, s.m_strPassword);
+    EXPECT_EQ(r.m_bSaveBkgDB, s.m_bSaveBkgDB);
+    EXPECT_EQ(r.m_nType, s.m_nType);
+    EXPECT_EQ(r.m_bSaveLocal, s.m_bSaveLocal);
+    EXPECT_EQ(r.m_nDataLen, s.m_nDataLen);
+    EXPECT_EQ(r.m_bPermit, s.m_bPermit);
+    EXPECT_EQ(r.m_strDir, s.m_strDir);
+}

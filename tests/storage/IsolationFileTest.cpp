@@ -1,0 +1,202 @@
+#include "storage/IsolationFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+const DateTime kFileTime(2009, 3, 12, 14, 5, 0);
+const DateTime kNow(2009, 3, 12, 14, 6, 31);
+
+CDataItem Item(int id, float value, const DateTime& time) {
+    CDataItem item;
+    item.m_nSensorID = 100000 + id;
+    item.m_nDataID = id;
+    item.m_tTime = time;
+    item.m_fValue = value;
+    return item;
+}
+
+// The values of the documented example: the V0 slots and level 1, all stamped 14:00.
+std::vector<CDataItem> ExampleItems() {
+    const DateTime t(2009, 3, 12, 14, 0, 0);
+    std::vector<CDataItem> items;
+    for (auto [id, value] : std::vector<std::pair<int, float>>{
+             {8000, 15.2f}, {8100, 80.0f},  {8200, 14.8f},  {8300, 78.5f},  {2300, 1012.3f},
+             {100, 12.5f},  {2900, 1.0f},   {2901, 0.0f},   {2902, 0.0f},   {2903, 0.0f},
+             {2904, 0.0f},  {2905, 0.0f},   {3000, 0.0f},   {7000, 5.3f},   {7100, 182.0f},
+             {7200, 0.45f}, {7300, 5.1f},   {7400, 180.0f}, {7500, 7.2f},   {7600, 3.1f},
+             {7700, 175.0f}, {7800, 190.0f}, {7900, 12.0f}}) {
+        items.push_back(Item(id, value, t));
+    }
+    return items;
+}
+
+const char* const kExampleFile =
+    "5,2009-03-12 14:05:00,V0,  15.20,  80.00,  14.80,  78.50,1012.30,  12.50, -99.00,   1.00,"
+    "   0.00,   0.00,   0.00,   0.00,   0.00,   0.00, -99.00, -99.00\r\n"
+    "5,2009-03-12 14:05:00,V1,   5.30, 182.00,   0.45,   5.10, 180.00,   7.20,   3.10, 175.00,"
+    " 190.00,  12.00\r\n"
+    "##";
+
+void UseSettings(bool permit, const std::string& dir) {
+    CWPSettings settings;
+    settings.m_bPermit = permit;
+    settings.m_strDir = dir;
+    WPSettings::Replace(settings);
+}
+
+CRTUDef Tower(int rtu, const std::string& name, const std::string& remark) {
+    CRTUDef def;
+    def.m_nID = def.m_nRTUID = rtu;
+    def.m_strName = name;
+    def.m_nType = 100;
+    def.m_strRemark = remark;
+    return def;
+}
+
+TEST(IsolationFileTest, ValueSlotsOfEveryQuantity) {
+    EXPECT_EQ(GetValueSlot(7000), 0);
+    EXPECT_EQ(GetValueSlot(7100), 1);
+    EXPECT_EQ(GetValueSlot(7900), 9);
+    EXPECT_EQ(GetValueSlot(9000), 10);
+    EXPECT_EQ(GetValueSlot(9300), 13);
+    EXPECT_EQ(GetValueSlot(7001), 14);
+    EXPECT_EQ(GetValueSlot(7906), 93);
+    EXPECT_EQ(GetValueSlot(9306), 97);
+    EXPECT_EQ(GetValueSlot(8000), 98);
+    EXPECT_EQ(GetValueSlot(8100), 99);
+    EXPECT_EQ(GetValueSlot(8200), 100);
+    EXPECT_EQ(GetValueSlot(8300), 101);
+    EXPECT_EQ(GetValueSlot(2300), 102);
+    EXPECT_EQ(GetValueSlot(100), 103);
+    EXPECT_EQ(GetValueSlot(2900), 105);
+    EXPECT_EQ(GetValueSlot(2905), 110);
+    EXPECT_EQ(GetValueSlot(3000), 111);
+    // Levels that do not exist have no slot: 7107 must not overwrite VMAXHUM.
+    EXPECT_EQ(GetValueSlot(7107), kNoSlot);
+    EXPECT_EQ(GetValueSlot(7199), kNoSlot);
+    EXPECT_EQ(GetValueSlot(9307), kNoSlot);
+    for (int id : {101, 2000, 2906, 9400, 10000, 6999, 0, -7000}) {
+        EXPECT_EQ(GetValueSlot(id), kNoSlot) << id;
+    }
+}
+
+TEST(IsolationFileTest, FreshnessAdmitsThreeHundredSecondsEachWay) {
+    auto slotAt = [](int h, int m, int s) {
+        return CRTUValue{1.0f, DateTime(2009, 3, 12, h, m, s)};
+    };
+    EXPECT_TRUE(IsolationFile::IsFresh(slotAt(13, 59, 59), kFileTime));
+    EXPECT_TRUE(IsolationFile::IsFresh(slotAt(14, 0, 0), kFileTime));
+    EXPECT_TRUE(IsolationFile::IsFresh(slotAt(14, 10, 0), kFileTime));
+    EXPECT_FALSE(IsolationFile::IsFresh(slotAt(13, 59, 58), kFileTime));
+    EXPECT_FALSE(IsolationFile::IsFresh(slotAt(14, 10, 1), kFileTime));
+    EXPECT_FALSE(IsolationFile::IsFresh(CRTUValue{}, kFileTime)) << "never filled";
+    CRTUValue notANumber = slotAt(14, 5, 0);
+    notANumber.m_fValue = std::nanf("");
+    EXPECT_FALSE(IsolationFile::IsFresh(notANumber, kFileTime));
+    notANumber.m_fValue = INFINITY;
+    EXPECT_FALSE(IsolationFile::IsFresh(notANumber, kFileTime));
+}
+
+TEST(IsolationFileTest, NamesOutputIdsAndFileTimes) {
+    EXPECT_EQ(IsolationFile::FileTime(kNow).Format(), "2009-03-12 14:05:00");
+    EXPECT_EQ(IsolationFile::FileTime(DateTime(2009, 12, 31, 23, 59, 59)).Format(),
+              "2009-12-31 23:55:00");
+
+    EXPECT_EQ(IsolationFile::OutputID(Tower(5, "T1", "")), 5);
+    EXPECT_EQ(IsolationFile::OutputID(Tower(5, "T1", "site outputid:17 (new)")), 17);
+    EXPECT_EQ(IsolationFile::OutputID(Tower(5, "T1", "OutputId: -3x OUTPUTID:9")), -3);
+    EXPECT_EQ(IsolationFile::OutputID(Tower(5, "T1", "OUTPUTID:none")), 0);
+
+    EXPECT_EQ(IsolationFile::FileName("/data/out", "T1", 5, kFileTime),
+              "/data/out/T1-5-20090312-1405.txt");
+    EXPECT_EQ(IsolationFile::FileName("", "T1", 5, kFileTime), "T1-5-20090312-1405.txt");
+    EXPECT_EQ(IsolationFile::FileName("/out", "../T/1", 5, kFileTime),
+              "/out/.._T_1-5-20090312-1405.txt");
+}
+
+TEST(IsolationFileTest, TheDocumentedExampleByteForByte) {
+    CRTUState state;
+    UpdateLatestValues(state, ExampleItems());
+    EXPECT_EQ(IsolationFile::Content(state, 5, kFileTime) + "##", kExampleFile);
+}
+
+TEST(IsolationFileTest, OnlyLinesWithAFreshValueAreWritten) {
+    CRTUState state;
+    const DateTime fresh(2009, 3, 12, 14, 4, 0), stale(2009, 3, 12, 13, 0, 0);
+    UpdateLatestValues(state, {Item(7000, 5.0f, fresh), Item(7001, 6.0f, stale),
+                               Item(9000, 4.0f, fresh)});
+    EXPECT_EQ(IsolationFile::Content(state, 7, kFileTime),
+              "7,2009-03-12 14:05:00,V1,   5.00, -99.00, -99.00, -99.00, -99.00, -99.00, -99.00,"
+              " -99.00, -99.00, -99.00\r\n");
+    UpdateLatestValues(state, {Item(8000, -4.25f, fresh)});
+    const std::string content = IsolationFile::Content(state, 7, kFileTime);
+    EXPECT_EQ(content.rfind("7,2009-03-12 14:05:00,V0,  -4.25, -99.00", 0), 0u) << content;
+    EXPECT_EQ(content.find("V2"), std::string::npos);
+
+    CRTUState empty;
+    EXPECT_EQ(IsolationFile::Content(empty, 7, kFileTime), "");
+}
+
+class IsolationWriteTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state = CRTUState::GetRTUState(1);
+        ASSERT_NE(state, nullptr);
+        UpdateLatestValues(*state, ExampleItems());
+        state->SetStateTime(DateTime(2009, 3, 12, 14, 1, 0));
+        std::filesystem::create_directory(host.Path("out"));
+        UseSettings(true, host.Path("out"));
+    }
+    void TearDown() override { WPSettings::ResetToInitial(); }
+
+    std::string FilePath() const { return host.Path("out/T1-5-20090312-1405.txt"); }
+
+    TestHost host;
+    CRTUState* state = nullptr;
+};
+
+TEST_F(IsolationWriteTest, WritesReplacesAndDeletes) {
+    std::ofstream(FilePath()) << "an older file of the same period that is much longer";
+    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    EXPECT_EQ(ReadWholeFile(FilePath()), kExampleFile);
+
+    // The tower still reports but nothing it sent is current: the file goes away.
+    std::vector<CDataItem> stale = ExampleItems();
+    for (CDataItem& item : stale) item.m_tTime = DateTime(2009, 3, 12, 13, 0, 0);
+    UpdateLatestValues(*state, stale);
+    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), DateTime(2009, 3, 12, 14, 6, 40));
+    EXPECT_FALSE(std::filesystem::exists(FilePath()));
+}
+
+TEST_F(IsolationWriteTest, NoFileWhenSwitchedOffOrTheTowerIsSilent) {
+    UseSettings(false, host.Path("out"));
+    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    EXPECT_FALSE(std::filesystem::exists(FilePath()));
+
+    UseSettings(true, host.Path("out"));
+    state->SetStateTime(DateTime(2009, 3, 12, 13, 56, 30));  // 10 min 1 s before now
+    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    EXPECT_FALSE(std::filesystem::exists(FilePath()));
+
+    state->SetStateTime(DateTime(2009, 3, 12, 13, 56, 31));  // exactly 10 minutes
+    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    EXPECT_TRUE(std::filesystem::exists(FilePath()));
+}
+
+TEST_F(IsolationWriteTest, WithoutDirTheFileGoesToTheCurrentDirectory) {
+    UseSettings(true, "");
+    WriteIsolationFile(Tower(1, "T1", "outputid:17"), kNow);
+    const std::string content = ReadWholeFile(host.Path("T1-17-20090312-1405.txt"));
+    EXPECT_EQ(content.rfind("17,2009-03-12 14:05:00,V0,", 0), 0u) << content;
+    EXPECT_NE(content.find("\r\n17,2009-03-12 14:05:00,V1,"), std::string::npos);
+}
+
+}  // namespace
