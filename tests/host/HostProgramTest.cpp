@@ -132,4 +132,51 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
     EXPECT_TRUE(std::filesystem::is_directory(host.Path("WPData")));
 }
 
+TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
+    TestHost host;
+    const char* items =
+        R"([{"sensor":1,"id":8000,"kind":0,"time":"2009-03-12 14:00:00","value":15.2,"status":0},)"
+        R"({"sensor":2,"id":8100,"kind":0,"time":"2009-03-12 14:00:00","value":80,"status":0},)"
+        R"({"sensor":3,"id":8200,"kind":0,"time":"2009-03-12 14:00:00","value":14.8,"status":0},)"
+        R"({"sensor":4,"id":8300,"kind":0,"time":"2009-03-12 14:00:00","value":78.5,"status":0},)"
+        R"({"sensor":5,"id":2300,"kind":0,"time":"2009-03-12 14:00:00","value":1012.3,"status":0},)"
+        R"({"sensor":6,"id":100,"kind":0,"time":"2009-03-12 14:00:00","value":12.5,"status":0},)"
+        R"({"sensor":7,"id":2900,"kind":0,"time":"2009-03-12 14:00:00","value":1,"status":0},)"
+        R"({"sensor":8,"id":2901,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":9,"id":2902,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":10,"id":2903,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":11,"id":2904,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":12,"id":2905,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":13,"id":3000,"kind":0,"time":"2009-03-12 14:00:00","value":0,"status":0},)"
+        R"({"sensor":14,"id":7000,"kind":0,"time":"2009-03-12 14:00:00","value":5.3,"status":0},)"
+        R"({"sensor":15,"id":7100,"kind":0,"time":"2009-03-12 14:00:00","value":182,"status":0},)"
+        R"({"sensor":16,"id":7200,"kind":0,"time":"2009-03-12 14:00:00","value":0.45,"status":0},)"
+        R"({"sensor":17,"id":7300,"kind":0,"time":"2009-03-12 14:00:00","value":5.1,"status":0},)"
+        R"({"sensor":18,"id":7400,"kind":0,"time":"2009-03-12 14:00:00","value":180,"status":0},)"
+        R"({"sensor":19,"id":7500,"kind":0,"time":"2009-03-12 14:00:00","value":7.2,"status":0},)"
+        R"({"sensor":20,"id":7600,"kind":0,"time":"2009-03-12 14:00:00","value":3.1,"status":0},)"
+        R"({"sensor":21,"id":7700,"kind":0,"time":"2009-03-12 14:00:00","value":175,"status":0},)"
+        R"({"sensor":22,"id":7800,"kind":0,"time":"2009-03-12 14:00:00","value":190,"status":0},)"
+        R"({"sensor":23,"id":7900,"kind":0,"time":"2009-03-12 14:00:00","value":12,"status":0}])";
+    std::ofstream(host.Path("frames.jsonl"))
+        << R"({"rtu":1,"kind":1,"time":"2009-03-12 14:00:00","items":)" << items << "}\n";
+    HostRun::Options options;
+    options.dir = host.Dir();
+    options.framesFile = host.Path("frames.jsonl");
+    options.now = "2009-03-12 14:06:29";
+    options.lingerSeconds = 3;  // the storage thread looks at the clock once a second
+    options.pluginPath = std::getenv("VKT_PLUGIN");
+    HostRun::Summary summary;
+    std::string error;
+    ASSERT_EQ(HostRun::Run(options, summary, error), 0) << error;
+    EXPECT_EQ(ReadWholeFile(host.Path("T1-5-20090312-1405.txt")),
+              "5,2009-03-12 14:05:00,V0,  15.20,  80.00,  14.80,  78.50,1012.30,  12.50, -99.00,"
+              "   1.00,   0.00,   0.00,   0.00,   0.00,   0.00,   0.00, -99.00, -99.00\r\n"
+              "5,2009-03-12 14:05:00,V1,   5.30, 182.00,   0.45,   5.10, 180.00,   7.20,   3.10,"
+              " 175.00, 190.00,  12.00\r\n"
+              "##");
+    // Towers without frames have fallen silent: no file for them.
+    EXPECT_FALSE(std::filesystem::exists(host.Path("T2-6-20090312-1405.txt")));
+}
+
 }  // namespace
