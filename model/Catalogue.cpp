@@ -26,8 +26,11 @@ const std::pair<int32_t, const char*> kOtherColumns[] = {
     {2903, "QX4"},       {2904, "QX5"},     {2905, "QX6"},    {3000, "QX7"},
 };
 
+// Levels are single digits: "V", the level, the quantity.
 std::string LevelColumn(int level, const char* suffix) {
-    return "V" + std::to_string(level) + suffix;
+    std::string name(1, 'V');
+    name += static_cast<char>('0' + level);
+    return name + suffix;
 }
 
 // Written only by BuildCatalogue / FreeCatalogue, which run before the workers start

@@ -39,7 +39,9 @@ bool PathExists(const std::string& path) {
 
 namespace PluginState {
 
-const std::string& WorkingDirectory() { return WorkingDirStorage(); }
+const std::string& WorkingDirectory() {
+    return WorkingDirStorage();
+}
 
 void OnLoad() {
     char buffer[kWorkingDirectorySize];

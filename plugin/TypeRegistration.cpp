@@ -47,8 +47,8 @@ const TypeRow kGroup1[] = {
 };
 
 const TypeRow kGroup2[] = {
-    {7500, true, "%d层最大风速", "m/s", kSpeed},   {7600, true, "%d层最小风速", "m/s", kSpeed},
-    {7700, true, "%d层最大风向", "°", kDirection}, {7800, true, "%d层最小风向", "°", kDirection},
+    {7500, true, "%d层最大风速", "m/s", kSpeed},     {7600, true, "%d层最小风速", "m/s", kSpeed},
+    {7700, true, "%d层最大风向", "°", kDirection},   {7800, true, "%d层最小风向", "°", kDirection},
     {7900, true, "%d层风向标准差", "°", kDirection},
 };
 
@@ -83,10 +83,18 @@ void RegisterGroup(const TypeRow (&rows)[N]) {
 
 }  // namespace
 
-void RegisterRTUType() { SaveDBObj(2, kObjRTUType, CRTUType(100, "风电站")); }
-void RegisterDataTypes1() { RegisterGroup(kGroup1); }
-void RegisterDataTypes2() { RegisterGroup(kGroup2); }
-void RegisterDataTypes3() { RegisterGroup(kGroup3); }
+void RegisterRTUType() {
+    SaveDBObj(2, kObjRTUType, CRTUType(100, "风电站"));
+}
+void RegisterDataTypes1() {
+    RegisterGroup(kGroup1);
+}
+void RegisterDataTypes2() {
+    RegisterGroup(kGroup2);
+}
+void RegisterDataTypes3() {
+    RegisterGroup(kGroup3);
+}
 
 void RegisterMissingTypes() {
     if (!GetRTUType(100)) RegisterRTUType();

@@ -5,11 +5,11 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh" "$top/build" Release >/dev/null
+"$top/scripts/build.sh" "$top/build-release" Release >/dev/null
 
 demo=$top/demo
 rm -rf "$demo"
-"$top/build/bin/vkthost" init "$demo" --demo
+"$top/build-release/bin/vkthost" init "$demo" --demo
 
 # Start a few seconds before the next hh:m1:30 (m1 = 01, 06, ..., 56), so that the
 # run also sees the five-minute isolation pass.
@@ -23,6 +23,6 @@ print((c - datetime.timedelta(seconds=8)).strftime("%Y-%m-%d %H:%M:%S"))
 PY
 )
 echo "running the host over two simulated days, clock placed at $now"
-"$top/build/bin/vkthost" run "$demo" --simulate last:2d --now "$now" --linger 15
+"$top/build-release/bin/vkthost" run "$demo" --simulate last:2d --now "$now" --linger 15
 echo
-"$top/build/bin/vkthost" report "$demo"
+"$top/build-release/bin/vkthost" report "$demo"

@@ -32,7 +32,8 @@ void AppendValue(std::string& line, const CRTUValue& slot, const DateTime& fileT
     const bool current = IsolationFile::IsFresh(slot, fileTime);
     fresh = fresh || current;
     char field[64];
-    std::snprintf(field, sizeof field, ",%7.2f", current ? static_cast<double>(slot.m_fValue) : -99.0);
+    std::snprintf(field, sizeof field, ",%7.2f",
+                  current ? static_cast<double>(slot.m_fValue) : -99.0);
     line += field;
 }
 
@@ -46,14 +47,22 @@ int GetValueSlot(int32_t id) {
     if (id >= 7000 && id <= 7999) return WindSlot(id, 7000, 0);
     if (id >= 9000 && id <= 9399) return WindSlot(id, 9000, 10);
     switch (id) {
-        case 8000: return 98;
-        case 8100: return 99;
-        case 8200: return 100;
-        case 8300: return 101;
-        case 2300: return 102;
-        case 100: return 103;
-        case 3000: return 111;
-        default: break;
+        case 8000:
+            return 98;
+        case 8100:
+            return 99;
+        case 8200:
+            return 100;
+        case 8300:
+            return 101;
+        case 2300:
+            return 102;
+        case 100:
+            return 103;
+        case 3000:
+            return 111;
+        default:
+            break;
     }
     if (id >= 2900 && id <= 2905) return 105 + (id - 2900);
     return kNoSlot;

@@ -14,6 +14,12 @@
 
 namespace {
 
+std::string LevelName(int level, const std::string& suffix) {
+    std::string name(1, 'V');
+    name += static_cast<char>('0' + level);
+    return name + suffix;
+}
+
 class CatalogueTest : public ::testing::Test {
 protected:
     void SetUp() override { BuildCatalogue(); }
@@ -40,7 +46,7 @@ std::vector<std::string> LevelNames(const std::vector<std::string>& suffixes) {
     std::vector<std::string> names;
     for (int level = 1; level <= 7; ++level) {
         for (const std::string& suffix : suffixes) {
-            names.push_back("V" + std::to_string(level) + suffix);
+            names.push_back(LevelName(level, suffix));
         }
     }
     return names;
@@ -163,7 +169,7 @@ TEST_F(CatalogueTest, EveryWindIdMapsToItsLevelsColumn) {
         {9200, "MAXSP"},  {9300, "MAXDIR"},      {10000, "MAXTM"}};
     for (const auto& [base, suffix] : groups) {
         for (int level = 1; level <= kLevels; ++level) {
-            EXPECT_EQ(GetColumnName(base + level - 1), "V" + std::to_string(level) + suffix)
+            EXPECT_EQ(GetColumnName(base + level - 1), LevelName(level, suffix))
                 << base + level - 1;
         }
     }

@@ -1,9 +1,8 @@
-#include "plugin/TypeRegistration.h"
-
 #include <gtest/gtest.h>
 
 #include "hostlib/VktBase.h"
 #include "platform/OdbcHandles.h"
+#include "plugin/TypeRegistration.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -13,14 +12,17 @@ std::vector<std::string> Column(const std::string& sql) {
     std::vector<std::string> values;
     SQLHSTMT hstmt = LockHSTMT();
     std::string text = sql;
-    if (hstmt && Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
+    if (hstmt &&
+        Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
         while (Odbc::Succeeded(SQLFetch(hstmt))) values.push_back(Odbc::GetText(hstmt, 1));
     }
     UnLockHSTMT(hstmt);
     return values;
 }
 
-std::vector<std::string> SavedIDs() { return Column("SELECT ID FROM DATATYPE ORDER BY rowid"); }
+std::vector<std::string> SavedIDs() {
+    return Column("SELECT ID FROM DATATYPE ORDER BY rowid");
+}
 
 TEST(TypeRegistrationTest, FirstStartRegistersEverythingInTableOrderSecondStartNothing) {
     TestHost host;
@@ -29,9 +31,9 @@ TEST(TypeRegistrationTest, FirstStartRegistersEverythingInTableOrderSecondStartN
               (std::vector<std::string>{"100 风电站"}));
     const std::vector<std::string> ids = SavedIDs();
     ASSERT_EQ(ids.size(), 110u);
-    EXPECT_EQ(std::vector<std::string>(ids.begin(), ids.begin() + 8),
-              (std::vector<std::string>{"7000", "7001", "7002", "7003", "7004", "7005", "7006",
-                                        "7100"}));
+    EXPECT_EQ(
+        std::vector<std::string>(ids.begin(), ids.begin() + 8),
+        (std::vector<std::string>{"7000", "7001", "7002", "7003", "7004", "7005", "7006", "7100"}));
     EXPECT_EQ(ids[62], "9306");
     EXPECT_EQ(std::vector<std::string>(ids.begin() + 63, ids.begin() + 68),
               (std::vector<std::string>{"8000", "8100", "8200", "8300", "2000"}));
@@ -65,7 +67,8 @@ TEST(TypeRegistrationTest, AGroupStandsOrFallsByItsProbe) {
     // 7100 present, 7000 missing: group 1 is not completed.
     ExecSQLStr("INSERT INTO DATATYPE (ID,NAME,UNIT,CATID,CATNAME) VALUES (7100,'x','°',4,'风向')");
     // 2900 present, 2902 missing: all of group 3 is saved again, 2900 included.
-    ExecSQLStr("INSERT INTO DATATYPE (ID,NAME,UNIT,CATID,CATNAME) VALUES (2900,'old','w',29,'辐射')");
+    ExecSQLStr(
+        "INSERT INTO DATATYPE (ID,NAME,UNIT,CATID,CATNAME) VALUES (2900,'old','w',29,'辐射')");
     RegisterMissingTypes();
     EXPECT_FALSE(GetDataType(7000));
     EXPECT_EQ(GetDataType(7100)->m_strName, "x");

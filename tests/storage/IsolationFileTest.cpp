@@ -1,11 +1,10 @@
-#include "storage/IsolationFile.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 
+#include "storage/IsolationFile.h"
 #include "storage/WPSettings.h"
 #include "tests/support/TestHost.h"
 
@@ -28,10 +27,10 @@ std::vector<CDataItem> ExampleItems() {
     const DateTime t(2009, 3, 12, 14, 0, 0);
     std::vector<CDataItem> items;
     for (auto [id, value] : std::vector<std::pair<int, float>>{
-             {8000, 15.2f}, {8100, 80.0f},  {8200, 14.8f},  {8300, 78.5f},  {2300, 1012.3f},
-             {100, 12.5f},  {2900, 1.0f},   {2901, 0.0f},   {2902, 0.0f},   {2903, 0.0f},
-             {2904, 0.0f},  {2905, 0.0f},   {3000, 0.0f},   {7000, 5.3f},   {7100, 182.0f},
-             {7200, 0.45f}, {7300, 5.1f},   {7400, 180.0f}, {7500, 7.2f},   {7600, 3.1f},
+             {8000, 15.2f},  {8100, 80.0f},  {8200, 14.8f},  {8300, 78.5f}, {2300, 1012.3f},
+             {100, 12.5f},   {2900, 1.0f},   {2901, 0.0f},   {2902, 0.0f},  {2903, 0.0f},
+             {2904, 0.0f},   {2905, 0.0f},   {3000, 0.0f},   {7000, 5.3f},  {7100, 182.0f},
+             {7200, 0.45f},  {7300, 5.1f},   {7400, 180.0f}, {7500, 7.2f},  {7600, 3.1f},
              {7700, 175.0f}, {7800, 190.0f}, {7900, 12.0f}}) {
         items.push_back(Item(id, value, t));
     }
@@ -131,8 +130,8 @@ TEST(IsolationFileTest, TheDocumentedExampleByteForByte) {
 TEST(IsolationFileTest, OnlyLinesWithAFreshValueAreWritten) {
     CRTUState state;
     const DateTime fresh(2009, 3, 12, 14, 4, 0), stale(2009, 3, 12, 13, 0, 0);
-    UpdateLatestValues(state, {Item(7000, 5.0f, fresh), Item(7001, 6.0f, stale),
-                               Item(9000, 4.0f, fresh)});
+    UpdateLatestValues(state,
+                       {Item(7000, 5.0f, fresh), Item(7001, 6.0f, stale), Item(9000, 4.0f, fresh)});
     EXPECT_EQ(IsolationFile::Content(state, 7, kFileTime),
               "7,2009-03-12 14:05:00,V1,   5.00, -99.00, -99.00, -99.00, -99.00, -99.00, -99.00,"
               " -99.00, -99.00, -99.00\r\n");
