@@ -6,11 +6,13 @@
 #include <memory>
 
 #include "hostlib/VktBase.h"
+#include "model/AssignmentStore.h"
 #include "model/Catalogue.h"
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
+#include "storage/BackendDB.h"
 #include "storage/WPDBThread.h"
 
 namespace {
@@ -66,7 +68,14 @@ void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc) {
 
 void VKTLibInit() {
     RegisterMissingTypes();
+    {
+        CObList<CVKTTOWPID> assignments;
+        LoadAssignments(assignments);
+        FillAssignmentMap(assignments);
+    }  // the records are freed here
     BuildCatalogue();
+    // Loaded before the table is made sure of: on the very first start the map is empty.
+    EnsureAssignmentTable();
     LoadConfig();
 
     auto storage = std::make_unique<CWPDBThread>();
@@ -98,5 +107,7 @@ void VKTLibExit() {
     if (storage) storage->StopWorker();
     storage.reset();
 
+    DisconnectBackend();
     FreeCatalogue();
+    ClearAssignmentMap();
 }

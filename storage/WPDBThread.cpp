@@ -4,7 +4,9 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "storage/BackendWriter.h"
 #include "storage/IsolationFile.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -75,6 +77,12 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     // Latest values first, whatever the settings and status codes.
     if (CRTUState* state = CRTUState::GetRTUState(record.m_nRTUID)) {
         UpdateLatestValues(*state, record.m_arItems);
+    }
+    // The settings are read at each record, so a change applies from the next one on.
+    const auto settings = WPSettings::Get();
+    if (settings->m_bSaveBkgDB) {
+        SaveRTTower(record);
+        if (settings->m_nType != 1) SaveTowerHis(record);
     }
     ++m_nProcessed;
 }

@@ -72,9 +72,9 @@ std::vector<SqlColumn> TableColumns(const std::string& script, const std::string
     while (std::getline(in, line)) {
         const std::string upper = Upper(line);
         if (!inside) {
-            if (upper.find("CREATE TABLE " + table + " ") != std::string::npos ||
-                upper.find("CREATE TABLE " + table + "(") != std::string::npos) {
-                inside = true;
+            for (const std::string head : {"CREATE TABLE ", "CREATE TABLE IF NOT EXISTS "}) {
+                inside = inside || upper.find(head + table + " ") != std::string::npos ||
+                         upper.find(head + table + "(") != std::string::npos;
             }
             continue;
         }

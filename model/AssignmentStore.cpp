@@ -1,0 +1,160 @@
+#include "model/AssignmentStore.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <unordered_map>
+
+#include "hostlib/VktBase.h"
+#include "platform/OdbcHandles.h"
+
+namespace {
+
+constexpr const char* kHostFile = "VKTCOMM.MDB";
+constexpr const char* kBackupFile = "VKTCOMM(BAK).MDB";
+constexpr size_t kColumnBuffer = 3000;
+
+std::unordered_map<int32_t, int32_t> g_mapWPID;  // see FillAssignmentMap
+
+std::string CurrentDirectory() {
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+}
+
+int ReadIntColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
+    char buffer[kColumnBuffer] = {0};
+    SQLLEN indicator = 0;
+    SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    if (indicator == SQL_NULL_DATA) return 0;
+    buffer[kColumnBuffer - 1] = 0;
+    return std::atoi(buffer);
+}
+
+// Runs a select on the host statement and appends its rows; 1 when it ran.
+int QueryAssignments(const std::string& sql, CObList<CVKTTOWPID>& list) {
+    SQLHSTMT hstmt = LockHSTMT();
+    if (!hstmt) {
+        UnLockHSTMT(hstmt);
+        return 0;
+    }
+    std::string text = sql;
+    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    if (rc < 0) {
+        UnLockHSTMT(hstmt);
+        CloseDB();
+        return 0;
+    }
+    if (rc > 0) {  // success with information: no rows are read
+        UnLockHSTMT(hstmt);
+        return 0;
+    }
+    for (SQLRETURN fetched = SQLFetch(hstmt);
+         fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO; fetched = SQLFetch(hstmt)) {
+        auto record = std::make_unique<CVKTTOWPID>();
+        record->ReadRow(hstmt);
+        list.push_back(std::move(record));
+    }
+    UnLockHSTMT(hstmt);
+    return 1;
+}
+
+}  // namespace
+
+std::string CVKTTOWPID::GetSQLStr(int nCode) const {
+    char text[128];
+    switch (nCode) {
+        case 0:
+            std::snprintf(text, sizeof text, "DELETE FROM VKTTOWPID WHERE RTUID=%d", m_nRTUID);
+            return text;
+        case 1:
+            std::snprintf(text, sizeof text, "UPDATE VKTTOWPID SET WPID=%d WHERE RTUID=%d", m_nWPID,
+                          m_nRTUID);
+            return text;
+        case 2:
+            std::snprintf(text, sizeof text, "INSERT INTO VKTTOWPID (RTUID,WPID) VALUES (%d,%d)",
+                          m_nRTUID, m_nWPID);
+            return text;
+        case 3:
+            return "SELECT RTUID,WPID FROM VKTTOWPID";
+        default:
+            return {};
+    }
+}
+
+void CVKTTOWPID::ReadRow(SQLHSTMT hstmt) {
+    m_nRTUID = ReadIntColumn(hstmt, 1);
+    m_nWPID = ReadIntColumn(hstmt, 2);
+}
+
+int EnsureAssignmentTable() {
+    const std::string path = CurrentDirectory() + "/" + kHostFile;
+    CloseDB();
+    if (!std::filesystem::exists(path)) return 0;  // the driver would create an empty file
+    OdbcConnection connection;
+    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + path, kLoginTimeoutSeconds)) {
+        return 0;
+    }
+    if (!Odbc::Succeeded(Odbc::ExecDirect(connection.Get(), CVKTTOWPID().GetSQLStr(3)))) {
+        // Fold the write-ahead log into the file so that the copy is complete.
+        Odbc::ExecDirect(connection.Get(), "PRAGMA wal_checkpoint(TRUNCATE)");
+        std::error_code ec;
+        std::filesystem::copy_file(path, CurrentDirectory() + "/" + kBackupFile,
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        Odbc::ExecDirect(connection.Get(), CVKTTOWPID::kCreateTable);
+    }
+    return 1;
+}
+
+int LoadAssignments(CObList<CVKTTOWPID>& list) {
+    return QueryAssignments(CVKTTOWPID().GetSQLStr(3) + " ORDER BY RTUID ASC", list);
+}
+
+std::unique_ptr<CVKTTOWPID> FindAssignment(int32_t nRTUID) {
+    CObList<CVKTTOWPID> list;
+    QueryAssignments(CVKTTOWPID().GetSQLStr(3) + " WHERE RTUID = " + std::to_string(nRTUID), list);
+    if (list.empty()) return nullptr;
+    return std::move(list.front());
+}
+
+void ExecAssignmentSQL(int nCode, const CVKTTOWPID& record) {
+    SQLHSTMT hstmt = LockHSTMT();
+    if (!hstmt) {
+        UnLockHSTMT(hstmt);
+        return;
+    }
+    std::string text = record.GetSQLStr(nCode);
+    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
+    UnLockHSTMT(hstmt);
+    if (rc < 0) CloseDB();
+}
+
+void SaveAssignments(const std::vector<std::pair<int32_t, int32_t>>& rows) {
+    // Every dialect accepts this form of the delete.
+    ExecSQLStr("DELETE FROM VKTTOWPID");
+    for (const auto& [rtu, wpid] : rows) {
+        std::unique_ptr<CVKTTOWPID> record = FindAssignment(rtu);
+        if (record) {
+            record->m_nWPID = wpid;
+            ExecAssignmentSQL(1, *record);
+        } else {
+            CVKTTOWPID added;
+            added.m_nRTUID = rtu;
+            added.m_nWPID = wpid;
+            ExecAssignmentSQL(2, added);
+        }
+    }
+}
+
+void FillAssignmentMap(const CObList<CVKTTOWPID>& list) {
+    for (const auto& record : list) g_mapWPID[record->m_nRTUID] = record->m_nWPID;
+}
+
+void ClearAssignmentMap() { g_mapWPID.clear(); }
+
+int GetTowerID(int32_t nRTUID) {
+    auto it = g_mapWPID.find(nRTUID);
+    return it == g_mapWPID.end() ? -1 : it->second;
+}
