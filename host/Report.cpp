@@ -41,6 +41,8 @@ std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
     SQLSMALLINT columns = 0;
     SQLNumResultCols(stmt.Get(), &columns);
     std::string row;
+    int shown = 0;
+    constexpr int kShownColumns = 16;  // enough to recognise the row
     for (SQLUSMALLINT c = 1; c <= columns; ++c) {
         SQLCHAR name[128];
         SQLSMALLINT nameLength = 0, type = 0, digits = 0, nullable = 0;
@@ -49,6 +51,10 @@ std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
                        &nullable);
         const std::string value = Odbc::GetText(stmt.Get(), c);
         if (value.empty() || value == "-99" || value == "-99.0") continue;
+        if (++shown > kShownColumns) {
+            row += ", …";
+            break;
+        }
         if (!row.empty()) row += ", ";
         row += std::string(reinterpret_cast<char*>(name)) + "=" + value;
     }

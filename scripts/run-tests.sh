@@ -7,6 +7,24 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 jobs=$(nproc)
 
+# A throwaway PostgreSQL cluster on a free loopback port (the next port is kept free
+# too: the outage test starts a cluster of its own there).
+free_port() {
+  for p in $(seq 55432 2 55630); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && ! (exec 3<>"/dev/tcp/127.0.0.1/$((p + 1))") 2>/dev/null; then
+      echo "$p"; return
+    fi
+  done
+  return 1
+}
+export VKT_PG_PORT
+VKT_PG_PORT=$(free_port)
+export VKT_PG_SCRIPT=$top/scripts/pg-cluster.sh
+pgdir=$(mktemp -d /tmp/vkt-pg-XXXXXX)
+trap 'bash "$VKT_PG_SCRIPT" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
+echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
+bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
+
 echo "== plain build"
 "$top/scripts/build.sh" "$top/build" RelWithDebInfo
 (cd "$top/build" && ctest --output-on-failure -j"$jobs")

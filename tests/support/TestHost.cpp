@@ -13,13 +13,13 @@
 #include "hostlib/HostSide.h"
 #include "platform/Clock.h"
 
-TestHost::TestHost(bool demo) {
+TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend) {
     char cwd[PATH_MAX];
     m_previousDir = getcwd(cwd, sizeof cwd) ? cwd : "/";
     char pattern[] = "/tmp/vkt-test-XXXXXX";
     m_dir = mkdtemp(pattern);
     std::string error;
-    if (!HostDirectory::Init(m_dir, demo, {}, error)) ADD_FAILURE() << error;
+    if (!HostDirectory::Init(m_dir, demo, backend, error)) ADD_FAILURE() << error;
     if (!HostDirectory::Enter(m_dir, error)) ADD_FAILURE() << error;
     if (!VktHost::LoadHostCatalogue()) ADD_FAILURE() << "cannot load the host catalogue";
 }
@@ -32,6 +32,22 @@ TestHost::~TestHost() {
         std::error_code ec;
         std::filesystem::remove_all(m_dir, ec);
     }
+}
+
+bool PostgresAvailable(HostDirectory::BackendOptions& backend) {
+    const char* port = std::getenv("VKT_PG_PORT");
+    if (!port || !*port) {
+        const char* ci = std::getenv("CI");
+        if (ci && std::string(ci) == "true") {
+            ADD_FAILURE() << "CI must run the PostgreSQL tests: VKT_PG_PORT is not set";
+        }
+        return false;
+    }
+    backend.product = "postgresql";
+    backend.pgHost = "127.0.0.1";
+    backend.pgPort = std::atoi(port);
+    backend.pgDatabase = "windpower";
+    return true;
 }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -1,0 +1,116 @@
+// Frames through the plug-in's exports into the stores, steered by WPDB.ini.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "hostlib/VktBase.h"
+#include "model/AssignmentStore.h"
+#include "platform/OdbcHandles.h"
+#include "plugin/Exports.h"
+#include "plugin/PluginState.h"
+#include "storage/WPDBThread.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+const DateTime k15(2009, 3, 12, 15, 0, 0);
+
+CDataFrame Frame(int rtu, const DateTime& time) {
+    CDataFrame frame;
+    frame.m_nRTUID = rtu;
+    frame.m_nKind = 1;
+    frame.m_tTime = time;
+    for (int id : {7000, 9000}) {
+        CDataItem item;
+        item.m_nSensorID = rtu * 100000 + id;
+        item.m_nDataID = id;
+        item.m_tTime = time;
+        item.m_fValue = 4.0f;
+        frame.m_arItems.push_back(item);
+    }
+    return frame;
+}
+
+// Hands the frames over and waits until the storage thread has stored them.
+void Store(const std::vector<CDataFrame>& frames) {
+    CWPDBThread* storage = PluginState::StorageThread();
+    ASSERT_NE(storage, nullptr);
+    const long before = storage->ProcessedCount();
+    for (const CDataFrame& frame : frames) ASSERT_NE(SaveRTDB(frame), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (storage->ProcessedCount() < before + static_cast<long>(frames.size())) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string BackendValue(const std::string& sql) {
+    OdbcConnection connection;
+    if (!connection.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds))
+        return "<no connection>";
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    std::string text = sql;
+    if (!Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
+        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        return "<none>";
+    }
+    return Odbc::GetText(stmt.Get(), 1);
+}
+
+class PluginStorageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WPSettings::ResetToInitial();
+        PluginState::OnLoad();
+    }
+    void TearDown() override {
+        VKTLibExit();
+        WPSettings::ResetToInitial();
+    }
+    void WriteConfig(const std::string& text) { std::ofstream(host.Path("WPDB.ini")) << text; }
+
+    TestHost host;
+};
+
+TEST_F(PluginStorageTest, WindFarmKindOneWritesNoHourlyRows) {
+    WriteConfig("[DATABASE]\nTYPE=1\n[TXT]\nPERMIT=0\n");
+    VKTLibInit();
+    Store({Frame(1, k15)});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "0");
+}
+
+TEST_F(PluginStorageTest, StandardWindFarmWritesBothRowsAndSwitchingOffWritesNone) {
+    VKTLibInit();
+    Store({Frame(1, k15), Frame(2, DateTime(2009, 3, 12, 15, 10, 0))});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "1");
+    EXPECT_EQ(BackendValue("SELECT TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=1"), "1");
+
+    CWPSettings off = *WPSettings::Get();
+    off.m_bSaveBkgDB = false;
+    WPSettings::Replace(off);  // applies from the next record on
+    Store({Frame(3, k15)});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
+}
+
+TEST_F(PluginStorageTest, AnAssignmentTakesEffectAtTheNextStart) {
+    VKTLibInit();
+    EXPECT_TRUE(std::filesystem::exists(host.Path("VKTCOMM(BAK).MDB"))) << "first start";
+    SaveAssignments({{12, 900}});
+    Store({Frame(12, k15)});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "1");
+    VKTLibExit();
+
+    VKTLibInit();
+    Store({Frame(12, DateTime(2009, 3, 12, 15, 10, 0))});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900"), "1");
+    EXPECT_EQ(GetTowerID(12), 900);
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+// The backend server goes away while frames flow and comes back.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include "hostlib/HostSide.h"
+#include "model/Catalogue.h"
+#include "platform/OdbcHandles.h"
+#include "storage/BackendDB.h"
+#include "storage/BackendWriter.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+// A cluster of this test's own, so that stopping it disturbs no other test.
+class OwnCluster {
+public:
+    OwnCluster(const std::string& script, int port) : m_script(script), m_port(port) {
+        char pattern[] = "/tmp/vkt-pg-outage-XXXXXX";
+        m_dir = mkdtemp(pattern);
+        m_ok = Run("init");
+    }
+    ~OwnCluster() {
+        Run("stop");
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    bool Ok() const { return m_ok; }
+    bool Run(const std::string& command) {
+        const std::string line = "bash '" + m_script + "' " + command + " '" + m_dir + "' " +
+                                 std::to_string(m_port) + " >/dev/null 2>&1";
+        return std::system(line.c_str()) == 0;
+    }
+
+private:
+    std::string m_script, m_dir;
+    int m_port;
+    bool m_ok = false;
+};
+
+CTowerRecord Record(const DateTime& time, float value) {
+    CTowerRecord record;
+    record.m_nRTUID = 12;
+    record.m_nKind = 1;
+    record.m_tTime = time;
+    CDataItem item;
+    item.m_nSensorID = 1207000;
+    item.m_nDataID = 7000;
+    item.m_tTime = time;
+    item.m_fValue = value;
+    record.m_arItems.push_back(item);
+    return record;
+}
+
+bool RowStored(const DateTime& time) {
+    std::lock_guard<std::recursive_mutex> guard(BackendLock());
+    SQLHSTMT hstmt = GetBackendStmt();
+    if (!hstmt) return false;
+    OdbcStatement owner(hstmt);
+    std::string sql =
+        "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND TIME={ts '" + time.Format() + "'}";
+    return Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) &&
+           Odbc::Succeeded(SQLFetch(hstmt));
+}
+
+TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
+    HostDirectory::BackendOptions backend;
+    const char* script = std::getenv("VKT_PG_SCRIPT");
+    if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
+    backend.pgPort += 1;
+    OwnCluster cluster(script, backend.pgPort);
+    ASSERT_TRUE(cluster.Ok());
+    TestHost host(true, backend);
+    BuildCatalogue();
+    CWPSettings settings;
+    settings.m_strSource = "DAVAD";
+    settings.m_strUser = "fd";
+    settings.m_strPassword = "wendol";
+    WPSettings::Replace(settings);
+    std::mutex lock;
+    std::vector<std::string> messages;
+    VktHost::SetMessageWindow([&](const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock);
+        messages.push_back(text);
+    });
+
+    auto at = [](int minute) { return DateTime(2009, 3, 12, 14, minute, 0); };
+    SaveRTTower(Record(at(0), 1.0f));
+    ASSERT_TRUE(RowStored(at(0)));
+
+    ASSERT_TRUE(cluster.Run("stop"));
+    for (int minute : {10, 20, 30}) SaveRTTower(Record(at(minute), 2.0f));
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // The statement that met the dead connection is reported once; while the
+        // server cannot be reached nothing runs and nothing more is reported.
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0].rfind("WP Error SQL: SELECT TOWERID,TIME FROM FD_RUN_RTTOWER", 0), 0u)
+            << messages[0];
+    }
+
+    ASSERT_TRUE(cluster.Run("start"));
+    SaveRTTower(Record(at(40), 3.0f));
+    EXPECT_TRUE(RowStored(at(40)));
+    EXPECT_FALSE(RowStored(at(10)));
+    EXPECT_FALSE(RowStored(at(30)));
+    VktHost::SetMessageWindow(nullptr);
+    DisconnectBackend();
+    WPSettings::ResetToInitial();
+}
+
+}  // namespace

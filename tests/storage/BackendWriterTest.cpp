@@ -1,0 +1,345 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <mutex>
+
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "model/AssignmentStore.h"
+#include "model/Catalogue.h"
+#include "platform/ErrorLog.h"
+#include "platform/OdbcHandles.h"
+#include "storage/BackendDB.h"
+#include "storage/BackendWriter.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+const DateTime k15(2009, 3, 12, 15, 0, 0);
+const DateTime k1410(2009, 3, 12, 14, 10, 0);
+constexpr int kCycleSensor = 1200100;
+
+CDataItem Item(int id, float value, const DateTime& time, int kind = 0, int status = 0) {
+    CDataItem item;
+    item.m_nSensorID = id == 100 ? kCycleSensor : 1200000 + id;
+    item.m_nDataID = id;
+    item.m_nKind = kind;
+    item.m_tTime = time;
+    item.m_fValue = value;
+    item.m_nStatus = status;
+    return item;
+}
+
+CTowerRecord Record(int rtu, const DateTime& time, std::vector<CDataItem> items) {
+    CTowerRecord record;
+    record.m_nRTUID = rtu;
+    record.m_nKind = 1;
+    record.m_tTime = time;
+    record.m_arItems = std::move(items);
+    return record;
+}
+
+// The backend products every case runs against.
+enum class Product { SQLite, PostgreSQL };
+
+std::string ProductName(const ::testing::TestParamInfo<Product>& info) {
+    return info.param == Product::SQLite ? "SQLite" : "PostgreSQL";
+}
+
+class BackendWriterTest : public ::testing::TestWithParam<Product> {
+protected:
+    void SetUp() override {
+        HostDirectory::BackendOptions backend;
+        if (GetParam() == Product::PostgreSQL && !PostgresAvailable(backend)) {
+            GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
+        }
+        host = std::make_unique<TestHost>(true, backend);
+        BuildCatalogue();
+        UseSettings("", false, 0);
+        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
+            ExecBackendSQL(std::string("DELETE FROM ") + table);
+            if (GetParam() == Product::PostgreSQL)
+                ExecBackendSQL(std::string("DELETE FROM ext.") + table);
+        }
+        VktHost::SetMessageWindow([this](const std::string& text) {
+            std::lock_guard<std::mutex> guard(lock);
+            messages.push_back(text);
+        });
+        SetBackendStatementObserver([this](const std::string& sql) {
+            std::lock_guard<std::mutex> guard(lock);
+            sent.push_back(sql);
+        });
+    }
+    void TearDown() override {
+        SetBackendStatementObserver(nullptr);
+        VktHost::SetMessageWindow(nullptr);
+        DisconnectBackend();
+        ClearAssignmentMap();
+        WPSettings::ResetToInitial();
+    }
+
+    void UseSettings(const std::string& prefix, bool saveAbnormal, int type) {
+        CWPSettings settings;
+        settings.m_strSource = "DAVAD";
+        settings.m_strUser = "fd";
+        settings.m_strPassword = "wendol";
+        settings.m_strPreName = prefix;
+        settings.m_bSaveErrorData = saveAbnormal;
+        settings.m_nType = type;
+        WPSettings::Replace(settings);
+    }
+
+    std::vector<std::string> TakeSent() {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::exchange(sent, {});
+    }
+
+    // The stored value of a column, as text; empty for NULL, "<none>" without a row.
+    std::string Stored(const std::string& table, const std::string& column, int tower,
+                       const DateTime& time) {
+        std::lock_guard<std::recursive_mutex> guard(BackendLock());
+        SQLHSTMT hstmt = GetBackendStmt();
+        if (!hstmt) return "<no connection>";
+        OdbcStatement owner(hstmt);
+        std::string sql = "SELECT " + column + " FROM " + table +
+                          " WHERE TOWERID=" + std::to_string(tower) + " AND TIME={ts '" +
+                          time.Format() + "'}";
+        if (!Odbc::Succeeded(
+                SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
+            !Odbc::Succeeded(SQLFetch(hstmt))) {
+            return "<none>";
+        }
+        return Odbc::GetText(hstmt, 1);
+    }
+    double StoredNumber(const std::string& table, const std::string& column, int tower,
+                        const DateTime& time) {
+        const std::string text = Stored(table, column, tower, time);
+        return text.empty() || text[0] == '<' ? NAN : std::stod(text);
+    }
+    long Rows(const std::string& table) {
+        std::lock_guard<std::recursive_mutex> guard(BackendLock());
+        SQLHSTMT hstmt = GetBackendStmt();
+        OdbcStatement owner(hstmt);
+        std::string sql = "SELECT COUNT(*) FROM " + table;
+        if (!hstmt ||
+            !Odbc::Succeeded(
+                SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
+            !Odbc::Succeeded(SQLFetch(hstmt))) {
+            return -1;
+        }
+        return std::stol(Odbc::GetText(hstmt, 1));
+    }
+
+    // The rain counter's stored sample one hour before 15:00.
+    void StoreCounterSampleAt14(float value) {
+        CDataFrame frame;
+        frame.m_nRTUID = 12;
+        frame.m_nKind = 1;
+        frame.m_tTime = DateTime(2009, 3, 12, 14, 0, 0);
+        frame.m_arItems.push_back(Item(100, value, frame.m_tTime));
+        ASSERT_TRUE(VktHost::RecordAcquiredFrame(frame));
+    }
+
+    std::unique_ptr<TestHost> host;
+    std::mutex lock;
+    std::vector<std::string> sent;      // guarded by lock
+    std::vector<std::string> messages;  // guarded by lock
+};
+
+TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
+    StoreCounterSampleAt14(10.0f);
+    const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
+    SaveRTTower(record);
+    EXPECT_EQ(TakeSent(),
+              (std::vector<std::string>{
+                  "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
+                  "'2009-03-12 15:00:00'}",
+                  "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP,CYCLE,RAIN) VALUES(12,{ts "
+                  "'2009-03-12 15:00:00'},5.3,12.5,2.5)"}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 2.5);
+    EXPECT_NEAR(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k15), 5.3, 1e-6);
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "CYCLE", 12, k15), 12.5);
+    TakeSent();
+
+    SaveRTTower(record);
+    EXPECT_EQ(TakeSent(),
+              (std::vector<std::string>{
+                  "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
+                  "'2009-03-12 15:00:00'}",
+                  "UPDATE FD_RUN_RTTOWER SET V1AVGSP=5.3,CYCLE=12.5,RAIN=2.5 WHERE TOWERID=12 AND "
+                  "TIME={ts '2009-03-12 15:00:00'}"}));
+    EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
+}
+
+TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
+    StoreCounterSampleAt14(10.0f);
+    SaveRTTower(Record(12, k15, {Item(100, 8.0f, k15)}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 0.0);
+    // No sample an hour earlier: 0.
+    SaveRTTower(Record(3, k15, {Item(100, 8.0f, k15)}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 3, k15), 0.0);
+    // Not a full hour: the counter only.
+    TakeSent();
+    SaveRTTower(Record(12, k1410, {Item(100, 12.5f, k1410)}));
+    EXPECT_EQ(TakeSent().back(),
+              "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE) VALUES(12,{ts '2009-03-12 "
+              "14:10:00'},12.5)");
+}
+
+TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
+    const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
+    SaveTowerHis(Record(12, k1410, {Item(9000, 4.0f, k1410)}));
+    EXPECT_TRUE(TakeSent().empty()) << "no hourly row at 14:10";
+
+    SaveTowerHis(Record(12, k15,
+                        {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
+                         Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
+    EXPECT_EQ(TakeSent().back(),
+              "INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP,V2MAXDIR,V2MAXTM,V3MAXDIR) "
+              "VALUES(12,{ts '2009-03-12 15:00:00'},1,4.5,202,{ts '2009-03-12 14:44:37'},190)");
+    EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "TYPE", 12, k15), "1");
+    EXPECT_EQ(ParseDBTime(Stored("FD_RUN_TOWERHIS", "V2MAXTM", 12, k15)), extremeAt);
+    EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "V3MAXTM", 12, k15), "");
+
+    SaveTowerHis(Record(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    EXPECT_EQ(TakeSent(),
+              (std::vector<std::string>{
+                  "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
+                  "'2009-03-12 15:00:00'} AND TYPE=1",
+                  "UPDATE FD_RUN_TOWERHIS SET V2MAXDIR=205,V2MAXTM={ts '2009-03-12 14:44:37'} "
+                  "WHERE TOWERID=12 AND TIME={ts '2009-03-12 15:00:00'} AND TYPE=1"}));
+}
+
+TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) {
+    SaveRTTower(Record(12, k1410,
+                       {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
+                        Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
+                        Item(7400, INFINITY, k1410), Item(2000, 7.0f, k1410)}));
+    EXPECT_EQ(TakeSent().back(),
+              "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGDIR,V1STANDARD) VALUES(12,{ts "
+              "'2009-03-12 14:10:00'},2,3)");
+    EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "");
+
+    UseSettings("", true, 0);
+    SaveRTTower(Record(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 1.0);
+}
+
+TEST_P(BackendWriterTest, EmptyRecordsInsertTheKeyAndUpdateNothing) {
+    SaveRTTower(Record(12, k1410, {Item(9000, 1.0f, k1410)}));
+    EXPECT_EQ(TakeSent().back(),
+              "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(12,{ts '2009-03-12 14:10:00'})");
+    EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
+    TakeSent();
+    SaveRTTower(Record(12, k1410, {}));
+    EXPECT_EQ(TakeSent().size(), 1u) << "only the existence query";
+}
+
+TEST_P(BackendWriterTest, SchemaPrefixInEveryStatement) {
+    // SQLite names its own schema "main"; PostgreSQL has the schema ext.
+    const std::string prefix = GetParam() == Product::SQLite ? "main" : "EXT";
+    UseSettings(prefix, false, 0);
+    const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
+    SaveRTTower(record);
+    SaveRTTower(record);
+    SaveTowerHis(record);
+    SaveTowerHis(record);
+    const std::vector<std::string> expected = {
+        "SELECT TOWERID,TIME FROM " + prefix +
+            ".FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts '2009-03-12 15:00:00'}",
+        "INSERT INTO " + prefix +
+            ".FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP) VALUES(12,{ts '2009-03-12 15:00:00'},5.3)",
+        "SELECT TOWERID,TIME FROM " + prefix +
+            ".FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts '2009-03-12 15:00:00'}",
+        "UPDATE " + prefix +
+            ".FD_RUN_RTTOWER SET V1AVGSP=5.3 WHERE TOWERID=12 AND TIME={ts '2009-03-12 15:00:00'}",
+        "SELECT TOWERID,TIME,TYPE FROM " + prefix +
+            ".FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts '2009-03-12 15:00:00'} AND TYPE=1",
+        "INSERT INTO " + prefix +
+            ".FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP) VALUES(12,{ts '2009-03-12 15:00:00'},1,4)",
+        "SELECT TOWERID,TIME,TYPE FROM " + prefix +
+            ".FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts '2009-03-12 15:00:00'} AND TYPE=1",
+        "UPDATE " + prefix +
+            ".FD_RUN_TOWERHIS SET V1AVGSP=4 WHERE TOWERID=12 AND TIME={ts '2009-03-12 15:00:00'} "
+            "AND TYPE=1",
+    };
+    EXPECT_EQ(TakeSent(), expected);
+    EXPECT_EQ(Rows(prefix + ".FD_RUN_RTTOWER"), 1);
+    EXPECT_EQ(Rows(prefix + ".FD_RUN_TOWERHIS"), 1);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
+    CVKTTOWPID row;
+    row.m_nRTUID = 12;
+    row.m_nWPID = 900;
+    CObList<CVKTTOWPID> list;
+    list.push_back(std::make_unique<CVKTTOWPID>(row));
+    FillAssignmentMap(list);
+    SaveRTTower(Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 900, k1410), 5.0);
+    EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "<none>");
+    EXPECT_EQ(TowerIDOf(12), 900);
+    EXPECT_EQ(TowerIDOf(3), 3);
+}
+
+TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
+    EXPECT_FALSE(ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
+    EXPECT_EQ(BackendConnection(), nullptr) << "the connection is dropped";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_EQ(messages.size(), 1u);
+        EXPECT_EQ(messages[0], "WP Error SQL: INSERT INTO NO_SUCH_TABLE VALUES(1)\n");
+    }
+    const std::string log = ReadWholeFile(host->Path(ErrorLog::FileName()));
+    EXPECT_NE(log.find("WP Error SQL: INSERT INTO NO_SUCH_TABLE VALUES(1)"), std::string::npos);
+    EXPECT_NE(log.find(GetParam() == Product::SQLite ? "no such table" : "42P01"),
+              std::string::npos)
+        << "the driver's diagnostics: " << log;
+
+    EXPECT_FALSE(BackendRowExists("SELECT NOTHING FROM NOWHERE"));
+    SaveRTTower(Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 5.0);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(messages.back(), "WP Error SQL: SELECT NOTHING FROM NOWHERE");
+}
+
+TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
+    std::vector<CDataItem> items;
+    for (int level = 0; level < 7; ++level) {
+        for (int group = 0; group < 10; ++group) {
+            items.push_back(Item(7000 + 100 * group + level, 1234.5678f + group, k1410, 0, 0));
+        }
+    }
+    SaveRTTower(Record(12, k1410, items));
+    SaveRTTower(Record(12, k1410, items));
+    const std::vector<std::string> texts = TakeSent();
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_GT(texts[3].size(), 1000u);
+    EXPECT_NEAR(StoredNumber("FD_RUN_RTTOWER", "V7STANDARDDIR", 12, k1410), 1243.57, 0.01);
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_TRUE(messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, BackendWriterTest,
+                         ::testing::Values(Product::SQLite, Product::PostgreSQL), ProductName);
+
+TEST(ParseDBTimeTest, DriverTextsAndBrokenOnes) {
+    EXPECT_EQ(ParseDBTime("2009-03-12 14:00:00.000"), DateTime(2009, 3, 12, 14, 0, 0));
+    EXPECT_EQ(ParseDBTime("2009-03-12 14:10:05"), DateTime(2009, 3, 12, 14, 10, 5));
+    // Every year a date-time holds, not only 2000 to 2030.
+    EXPECT_EQ(ParseDBTime("1999-01-01 00:00:00"), DateTime(1999, 1, 1, 0, 0, 0));
+    EXPECT_EQ(ParseDBTime("2031-06-30 23:59:59"), DateTime(2031, 6, 30, 23, 59, 59));
+    for (const char* broken :
+         {"", "20090312 14:00:00", "2009-03-12T14:00:00", "2009-13-01 00:00:00",
+          "2009-00-10 00:00:00", "2009-02-29 00:00:00", "2009-04-31 00:00:00",
+          "2009-03-12 24:00:00", "2009-03-12 14:60:00", "2009-03-12 14:00:60", "-03-12 14:00:00",
+          "2009-03-12 14:00", "2009-03-12 14:00:", "abcd-ef-gh ij:kl:mn"}) {
+        EXPECT_FALSE(ParseDBTime(broken).IsValid()) << broken;
+    }
+    EXPECT_TRUE(ParseDBTime("2008-02-29 00:00:00").IsValid());
+}
+
+}  // namespace
