@@ -52,11 +52,22 @@ bool WriteFile(const fs::path& path, const std::string& text, std::string& error
     return static_cast<bool>(out);
 }
 
+// Our setup library beside the host's libraries (lib/ next to bin/), or VKT_ODBC_SETUP.
+std::string SetupLibrary(const std::string& fallback) {
+    if (const char* path = std::getenv("VKT_ODBC_SETUP")) return path;
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return fallback;
+    const fs::path setup = exe.parent_path().parent_path() / "lib" / "libvktodbcsetup.so";
+    return fs::exists(setup) ? setup.string() : fallback;
+}
+
 std::string OdbcInstIni() {
     const std::string sqlite = DriverLibrary("SQLite3", "libsqlite3odbc.so");
     const std::string pg = DriverLibrary("PostgreSQL ANSI", "psqlodbca.so");
     // DontDLClose keeps a driver loaded between connections: no reload per reconnect.
-    return "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" + sqlite + "\nSetup=" + sqlite +
+    return "[SQLite3]\nDescription=SQLite3 ODBC Driver\nDriver=" + sqlite +
+           "\nSetup=" + SetupLibrary(sqlite) +
            "\nUsageCount=1\nDontDLClose=1\n\n[PostgreSQL ANSI]\n"
            "Description=PostgreSQL ODBC driver (ANSI)\nDriver=" +
            pg + "\nUsageCount=1\nDontDLClose=1\n";

@@ -1,5 +1,7 @@
 #include "platform/OdbcHandles.h"
 
+#include <odbcinst.h>
+
 #include <mutex>
 #include <vector>
 
@@ -36,6 +38,23 @@ std::string Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
         text += '\n';
     }
     return text;
+}
+
+std::recursive_mutex& IniLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+bool RegisterSystemDataSource(const std::string& driver,
+                              const std::vector<std::string>& attributes) {
+    std::string list;
+    for (const std::string& attribute : attributes) {
+        list += attribute;
+        list += '\0';
+    }
+    list += '\0';
+    std::lock_guard<std::recursive_mutex> guard(IniLock());
+    return SQLConfigDataSource(nullptr, ODBC_ADD_SYS_DSN, driver.c_str(), list.c_str()) != 0;
 }
 
 OdbcStatement AllocStatement(SQLHDBC hdbc) {
@@ -100,8 +119,10 @@ bool OdbcConnection::DriverConnect(const std::string& connectionString, int logi
     text.push_back(0);
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
+    std::unique_lock<std::recursive_mutex> iniGuard(Odbc::IniLock());
     const SQLRETURN rc = SQLDriverConnect(m_hdbc, nullptr, text.data(), SQL_NTS, out, sizeof out,
                                           &outLength, SQL_DRIVER_NOPROMPT);
+    iniGuard.unlock();
     m_bConnected = SQL_SUCCEEDED(rc);
     if (!m_bConnected) {
         m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);
@@ -118,8 +139,10 @@ bool OdbcConnection::Connect(const std::string& source, const std::string& user,
     dsn.push_back(0);
     uid.push_back(0);
     pwd.push_back(0);
+    std::unique_lock<std::recursive_mutex> iniGuard(Odbc::IniLock());
     const SQLRETURN rc =
         SQLConnect(m_hdbc, dsn.data(), SQL_NTS, uid.data(), SQL_NTS, pwd.data(), SQL_NTS);
+    iniGuard.unlock();
     m_bConnected = SQL_SUCCEEDED(rc);
     if (!m_bConnected) {
         m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);

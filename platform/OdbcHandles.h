@@ -3,8 +3,10 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/Api.h"
 
@@ -88,6 +90,17 @@ VKTBASE_API SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql);
 
 // Reads column `column` of the current row as text; empty for NULL.
 VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);
+
+// Serialises this process's reading of the ODBC ini files (every connect) with its
+// writing of them (data source registration): a connect never sees a half-written
+// file. A leaf lock: nothing else is taken while it is held.
+VKTBASE_API std::recursive_mutex& IniLock();
+
+// Registers (or rewrites) a system data source through the ODBC installer:
+// SQLConfigDataSource(no window, ODBC_ADD_SYS_DSN, driver, attributes). Each
+// attribute is "KEY=value". True on success.
+VKTBASE_API bool RegisterSystemDataSource(const std::string& driver,
+                                          const std::vector<std::string>& attributes);
 
 inline bool Succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;

@@ -13,6 +13,7 @@
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
 #include "storage/BackendDB.h"
+#include "storage/StationMap.h"
 #include "storage/WPDBThread.h"
 
 namespace {
@@ -27,6 +28,8 @@ std::string& WorkingDirStorage() {
 }
 // Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads.
 std::atomic<CWPDBThread*> g_pStorageThread{nullptr};
+// Made in VKTLibInit and destroyed in VKTLibExit, both on the user-interface thread.
+std::unique_ptr<CStationMap> g_pStations;
 
 void ReportToHost(const std::string& text) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, text, MessageLayer::GetThreadMainWindow());
@@ -74,11 +77,18 @@ void VKTLibInit() {
         FillAssignmentMap(assignments);
     }  // the records are freed here
     BuildCatalogue();
+    g_pStations = std::make_unique<CStationMap>(PluginState::WorkingDirectory());
+    {
+        CObList<CRTUDef> towers;
+        OutDBObj(kObjRTUDef, " WHERE TYPE=100", towers);
+        for (const auto& tower : towers) g_pStations->AddPrepared(tower->m_nRTUID);
+        DestroyObA(towers);
+    }
     // Loaded before the table is made sure of: on the very first start the map is empty.
     EnsureAssignmentTable();
     LoadConfig();
 
-    auto storage = std::make_unique<CWPDBThread>();
+    auto storage = std::make_unique<CWPDBThread>(CWPDBThread::kPollIntervalMs, g_pStations.get());
     if (storage->CreateThread()) g_pStorageThread.store(storage.release());
 }
 
@@ -99,7 +109,9 @@ void OutLocalData() {
     ReportToHost("The local data export dialog is not available yet.");
 }
 
-void CloseAccess() {}
+void CloseAccess() {
+    if (g_pStations) g_pStations->CloseAll();
+}
 
 void VKTLibExit() {
     // Records still queued are discarded with the thread.
@@ -108,6 +120,8 @@ void VKTLibExit() {
     storage.reset();
 
     DisconnectBackend();
+    if (g_pStations) g_pStations->Clear();
+    g_pStations.reset();
     FreeCatalogue();
     ClearAssignmentMap();
 }

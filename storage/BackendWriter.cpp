@@ -1,13 +1,12 @@
 #include "storage/BackendWriter.h"
 
-#include <cmath>
-#include <cstdio>
 #include <string>
 
 #include "hostlib/VktBase.h"
 #include "model/AssignmentStore.h"
 #include "model/Catalogue.h"
 #include "storage/BackendDB.h"
+#include "storage/TowerRow.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -16,70 +15,12 @@ constexpr const char* kTenMinuteTable = "FD_RUN_RTTOWER";
 constexpr const char* kHourlyTable = "FD_RUN_TOWERHIS";
 constexpr int kHourlyType = 1;
 
-enum class RowSet { TenMinute, Hourly };
-
-std::string Number(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%g", value);
-    return text;
-}
-
-std::string TimeText(const DateTime& time) { return time.Format("%Y-%m-%d %H:%M:%S"); }
-
-std::string TimeLiteral(const DateTime& time) { return "{ts '" + TimeText(time) + "'}"; }
-
 std::string TableName(const std::string& prefix, const char* table) {
     return prefix.empty() ? std::string(table) : prefix + "." + table;
 }
 
-bool IsFullHour(const DateTime& time) { return time.GetMinute() == 0 && time.GetSecond() == 0; }
-
-bool IsAbnormal(int32_t status) { return (status % 10000) / 1000 > 2; }
-
-// Whether the item is written into a row of the set.
-bool IsSelected(const CDataItem& item, RowSet set, bool saveAbnormal) {
-    if (IsAbnormal(item.m_nStatus) && !saveAbnormal) return false;
-    // A value that is not a number would turn the whole statement into an error.
-    if (!std::isfinite(item.m_fValue)) return false;
-    const bool hourly = item.m_nDataID >= kFirstHourlyID;
-    return set == RowSet::Hourly ? hourly : !hourly;
-}
-
-// Rainfall of the past hour from the rain counter: now minus one hour ago, never
-// below 0; 0 without a stored sample.
-double HourlyRain(const CDataItem& item, const DateTime& recordTime) {
-    float rain = 0.0f;
-    const auto sample =
-        GetSensorDataByTime(item.m_nSensorID, recordTime - DateTimeSpan(0, 1, 0, 0), 1);
-    if (sample && std::isfinite(sample->m_fValue)) rain = item.m_fValue - sample->m_fValue;
-    return rain < 0.0f ? 0.0 : static_cast<double>(rain);
-}
-
-// One column and its value text, in the order the row receives them.
-struct ColumnValue {
-    std::string column;
-    std::string value;
-};
-
-// The columns a record gives a row of the set, with the derived RAIN and MAXTM values.
 std::vector<ColumnValue> RowValues(const CTowerRecord& record, RowSet set, bool saveAbnormal) {
-    std::vector<ColumnValue> values;
-    const std::string rainColumn = GetColumnName(kRainID);
-    for (const CDataItem& item : record.m_arItems) {
-        if (!IsSelected(item, set, saveAbnormal)) continue;
-        const std::string column = GetColumnName(item.m_nDataID);
-        if (!column.empty()) values.push_back({column, Number(item.m_fValue)});
-        if (set == RowSet::TenMinute && item.m_nDataID == kCycleID &&
-            IsFullHour(record.m_tTime) && !rainColumn.empty()) {
-            values.push_back({rainColumn, Number(HourlyRain(item, record.m_tTime))});
-        }
-        if (set == RowSet::Hourly && item.m_nKind == 8 && item.m_nDataID >= kFirstExtremeID &&
-            item.m_tTime.IsValid()) {
-            const std::string timeColumn = GetColumnName(item.m_nDataID + kExtremeTimeOffset);
-            if (!timeColumn.empty()) values.push_back({timeColumn, TimeLiteral(item.m_tTime)});
-        }
-    }
-    return values;
+    return TowerRowValues(record, set, RowRules{!saveAbnormal, true, 1});
 }
 
 std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "storage/BackendWriter.h"
 #include "storage/IsolationFile.h"
+#include "storage/StationMap.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -21,7 +22,8 @@ bool IsTowerType(int32_t type) {
 
 }  // namespace
 
-CWPDBThread::CWPDBThread(int pollIntervalMs) : m_nPollIntervalMs(pollIntervalMs) {}
+CWPDBThread::CWPDBThread(int pollIntervalMs, CStationMap* stations)
+    : m_nPollIntervalMs(pollIntervalMs), m_pStations(stations) {}
 
 CWPDBThread::~CWPDBThread() {
     // Stop here, while the derived parts still exist.
@@ -80,6 +82,10 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     }
     // The settings are read at each record, so a change applies from the next one on.
     const auto settings = WPSettings::Get();
+    if (settings->m_bSaveLocal && m_pStations) {
+        // A tower that has no station yet (type 101) gets one with its first record.
+        m_pStations->FindOrAdd(record.m_nRTUID).SaveLocalData(record);
+    }
     if (settings->m_bSaveBkgDB) {
         SaveRTTower(record);
         if (settings->m_nType != 1) SaveTowerHis(record);

@@ -9,6 +9,8 @@
 #include "hostlib/VktRecords.h"
 #include "platform/WorkerThread.h"
 
+class CStationMap;
+
 // The queued copy of a data frame, owned by the queue and then by the storage thread.
 struct CTowerRecord {
     std::vector<CDataItem> m_arItems;  // byte copies of the frame's items, in order
@@ -26,7 +28,8 @@ class CWPDBThread : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 1000;
 
-    explicit CWPDBThread(int pollIntervalMs = kPollIntervalMs);
+    // `stations` (not owned, may be null) receives the station rows; it outlives the thread.
+    explicit CWPDBThread(int pollIntervalMs = kPollIntervalMs, CStationMap* stations = nullptr);
     ~CWPDBThread() override;
 
     // Copies the frame into the queue under the queue lock; the caller may free or
@@ -52,6 +55,7 @@ private:
     std::vector<std::unique_ptr<CTowerRecord>> TakeQueue();
 
     const int m_nPollIntervalMs;
+    CStationMap* const m_pStations;
     mutable std::mutex m_queueLock;
     std::vector<std::unique_ptr<CTowerRecord>> m_queue;  // guarded by m_queueLock
     bool m_bIsolationWritten = false;                    // storage thread only
