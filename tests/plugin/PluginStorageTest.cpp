@@ -113,4 +113,46 @@ TEST_F(PluginStorageTest, AnAssignmentTakesEffectAtTheNextStart) {
     EXPECT_EQ(GetTowerID(12), 900);
 }
 
+std::string StationValue(const std::string& file, const std::string& sql) {
+    OdbcConnection connection;
+    if (!std::filesystem::exists(file) ||
+        !connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
+        return "<no file>";
+    }
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    std::string text = sql;
+    if (!Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
+        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        return "<none>";
+    }
+    return Odbc::GetText(stmt.Get(), 1);
+}
+
+TEST_F(PluginStorageTest, StationFilesForTowersAtStartAndForNewTowersOnTheirFirstFrame) {
+    VKTLibInit();
+    for (int rtu : {1, 2, 3}) {
+        EXPECT_EQ(StationValue(host.Path("WPData/WP_" + std::to_string(rtu) + ".MDB"),
+                               "SELECT COUNT(*) FROM RTTOWER"),
+                  "0");
+    }
+    EXPECT_FALSE(std::filesystem::exists(host.Path("WPData/WP_12.MDB"))) << "type 101 waits";
+    Store({Frame(12, k15)});
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_12.MDB"), "SELECT COUNT(*) FROM HSTOWER"), "1");
+
+    // Closed connections reopen with the next frame.
+    CloseAccess();
+    Store({Frame(12, DateTime(2009, 3, 12, 15, 10, 0))});
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_12.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "2");
+}
+
+TEST_F(PluginStorageTest, NoStationForANewTowerWhileStationDataIsOff) {
+    WriteConfig("[LOCALDATA]\nSAVEDATA=0\n[TXT]\nPERMIT=0\n");
+    VKTLibInit();
+    Store({Frame(12, k15), Frame(1, k15)});
+    EXPECT_FALSE(std::filesystem::exists(host.Path("WPData/WP_12.MDB")));
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "0");
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
+}
+
 }  // namespace

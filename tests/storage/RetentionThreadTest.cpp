@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "hostlib/VktBase.h"
+#include "model/Catalogue.h"
+#include "platform/Clock.h"
+#include "platform/OdbcHandles.h"
+#include "storage/StationMap.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+constexpr int kFastPollMs = 20;
+
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+long Rows(const std::string& file, const char* table) {
+    OdbcConnection connection;
+    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds))
+        return -1;
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    std::string sql = std::string("SELECT COUNT(*) FROM ") + table;
+    if (!Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
+        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        return -1;
+    }
+    return std::stol(Odbc::GetText(stmt.Get(), 1));
+}
+
+CTowerRecord Record(int rtu, const DateTime& time) {
+    CTowerRecord record;
+    record.m_nRTUID = rtu;
+    record.m_nKind = 1;
+    record.m_tTime = time;
+    CDataItem item;
+    item.m_nSensorID = rtu * 100000 + 7000;
+    item.m_nDataID = 7000;
+    item.m_tTime = time;
+    item.m_fValue = 1.0f;
+    record.m_arItems.push_back(item);
+    return record;
+}
+
+class RetentionThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        BuildCatalogue();
+        std::filesystem::create_directory(host.Path("WPData"));
+        CWPSettings settings;
+        settings.m_nDataLen = 2;
+        settings.m_bSaveBkgDB = false;
+        WPSettings::Replace(settings);
+    }
+    void TearDown() override { WPSettings::ResetToInitial(); }
+    TestHost host;
+};
+
+TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
+    CWPLocalDB station(12, host.Dir(), kFastPollMs);
+    station.SaveLocalRT(Record(12, DateTime(2007, 3, 12, 23, 50, 0)));  // starts the thread
+    station.SaveLocalRT(Record(12, DateTime(2007, 3, 13, 0, 0, 0)));
+    const CDeleteMyDeadData* retention = station.RetentionThread();
+    ASSERT_NE(retention, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return retention->PassCount() == 1; }));
+    EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 1);
+
+    // More polls on the same day run no pass.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 * kFastPollMs));
+    if (ProcessClock::Now().GetDay() == 12) {
+        EXPECT_EQ(retention->PassCount(), 1);
+    }
+
+    ProcessClock::SetNow(DateTime(2009, 3, 13, 0, 0, 1));
+    ASSERT_TRUE(WaitFor([&] { return retention->PassCount() == 2; }));
+    EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 0) << "the cut-off moved to 2007-03-14";
+}
+
+TEST_F(RetentionThreadTest, AStopWhileWaitingEndsAtOnce) {
+    CDeleteMyDeadData thread(60 * 60 * 1000);  // would not look at the clock for an hour
+    ASSERT_TRUE(thread.CreateThread());
+    EXPECT_TRUE(thread.StopWorker()) << "ended within the stop bound";
+    EXPECT_EQ(thread.PassCount(), 0);
+}
+
+TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetention) {
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
+    CStationMap stations(host.Dir(), kFastPollMs);
+    constexpr int kFrames = 30;
+    const std::vector<int> towers = {21, 22, 23};
+    std::atomic<bool> done{false};
+    // The user-interface thread closes every connection again and again.
+    std::thread closer([&] {
+        while (!done) stations.CloseAll();
+    });
+    // The calendar flips, so that retention passes keep running.
+    std::thread calendar([&] {
+        for (int day = 0; !done; day = 1 - day) {
+            ProcessClock::SetNow(DateTime(2009, 3, 12 + day, 10, 0, 0));
+            std::this_thread::sleep_for(std::chrono::milliseconds(3 * kFastPollMs));
+        }
+    });
+    {
+        CWPDBThread storage(kFastPollMs, &stations);
+        ASSERT_TRUE(storage.CreateThread());
+        for (int i = 0; i < kFrames; ++i) {
+            for (int rtu : towers) {
+                CDataFrame frame;
+                frame.m_nRTUID = rtu;
+                frame.m_nKind = 1;
+                frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * i, 0);
+                frame.m_arItems = Record(rtu, frame.m_tTime).m_arItems;
+                storage.EnqueueFrame(frame);
+            }
+        }
+        EXPECT_TRUE(WaitFor([&] { return storage.ProcessedCount() == kFrames * 3; }, 120000));
+        storage.StopWorker();
+    }
+    done = true;
+    closer.join();
+    calendar.join();
+    for (int rtu : towers) {
+        CWPLocalDB* station = stations.Find(rtu);
+        ASSERT_NE(station, nullptr);
+        EXPECT_EQ(Rows(station->FilePath(), "RTTOWER"), kFrames) << rtu;
+        ASSERT_NE(station->RetentionThread(), nullptr);
+        EXPECT_GE(station->RetentionThread()->PassCount(), 1);
+    }
+    stations.Clear();
+}
+
+}  // namespace

@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "model/Catalogue.h"
+#include "platform/Clock.h"
+#include "platform/ErrorLog.h"
+#include "platform/OdbcHandles.h"
+#include "storage/StationMap.h"
+#include "storage/StationSchema.h"
+#include "storage/WPLocalDB.h"
+#include "storage/WPSettings.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+const DateTime k15(2009, 3, 12, 15, 0, 0);
+const DateTime k1410(2009, 3, 12, 14, 10, 0);
+constexpr int kCycleSensor = 1200100;
+
+CDataItem Item(int id, float value, const DateTime& time, int kind = 0, int status = 0) {
+    CDataItem item;
+    item.m_nSensorID = id == 100 ? kCycleSensor : 1200000 + id;
+    item.m_nDataID = id;
+    item.m_nKind = kind;
+    item.m_tTime = time;
+    item.m_fValue = value;
+    item.m_nStatus = status;
+    return item;
+}
+
+CTowerRecord Record(const DateTime& time, std::vector<CDataItem> items) {
+    CTowerRecord record;
+    record.m_nRTUID = 12;
+    record.m_nKind = 1;
+    record.m_tTime = time;
+    record.m_arItems = std::move(items);
+    return record;
+}
+
+// Reads a station file back through its own connection, as the sqlite3 tool would.
+std::string Query(const std::string& file, const std::string& sql) {
+    OdbcConnection connection;
+    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
+        return "<no file>";
+    }
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    std::string text = sql;
+    if (!Odbc::Succeeded(
+            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
+        return "<error>";
+    }
+    if (!Odbc::Succeeded(SQLFetch(stmt.Get()))) return "<none>";
+    return Odbc::GetText(stmt.Get(), 1);
+}
+
+double Number(const std::string& text) {
+    return text.empty() || text[0] == '<' ? NAN : std::stod(text);
+}
+
+class WPLocalDBTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        BuildCatalogue();
+        WPSettings::ResetToInitial();
+        std::filesystem::create_directory(host.Path("WPData"));  // made when the plug-in loads
+        station = std::make_unique<CWPLocalDB>(12, host.Dir(), 60000);
+        SetStationStatementObserver([this](const std::string& sql) {
+            std::lock_guard<std::mutex> guard(lock);
+            sent.push_back(sql);
+        });
+    }
+    void TearDown() override {
+        SetStationStatementObserver(nullptr);
+        station.reset();
+        WPSettings::ResetToInitial();
+    }
+    std::vector<std::string> TakeSent() {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::exchange(sent, {});
+    }
+    std::string At(const char* table, const std::string& column, const DateTime& time) {
+        return Query(station->FilePath(),
+                     "SELECT " + column + " FROM " + table + " WHERE TIME='" + time.Format() + "'");
+    }
+    void StoreCounterSampleAt14(float value) {
+        CDataFrame frame;
+        frame.m_nRTUID = 12;
+        frame.m_nKind = 1;
+        frame.m_tTime = DateTime(2009, 3, 12, 14, 0, 0);
+        frame.m_arItems.push_back(Item(100, value, frame.m_tTime));
+        ASSERT_TRUE(VktHost::RecordAcquiredFrame(frame));
+    }
+
+    TestHost host;
+    std::unique_ptr<CWPLocalDB> station;
+    std::mutex lock;
+    std::vector<std::string> sent;  // guarded by lock
+};
+
+TEST(StationSchemaTest, TableTextsAsTheFileFormatHasThem) {
+    BuildCatalogue();
+    const std::string rt = StationSchema::CreateRTTower();
+    EXPECT_EQ(rt.size(), 2412u);
+    EXPECT_EQ(rt.rfind("CREATE TABLE RTTOWER ([TIME] DATETIME NOT NULL PRIMARY KEY, V1AVGSP FLOAT "
+                       "DEFAULT -99,",
+                       0),
+              0u);
+    EXPECT_EQ(rt.substr(rt.size() - 23), "QX10 FLOAT DEFAULT -99)");
+    const std::string hs = StationSchema::CreateHSTower();
+    EXPECT_EQ(hs.size(), 1036u);
+    EXPECT_NE(hs.find("V1MAXTM DATETIME, \t\t\t\t\tV2AVGSP FLOAT DEFAULT -99"), std::string::npos);
+    const std::string tail = "V7MAXTM DATETIME, CONSTRAINT CSTRA PRIMARY KEY([TIME], TYPE))";
+    EXPECT_EQ(hs.substr(hs.size() - tail.size()), tail);
+}
+
+TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
+    EXPECT_EQ(station->FilePath(), host.Dir() + "/WPData/WP_12.MDB");
+    EXPECT_EQ(station->DataSourceName(), "WP_12");
+    EXPECT_FALSE(station->LocalDBExists());
+    ASSERT_TRUE(station->CreateLocalDB());
+    EXPECT_TRUE(station->LocalDBExists());
+    EXPECT_NE(station->RetentionThread(), nullptr) << "a created file gets its retention thread";
+    // The data source names the file; the ODBC connection by name works.
+    SQLHDBC hdbc = nullptr;
+    ASSERT_EQ(OpenDatabase("WP_12", "", CWPLocalDB::kPassword, &hdbc), 1);
+    CloseDatabase(&hdbc);
+    const std::string odbcIni = ReadWholeFile(host.Path("odbc/odbc.ini"));
+    EXPECT_NE(odbcIni.find("[WP_12]"), std::string::npos);
+    EXPECT_NE(odbcIni.find("Database=" + station->FilePath()), std::string::npos);
+    // Both tables; the second IDXTM cannot exist beside the first and is not needed.
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "0");
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+    EXPECT_EQ(Query(station->FilePath(), "SELECT tbl_name FROM sqlite_master WHERE name='IDXTM'"),
+              "RTTOWER");
+
+    // Registering again rewrites the section, and an existing file is left alone.
+    CWPLocalDB again(12, host.Dir(), 60000);
+    EXPECT_TRUE(again.CreateLocalDB());
+    EXPECT_EQ(again.RetentionThread(), nullptr);
+    const std::string rewritten = ReadWholeFile(host.Path("odbc/odbc.ini"));
+    EXPECT_EQ(rewritten.find("[WP_12]"), rewritten.rfind("[WP_12]"));
+}
+
+TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
+    StoreCounterSampleAt14(10.0f);
+    EXPECT_FALSE(station->SaveLocalData(Record(k1410, {Item(7000, 5.0f, k1410)})));
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+
+    EXPECT_TRUE(station->SaveLocalData(
+        Record(k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15), Item(9000, 4.0f, k15)})));
+    EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 2.5);
+    EXPECT_EQ(Number(At("RTTOWER", "CYCLE", k15)), 12.5);
+    EXPECT_EQ(At("HSTOWER", "TYPE", k15), "1");
+    EXPECT_EQ(Number(At("HSTOWER", "V1AVGSP", k15)), 4.0);
+
+    // The same time again updates and leaves RAIN as it was.
+    TakeSent();
+    station->SaveLocalData(Record(k15, {Item(100, 8.0f, k15)}));
+    const auto texts = TakeSent();
+    ASSERT_EQ(texts.size(), 3u) << "no hourly item: nothing for HSTOWER beyond its query";
+    EXPECT_EQ(texts[1], "UPDATE RTTOWER SET CYCLE=8 WHERE TIME={ts '2009-03-12 15:00:00'}");
+    EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 2.5);
+}
+
+TEST_F(WPLocalDBTest, RainfallBelowZeroOrWithoutASampleIsZero) {
+    StoreCounterSampleAt14(10.0f);
+    station->SaveLocalRT(Record(k15, {Item(100, 8.0f, k15)}));
+    EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 0.0);
+    const DateTime k16(2009, 3, 12, 16, 0, 0);
+    station->SaveLocalRT(Record(k16, {Item(100, 12.0f, k16)}));
+    EXPECT_EQ(Number(At("RTTOWER", "RAIN", k16)), 0.0) << "no sample at 15:00";
+}
+
+TEST_F(WPLocalDBTest, UnknownIdsInsertTheTimeOnlyAndReadMinus99) {
+    EXPECT_TRUE(
+        station->SaveLocalRT(Record(k1410, {Item(2000, 1.0f, k1410), Item(7007, 2.0f, k1410)})));
+    const auto texts = TakeSent();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "SELECT [TIME] FROM RTTOWER WHERE TIME = {ts '2009-03-12 14:10:00'}");
+    EXPECT_EQ(texts[1], "INSERT INTO RTTOWER([TIME]) VALUES({ts '2009-03-12 14:10:00'})");
+    for (const ColumnDef& column : TenMinuteColumns()) {
+        EXPECT_EQ(Number(At("RTTOWER", column.name, k1410)), -99.0) << column.name;
+    }
+    // The row exists and nothing is to be updated: no statement after the query.
+    EXPECT_FALSE(station->SaveLocalRT(Record(k1410, {Item(2000, 1.0f, k1410)})));
+    EXPECT_EQ(TakeSent().size(), 1u);
+}
+
+TEST_F(WPLocalDBTest, ExtremeTimesAbnormalValuesAndBadNumbers) {
+    const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
+    station->SaveLocalHis(
+        Record(k15, {Item(9301, 202.0f, extremeAt, 8), Item(9302, 190.0f, extremeAt, 0),
+                     Item(9000, NAN, k15), Item(9100, 7.0f, k15, 0, 3000)}));
+    EXPECT_EQ(TakeSent().back(),
+              "INSERT INTO HSTOWER([TIME],TYPE,V2MAXDIR,V2MAXTM,V3MAXDIR,V1AVGDIR) VALUES({ts "
+              "'2009-03-12 15:00:00'},1,202,{ts '2009-03-12 14:44:37'},190,7)");
+    EXPECT_EQ(At("HSTOWER", "V2MAXTM", k15), "2009-03-12 14:44:37");
+    EXPECT_EQ(At("HSTOWER", "V3MAXTM", k15), "");
+    EXPECT_EQ(Number(At("HSTOWER", "V1AVGSP", k15)), -99.0);
+    EXPECT_EQ(Number(At("HSTOWER", "V1AVGDIR", k15)), 7.0) << "abnormal values are stored here";
+
+    station->SaveLocalHis(Record(k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    EXPECT_EQ(TakeSent().back(),
+              "UPDATE HSTOWER SET V2MAXDIR=205,V2MAXTM={ts '2009-03-12 14:44:37'} WHERE TIME={ts "
+              "'2009-03-12 15:00:00'} AND TYPE=1");
+}
+
+TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
+    for (const DateTime& time :
+         {DateTime(2007, 3, 12, 23, 50, 0), DateTime(2007, 3, 13, 0, 0, 0),
+          DateTime(2009, 3, 11, 23, 50, 0), DateTime(2009, 3, 12, 0, 0, 0)}) {
+        station->SaveLocalData(Record(time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
+    }
+    CWPSettings settings;
+    settings.m_nDataLen = 2;
+    WPSettings::Replace(settings);
+    TakeSent();
+    station->DeleteDeadData();
+    EXPECT_EQ(TakeSent(), (std::vector<std::string>{
+                              "DELETE FROM RTTOWER WHERE TIME < {ts '2007-03-13 00:00:00'}",
+                              "DELETE FROM HSTOWER WHERE TIME < {ts '2007-03-13 00:00:00'}"}));
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "3");
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "2");
+
+    settings.m_nDataLen = 0;
+    WPSettings::Replace(settings);
+    station->DeleteDeadData();
+    EXPECT_EQ(Query(station->FilePath(), "SELECT MIN(TIME) FROM RTTOWER"), "2009-03-12 00:00:00");
+    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "1");
+}
+
+TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
+    CStationMap stations(host.Dir(), 60000);
+    CWPLocalDB& mapped = stations.FindOrAdd(12);
+    EXPECT_EQ(&mapped, stations.Find(12));
+    EXPECT_EQ(stations.Find(13), nullptr);
+    mapped.SaveLocalRT(Record(k1410, {Item(7000, 1.0f, k1410)}));
+    stations.CloseAll();
+    EXPECT_EQ(mapped.Connection(), nullptr);
+    mapped.SaveLocalRT(Record(k15, {Item(7000, 2.0f, k15)}));
+    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "2");
+
+    // Deleted while connected: nothing notices until the connection is closed.
+    std::filesystem::remove(mapped.FilePath());
+    stations.CloseAll();
+    const DateTime k16(2009, 3, 12, 16, 0, 0);
+    EXPECT_TRUE(mapped.SaveLocalRT(Record(k16, {Item(7000, 3.0f, k16)})));
+    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+    stations.Clear();
+    EXPECT_EQ(stations.Size(), 0u);
+}
+
+TEST_F(WPLocalDBTest, ARejectedStatementIsReportedAndClosesTheConnection) {
+    std::vector<std::string> messages;
+    VktHost::SetMessageWindow([&](const std::string& text) { messages.push_back(text); });
+    EXPECT_FALSE(station->ExecLocalSQL("INSERT INTO NOWHERE VALUES(1)"));
+    EXPECT_EQ(station->Connection(), nullptr);
+    // A duplicate time: the existence query found nothing because of a broken query.
+    EXPECT_TRUE(
+        station->ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES({ts '2009-03-12 14:10:00'})"));
+    EXPECT_FALSE(
+        station->ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES({ts '2009-03-12 14:10:00'})"));
+    VktHost::SetMessageWindow(nullptr);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "Wind Power SaveHisData Error: INSERT INTO NOWHERE VALUES(1)");
+    const std::string log = ReadWholeFile(host.Path(ErrorLog::FileName()));
+    EXPECT_NE(log.find("no such table: NOWHERE"), std::string::npos) << log;
+    EXPECT_NE(log.find("UNIQUE constraint failed"), std::string::npos) << log;
+}
+
+TEST_F(WPLocalDBTest, AFileThatCannotBeMadeStoresNothingQuietly) {
+    CWPLocalDB nowhere(5, host.Path("missing-dir"), 60000);
+    EXPECT_FALSE(nowhere.CreateLocalDB());
+    EXPECT_FALSE(nowhere.SaveLocalRT(Record(k1410, {Item(7000, 1.0f, k1410)})));
+    EXPECT_EQ(ReadWholeFile(host.Path("odbc/odbc.ini")).find("[WP_5]"), std::string::npos);
+}
+
+}  // namespace
