@@ -6,3 +6,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build-bench" Release >/dev/null
 "$top/build-bench/bin/handover_bench"
+echo
+"$top/build-bench/bin/station_bench"
