@@ -26,6 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kCallsPerThread = 4000;
+constexpr int kRounds = 5;
 
 struct Stats {
     double median = 0, p99 = 0;
@@ -34,6 +35,11 @@ struct Stats {
 Stats Summarise(std::vector<double>& ns) {
     std::sort(ns.begin(), ns.end());
     return {ns[ns.size() / 2], ns[ns.size() * 99 / 100]};
+}
+
+double Middle(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 // Runs `call` kCallsPerThread times on each of `threads` threads; per-call times in ns.
@@ -105,17 +111,26 @@ int main() {
     std::printf("%-8s %14s %14s %14s %14s %10s %10s\n", "threads", "SaveRTDB med", "SaveRTDB p99",
                 "baseline med", "baseline p99", "ratio med", "ratio p99");
     for (int threads : {1, 2, 8}) {
-        Stats baseline, save;
-        // The first round warms the allocator for both sides; the second is reported.
-        for (int round = 0; round < 2; ++round) {
+        // Alternating rounds; the first warms the allocator for both sides and is
+        // dropped, the others are summarised by their median.
+        std::vector<double> saveMed, saveP99, baseMed, baseP99;
+        for (int round = 0; round <= kRounds; ++round) {
+            Stats baseline;
             {
                 BaselineQueue queue;
                 baseline = Measure(threads, [&] { queue.Append(frame); });
             }
             VKTLibInit();
-            save = Measure(threads, [&] { SaveRTDB(frame); });
+            const Stats save = Measure(threads, [&] { SaveRTDB(frame); });
             VKTLibExit();
+            if (round == 0) continue;
+            saveMed.push_back(save.median);
+            saveP99.push_back(save.p99);
+            baseMed.push_back(baseline.median);
+            baseP99.push_back(baseline.p99);
         }
+        const Stats save{Middle(saveMed), Middle(saveP99)};
+        const Stats baseline{Middle(baseMed), Middle(baseP99)};
         std::printf("%-8d %11.0f ns %11.0f ns %11.0f ns %11.0f ns %10.2f %10.2f\n", threads,
                     save.median, save.p99, baseline.median, baseline.p99,
                     save.median / baseline.median, save.p99 / baseline.p99);
