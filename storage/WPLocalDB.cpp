@@ -48,7 +48,9 @@ void SetStationStatementObserver(std::function<void(const std::string&)> observe
 }
 
 CWPLocalDB::CWPLocalDB(int32_t nRTUID, std::string workingDir, int retentionPollMs)
-    : m_nRTUID(nRTUID), m_strWorkingDir(std::move(workingDir)), m_nRetentionPollMs(retentionPollMs) {}
+    : m_nRTUID(nRTUID),
+      m_strWorkingDir(std::move(workingDir)),
+      m_nRetentionPollMs(retentionPollMs) {}
 
 CWPLocalDB::~CWPLocalDB() {
     m_pDeleteThread.reset();  // stops it; a deletion under way finishes first
@@ -60,7 +62,9 @@ std::string CWPLocalDB::FilePath() const {
     return m_strWorkingDir + "/WPData/WP_" + std::to_string(m_nRTUID) + ".MDB";
 }
 
-std::string CWPLocalDB::DataSourceName() const { return "WP_" + std::to_string(m_nRTUID); }
+std::string CWPLocalDB::DataSourceName() const {
+    return "WP_" + std::to_string(m_nRTUID);
+}
 
 bool CWPLocalDB::LocalDBExists() const {
     std::error_code ec;
@@ -91,9 +95,8 @@ bool CWPLocalDB::CreateLocalDB() {
     {
         // Connecting creates the file; a folder that is missing makes it fail.
         OdbcConnection creation;
-        if (!creation.DriverConnect(
-                std::string("DRIVER={") + kDriver + "};Database=" + FilePath(),
-                kLoginTimeoutSeconds)) {
+        if (!creation.DriverConnect(std::string("DRIVER={") + kDriver + "};Database=" + FilePath(),
+                                    kLoginTimeoutSeconds)) {
             return false;
         }
         // Each text on its own: one that fails (on SQLite the second IDXTM, whose name
@@ -116,7 +119,9 @@ bool CWPLocalDB::OpenLocalDB() {
     return true;
 }
 
-void CWPLocalDB::CloseLocalDB() { CloseDatabase(&m_hDbc); }
+void CWPLocalDB::CloseLocalDB() {
+    CloseDatabase(&m_hDbc);
+}
 
 SQLHSTMT CWPLocalDB::GetLocalStmt() {
     if (!m_hDbc && !OpenLocalDB()) return nullptr;
@@ -128,55 +133,46 @@ SQLHSTMT CWPLocalDB::GetLocalStmt() {
     return hstmt;
 }
 
-bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
-    AccessGuard guard;
-    SQLHSTMT hstmt = GetLocalStmt();
-    if (!hstmt) return false;
+SQLRETURN CWPLocalDB::RunLocalStatement(SQLHSTMT hstmt, const std::string& sql,
+                                        const char* errorPrefix) {
     Observe(sql);
     std::vector<SQLCHAR> text(sql.begin(), sql.end());  // sized to the statement
     text.push_back(0);
     const SQLRETURN rc = SQLExecDirect(hstmt, text.data(), SQL_NTS);
     if (rc < 0) {
-        const std::string message = "Wind Power SaveHisData Error: " + sql;
+        const std::string message = errorPrefix + sql;
         WriteErrorInfo(message);
         Report(message);
         WriteSQLErrorInfo(m_hDbc, hstmt);
         SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
         CloseLocalDB();
-        return false;
-    }
-    if (rc == SQL_SUCCESS_WITH_INFO) {
+    } else if (rc == SQL_SUCCESS_WITH_INFO) {
         WriteErrorInfo("CSaveHisData Succeed But With Info: " + sql);
         WriteSQLErrorInfo(m_hDbc, hstmt);
     }
+    return rc;
+}
+
+bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
+    AccessGuard guard;
+    SQLHSTMT hstmt = GetLocalStmt();
+    if (!hstmt) return false;
+    if (RunLocalStatement(hstmt, sql, "Wind Power SaveHisData Error: ") < 0) return false;
     SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
-    return true;
+    return true;  // every other code, SQL_NO_DATA of a delete that found nothing included
 }
 
 bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     AccessGuard guard;
     SQLHSTMT hstmt = GetLocalStmt();
     if (!hstmt) return false;
-    const std::string query = std::string("SELECT [TIME] FROM ") + (bRTTower ? "RTTOWER" : "HSTOWER") +
+    const std::string query = std::string("SELECT [TIME] FROM ") +
+                              (bRTTower ? "RTTOWER" : "HSTOWER") +
                               " WHERE TIME = " + TimeLiteral(time);
-    Observe(query);
-    std::vector<SQLCHAR> text(query.begin(), query.end());
-    text.push_back(0);
-    const SQLRETURN rc = SQLExecDirect(hstmt, text.data(), SQL_NTS);
-    if (rc < 0) {
-        const std::string message = "CSaveHisData Error SQL : " + query;
-        WriteErrorInfo(message);
-        Report(message);
-        WriteSQLErrorInfo(m_hDbc, hstmt);
-        SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
-        CloseLocalDB();
-        return false;
-    }
+    const SQLRETURN rc = RunLocalStatement(hstmt, query, "CSaveHisData Error SQL : ");
+    if (rc < 0) return false;
     bool exists = false;
-    if (rc == SQL_SUCCESS_WITH_INFO) {
-        WriteErrorInfo("CSaveHisData Succeed But With Info: " + query);
-        WriteSQLErrorInfo(m_hDbc, hstmt);
-    } else if (rc == SQL_SUCCESS) {
+    if (rc == SQL_SUCCESS) {  // with information it counts as no row
         const SQLRETURN fetched = SQLFetch(hstmt);
         exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
     }
@@ -216,7 +212,9 @@ bool CWPLocalDB::UpdateRow(const CTowerRecord& record, bool bRTTower) {
     return ExecLocalSQL(sql);
 }
 
-bool CWPLocalDB::UpdateLocalRT(const CTowerRecord& record) { return UpdateRow(record, true); }
+bool CWPLocalDB::UpdateLocalRT(const CTowerRecord& record) {
+    return UpdateRow(record, true);
+}
 
 bool CWPLocalDB::SaveLocalHis(const CTowerRecord& record) {
     if (!IsFullHour(record.m_tTime)) return false;

@@ -66,9 +66,12 @@ private:
     void RegisterDataSource();
     void StartRetentionThread();
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
+    // Runs the text on the statement; a rejected one is reported with the prefix, its
+    // statement freed and the connection closed. The caller holds the Access lock.
+    SQLRETURN RunLocalStatement(SQLHSTMT hstmt, const std::string& sql, const char* errorPrefix);
 
     const std::string m_strWorkingDir;
     const int m_nRetentionPollMs;
-    SQLHDBC m_hDbc = nullptr;                             // guarded by the Access lock
+    SQLHDBC m_hDbc = nullptr;                            // guarded by the Access lock
     std::unique_ptr<CDeleteMyDeadData> m_pDeleteThread;  // guarded by the Access lock
 };

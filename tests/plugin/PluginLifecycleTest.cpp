@@ -13,16 +13,6 @@
 
 namespace {
 
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 CDataFrame Frame(int rtu) {
     CDataFrame frame;
     frame.m_nRTUID = rtu;

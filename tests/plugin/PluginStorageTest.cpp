@@ -49,17 +49,7 @@ void Store(const std::vector<CDataFrame>& frames) {
 }
 
 std::string BackendValue(const std::string& sql) {
-    OdbcConnection connection;
-    if (!connection.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds))
-        return "<no connection>";
-    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    std::string text = sql;
-    if (!Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
-        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        return "<none>";
-    }
-    return Odbc::GetText(stmt.Get(), 1);
+    return QueryDataSource("DAVAD", sql);
 }
 
 class PluginStorageTest : public ::testing::Test {
@@ -114,19 +104,7 @@ TEST_F(PluginStorageTest, AnAssignmentTakesEffectAtTheNextStart) {
 }
 
 std::string StationValue(const std::string& file, const std::string& sql) {
-    OdbcConnection connection;
-    if (!std::filesystem::exists(file) ||
-        !connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
-        return "<no file>";
-    }
-    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    std::string text = sql;
-    if (!Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
-        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        return "<none>";
-    }
-    return Odbc::GetText(stmt.Get(), 1);
+    return QueryFile(file, sql);
 }
 
 TEST_F(PluginStorageTest, StationFilesForTowersAtStartAndForNewTowersOnTheirFirstFrame) {

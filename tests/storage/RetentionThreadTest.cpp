@@ -17,28 +17,9 @@ namespace {
 
 constexpr int kFastPollMs = 20;
 
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 long Rows(const std::string& file, const char* table) {
-    OdbcConnection connection;
-    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds))
-        return -1;
-    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    std::string sql = std::string("SELECT COUNT(*) FROM ") + table;
-    if (!Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
-        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        return -1;
-    }
-    return std::stol(Odbc::GetText(stmt.Get(), 1));
+    const std::string count = QueryFile(file, std::string("SELECT COUNT(*) FROM ") + table);
+    return count.empty() || count[0] == '<' ? -1 : std::stol(count);
 }
 
 CTowerRecord Record(int rtu, const DateTime& time) {

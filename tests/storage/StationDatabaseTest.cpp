@@ -44,22 +44,6 @@ CTowerRecord Record(const DateTime& time, std::vector<CDataItem> items) {
     return record;
 }
 
-// Reads a station file back through its own connection, as the sqlite3 tool would.
-std::string Query(const std::string& file, const std::string& sql) {
-    OdbcConnection connection;
-    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
-        return "<no file>";
-    }
-    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    std::string text = sql;
-    if (!Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
-        return "<error>";
-    }
-    if (!Odbc::Succeeded(SQLFetch(stmt.Get()))) return "<none>";
-    return Odbc::GetText(stmt.Get(), 1);
-}
-
 double Number(const std::string& text) {
     return text.empty() || text[0] == '<' ? NAN : std::stod(text);
 }
@@ -86,8 +70,8 @@ protected:
         return std::exchange(sent, {});
     }
     std::string At(const char* table, const std::string& column, const DateTime& time) {
-        return Query(station->FilePath(),
-                     "SELECT " + column + " FROM " + table + " WHERE TIME='" + time.Format() + "'");
+        return QueryFile(station->FilePath(), "SELECT " + column + " FROM " + table +
+                                                  " WHERE TIME='" + time.Format() + "'");
     }
     void StoreCounterSampleAt14(float value) {
         CDataFrame frame;
@@ -135,10 +119,11 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
     EXPECT_NE(odbcIni.find("[WP_12]"), std::string::npos);
     EXPECT_NE(odbcIni.find("Database=" + station->FilePath()), std::string::npos);
     // Both tables; the second IDXTM cannot exist beside the first and is not needed.
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "0");
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
-    EXPECT_EQ(Query(station->FilePath(), "SELECT tbl_name FROM sqlite_master WHERE name='IDXTM'"),
-              "RTTOWER");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "0");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+    EXPECT_EQ(
+        QueryFile(station->FilePath(), "SELECT tbl_name FROM sqlite_master WHERE name='IDXTM'"),
+        "RTTOWER");
 
     // Registering again rewrites the section, and an existing file is left alone.
     CWPLocalDB again(12, host.Dir(), 60000);
@@ -151,8 +136,8 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
 TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
     StoreCounterSampleAt14(10.0f);
     EXPECT_FALSE(station->SaveLocalData(Record(k1410, {Item(7000, 5.0f, k1410)})));
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
 
     EXPECT_TRUE(station->SaveLocalData(
         Record(k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15), Item(9000, 4.0f, k15)})));
@@ -228,14 +213,15 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
     EXPECT_EQ(TakeSent(), (std::vector<std::string>{
                               "DELETE FROM RTTOWER WHERE TIME < {ts '2007-03-13 00:00:00'}",
                               "DELETE FROM HSTOWER WHERE TIME < {ts '2007-03-13 00:00:00'}"}));
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "3");
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "2");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "3");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "2");
 
     settings.m_nDataLen = 0;
     WPSettings::Replace(settings);
     station->DeleteDeadData();
-    EXPECT_EQ(Query(station->FilePath(), "SELECT MIN(TIME) FROM RTTOWER"), "2009-03-12 00:00:00");
-    EXPECT_EQ(Query(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "1");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT MIN(TIME) FROM RTTOWER"),
+              "2009-03-12 00:00:00");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "1");
 }
 
 TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
@@ -247,15 +233,15 @@ TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
     stations.CloseAll();
     EXPECT_EQ(mapped.Connection(), nullptr);
     mapped.SaveLocalRT(Record(k15, {Item(7000, 2.0f, k15)}));
-    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "2");
+    EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "2");
 
     // Deleted while connected: nothing notices until the connection is closed.
     std::filesystem::remove(mapped.FilePath());
     stations.CloseAll();
     const DateTime k16(2009, 3, 12, 16, 0, 0);
     EXPECT_TRUE(mapped.SaveLocalRT(Record(k16, {Item(7000, 3.0f, k16)})));
-    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
-    EXPECT_EQ(Query(mapped.FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
+    EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
     stations.Clear();
     EXPECT_EQ(stations.Size(), 0u);
 }

@@ -12,17 +12,6 @@ namespace {
 
 constexpr int kFastPollMs = 20;
 
-// Waits (bounded) until the condition holds; no test relies on the bound's length.
-template <typename Condition>
-bool WaitFor(Condition condition, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class RecordingThread : public CWPDBThread {
 public:
     using CWPDBThread::CWPDBThread;

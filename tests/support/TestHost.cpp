@@ -11,7 +11,9 @@
 
 #include "host/HostDirectory.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/OdbcHandles.h"
 
 TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend) {
     char cwd[PATH_MAX];
@@ -55,4 +57,34 @@ std::string ReadWholeFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+namespace {
+
+std::string FirstValue(OdbcConnection& connection, const std::string& sql) {
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    std::string text = sql;
+    if (!stmt || !Odbc::Succeeded(
+                     SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
+        return "<error>";
+    }
+    if (!Odbc::Succeeded(SQLFetch(stmt.Get()))) return "<none>";
+    return Odbc::GetText(stmt.Get(), 1);
+}
+
+}  // namespace
+
+std::string QueryFile(const std::string& file, const std::string& sql) {
+    OdbcConnection connection;
+    if (!std::filesystem::exists(file) ||
+        !connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
+        return "<no file>";
+    }
+    return FirstValue(connection, sql);
+}
+
+std::string QueryDataSource(const std::string& source, const std::string& sql) {
+    OdbcConnection connection;
+    if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return "<no connection>";
+    return FirstValue(connection, sql);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "host/HostDirectory.h"
 
@@ -28,3 +30,21 @@ bool PostgresAvailable(HostDirectory::BackendOptions& backend);
 
 // The whole content of a file, or empty.
 std::string ReadWholeFile(const std::string& path);
+
+// Waits until the condition holds; false when it did not within the bound. No test
+// relies on the bound's length.
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// The first column of the first row of a query, as text, read through its own ODBC
+// connection: to an SQLite file through the driver, or to a data source with the
+// default login. "<no file>", "<no connection>", "<error>" or "<none>" otherwise.
+std::string QueryFile(const std::string& file, const std::string& sql);
+std::string QueryDataSource(const std::string& source, const std::string& sql);
