@@ -123,12 +123,7 @@ bool OdbcConnection::DriverConnect(const std::string& connectionString, int logi
     const SQLRETURN rc = SQLDriverConnect(m_hdbc, nullptr, text.data(), SQL_NTS, out, sizeof out,
                                           &outLength, SQL_DRIVER_NOPROMPT);
     iniGuard.unlock();
-    m_bConnected = SQL_SUCCEEDED(rc);
-    if (!m_bConnected) {
-        m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);
-        Close();
-    }
-    return m_bConnected;
+    return Finish(rc);
 }
 
 bool OdbcConnection::Connect(const std::string& source, const std::string& user,
@@ -143,6 +138,10 @@ bool OdbcConnection::Connect(const std::string& source, const std::string& user,
     const SQLRETURN rc =
         SQLConnect(m_hdbc, dsn.data(), SQL_NTS, uid.data(), SQL_NTS, pwd.data(), SQL_NTS);
     iniGuard.unlock();
+    return Finish(rc);
+}
+
+bool OdbcConnection::Finish(SQLRETURN rc) {
     m_bConnected = SQL_SUCCEEDED(rc);
     if (!m_bConnected) {
         m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);

@@ -68,6 +68,8 @@ public:
 
 private:
     bool Allocate(int loginTimeoutSeconds);
+    // Keeps the connection when the connect succeeded, else its diagnostics.
+    bool Finish(SQLRETURN rc);
 
     SQLHDBC m_hdbc = nullptr;
     bool m_bConnected = false;
