@@ -45,8 +45,8 @@ bool AcquireFrames(const Options& options, Summary& summary, std::vector<CDataFr
         summary.inputErrors = std::move(read.errors);
         summary.framesRead = static_cast<int>(frames.size());
     }
-    if (!options.simulateSpec.empty()) {
-        auto range = Simulator::ParseSpec(options.simulateSpec, ProcessClock::Now(), error);
+    if (!options.simulateSpan.empty()) {
+        auto range = Simulator::ParseSpan(options.simulateSpan, ProcessClock::Now(), error);
         if (!range) return false;
         CObList<CRTUDef> all;
         CRTUDefRT::OutRTRTU(all);

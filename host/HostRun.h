@@ -12,7 +12,7 @@ namespace HostRun {
 struct Options {
     std::string dir;
     std::string framesFile;    // frames to acquire, JSON Lines
-    std::string simulateSpec;  // or simulated frames
+    std::string simulateSpan;  // or simulated frames
     std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     double lingerSeconds = 5.0;
     std::string pluginPath;  // empty: next to the host program

@@ -146,10 +146,10 @@ CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& sta
 
 }  // namespace
 
-std::optional<Range> ParseSpec(const std::string& spec, const DateTime& now, std::string& error) {
-    if (spec.rfind("last:", 0) == 0) {
+std::optional<Range> ParseSpan(const std::string& span, const DateTime& now, std::string& error) {
+    if (span.rfind("last:", 0) == 0) {
         char* end = nullptr;
-        const double amount = std::strtod(spec.c_str() + 5, &end);
+        const double amount = std::strtod(span.c_str() + 5, &end);
         const std::string unit = end ? end : "";
         const double seconds = unit == "d" ? 86400 : unit == "h" ? 3600 : unit == "m" ? 60 : 0;
         if (seconds == 0 || !(amount > 0)) {
@@ -158,10 +158,10 @@ std::optional<Range> ParseSpec(const std::string& spec, const DateTime& now, std
         }
         return Range{now - DateTimeSpan(amount * seconds / 86400.0), now};
     }
-    const size_t dots = spec.find("..");
+    const size_t dots = span.find("..");
     if (dots != std::string::npos) {
-        auto from = FrameFile::ParseTime(spec.substr(0, dots));
-        auto to = FrameFile::ParseTime(spec.substr(dots + 2));
+        auto from = FrameFile::ParseTime(span.substr(0, dots));
+        auto to = FrameFile::ParseTime(span.substr(dots + 2));
         if (from && to && !(*to < *from)) return Range{*from, *to};
     }
     error = "simulation span must be last:DURATION or \"YYYY-MM-DD HH:MM:SS..YYYY-MM-DD HH:MM:SS\"";

@@ -14,9 +14,9 @@ struct Range {
     DateTime to;
 };
 
-// SPEC is "last:DURATION" (DURATION a number with d, h or m: the period ending now)
+// SPAN is "last:DURATION" (DURATION a number with d, h or m: the period ending now)
 // or "FROM..TO" with times "YYYY-MM-DD HH:MM:SS".
-std::optional<Range> ParseSpec(const std::string& spec, const DateTime& now, std::string& error);
+std::optional<Range> ParseSpan(const std::string& span, const DateTime& now, std::string& error);
 
 // The sensor key of a measuring point: unique per RTU and data id.
 inline int32_t SensorKey(int32_t rtu, int32_t dataID) {

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
     runCmd->add_option("DIR", run.dir)->required();
     runCmd->add_option("--frames", run.framesFile, "frames to acquire, JSON Lines");
-    runCmd->add_option("--simulate", run.simulateSpec,
+    runCmd->add_option("--simulate", run.simulateSpan,
                        "simulated frames: last:2d | last:12h | \"FROM..TO\"");
     runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");

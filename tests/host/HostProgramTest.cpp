@@ -64,7 +64,7 @@ TEST(SimulatorTest, TenMinuteFramesWithHourlyItemsAtFullHours) {
     tower.m_nID = tower.m_nRTUID = 3;
     tower.m_nType = 100;
     std::string error;
-    auto range = Simulator::ParseSpec("2009-03-12 13:55:00..2009-03-12 15:00:00",
+    auto range = Simulator::ParseSpan("2009-03-12 13:55:00..2009-03-12 15:00:00",
                                       DateTime(2009, 3, 12, 16, 0, 0), error);
     ASSERT_TRUE(range) << error;
     auto frames = Simulator::Simulate({tower}, *range);
@@ -95,8 +95,8 @@ TEST(SimulatorTest, TenMinuteFramesWithHourlyItemsAtFullHours) {
             EXPECT_EQ(ids.count(id), 1u) << id;
         }
     }
-    EXPECT_FALSE(Simulator::ParseSpec("last:2x", DateTime(2009, 3, 12, 0, 0, 0), error));
-    auto last = Simulator::ParseSpec("last:2d", DateTime(2009, 3, 12, 0, 0, 0), error);
+    EXPECT_FALSE(Simulator::ParseSpan("last:2x", DateTime(2009, 3, 12, 0, 0, 0), error));
+    auto last = Simulator::ParseSpan("last:2d", DateTime(2009, 3, 12, 0, 0, 0), error);
     ASSERT_TRUE(last);
     EXPECT_EQ(last->from.Format(), "2009-03-10 00:00:00");
 }
@@ -114,7 +114,7 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
     HostRun::Options options;
     options.dir = host.Dir();
     options.framesFile = host.Path("frames.jsonl");
-    options.simulateSpec = "last:30m";
+    options.simulateSpan = "last:30m";
     options.now = "2009-03-12 15:00:00";
     options.lingerSeconds = 0.2;
     const char* plugin = std::getenv("VKT_PLUGIN");
