@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <shared_mutex>
 
 #include "hostlib/VktBase.h"
 #include "model/AssignmentStore.h"
@@ -26,7 +27,9 @@ std::string& WorkingDirStorage() {
     static std::string workingDir;
     return workingDir;
 }
-// Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads.
+// Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads. A hand-over
+// holds the lock shared, so that VKTLibExit cannot free the thread under it.
+std::shared_mutex g_storageLock;
 std::atomic<CWPDBThread*> g_pStorageThread{nullptr};
 // Made in VKTLibInit and destroyed in VKTLibExit, both on the user-interface thread.
 std::unique_ptr<CStationMap> g_pStations;
@@ -93,6 +96,7 @@ void VKTLibInit() {
 }
 
 int SaveRTDB(const CDataFrame& frame) {
+    std::shared_lock<std::shared_mutex> guard(g_storageLock);
     CWPDBThread* storage = g_pStorageThread.load();
     if (!storage) return 0;
     const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(frame.m_nRTUID);
@@ -115,7 +119,11 @@ void CloseAccess() {
 
 void VKTLibExit() {
     // Records still queued are discarded with the thread.
-    std::unique_ptr<CWPDBThread> storage(g_pStorageThread.exchange(nullptr));
+    std::unique_ptr<CWPDBThread> storage;
+    {
+        std::unique_lock<std::shared_mutex> guard(g_storageLock);
+        storage.reset(g_pStorageThread.exchange(nullptr));
+    }
     if (storage) storage->StopWorker();
     storage.reset();
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -72,6 +73,28 @@ TEST(PluginLifecycleTest, ManyHostThreadsHandOverConcurrently) {
     CWPDBThread* storage = PluginState::StorageThread();
     ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == kThreads * kFrames; }));
     VKTLibExit();
+}
+
+TEST(PluginLifecycleTest, HandOversRacingTheShutdownAreSafe) {
+    TestHost host;
+    PluginState::OnLoad();
+    VKTLibInit();
+    std::atomic<bool> stopped{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 400; ++i) {
+                const bool afterExit = stopped.load();
+                const int result = SaveRTDB(Frame(1));
+                EXPECT_TRUE(!afterExit || result == 0) << "stored after VKTLibExit";
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    VKTLibExit();
+    stopped = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(SaveRTDB(Frame(1)), 0);
 }
 
 TEST(PluginLifecycleTest, LoadCreatesWPDataUnlessTheNameIsTaken) {
