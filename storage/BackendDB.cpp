@@ -81,7 +81,9 @@ void DisconnectBackend() {
     CloseDatabase(&g_hBackend);
 }
 
-SQLHDBC BackendConnection() { return g_hBackend; }
+SQLHDBC BackendConnection() {
+    return g_hBackend;
+}
 
 SQLHSTMT GetBackendStmt() {
     if (!g_hBackend && !ConnectBackend()) return nullptr;
@@ -92,7 +94,8 @@ SQLHSTMT GetBackendStmt() {
 
 bool ExecBackendSQL(const std::string& sql) {
     bool ran = false;
-    const SQLRETURN rc = RunStatement(sql, true, true, [](SQLHSTMT, SQLRETURN) {}, ran);
+    const SQLRETURN rc = RunStatement(
+        sql, true, true, [](SQLHSTMT, SQLRETURN) {}, ran);
     return !ran || rc >= 0;
 }
 
@@ -113,9 +116,8 @@ bool BackendRowExists(const std::string& sql) {
 DateTime ParseDBTime(const std::string& text) {
     std::string rest = text;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-    if (!TakeField(rest, '-', year) || !TakeField(rest, '-', month) ||
-        !TakeField(rest, ' ', day) || !TakeField(rest, ':', hour) ||
-        !TakeField(rest, ':', minute) || rest.empty()) {
+    if (!TakeField(rest, '-', year) || !TakeField(rest, '-', month) || !TakeField(rest, ' ', day) ||
+        !TakeField(rest, ':', hour) || !TakeField(rest, ':', minute) || rest.empty()) {
         return DateTime::Invalid();
     }
     const int second = std::atoi(rest.c_str());

@@ -19,13 +19,18 @@ std::string TableName(const std::string& prefix, const char* table) {
     return prefix.empty() ? std::string(table) : prefix + "." + table;
 }
 
-std::vector<ColumnValue> RowValues(const CTowerRecord& record, RowSet set, bool saveAbnormal) {
-    return TowerRowValues(record, set, RowRules{!saveAbnormal, true, 1});
+std::vector<ColumnValue> RowValues(const CTowerRecord& record, RowSet set,
+                                   const CWPSettings& settings) {
+    return TowerRowValues(record, set, RowRules{!settings.m_bSaveErrorData, true, 1});
+}
+
+const char* TableOf(RowSet set) {
+    return set == RowSet::Hourly ? kHourlyTable : kTenMinuteTable;
 }
 
 std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {
-    std::string condition = " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME=" +
-                            TimeLiteral(time);
+    std::string condition =
+        " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME=" + TimeLiteral(time);
     if (set == RowSet::Hourly) condition += " AND TYPE=" + std::to_string(kHourlyType);
     return condition;
 }
@@ -40,46 +45,37 @@ bool RowExists(const std::string& prefix, int towerID, const DateTime& time, Row
                             KeyCondition(towerID, time, set));
 }
 
-void InsertRow(const CTowerRecord& record, RowSet set) {
+void InsertRow(const CTowerRecord& record, RowSet set, const CWPSettings& settings, int towerID) {
+    const bool hourly = set == RowSet::Hourly;
+    ExecBackendSQL(InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
+                                       (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
+                                   " VALUES(" + std::to_string(towerID) + "," +
+                                       TimeLiteral(record.m_tTime) + "," +
+                                       (hourly ? std::to_string(kHourlyType) + "," : ""),
+                                   RowValues(record, set, settings)));
+}
+
+void UpdateRow(const CTowerRecord& record, RowSet set, const CWPSettings& settings, int towerID) {
+    std::string assignments = Assignments(RowValues(record, set, settings));
+    if (assignments.empty()) return;  // nothing to update: no statement
+    assignments.pop_back();
+    ExecBackendSQL("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) + " SET " +
+                   assignments + KeyCondition(towerID, record.m_tTime, set));
+}
+
+// One settings set and one tower id serve the query and the statement after it.
+void SaveRow(const CTowerRecord& record, RowSet set) {
     const auto settings = WPSettings::Get();
     const int towerID = TowerIDOf(record.m_nRTUID);
-    const bool hourly = set == RowSet::Hourly;
-    std::string columns = "INSERT INTO " +
-                          TableName(settings->m_strPreName, hourly ? kHourlyTable : kTenMinuteTable) +
-                          (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,");
-    std::string values = " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
-                         "," + (hourly ? std::to_string(kHourlyType) + "," : "");
-    for (const ColumnValue& cv : RowValues(record, set, settings->m_bSaveErrorData)) {
-        columns += cv.column + ",";
-        values += cv.value + ",";
-    }
-    // The last comma goes, also the one after TIME (or TYPE) when no item contributed.
-    columns.back() = ')';
-    values.back() = ')';
-    ExecBackendSQL(columns + values);
-}
-
-void UpdateRow(const CTowerRecord& record, RowSet set) {
-    const auto settings = WPSettings::Get();
-    const std::vector<ColumnValue> values = RowValues(record, set, settings->m_bSaveErrorData);
-    if (values.empty()) return;  // nothing to update: no statement
-    std::string sql = "UPDATE " +
-                      TableName(settings->m_strPreName,
-                                set == RowSet::Hourly ? kHourlyTable : kTenMinuteTable) +
-                      " SET ";
-    for (const ColumnValue& cv : values) sql += cv.column + "=" + cv.value + ",";
-    sql.pop_back();
-    sql += KeyCondition(TowerIDOf(record.m_nRTUID), record.m_tTime, set);
-    ExecBackendSQL(sql);
-}
-
-void SaveRow(const CTowerRecord& record, RowSet set) {
-    const std::string prefix = WPSettings::Get()->m_strPreName;
-    if (RowExists(prefix, TowerIDOf(record.m_nRTUID), record.m_tTime, set)) {
-        UpdateRow(record, set);
+    if (RowExists(settings->m_strPreName, towerID, record.m_tTime, set)) {
+        UpdateRow(record, set, *settings, towerID);
     } else {
-        InsertRow(record, set);
+        InsertRow(record, set, *settings, towerID);
     }
+}
+
+void UpdateRowNow(const CTowerRecord& record, RowSet set) {
+    UpdateRow(record, set, *WPSettings::Get(), TowerIDOf(record.m_nRTUID));
 }
 
 }  // namespace
@@ -89,14 +85,18 @@ int TowerIDOf(int32_t nRTUID) {
     return wpid == -1 ? nRTUID : wpid;
 }
 
-void SaveRTTower(const CTowerRecord& record) { SaveRow(record, RowSet::TenMinute); }
+void SaveRTTower(const CTowerRecord& record) {
+    SaveRow(record, RowSet::TenMinute);
+}
 
-void UpdateRTTower(const CTowerRecord& record) { UpdateRow(record, RowSet::TenMinute); }
+void UpdateRTTower(const CTowerRecord& record) {
+    UpdateRowNow(record, RowSet::TenMinute);
+}
 
 void SaveTowerHis(const CTowerRecord& record) {
     if (IsFullHour(record.m_tTime)) SaveRow(record, RowSet::Hourly);
 }
 
 void UpdateTowerHis(const CTowerRecord& record) {
-    if (IsFullHour(record.m_tTime)) UpdateRow(record, RowSet::Hourly);
+    if (IsFullHour(record.m_tTime)) UpdateRowNow(record, RowSet::Hourly);
 }

@@ -5,7 +5,9 @@
 
 CDeleteMyDeadData::CDeleteMyDeadData(int pollIntervalMs) : m_nPollIntervalMs(pollIntervalMs) {}
 
-CDeleteMyDeadData::~CDeleteMyDeadData() { StopWorker(); }
+CDeleteMyDeadData::~CDeleteMyDeadData() {
+    StopWorker();
+}
 
 int CDeleteMyDeadData::Run() {
     for (;;) {

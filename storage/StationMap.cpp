@@ -10,7 +10,8 @@ CStationMap::CStationMap(std::string workingDir, int retentionPollMs)
 CWPLocalDB& CStationMap::FindOrAdd(int32_t nRTUID) {
     std::lock_guard<std::mutex> guard(m_lock);
     auto& station = m_stations[nRTUID];
-    if (!station) station = std::make_unique<CWPLocalDB>(nRTUID, m_strWorkingDir, m_nRetentionPollMs);
+    if (!station)
+        station = std::make_unique<CWPLocalDB>(nRTUID, m_strWorkingDir, m_nRetentionPollMs);
     return *station;
 }
 
@@ -20,7 +21,9 @@ CWPLocalDB* CStationMap::Find(int32_t nRTUID) {
     return it == m_stations.end() ? nullptr : it->second.get();
 }
 
-void CStationMap::AddPrepared(int32_t nRTUID) { FindOrAdd(nRTUID).CreateLocalDB(); }
+void CStationMap::AddPrepared(int32_t nRTUID) {
+    FindOrAdd(nRTUID).CreateLocalDB();
+}
 
 void CStationMap::CloseAll() {
     // Collect first: the map's lock is not held while waiting for the Access lock.

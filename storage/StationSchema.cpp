@@ -6,7 +6,8 @@ namespace StationSchema {
 
 std::string CreateRTTower() {
     std::string text = "CREATE TABLE RTTOWER ([TIME] DATETIME NOT NULL PRIMARY KEY";
-    for (const ColumnDef& column : TenMinuteColumns()) text += ", " + column.name + " FLOAT DEFAULT -99";
+    for (const ColumnDef& column : TenMinuteColumns())
+        text += ", " + column.name + " FLOAT DEFAULT -99";
     return text + ")";
 }
 

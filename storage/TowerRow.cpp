@@ -8,7 +8,9 @@
 
 namespace {
 
-bool IsAbnormal(int32_t status) { return (status % 10000) / 1000 > 2; }
+bool IsAbnormal(int32_t status) {
+    return (status % 10000) / 1000 > 2;
+}
 
 bool IsSelected(const CDataItem& item, RowSet set, const RowRules& rules) {
     if (rules.skipAbnormal && IsAbnormal(item.m_nStatus)) return false;
@@ -31,6 +33,23 @@ double HourlyRain(const CDataItem& item, const DateTime& recordTime, int sampleF
 
 }  // namespace
 
+std::string InsertStatement(std::string columns, std::string values,
+                            const std::vector<ColumnValue>& row) {
+    for (const ColumnValue& cv : row) {
+        columns += cv.column + ",";
+        values += cv.value + ",";
+    }
+    columns.back() = ')';
+    values.back() = ')';
+    return columns + values;
+}
+
+std::string Assignments(const std::vector<ColumnValue>& row) {
+    std::string text;
+    for (const ColumnValue& cv : row) text += cv.column + "=" + cv.value + ",";
+    return text;
+}
+
 std::string NumberText(double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%g", value);
@@ -41,7 +60,9 @@ std::string TimeLiteral(const DateTime& time) {
     return "{ts '" + time.Format("%Y-%m-%d %H:%M:%S") + "'}";
 }
 
-bool IsFullHour(const DateTime& time) { return time.GetMinute() == 0 && time.GetSecond() == 0; }
+bool IsFullHour(const DateTime& time) {
+    return time.GetMinute() == 0 && time.GetSecond() == 0;
+}
 
 std::vector<ColumnValue> TowerRowValues(const CTowerRecord& record, RowSet set,
                                         const RowRules& rules) {

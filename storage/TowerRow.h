@@ -28,6 +28,15 @@ struct RowRules {
 std::vector<ColumnValue> TowerRowValues(const CTowerRecord& record, RowSet set,
                                         const RowRules& rules);
 
+// The insert statement from its two heads, which end in the key columns and key
+// values each followed by a comma: every column and value is appended, and the last
+// comma of each list (also the one after the keys when the row brings nothing)
+// becomes ")".
+std::string InsertStatement(std::string columns, std::string values,
+                            const std::vector<ColumnValue>& row);
+// "COLUMN=value,COLUMN=value,…" with a trailing comma; empty for an empty row.
+std::string Assignments(const std::vector<ColumnValue>& row);
+
 // "%g" of the value.
 std::string NumberText(double value);
 // {ts 'YYYY-MM-DD HH:MM:SS'}

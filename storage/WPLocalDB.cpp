@@ -187,24 +187,15 @@ bool CWPLocalDB::SaveLocalData(const CTowerRecord& record) {
 
 bool CWPLocalDB::SaveLocalRT(const CTowerRecord& record) {
     if (LocalRowExists(record.m_tTime, true)) return UpdateLocalRT(record);
-    std::string columns = "INSERT INTO RTTOWER([TIME],";
-    std::string values = " VALUES(" + TimeLiteral(record.m_tTime) + ",";
-    for (const ColumnValue& cv : TowerRowValues(record, RowSet::TenMinute, kInsertRules)) {
-        columns += cv.column + ",";
-        values += cv.value + ",";
-    }
-    // The last comma goes, also the one after the time when no item contributed.
-    columns.back() = ')';
-    values.back() = ')';
-    return ExecLocalSQL(columns + values);
+    return ExecLocalSQL(InsertStatement("INSERT INTO RTTOWER([TIME],",
+                                        " VALUES(" + TimeLiteral(record.m_tTime) + ",",
+                                        TowerRowValues(record, RowSet::TenMinute, kInsertRules)));
 }
 
 bool CWPLocalDB::UpdateRow(const CTowerRecord& record, bool bRTTower) {
-    std::string sql = bRTTower ? "UPDATE RTTOWER SET " : "UPDATE HSTOWER SET ";
     const RowSet set = bRTTower ? RowSet::TenMinute : RowSet::Hourly;
-    for (const ColumnValue& cv : TowerRowValues(record, set, kUpdateRules)) {
-        sql += cv.column + "=" + cv.value + ",";
-    }
+    std::string sql = std::string(bRTTower ? "UPDATE RTTOWER SET " : "UPDATE HSTOWER SET ") +
+                      Assignments(TowerRowValues(record, set, kUpdateRules));
     if (sql.size() < kShortestUpdate) return false;
     sql.pop_back();
     sql += " WHERE TIME=" + TimeLiteral(record.m_tTime);
@@ -219,16 +210,10 @@ bool CWPLocalDB::UpdateLocalRT(const CTowerRecord& record) {
 bool CWPLocalDB::SaveLocalHis(const CTowerRecord& record) {
     if (!IsFullHour(record.m_tTime)) return false;
     if (LocalRowExists(record.m_tTime, false)) return UpdateLocalHis(record);
-    std::string columns = "INSERT INTO HSTOWER([TIME],TYPE,";
-    std::string values =
-        " VALUES(" + TimeLiteral(record.m_tTime) + "," + std::to_string(kHourlyType) + ",";
-    for (const ColumnValue& cv : TowerRowValues(record, RowSet::Hourly, kInsertRules)) {
-        columns += cv.column + ",";
-        values += cv.value + ",";
-    }
-    columns.back() = ')';
-    values.back() = ')';
-    return ExecLocalSQL(columns + values);
+    return ExecLocalSQL(InsertStatement(
+        "INSERT INTO HSTOWER([TIME],TYPE,",
+        " VALUES(" + TimeLiteral(record.m_tTime) + "," + std::to_string(kHourlyType) + ",",
+        TowerRowValues(record, RowSet::Hourly, kInsertRules)));
 }
 
 bool CWPLocalDB::UpdateLocalHis(const CTowerRecord& record) {
