@@ -3,7 +3,6 @@
 // record, append it to a vector.
 // The storage thread looks at its queue once a second, so within one measurement the
 // copies of both sides stay in memory.
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/HostDirectory.h"
+#include "bench/BenchHost.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
 #include "plugin/Exports.h"
@@ -87,14 +86,8 @@ private:
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/vkt-bench-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    std::string error;
-    if (!HostDirectory::Init(dir, true, {}, error) || !HostDirectory::Enter(dir, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    VktHost::LoadHostCatalogue();
+    const std::string dir = MakeBenchHost();
+    if (dir.empty()) return 1;
     // Only the hand-over is measured: the stores are switched off.
     std::ofstream("WPDB.ini") << "[ERRORDATA]\nSAVEDATA=0\n[DATABASE]\nSAVEBKGDB=0\n"
                                  "[LOCALDATA]\nSAVEDATA=0\n[TXT]\nPERMIT=0\n";
@@ -135,8 +128,6 @@ int main() {
                     save.median, save.p99, baseline.median, baseline.p99,
                     save.median / baseline.median, save.p99 / baseline.p99);
     }
-    VktHost::CloseHost();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    RemoveBenchHost(dir);
     return 0;
 }

@@ -2,14 +2,13 @@
 // single-statement inserts of the same rows into the same kind of file, measured in
 // the same run; the raw rate once with the SQLite defaults and once with the
 // options the station data sources use (JournalMode=WAL, SyncPragma=NORMAL).
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
-#include "host/HostDirectory.h"
+#include "bench/BenchHost.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -62,14 +61,8 @@ double RawRate(const std::string& file, const std::string& options,
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/vkt-bench-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    std::string error;
-    if (!HostDirectory::Init(dir, true, {}, error) || !HostDirectory::Enter(dir, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 1;
-    }
-    VktHost::LoadHostCatalogue();
+    const std::string dir = MakeBenchHost();
+    if (dir.empty()) return 1;
     std::filesystem::create_directory(dir + "/WPData");
     BuildCatalogue();
     CWPSettings settings;
@@ -127,8 +120,6 @@ int main() {
     std::printf(
         "statements per frame: %.2f; target >= 0.8 x baseline / statements = %.0f rows/s: %s\n",
         perFrame, target, pluginRate >= target ? "met" : "NOT met");
-    VktHost::CloseHost();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    RemoveBenchHost(dir);
     return 0;
 }

@@ -13,31 +13,14 @@
 #include "storage/BackendWriter.h"
 #include "storage/WPSettings.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
 const DateTime k15(2009, 3, 12, 15, 0, 0);
 const DateTime k1410(2009, 3, 12, 14, 10, 0);
-constexpr int kCycleSensor = 1200100;
-
-CDataItem Item(int id, float value, const DateTime& time, int kind = 0, int status = 0) {
-    CDataItem item;
-    item.m_nSensorID = id == 100 ? kCycleSensor : 1200000 + id;
-    item.m_nDataID = id;
-    item.m_nKind = kind;
-    item.m_tTime = time;
-    item.m_fValue = value;
-    item.m_nStatus = status;
-    return item;
-}
-
 CTowerRecord Record(int rtu, const DateTime& time, std::vector<CDataItem> items) {
-    CTowerRecord record;
-    record.m_nRTUID = rtu;
-    record.m_nKind = 1;
-    record.m_tTime = time;
-    record.m_arItems = std::move(items);
-    return record;
+    return TowerRecordOf(rtu, time, std::move(items));
 }
 
 // The backend products every case runs against.
