@@ -17,11 +17,6 @@ bool MessageQueue::PeekAndRemove(Message& message) {
     return true;
 }
 
-bool MessageQueue::Empty() const {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_messages.empty();
-}
-
 namespace {
 
 struct Window {

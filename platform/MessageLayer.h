@@ -26,7 +26,6 @@ class VKTBASE_API MessageQueue {
 public:
     void Post(const Message& message);
     bool PeekAndRemove(Message& message);
-    bool Empty() const;
 
 private:
     mutable std::mutex m_lock;
