@@ -17,6 +17,8 @@
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
+#include "storage/WPContext.h"
+#include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -46,8 +48,9 @@ double RawRate(const std::string& file, const std::string& options,
                const std::vector<CTowerRecord>& records) {
     std::filesystem::remove(file);
     OdbcConnection connection;
-    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file + options,
-                                  kLoginTimeoutSeconds)) {
+    if (!connection.DriverConnect(
+            "DRIVER={SQLite3};Database=" + Odbc::SqliteFileUri(file) + options,
+            kLoginTimeoutSeconds)) {
         std::fprintf(stderr, "cannot open %s: %s\n", file.c_str(), connection.LastError().c_str());
         return 0;
     }
@@ -65,9 +68,10 @@ int main() {
     if (dir.empty()) return 1;
     std::filesystem::create_directory(dir + "/WPData");
     BuildCatalogue();
+    CWPContext context(dir);
     CWPSettings settings;
     settings.m_bSaveBkgDB = false;
-    WPSettings::Replace(settings);
+    context.m_settings.Replace(settings);
 
     CRTUDef tower;
     tower.m_nID = tower.m_nRTUID = 7;
@@ -90,12 +94,13 @@ int main() {
         RawRate(dir + "/raw-wal.MDB", ";JournalMode=WAL;SyncPragma=NORMAL", records);
 
     long statements = 0;
-    SetStationStatementObserver([&](const std::string&) { ++statements; });
-    CStationMap stations(dir);
-    stations.AddPrepared(tower.m_nRTUID);
+    context.m_stations.AddPrepared(tower.m_nRTUID);
+    context.m_stations.FindOrAdd(tower.m_nRTUID).SetStatementObserver([&](const std::string&) {
+        ++statements;
+    });
     double pluginRate = 0;
     {
-        CWPDBThread storage(1, &stations);
+        CWPDBThread storage(context, 1);
         for (const CDataFrame& frame : frames) storage.EnqueueFrame(frame);
         const auto start = Clock::now();
         storage.CreateThread();
@@ -104,8 +109,7 @@ int main() {
         pluginRate = kFrames / Seconds(start);
         storage.StopWorker();
     }
-    SetStationStatementObserver(nullptr);
-    stations.Clear();
+    context.m_stations.Clear();
     const double perFrame = static_cast<double>(statements) / kFrames;
     const double target = 0.8 * rawWal / perFrame;
 

@@ -102,7 +102,7 @@ bool CreateSqliteBackend(const std::string& dir, std::string& error) {
     const fs::path file = fs::path(dir) / "backend.db";
     if (fs::exists(file)) return true;
     OdbcConnection connection;
-    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file.string(),
+    if (!connection.DriverConnect(Odbc::SqliteConnectionString(file.string()),
                                   kLoginTimeoutSeconds)) {
         error = "cannot create " + file.string() + ": " + connection.LastError();
         return false;

@@ -95,7 +95,7 @@ void PrintStations(const std::string& dir) {
     for (const fs::path& file : files) {
         std::printf(" %s\n", fs::relative(file, dir).c_str());
         OdbcConnection connection;
-        if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + file.string(),
+        if (!connection.DriverConnect(Odbc::SqliteConnectionString(file.string()),
                                       kLoginTimeoutSeconds)) {
             std::printf("  cannot open: %s\n", connection.LastError().c_str());
             continue;

@@ -25,12 +25,6 @@ std::string FilePath() {
     return CurrentDirectory() + "/VKTCOMM.MDB";
 }
 
-std::string SqliteConnectionString(const std::string& file) {
-    // WAL keeps the host's per-frame commits cheap; the time-out bounds the wait for
-    // another connection (a plug-in's) holding the file.
-    return "DRIVER={SQLite3};Database=" + file + ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000";
-}
-
 void Lock() {
     g_statementLock.lock();
 }
@@ -40,7 +34,8 @@ void Unlock() {
 
 SQLHDBC Connection() {
     if (!g_hostConnection.IsOpen() &&
-        !g_hostConnection.DriverConnect(SqliteConnectionString(FilePath()), kLoginTimeoutSeconds)) {
+        !g_hostConnection.DriverConnect(Odbc::SqliteConnectionString(FilePath()),
+                                        kLoginTimeoutSeconds)) {
         WriteErrorInfo("Cannot open the host database " + FilePath() + ": " +
                        g_hostConnection.LastError());
         return nullptr;

@@ -10,8 +10,6 @@ namespace HostDatabase {
 
 // "VKTCOMM.MDB" in the current directory, as an absolute path.
 std::string FilePath();
-// The ODBC connection string for an SQLite file through the SQLite3 driver.
-std::string SqliteConnectionString(const std::string& file);
 
 // The statement lock: held between LockHSTMT and UnLockHSTMT.
 void Lock();

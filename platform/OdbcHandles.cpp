@@ -162,3 +162,47 @@ SQLHDBC OdbcConnection::Release() {
     m_bConnected = false;
     return std::exchange(m_hdbc, nullptr);
 }
+
+namespace Odbc {
+
+namespace {
+
+constexpr size_t kLogTextLimit = 2000;
+
+bool IsUriSafe(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '~';
+}
+
+}  // namespace
+
+std::string SqliteFileUri(const std::string& file) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : file) {
+        if (IsUriSafe(c)) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0x0F];
+        }
+    }
+    return uri;
+}
+
+std::string SqliteConnectionString(const std::string& file) {
+    return "DRIVER={SQLite3};Database=" + SqliteFileUri(file) +
+           ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000";
+}
+
+std::string LogText(const std::string& sql) {
+    if (sql.size() <= kLogTextLimit) return sql;
+    size_t cut = kLogTextLimit;
+    // Step back over UTF-8 continuation bytes so that no character is split.
+    while (cut > 0 && (static_cast<unsigned char>(sql[cut]) & 0xC0) == 0x80) --cut;
+    return sql.substr(0, cut) + "… (statement of " + std::to_string(sql.size()) +
+           " characters, cut)";
+}
+
+}  // namespace Odbc

@@ -109,3 +109,29 @@ inline bool Succeeded(SQLRETURN rc) {
 }
 
 }  // namespace Odbc
+
+// What running one statement came to: whether it was sent to the driver at all, and
+// the driver's return code when it was.
+struct StatementResult {
+    bool bRan = false;
+    SQLRETURN nCode = SQL_ERROR;
+
+    bool Failed() const { return bRan && nCode < 0; }
+};
+
+namespace Odbc {
+
+// A connection string for an SQLite file through the SQLite3 driver, with write-ahead
+// logging and a bounded wait for another connection's lock. The SQLite driver reads
+// its Database attribute up to the next ";" and does not understand braces, so the
+// file is named as an SQLite URI ("file:" and the path, each byte outside a safe set
+// percent-encoded): any path reaches it whole.
+VKTBASE_API std::string SqliteConnectionString(const std::string& file);
+// The file as the SQLite URI the driver is given.
+VKTBASE_API std::string SqliteFileUri(const std::string& file);
+
+// A statement text for a log line: whole up to about 2,000 characters, else cut there
+// (at a character boundary) with its full length noted.
+VKTBASE_API std::string LogText(const std::string& sql);
+
+}  // namespace Odbc

@@ -1,10 +1,11 @@
 #include "plugin/Config.h"
 
+#include <climits>
 #include <cstdlib>
 #include <string>
 
 #include "platform/IniFile.h"
-#include "plugin/PluginState.h"
+#include "platform/TextNumber.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -12,7 +13,9 @@ namespace {
 // A text setting holds at most 199 characters.
 constexpr size_t kMaxText = 199;
 
-enum class Kind { Switch, Integer, Text };
+// A count must read as a whole number; anything else stores 0, which its user
+// takes as "not set".
+enum class Kind { Switch, Integer, Count, Text };
 
 struct Key {
     const char* section;
@@ -34,14 +37,18 @@ const Key kKeys[] = {
     {"DATABASE", "SAVEBKGDB", Kind::Switch, "1", &CWPSettings::m_bSaveBkgDB, nullptr, nullptr},
     {"DATABASE", "TYPE", Kind::Integer, "0", nullptr, &CWPSettings::m_nType, nullptr},
     {"LOCALDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveLocal, nullptr, nullptr},
-    {"LOCALDATA", "DATALEN", Kind::Integer, "2", nullptr, &CWPSettings::m_nDataLen, nullptr},
+    {"LOCALDATA", "DATALEN", Kind::Count, "2", nullptr, &CWPSettings::m_nDataLen, nullptr},
     {"TXT", "PERMIT", Kind::Switch, "1", &CWPSettings::m_bPermit, nullptr, nullptr},
     {"TXT", "DIR", Kind::Text, nullptr, nullptr, nullptr, &CWPSettings::m_strDir},
 };
 
-// Decimal text to integer: optional sign and leading digits; anything else reads 0.
+// Decimal text to integer: optional sign and leading digits, clamped to the range of
+// an int; anything else reads 0.
 int ReadInteger(const std::string& text) {
-    return std::atoi(text.c_str());
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int>(value);
 }
 
 void Apply(const Key& key, const std::string& text, CWPSettings& settings) {
@@ -51,6 +58,9 @@ void Apply(const Key& key, const std::string& text, CWPSettings& settings) {
             break;
         case Kind::Integer:
             settings.*key.number = ReadInteger(text);
+            break;
+        case Kind::Count:
+            settings.*key.number = ReadWholeNumber(text).value_or(0);
             break;
         case Kind::Text:
             settings.*key.text = text.substr(0, kMaxText);
@@ -63,6 +73,7 @@ std::string Render(const Key& key, const CWPSettings& settings) {
         case Kind::Switch:
             return settings.*key.flag ? "1" : "0";
         case Kind::Integer:
+        case Kind::Count:
             return std::to_string(settings.*key.number);
         case Kind::Text:
             break;
@@ -72,21 +83,21 @@ std::string Render(const Key& key, const CWPSettings& settings) {
 
 }  // namespace
 
-void LoadConfig() {
-    CWPSettings settings = *WPSettings::Get();
+void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
+    CWPSettings settings = *store.Get();
     for (const Key& key : kKeys) {
         const std::string defaultValue =
-            key.defaultValue ? std::string(key.defaultValue) : PluginState::WorkingDirectory();
+            key.defaultValue ? std::string(key.defaultValue) : workingDir;
         const std::string text =
             IniFile::GetString(kConfigFile, key.section, key.key, defaultValue);
         // An empty text keeps the value the setting had.
         if (!text.empty()) Apply(key, text, settings);
     }
-    WPSettings::Replace(settings);
+    store.Replace(settings);
 }
 
-void SaveConfig() {
-    const auto settings = WPSettings::Get();
+void SaveConfig(const CWPSettingsStore& store) {
+    const auto settings = store.Get();
     for (const Key& key : kKeys) {
         IniFile::WriteString(kConfigFile, key.section, key.key, Render(key, *settings));
     }

@@ -4,17 +4,17 @@
 
 #include <atomic>
 #include <memory>
-#include <shared_mutex>
+#include <utility>
 
 #include "hostlib/VktBase.h"
-#include "model/AssignmentStore.h"
 #include "model/Catalogue.h"
+#include "platform/Mutex.h"
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
-#include "storage/BackendDB.h"
-#include "storage/StationMap.h"
+#include "storage/AssignmentStore.h"
+#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 
 namespace {
@@ -27,12 +27,16 @@ std::string& WorkingDirStorage() {
     static std::string workingDir;
     return workingDir;
 }
-// Written by VKTLibInit / VKTLibExit, read by SaveRTDB on host threads. A hand-over
-// holds the lock shared, so that VKTLibExit cannot free the thread under it.
-std::shared_mutex g_storageLock;
-std::atomic<CWPDBThread*> g_pStorageThread{nullptr};
-// Made in VKTLibInit and destroyed in VKTLibExit, both on the user-interface thread.
-std::unique_ptr<CStationMap> g_pStations;
+
+// The hand-over lock: SaveRTDB holds it shared while it queues a frame, so that
+// VKTLibExit cannot free the context under it.
+SharedMutex g_contextLock;
+// The plug-in's state from VKTLibInit to VKTLibExit; owned here.
+CWPContext* g_pContext GUARDED_BY(g_contextLock) = nullptr;
+// Set by VKTLibExit before it waits for the lock: a hand-over that sees it gives up
+// without queuing for the lock, so that host threads handing over frames in a loop
+// cannot hold the shut-down off.
+std::atomic<bool> g_bClosing{false};
 
 void ReportToHost(const std::string& text) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, text, MessageLayer::GetThreadMainWindow());
@@ -41,6 +45,33 @@ void ReportToHost(const std::string& text) {
 bool PathExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+bool IsRunning() {
+    SharedLock guard(g_contextLock);
+    return g_pContext != nullptr;
+}
+
+// Start-up steps that fill the context, in the order the host expects.
+void FillContext(CWPContext& context) {
+    {
+        CObList<CVKTTOWPID> assignments;
+        LoadAssignments(assignments);
+        FillAssignmentMap(assignments, context.m_assignments);
+    }  // the records are freed here
+    BuildCatalogue();
+    {
+        CObList<CRTUDef> towers;
+        OutDBObj(kObjRTUDef, " WHERE TYPE=100", towers);
+        for (const auto& tower : towers) context.m_stations.AddPrepared(tower->m_nRTUID);
+        DestroyObA(towers);
+    }
+    // Loaded before the table is made sure of: on the very first start the map is empty.
+    EnsureAssignmentTable();
+    LoadConfig(context.m_settings, context.m_strWorkingDir);
+
+    auto storage = std::make_unique<CWPDBThread>(context);
+    if (storage->CreateThread()) context.m_pStorageThread = std::move(storage);
 }
 
 }  // namespace
@@ -60,8 +91,9 @@ void OnLoad() {
     if (!PathExists(dataDir)) mkdir(dataDir.c_str(), 0777);
 }
 
-CWPDBThread* StorageThread() {
-    return g_pStorageThread.load();
+CWPContext* Context() {
+    SharedLock guard(g_contextLock);
+    return g_pContext;
 }
 
 }  // namespace PluginState
@@ -73,35 +105,28 @@ void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc) {
 }
 
 void VKTLibInit() {
-    RegisterMissingTypes();
-    {
-        CObList<CVKTTOWPID> assignments;
-        LoadAssignments(assignments);
-        FillAssignmentMap(assignments);
-    }  // the records are freed here
-    BuildCatalogue();
-    g_pStations = std::make_unique<CStationMap>(PluginState::WorkingDirectory());
-    {
-        CObList<CRTUDef> towers;
-        OutDBObj(kObjRTUDef, " WHERE TYPE=100", towers);
-        for (const auto& tower : towers) g_pStations->AddPrepared(tower->m_nRTUID);
-        DestroyObA(towers);
+    if (IsRunning()) {
+        // The running workers still use the state a second start would replace.
+        ReportToHost("VKTLibInit: the plug-in is already started; call VKTLibExit first.");
+        return;
     }
-    // Loaded before the table is made sure of: on the very first start the map is empty.
-    EnsureAssignmentTable();
-    LoadConfig();
-
-    auto storage = std::make_unique<CWPDBThread>(CWPDBThread::kPollIntervalMs, g_pStations.get());
-    if (storage->CreateThread()) g_pStorageThread.store(storage.release());
+    RegisterMissingTypes();
+    auto context = std::make_unique<CWPContext>(PluginState::WorkingDirectory());
+    FillContext(*context);
+    ScopedLock<SharedMutex> guard(g_contextLock);
+    g_pContext = context.release();
+    g_bClosing = false;
 }
 
 int SaveRTDB(const CDataFrame& frame) {
-    std::shared_lock<std::shared_mutex> guard(g_storageLock);
-    CWPDBThread* storage = g_pStorageThread.load();
-    if (!storage) return 0;
+    if (g_bClosing.load()) return 0;
+    SharedLock guard(g_contextLock);
+    if (!g_pContext || !g_pContext->m_pStorageThread) return 0;
     const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(frame.m_nRTUID);
     if (!def) return 0;
-    if (def->m_nType == 100 || def->m_nType == 101) storage->EnqueueFrame(frame);
+    if (def->m_nType == 100 || def->m_nType == 101) {
+        g_pContext->m_pStorageThread->EnqueueFrame(frame);
+    }
     return 1;
 }
 
@@ -114,22 +139,22 @@ void OutLocalData() {
 }
 
 void CloseAccess() {
-    if (g_pStations) g_pStations->CloseAll();
+    if (CWPContext* context = PluginState::Context()) context->m_stations.CloseAll();
 }
 
 void VKTLibExit() {
-    // Records still queued are discarded with the thread.
-    std::unique_ptr<CWPDBThread> storage;
+    g_bClosing = true;
+    std::unique_ptr<CWPContext> context;
     {
-        std::unique_lock<std::shared_mutex> guard(g_storageLock);
-        storage.reset(g_pStorageThread.exchange(nullptr));
+        ScopedLock<SharedMutex> guard(g_contextLock);
+        context.reset(std::exchange(g_pContext, nullptr));
     }
-    if (storage) storage->StopWorker();
-    storage.reset();
-
-    DisconnectBackend();
-    if (g_pStations) g_pStations->Clear();
-    g_pStations.reset();
+    if (!context) return;
+    // Workers first, then the stores they write to. The storage thread stores what is
+    // queued within its drain time and counts the rest in the error log.
+    context->StopStorageThread();
+    context->m_backend.DisconnectBackend();
+    context->m_stations.Clear();
+    context.reset();
     FreeCatalogue();
-    ClearAssignmentMap();
 }

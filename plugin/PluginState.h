@@ -2,9 +2,9 @@
 
 #include <string>
 
-class CWPDBThread;
+class CWPContext;
 
-// Process-wide state of the plug-in, made at load and in VKTLibInit.
+// What the plug-in keeps between the host's calls.
 namespace PluginState {
 
 // The process's current directory when the library was loaded (at most 200
@@ -15,7 +15,8 @@ const std::string& WorkingDirectory();
 // folder of that name exists. Runs at library load; tests may run it again.
 void OnLoad();
 
-// The storage thread, or null before VKTLibInit and after VKTLibExit.
-CWPDBThread* StorageThread();
+// The context made by VKTLibInit, or null before it and after VKTLibExit. For the
+// user-interface thread and tests: a host thread reaches it only through SaveRTDB.
+CWPContext* Context();
 
 }  // namespace PluginState

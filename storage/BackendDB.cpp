@@ -1,19 +1,17 @@
 #include "storage/BackendDB.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <vector>
 
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
 #include "storage/WPSettings.h"
 
 namespace {
 
-SQLHDBC g_hBackend = nullptr;  // guarded by BackendLock()
-std::function<void(const std::string&)> g_observer;
-
-void Observe(const std::string& sql) {
-    if (g_observer) g_observer(sql);
-}
+// While the backend stays unreachable, at most one error-log line in this time.
+constexpr double kOutageLineSeconds = 60.0;
 
 void Report(const std::string& message) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
@@ -26,34 +24,6 @@ std::vector<SQLCHAR> Buffer(const std::string& sql) {
     return buffer;
 }
 
-// Runs `sql` on a fresh statement; reports and disconnects when it is rejected.
-// Returns the execution code (SQL_ERROR when no statement could be had) and hands
-// the live statement to `onSuccess` before freeing it.
-template <typename OnSuccess>
-SQLRETURN RunStatement(const std::string& sql, bool withDiagnostics, bool newLine,
-                       OnSuccess onSuccess, bool& ran) {
-    std::lock_guard<std::recursive_mutex> guard(BackendLock());
-    ran = false;
-    SQLHSTMT hstmt = GetBackendStmt();
-    if (!hstmt) return SQL_ERROR;
-    ran = true;
-    Observe(sql);
-    std::vector<SQLCHAR> buffer = Buffer(sql);
-    const SQLRETURN rc = SQLExecDirect(hstmt, buffer.data(), SQL_NTS);
-    if (rc < 0) {
-        const std::string message = "WP Error SQL: " + sql + (newLine ? "\n" : "");
-        WriteErrorInfo(message);
-        if (withDiagnostics) WriteSQLErrorInfo(g_hBackend, hstmt);
-        Report(message);
-        SQLFreeStmtWithErrorInfo(g_hBackend, hstmt);
-        DisconnectBackend();
-        return rc;
-    }
-    onSuccess(hstmt, rc);
-    SQLFreeStmtWithErrorInfo(g_hBackend, hstmt);
-    return rc;
-}
-
 bool TakeField(std::string& rest, char separator, int& value) {
     const size_t at = rest.find(separator);
     if (at == std::string::npos || at == 0) return false;
@@ -62,55 +32,147 @@ bool TakeField(std::string& rest, char separator, int& value) {
     return true;
 }
 
+bool IsIdentifier(const std::string& text) {
+    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
+    for (unsigned char c : text) {
+        if (!std::isalnum(c) && c != '_') return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::recursive_mutex& BackendLock() {
-    static std::recursive_mutex lock;
-    return lock;
+CBackendDB::CBackendDB(const CWPSettingsStore& settings) : m_settings(settings) {}
+
+CBackendDB::~CBackendDB() {
+    DisconnectBackend();
 }
 
-int ConnectBackend() {
-    std::lock_guard<std::recursive_mutex> guard(BackendLock());
-    const auto settings = WPSettings::Get();
-    return OpenDatabase(settings->m_strSource, settings->m_strUser, settings->m_strPassword,
-                        &g_hBackend);
+int CBackendDB::ConnectBackend() {
+    RecursiveMutexLock guard(m_lock);
+    const auto settings = m_settings.Get();
+    m_connection.Close();
+    if (!m_connection.Connect(settings->m_strSource, settings->m_strUser, settings->m_strPassword,
+                              kLoginTimeoutSeconds)) {
+        NoteUnreachable(settings->m_strSource, m_connection.LastError());
+        return 0;
+    }
+    SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
+    NoteReachable(settings->m_strSource);
+    return 1;
 }
 
-void DisconnectBackend() {
-    std::lock_guard<std::recursive_mutex> guard(BackendLock());
-    CloseDatabase(&g_hBackend);
+void CBackendDB::NoteUnreachable(const std::string& source, const std::string& diagnostics) {
+    const DateTime now = ProcessClock::Now();
+    if (!m_bUnreachable) {
+        m_bUnreachable = true;
+        m_tLastOutageLine = now;
+        m_nLostSinceLine = 0;
+        m_nLostInOutage = 0;
+        WriteErrorInfo("Cannot connect to the backend data source " + source +
+                       "; backend rows are not written until it answers: " + diagnostics);
+        return;
+    }
+    if ((now - m_tLastOutageLine).GetTotalSeconds() < kOutageLineSeconds) return;
+    WriteErrorInfo("The backend data source " + source + " is still unreachable; " +
+                   std::to_string(m_nLostSinceLine) + " statements lost since the last line");
+    m_tLastOutageLine = now;
+    m_nLostSinceLine = 0;
 }
 
-SQLHDBC BackendConnection() {
-    return g_hBackend;
+void CBackendDB::NoteReachable(const std::string& source) {
+    if (!m_bUnreachable) return;
+    m_bUnreachable = false;
+    WriteErrorInfo("The backend data source " + source + " answers again; " +
+                   std::to_string(m_nLostInOutage) + " statements lost while it was unreachable");
 }
 
-SQLHSTMT GetBackendStmt() {
-    if (!g_hBackend && !ConnectBackend()) return nullptr;
+void CBackendDB::DisconnectBackend() {
+    RecursiveMutexLock guard(m_lock);
+    m_connection.Close();
+}
+
+OdbcStatement CBackendDB::GetBackendStmt() {
+    if (!m_connection.IsOpen() && !ConnectBackend()) return {};
     SQLHSTMT hstmt = nullptr;
-    if (!SQLAllocStmtWithErrorInfo(g_hBackend, &hstmt)) DisconnectBackend();
-    return hstmt;
+    if (!SQLAllocStmtWithErrorInfo(m_connection.Get(), &hstmt)) {
+        DisconnectBackend();
+        return {};
+    }
+    return OdbcStatement(hstmt);
 }
 
-bool ExecBackendSQL(const std::string& sql) {
-    bool ran = false;
-    const SQLRETURN rc = RunStatement(
-        sql, true, true, [](SQLHSTMT, SQLRETURN) {}, ran);
-    return !ran || rc >= 0;
+void CBackendDB::Observe(const std::string& sql) {
+    MutexLock guard(m_observerLock);
+    if (m_observer) m_observer(sql);
 }
 
-bool BackendRowExists(const std::string& sql) {
+void CBackendDB::SetStatementObserver(std::function<void(const std::string&)> observer) {
+    MutexLock guard(m_observerLock);
+    m_observer = std::move(observer);
+}
+
+StatementResult CBackendDB::RunStatement(
+    const std::string& sql, bool withDiagnostics, bool newLine,
+    const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess) {
+    RecursiveMutexLock guard(m_lock);
+    OdbcStatement stmt = GetBackendStmt();
+    if (!stmt) {
+        if (m_bUnreachable) {
+            ++m_nLostSinceLine;
+            ++m_nLostInOutage;
+            ++m_nLostTotal;
+        }
+        return {};
+    }
+    Observe(sql);
+    std::vector<SQLCHAR> buffer = Buffer(sql);
+    const SQLRETURN rc = SQLExecDirect(stmt.Get(), buffer.data(), SQL_NTS);
+    if (rc < 0) {
+        const std::string message = "WP Error SQL: " + Odbc::LogText(sql) + (newLine ? "\n" : "");
+        WriteErrorInfo(message);
+        if (withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
+        Report(message);
+        stmt.Reset();
+        DisconnectBackend();
+        return {true, rc};
+    }
+    onSuccess(stmt.Get(), rc);
+    return {true, rc};
+}
+
+bool CBackendDB::ExecBackendSQL(const std::string& sql) {
+    return !RunStatement(sql, true, true, [](SQLHSTMT, SQLRETURN) {}).Failed();
+}
+
+bool CBackendDB::BackendRowExists(const std::string& sql) {
     bool exists = false;
-    bool ran = false;
-    RunStatement(
-        sql, false, false,
-        [&](SQLHSTMT hstmt, SQLRETURN rc) {
-            if (rc != SQL_SUCCESS) return;
-            const SQLRETURN fetched = SQLFetch(hstmt);
-            exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
-        },
-        ran);
+    RunStatement(sql, false, false, [&](SQLHSTMT hstmt, SQLRETURN rc) {
+        if (rc != SQL_SUCCESS) return;
+        const SQLRETURN fetched = SQLFetch(hstmt);
+        exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
+    });
     return exists;
+}
+
+bool CBackendDB::CheckPrefix(const std::string& prefix) {
+    if (IsSchemaPrefix(prefix)) return true;
+    if (!m_bPrefixRefused.exchange(true)) {
+        const std::string message = "WP Error: the schema prefix [DATABASE] PRENAME \"" +
+                                    Odbc::LogText(prefix) +
+                                    "\" is not an SQL name; no backend row is written";
+        WriteErrorInfo(message);
+        Report(message);
+    }
+    return false;
+}
+
+bool IsSchemaPrefix(const std::string& prefix) {
+    if (prefix.empty()) return true;
+    const size_t dot = prefix.find('.');
+    if (dot == std::string::npos) return IsIdentifier(prefix);
+    return IsIdentifier(prefix.substr(0, dot)) && IsIdentifier(prefix.substr(dot + 1));
 }
 
 DateTime ParseDBTime(const std::string& text) {
@@ -123,9 +185,4 @@ DateTime ParseDBTime(const std::string& text) {
     const int second = std::atoi(rest.c_str());
     // The date-time itself refuses impossible fields (month 13, 30 February, 24:00).
     return DateTime(year, month, day, hour, minute, second);
-}
-
-void SetBackendStatementObserver(std::function<void(const std::string&)> observer) {
-    std::lock_guard<std::recursive_mutex> guard(BackendLock());
-    g_observer = std::move(observer);
 }

@@ -1,47 +1,93 @@
 #pragma once
 
-#include <sql.h>
-
+#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 
 #include "platform/DateTime.h"
+#include "platform/Mutex.h"
+#include "platform/OdbcHandles.h"
+
+class CWPSettingsStore;
 
 // The plug-in's one connection to the backend database (data source, user and
 // password from the settings) and the statement runners every backend user goes
-// through. The backend lock is re-entrant; a thread that also needs the Access
-// lock takes that one first.
+// through. The backend lock is re-entrant; a thread that also needs the Access lock
+// takes that one first. Lives in the plug-in's context; any thread.
+class CBackendDB {
+public:
+    explicit CBackendDB(const CWPSettingsStore& settings);
+    ~CBackendDB();
+    CBackendDB(const CBackendDB&) = delete;
+    CBackendDB& operator=(const CBackendDB&) = delete;
 
-// The backend lock: held from statement allocation until the statement is freed.
-std::recursive_mutex& BackendLock();
+    // Held from statement allocation until the statement is freed.
+    RecursiveMutex& BackendLock() RETURN_CAPABILITY(m_lock) { return m_lock; }
 
-// Opens the connection; takes the backend lock. Nonzero on success.
-int ConnectBackend();
-// Closes the connection (the next statement reopens it); takes the backend lock.
-void DisconnectBackend();
-// A new statement on the connection, opening it when closed; null when that fails.
-// The caller holds the backend lock and frees the statement.
-SQLHSTMT GetBackendStmt();
-// The open connection, or null; the caller holds the backend lock.
-SQLHDBC BackendConnection();
+    // Opens the connection; takes the backend lock. Nonzero on success. While the
+    // data source cannot be reached the error log gets one line when it goes away,
+    // at most one a minute while it stays away, and one when it answers again.
+    int ConnectBackend();
+    // Closes the connection (the next statement reopens it); takes the backend lock.
+    void DisconnectBackend();
+    // A new statement on the connection, opening it when closed; empty when that fails.
+    // The caller holds the backend lock until the statement is gone.
+    OdbcStatement GetBackendStmt() REQUIRES(m_lock);
+    // The open connection, or null.
+    SQLHDBC BackendConnection() REQUIRES(m_lock) { return m_connection.Get(); }
 
-// Runs a statement that returns no rows; takes the backend lock. A statement the
-// driver rejects is written to the error log with the driver's diagnostics, shown
-// in the host's message window ("WP Error SQL: " and the text) and drops the
-// connection; the result is then false. Without a connection nothing runs and the
-// result is true.
-bool ExecBackendSQL(const std::string& sql);
+    // Runs a statement that returns no rows; takes the backend lock. A statement the
+    // driver rejects is written to the error log with the driver's diagnostics, shown
+    // in the host's message window ("WP Error SQL: " and the text) and drops the
+    // connection; the result is then false. Without a connection nothing runs and the
+    // result is true.
+    bool ExecBackendSQL(const std::string& sql);
+    // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
+    // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row.
+    bool BackendRowExists(const std::string& sql);
 
-// Runs a query and tells whether it yields a row; takes the backend lock. A rejected
-// query is reported like ExecBackendSQL (without the diagnostics) and counts as no row.
-bool BackendRowExists(const std::string& sql);
+    // Whether the schema prefix may be pasted into a statement: empty, an SQL
+    // identifier, or two joined by a dot. The first refusal of the context's life is
+    // written to the error log and the message window.
+    bool CheckPrefix(const std::string& prefix);
+
+    // Sees the text of every statement the runners send, before it is sent; for tests.
+    void SetStatementObserver(std::function<void(const std::string&)> observer)
+        EXCLUDES(m_observerLock);
+
+    // Statements not run because the data source could not be reached, since start.
+    long LostStatementCount() const { return m_nLostTotal.load(); }
+
+private:
+    // Runs `sql` on a fresh statement; reports and disconnects when it is rejected.
+    // Hands the live statement to `onSuccess` before freeing it.
+    StatementResult RunStatement(const std::string& sql, bool withDiagnostics, bool newLine,
+                                 const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess);
+    void NoteUnreachable(const std::string& source, const std::string& diagnostics)
+        REQUIRES(m_lock);
+    void NoteReachable(const std::string& source) REQUIRES(m_lock);
+    void Observe(const std::string& sql) EXCLUDES(m_observerLock);
+
+    const CWPSettingsStore& m_settings;
+    RecursiveMutex m_lock;
+    OdbcConnection m_connection GUARDED_BY(m_lock);
+    // Outage bookkeeping: whether the last connect failed, when the last line about it
+    // was written, and how many statements were lost since that line.
+    bool m_bUnreachable GUARDED_BY(m_lock) = false;
+    DateTime m_tLastOutageLine GUARDED_BY(m_lock);
+    long m_nLostSinceLine GUARDED_BY(m_lock) = 0;
+    long m_nLostInOutage GUARDED_BY(m_lock) = 0;
+    std::atomic<long> m_nLostTotal{0};
+    std::atomic<bool> m_bPrefixRefused{false};
+    Mutex m_observerLock;
+    std::function<void(const std::string&)> m_observer GUARDED_BY(m_observerLock);
+};
 
 // Reads "YYYY-MM-DD HH:MM:SS" (digits after the seconds ignored) as a driver returns
 // a date-time column in character form. A text that is not such a time, or names no
 // real date, gives an invalid date-time.
 DateTime ParseDBTime(const std::string& text);
 
-// Sees the text of every statement the runners send, before it is sent; for tests.
-// Set it while no statement runs.
-void SetBackendStatementObserver(std::function<void(const std::string&)> observer);
+// An SQL identifier (letters, digits, "_", not starting with a digit), or two joined
+// by a dot.
+bool IsSchemaPrefix(const std::string& prefix);

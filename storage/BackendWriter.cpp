@@ -3,11 +3,10 @@
 #include <string>
 
 #include "hostlib/VktBase.h"
-#include "model/AssignmentStore.h"
 #include "model/Catalogue.h"
 #include "storage/BackendDB.h"
 #include "storage/TowerRow.h"
-#include "storage/WPSettings.h"
+#include "storage/WPContext.h"
 
 namespace {
 
@@ -35,68 +34,71 @@ std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {
     return condition;
 }
 
-bool RowExists(const std::string& prefix, int towerID, const DateTime& time, RowSet set) {
+bool RowExists(CBackendDB& backend, const std::string& prefix, int towerID, const DateTime& time,
+               RowSet set) {
     if (set == RowSet::TenMinute) {
-        return BackendRowExists("SELECT TOWERID,TIME FROM " + TableName(prefix, kTenMinuteTable) +
-                                " WHERE TOWERID = " + std::to_string(towerID) +
-                                " AND TIME = " + TimeLiteral(time));
+        return backend.BackendRowExists(
+            "SELECT TOWERID,TIME FROM " + TableName(prefix, kTenMinuteTable) +
+            " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time));
     }
-    return BackendRowExists("SELECT TOWERID,TIME,TYPE FROM " + TableName(prefix, kHourlyTable) +
-                            KeyCondition(towerID, time, set));
+    return backend.BackendRowExists("SELECT TOWERID,TIME,TYPE FROM " +
+                                    TableName(prefix, kHourlyTable) +
+                                    KeyCondition(towerID, time, set));
 }
 
-void InsertRow(const CTowerRecord& record, RowSet set, const CWPSettings& settings, int towerID) {
+void InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+               const CWPSettings& settings, int towerID) {
     const bool hourly = set == RowSet::Hourly;
-    ExecBackendSQL(InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
-                                       (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
-                                   " VALUES(" + std::to_string(towerID) + "," +
-                                       TimeLiteral(record.m_tTime) + "," +
-                                       (hourly ? std::to_string(kHourlyType) + "," : ""),
-                                   RowValues(record, set, settings)));
+    backend.ExecBackendSQL(
+        InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
+                            (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
+                        " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
+                            "," + (hourly ? std::to_string(kHourlyType) + "," : ""),
+                        RowValues(record, set, settings)));
 }
 
-void UpdateRow(const CTowerRecord& record, RowSet set, const CWPSettings& settings, int towerID) {
+void UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+               const CWPSettings& settings, int towerID) {
     std::string assignments = Assignments(RowValues(record, set, settings));
     if (assignments.empty()) return;  // nothing to update: no statement
     assignments.pop_back();
-    ExecBackendSQL("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) + " SET " +
-                   assignments + KeyCondition(towerID, record.m_tTime, set));
+    backend.ExecBackendSQL("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) + " SET " +
+                           assignments + KeyCondition(towerID, record.m_tTime, set));
 }
 
 // One settings set and one tower id serve the query and the statement after it.
-void SaveRow(const CTowerRecord& record, RowSet set) {
-    const auto settings = WPSettings::Get();
-    const int towerID = TowerIDOf(record.m_nRTUID);
-    if (RowExists(settings->m_strPreName, towerID, record.m_tTime, set)) {
-        UpdateRow(record, set, *settings, towerID);
+void SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
+    const auto settings = context.m_settings.Get();
+    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return;
+    const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
+    if (RowExists(context.m_backend, settings->m_strPreName, towerID, record.m_tTime, set)) {
+        UpdateRow(context.m_backend, record, set, *settings, towerID);
     } else {
-        InsertRow(record, set, *settings, towerID);
+        InsertRow(context.m_backend, record, set, *settings, towerID);
     }
 }
 
-void UpdateRowNow(const CTowerRecord& record, RowSet set) {
-    UpdateRow(record, set, *WPSettings::Get(), TowerIDOf(record.m_nRTUID));
+void UpdateRowNow(CWPContext& context, const CTowerRecord& record, RowSet set) {
+    const auto settings = context.m_settings.Get();
+    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return;
+    UpdateRow(context.m_backend, record, set, *settings,
+              context.m_assignments.TowerIDOf(record.m_nRTUID));
 }
 
 }  // namespace
 
-int TowerIDOf(int32_t nRTUID) {
-    const int wpid = GetTowerID(nRTUID);
-    return wpid == -1 ? nRTUID : wpid;
+void SaveRTTower(CWPContext& context, const CTowerRecord& record) {
+    SaveRow(context, record, RowSet::TenMinute);
 }
 
-void SaveRTTower(const CTowerRecord& record) {
-    SaveRow(record, RowSet::TenMinute);
+void UpdateRTTower(CWPContext& context, const CTowerRecord& record) {
+    UpdateRowNow(context, record, RowSet::TenMinute);
 }
 
-void UpdateRTTower(const CTowerRecord& record) {
-    UpdateRowNow(record, RowSet::TenMinute);
+void SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
+    if (IsFullHour(record.m_tTime)) SaveRow(context, record, RowSet::Hourly);
 }
 
-void SaveTowerHis(const CTowerRecord& record) {
-    if (IsFullHour(record.m_tTime)) SaveRow(record, RowSet::Hourly);
-}
-
-void UpdateTowerHis(const CTowerRecord& record) {
-    if (IsFullHour(record.m_tTime)) UpdateRowNow(record, RowSet::Hourly);
+void UpdateTowerHis(CWPContext& context, const CTowerRecord& record) {
+    if (IsFullHour(record.m_tTime)) UpdateRowNow(context, record, RowSet::Hourly);
 }

@@ -1,11 +1,16 @@
 #include "storage/IsolationFile.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
+#include "hostlib/VktBase.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -18,6 +23,8 @@ constexpr int kLevelValues = 10;
 constexpr double kSilenceSeconds = 600.0;
 // Values stamped within this many seconds of the file time are current.
 constexpr int kFreshSeconds = 300;
+// A file whose content is no longer than this is not kept.
+constexpr size_t kMaxDiscardedContent = 10;
 // Half a second in days, added to the difference in seconds as the reader expects.
 constexpr double kHalfSecondTerm = 0.000005787037037037037;
 
@@ -39,6 +46,60 @@ void AppendValue(std::string& line, const CRTUValue& slot, const DateTime& fileT
 
 std::string LineHead(int outputID, const std::string& timeText, int tag) {
     return std::to_string(outputID) + "," + timeText + ",V" + std::to_string(tag);
+}
+
+// A failed call that left errno 0 still needs a reason in the log.
+int LastError() {
+    return errno != 0 ? errno : EIO;
+}
+
+// Puts the file under `name` whole, or, with content too short to keep, removes it.
+// The device takes every "*.txt" it finds, so the file is written under a name it
+// ignores and renamed into place: the device sees the older file or the new one,
+// never part of one. Returns 0 or the errno of the failure; no temporary file stays.
+int WriteWhole(const std::string& name, const std::string& content) {
+    const std::string temporary = name + ".tmp";
+    // Created even when nothing is kept, so that a folder that cannot be written is
+    // noticed whatever the towers sent.
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (!file) return LastError();
+    const bool keep = content.size() > kMaxDiscardedContent;
+    errno = 0;
+    int error = 0;
+    if (keep && (std::fwrite(content.data(), 1, content.size(), file) != content.size() ||
+                 std::fputs("##", file) == EOF)) {
+        error = LastError();
+    }
+    // Most write errors (a full disk) show only when the buffer is flushed here.
+    if (std::fclose(file) != 0 && error == 0) error = LastError();
+    if (error == 0 && keep && std::rename(temporary.c_str(), name.c_str()) != 0) {
+        error = LastError();
+    }
+    if (error != 0 || !keep) ::unlink(temporary.c_str());
+    // unlink, not remove: a folder that happens to have the file's name stays.
+    if (error == 0 && !keep && ::unlink(name.c_str()) != 0 && errno != ENOENT) {
+        error = LastError();
+    }
+    return error;
+}
+
+std::string FolderText(const std::string& dir) {
+    return dir.empty() ? std::string("the current directory") : dir;
+}
+
+// One line when the folder starts failing, not one per tower and pass while it does.
+void ReportFailure(CIsolationFolderState& folder, const std::string& dir, int error) {
+    if (folder.m_bFailing && folder.m_strDir == dir) return;
+    folder.m_bFailing = true;
+    folder.m_strDir = dir;
+    WriteErrorInfo("Cannot write the reverse-isolation files in " + FolderText(dir) + ": " +
+                   std::generic_category().message(error));
+}
+
+void ReportSuccess(CIsolationFolderState& folder, const std::string& dir) {
+    if (!folder.m_bFailing) return;
+    folder = {};
+    WriteErrorInfo("The reverse-isolation files are written in " + FolderText(dir) + " again");
 }
 
 }  // namespace
@@ -134,9 +195,9 @@ std::string Content(const CRTUState& state, int outputID, const DateTime& fileTi
 
 }  // namespace IsolationFile
 
-void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now) {
-    const auto settings = WPSettings::Get();
-    if (!settings->m_bPermit) return;
+void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now, const CWPSettings& settings,
+                        CIsolationFolderState& folder) {
+    if (!settings.m_bPermit) return;
     const DateTime fileTime = IsolationFile::FileTime(now);
     CRTUState* state = CRTUState::GetRTUState(rtu.m_nRTUID);
     if (!state) return;
@@ -145,16 +206,11 @@ void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now) {
 
     const int outputID = IsolationFile::OutputID(rtu);
     const std::string name =
-        IsolationFile::FileName(settings->m_strDir, rtu.m_strName, outputID, fileTime);
-    std::FILE* file = std::fopen(name.c_str(), "w+b");
-    if (!file) return;
-    const std::string content = IsolationFile::Content(*state, outputID, fileTime);
-    std::fwrite(content.data(), 1, content.size(), file);
-    if (content.size() > 10) {
-        std::fputs("##", file);
-        std::fclose(file);
+        IsolationFile::FileName(settings.m_strDir, rtu.m_strName, outputID, fileTime);
+    const int error = WriteWhole(name, IsolationFile::Content(*state, outputID, fileTime));
+    if (error != 0) {
+        ReportFailure(folder, settings.m_strDir, error);
     } else {
-        std::fclose(file);
-        std::remove(name.c_str());
+        ReportSuccess(folder, settings.m_strDir);
     }
 }

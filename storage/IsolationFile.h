@@ -4,6 +4,8 @@
 
 #include "hostlib/VktRecords.h"
 
+struct CWPSettings;
+
 // Reverse-isolation files: every five minutes one small text file per reporting
 // tower with its latest values, for a one-way isolation device. The latest values
 // live in the value slots of the host's RTU state record.
@@ -18,9 +20,19 @@ int GetValueSlot(int32_t nDataID);
 // and item time. Storage thread only.
 void UpdateLatestValues(CRTUState& state, const std::vector<CDataItem>& items);
 
+// Whether writing into the isolation folder is failing. The error log gets one line
+// when it starts failing and one when it works again, not one per tower and pass.
+// Owned by the storage thread.
+struct CIsolationFolderState {
+    bool m_bFailing = false;
+    std::string m_strDir;  // the folder that failed
+};
+
 // Writes (or, with nothing fresh, deletes) the RTU's file of the five-minute period
-// of `now`, following [TXT] PERMIT and DIR. Storage thread only.
-void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now);
+// of `now`, following [TXT] PERMIT and DIR of `settings`. The file appears whole
+// under its name or not at all. Storage thread only.
+void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now, const CWPSettings& settings,
+                        CIsolationFolderState& folder);
 
 // The parts of the writer, for the storage thread and for tests.
 namespace IsolationFile {

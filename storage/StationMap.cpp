@@ -4,51 +4,56 @@
 
 #include "hostlib/VktBase.h"
 
-CStationMap::CStationMap(std::string workingDir, int retentionPollMs)
-    : m_strWorkingDir(std::move(workingDir)), m_nRetentionPollMs(retentionPollMs) {}
+CStationMap::CStationMap(std::string workingDir, const CWPSettingsStore& settings,
+                         int retentionPollMs)
+    : m_strWorkingDir(std::move(workingDir)),
+      m_settings(settings),
+      m_nRetentionPollMs(retentionPollMs) {}
 
 CWPLocalDB& CStationMap::FindOrAdd(int32_t nRTUID) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     auto& station = m_stations[nRTUID];
     if (!station)
-        station = std::make_unique<CWPLocalDB>(nRTUID, m_strWorkingDir, m_nRetentionPollMs);
+        station =
+            std::make_unique<CWPLocalDB>(nRTUID, m_strWorkingDir, m_settings, m_nRetentionPollMs);
     return *station;
 }
 
 CWPLocalDB* CStationMap::Find(int32_t nRTUID) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     auto it = m_stations.find(nRTUID);
     return it == m_stations.end() ? nullptr : it->second.get();
 }
 
 void CStationMap::AddPrepared(int32_t nRTUID) {
-    FindOrAdd(nRTUID).CreateLocalDB();
+    CWPLocalDB& station = FindOrAdd(nRTUID);
+    AccessGuard guard;
+    station.CreateLocalDB();
 }
 
 void CStationMap::CloseAll() {
     // Collect first: the map's lock is not held while waiting for the Access lock.
     std::vector<CWPLocalDB*> stations;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         for (auto& [rtu, station] : m_stations) stations.push_back(station.get());
     }
     for (CWPLocalDB* station : stations) {
-        GlobalLockAccess();
+        AccessGuard guard;
         station->CloseLocalDB();
-        GlobalUnLockAccess();
     }
 }
 
 void CStationMap::Clear() {
     std::map<int32_t, std::unique_ptr<CWPLocalDB>> stations;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         stations.swap(m_stations);
     }
     stations.clear();
 }
 
 size_t CStationMap::Size() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_stations.size();
 }

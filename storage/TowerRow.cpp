@@ -1,6 +1,7 @@
 #include "storage/TowerRow.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "hostlib/VktBase.h"
@@ -78,7 +79,7 @@ std::vector<ColumnValue> TowerRowValues(const CTowerRecord& record, RowSet set,
                 {rainColumn, NumberText(HourlyRain(item, record.m_tTime, rules.sampleFlag))});
         }
         if (set == RowSet::Hourly && item.m_nKind == 8 && item.m_nDataID >= kFirstExtremeID &&
-            item.m_tTime.IsValid()) {
+            item.m_nDataID <= INT32_MAX - kExtremeTimeOffset && item.m_tTime.IsValid()) {
             const std::string timeColumn = GetColumnName(item.m_nDataID + kExtremeTimeOffset);
             if (!timeColumn.empty()) values.push_back({timeColumn, TimeLiteral(item.m_tTime)});
         }

@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "storage/WPDBThread.h"
+#include "platform/DateTime.h"
+#include "storage/TowerRecord.h"
 
 // What one tower record contributes to a row of the tower tables, shared by the
 // backend and the station writers.

@@ -1,13 +1,13 @@
 #include "storage/WPDBThread.h"
 
+#include <chrono>
 #include <utility>
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "storage/BackendWriter.h"
 #include "storage/IsolationFile.h"
-#include "storage/StationMap.h"
-#include "storage/WPSettings.h"
+#include "storage/WPContext.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ bool IsTowerType(int32_t type) {
 
 }  // namespace
 
-CWPDBThread::CWPDBThread(int pollIntervalMs, CStationMap* stations)
-    : m_nPollIntervalMs(pollIntervalMs), m_pStations(stations) {}
+CWPDBThread::CWPDBThread(CWPContext& context, int pollIntervalMs, int drainMs)
+    : m_context(context), m_nPollIntervalMs(pollIntervalMs), m_nDrainMs(drainMs) {}
 
 CWPDBThread::~CWPDBThread() {
     // Stop here, while the derived parts still exist.
@@ -31,36 +31,65 @@ CWPDBThread::~CWPDBThread() {
 }
 
 void CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
-    std::lock_guard<std::mutex> guard(m_queueLock);
     auto record = std::make_unique<CTowerRecord>();
     record->m_nKind = frame.m_nKind;
     record->m_nRTUID = frame.m_nRTUID;
     record->m_tTime = frame.m_tTime;
     record->m_arItems = frame.m_arItems;
+    MutexLock guard(m_queueLock);
     m_queue.push_back(std::move(record));
 }
 
 size_t CWPDBThread::QueuedCount() const {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+    MutexLock guard(m_queueLock);
     return m_queue.size();
 }
 
-std::vector<std::unique_ptr<CTowerRecord>> CWPDBThread::TakeQueue() {
-    std::lock_guard<std::mutex> guard(m_queueLock);
+CWPDBThread::Batch CWPDBThread::TakeQueue() {
+    MutexLock guard(m_queueLock);
     return std::exchange(m_queue, {});
 }
 
 int CWPDBThread::Run() {
     for (;;) {
-        if (m_stopEvent.Wait(m_nPollIntervalMs)) return 0;
-        for (const auto& record : TakeQueue()) {
-            // A stop between records leaves the rest unstored, as on shutdown.
-            if (m_stopEvent.IsSet()) return 0;
-            if (IsStoredKind(record->m_nKind)) ProcessRecord(*record);
+        if (m_stopEvent.Wait(m_nPollIntervalMs)) break;
+        Batch batch = TakeQueue();
+        const size_t stoppedAt = StoreUntilStopped(batch, 0);
+        if (stoppedAt < batch.size()) {
+            Drain(std::move(batch), stoppedAt);
+            return 0;
         }
         const DateTime now = ProcessClock::Now();
         if (IsIsolationDue(now)) WriteIsolationFiles(now);
     }
+    Drain({}, 0);
+    return 0;
+}
+
+size_t CWPDBThread::StoreUntilStopped(const Batch& batch, size_t next) {
+    for (; next < batch.size(); ++next) {
+        if (m_stopEvent.IsSet()) return next;
+        Store(*batch[next]);
+    }
+    return next;
+}
+
+void CWPDBThread::Drain(Batch batch, size_t next) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_nDrainMs);
+    Batch rest = TakeQueue();
+    for (auto& record : rest) batch.push_back(std::move(record));
+    for (; next < batch.size() && std::chrono::steady_clock::now() < deadline; ++next) {
+        Store(*batch[next]);
+    }
+    const size_t dropped = batch.size() - next;
+    if (dropped == 0) return;
+    m_nDropped += static_cast<long>(dropped);
+    WriteErrorInfo("Storage thread stopped: " + std::to_string(dropped) +
+                   " queued frames dropped unstored after " + std::to_string(m_nDrainMs) + " ms");
+}
+
+void CWPDBThread::Store(const CTowerRecord& record) {
+    if (IsStoredKind(record.m_nKind)) ProcessRecord(record);
 }
 
 bool CWPDBThread::IsIsolationDue(const DateTime& now) {
@@ -81,23 +110,25 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         UpdateLatestValues(*state, record.m_arItems);
     }
     // The settings are read at each record, so a change applies from the next one on.
-    const auto settings = WPSettings::Get();
-    if (settings->m_bSaveLocal && m_pStations) {
+    const auto settings = m_context.m_settings.Get();
+    if (settings->m_bSaveLocal) {
         // A tower that has no station yet (type 101) gets one with its first record.
-        m_pStations->FindOrAdd(record.m_nRTUID).SaveLocalData(record);
+        m_context.m_stations.FindOrAdd(record.m_nRTUID).SaveLocalData(record);
     }
     if (settings->m_bSaveBkgDB) {
-        SaveRTTower(record);
-        if (settings->m_nType != 1) SaveTowerHis(record);
+        SaveRTTower(m_context, record);
+        if (settings->m_nType != 1) SaveTowerHis(m_context, record);
     }
     ++m_nProcessed;
 }
 
 void CWPDBThread::WriteIsolationFiles(const DateTime& now) {
+    // One set for the whole pass, so a change of settings cannot split the pass.
+    const auto settings = m_context.m_settings.Get();
     CObList<CRTUDef> list;
     OutDBObj(kObjRTUDef, "", list);
     for (const auto& def : list) {
-        if (IsTowerType(def->m_nType)) WriteIsolationFile(*def, now);
+        if (IsTowerType(def->m_nType)) WriteIsolationFile(*def, now, *settings, m_isolationFolder);
     }
     DestroyObA(list);
     ++m_nIsolationPasses;

@@ -2,47 +2,44 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <string>
 #include <vector>
 
 #include "hostlib/VktRecords.h"
+#include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
+#include "storage/IsolationFile.h"
+#include "storage/TowerRecord.h"
 
-class CStationMap;
-
-// The queued copy of a data frame, owned by the queue and then by the storage thread.
-struct CTowerRecord {
-    std::vector<CDataItem> m_arItems;  // byte copies of the frame's items, in order
-    int32_t m_nRTUID = 0;
-    int32_t m_nKind = 0;
-    DateTime m_tTime;       // the frame time
-    std::string m_strText;  // left empty
-};
+class CWPContext;
 
 // The storage thread: host threads hand frames over with EnqueueFrame, and the
 // thread, woken at least once per poll interval, takes the whole queue and stores
 // each record outside the lock. Once per five-minute period it writes the
-// reverse-isolation files.
+// reverse-isolation files. When stopped it goes on storing what is queued for at
+// most the drain time, then drops the rest and writes their count to the error log.
 class CWPDBThread : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 1000;
+    // Inside the stop bound, so that draining never makes the stop wait longer.
+    static constexpr int kDrainMs = kStopTimeoutMs - 1000;
 
-    // `stations` (not owned, may be null) receives the station rows; it outlives the thread.
-    explicit CWPDBThread(int pollIntervalMs = kPollIntervalMs, CStationMap* stations = nullptr);
+    // `context` supplies the settings and the stores; it outlives the thread.
+    explicit CWPDBThread(CWPContext& context, int pollIntervalMs = kPollIntervalMs,
+                         int drainMs = kDrainMs);
     ~CWPDBThread() override;
 
     // Copies the frame into the queue under the queue lock; the caller may free or
     // reuse the frame as soon as this returns. Any thread.
-    void EnqueueFrame(const CDataFrame& frame);
+    void EnqueueFrame(const CDataFrame& frame) EXCLUDES(m_queueLock);
 
     // Minute 01, 06, …, 56 from second 30 on: the files of the period are due, once.
     // Returns true when they are to be written now; keeps the period flag.
     bool IsIsolationDue(const DateTime& now);
 
-    size_t QueuedCount() const;
+    size_t QueuedCount() const EXCLUDES(m_queueLock);
     long ProcessedCount() const { return m_nProcessed.load(); }
     long IsolationPassCount() const { return m_nIsolationPasses.load(); }
+    long DroppedCount() const { return m_nDropped.load(); }
 
 protected:
     int Run() override;
@@ -51,14 +48,25 @@ protected:
     // Writes the reverse-isolation files of every tower RTU; storage thread only.
     virtual void WriteIsolationFiles(const DateTime& now);
 
+    CWPContext& m_context;
+
 private:
-    std::vector<std::unique_ptr<CTowerRecord>> TakeQueue();
+    using Batch = std::vector<std::unique_ptr<CTowerRecord>>;
+    Batch TakeQueue() EXCLUDES(m_queueLock);
+    // Stores the batch from `next` on until it is done or the stop event is set;
+    // returns where it stopped.
+    size_t StoreUntilStopped(const Batch& batch, size_t next);
+    // After the stop: stores what is left within the drain time, counts the rest.
+    void Drain(Batch batch, size_t next);
+    void Store(const CTowerRecord& record);
 
     const int m_nPollIntervalMs;
-    CStationMap* const m_pStations;
-    mutable std::mutex m_queueLock;
-    std::vector<std::unique_ptr<CTowerRecord>> m_queue;  // guarded by m_queueLock
-    bool m_bIsolationWritten = false;                    // storage thread only
+    const int m_nDrainMs;
+    mutable Mutex m_queueLock;
+    Batch m_queue GUARDED_BY(m_queueLock);
+    bool m_bIsolationWritten = false;         // storage thread only
+    CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};
     std::atomic<long> m_nIsolationPasses{0};
+    std::atomic<long> m_nDropped{0};
 };

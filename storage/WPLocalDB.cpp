@@ -1,5 +1,7 @@
 #include "storage/WPLocalDB.h"
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -17,21 +19,6 @@ constexpr int kHourlyType = 1;
 // "UPDATE RTTOWER SET " and "UPDATE HSTOWER SET " are shorter: nothing assigned.
 constexpr size_t kShortestUpdate = 22;
 
-// The Access lock for one scope.
-class AccessGuard {
-public:
-    AccessGuard() { GlobalLockAccess(); }
-    ~AccessGuard() { GlobalUnLockAccess(); }
-    AccessGuard(const AccessGuard&) = delete;
-    AccessGuard& operator=(const AccessGuard&) = delete;
-};
-
-std::function<void(const std::string&)> g_observer;
-
-void Observe(const std::string& sql) {
-    if (g_observer) g_observer(sql);
-}
-
 void Report(const std::string& message) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
 }
@@ -42,19 +29,25 @@ const RowRules kUpdateRules{false, false, 0};
 
 }  // namespace
 
-void SetStationStatementObserver(std::function<void(const std::string&)> observer) {
-    AccessGuard guard;
-    g_observer = std::move(observer);
-}
-
-CWPLocalDB::CWPLocalDB(int32_t nRTUID, std::string workingDir, int retentionPollMs)
+CWPLocalDB::CWPLocalDB(int32_t nRTUID, std::string workingDir, const CWPSettingsStore& settings,
+                       int retentionPollMs)
     : m_nRTUID(nRTUID),
       m_strWorkingDir(std::move(workingDir)),
+      m_settings(settings),
       m_nRetentionPollMs(retentionPollMs) {}
 
 CWPLocalDB::~CWPLocalDB() {
-    m_pDeleteThread.reset();  // stops it; a deletion under way finishes first
+    // Stop the retention thread before releasing it: a pass under way may still
+    // reach this object (and its thread pointer) until the thread has ended. The
+    // stop itself waits without the Access lock, which the pass needs.
+    CDeleteMyDeadData* retention = nullptr;
+    {
+        AccessGuard guard;
+        retention = m_pDeleteThread.get();
+    }
+    if (retention) retention->StopWorker();
     AccessGuard guard;
+    m_pDeleteThread.reset();
     CloseLocalDB();
 }
 
@@ -87,26 +80,34 @@ void CWPLocalDB::StartRetentionThread() {
     m_pDeleteThread->CreateThread();
 }
 
+long CWPLocalDB::RetentionPassCount() {
+    AccessGuard guard;
+    return m_pDeleteThread ? m_pDeleteThread->PassCount() : -1;
+}
+
+void CWPLocalDB::CreateTables() {
+    // Connecting creates the file; a folder that is missing makes it fail.
+    OdbcConnection creation;
+    if (!creation.DriverConnect(Odbc::SqliteConnectionString(FilePath()), kLoginTimeoutSeconds)) {
+        return;
+    }
+    // Each text on its own: one that fails (on SQLite the second IDXTM, whose name
+    // is already taken in the file; any table that exists) does not keep the next
+    // from running.
+    for (const std::string& sql :
+         {StationSchema::CreateRTTower(), std::string(StationSchema::kIndexRTTower),
+          StationSchema::CreateHSTower(), std::string(StationSchema::kIndexHSTower)}) {
+        Odbc::ExecDirect(creation.Get(), sql);
+    }
+}
+
 bool CWPLocalDB::CreateLocalDB() {
     if (LocalDBExists()) {
         RegisterDataSource();
         return true;
     }
-    {
-        // Connecting creates the file; a folder that is missing makes it fail.
-        OdbcConnection creation;
-        if (!creation.DriverConnect(std::string("DRIVER={") + kDriver + "};Database=" + FilePath(),
-                                    kLoginTimeoutSeconds)) {
-            return false;
-        }
-        // Each text on its own: one that fails (on SQLite the second IDXTM, whose name
-        // is already taken in the file) does not keep the next from running.
-        for (const std::string& sql :
-             {StationSchema::CreateRTTower(), std::string(StationSchema::kIndexRTTower),
-              StationSchema::CreateHSTower(), std::string(StationSchema::kIndexHSTower)}) {
-            Odbc::ExecDirect(creation.Get(), sql);
-        }
-    }
+    CreateTables();
+    if (!LocalDBExists()) return false;
     RegisterDataSource();
     StartRetentionThread();
     return true;
@@ -115,6 +116,7 @@ bool CWPLocalDB::CreateLocalDB() {
 bool CWPLocalDB::OpenLocalDB() {
     CreateLocalDB();
     if (!OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc)) return false;
+    RememberOpenFile();
     StartRetentionThread();
     return true;
 }
@@ -123,61 +125,81 @@ void CWPLocalDB::CloseLocalDB() {
     CloseDatabase(&m_hDbc);
 }
 
-SQLHSTMT CWPLocalDB::GetLocalStmt() {
-    if (!m_hDbc && !OpenLocalDB()) return nullptr;
+void CWPLocalDB::RememberOpenFile() {
+    struct stat info;
+    if (stat(FilePath().c_str(), &info) != 0) return;
+    m_nOpenDevice = info.st_dev;
+    m_nOpenInode = info.st_ino;
+}
+
+bool CWPLocalDB::OpenFileWasReplaced() {
+    struct stat info;
+    if (stat(FilePath().c_str(), &info) != 0) return true;
+    return info.st_dev != m_nOpenDevice || info.st_ino != m_nOpenInode;
+}
+
+OdbcStatement CWPLocalDB::GetLocalStmt() {
+    if (m_hDbc && OpenFileWasReplaced()) {
+        // The connection would go on writing into a file no one can see any more.
+        WriteErrorInfo("Station database " + FilePath() +
+                       " was deleted or replaced while open; making it again");
+        CloseLocalDB();
+        CreateTables();
+        RegisterDataSource();
+    }
+    if (!m_hDbc && !OpenLocalDB()) return {};
     SQLHSTMT hstmt = nullptr;
     if (!SQLAllocStmtWithErrorInfo(m_hDbc, &hstmt)) {
         CloseLocalDB();
-        return nullptr;
+        return {};
     }
-    return hstmt;
+    return OdbcStatement(hstmt);
 }
 
-SQLRETURN CWPLocalDB::RunLocalStatement(SQLHSTMT hstmt, const std::string& sql,
+void CWPLocalDB::SetStatementObserver(std::function<void(const std::string&)> observer) {
+    AccessGuard guard;
+    m_observer = std::move(observer);
+}
+
+SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& sql,
                                         const char* errorPrefix) {
-    Observe(sql);
+    if (m_observer) m_observer(sql);
     std::vector<SQLCHAR> text(sql.begin(), sql.end());  // sized to the statement
     text.push_back(0);
-    const SQLRETURN rc = SQLExecDirect(hstmt, text.data(), SQL_NTS);
+    const SQLRETURN rc = SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
     if (rc < 0) {
-        const std::string message = errorPrefix + sql;
+        const std::string message = errorPrefix + Odbc::LogText(sql);
         WriteErrorInfo(message);
         Report(message);
-        WriteSQLErrorInfo(m_hDbc, hstmt);
-        SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
+        WriteSQLErrorInfo(m_hDbc, stmt.Get());
+        stmt.Reset();
         CloseLocalDB();
     } else if (rc == SQL_SUCCESS_WITH_INFO) {
-        WriteErrorInfo("CSaveHisData Succeed But With Info: " + sql);
-        WriteSQLErrorInfo(m_hDbc, hstmt);
+        WriteErrorInfo("CSaveHisData Succeed But With Info: " + Odbc::LogText(sql));
+        WriteSQLErrorInfo(m_hDbc, stmt.Get());
     }
     return rc;
 }
 
 bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
     AccessGuard guard;
-    SQLHSTMT hstmt = GetLocalStmt();
-    if (!hstmt) return false;
-    if (RunLocalStatement(hstmt, sql, "Wind Power SaveHisData Error: ") < 0) return false;
-    SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
-    return true;  // every other code, SQL_NO_DATA of a delete that found nothing included
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt) return false;
+    // Every code but an error counts, SQL_NO_DATA of a delete that found nothing included.
+    return RunLocalStatement(stmt, sql, "Wind Power SaveHisData Error: ") >= 0;
 }
 
 bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     AccessGuard guard;
-    SQLHSTMT hstmt = GetLocalStmt();
-    if (!hstmt) return false;
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt) return false;
     const std::string query = std::string("SELECT [TIME] FROM ") +
                               (bRTTower ? "RTTOWER" : "HSTOWER") +
                               " WHERE TIME = " + TimeLiteral(time);
-    const SQLRETURN rc = RunLocalStatement(hstmt, query, "CSaveHisData Error SQL : ");
-    if (rc < 0) return false;
-    bool exists = false;
-    if (rc == SQL_SUCCESS) {  // with information it counts as no row
-        const SQLRETURN fetched = SQLFetch(hstmt);
-        exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
-    }
-    SQLFreeStmtWithErrorInfo(m_hDbc, hstmt);
-    return exists;
+    const SQLRETURN rc = RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ");
+    if (rc != SQL_SUCCESS) return false;  // with information it counts as no row
+    const SQLRETURN fetched = SQLFetch(stmt.Get());
+    return fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
 }
 
 bool CWPLocalDB::SaveLocalData(const CTowerRecord& record) {
@@ -222,9 +244,17 @@ bool CWPLocalDB::UpdateLocalHis(const CTowerRecord& record) {
 }
 
 void CWPLocalDB::DeleteDeadData() {
+    const int years = m_settings.Get()->m_nDataLen;
+    if (years < 1) {
+        // The station files hold what the backend missed: never cut at today.
+        WriteErrorInfo("[LOCALDATA] DATALEN is not a whole number of at least 1; no rows of " +
+                       FilePath() + " are deleted");
+        return;
+    }
     const DateTime now = ProcessClock::Now();
     const DateTime today(now.GetYear(), now.GetMonth(), now.GetDay(), 0, 0, 0);
-    const DateTime cutOff = today - DateTimeSpan(365L * WPSettings::Get()->m_nDataLen, 0, 0, 0);
+    const DateTime cutOff = today - DateTimeSpan(365L * years, 0, 0, 0);
+    if (!cutOff.IsValid()) return;  // further back than any stored row
     ExecLocalSQL("DELETE FROM RTTOWER WHERE TIME < " + TimeLiteral(cutOff));
     ExecLocalSQL("DELETE FROM HSTOWER WHERE TIME < " + TimeLiteral(cutOff));
 }

@@ -1,29 +1,31 @@
 #pragma once
 
 #include <sql.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "platform/OdbcHandles.h"
+#include "storage/AccessGuard.h"
 #include "storage/DeleteMyDeadData.h"
-#include "storage/WPDBThread.h"
+#include "storage/TowerRecord.h"
 
-// Sees the text of every station statement before it is sent; for tests. Set it
-// while no statement runs.
-void SetStationStatementObserver(std::function<void(const std::string&)> observer);
+class CWPSettingsStore;
 
 // The station database of one tower: the file WPData/WP_<n>.MDB under the working
 // directory (an SQLite file), registered as the system data source WP_<n>, with the
 // tables RTTOWER (10-minute rows) and HSTOWER (hourly rows). Every statement runs
 // under the host's Access lock; the connection is opened on first use and after
-// every failure.
+// every failure, and made anew when the file was deleted or replaced while open.
 class CWPLocalDB {
 public:
     static constexpr const char* kPassword = "QUBFAX";
     static constexpr const char* kDriver = "SQLite3";
 
-    CWPLocalDB(int32_t nRTUID, std::string workingDir,
+    // `settings` outlives the object.
+    CWPLocalDB(int32_t nRTUID, std::string workingDir, const CWPSettingsStore& settings,
                int retentionPollMs = CDeleteMyDeadData::kPollIntervalMs);
     // Stops the retention thread, then closes the connection. Call without the
     // Access lock held.
@@ -36,15 +38,14 @@ public:
 
     bool LocalDBExists() const;
     // Creates a missing file with its tables (starting the retention thread) and
-    // registers the data source; false when the file cannot be created. Without the
-    // Access lock only before the workers use the object.
-    bool CreateLocalDB();
+    // registers the data source; false when the file cannot be created.
+    bool CreateLocalDB() REQUIRES(g_accessLock);
     // The following expect the Access lock held by the caller.
-    bool OpenLocalDB();
-    void CloseLocalDB();
-    // A new statement, opening the connection when closed; null on failure.
-    SQLHSTMT GetLocalStmt();
-    SQLHDBC Connection() const { return m_hDbc; }
+    bool OpenLocalDB() REQUIRES(g_accessLock);
+    void CloseLocalDB() REQUIRES(g_accessLock);
+    // A new statement, opening the connection when closed; empty on failure.
+    OdbcStatement GetLocalStmt() REQUIRES(g_accessLock);
+    SQLHDBC Connection() const REQUIRES(g_accessLock) { return m_hDbc; }
 
     // These take the Access lock themselves, one lock period per statement.
     bool ExecLocalSQL(const std::string& sql);
@@ -55,23 +56,37 @@ public:
     bool SaveLocalHis(const CTowerRecord& record);
     bool UpdateLocalHis(const CTowerRecord& record);
     // Deletes the rows before today's midnight minus [LOCALDATA] DATALEN × 365 days.
+    // A DATALEN below 1 (also one that was not a whole number) deletes nothing and
+    // says so in the error log.
     void DeleteDeadData();
 
-    // The retention thread, once started (for observation).
-    const CDeleteMyDeadData* RetentionThread() const { return m_pDeleteThread.get(); }
+    // The passes of the retention thread, -1 while it is not started (for observation).
+    long RetentionPassCount();
+    // Sees the text of every statement before it is sent; for tests.
+    void SetStatementObserver(std::function<void(const std::string&)> observer);
 
     const int32_t m_nRTUID;
 
 private:
     void RegisterDataSource();
-    void StartRetentionThread();
+    void CreateTables();
+    void StartRetentionThread() REQUIRES(g_accessLock);
+    // True when the file at the path is no longer the one the connection has open.
+    bool OpenFileWasReplaced() REQUIRES(g_accessLock);
+    void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
-    // Runs the text on the statement; a rejected one is reported with the prefix, its
-    // statement freed and the connection closed. The caller holds the Access lock.
-    SQLRETURN RunLocalStatement(SQLHSTMT hstmt, const std::string& sql, const char* errorPrefix);
+    // Runs the text on the statement; a rejected one is reported with the prefix and
+    // the connection closed. The caller holds the Access lock.
+    SQLRETURN RunLocalStatement(OdbcStatement& stmt, const std::string& sql,
+                                const char* errorPrefix) REQUIRES(g_accessLock);
 
     const std::string m_strWorkingDir;
+    const CWPSettingsStore& m_settings;
     const int m_nRetentionPollMs;
-    SQLHDBC m_hDbc = nullptr;                            // guarded by the Access lock
-    std::unique_ptr<CDeleteMyDeadData> m_pDeleteThread;  // guarded by the Access lock
+    SQLHDBC m_hDbc GUARDED_BY(g_accessLock) = nullptr;
+    // The device and inode of the file the connection has open.
+    dev_t m_nOpenDevice GUARDED_BY(g_accessLock) = 0;
+    ino_t m_nOpenInode GUARDED_BY(g_accessLock) = 0;
+    std::unique_ptr<CDeleteMyDeadData> m_pDeleteThread GUARDED_BY(g_accessLock);
+    std::function<void(const std::string&)> m_observer GUARDED_BY(g_accessLock);
 };

@@ -3,8 +3,9 @@
 #include <memory>
 #include <string>
 
-// The plug-in's eleven working parameters. A set is never changed in place: it is
-// replaced as a whole, so a reader holding one sees either the old or the new set.
+#include "platform/Mutex.h"
+
+// The plug-in's eleven working parameters.
 struct CWPSettings {
     bool m_bSaveErrorData = false;  // [ERRORDATA] SAVEDATA: store abnormal values too
     std::string m_strSource;        // [DATABASE] SOURCENAME: backend data source
@@ -14,18 +15,24 @@ struct CWPSettings {
     bool m_bSaveBkgDB = true;       // [DATABASE] SAVEBKGDB: write backend rows
     int m_nType = 0;                // [DATABASE] TYPE: wind-farm kind, 1 = no hourly rows
     bool m_bSaveLocal = true;       // [LOCALDATA] SAVEDATA: write the station databases
-    int m_nDataLen = 0;             // [LOCALDATA] DATALEN: years of station data kept
+    int m_nDataLen = 0;             // [LOCALDATA] DATALEN: years kept; below 1 keeps all
     bool m_bPermit = false;         // [TXT] PERMIT: write the reverse-isolation files
     std::string m_strDir;           // [TXT] DIR: directory of the reverse-isolation files
 };
 
-namespace WPSettings {
+// The current set of working parameters. A set is never changed in place: it is
+// replaced as a whole, so a reader holding one sees either the old or the new set.
+// Any thread.
+class CWPSettingsStore {
+public:
+    CWPSettingsStore() : m_current(std::make_shared<const CWPSettings>()) {}
 
-// The current set; any thread. Cheap: a reference count.
-std::shared_ptr<const CWPSettings> Get();
-// Replaces the current set; any thread.
-void Replace(const CWPSettings& settings);
-// Back to the values the plug-in has before its configuration is loaded.
-void ResetToInitial();
+    // The current set. Cheap: a reference count.
+    std::shared_ptr<const CWPSettings> Get() const EXCLUDES(m_lock);
+    // Replaces the current set.
+    void Replace(const CWPSettings& settings) EXCLUDES(m_lock);
 
-}  // namespace WPSettings
+private:
+    mutable Mutex m_lock;
+    std::shared_ptr<const CWPSettings> m_current GUARDED_BY(m_lock);
+};

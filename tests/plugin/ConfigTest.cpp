@@ -17,18 +17,24 @@ namespace {
 
 constexpr const char* kIni = "WPDB.ini";
 
+// The settings the cases load into and save from.
+CWPSettingsStore& Store() {
+    static CWPSettingsStore store;
+    return store;
+}
+
 void WriteIni(const std::string& text) {
     std::ofstream out(kIni, std::ios::binary);
     out << text;
 }
 
 CWPSettings Current() {
-    return *WPSettings::Get();
+    return *Store().Get();
 }
 
 CWPSettings LoadFrom(const std::string& text) {
     WriteIni(text);
-    LoadConfig();
+    LoadConfig(Store(), PluginState::WorkingDirectory());
     return Current();
 }
 
@@ -54,10 +60,10 @@ std::vector<std::string> SectionLines(const std::string& text, const std::string
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        WPSettings::ResetToInitial();
+        Store().Replace(CWPSettings{});
         PluginState::OnLoad();
     }
-    void TearDown() override { WPSettings::ResetToInitial(); }
+    void TearDown() override { Store().Replace(CWPSettings{}); }
 
     TestHost m_host;
 };
@@ -90,7 +96,7 @@ TEST_F(ConfigTest, WorkingDirectoryIsTheHostDirectory) {
 
 TEST_F(ConfigTest, MissingFileGivesEveryDefault) {
     ASSERT_FALSE(std::filesystem::exists(kIni));
-    LoadConfig();
+    LoadConfig(Store(), PluginState::WorkingDirectory());
     const CWPSettings s = Current();
     EXPECT_TRUE(s.m_bSaveErrorData);
     EXPECT_EQ(s.m_strSource, "DAVAD");
@@ -143,7 +149,7 @@ TEST_F(ConfigTest, SwitchIsOnWhenItsDecimalValueIsNotZero) {
     } cases[] = {{"0", false}, {"abc", false}, {"5", true},    {"1", true},
                  {"-1", true}, {"00", false},  {"7abc", true}, {"0x1", false}};
     for (const Case& c : cases) {
-        WPSettings::ResetToInitial();
+        Store().Replace(CWPSettings{});
         const CWPSettings s = LoadFrom(std::string("[DATABASE]\nSAVEBKGDB=") + c.text + "\n");
         EXPECT_EQ(s.m_bSaveBkgDB, c.on) << "SAVEBKGDB=" << c.text;
     }
@@ -165,7 +171,7 @@ TEST_F(ConfigTest, SaveDataOfErrorDataAndLocalDataAreIndependent) {
     CWPSettings s = LoadFrom("[ERRORDATA]\nSAVEDATA=0\n[LOCALDATA]\nSAVEDATA=1\n");
     EXPECT_FALSE(s.m_bSaveErrorData);
     EXPECT_TRUE(s.m_bSaveLocal);
-    WPSettings::ResetToInitial();
+    Store().Replace(CWPSettings{});
     s = LoadFrom("[ERRORDATA]\nSAVEDATA=1\n[LOCALDATA]\nSAVEDATA=0\n");
     EXPECT_TRUE(s.m_bSaveErrorData);
     EXPECT_FALSE(s.m_bSaveLocal);
@@ -193,7 +199,7 @@ TEST_F(ConfigTest, EmptyUserKeepsTheValueBeforeLoadingNotTheDefault) {
     // The setting keeps whatever it held, not merely an empty text.
     CWPSettings held;
     held.m_strUser = "previous";
-    WPSettings::Replace(held);
+    Store().Replace(held);
     s = LoadFrom("[DATABASE]\nUSER=\n");
     EXPECT_EQ(s.m_strUser, "previous");
 }
@@ -235,7 +241,7 @@ TEST_F(ConfigTest, FileIsReadFromTheCurrentDirectoryAndDirDefaultsToTheLoadDirec
     std::filesystem::create_directory("elsewhere");
     ASSERT_EQ(chdir("elsewhere"), 0);
     WriteIni("[DATABASE]\nUSER=moved\n");
-    LoadConfig();
+    LoadConfig(Store(), PluginState::WorkingDirectory());
     const CWPSettings s = Current();
     EXPECT_EQ(s.m_strUser, "moved");
     EXPECT_EQ(s.m_strDir, loadDir);
@@ -257,8 +263,8 @@ TEST_F(ConfigTest, SaveWritesAllElevenKeys) {
     s.m_nDataLen = 3;
     s.m_bPermit = false;
     s.m_strDir = "/srv/iso";
-    WPSettings::Replace(s);
-    SaveConfig();
+    Store().Replace(s);
+    SaveConfig(Store());
 
     const std::string text = ReadWholeFile(kIni);
     ASSERT_FALSE(text.empty());
@@ -281,8 +287,8 @@ TEST_F(ConfigTest, SaveWritesSwitchesAsZeroOrOne) {
     s.m_bSaveLocal = false;
     s.m_bPermit = true;
     s.m_nDataLen = -1;
-    WPSettings::Replace(s);
-    SaveConfig();
+    Store().Replace(s);
+    SaveConfig(Store());
     EXPECT_EQ(IniFile::GetString(kIni, "ERRORDATA", "SAVEDATA", "?"), "1");
     EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "SAVEBKGDB", "?"), "0");
     EXPECT_EQ(IniFile::GetString(kIni, "LOCALDATA", "SAVEDATA", "?"), "0");
@@ -300,8 +306,8 @@ TEST_F(ConfigTest, SaveKeepsOtherKeysAndSections) {
         "[OTHER]\nNAME=kept\n");
     CWPSettings s;
     s.m_strUser = "new";
-    WPSettings::Replace(s);
-    SaveConfig();
+    Store().Replace(s);
+    SaveConfig(Store());
 
     const std::string text = ReadWholeFile(kIni);
     EXPECT_NE(text.find("; edited by hand"), std::string::npos) << text;
@@ -324,11 +330,11 @@ TEST_F(ConfigTest, SavedSettingsLoadBackUnchanged) {
     s.m_nDataLen = 7;
     s.m_bPermit = true;
     s.m_strDir = "/srv/风电/iso";
-    WPSettings::Replace(s);
-    SaveConfig();
+    Store().Replace(s);
+    SaveConfig(Store());
 
-    WPSettings::ResetToInitial();
-    LoadConfig();
+    Store().Replace(CWPSettings{});
+    LoadConfig(Store(), PluginState::WorkingDirectory());
     const CWPSettings r = Current();
     EXPECT_EQ(r.m_bSaveErrorData, s.m_bSaveErrorData);
     EXPECT_EQ(r.m_strSource, s.m_strSource);

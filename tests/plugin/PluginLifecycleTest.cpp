@@ -9,6 +9,7 @@
 #include "hostlib/HostSide.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "tests/support/TestHost.h"
 
@@ -42,7 +43,7 @@ TEST(PluginLifecycleTest, SaveRTDBFollowsTheLifecycle) {
     EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "before VKTLibInit";
 
     VKTLibInit();
-    CWPDBThread* storage = PluginState::StorageThread();
+    CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
     ASSERT_NE(storage, nullptr);
     EXPECT_NE(SaveRTDB(Frame(1)), 0) << "type 100";
     ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == 1; }));
@@ -54,7 +55,7 @@ TEST(PluginLifecycleTest, SaveRTDBFollowsTheLifecycle) {
     EXPECT_EQ(storage->ProcessedCount(), 2) << "only the tower frames reach the queue";
 
     VKTLibExit();
-    EXPECT_EQ(PluginState::StorageThread(), nullptr);
+    EXPECT_EQ(PluginState::Context(), nullptr);
     EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "after VKTLibExit";
 }
 
@@ -70,7 +71,7 @@ TEST(PluginLifecycleTest, ManyHostThreadsHandOverConcurrently) {
         });
     }
     for (auto& thread : threads) thread.join();
-    CWPDBThread* storage = PluginState::StorageThread();
+    CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
     ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == kThreads * kFrames; }));
     VKTLibExit();
 }

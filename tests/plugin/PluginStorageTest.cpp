@@ -7,10 +7,11 @@
 #include <thread>
 
 #include "hostlib/VktBase.h"
-#include "model/AssignmentStore.h"
 #include "platform/OdbcHandles.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "storage/AssignmentStore.h"
+#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
 #include "tests/support/TestHost.h"
@@ -37,7 +38,8 @@ CDataFrame Frame(int rtu, const DateTime& time) {
 
 // Hands the frames over and waits until the storage thread has stored them.
 void Store(const std::vector<CDataFrame>& frames) {
-    CWPDBThread* storage = PluginState::StorageThread();
+    ASSERT_NE(PluginState::Context(), nullptr);
+    CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
     ASSERT_NE(storage, nullptr);
     const long before = storage->ProcessedCount();
     for (const CDataFrame& frame : frames) ASSERT_NE(SaveRTDB(frame), 0);
@@ -54,14 +56,8 @@ std::string BackendValue(const std::string& sql) {
 
 class PluginStorageTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        WPSettings::ResetToInitial();
-        PluginState::OnLoad();
-    }
-    void TearDown() override {
-        VKTLibExit();
-        WPSettings::ResetToInitial();
-    }
+    void SetUp() override { PluginState::OnLoad(); }
+    void TearDown() override { VKTLibExit(); }
     void WriteConfig(const std::string& text) { std::ofstream(host.Path("WPDB.ini")) << text; }
 
     TestHost host;
@@ -82,9 +78,10 @@ TEST_F(PluginStorageTest, StandardWindFarmWritesBothRowsAndSwitchingOffWritesNon
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "1");
     EXPECT_EQ(BackendValue("SELECT TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=1"), "1");
 
-    CWPSettings off = *WPSettings::Get();
+    CWPSettingsStore& settings = PluginState::Context()->m_settings;
+    CWPSettings off = *settings.Get();
     off.m_bSaveBkgDB = false;
-    WPSettings::Replace(off);  // applies from the next record on
+    settings.Replace(off);  // applies from the next record on
     Store({Frame(3, k15)});
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
 }
@@ -100,7 +97,7 @@ TEST_F(PluginStorageTest, AnAssignmentTakesEffectAtTheNextStart) {
     VKTLibInit();
     Store({Frame(12, DateTime(2009, 3, 12, 15, 10, 0))});
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900"), "1");
-    EXPECT_EQ(GetTowerID(12), 900);
+    EXPECT_EQ(PluginState::Context()->m_assignments.GetTowerID(12), 900);
 }
 
 std::string StationValue(const std::string& file, const std::string& sql) {

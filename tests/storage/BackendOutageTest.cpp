@@ -10,7 +10,7 @@
 #include "platform/OdbcHandles.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
-#include "storage/WPSettings.h"
+#include "storage/WPContext.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -55,11 +55,11 @@ CTowerRecord Record(const DateTime& time, float value) {
     return record;
 }
 
-bool RowStored(const DateTime& time) {
-    std::lock_guard<std::recursive_mutex> guard(BackendLock());
-    SQLHSTMT hstmt = GetBackendStmt();
+bool RowStored(CBackendDB& backend, const DateTime& time) {
+    RecursiveMutexLock guard(backend.BackendLock());
+    OdbcStatement stmt = backend.GetBackendStmt();
+    SQLHSTMT hstmt = stmt.Get();
     if (!hstmt) return false;
-    OdbcStatement owner(hstmt);
     std::string sql =
         "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND TIME={ts '" + time.Format() + "'}";
     return Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) &&
@@ -74,12 +74,13 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     OwnCluster cluster(script, backend.pgPort);
     ASSERT_TRUE(cluster.Ok());
     TestHost host(true, backend);
+    CWPContext context(host.Dir());
     BuildCatalogue();
     CWPSettings settings;
     settings.m_strSource = "DAVAD";
     settings.m_strUser = "fd";
     settings.m_strPassword = "wendol";
-    WPSettings::Replace(settings);
+    context.m_settings.Replace(settings);
     std::mutex lock;
     std::vector<std::string> messages;
     VktHost::SetMessageWindow([&](const std::string& text) {
@@ -88,11 +89,11 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     });
 
     auto at = [](int minute) { return DateTime(2009, 3, 12, 14, minute, 0); };
-    SaveRTTower(Record(at(0), 1.0f));
-    ASSERT_TRUE(RowStored(at(0)));
+    SaveRTTower(context, Record(at(0), 1.0f));
+    ASSERT_TRUE(RowStored(context.m_backend, at(0)));
 
     ASSERT_TRUE(cluster.Run("stop"));
-    for (int minute : {10, 20, 30}) SaveRTTower(Record(at(minute), 2.0f));
+    for (int minute : {10, 20, 30}) SaveRTTower(context, Record(at(minute), 2.0f));
     {
         std::lock_guard<std::mutex> guard(lock);
         // The statement that met the dead connection is reported once; while the
@@ -103,13 +104,11 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     }
 
     ASSERT_TRUE(cluster.Run("start"));
-    SaveRTTower(Record(at(40), 3.0f));
-    EXPECT_TRUE(RowStored(at(40)));
-    EXPECT_FALSE(RowStored(at(10)));
-    EXPECT_FALSE(RowStored(at(30)));
+    SaveRTTower(context, Record(at(40), 3.0f));
+    EXPECT_TRUE(RowStored(context.m_backend, at(40)));
+    EXPECT_FALSE(RowStored(context.m_backend, at(10)));
+    EXPECT_FALSE(RowStored(context.m_backend, at(30)));
     VktHost::SetMessageWindow(nullptr);
-    DisconnectBackend();
-    WPSettings::ResetToInitial();
 }
 
 }  // namespace

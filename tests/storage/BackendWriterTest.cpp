@@ -5,13 +5,13 @@
 
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
-#include "model/AssignmentStore.h"
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
+#include "storage/AssignmentStore.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
-#include "storage/WPSettings.h"
+#include "storage/WPContext.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 
@@ -38,28 +38,32 @@ protected:
             GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
         }
         host = std::make_unique<TestHost>(true, backend);
+        context = std::make_unique<CWPContext>(host->Dir());
         BuildCatalogue();
         UseSettings("", false, 0);
         for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-            ExecBackendSQL(std::string("DELETE FROM ") + table);
+            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
             if (GetParam() == Product::PostgreSQL)
-                ExecBackendSQL(std::string("DELETE FROM ext.") + table);
+                Backend().ExecBackendSQL(std::string("DELETE FROM ext.") + table);
         }
         VktHost::SetMessageWindow([this](const std::string& text) {
             std::lock_guard<std::mutex> guard(lock);
             messages.push_back(text);
         });
-        SetBackendStatementObserver([this](const std::string& sql) {
+        Backend().SetStatementObserver([this](const std::string& sql) {
             std::lock_guard<std::mutex> guard(lock);
             sent.push_back(sql);
         });
     }
     void TearDown() override {
-        SetBackendStatementObserver(nullptr);
         VktHost::SetMessageWindow(nullptr);
-        DisconnectBackend();
-        ClearAssignmentMap();
-        WPSettings::ResetToInitial();
+        context.reset();
+    }
+
+    CBackendDB& Backend() { return context->m_backend; }
+    SQLHDBC Connection() {
+        RecursiveMutexLock guard(Backend().BackendLock());
+        return Backend().BackendConnection();
     }
 
     void UseSettings(const std::string& prefix, bool saveAbnormal, int type) {
@@ -70,7 +74,7 @@ protected:
         settings.m_strPreName = prefix;
         settings.m_bSaveErrorData = saveAbnormal;
         settings.m_nType = type;
-        WPSettings::Replace(settings);
+        context->m_settings.Replace(settings);
     }
 
     std::vector<std::string> TakeSent() {
@@ -81,10 +85,10 @@ protected:
     // The stored value of a column, as text; empty for NULL, "<none>" without a row.
     std::string Stored(const std::string& table, const std::string& column, int tower,
                        const DateTime& time) {
-        std::lock_guard<std::recursive_mutex> guard(BackendLock());
-        SQLHSTMT hstmt = GetBackendStmt();
+        RecursiveMutexLock guard(Backend().BackendLock());
+        OdbcStatement stmt = Backend().GetBackendStmt();
+        SQLHSTMT hstmt = stmt.Get();
         if (!hstmt) return "<no connection>";
-        OdbcStatement owner(hstmt);
         std::string sql = "SELECT " + column + " FROM " + table +
                           " WHERE TOWERID=" + std::to_string(tower) + " AND TIME={ts '" +
                           time.Format() + "'}";
@@ -101,9 +105,9 @@ protected:
         return text.empty() || text[0] == '<' ? NAN : std::stod(text);
     }
     long Rows(const std::string& table) {
-        std::lock_guard<std::recursive_mutex> guard(BackendLock());
-        SQLHSTMT hstmt = GetBackendStmt();
-        OdbcStatement owner(hstmt);
+        RecursiveMutexLock guard(Backend().BackendLock());
+        OdbcStatement stmt = Backend().GetBackendStmt();
+        SQLHSTMT hstmt = stmt.Get();
         std::string sql = "SELECT COUNT(*) FROM " + table;
         if (!hstmt ||
             !Odbc::Succeeded(
@@ -125,6 +129,7 @@ protected:
     }
 
     std::unique_ptr<TestHost> host;
+    std::unique_ptr<CWPContext> context;
     std::mutex lock;
     std::vector<std::string> sent;      // guarded by lock
     std::vector<std::string> messages;  // guarded by lock
@@ -133,7 +138,7 @@ protected:
 TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     StoreCounterSampleAt14(10.0f);
     const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
-    SaveRTTower(record);
+    SaveRTTower(*context, record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -145,7 +150,7 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "CYCLE", 12, k15), 12.5);
     TakeSent();
 
-    SaveRTTower(record);
+    SaveRTTower(*context, record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -157,14 +162,14 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
 
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
     StoreCounterSampleAt14(10.0f);
-    SaveRTTower(Record(12, k15, {Item(100, 8.0f, k15)}));
+    SaveRTTower(*context, Record(12, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 0.0);
     // No sample an hour earlier: 0.
-    SaveRTTower(Record(3, k15, {Item(100, 8.0f, k15)}));
+    SaveRTTower(*context, Record(3, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 3, k15), 0.0);
     // Not a full hour: the counter only.
     TakeSent();
-    SaveRTTower(Record(12, k1410, {Item(100, 12.5f, k1410)}));
+    SaveRTTower(*context, Record(12, k1410, {Item(100, 12.5f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE) VALUES(12,{ts '2009-03-12 "
               "14:10:00'},12.5)");
@@ -172,12 +177,12 @@ TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
 
 TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
-    SaveTowerHis(Record(12, k1410, {Item(9000, 4.0f, k1410)}));
+    SaveTowerHis(*context, Record(12, k1410, {Item(9000, 4.0f, k1410)}));
     EXPECT_TRUE(TakeSent().empty()) << "no hourly row at 14:10";
 
-    SaveTowerHis(Record(12, k15,
-                        {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
-                         Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
+    SaveTowerHis(*context, Record(12, k15,
+                                  {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
+                                   Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP,V2MAXDIR,V2MAXTM,V3MAXDIR) "
               "VALUES(12,{ts '2009-03-12 15:00:00'},1,4.5,202,{ts '2009-03-12 14:44:37'},190)");
@@ -185,7 +190,7 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     EXPECT_EQ(ParseDBTime(Stored("FD_RUN_TOWERHIS", "V2MAXTM", 12, k15)), extremeAt);
     EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "V3MAXTM", 12, k15), "");
 
-    SaveTowerHis(Record(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    SaveTowerHis(*context, Record(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
@@ -195,7 +200,8 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
 }
 
 TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) {
-    SaveRTTower(Record(12, k1410,
+    SaveRTTower(*context,
+                Record(12, k1410,
                        {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
                         Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
                         Item(7400, INFINITY, k1410), Item(2000, 7.0f, k1410)}));
@@ -205,17 +211,17 @@ TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) 
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "");
 
     UseSettings("", true, 0);
-    SaveRTTower(Record(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
+    SaveRTTower(*context, Record(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 1.0);
 }
 
 TEST_P(BackendWriterTest, EmptyRecordsInsertTheKeyAndUpdateNothing) {
-    SaveRTTower(Record(12, k1410, {Item(9000, 1.0f, k1410)}));
+    SaveRTTower(*context, Record(12, k1410, {Item(9000, 1.0f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(12,{ts '2009-03-12 14:10:00'})");
     EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
     TakeSent();
-    SaveRTTower(Record(12, k1410, {}));
+    SaveRTTower(*context, Record(12, k1410, {}));
     EXPECT_EQ(TakeSent().size(), 1u) << "only the existence query";
 }
 
@@ -224,10 +230,10 @@ TEST_P(BackendWriterTest, SchemaPrefixInEveryStatement) {
     const std::string prefix = GetParam() == Product::SQLite ? "main" : "EXT";
     UseSettings(prefix, false, 0);
     const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
-    SaveRTTower(record);
-    SaveRTTower(record);
-    SaveTowerHis(record);
-    SaveTowerHis(record);
+    SaveRTTower(*context, record);
+    SaveRTTower(*context, record);
+    SaveTowerHis(*context, record);
+    SaveTowerHis(*context, record);
     const std::vector<std::string> expected = {
         "SELECT TOWERID,TIME FROM " + prefix +
             ".FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts '2009-03-12 15:00:00'}",
@@ -260,17 +266,17 @@ TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
     row.m_nWPID = 900;
     CObList<CVKTTOWPID> list;
     list.push_back(std::make_unique<CVKTTOWPID>(row));
-    FillAssignmentMap(list);
-    SaveRTTower(Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    FillAssignmentMap(list, context->m_assignments);
+    SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 900, k1410), 5.0);
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "<none>");
-    EXPECT_EQ(TowerIDOf(12), 900);
-    EXPECT_EQ(TowerIDOf(3), 3);
+    EXPECT_EQ(context->m_assignments.TowerIDOf(12), 900);
+    EXPECT_EQ(context->m_assignments.TowerIDOf(3), 3);
 }
 
 TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
-    EXPECT_FALSE(ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
-    EXPECT_EQ(BackendConnection(), nullptr) << "the connection is dropped";
+    EXPECT_FALSE(Backend().ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
+    EXPECT_EQ(Connection(), nullptr) << "the connection is dropped";
     {
         std::lock_guard<std::mutex> guard(lock);
         ASSERT_EQ(messages.size(), 1u);
@@ -282,8 +288,8 @@ TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
               std::string::npos)
         << "the driver's diagnostics: " << log;
 
-    EXPECT_FALSE(BackendRowExists("SELECT NOTHING FROM NOWHERE"));
-    SaveRTTower(Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    EXPECT_FALSE(Backend().BackendRowExists("SELECT NOTHING FROM NOWHERE"));
+    SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 5.0);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(messages.back(), "WP Error SQL: SELECT NOTHING FROM NOWHERE");
@@ -296,8 +302,8 @@ TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
             items.push_back(Item(7000 + 100 * group + level, 1234.5678f + group, k1410, 0, 0));
         }
     }
-    SaveRTTower(Record(12, k1410, items));
-    SaveRTTower(Record(12, k1410, items));
+    SaveRTTower(*context, Record(12, k1410, items));
+    SaveRTTower(*context, Record(12, k1410, items));
     const std::vector<std::string> texts = TakeSent();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_GT(texts[3].size(), 1000u);

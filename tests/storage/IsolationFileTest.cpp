@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
 
+#include "platform/ErrorLog.h"
 #include "storage/IsolationFile.h"
 #include "storage/WPSettings.h"
 #include "tests/support/TestHost.h"
@@ -44,11 +51,11 @@ const char* const kExampleFile =
     " 190.00,  12.00\r\n"
     "##";
 
-void UseSettings(bool permit, const std::string& dir) {
+CWPSettings Settings(bool permit, const std::string& dir) {
     CWPSettings settings;
     settings.m_bPermit = permit;
     settings.m_strDir = dir;
-    WPSettings::Replace(settings);
+    return settings;
 }
 
 CRTUDef Tower(int rtu, const std::string& name, const std::string& remark) {
@@ -59,6 +66,39 @@ CRTUDef Tower(int rtu, const std::string& name, const std::string& remark) {
     def.m_strRemark = remark;
     return def;
 }
+
+// The names in a folder, sorted.
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> LogLines() {
+    std::vector<std::string> lines;
+    std::istringstream log(ReadWholeFile(ErrorLog::FileName()));
+    for (std::string line; std::getline(log, line);) lines.push_back(line);
+    return lines;
+}
+
+// Lowers the file size limit while it lives, so that a write stops half way as on a
+// full disk.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead of ending the process
+        if (getrlimit(RLIMIT_FSIZE, &previous) != 0 || bytes > previous.rlim_max) return;
+        const rlimit limit{bytes, previous.rlim_max};
+        set = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() {
+        if (set) setrlimit(RLIMIT_FSIZE, &previous);
+    }
+    rlimit previous{};
+    bool set = false;
+};
 
 TEST(IsolationFileTest, ValueSlotsOfEveryQuantity) {
     EXPECT_EQ(GetValueSlot(7000), 0);
@@ -152,50 +192,139 @@ protected:
         UpdateLatestValues(*state, ExampleItems());
         state->SetStateTime(DateTime(2009, 3, 12, 14, 1, 0));
         std::filesystem::create_directory(host.Path("out"));
-        UseSettings(true, host.Path("out"));
+        settings = Settings(true, host.Path("out"));
     }
-    void TearDown() override { WPSettings::ResetToInitial(); }
 
     std::string FilePath() const { return host.Path("out/T1-5-20090312-1405.txt"); }
+    void Write(const std::string& remark, const DateTime& now) {
+        WriteIsolationFile(Tower(1, "T1", remark), now, settings, folder);
+    }
 
     TestHost host;
     CRTUState* state = nullptr;
+    CWPSettings settings;
+    CIsolationFolderState folder;
 };
 
 TEST_F(IsolationWriteTest, WritesReplacesAndDeletes) {
-    std::ofstream(FilePath()) << "an older file of the same period that is much longer";
-    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    const std::string older = "an older file of the same period that is much longer";
+    std::ofstream(FilePath()) << older;
+    // The device may be reading the older file while the new one is written.
+    std::ifstream reader(FilePath(), std::ios::binary);
+    Write("OUTPUTID:5", kNow);
     EXPECT_EQ(ReadWholeFile(FilePath()), kExampleFile);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), older)
+        << "rewritten in place";
+    EXPECT_EQ(Entries(host.Path("out")), std::vector<std::string>{"T1-5-20090312-1405.txt"});
 
     // The tower still reports but nothing it sent is current: the file goes away.
     std::vector<CDataItem> stale = ExampleItems();
     for (CDataItem& item : stale) item.m_tTime = DateTime(2009, 3, 12, 13, 0, 0);
     UpdateLatestValues(*state, stale);
-    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), DateTime(2009, 3, 12, 14, 6, 40));
-    EXPECT_FALSE(std::filesystem::exists(FilePath()));
+    Write("OUTPUTID:5", DateTime(2009, 3, 12, 14, 6, 40));
+    EXPECT_EQ(Entries(host.Path("out")), std::vector<std::string>{});
+    EXPECT_TRUE(LogLines().empty());
 }
 
 TEST_F(IsolationWriteTest, NoFileWhenSwitchedOffOrTheTowerIsSilent) {
-    UseSettings(false, host.Path("out"));
-    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    settings = Settings(false, host.Path("out"));
+    Write("OUTPUTID:5", kNow);
     EXPECT_FALSE(std::filesystem::exists(FilePath()));
 
-    UseSettings(true, host.Path("out"));
+    settings = Settings(true, host.Path("out"));
     state->SetStateTime(DateTime(2009, 3, 12, 13, 56, 30));  // 10 min 1 s before now
-    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    Write("OUTPUTID:5", kNow);
     EXPECT_FALSE(std::filesystem::exists(FilePath()));
 
     state->SetStateTime(DateTime(2009, 3, 12, 13, 56, 31));  // exactly 10 minutes
-    WriteIsolationFile(Tower(1, "T1", "OUTPUTID:5"), kNow);
+    Write("OUTPUTID:5", kNow);
     EXPECT_TRUE(std::filesystem::exists(FilePath()));
 }
 
 TEST_F(IsolationWriteTest, WithoutDirTheFileGoesToTheCurrentDirectory) {
-    UseSettings(true, "");
-    WriteIsolationFile(Tower(1, "T1", "outputid:17"), kNow);
+    settings = Settings(true, "");
+    Write("outputid:17", kNow);
     const std::string content = ReadWholeFile(host.Path("T1-17-20090312-1405.txt"));
     EXPECT_EQ(content.rfind("17,2009-03-12 14:05:00,V0,", 0), 0u) << content;
     EXPECT_NE(content.find("\r\n17,2009-03-12 14:05:00,V1,"), std::string::npos);
+}
+
+TEST_F(IsolationWriteTest, AFailedWriteLeavesWhatWasThereAndNoTemporary) {
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;  // puts something under the final name
+        rlim_t sizeLimit;               // 0: none
+        const char* reason;
+    };
+    const std::string older = "an older file of the same period";
+    const Case cases[] = {
+        {"the disk fills half way", [&] { std::ofstream(FilePath()) << older; }, 200,
+         "File too large"},
+        {"a folder has the file's name", [&] { std::filesystem::create_directory(FilePath()); }, 0,
+         "Is a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(host.Path("out"));
+        std::filesystem::create_directory(host.Path("out"));
+        std::filesystem::remove(ErrorLog::FileName());
+        folder = {};
+        c.arrange();
+        {
+            std::optional<FileSizeLimit> limit;
+            if (c.sizeLimit) {
+                ASSERT_TRUE(limit.emplace(c.sizeLimit).set);
+            }
+            Write("OUTPUTID:5", kNow);
+        }
+        EXPECT_EQ(Entries(host.Path("out")), std::vector<std::string>{"T1-5-20090312-1405.txt"});
+        if (std::filesystem::is_regular_file(FilePath())) {
+            EXPECT_EQ(ReadWholeFile(FilePath()), older);
+        }
+        const std::vector<std::string> log = LogLines();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find(c.reason), std::string::npos) << log[0];
+    }
+}
+
+TEST_F(IsolationWriteTest, AFailingFolderIsLoggedOnceAndItsRecoveryOnce) {
+    struct Case {
+        const char* what;
+        std::string dir;
+        std::function<void()> arrange;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"missing", host.Path("missing/out"), [] {}, "No such file or directory"},
+        {"a file where a folder should be", host.Path("blocker/out"),
+         [&] { std::ofstream(host.Path("blocker")) << "x"; }, "Not a directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(ErrorLog::FileName());
+        folder = {};
+        c.arrange();
+        settings = Settings(true, c.dir);
+        for (int pass = 0; pass < 3; ++pass) Write("OUTPUTID:5", kNow);
+        std::vector<std::string> log = LogLines();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find(c.dir + ": " + c.reason), std::string::npos) << log[0];
+
+        // Another folder that fails too is news.
+        settings = Settings(true, host.Path("elsewhere/out"));
+        for (int pass = 0; pass < 2; ++pass) Write("OUTPUTID:5", kNow);
+        EXPECT_EQ(LogLines().size(), 2u);
+
+        std::filesystem::remove_all(host.Path("blocker"));
+        std::filesystem::create_directories(c.dir);
+        settings = Settings(true, c.dir);
+        for (int pass = 0; pass < 2; ++pass) Write("OUTPUTID:5", kNow);
+        EXPECT_EQ(ReadWholeFile(c.dir + "/T1-5-20090312-1405.txt"), kExampleFile);
+        log = LogLines();
+        ASSERT_EQ(log.size(), 3u);
+        EXPECT_NE(log[2].find(c.dir), std::string::npos) << log[2];
+        EXPECT_EQ(log[2].find(c.reason), std::string::npos) << log[2];
+    }
 }
 
 }  // namespace

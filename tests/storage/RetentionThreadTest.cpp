@@ -10,7 +10,8 @@
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
 #include "storage/StationMap.h"
-#include "storage/WPSettings.h"
+#include "storage/WPContext.h"
+#include "storage/WPDBThread.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -44,30 +45,28 @@ protected:
         CWPSettings settings;
         settings.m_nDataLen = 2;
         settings.m_bSaveBkgDB = false;
-        WPSettings::Replace(settings);
+        context.m_settings.Replace(settings);
     }
-    void TearDown() override { WPSettings::ResetToInitial(); }
     TestHost host;
+    CWPContext context{host.Dir(), kFastPollMs};
 };
 
 TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
-    CWPLocalDB station(12, host.Dir(), kFastPollMs);
+    CWPLocalDB station(12, host.Dir(), context.m_settings, kFastPollMs);
     station.SaveLocalRT(Record(12, DateTime(2007, 3, 12, 23, 50, 0)));  // starts the thread
     station.SaveLocalRT(Record(12, DateTime(2007, 3, 13, 0, 0, 0)));
-    const CDeleteMyDeadData* retention = station.RetentionThread();
-    ASSERT_NE(retention, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return retention->PassCount() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return station.RetentionPassCount() == 1; }));
     EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 1);
 
     // More polls on the same day run no pass.
     std::this_thread::sleep_for(std::chrono::milliseconds(10 * kFastPollMs));
     if (ProcessClock::Now().GetDay() == 12) {
-        EXPECT_EQ(retention->PassCount(), 1);
+        EXPECT_EQ(station.RetentionPassCount(), 1);
     }
 
     ProcessClock::SetNow(DateTime(2009, 3, 13, 0, 0, 1));
-    ASSERT_TRUE(WaitFor([&] { return retention->PassCount() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return station.RetentionPassCount() == 2; }));
     EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 0) << "the cut-off moved to 2007-03-14";
 }
 
@@ -80,7 +79,7 @@ TEST_F(RetentionThreadTest, AStopWhileWaitingEndsAtOnce) {
 
 TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetention) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
-    CStationMap stations(host.Dir(), kFastPollMs);
+    CStationMap& stations = context.m_stations;
     constexpr int kFrames = 30;
     const std::vector<int> towers = {21, 22, 23};
     std::atomic<bool> done{false};
@@ -96,7 +95,7 @@ TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetenti
         }
     });
     {
-        CWPDBThread storage(kFastPollMs, &stations);
+        CWPDBThread storage(context, kFastPollMs);
         ASSERT_TRUE(storage.CreateThread());
         for (int i = 0; i < kFrames; ++i) {
             for (int rtu : towers) {
@@ -118,10 +117,33 @@ TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetenti
         CWPLocalDB* station = stations.Find(rtu);
         ASSERT_NE(station, nullptr);
         EXPECT_EQ(Rows(station->FilePath(), "RTTOWER"), kFrames) << rtu;
-        ASSERT_NE(station->RetentionThread(), nullptr);
-        EXPECT_GE(station->RetentionThread()->PassCount(), 1);
+        EXPECT_GE(station->RetentionPassCount(), 1);
     }
     stations.Clear();
+}
+
+// A pass that reopens the connection while its station is being destroyed must find
+// the thread it runs on, not start a second one on the dying object.
+TEST_F(RetentionThreadTest, AStationDestroyedDuringItsPassesEndsItsOneThread) {
+    std::atomic<bool> done{false};
+    std::thread calendar([&] {
+        for (int day = 0; !done; day = 1 - day) {
+            ProcessClock::SetNow(DateTime(2009, 3, 12 + day, 10, 0, 0));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (int rtu = 30; rtu < 40; ++rtu) {
+        auto station = std::make_unique<CWPLocalDB>(rtu, host.Dir(), context.m_settings, 1);
+        station->SaveLocalRT(Record(rtu, DateTime(2009, 3, 12, 0, 0, 0)));  // starts the thread
+        ASSERT_TRUE(WaitFor([&] { return station->RetentionPassCount() >= 2; }));
+        {
+            AccessGuard guard;
+            station->CloseLocalDB();  // the next pass opens it again
+        }
+        station.reset();
+    }
+    done = true;
+    calendar.join();
 }
 
 }  // namespace

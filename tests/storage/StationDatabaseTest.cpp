@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -14,8 +15,8 @@
 #include "platform/OdbcHandles.h"
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
+#include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
-#include "storage/WPSettings.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 
@@ -35,18 +36,18 @@ class WPLocalDBTest : public ::testing::Test {
 protected:
     void SetUp() override {
         BuildCatalogue();
-        WPSettings::ResetToInitial();
         std::filesystem::create_directory(host.Path("WPData"));  // made when the plug-in loads
-        station = std::make_unique<CWPLocalDB>(12, host.Dir(), 60000);
-        SetStationStatementObserver([this](const std::string& sql) {
+        station = std::make_unique<CWPLocalDB>(12, host.Dir(), settings, 60000);
+        station->SetStatementObserver([this](const std::string& sql) {
             std::lock_guard<std::mutex> guard(lock);
             sent.push_back(sql);
         });
     }
-    void TearDown() override {
-        SetStationStatementObserver(nullptr);
-        station.reset();
-        WPSettings::ResetToInitial();
+    void TearDown() override { station.reset(); }
+    void UseDataLen(int years) {
+        CWPSettings changed;
+        changed.m_nDataLen = years;
+        settings.Replace(changed);
     }
     std::vector<std::string> TakeSent() {
         std::lock_guard<std::mutex> guard(lock);
@@ -66,6 +67,7 @@ protected:
     }
 
     TestHost host;
+    CWPSettingsStore settings;
     std::unique_ptr<CWPLocalDB> station;
     std::mutex lock;
     std::vector<std::string> sent;  // guarded by lock
@@ -93,7 +95,7 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
     EXPECT_FALSE(station->LocalDBExists());
     ASSERT_TRUE(station->CreateLocalDB());
     EXPECT_TRUE(station->LocalDBExists());
-    EXPECT_NE(station->RetentionThread(), nullptr) << "a created file gets its retention thread";
+    EXPECT_GE(station->RetentionPassCount(), 0) << "a created file gets its retention thread";
     // The data source names the file; the ODBC connection by name works.
     SQLHDBC hdbc = nullptr;
     ASSERT_EQ(OpenDatabase("WP_12", "", CWPLocalDB::kPassword, &hdbc), 1);
@@ -109,9 +111,9 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
         "RTTOWER");
 
     // Registering again rewrites the section, and an existing file is left alone.
-    CWPLocalDB again(12, host.Dir(), 60000);
+    CWPLocalDB again(12, host.Dir(), settings, 60000);
     EXPECT_TRUE(again.CreateLocalDB());
-    EXPECT_EQ(again.RetentionThread(), nullptr);
+    EXPECT_EQ(again.RetentionPassCount(), -1);
     const std::string rewritten = ReadWholeFile(host.Path("odbc/odbc.ini"));
     EXPECT_EQ(rewritten.find("[WP_12]"), rewritten.rfind("[WP_12]"));
 }
@@ -188,9 +190,7 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
           DateTime(2009, 3, 11, 23, 50, 0), DateTime(2009, 3, 12, 0, 0, 0)}) {
         station->SaveLocalData(Record(time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
     }
-    CWPSettings settings;
-    settings.m_nDataLen = 2;
-    WPSettings::Replace(settings);
+    UseDataLen(2);
     TakeSent();
     station->DeleteDeadData();
     EXPECT_EQ(TakeSent(), (std::vector<std::string>{
@@ -198,17 +198,30 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
                               "DELETE FROM HSTOWER WHERE TIME < {ts '2007-03-13 00:00:00'}"}));
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "3");
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "2");
+}
 
-    settings.m_nDataLen = 0;
-    WPSettings::Replace(settings);
+// The station files hold what the backend missed: a retention of less than a year
+// (also one that was not a whole number, which reads 0) deletes nothing and says so.
+TEST_F(WPLocalDBTest, RetentionBelowOneYearDeletesNothing) {
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
+    station->SaveLocalRT(Record(k1410, {Item(7000, 1.0f, k1410)}));
+    for (int years : {0, -1, INT32_MIN}) {
+        UseDataLen(years);
+        TakeSent();
+        const size_t logBefore = ReadWholeFile(host.Path(ErrorLog::FileName())).size();
+        station->DeleteDeadData();
+        EXPECT_TRUE(TakeSent().empty()) << years;
+        const std::string added = ReadWholeFile(host.Path(ErrorLog::FileName())).substr(logBefore);
+        EXPECT_NE(added.find("DATALEN"), std::string::npos) << years;
+        EXPECT_EQ(added.find('\n'), added.size() - 1) << "one line: " << added;
+    }
+    UseDataLen(100000);  // further back than any date: nothing to delete
     station->DeleteDeadData();
-    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT MIN(TIME) FROM RTTOWER"),
-              "2009-03-12 00:00:00");
-    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "1");
+    EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
 }
 
 TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
-    CStationMap stations(host.Dir(), 60000);
+    CStationMap stations(host.Dir(), settings, 60000);
     CWPLocalDB& mapped = stations.FindOrAdd(12);
     EXPECT_EQ(&mapped, stations.Find(12));
     EXPECT_EQ(stations.Find(13), nullptr);
@@ -218,15 +231,37 @@ TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
     mapped.SaveLocalRT(Record(k15, {Item(7000, 2.0f, k15)}));
     EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "2");
 
-    // Deleted while connected: nothing notices until the connection is closed.
-    std::filesystem::remove(mapped.FilePath());
-    stations.CloseAll();
-    const DateTime k16(2009, 3, 12, 16, 0, 0);
-    EXPECT_TRUE(mapped.SaveLocalRT(Record(k16, {Item(7000, 3.0f, k16)})));
-    EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
-    EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
     stations.Clear();
     EXPECT_EQ(stations.Size(), 0u);
+}
+
+// On Linux an open file can be deleted or replaced; the connection would go on writing
+// into a file that no one sees. The next row notices, makes the file again and logs it.
+TEST_F(WPLocalDBTest, AFileDeletedOrReplacedWhileOpenIsMadeAgain) {
+    const std::string other = host.Path("other.MDB");
+    const struct {
+        const char* name;
+        std::function<void(const std::string&)> change;
+    } cases[] = {
+        {"deleted", [](const std::string& path) { std::filesystem::remove(path); }},
+        {"replaced",
+         [&](const std::string& path) {
+             std::filesystem::copy_file(path, other);
+             std::filesystem::rename(other, path);
+         }},
+    };
+    DateTime time = k1410;
+    for (const auto& c : cases) {
+        station->SaveLocalRT(Record(time, {Item(7000, 1.0f, time)}));
+        c.change(station->FilePath());
+        const size_t logBefore = ReadWholeFile(host.Path(ErrorLog::FileName())).size();
+        time += DateTimeSpan(0, 0, 10, 0);
+        EXPECT_TRUE(station->SaveLocalRT(Record(time, {Item(7000, 2.0f, time)}))) << c.name;
+        EXPECT_EQ(At("RTTOWER", "V1AVGSP", time), "2.0") << c.name;
+        EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0") << c.name;
+        const std::string added = ReadWholeFile(host.Path(ErrorLog::FileName())).substr(logBefore);
+        EXPECT_NE(added.find("deleted or replaced"), std::string::npos) << c.name << added;
+    }
 }
 
 TEST_F(WPLocalDBTest, ARejectedStatementIsReportedAndClosesTheConnection) {
@@ -248,7 +283,7 @@ TEST_F(WPLocalDBTest, ARejectedStatementIsReportedAndClosesTheConnection) {
 }
 
 TEST_F(WPLocalDBTest, AFileThatCannotBeMadeStoresNothingQuietly) {
-    CWPLocalDB nowhere(5, host.Path("missing-dir"), 60000);
+    CWPLocalDB nowhere(5, host.Path("missing-dir"), settings, 60000);
     EXPECT_FALSE(nowhere.CreateLocalDB());
     EXPECT_FALSE(nowhere.SaveLocalRT(Record(k1410, {Item(7000, 1.0f, k1410)})));
     EXPECT_EQ(ReadWholeFile(host.Path("odbc/odbc.ini")).find("[WP_5]"), std::string::npos);

@@ -5,12 +5,24 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "tests/support/TestHost.h"
 
 namespace {
 
 constexpr int kFastPollMs = 20;
+
+// A context whose stores are all switched off: the cases watch the thread only.
+class QuietContext : public CWPContext {
+public:
+    QuietContext() : CWPContext("/nonexistent") {
+        CWPSettings off;
+        off.m_bSaveLocal = false;
+        off.m_bSaveBkgDB = false;
+        m_settings.Replace(off);
+    }
+};
 
 class RecordingThread : public CWPDBThread {
 public:
@@ -66,7 +78,8 @@ CDataFrame Frame(int rtu, int kind, float firstValue) {
 }
 
 TEST(WPDBThreadTest, FramesHandedOverTogetherAreStoredInCallOrderAndOddKindsDropped) {
-    RecordingThread thread(kFastPollMs);
+    QuietContext context;
+    RecordingThread thread(context, kFastPollMs);
     {
         // The frames are gone before the thread looks: the queue holds copies.
         auto first = std::make_unique<CDataFrame>(Frame(1, 1, 11));
@@ -88,18 +101,33 @@ TEST(WPDBThreadTest, FramesHandedOverTogetherAreStoredInCallOrderAndOddKindsDrop
     EXPECT_EQ(thread.QueuedCount(), 0u);
 }
 
-TEST(WPDBThreadTest, QueuedFramesAreLostWhenTheThreadStops) {
-    RecordingThread thread(60000);  // would not look at the queue for a minute
-    ASSERT_TRUE(thread.CreateThread());
-    thread.EnqueueFrame(Frame(1, 1, 1));
-    thread.EnqueueFrame(Frame(2, 1, 2));
-    EXPECT_TRUE(thread.StopWorker());
-    EXPECT_EQ(thread.ProcessedCount(), 0);
-    EXPECT_TRUE(thread.Seen().empty());
+// A stop stores what is queued within the drain time, then drops the rest and says
+// how many in the error log.
+TEST(WPDBThreadTest, AStopStoresTheQueueWithinTheDrainTimeAndCountsWhatIsDropped) {
+    TestHost host;
+    QuietContext context;
+    const struct {
+        int drainMs;
+        long stored;
+    } cases[] = {{60000, 2}, {0, 0}};
+    for (const auto& c : cases) {
+        RecordingThread thread(context, 60000, c.drainMs);  // would not poll for a minute
+        ASSERT_TRUE(thread.CreateThread());
+        thread.EnqueueFrame(Frame(1, 1, 1));
+        thread.EnqueueFrame(Frame(2, 1, 2));
+        const size_t logBefore = ReadWholeFile(host.Path("VKTError.log")).size();
+        EXPECT_TRUE(thread.StopWorker());
+        EXPECT_EQ(thread.ProcessedCount(), c.stored);
+        EXPECT_EQ(thread.DroppedCount(), 2 - c.stored);
+        const std::string added = ReadWholeFile(host.Path("VKTError.log")).substr(logBefore);
+        EXPECT_EQ(added.find("2 queued frames dropped") != std::string::npos, c.stored == 0)
+            << added;
+    }
 }
 
 TEST(WPDBThreadTest, IsolationIsDueOncePerFivePeriodFromSecond30OfMinute1) {
-    CWPDBThread thread;
+    QuietContext context;
+    CWPDBThread thread(context);
     auto at = [](int minute, int second) { return DateTime(2009, 3, 12, 10, minute, second); };
     EXPECT_FALSE(thread.IsIsolationDue(at(6, 0)));
     EXPECT_FALSE(thread.IsIsolationDue(at(6, 29)));
@@ -119,7 +147,8 @@ TEST(WPDBThreadTest, IsolationIsDueOncePerFivePeriodFromSecond30OfMinute1) {
 TEST(WPDBThreadTest, IsolationPassesFollowTheProcessClock) {
     TestHost host;
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 6, 28));
-    RecordingThread thread(kFastPollMs);
+    QuietContext context;
+    RecordingThread thread(context, kFastPollMs);
     ASSERT_TRUE(thread.CreateThread());
     ASSERT_TRUE(WaitFor([&] { return thread.IsolationPassCount() == 1; }));
     const DateTime first = thread.Passes().at(0);

@@ -5,8 +5,8 @@
 
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
-#include "model/AssignmentStore.h"
 #include "platform/OdbcHandles.h"
+#include "storage/AssignmentStore.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -37,7 +37,6 @@ TEST(AssignmentStoreTest, FirstStartBacksUpAndCreatesTheTable) {
     CObList<CVKTTOWPID> list;
     EXPECT_EQ(LoadAssignments(list), 0) << "no table yet";
     EXPECT_TRUE(list.empty());
-    EXPECT_EQ(GetTowerID(12), -1);
 
     EXPECT_EQ(EnsureAssignmentTable(), 1);
     ASSERT_TRUE(std::filesystem::exists(backup));
@@ -82,19 +81,23 @@ TEST(AssignmentStoreTest, SavedRowsReplaceTheTableAndLoadInRtuOrder) {
     EXPECT_TRUE(Loaded().empty());
 }
 
-TEST(AssignmentStoreTest, MapLookupsAndNonNumericValues) {
+// A WPID that is NULL or not a number must not read as 0: two RTUs would then share
+// tower id 0 and overwrite each other's rows. Such a row assigns nothing.
+TEST(AssignmentStoreTest, RowsThatAreNotTwoNumbersAssignNothing) {
     TestHost host;
-    EnsureAssignmentTable();
-    ASSERT_EQ(ExecSQLStr("INSERT INTO VKTTOWPID (RTUID,WPID) VALUES (5,'abc')"), 1);
-    ASSERT_EQ(ExecSQLStr("INSERT INTO VKTTOWPID (RTUID,WPID) VALUES (7,'-12x')"), 1);
+    ASSERT_EQ(ExecSQLStr("CREATE TABLE VKTTOWPID (RTUID INT, WPID INT)"), 1);
+    for (const char* row : {"(5,'abc')", "(7,'-12x')", "(9,NULL)", "(NULL,3)", "(8,80)"}) {
+        ASSERT_EQ(ExecSQLStr(std::string("INSERT INTO VKTTOWPID (RTUID,WPID) VALUES ") + row), 1);
+    }
     CObList<CVKTTOWPID> list;
     ASSERT_EQ(LoadAssignments(list), 1);
-    FillAssignmentMap(list);
-    EXPECT_EQ(GetTowerID(5), 0);
-    EXPECT_EQ(GetTowerID(7), -12);
-    EXPECT_EQ(GetTowerID(6), -1);
-    ClearAssignmentMap();
-    EXPECT_EQ(GetTowerID(5), -1);
+    CAssignmentMap map;
+    FillAssignmentMap(list, map);
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(map.TowerIDOf(8), 80);
+    for (int rtu : {5, 7, 9, 0, 6}) EXPECT_EQ(map.TowerIDOf(rtu), rtu) << rtu;
+    map.Clear();
+    EXPECT_EQ(map.GetTowerID(8), -1);
 }
 
 }  // namespace

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "hostlib/VktRecords.h"
+#include "model/AssignmentMap.h"
 
-// Output station numbers (WPID) of the RTUs: the table VKTTOWPID of VKTCOMM.MDB and
-// the process-wide assignment map loaded from it at start-up. Every failure here is
-// silent: without assignments each tower id is its RTU number.
+// Output station numbers (WPID) of the RTUs: the table VKTTOWPID of VKTCOMM.MDB, from
+// which the assignment map is loaded at start-up. Every failure here is silent:
+// without assignments each tower id is its RTU number.
 
 // One row of VKTTOWPID.
 class CVKTTOWPID : public CObject {
@@ -21,8 +22,9 @@ public:
 
     // The statement of an operation: 0 delete, 1 update, 2 insert, 3 select; others empty.
     std::string GetSQLStr(int nCode) const;
-    // Reads columns 1 and 2 of the statement's current row; a non-number reads 0.
-    void ReadRow(SQLHSTMT hstmt);
+    // Reads columns 1 and 2 of the statement's current row; false (the record left
+    // as it was) when either is NULL or not a whole number.
+    bool ReadRow(SQLHSTMT hstmt);
 
     int32_t m_nRTUID = 0;
     int32_t m_nWPID = 0;
@@ -33,7 +35,8 @@ public:
 // 1 when the file could be opened, else 0. User-interface thread, at start-up.
 int EnsureAssignmentTable();
 
-// Appends every stored row, in ascending RTU number order; 1 when the query ran.
+// Appends every stored row, in ascending RTU number order; 1 when the query ran. A
+// row whose RTU number or WPID is not a number is left out: it assigns nothing.
 int LoadAssignments(CObList<CVKTTOWPID>& list);
 // The stored row of the RTU, or null.
 std::unique_ptr<CVKTTOWPID> FindAssignment(int32_t nRTUID);
@@ -42,9 +45,5 @@ void ExecAssignmentSQL(int nCode, const CVKTTOWPID& record);
 // Replaces the stored rows by the (RTU number, WPID) pairs, in order.
 void SaveAssignments(const std::vector<std::pair<int32_t, int32_t>>& rows);
 
-// The assignment map: filled at start-up before the workers start, emptied after
-// they stopped, read without a lock in between.
-void FillAssignmentMap(const CObList<CVKTTOWPID>& list);
-void ClearAssignmentMap();
-// The RTU's WPID, or -1 when it has none.
-int GetTowerID(int32_t nRTUID);
+// Puts every record into the map, in list order.
+void FillAssignmentMap(const CObList<CVKTTOWPID>& list, CAssignmentMap& map);

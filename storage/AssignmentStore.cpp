@@ -1,4 +1,4 @@
-#include "model/AssignmentStore.h"
+#include "storage/AssignmentStore.h"
 
 #include <unistd.h>
 
@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <unordered_map>
+#include <optional>
 
 #include "hostlib/VktBase.h"
 #include "platform/OdbcHandles.h"
+#include "platform/TextNumber.h"
 
 namespace {
 
@@ -17,20 +18,18 @@ constexpr const char* kHostFile = "VKTCOMM.MDB";
 constexpr const char* kBackupFile = "VKTCOMM(BAK).MDB";
 constexpr size_t kColumnBuffer = 3000;
 
-std::unordered_map<int32_t, int32_t> g_mapWPID;  // see FillAssignmentMap
-
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];
     return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
 }
 
-int ReadIntColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
+std::optional<int> ReadIntColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
     char buffer[kColumnBuffer] = {0};
     SQLLEN indicator = 0;
-    SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
-    if (indicator == SQL_NULL_DATA) return 0;
+    const SQLRETURN rc = SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    if (!Odbc::Succeeded(rc) || indicator == SQL_NULL_DATA) return std::nullopt;
     buffer[kColumnBuffer - 1] = 0;
-    return std::atoi(buffer);
+    return ReadWholeNumber(buffer);
 }
 
 // Runs a select on the host statement and appends its rows; 1 when it ran.
@@ -54,8 +53,7 @@ int QueryAssignments(const std::string& sql, CObList<CVKTTOWPID>& list) {
     for (SQLRETURN fetched = SQLFetch(hstmt);
          fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO; fetched = SQLFetch(hstmt)) {
         auto record = std::make_unique<CVKTTOWPID>();
-        record->ReadRow(hstmt);
-        list.push_back(std::move(record));
+        if (record->ReadRow(hstmt)) list.push_back(std::move(record));
     }
     UnLockHSTMT(hstmt);
     return 1;
@@ -84,9 +82,13 @@ std::string CVKTTOWPID::GetSQLStr(int nCode) const {
     }
 }
 
-void CVKTTOWPID::ReadRow(SQLHSTMT hstmt) {
-    m_nRTUID = ReadIntColumn(hstmt, 1);
-    m_nWPID = ReadIntColumn(hstmt, 2);
+bool CVKTTOWPID::ReadRow(SQLHSTMT hstmt) {
+    const std::optional<int> rtu = ReadIntColumn(hstmt, 1);
+    const std::optional<int> wpid = ReadIntColumn(hstmt, 2);
+    if (!rtu || !wpid) return false;
+    m_nRTUID = *rtu;
+    m_nWPID = *wpid;
+    return true;
 }
 
 int EnsureAssignmentTable() {
@@ -94,7 +96,7 @@ int EnsureAssignmentTable() {
     CloseDB();
     if (!std::filesystem::exists(path)) return 0;  // the driver would create an empty file
     OdbcConnection connection;
-    if (!connection.DriverConnect("DRIVER={SQLite3};Database=" + path, kLoginTimeoutSeconds)) {
+    if (!connection.DriverConnect(Odbc::SqliteConnectionString(path), kLoginTimeoutSeconds)) {
         return 0;
     }
     if (!Odbc::Succeeded(Odbc::ExecDirect(connection.Get(), CVKTTOWPID().GetSQLStr(3)))) {
@@ -148,13 +150,6 @@ void SaveAssignments(const std::vector<std::pair<int32_t, int32_t>>& rows) {
     }
 }
 
-void FillAssignmentMap(const CObList<CVKTTOWPID>& list) {
-    for (const auto& record : list) g_mapWPID[record->m_nRTUID] = record->m_nWPID;
-}
-
-void ClearAssignmentMap() { g_mapWPID.clear(); }
-
-int GetTowerID(int32_t nRTUID) {
-    auto it = g_mapWPID.find(nRTUID);
-    return it == g_mapWPID.end() ? -1 : it->second;
+void FillAssignmentMap(const CObList<CVKTTOWPID>& list, CAssignmentMap& map) {
+    for (const auto& record : list) map.Assign(record->m_nRTUID, record->m_nWPID);
 }

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "model/AssignmentMap.h"
+#include "storage/BackendDB.h"
+#include "storage/DeleteMyDeadData.h"
+#include "storage/StationMap.h"
+#include "storage/WPSettings.h"
+
+class CWPDBThread;
+
+// Everything the plug-in keeps between calls from VKTLibInit to VKTLibExit: the
+// settings, the assignment map, the backend connection with its lock, the station
+// map and the worker threads. The workers and the user-interface thread reach the
+// stores through it; nothing of it is process-wide, so contexts can be made and
+// dropped one after another in one process.
+class CWPContext {
+public:
+    explicit CWPContext(std::string workingDir,
+                        int retentionPollMs = CDeleteMyDeadData::kPollIntervalMs);
+    // Stops the storage thread, closes the backend connection, then destroys the
+    // stations (stopping their retention threads). Call without the Access lock.
+    ~CWPContext();
+    CWPContext(const CWPContext&) = delete;
+    CWPContext& operator=(const CWPContext&) = delete;
+
+    // Stops and frees the storage thread; true when it ended within the stop bound.
+    // User-interface thread.
+    bool StopStorageThread();
+
+    const std::string m_strWorkingDir;
+    CWPSettingsStore m_settings;
+    // Written before the workers start and after they stopped; read without a lock.
+    CAssignmentMap m_assignments;
+    CBackendDB m_backend;
+    CStationMap m_stations;
+    // Made and freed on the user-interface thread; the exports' hand-over lock keeps
+    // it alive while a host thread queues a frame.
+    std::unique_ptr<CWPDBThread> m_pStorageThread;
+};
