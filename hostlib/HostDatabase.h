@@ -10,14 +10,20 @@ namespace HostDatabase {
 
 // "VKTCOMM.MDB" in the current directory, as an absolute path.
 std::string FilePath();
-// The ODBC connection string for an SQLite file through the SQLite3 driver.
-std::string SqliteConnectionString(const std::string& file);
+// The ODBC connection string for an SQLite file through the SQLite3 driver; unless
+// `mayCreate`, a missing file fails the connect instead of being made empty.
+std::string SqliteConnectionString(const std::string& file, bool mayCreate);
 
 // The statement lock: held between LockHSTMT and UnLockHSTMT.
 void Lock();
 void Unlock();
-// Opens the connection when closed; the caller holds the lock. Null on failure.
-SQLHDBC Connection();
+// Opens the connection when closed; the caller holds the lock. Null on failure. Only
+// the making of a host directory may create a missing VKTCOMM.MDB.
+SQLHDBC Connection(bool mayCreate = false);
 void Close();  // the caller holds the lock
+
+// Writes the failure and its diagnostics to the error log and keeps it for
+// VktHost::LastDatabaseError; the caller holds the lock.
+void NoteFailure(const std::string& what, const std::string& diagnostics);
 
 }  // namespace HostDatabase
