@@ -1,7 +1,10 @@
 #include "host/FrameFile.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -91,9 +94,18 @@ std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error)
 
 Result Read(const std::string& path) {
     Result result;
+    // A folder opens as a stream and reads as empty: it would pass for a file without frames.
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        result.failure = path + " is a folder, not a frames file";
+        return result;
+    }
+    errno = 0;
     std::ifstream in(path);
     if (!in) {
-        result.errors.push_back("cannot open " + path);
+        const int cause = errno;
+        result.failure =
+            "cannot open " + path + ": " + (cause ? std::strerror(cause) : "unknown cause");
         return result;
     }
     std::string line, error;
@@ -104,6 +116,10 @@ Result Read(const std::string& path) {
         } else {
             result.errors.push_back("line " + std::to_string(number) + ": " + error);
         }
+    }
+    if (in.bad()) {
+        result.failure = "cannot read " + path + " to its end";
+        result.frames.clear();
     }
     return result;
 }

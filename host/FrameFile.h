@@ -14,11 +14,13 @@ namespace FrameFile {
 struct Result {
     std::vector<CDataFrame> frames;
     std::vector<std::string> errors;  // "line N: reason" for every line skipped
+    std::string failure;              // why the file could not be read at all; else empty
 };
 
 // Parses one line; on failure returns nothing and sets `error`.
 std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error);
-// Reads the whole file; bad lines are reported and skipped.
+// Reads the whole file; bad lines are reported and skipped. A file that cannot be read
+// (missing, a folder, no permission) yields no frames and a `failure` naming it.
 Result Read(const std::string& path);
 // One frame as a line of the file.
 std::string FormatLine(const CDataFrame& frame);

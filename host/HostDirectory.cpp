@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,6 +12,7 @@
 #include "host/BackendSql.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/IniFile.h"
 #include "platform/OdbcHandles.h"
 
 namespace fs = std::filesystem;
@@ -134,6 +137,48 @@ void AddDemoRTUs() {
     }
 }
 
+// The database's header, not its name, tells an SQLite file; an empty file is an empty
+// database to SQLite and is left to the query to judge.
+bool ReadableSqliteFile(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read the host catalogue " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    static constexpr char kHeader[] = "SQLite format 3";  // with its NUL: 16 bytes
+    char header[sizeof kHeader] = {};
+    in.read(header, sizeof header);
+    if (in.gcount() == 0) return true;
+    if (in.gcount() != static_cast<std::streamsize>(sizeof header) ||
+        std::memcmp(header, kHeader, sizeof header) != 0) {
+        error = "the host catalogue " + path + " is not an SQLite database";
+        return false;
+    }
+    return true;
+}
+
+// The driver manager reports a broken entry only as a library it cannot load; naming
+// the file that holds the entry says where to mend it.
+bool SqliteDriverPresent(const std::string& odbcinst, std::string& error) {
+    if (access(odbcinst.c_str(), R_OK) != 0) {
+        error = "cannot read the ODBC driver list " + odbcinst + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string library = IniFile::GetString(odbcinst, "SQLite3", "Driver", "");
+    if (library.empty()) {
+        error = "the ODBC driver list " + odbcinst + " names no SQLite3 driver library";
+        return false;
+    }
+    // A bare name is looked up by the dynamic loader; only a path can be checked here.
+    std::error_code ec;
+    if (library.find('/') != std::string::npos && !fs::is_regular_file(library, ec)) {
+        error =
+            "the SQLite3 driver library " + library + " named in " + odbcinst + " does not exist";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string Absolute(const std::string& path) {
@@ -148,10 +193,46 @@ bool Enter(const std::string& dir, std::string& error) {
     setenv("ODBCSYSINI", odbcDir.c_str(), 1);
     setenv("ODBCINI", (odbcDir + "/odbc.ini").c_str(), 1);
     if (chdir(absolute.c_str()) != 0) {
-        error = "cannot change into " + absolute;
+        error = "cannot change into " + absolute + ": " + std::strerror(errno);
         return false;
     }
     return true;
+}
+
+bool CheckReady(std::string& error) {
+    // Relative paths were given against the directory the host started in, not this one.
+    std::error_code ec;
+    const std::string dir = fs::current_path(ec).string();
+    if (ec) {
+        error = "cannot tell the host directory: " + ec.message();
+        return false;
+    }
+    const std::string catalogue = dir + "/VKTCOMM.MDB";
+    const fs::file_status status = fs::status(catalogue, ec);
+    if (status.type() == fs::file_type::none) {
+        error = "cannot look at the host catalogue " + catalogue + ": " + ec.message();
+        return false;
+    }
+    if (!fs::exists(status)) {
+        error = "no host catalogue: " + catalogue +
+                " does not exist (vkthost init DIR makes a host directory)";
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        error = "the host catalogue " + catalogue + " is not a file";
+        return false;
+    }
+    if (!ReadableSqliteFile(catalogue, error)) return false;
+    if (access(catalogue.c_str(), W_OK) != 0) {
+        error = "the host catalogue " + catalogue + " is not writable: " + std::strerror(errno);
+        return false;
+    }
+    if (access(dir.c_str(), W_OK) != 0) {
+        error = "the host directory " + dir + " is not writable (" + std::strerror(errno) +
+                "): the host database keeps its journal there";
+        return false;
+    }
+    return SqliteDriverPresent(dir + "/odbc/odbcinst.ini", error);
 }
 
 bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, std::string& error) {

@@ -21,6 +21,13 @@ bool Init(const std::string& dir, bool demo, const BackendOptions& backend, std:
 // ODBC use and before the plug-in is loaded.
 bool Enter(const std::string& dir, std::string& error);
 
+// Checks what a run needs of the host directory, the current one after Enter, before
+// anything connects to it: VKTCOMM.MDB present, an SQLite file, readable and writable;
+// the directory writable (the database keeps its journal beside the file);
+// odbc/odbcinst.ini naming an SQLite3 driver library that is there. Names the first
+// fault and its path in `error`.
+bool CheckReady(std::string& error);
+
 // Absolute form of a path.
 std::string Absolute(const std::string& path);
 

@@ -37,28 +37,33 @@ std::streamoff FileSize(const std::string& path) {
     return in ? static_cast<std::streamoff>(in.tellg()) : 0;
 }
 
-bool AcquireFrames(const Options& options, Summary& summary, std::vector<CDataFrame>& frames,
+bool ReadFrameFile(const std::string& path, Summary& summary, std::vector<CDataFrame>& frames,
                    std::string& error) {
-    if (!options.framesFile.empty()) {
-        FrameFile::Result read = FrameFile::Read(HostDirectory::Absolute(options.framesFile));
-        frames = std::move(read.frames);
-        summary.inputErrors = std::move(read.errors);
-        summary.framesRead = static_cast<int>(frames.size());
+    FrameFile::Result read = FrameFile::Read(path);
+    if (!read.failure.empty()) {
+        error = "--frames: " + read.failure;
+        return false;
     }
-    if (!options.simulateSpan.empty()) {
-        auto range = Simulator::ParseSpan(options.simulateSpan, ProcessClock::Now(), error);
-        if (!range) return false;
-        CObList<CRTUDef> all;
-        CRTUDefRT::OutRTRTU(all);
-        std::vector<CRTUDef> towers;
-        for (const auto& def : all) {
-            if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
-        }
-        auto simulated = Simulator::Simulate(towers, *range);
-        summary.framesRead += static_cast<int>(simulated.size());
-        frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
-                      std::make_move_iterator(simulated.end()));
+    frames = std::move(read.frames);
+    summary.inputErrors = std::move(read.errors);
+    summary.framesRead = static_cast<int>(frames.size());
+    return true;
+}
+
+bool SimulateFrames(const std::string& span, Summary& summary, std::vector<CDataFrame>& frames,
+                    std::string& error) {
+    auto range = Simulator::ParseSpan(span, ProcessClock::Now(), error);
+    if (!range) return false;
+    CObList<CRTUDef> all;
+    CRTUDefRT::OutRTRTU(all);
+    std::vector<CRTUDef> towers;
+    for (const auto& def : all) {
+        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
     }
+    auto simulated = Simulator::Simulate(towers, *range);
+    summary.framesRead += static_cast<int>(simulated.size());
+    frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
+                  std::make_move_iterator(simulated.end()));
     return true;
 }
 
@@ -70,6 +75,15 @@ void Linger(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     MessageLayer::PumpMessages();
+}
+
+// Diagnostics come one record a line; a message to the user is one line.
+std::string OneLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+        text.replace(at, 1, "; ");
+    }
+    return text.empty() ? "see " + std::string(ErrorLog::FileName()) : text;
 }
 
 }  // namespace
@@ -91,8 +105,23 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         }
         ProcessClock::SetNow(*now);
     }
+    // Everything that can be found wrong without the database is, before it is opened:
+    // a refused run leaves the host directory as it was.
+    std::vector<CDataFrame> frames;
+    if (!resolved.framesFile.empty() &&
+        !ReadFrameFile(resolved.framesFile, summary, frames, error)) {
+        return 1;
+    }
+    if (!HostDirectory::CheckReady(error)) return 1;
     if (!VktHost::LoadHostCatalogue()) {
-        error = "cannot read the host catalogue VKTCOMM.MDB in " + resolved.dir;
+        error = "cannot read the host catalogue " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
+                OneLine(VktHost::LastDatabaseError());
+        VktHost::CloseHost();
+        return 1;
+    }
+    if (!resolved.simulateSpan.empty() &&
+        !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
+        VktHost::CloseHost();
         return 1;
     }
     const std::streamoff logStart = FileSize(ErrorLog::FileName());
@@ -108,10 +137,11 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     const WindowHandle mainWindow = MessageLayer::RegisterWindow([](const Message&) {});
     MessageLayer::SetThreadMainWindow(mainWindow);
 
-    std::vector<CDataFrame> frames;
     PluginLoader plugin;
-    if (!AcquireFrames(resolved, summary, frames, error) || !plugin.Load(pluginPath, error)) {
+    if (!plugin.Load(pluginPath, error)) {
+        MessageLayer::UnregisterWindow(mainWindow);
         VktHost::SetMessageWindow(nullptr);
+        VktHost::CloseHost();
         return 1;
     }
     int type = 0;

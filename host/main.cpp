@@ -24,8 +24,15 @@ int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendO
 
 int AddRtuCommand(const std::string& dir, const CRTUDef& def) {
     std::string error;
-    if (!HostDirectory::Enter(dir, error)) return Fail(error);
-    if (!VktHost::AddRTU(def)) return Fail("cannot store the RTU in VKTCOMM.MDB");
+    if (!HostDirectory::Enter(dir, error) || !HostDirectory::CheckReady(error)) {
+        return Fail(error);
+    }
+    if (!VktHost::AddRTU(def)) {
+        const std::string cause = VktHost::LastDatabaseError();
+        VktHost::CloseHost();
+        return Fail("cannot store the RTU in " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
+                    cause.substr(0, cause.find('\n')));
+    }
     VktHost::CloseHost();
     std::printf("RTU %d \"%s\" of type %d stored\n", def.m_nRTUID, def.m_strName.c_str(),
                 def.m_nType);

@@ -53,6 +53,9 @@ bool QueryHost(const std::string& sql, RowFn row) {
     const bool ok = Odbc::Succeeded(rc);
     if (ok) {
         while (Odbc::Succeeded(SQLFetch(hstmt))) row(hstmt);
+    } else {
+        HostDatabase::NoteFailure("Host database query failed: " + sql,
+                                  Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt));
     }
     UnLockHSTMT(hstmt);
     return ok;
@@ -274,6 +277,10 @@ std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime tim
 namespace VktHost {
 
 bool CreateHostDatabase() {
+    HostDatabase::Lock();
+    const bool open = HostDatabase::Connection(true) != nullptr;
+    HostDatabase::Unlock();
+    if (!open) return false;
     for (const char* sql : kHostTables) {
         if (!ExecSQLStr(sql)) return false;
     }

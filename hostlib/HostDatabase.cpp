@@ -5,12 +5,14 @@
 #include <climits>
 #include <mutex>
 
+#include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 
 namespace {
 
 std::recursive_mutex g_statementLock;
 OdbcConnection g_hostConnection;  // guarded by g_statementLock
+std::string g_lastFailure;        // guarded by g_statementLock
 
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];
@@ -32,12 +34,11 @@ void Unlock() {
     g_statementLock.unlock();
 }
 
-SQLHDBC Connection() {
+SQLHDBC Connection(bool mayCreate) {
     if (!g_hostConnection.IsOpen() &&
-        !g_hostConnection.DriverConnect(Odbc::SqliteConnectionString(FilePath()),
+        !g_hostConnection.DriverConnect(Odbc::SqliteConnectionString(FilePath(), mayCreate),
                                         kLoginTimeoutSeconds)) {
-        WriteErrorInfo("Cannot open the host database " + FilePath() + ": " +
-                       g_hostConnection.LastError());
+        NoteFailure("Cannot open the host database " + FilePath(), g_hostConnection.LastError());
         return nullptr;
     }
     return g_hostConnection.Get();
@@ -47,7 +48,19 @@ void Close() {
     g_hostConnection.Close();
 }
 
+void NoteFailure(const std::string& what, const std::string& diagnostics) {
+    std::string text = diagnostics;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    WriteErrorInfo(text.empty() ? what : what + ": " + text);
+    g_lastFailure = text.empty() ? what : text;
+}
+
 }  // namespace HostDatabase
+
+std::string VktHost::LastDatabaseError() {
+    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    return g_lastFailure;
+}
 
 SQLHSTMT LockHSTMT() {
     HostDatabase::Lock();
@@ -76,8 +89,9 @@ int ExecSQLStr(std::string strSQL) {
     const SQLRETURN rc =
         SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(strSQL.data()), SQL_NTS);
     if (rc == SQL_NO_DATA || Odbc::Succeeded(rc)) return 1;
-    WriteErrorInfo("Host database statement failed: " + strSQL);
-    WriteSQLErrorInfo(hdbc, stmt.Get());
+    std::string diagnostics = Odbc::Diagnostics(SQL_HANDLE_STMT, stmt.Get());
+    if (diagnostics.empty()) diagnostics = Odbc::Diagnostics(SQL_HANDLE_DBC, hdbc);
+    HostDatabase::NoteFailure("Host database statement failed: " + strSQL, diagnostics);
     return 0;
 }
 

@@ -14,8 +14,13 @@ std::string FilePath();
 // The statement lock: held between LockHSTMT and UnLockHSTMT.
 void Lock();
 void Unlock();
-// Opens the connection when closed; the caller holds the lock. Null on failure.
-SQLHDBC Connection();
+// Opens the connection when closed; the caller holds the lock. Null on failure. Only
+// the making of a host directory may create a missing VKTCOMM.MDB.
+SQLHDBC Connection(bool mayCreate = false);
 void Close();  // the caller holds the lock
+
+// Writes the failure and its diagnostics to the error log and keeps it for
+// VktHost::LastDatabaseError; the caller holds the lock.
+void NoteFailure(const std::string& what, const std::string& diagnostics);
 
 }  // namespace HostDatabase

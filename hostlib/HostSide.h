@@ -28,6 +28,11 @@ VKTBASE_API bool RecordAcquiredFrame(const CDataFrame& frame);
 using MessageWindow = std::function<void(const std::string&)>;
 VKTBASE_API void SetMessageWindow(MessageWindow window);
 
+// What went wrong in the latest failed opening of, or statement on, VKTCOMM.MDB: the
+// driver's diagnostics, as also written to the error log. Read it right after one of
+// the calls above returned false.
+VKTBASE_API std::string LastDatabaseError();
+
 // Closes the host database connection and forgets the catalogue held in memory.
 VKTBASE_API void CloseHost();
 

@@ -191,9 +191,9 @@ std::string SqliteFileUri(const std::string& file) {
     return uri;
 }
 
-std::string SqliteConnectionString(const std::string& file) {
+std::string SqliteConnectionString(const std::string& file, bool mayCreate) {
     return "DRIVER={SQLite3};Database=" + SqliteFileUri(file) +
-           ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000";
+           ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000" + (mayCreate ? "" : ";NoCreat=1");
 }
 
 std::string LogText(const std::string& sql) {

@@ -125,8 +125,9 @@ namespace Odbc {
 // logging and a bounded wait for another connection's lock. The SQLite driver reads
 // its Database attribute up to the next ";" and does not understand braces, so the
 // file is named as an SQLite URI ("file:" and the path, each byte outside a safe set
-// percent-encoded): any path reaches it whole.
-VKTBASE_API std::string SqliteConnectionString(const std::string& file);
+// percent-encoded): any path reaches it whole. Unless `mayCreate`, a missing file
+// fails the connect instead of being made empty.
+VKTBASE_API std::string SqliteConnectionString(const std::string& file, bool mayCreate = true);
 // The file as the SQLite URI the driver is given.
 VKTBASE_API std::string SqliteFileUri(const std::string& file);
 

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
+#include <vector>
 
 #include "host/FrameFile.h"
 #include "host/HostRun.h"
 #include "host/Simulator.h"
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "platform/IniFile.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -177,6 +183,163 @@ TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
               "##");
     // Towers without frames have fallen silent: no file for them.
     EXPECT_FALSE(std::filesystem::exists(host.Path("T2-6-20090312-1405.txt")));
+}
+
+namespace fs = std::filesystem;
+
+// Names in a folder, for telling that a failed run left it as it was.
+std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// A run that cannot start says what is wrong and where, and changes nothing in the host
+// directory but the error log.
+TEST(HostRunTest, ARunThatCannotStartNamesTheCauseAndLeavesTheDirectoryAsItWas) {
+    struct Case {
+        const char* name;
+        bool byPermissions;  // root reads and writes whatever its permissions say
+        std::function<void(const TestHost&, HostRun::Options&)> breakHost;
+        std::vector<std::string> expected;  // in the error; "@" stands for the directory
+    };
+    const Case cases[] = {
+        {"frames file is a folder",
+         false,
+         [](const TestHost& host, HostRun::Options& o) { o.framesFile = host.Path("odbc"); },
+         {"--frames", "@/odbc", "folder"}},
+        {"frames file missing",
+         false,
+         [](const TestHost& host, HostRun::Options& o) { o.framesFile = host.Path("no.jsonl"); },
+         {"--frames", "@/no.jsonl", "No such file"}},
+        {"frames file unreadable",
+         true,
+         [](const TestHost& host, HostRun::Options& o) {
+             std::ofstream(host.Path("frames.jsonl")) << "\n";
+             fs::permissions(host.Path("frames.jsonl"), fs::perms::none);
+             o.framesFile = host.Path("frames.jsonl");
+         },
+         {"--frames", "@/frames.jsonl", "Permission denied"}},
+        {"catalogue missing",
+         false,
+         [](const TestHost& host, HostRun::Options&) { fs::remove(host.Path("VKTCOMM.MDB")); },
+         {"@/VKTCOMM.MDB", "does not exist", "vkthost init"}},
+        {"catalogue is no SQLite file",
+         false,
+         [](const TestHost& host, HostRun::Options&) {
+             std::ofstream(host.Path("VKTCOMM.MDB"), std::ios::trunc) << "Standard Jet DB\n";
+         },
+         {"@/VKTCOMM.MDB", "not an SQLite database"}},
+        {"catalogue is a folder",
+         false,
+         [](const TestHost& host, HostRun::Options&) {
+             fs::remove(host.Path("VKTCOMM.MDB"));
+             fs::create_directory(host.Path("VKTCOMM.MDB"));
+         },
+         {"@/VKTCOMM.MDB", "not a file"}},
+        {"catalogue without tables",
+         false,
+         [](const TestHost& host, HostRun::Options&) {
+             std::ofstream(host.Path("VKTCOMM.MDB"), std::ios::trunc);
+         },
+         {"@/VKTCOMM.MDB", "no such table: RTU"}},
+        {"catalogue read-only",
+         true,
+         [](const TestHost& host, HostRun::Options&) {
+             fs::permissions(host.Path("VKTCOMM.MDB"), fs::perms::owner_read);
+         },
+         {"@/VKTCOMM.MDB", "not writable"}},
+        {"host directory read-only",
+         true,
+         [](const TestHost& host, HostRun::Options&) {
+             fs::permissions(host.Dir(), fs::perms::owner_read | fs::perms::owner_exec);
+         },
+         {"host directory @ ", "not writable"}},
+        {"driver library missing",
+         false,
+         [](const TestHost& host, HostRun::Options&) {
+             IniFile::WriteString(host.Path("odbc/odbcinst.ini"), "SQLite3", "Driver",
+                                  "/nonexistent/libsqlite3odbc.so");
+         },
+         {"/nonexistent/libsqlite3odbc.so", "@/odbc/odbcinst.ini", "does not exist"}},
+        {"driver list missing",
+         false,
+         [](const TestHost& host, HostRun::Options&) {
+             fs::remove(host.Path("odbc/odbcinst.ini"));
+         },
+         {"@/odbc/odbcinst.ini", "No such file"}},
+        {"host directory is a file",
+         false,
+         [](const TestHost& host, HostRun::Options& o) {
+             std::ofstream(host.Path("plain")) << "x";
+             o.dir = host.Path("plain");
+         },
+         {"@/plain", "Not a directory"}},
+    };
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.byPermissions && geteuid() == 0) continue;
+        TestHost host;
+        VktHost::CloseHost();
+        HostRun::Options options;
+        options.dir = host.Dir();
+        options.now = "2009-03-12 15:00:00";
+        options.lingerSeconds = 0;
+        options.pluginPath = plugin;
+        c.breakHost(host, options);
+        const std::set<std::string> before = Entries(host.Dir());
+
+        HostRun::Summary summary;
+        std::string error;
+        const int rc = HostRun::Run(options, summary, error);
+        fs::permissions(host.Dir(), fs::perms::owner_all);
+
+        EXPECT_NE(rc, 0);
+        for (std::string expected : c.expected) {
+            if (const size_t at = expected.find('@'); at != std::string::npos) {
+                expected.replace(at, 1, host.Dir());
+            }
+            EXPECT_NE(error.find(expected), std::string::npos)
+                << "\"" << expected << "\" is missing from: " << error;
+        }
+        std::set<std::string> after = Entries(host.Dir());
+        after.erase("VKTError.log");
+        EXPECT_EQ(after, before);
+    }
+}
+
+TEST(HostCatalogueTest, TheLibraryDoesNotCreateAMissingCatalogue) {
+    TestHost host;
+    VktHost::CloseHost();
+    fs::remove(host.Path("VKTCOMM.MDB"));
+    EXPECT_FALSE(VktHost::LoadHostCatalogue());
+    EXPECT_EQ(ExecSQLStr("SELECT 1"), 0);
+    EXPECT_FALSE(fs::exists(host.Path("VKTCOMM.MDB")));
+
+    // Making a host directory still creates it.
+    ASSERT_TRUE(VktHost::CreateHostDatabase());
+    EXPECT_TRUE(VktHost::LoadHostCatalogue());
+}
+
+TEST(HostRunTest, AHostDirectoryRelativeToTheCurrentOne) {
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    TestHost host;
+    VktHost::CloseHost();
+    const fs::path dir(host.Dir());
+    ASSERT_EQ(chdir(dir.parent_path().c_str()), 0);
+    HostRun::Options options;
+    options.dir = dir.filename().string();
+    options.lingerSeconds = 0;
+    options.pluginPath = plugin;
+    HostRun::Summary summary;
+    std::string error;
+    EXPECT_EQ(HostRun::Run(options, summary, error), 0) << error;
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ std::string FirstValue(OdbcConnection& connection, const std::string& sql) {
 std::string QueryFile(const std::string& file, const std::string& sql) {
     OdbcConnection connection;
     if (!std::filesystem::exists(file) ||
-        !connection.DriverConnect("DRIVER={SQLite3};Database=" + file, kLoginTimeoutSeconds)) {
+        !connection.DriverConnect(Odbc::SqliteConnectionString(file), kLoginTimeoutSeconds)) {
         return "<no file>";
     }
     return FirstValue(connection, sql);
