@@ -1,6 +1,7 @@
 #include "tests/support/TestHost.h"
 
 #include <gtest/gtest.h>
+#include <odbcinst.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,14 +16,57 @@
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
 
+namespace {
+
+// unixODBC reads ODBCSYSINI once per process and keeps the first value, while every
+// case makes a host directory of its own. So the process points unixODBC at one link
+// of its own, and each host directory turns the link to its odbc/ folder.
+class OdbcLink {
+public:
+    OdbcLink() : m_path("/tmp/vkt-odbc-" + std::to_string(getpid())) {}
+    ~OdbcLink() { unlink(m_path.c_str()); }
+
+    void PointAt(const std::string& odbcDir) {
+        const std::string fresh = m_path + ".new";
+        unlink(fresh.c_str());
+        if (symlink(odbcDir.c_str(), fresh.c_str()) != 0 ||
+            rename(fresh.c_str(), m_path.c_str()) != 0) {
+            ADD_FAILURE() << "cannot point " << m_path << " at " << odbcDir;
+        }
+        setenv("ODBCSYSINI", m_path.c_str(), 1);
+        setenv("ODBCINI", (m_path + "/odbc.ini").c_str(), 1);
+        // The first question to the installer fixes the path for the process. The
+        // installer also keeps what it read of the files and trusts it while their
+        // entries for 20 seconds; a write through it forgets them.
+        char value[16];
+        SQLGetPrivateProfileString("ODBC", "Trace", "", value, sizeof value, "ODBCINST.INI");
+        const std::string odbcIni = m_path + "/odbc.ini";
+        if (SQLWritePrivateProfileString("ODBC", "VKTTestHost", "1", odbcIni.c_str())) {
+            SQLWritePrivateProfileString("ODBC", "VKTTestHost", nullptr, odbcIni.c_str());
+        }
+    }
+
+private:
+    const std::string m_path;
+};
+
+OdbcLink& TheOdbcLink() {
+    static OdbcLink link;
+    return link;
+}
+
+}  // namespace
+
 TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend) {
     char cwd[PATH_MAX];
     m_previousDir = getcwd(cwd, sizeof cwd) ? cwd : "/";
     char pattern[] = "/tmp/vkt-test-XXXXXX";
     m_dir = mkdtemp(pattern);
+    TheOdbcLink().PointAt(m_dir + "/odbc");
     std::string error;
     if (!HostDirectory::Init(m_dir, demo, backend, error)) ADD_FAILURE() << error;
     if (!HostDirectory::Enter(m_dir, error)) ADD_FAILURE() << error;
+    TheOdbcLink().PointAt(m_dir + "/odbc");
     if (!VktHost::LoadHostCatalogue()) ADD_FAILURE() << "cannot load the host catalogue";
 }
 
