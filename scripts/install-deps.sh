@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git clang
   libgtest-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   libsimpleini-dev libcli11-dev nlohmann-json3-dev

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds and runs the suite, then the whole
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer and the concurrency
-# tests under ThreadSanitizer. Any failure or sanitizer report fails the run.
+# tests under ThreadSanitizer; before the tests the code is built once with Clang's
+# thread-safety analysis as errors. Any failure or sanitizer report fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -24,6 +25,12 @@ pgdir=$(mktemp -d /tmp/vkt-pg-XXXXXX)
 trap 'bash "$VKT_PG_SCRIPT" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
 echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
 bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
+
+echo "== Clang thread-safety analysis (the plug-in, the base library and the host)"
+cmake -S "$top" -B "$top/build-tsa" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+  -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" >/dev/null
+cmake --build "$top/build-tsa" -j"$jobs"
 
 echo "== plain build"
 "$top/scripts/build.sh" "$top/build" RelWithDebInfo
