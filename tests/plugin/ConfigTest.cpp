@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -164,6 +165,22 @@ TEST_F(ConfigTest, IntegersReadAsDecimalAndAreNotRangeTested) {
     EXPECT_EQ(s.m_nDataLen, -3);
     s = LoadFrom("[LOCALDATA]\nDATALEN=012\n");
     EXPECT_EQ(s.m_nDataLen, 12);  // decimal, not octal
+}
+
+// A retention that does not read as a whole number must never read as a number that
+// cuts the station archive: it reads 0, which keeps every row.
+TEST_F(ConfigTest, ADataLenThatIsNotAWholeNumberReadsZero) {
+    const struct {
+        const char* text;
+        int years;
+    } cases[] = {{"3", 3}, {"+4", 4}, {"-1", -1}, {"abc", 0}, {"5x", 0}, {"99999999999", 0}};
+    for (const auto& c : cases) {
+        Store().Replace(CWPSettings{});
+        const CWPSettings s = LoadFrom(std::string("[LOCALDATA]\nDATALEN=") + c.text + "\n");
+        EXPECT_EQ(s.m_nDataLen, c.years) << "DATALEN=" << c.text;
+    }
+    const CWPSettings s = LoadFrom("[DATABASE]\nTYPE=99999999999\n");
+    EXPECT_EQ(s.m_nType, INT_MAX) << "clamped, not undefined";
 }
 
 // The two SAVEDATA keys are separate settings.

@@ -98,6 +98,48 @@ TEST(PluginLifecycleTest, HandOversRacingTheShutdownAreSafe) {
     EXPECT_EQ(SaveRTDB(Frame(1)), 0);
 }
 
+// A second start would replace the state that the running threads still use.
+TEST(PluginLifecycleTest, ASecondStartWithoutExitIsRefused) {
+    TestHost host;
+    PluginState::OnLoad();
+    VKTLibInit();
+    CWPContext* first = PluginState::Context();
+    std::vector<std::string> lines;
+    VktHost::SetMessageWindow([&](const std::string& text) { lines.push_back(text); });
+    VKTLibInit();
+    VktHost::SetMessageWindow(nullptr);
+    EXPECT_EQ(PluginState::Context(), first);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("already started"), std::string::npos) << lines[0];
+    EXPECT_NE(SaveRTDB(Frame(1)), 0);
+    VKTLibExit();
+    EXPECT_EQ(SaveRTDB(Frame(1)), 0);
+}
+
+// Host threads handing frames over in a loop must not hold the shut-down off: it
+// ends while they keep calling (the bound only keeps a broken build from hanging).
+TEST(PluginLifecycleTest, HandOversInALoopDoNotStarveTheShutdown) {
+    TestHost host;
+    PluginState::OnLoad();
+    VKTLibInit();
+    std::atomic<bool> exited{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            while (!exited) SaveRTDB(Frame(40));
+        });
+    }
+    std::thread closer([&] {
+        VKTLibExit();
+        exited = true;
+    });
+    const bool ended = WaitFor([&] { return exited.load(); }, 30000);
+    exited = true;  // lets the host threads go either way
+    closer.join();
+    for (auto& thread : threads) thread.join();
+    EXPECT_TRUE(ended) << "VKTLibExit waited on the hand-overs";
+}
+
 TEST(PluginLifecycleTest, LoadCreatesWPDataUnlessTheNameIsTaken) {
     {
         TestHost host;

@@ -131,3 +131,41 @@ TEST_F(PluginStorageTest, NoStationForANewTowerWhileStationDataIsOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host directory whose name the SQLite driver would cut at ";" or take braces in:
+// every store stays inside it.
+TEST(PluginPathTest, AHostDirectoryNamedWithSemicolonBraceSpaceAndChineseKeepsEveryStore) {
+    TestHost host(true, {}, "d;x }y 中");
+    PluginState::OnLoad();
+    VKTLibInit();
+    Store({Frame(1, k15)});
+    VKTLibExit();
+    EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(QueryFile(host.Path("backend.db"), "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
+    EXPECT_EQ(QueryFile(host.Path("VKTCOMM.MDB"), "SELECT COUNT(*) FROM VKTTOWPID"), "0");
+    const std::string outside = std::filesystem::path(host.Dir()).parent_path().string();
+    for (const auto& entry : std::filesystem::directory_iterator(outside)) {
+        EXPECT_EQ(entry.path().string(), host.Dir()) << "a file outside the host directory";
+    }
+}
+
+// Without odbc.ini at start, registering the first station's data source makes the
+// file; that station still gets its rows.
+TEST(PluginPathTest, StationRowsWhenTheDataSourceFileIsMissingAtStart) {
+    TestHost host;
+    std::filesystem::remove(host.Path("odbc/odbc.ini"));
+    PluginState::OnLoad();
+    VKTLibInit();
+    Store({Frame(1, k15), Frame(2, k15)});
+    VKTLibExit();
+    for (int rtu : {1, 2}) {
+        EXPECT_EQ(QueryFile(host.Path("WPData/WP_" + std::to_string(rtu) + ".MDB"),
+                            "SELECT COUNT(*) FROM RTTOWER"),
+                  "1")
+            << rtu;
+    }
+}
+
+}  // namespace

@@ -7,6 +7,8 @@
 
 #include "hostlib/HostSide.h"
 #include "model/Catalogue.h"
+#include "platform/Clock.h"
+#include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
@@ -109,6 +111,40 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     EXPECT_FALSE(RowStored(context.m_backend, at(10)));
     EXPECT_FALSE(RowStored(context.m_backend, at(30)));
     VktHost::SetMessageWindow(nullptr);
+}
+
+// While the data source cannot be reached: one line when it goes, at most one a
+// minute with the statements lost, one when it answers again; not one per attempt.
+TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) {
+    TestHost host;
+    CWPContext context(host.Dir());
+    BuildCatalogue();
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 0, 0));
+    CWPSettings settings;
+    settings.m_strSource = "NO_SUCH_SOURCE";
+    context.m_settings.Replace(settings);
+    auto logLines = [&](const char* text) {
+        const std::string log = ReadWholeFile(host.Path(ErrorLog::FileName()));
+        long count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const DateTime time(2009, 3, 12, 14, 10, 0);
+    for (int i = 0; i < 20; ++i) SaveRTTower(context, Record(time, 1.0f));
+    EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
+    for (int i = 0; i < 20; ++i) SaveRTTower(context, Record(time, 1.0f));
+    EXPECT_EQ(logLines("still unreachable; 40 statements lost"), 1);
+    EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
+
+    settings.m_strSource = "DAVAD";
+    context.m_settings.Replace(settings);
+    SaveRTTower(context, Record(time, 1.0f));
+    EXPECT_EQ(logLines("answers again; 80 statements lost"), 1);
+    EXPECT_EQ(context.m_backend.LostStatementCount(), 80) << "a query and an insert a record";
+    EXPECT_TRUE(RowStored(context.m_backend, time));
 }
 
 }  // namespace

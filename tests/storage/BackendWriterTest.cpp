@@ -312,8 +312,57 @@ TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
     EXPECT_TRUE(messages.empty());
 }
 
+// The prefix is pasted into every statement: anything but an SQL name is refused
+// before a statement is written, once a start in the log and the message window.
+TEST_P(BackendWriterTest, APrefixThatIsNotAnSqlNameWritesNoStatement) {
+    const std::string injection = "inj.FD_RUN_RTTOWER WHERE 1=0; DROP TABLE FD_RUN_TOWERHIS; --";
+    UseSettings(injection, false, 0);
+    for (int i = 0; i < 3; ++i) {
+        SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+        SaveTowerHis(*context, Record(12, k15, {Item(9000, 4.0f, k15)}));
+    }
+    EXPECT_TRUE(TakeSent().empty());
+    UseSettings("", false, 0);
+    EXPECT_EQ(Rows("FD_RUN_TOWERHIS"), 0) << "the table is still there";
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("PRENAME"), std::string::npos);
+    const std::string log = ReadWholeFile(host->Path(ErrorLog::FileName()));
+    EXPECT_EQ(log.find("PRENAME"), log.rfind("PRENAME")) << "once: " << log;
+}
+
+// A statement of megabytes goes to the driver whole, but its log lines are cut.
+TEST_P(BackendWriterTest, ARejectedHugeStatementIsLoggedCutWithItsLength) {
+    const std::string huge = "INSERT INTO NO_SUCH_TABLE VALUES(" + std::string(100000, '1') + ")";
+    EXPECT_FALSE(Backend().ExecBackendSQL(huge));
+    EXPECT_EQ(TakeSent(), std::vector<std::string>{huge});
+    std::lock_guard<std::mutex> guard(lock);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_LT(messages[0].size(), 2100u);
+    EXPECT_NE(messages[0].find("100034 characters"), std::string::npos) << messages[0];
+    EXPECT_LT(ReadWholeFile(host->Path(ErrorLog::FileName())).size(), 5000u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Products, BackendWriterTest,
                          ::testing::Values(Product::SQLite, Product::PostgreSQL), ProductName);
+
+TEST(SchemaPrefixTest, OnlyIdentifiersOrTwoJoinedByADot) {
+    for (const char* good : {"", "ext", "fd_2", "_x", "windpower.ext", "A1.b2"}) {
+        EXPECT_TRUE(IsSchemaPrefix(good)) << good;
+    }
+    for (const char* bad : {"1ext", "ext.", ".ext", "a.b.c", "a b", "ext;", "ext--", "a.\"b\"",
+                            "中文", "inj.FD_RUN_RTTOWER WHERE 1=0; DROP TABLE x; --"}) {
+        EXPECT_FALSE(IsSchemaPrefix(bad)) << bad;
+    }
+}
+
+TEST(LogTextTest, LongStatementsAreCutAtACharacterWithTheirLength) {
+    EXPECT_EQ(Odbc::LogText("SELECT 1"), "SELECT 1");
+    EXPECT_EQ(Odbc::LogText(std::string(2000, 'x')), std::string(2000, 'x'));
+    const std::string cut = Odbc::LogText(std::string(1999, 'x') + "中中");
+    EXPECT_EQ(cut.substr(0, 2000), std::string(1999, 'x') + "…"[0]) << "no half character";
+    EXPECT_NE(cut.find("2005 characters"), std::string::npos) << cut;
+}
 
 TEST(ParseDBTimeTest, DriverTextsAndBrokenOnes) {
     EXPECT_EQ(ParseDBTime("2009-03-12 14:00:00.000"), DateTime(2009, 3, 12, 14, 0, 0));

@@ -15,6 +15,7 @@
 #include "platform/OdbcHandles.h"
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
+#include "storage/TowerRow.h"
 #include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
 #include "tests/support/TestHost.h"
@@ -287,6 +288,18 @@ TEST_F(WPLocalDBTest, AFileThatCannotBeMadeStoresNothingQuietly) {
     EXPECT_FALSE(nowhere.CreateLocalDB());
     EXPECT_FALSE(nowhere.SaveLocalRT(Record(k1410, {Item(7000, 1.0f, k1410)})));
     EXPECT_EQ(ReadWholeFile(host.Path("odbc/odbc.ini")).find("[WP_5]"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// An extreme's time column is the id + 700: an id near the top of the int range must
+// not overflow on the way.
+TEST(TowerRowTest, AnExtremeIdAtTheTopOfTheRangeContributesNothing) {
+    BuildCatalogue();
+    const CTowerRecord record = TowerRecordOf(12, k15, {Item(INT32_MAX, 1.0f, k15, 8)});
+    EXPECT_TRUE(TowerRowValues(record, RowSet::Hourly, RowRules{}).empty());
 }
 
 }  // namespace

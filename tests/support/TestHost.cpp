@@ -57,11 +57,13 @@ OdbcLink& TheOdbcLink() {
 
 }  // namespace
 
-TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend) {
+TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend,
+                   const std::string& name) {
     char cwd[PATH_MAX];
     m_previousDir = getcwd(cwd, sizeof cwd) ? cwd : "/";
     char pattern[] = "/tmp/vkt-test-XXXXXX";
-    m_dir = mkdtemp(pattern);
+    m_root = mkdtemp(pattern);
+    m_dir = name.empty() ? m_root : m_root + "/" + name;
     TheOdbcLink().PointAt(m_dir + "/odbc");
     std::string error;
     if (!HostDirectory::Init(m_dir, demo, backend, error)) ADD_FAILURE() << error;
@@ -76,7 +78,7 @@ TestHost::~TestHost() {
     if (chdir(m_previousDir.c_str()) != 0) return;
     if (!std::getenv("VKT_KEEP_TEST_DIRS")) {
         std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
+        std::filesystem::remove_all(m_root, ec);
     }
 }
 

@@ -11,7 +11,9 @@
 // tower 12 of type 101, RTU 40 of type 102), odbc/ and the SQLite backend.
 class TestHost {
 public:
-    explicit TestHost(bool demo = true, const HostDirectory::BackendOptions& backend = {});
+    // With `name` the host directory is a folder of that name inside the temporary one.
+    explicit TestHost(bool demo = true, const HostDirectory::BackendOptions& backend = {},
+                      const std::string& name = "");
     ~TestHost();
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
@@ -21,6 +23,7 @@ public:
 
 private:
     std::string m_previousDir;
+    std::string m_root;  // the temporary folder, removed at the end
     std::string m_dir;
 };
 
