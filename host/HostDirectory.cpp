@@ -78,11 +78,12 @@ std::string OdbcInstIni() {
 
 std::string BackendDataSource(const std::string& dir, const BackendOptions& backend) {
     if (backend.product == "postgresql") {
-        return "[DAVAD]\nDriver=PostgreSQL ANSI\nServername=" + backend.pgHost +
+        return "[" + backend.dataSource +
+               "]\nDriver=PostgreSQL ANSI\nServername=" + backend.pgHost +
                "\nPort=" + std::to_string(backend.pgPort) + "\nDatabase=" + backend.pgDatabase +
                "\n\n";
     }
-    return "[DAVAD]\nDriver=SQLite3\nDatabase=" + dir +
+    return "[" + backend.dataSource + "]\nDriver=SQLite3\nDatabase=" + dir +
            "/backend.db\nJournalMode=WAL\nSyncPragma=NORMAL\nTimeout=10000\n\n";
 }
 

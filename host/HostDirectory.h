@@ -11,6 +11,7 @@ struct BackendOptions {
     std::string pgHost = "127.0.0.1";
     int pgPort = 5432;
     std::string pgDatabase = "postgres";
+    std::string dataSource = "DAVAD";  // the backend's data source name
 };
 
 // Makes `dir` a host working directory; with `demo` it adds the demo RTUs. Writes

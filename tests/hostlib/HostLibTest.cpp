@@ -164,7 +164,8 @@ TEST(HostLibTest, HostStatementIsReservedAndCloseDBReopens) {
 TEST(HostLibTest, DataSourceConnectionsAndDiagnosticsInTheErrorLog) {
     TestHost host;
     SQLHDBC hdbc = nullptr;
-    ASSERT_EQ(OpenDatabase("DAVAD", "fd", "wendol", &hdbc), 1);
+    ASSERT_EQ(OpenDatabase("DAVAD", "fd", "wendol", &hdbc), 1)
+        << ReadWholeFile(host.Path(ErrorLog::FileName()));
     ASSERT_NE(hdbc, nullptr);
     SQLHSTMT hstmt = nullptr;
     ASSERT_EQ(SQLAllocStmtWithErrorInfo(hdbc, &hstmt), 1);

@@ -79,7 +79,7 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     CWPContext context(host.Dir());
     BuildCatalogue();
     CWPSettings settings;
-    settings.m_strSource = "DAVAD";
+    settings.m_strSource = backend.dataSource;
     settings.m_strUser = "fd";
     settings.m_strPassword = "wendol";
     context.m_settings.Replace(settings);

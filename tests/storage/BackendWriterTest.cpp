@@ -38,6 +38,7 @@ protected:
             GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
         }
         host = std::make_unique<TestHost>(true, backend);
+        source = backend.dataSource;
         context = std::make_unique<CWPContext>(host->Dir());
         BuildCatalogue();
         UseSettings("", false, 0);
@@ -68,7 +69,7 @@ protected:
 
     void UseSettings(const std::string& prefix, bool saveAbnormal, int type) {
         CWPSettings settings;
-        settings.m_strSource = "DAVAD";
+        settings.m_strSource = source;
         settings.m_strUser = "fd";
         settings.m_strPassword = "wendol";
         settings.m_strPreName = prefix;
@@ -130,6 +131,7 @@ protected:
 
     std::unique_ptr<TestHost> host;
     std::unique_ptr<CWPContext> context;
+    std::string source;  // the backend's data source
     std::mutex lock;
     std::vector<std::string> sent;      // guarded by lock
     std::vector<std::string> messages;  // guarded by lock

@@ -298,7 +298,9 @@ namespace {
 // not overflow on the way.
 TEST(TowerRowTest, AnExtremeIdAtTheTopOfTheRangeContributesNothing) {
     BuildCatalogue();
-    const CTowerRecord record = TowerRecordOf(12, k15, {Item(INT32_MAX, 1.0f, k15, 8)});
+    CDataItem extreme = Item(9300, 1.0f, k15, 8);
+    extreme.m_nDataID = INT32_MAX;
+    const CTowerRecord record = TowerRecordOf(12, k15, {extreme});
     EXPECT_TRUE(TowerRowValues(record, RowSet::Hourly, RowRules{}).empty());
 }
 

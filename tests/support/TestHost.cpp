@@ -35,11 +35,16 @@ public:
         }
         setenv("ODBCSYSINI", m_path.c_str(), 1);
         setenv("ODBCINI", (m_path + "/odbc.ini").c_str(), 1);
-        // The first question to the installer fixes the path for the process. The
+        // The first question fixes the path for the process, once in the installer
+        // and once in the driver manager, which keeps its own copy of that code. The
         // installer also keeps what it read of the files and trusts it while their
         // entries for 20 seconds; a write through it forgets them.
         char value[16];
         SQLGetPrivateProfileString("ODBC", "Trace", "", value, sizeof value, "ODBCINST.INI");
+        SQLCHAR name[64], description[64];
+        SQLSMALLINT nameLength = 0, descriptionLength = 0;
+        SQLDataSources(Odbc::Environment(), SQL_FETCH_FIRST, name, sizeof name, &nameLength,
+                       description, sizeof description, &descriptionLength);
         const std::string odbcIni = m_path + "/odbc.ini";
         if (SQLWritePrivateProfileString("ODBC", "VKTTestHost", "1", odbcIni.c_str())) {
             SQLWritePrivateProfileString("ODBC", "VKTTestHost", nullptr, odbcIni.c_str());
@@ -95,6 +100,9 @@ bool PostgresAvailable(HostDirectory::BackendOptions& backend) {
     backend.pgHost = "127.0.0.1";
     backend.pgPort = std::atoi(port);
     backend.pgDatabase = "windpower";
+    // The driver manager keeps what it read of a data source for a while; a name of
+    // its own keeps a PostgreSQL case from finding an SQLite one's driver.
+    backend.dataSource = "DAVADPG";
     return true;
 }
 

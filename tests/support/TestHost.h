@@ -28,7 +28,8 @@ private:
 };
 
 // The PostgreSQL server the test command started (VKT_PG_PORT), as backend options.
-// Without one the calling test is skipped, except in CI, where it fails.
+// Without one the calling test is skipped, except in CI, where it fails. Its data
+// source is not DAVAD but backend.dataSource.
 bool PostgresAvailable(HostDirectory::BackendOptions& backend);
 
 // The whole content of a file, or empty.
