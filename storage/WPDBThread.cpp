@@ -31,12 +31,12 @@ CWPDBThread::~CWPDBThread() {
 }
 
 void CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
+    MutexLock guard(m_queueLock);
     auto record = std::make_unique<CTowerRecord>();
     record->m_nKind = frame.m_nKind;
     record->m_nRTUID = frame.m_nRTUID;
     record->m_tTime = frame.m_tTime;
     record->m_arItems = frame.m_arItems;
-    MutexLock guard(m_queueLock);
     m_queue.push_back(std::move(record));
 }
 
