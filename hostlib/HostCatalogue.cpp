@@ -20,9 +20,9 @@ namespace {
 constexpr size_t kSamplesInMemory = 2048;
 
 struct Catalogue {
-    std::shared_mutex lock;
-    std::map<int32_t, CRTUDef> rtus;                       // guarded by lock
-    std::map<int32_t, std::unique_ptr<CRTUState>> states;  // guarded by lock; never shrinks
+    SharedMutex lock;
+    std::map<int32_t, CRTUDef> rtus GUARDED_BY(lock);
+    std::map<int32_t, std::unique_ptr<CRTUState>> states GUARDED_BY(lock);  // never shrinks
 };
 
 Catalogue& TheCatalogue() {
@@ -31,8 +31,8 @@ Catalogue& TheCatalogue() {
 }
 
 struct SensorHistory {
-    std::mutex lock;
-    std::unordered_map<int32_t, std::map<int64_t, float>> samples;  // guarded by lock
+    Mutex lock;
+    std::unordered_map<int32_t, std::map<int64_t, float>> samples GUARDED_BY(lock);
 };
 
 SensorHistory& TheHistory() {
@@ -43,6 +43,8 @@ SensorHistory& TheHistory() {
 // Runs a query on VKTCOMM.MDB and hands each fetched row to `row`.
 template <typename RowFn>
 bool QueryHost(const std::string& sql, RowFn row) {
+    // Held again around the reserved statement, so that a failure can be noted under it.
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
     SQLHSTMT hstmt = LockHSTMT();
     if (!hstmt) {
         UnLockHSTMT(hstmt);
@@ -86,7 +88,7 @@ CRTUDef ReadRTUDef(SQLHSTMT hstmt) {
 
 void RememberRTU(const CRTUDef& def) {
     Catalogue& c = TheCatalogue();
-    std::unique_lock<std::shared_mutex> guard(c.lock);
+    ScopedLock<SharedMutex> guard(c.lock);
     c.rtus[def.m_nRTUID] = def;
     auto& state = c.states[def.m_nRTUID];
     if (!state) state = std::make_unique<CRTUState>();
@@ -94,7 +96,7 @@ void RememberRTU(const CRTUDef& def) {
 
 std::optional<float> SampleInMemory(int32_t sensor, int64_t second) {
     SensorHistory& h = TheHistory();
-    std::lock_guard<std::mutex> guard(h.lock);
+    MutexLock guard(h.lock);
     auto sensorIt = h.samples.find(sensor);
     if (sensorIt == h.samples.end()) return std::nullopt;
     auto it = sensorIt->second.find(second);
@@ -104,7 +106,7 @@ std::optional<float> SampleInMemory(int32_t sensor, int64_t second) {
 
 void KeepInMemory(const CDataFrame& frame) {
     SensorHistory& h = TheHistory();
-    std::lock_guard<std::mutex> guard(h.lock);
+    MutexLock guard(h.lock);
     for (const CDataItem& item : frame.m_arItems) {
         if (!item.m_tTime.IsValid()) continue;
         auto& samples = h.samples[item.m_nSensorID];
@@ -155,18 +157,18 @@ const char* const kHostTables[] = {
 
 CRTUState* CRTUState::GetRTUState(int32_t nRTUID) {
     Catalogue& c = TheCatalogue();
-    std::shared_lock<std::shared_mutex> guard(c.lock);
+    SharedLock guard(c.lock);
     auto it = c.states.find(nRTUID);
     return it == c.states.end() ? nullptr : it->second.get();
 }
 
 DateTime CRTUState::GetStateTime() const {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_tState;
 }
 
 void CRTUState::SetStateTime(const DateTime& time) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_tState = time;
 }
 
@@ -174,7 +176,7 @@ void CRTUState::SetStateTime(const DateTime& time) {
 
 std::unique_ptr<CRTUDef> CRTUDefRT::GetRTUDefRT(int32_t nRTUID) {
     Catalogue& c = TheCatalogue();
-    std::shared_lock<std::shared_mutex> guard(c.lock);
+    SharedLock guard(c.lock);
     auto it = c.rtus.find(nRTUID);
     if (it == c.rtus.end()) return nullptr;
     return std::make_unique<CRTUDef>(it->second);
@@ -182,7 +184,7 @@ std::unique_ptr<CRTUDef> CRTUDefRT::GetRTUDefRT(int32_t nRTUID) {
 
 void CRTUDefRT::OutRTRTU(CObList<CRTUDef>& list) {
     Catalogue& c = TheCatalogue();
-    std::shared_lock<std::shared_mutex> guard(c.lock);
+    SharedLock guard(c.lock);
     for (const auto& [id, def] : c.rtus) list.push_back(std::make_unique<CRTUDef>(def));
 }
 
@@ -321,11 +323,11 @@ void CloseHost() {
     CloseDB();
     {
         Catalogue& c = TheCatalogue();
-        std::unique_lock<std::shared_mutex> guard(c.lock);
+        ScopedLock<SharedMutex> guard(c.lock);
         c.rtus.clear();  // state records stay: plug-ins may still hold them
     }
     SensorHistory& h = TheHistory();
-    std::lock_guard<std::mutex> guard(h.lock);
+    MutexLock guard(h.lock);
     h.samples.clear();
 }
 

@@ -10,9 +10,8 @@
 
 namespace {
 
-std::recursive_mutex g_statementLock;
-OdbcConnection g_hostConnection;  // guarded by g_statementLock
-std::string g_lastFailure;        // guarded by g_statementLock
+OdbcConnection g_hostConnection GUARDED_BY(HostDatabase::g_statementLock);
+std::string g_lastFailure GUARDED_BY(HostDatabase::g_statementLock);
 
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];
@@ -23,15 +22,17 @@ std::string CurrentDirectory() {
 
 namespace HostDatabase {
 
+RecursiveMutex g_statementLock;
+
 std::string FilePath() {
     return CurrentDirectory() + "/VKTCOMM.MDB";
 }
 
 void Lock() {
-    g_statementLock.lock();
+    g_statementLock.Lock();
 }
 void Unlock() {
-    g_statementLock.unlock();
+    g_statementLock.Unlock();
 }
 
 SQLHDBC Connection(bool mayCreate) {
@@ -58,11 +59,13 @@ void NoteFailure(const std::string& what, const std::string& diagnostics) {
 }  // namespace HostDatabase
 
 std::string VktHost::LastDatabaseError() {
-    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
     return g_lastFailure;
 }
 
-SQLHSTMT LockHSTMT() {
+// The statement lock passes to the caller here and comes back in UnLockHSTMT, which
+// the analysis cannot follow across the two calls.
+SQLHSTMT LockHSTMT() NO_THREAD_SAFETY_ANALYSIS {
     HostDatabase::Lock();
     SQLHDBC hdbc = HostDatabase::Connection();
     SQLHSTMT hstmt = nullptr;
@@ -70,18 +73,18 @@ SQLHSTMT LockHSTMT() {
     return hstmt;
 }
 
-void UnLockHSTMT(SQLHSTMT hstmt) {
+void UnLockHSTMT(SQLHSTMT hstmt) NO_THREAD_SAFETY_ANALYSIS {
     if (hstmt) SQLFreeHandle(SQL_HANDLE_STMT, hstmt);
     HostDatabase::Unlock();
 }
 
 void CloseDB() {
-    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
     HostDatabase::Close();
 }
 
 int ExecSQLStr(std::string strSQL) {
-    std::lock_guard<std::recursive_mutex> guard(g_statementLock);
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
     SQLHDBC hdbc = HostDatabase::Connection();
     if (!hdbc) return 0;
     OdbcStatement stmt = Odbc::AllocStatement(hdbc);

@@ -6,12 +6,13 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/ErrorLog.h"
+#include "platform/Mutex.h"
 #include "platform/OdbcHandles.h"
 
 namespace {
 
-std::mutex g_windowLock;
-VktHost::MessageWindow g_messageWindow;  // guarded by g_windowLock
+Mutex g_windowLock;
+VktHost::MessageWindow g_messageWindow GUARDED_BY(g_windowLock);
 
 std::recursive_mutex& AccessLock() {
     static std::recursive_mutex lock;
@@ -32,7 +33,7 @@ void WriteSQLErrorInfo(SQLHDBC hdbc, SQLHSTMT hstmt) {
 
 void CVKTAcqThread::ReportMsg(int, int, const std::string&, int, int, const std::string& strMsg,
                               WindowHandle) {
-    std::lock_guard<std::mutex> guard(g_windowLock);
+    MutexLock guard(g_windowLock);
     if (g_messageWindow) {
         g_messageWindow(strMsg);
     } else {
@@ -42,7 +43,7 @@ void CVKTAcqThread::ReportMsg(int, int, const std::string&, int, int, const std:
 }
 
 void VktHost::SetMessageWindow(MessageWindow window) {
-    std::lock_guard<std::mutex> guard(g_windowLock);
+    MutexLock guard(g_windowLock);
     g_messageWindow = std::move(window);
 }
 

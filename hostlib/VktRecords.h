@@ -9,6 +9,7 @@
 
 #include "platform/Api.h"
 #include "platform/DateTime.h"
+#include "platform/Mutex.h"
 
 // Records exchanged between the host and its plug-ins.
 
@@ -117,8 +118,8 @@ public:
     CRTUValue m_arValue[kValueSlots];
 
 private:
-    mutable std::mutex m_lock;
-    DateTime m_tState = DateTime::Invalid();  // guarded by m_lock
+    mutable Mutex m_lock;
+    DateTime m_tState GUARDED_BY(m_lock) = DateTime::Invalid();
 };
 
 template <typename T>

@@ -20,7 +20,6 @@ public:
         const int wpid = GetTowerID(nRTUID);
         return wpid == -1 ? nRTUID : wpid;
     }
-    bool IsEmpty() const { return m_mapWPID.empty(); }
 
 private:
     std::unordered_map<int32_t, int32_t> m_mapWPID;

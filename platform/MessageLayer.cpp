@@ -5,12 +5,12 @@
 #include <thread>
 
 void MessageQueue::Post(const Message& message) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_messages.push_back(message);
 }
 
 bool MessageQueue::PeekAndRemove(Message& message) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_messages.empty()) return false;
     message = m_messages.front();
     m_messages.pop_front();
@@ -25,10 +25,11 @@ struct Window {
 };
 
 struct Registry {
-    std::mutex lock;
-    WindowHandle next = 1;                              // guarded by lock
-    std::map<WindowHandle, Window> windows;             // guarded by lock
-    std::map<std::thread::id, MessageQueue> perThread;  // guarded by lock (the map itself)
+    Mutex lock;
+    WindowHandle next GUARDED_BY(lock) = 1;
+    std::map<WindowHandle, Window> windows GUARDED_BY(lock);
+    // The lock guards the map itself; each queue has its own.
+    std::map<std::thread::id, MessageQueue> perThread GUARDED_BY(lock);
 };
 
 Registry& TheRegistry() {
@@ -44,7 +45,7 @@ namespace MessageLayer {
 
 WindowHandle RegisterWindow(WindowHandler handler) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     const WindowHandle hwnd = r.next++;
     r.windows[hwnd] =
         Window{std::this_thread::get_id(), std::make_shared<WindowHandler>(std::move(handler))};
@@ -53,19 +54,19 @@ WindowHandle RegisterWindow(WindowHandler handler) {
 
 void UnregisterWindow(WindowHandle hwnd) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     r.windows.erase(hwnd);
 }
 
 bool IsWindow(WindowHandle hwnd) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     return r.windows.count(hwnd) != 0;
 }
 
 bool PostMessage(WindowHandle hwnd, unsigned int message, intptr_t wParam, intptr_t lParam) {
     Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> guard(r.lock);
+    MutexLock guard(r.lock);
     auto it = r.windows.find(hwnd);
     if (it == r.windows.end()) return false;
     r.perThread[it->second.owner].Post(Message{hwnd, message, wParam, lParam});
@@ -76,7 +77,7 @@ int PumpMessages() {
     Registry& r = TheRegistry();
     MessageQueue* queue = nullptr;
     {
-        std::lock_guard<std::mutex> guard(r.lock);
+        MutexLock guard(r.lock);
         queue = &r.perThread[std::this_thread::get_id()];  // std::map keeps the address
     }
     int dispatched = 0;
@@ -84,7 +85,7 @@ int PumpMessages() {
     while (queue->PeekAndRemove(message)) {
         std::shared_ptr<WindowHandler> handler;
         {
-            std::lock_guard<std::mutex> guard(r.lock);
+            MutexLock guard(r.lock);
             auto it = r.windows.find(message.hwnd);
             if (it != r.windows.end()) handler = it->second.handler;
         }

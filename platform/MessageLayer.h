@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 
 #include "platform/Api.h"
+#include "platform/Mutex.h"
 
 // Window handles and posted messages. A window handle is an id that a
 // user-interface thread registers together with its handler; posting to it queues
@@ -28,8 +28,8 @@ public:
     bool PeekAndRemove(Message& message);
 
 private:
-    mutable std::mutex m_lock;
-    std::deque<Message> m_messages;  // guarded by m_lock
+    Mutex m_lock;
+    std::deque<Message> m_messages GUARDED_BY(m_lock);
 };
 
 namespace MessageLayer {

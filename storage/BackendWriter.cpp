@@ -78,27 +78,12 @@ void SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
     }
 }
 
-void UpdateRowNow(CWPContext& context, const CTowerRecord& record, RowSet set) {
-    const auto settings = context.m_settings.Get();
-    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return;
-    UpdateRow(context.m_backend, record, set, *settings,
-              context.m_assignments.TowerIDOf(record.m_nRTUID));
-}
-
 }  // namespace
 
 void SaveRTTower(CWPContext& context, const CTowerRecord& record) {
     SaveRow(context, record, RowSet::TenMinute);
 }
 
-void UpdateRTTower(CWPContext& context, const CTowerRecord& record) {
-    UpdateRowNow(context, record, RowSet::TenMinute);
-}
-
 void SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
     if (IsFullHour(record.m_tTime)) SaveRow(context, record, RowSet::Hourly);
-}
-
-void UpdateTowerHis(CWPContext& context, const CTowerRecord& record) {
-    if (IsFullHour(record.m_tTime)) UpdateRowNow(context, record, RowSet::Hourly);
 }

@@ -12,6 +12,4 @@ class CWPContext;
 // written.
 
 void SaveRTTower(CWPContext& context, const CTowerRecord& record);
-void UpdateRTTower(CWPContext& context, const CTowerRecord& record);
 void SaveTowerHis(CWPContext& context, const CTowerRecord& record);
-void UpdateTowerHis(CWPContext& context, const CTowerRecord& record);
