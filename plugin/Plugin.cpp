@@ -14,8 +14,10 @@
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
 #include "storage/AssignmentStore.h"
+#include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
+#include "storage/WPRainProcThread.h"
 
 namespace {
 
@@ -72,6 +74,10 @@ void FillContext(CWPContext& context) {
 
     auto storage = std::make_unique<CWPDBThread>(context);
     if (storage->CreateThread()) context.m_pStorageThread = std::move(storage);
+    auto rain = std::make_unique<CWPRainProcThread>(context);
+    if (rain->CreateThread()) context.m_pRainThread = std::move(rain);
+    auto exporter = std::make_unique<COutLocalDataThread>(context);
+    if (exporter->CreateThread()) context.m_pExportThread = std::move(exporter);
 }
 
 }  // namespace
@@ -152,6 +158,7 @@ void VKTLibExit() {
     if (!context) return;
     // Workers first, then the stores they write to. The storage thread stores what is
     // queued within its drain time and counts the rest in the error log.
+    context->StopJobThreads();
     context->StopStorageThread();
     context->m_backend.DisconnectBackend();
     context->m_stations.Clear();

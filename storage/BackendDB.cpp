@@ -32,6 +32,21 @@ bool TakeField(std::string& rest, char separator, int& value) {
     return true;
 }
 
+// PostgreSQL reports a broken constraint in SQLSTATE class 23; the SQLite driver as
+// HY000 with SQLite's native code 19.
+bool IsConstraintViolation(SQLHSTMT hstmt) {
+    SQLCHAR state[6] = {0};
+    SQLINTEGER native = 0;
+    SQLCHAR message[512];
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
+                                     sizeof message, &length))) {
+        return false;
+    }
+    const std::string code(reinterpret_cast<const char*>(state));
+    return code.rfind("23", 0) == 0 || (code == "HY000" && native == 19);
+}
+
 bool IsIdentifier(const std::string& text) {
     if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
     for (unsigned char c : text) {
@@ -113,9 +128,9 @@ void CBackendDB::SetStatementObserver(std::function<void(const std::string&)> ob
     m_observer = std::move(observer);
 }
 
-StatementResult CBackendDB::RunStatement(
-    const std::string& sql, bool withDiagnostics, bool newLine,
-    const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess) {
+StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOptions& options,
+                                         const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
+                                         bool* constraint) {
     RecursiveMutexLock guard(m_lock);
     OdbcStatement stmt = GetBackendStmt();
     if (!stmt) {
@@ -130,12 +145,17 @@ StatementResult CBackendDB::RunStatement(
     std::vector<SQLCHAR> buffer = Buffer(sql);
     const SQLRETURN rc = SQLExecDirect(stmt.Get(), buffer.data(), SQL_NTS);
     if (rc < 0) {
-        const std::string message = "WP Error SQL: " + Odbc::LogText(sql) + (newLine ? "\n" : "");
+        // A broken constraint says nothing about the connection: it stays.
+        const bool broken = IsConstraintViolation(stmt.Get());
+        if (constraint) *constraint = broken;
+        if (broken && options.quietConstraint) return {true, rc};
+        const std::string message =
+            "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
         WriteErrorInfo(message);
-        if (withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
+        if (options.withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
         Report(message);
         stmt.Reset();
-        DisconnectBackend();
+        if (!broken) DisconnectBackend();
         return {true, rc};
     }
     onSuccess(stmt.Get(), rc);
@@ -143,12 +163,26 @@ StatementResult CBackendDB::RunStatement(
 }
 
 bool CBackendDB::ExecBackendSQL(const std::string& sql) {
-    return !RunStatement(sql, true, true, [](SQLHSTMT, SQLRETURN) {}).Failed();
+    return !RunStatement(sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}).Failed();
+}
+
+BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
+    RunOptions options;
+    options.quietConstraint = true;
+    bool constraint = false;
+    const StatementResult result = RunStatement(
+        sql, options, [](SQLHSTMT, SQLRETURN) {}, &constraint);
+    if (!result.bRan) return BackendOutcome::NotRun;
+    if (!result.Failed()) return BackendOutcome::Done;
+    return constraint ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
 }
 
 bool CBackendDB::BackendRowExists(const std::string& sql) {
     bool exists = false;
-    RunStatement(sql, false, false, [&](SQLHSTMT hstmt, SQLRETURN rc) {
+    RunOptions options;
+    options.withDiagnostics = false;
+    options.newLine = false;
+    RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
         if (rc != SQL_SUCCESS) return;
         const SQLRETURN fetched = SQLFetch(hstmt);
         exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;

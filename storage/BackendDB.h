@@ -10,6 +10,14 @@
 
 class CWPSettingsStore;
 
+// How a backend row statement ended.
+enum class BackendOutcome {
+    Done,            // run
+    NotRun,          // no connection could be had
+    AlreadyPresent,  // refused as a duplicate (constraint violation): the row is there
+    Failed,          // refused otherwise, reported
+};
+
 // The plug-in's one connection to the backend database (data source, user and
 // password from the settings) and the statement runners every backend user goes
 // through. The backend lock is re-entrant; a thread that also needs the Access lock
@@ -39,9 +47,13 @@ public:
     // Runs a statement that returns no rows; takes the backend lock. A statement the
     // driver rejects is written to the error log with the driver's diagnostics, shown
     // in the host's message window ("WP Error SQL: " and the text) and drops the
-    // connection; the result is then false. Without a connection nothing runs and the
-    // result is true.
+    // connection, unless it broke a constraint (the connection is sound then); the
+    // result is then false. Without a connection nothing runs and the result is true.
     bool ExecBackendSQL(const std::string& sql);
+    // Runs an insert of a row that may be there already: a refusal for a constraint
+    // (a duplicate key) is no error and keeps the connection; other refusals are
+    // reported as by ExecBackendSQL.
+    BackendOutcome InsertBackendRow(const std::string& sql);
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
     // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row.
     bool BackendRowExists(const std::string& sql);
@@ -61,8 +73,14 @@ public:
 private:
     // Runs `sql` on a fresh statement; reports and disconnects when it is rejected.
     // Hands the live statement to `onSuccess` before freeing it.
-    StatementResult RunStatement(const std::string& sql, bool withDiagnostics, bool newLine,
-                                 const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess);
+    struct RunOptions {
+        bool withDiagnostics = true;   // the driver's diagnostics go to the error log
+        bool newLine = true;           // the reported text ends in a new line
+        bool quietConstraint = false;  // a constraint violation is not reported
+    };
+    StatementResult RunStatement(const std::string& sql, const RunOptions& options,
+                                 const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
+                                 bool* constraint = nullptr);
     void NoteUnreachable(const std::string& source, const std::string& diagnostics)
         REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);

@@ -1,6 +1,8 @@
 #include "storage/WPContext.h"
 
+#include "storage/OutLocalDataThread.h"
 #include "storage/WPDBThread.h"
+#include "storage/WPRainProcThread.h"
 
 CWPContext::CWPContext(std::string workingDir, int retentionPollMs)
     : m_strWorkingDir(std::move(workingDir)),
@@ -8,10 +10,21 @@ CWPContext::CWPContext(std::string workingDir, int retentionPollMs)
       m_stations(m_strWorkingDir, m_settings, retentionPollMs) {}
 
 CWPContext::~CWPContext() {
+    StopJobThreads();
     StopStorageThread();
     m_backend.DisconnectBackend();
     m_stations.Clear();
     m_assignments.Clear();
+}
+
+bool CWPContext::StopJobThreads() {
+    bool inTime = true;
+    // The export first, then the rainfall thread, as the plug-in stops them.
+    if (m_pExportThread) inTime = m_pExportThread->StopWorker() && inTime;
+    m_pExportThread.reset();
+    if (m_pRainThread) inTime = m_pRainThread->StopWorker() && inTime;
+    m_pRainThread.reset();
+    return inTime;
 }
 
 bool CWPContext::StopStorageThread() {

@@ -10,6 +10,8 @@
 #include "storage/WPSettings.h"
 
 class CWPDBThread;
+class CWPRainProcThread;
+class COutLocalDataThread;
 
 // Everything the plug-in keeps between calls from VKTLibInit to VKTLibExit: the
 // settings, the assignment map, the backend connection with its lock, the station
@@ -26,9 +28,10 @@ public:
     CWPContext(const CWPContext&) = delete;
     CWPContext& operator=(const CWPContext&) = delete;
 
-    // Stops and frees the storage thread; true when it ended within the stop bound.
+    // Stop and free the workers; true when each ended within the stop bound.
     // User-interface thread.
     bool StopStorageThread();
+    bool StopJobThreads();
 
     const std::string m_strWorkingDir;
     CWPSettingsStore m_settings;
@@ -39,4 +42,7 @@ public:
     // Made and freed on the user-interface thread; the exports' hand-over lock keeps
     // it alive while a host thread queues a frame.
     std::unique_ptr<CWPDBThread> m_pStorageThread;
+    // The batch job workers; each carries its job's busy flag.
+    std::unique_ptr<CWPRainProcThread> m_pRainThread;
+    std::unique_ptr<COutLocalDataThread> m_pExportThread;
 };

@@ -13,6 +13,15 @@
 #include "storage/TowerRecord.h"
 
 class CWPSettingsStore;
+class CWPContext;
+
+// What an export copied into the backend.
+struct CExportCounts {
+    long m_nCopied = 0;      // rows inserted
+    long m_nPresent = 0;     // rows the backend already had (refused as duplicates)
+    long m_nFailed = 0;      // rows refused otherwise, or not run for want of a connection
+    long m_nUnreadable = 0;  // rows skipped for a TIME that does not read
+};
 
 // The station database of one tower: the file WPData/WP_<n>.MDB under the working
 // directory (an SQLite file), registered as the system data source WP_<n>, with the
@@ -60,6 +69,17 @@ public:
     // says so in the error log.
     void DeleteDeadData();
 
+    // Copies the rows with from < TIME ≤ to into the backend: RTTOWER always, HSTOWER
+    // unless [DATABASE] TYPE is 1; under the RTU's tower id and the backend writer's
+    // prefix rule. Each table holds the Access lock for the whole range; every row
+    // takes the backend lock inside it. Export thread.
+    void OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
+                       CExportCounts& counts);
+    void OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
+                    CExportCounts& counts);
+    void OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
+                     CExportCounts& counts);
+
     // The passes of the retention thread, -1 while it is not started (for observation).
     long RetentionPassCount();
     // Sees the text of every statement before it is sent; for tests.
@@ -75,6 +95,9 @@ private:
     bool OpenFileWasReplaced() REQUIRES(g_accessLock);
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
+    // Runs the range query of one table and hands every row to `copy`.
+    void ExportTable(const std::string& query, const std::function<void(SQLHSTMT)>& copy)
+        REQUIRES(g_accessLock);
     // Runs the text on the statement; a rejected one is reported with the prefix and
     // the connection closed. The caller holds the Access lock.
     SQLRETURN RunLocalStatement(OdbcStatement& stmt, const std::string& sql,

@@ -1,0 +1,73 @@
+#include "storage/BatchJobThread.h"
+
+#include "storage/ProgressModel.h"
+
+namespace {
+
+const DateTimeSpan kOneDay(1, 0, 0, 0);
+
+}  // namespace
+
+bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateTime& start,
+                               const DateTime& end, WindowHandle progressWindow) {
+    if (m_bBusy.exchange(true)) return false;
+    {
+        MutexLock guard(m_jobLock);
+        m_arStations.insert(m_arStations.end(), stations.begin(), stations.end());
+        m_tStart = start;
+        m_tEnd = end;
+        m_hProgress = progressWindow;
+    }
+    m_startEvent.Set();
+    return true;
+}
+
+int CBatchJobThread::UnitCount(size_t stations, const DateTime& start, const DateTime& end) {
+    int steps = 0;
+    for (DateTime t = start; t < end; t += kOneDay) ++steps;
+    return static_cast<int>(stations) * steps;
+}
+
+bool CBatchJobThread::StopRequested() {
+    if (m_stopEvent.Wait(kStopPollMs)) return true;
+    Message message;
+    while (PeekMessage(message)) {
+        if (message.message == kMsgJobStop) return true;
+    }
+    return false;
+}
+
+void CBatchJobThread::RunJob() {
+    std::vector<int32_t> stations;
+    DateTime start, end;
+    WindowHandle progress = 0;
+    {
+        MutexLock guard(m_jobLock);
+        stations = m_arStations;
+        start = m_tStart;
+        end = m_tEnd;
+        progress = m_hProgress;
+    }
+    OnJobStart();
+    int units = 0;
+    bool complete = true;
+    for (size_t i = 0; i < stations.size() && complete; ++i) {
+        for (DateTime t = start; t < end; t += kOneDay) {
+            const DateTime stepEnd = t + kOneDay < end ? t + kOneDay : end;
+            RunUnit(stations[i], t, stepEnd);
+            MessageLayer::PostMessage(progress, kMsgJobProgress, ++units, 0);
+            m_nUnitsDone = units;
+            if (StopRequested()) {
+                complete = false;
+                break;
+            }
+        }
+    }
+    m_bLastJobComplete = complete;
+    MessageLayer::PostMessage(progress, kMsgJobOver, 0, 0);
+    {
+        MutexLock guard(m_jobLock);
+        m_arStations.clear();
+    }
+    m_bBusy = false;
+}

@@ -1,0 +1,42 @@
+#include "storage/OutLocalDataThread.h"
+
+#include "hostlib/VktBase.h"
+#include "storage/WPContext.h"
+
+COutLocalDataThread::COutLocalDataThread(CWPContext& context) : m_context(context) {}
+
+COutLocalDataThread::~COutLocalDataThread() {
+    StopWorker();
+}
+
+int COutLocalDataThread::Run() {
+    for (;;) {
+        if (Event::WaitAny({&m_stopEvent, &m_startEvent}, -1) != 1) return 0;
+        RunJob();
+    }
+}
+
+void COutLocalDataThread::OnJobStart() {
+    m_nCopied = 0;
+    m_nPresent = 0;
+    m_nFailed = 0;
+}
+
+void COutLocalDataThread::RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) {
+    OutStationData(nRTUID, from, to);
+}
+
+void COutLocalDataThread::OutStationData(int32_t nRTUID, const DateTime& from, const DateTime& to) {
+    CWPLocalDB* station = m_context.m_stations.Find(nRTUID);
+    if (!station) return;
+    CExportCounts counts;
+    station->OutLocalRange(m_context, from, to, counts);
+    m_nCopied += counts.m_nCopied;
+    m_nPresent += counts.m_nPresent;
+    m_nFailed += counts.m_nFailed;
+    if (counts.m_nUnreadable > 0) {
+        WriteErrorInfo("Export of station " + std::to_string(nRTUID) + " from " + from.Format() +
+                       ": " + std::to_string(counts.m_nUnreadable) +
+                       " rows with an unreadable TIME skipped");
+    }
+}

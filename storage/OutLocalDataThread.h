@@ -1,0 +1,38 @@
+#pragma once
+
+#include <atomic>
+
+#include "storage/BatchJobThread.h"
+#include "storage/WPLocalDB.h"
+
+class CWPContext;
+
+// The export thread: copies what the station databases hold for a time range into
+// the backend tables, station by station and day by day (units (t, t + 1 day]), for
+// jobs the operator starts. Rows the backend already has are counted, not reported.
+class COutLocalDataThread : public CBatchJobThread {
+public:
+    // `context` outlives the thread.
+    explicit COutLocalDataThread(CWPContext& context);
+    ~COutLocalDataThread() override;
+
+    // One unit: the station's rows of (from, to]. A station the map does not hold
+    // copies nothing (the unit still counts).
+    void OutStationData(int32_t nRTUID, const DateTime& from, const DateTime& to);
+
+    // What the running or last job copied. Any thread.
+    long CopiedCount() const { return m_nCopied.load(); }
+    long PresentCount() const { return m_nPresent.load(); }
+    long FailedCount() const { return m_nFailed.load(); }
+
+protected:
+    int Run() override;
+    void RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) override;
+    void OnJobStart() override;
+
+private:
+    CWPContext& m_context;
+    std::atomic<long> m_nCopied{0};
+    std::atomic<long> m_nPresent{0};
+    std::atomic<long> m_nFailed{0};
+};

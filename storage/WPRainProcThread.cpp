@@ -1,0 +1,191 @@
+#include "storage/WPRainProcThread.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "hostlib/VktBase.h"
+#include "platform/Clock.h"
+#include "storage/TowerRow.h"
+#include "storage/WPContext.h"
+
+namespace {
+
+constexpr size_t kColumnBuffer = 3000;
+constexpr int kSysInfoBackendFlag = 8;
+
+std::string TimeText(const DateTime& time) {
+    return time.Format("%Y-%m-%d %H:%M:%S");
+}
+
+std::string Table(const std::string& prefix) {
+    return prefix.empty() ? std::string("FD_RUN_RTTOWER") : prefix + ".FD_RUN_RTTOWER";
+}
+
+void Report(const std::string& message) {
+    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
+}
+
+// A column as text; empty for NULL.
+std::string Column(SQLHSTMT hstmt, SQLUSMALLINT column) {
+    char buffer[kColumnBuffer] = {0};
+    SQLLEN indicator = 0;
+    const SQLRETURN rc = SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+    if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return {};
+    buffer[kColumnBuffer - 1] = 0;
+    return buffer;
+}
+
+// A counter that was not read or marks a missing value (-99 or -100) is no counter.
+bool ReadCounter(const std::string& text, float& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double number = std::strtod(text.c_str(), &end);
+    if (end == text.c_str()) return false;
+    value = static_cast<float>(number);
+    return value != -99.0f && value != -100.0f;
+}
+
+}  // namespace
+
+CWPRainProcThread::CWPRainProcThread(CWPContext& context, int initialSleepMs, int waitMs)
+    : m_context(context), m_nInitialSleepMs(initialSleepMs), m_nWaitMs(waitMs) {}
+
+CWPRainProcThread::~CWPRainProcThread() {
+    StopWorker();
+}
+
+int CWPRainProcThread::Run() {
+    if (m_stopEvent.Wait(m_nInitialSleepMs)) return 0;
+    for (;;) {
+        switch (Event::WaitAny({&m_stopEvent, &m_startEvent}, m_nWaitMs)) {
+            case 0:
+                return 0;
+            case 1:
+                RunJob();
+                break;
+            default:
+                PeriodicCheck(ProcessClock::Now());
+                break;
+        }
+    }
+}
+
+void CWPRainProcThread::PeriodicCheck(const DateTime& now) {
+    if (now.GetHour() == m_nLastPeriodicHour || now.GetMinute() < kPeriodicMinute) return;
+    // Set first: a failure below is not retried within the hour.
+    m_nLastPeriodicHour = now.GetHour();
+    const std::unique_ptr<CSysInfo> info = CSysInfoRT::GetSysInfoRT();
+    if (!info) return;
+    if ((info->m_nOptions & kSysInfoBackendFlag) && m_context.m_settings.Get()->m_bSaveBkgDB) {
+        ReCalAllRain();
+    }
+}
+
+void CWPRainProcThread::ReCalAllRain() {
+    const DateTime now = ProcessClock::Now();
+    const DateTime end(now.GetYear(), now.GetMonth(), now.GetDay(), now.GetHour(), 0, 0);
+    const DateTime start = end - DateTimeSpan(2, 0, 0, 0);
+    CObList<CRTUDef> list;
+    CRTUDefRT::OutRTRTU(list);
+    for (const auto& def : list) {
+        if (def->m_nType != 100) continue;
+        Recalculate(m_context.m_assignments.TowerIDOf(def->m_nRTUID), start, end, "WP Error SQL: ");
+    }
+    DestroyObA(list);
+    ++m_nPeriodicRuns;
+}
+
+void CWPRainProcThread::RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) {
+    ReCalRain(nRTUID, from, to);
+}
+
+void CWPRainProcThread::ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to) {
+    Recalculate(m_context.m_assignments.TowerIDOf(nRTUID), from, to,
+                "WP Error SQL for ReCalRain: ");
+}
+
+void CWPRainProcThread::Recalculate(int towerID, const DateTime& from, const DateTime& to,
+                                    const char* errorPrefix) {
+    const std::string prefix = m_context.m_settings.Get()->m_strPreName;
+    if (!m_context.m_backend.CheckPrefix(prefix)) return;
+    std::vector<CRainRow> rows;
+    if (!ReadRows(towerID, prefix, from, to, errorPrefix, rows)) return;
+    for (const auto& [time, rain] : CalcPeriodRain(rows)) UpdateRain(towerID, prefix, time, rain);
+}
+
+bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const DateTime& from,
+                                 const DateTime& to, const char* errorPrefix,
+                                 std::vector<CRainRow>& rows) {
+    const std::string sql = "SELECT TOWERID,TIME,RAIN,CYCLE FROM " + Table(prefix) +
+                            " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME>={ts '" +
+                            TimeText(from) + "'} AND TIME<={ts '" + TimeText(to) +
+                            "'} ORDER BY TIME ASC";
+    CBackendDB& backend = m_context.m_backend;
+    long unreadable = 0;
+    {
+        RecursiveMutexLock guard(backend.BackendLock());
+        OdbcStatement stmt = backend.GetBackendStmt();
+        if (!stmt) return false;
+        std::vector<SQLCHAR> text(sql.begin(), sql.end());
+        text.push_back(0);
+        const SQLRETURN rc = SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
+        if (rc < 0) {
+            const std::string message = errorPrefix + Odbc::LogText(sql);
+            WriteErrorInfo(message);
+            Report(message);
+            stmt.Reset();
+            backend.DisconnectBackend();
+            return false;
+        }
+        if (rc != SQL_SUCCESS) return false;
+        while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+            CRainRow row;
+            row.m_tTime = ParseDBTime(Column(stmt.Get(), 2));
+            row.m_fRain = static_cast<float>(std::atof(Column(stmt.Get(), 3).c_str()));
+            row.m_bCycleValid = ReadCounter(Column(stmt.Get(), 4), row.m_fCycle);
+            if (!row.m_tTime.IsValid()) {
+                ++unreadable;
+                continue;
+            }
+            rows.push_back(row);
+        }
+    }
+    if (unreadable > 0) {
+        WriteErrorInfo("Rainfall recalculation of tower " + std::to_string(towerID) + ": " +
+                       std::to_string(unreadable) + " rows with an unreadable TIME skipped");
+    }
+    return true;
+}
+
+std::vector<std::pair<DateTime, float>> CWPRainProcThread::CalcPeriodRain(
+    const std::vector<CRainRow>& rows) {
+    std::vector<std::pair<DateTime, float>> updates;
+    if (rows.size() < 2) return updates;
+    bool haveBase = false;
+    float base = 0.0f;
+    for (const CRainRow& row : rows) {
+        if (!IsFullHour(row.m_tTime)) continue;
+        if (!row.m_bCycleValid) {
+            haveBase = false;  // a missing counter is no base for the next hour
+            continue;
+        }
+        if (haveBase) {
+            float difference = row.m_fCycle - base;
+            // A gauge reset is no negative rainfall; the live writer stores 0 as well.
+            if (!(difference >= 0.0f)) difference = 0.0f;
+            if (difference != row.m_fRain) updates.emplace_back(row.m_tTime, difference);
+        }
+        base = row.m_fCycle;
+        haveBase = true;
+    }
+    return updates;
+}
+
+void CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const DateTime& time,
+                                   float rain) {
+    char value[64];
+    std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
+    m_context.m_backend.ExecBackendSQL("UPDATE " + Table(prefix) + " SET RAIN=" + value +
+                                       " WHERE TOWERID=" + std::to_string(towerID) +
+                                       " AND TIME={ts '" + TimeText(time) + "'}");
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <vector>
+
+#include "storage/BatchJobThread.h"
+
+class CWPContext;
+
+// One row of FD_RUN_RTTOWER as the rainfall recalculation reads it.
+struct CRainRow {
+    DateTime m_tTime;
+    float m_fRain = 0.0f;
+    float m_fCycle = 0.0f;
+    bool m_bCycleValid = false;  // CYCLE was a number other than -99 and -100
+};
+
+// The rainfall thread: recomputes the hourly rainfall RAIN of the backend's 10-minute
+// rows from the rain counter CYCLE the backend holds, once an hour over the last two
+// days of every type-100 tower, and on operator request for chosen stations and a
+// time range (units of one station-day, both ends of a step included).
+class CWPRainProcThread : public CBatchJobThread {
+public:
+    static constexpr int kInitialSleepMs = 10000;
+    static constexpr int kWaitMs = 5000;
+    // The periodic job runs from this minute of an hour on, once an hour.
+    static constexpr int kPeriodicMinute = 5;
+
+    // `context` outlives the thread.
+    explicit CWPRainProcThread(CWPContext& context, int initialSleepMs = kInitialSleepMs,
+                               int waitMs = kWaitMs);
+    ~CWPRainProcThread() override;
+
+    // Recomputes RAIN of one station for from ≤ TIME ≤ to. Rain thread (and tests).
+    void ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to);
+    // The periodic job: every type-100 tower, the last two days up to this hour.
+    void ReCalAllRain();
+    // The hour of the day of the last periodic run, -1 before the first.
+    int LastPeriodicHour() const { return m_nLastPeriodicHour.load(); }
+    long PeriodicRunCount() const { return m_nPeriodicRuns.load(); }
+
+    // From the rows of one tower in ascending time, the full-hour rows whose RAIN
+    // differs from the counter's rise since the previous full hour, with that rise
+    // (never below 0). A row without a valid counter is no base and gets nothing; the
+    // next valid one is the new base.
+    static std::vector<std::pair<DateTime, float>> CalcPeriodRain(
+        const std::vector<CRainRow>& rows);
+
+protected:
+    int Run() override;
+    void RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) override;
+    // On every wait time-out: the periodic job when the hour has not had it yet.
+    void PeriodicCheck(const DateTime& now);
+
+private:
+    // Reads the tower's rows and writes the recomputed RAIN values. `errorPrefix`
+    // heads the report of a read the backend refuses.
+    void Recalculate(int towerID, const DateTime& from, const DateTime& to,
+                     const char* errorPrefix);
+    bool ReadRows(int towerID, const std::string& prefix, const DateTime& from, const DateTime& to,
+                  const char* errorPrefix, std::vector<CRainRow>& rows);
+    void UpdateRain(int towerID, const std::string& prefix, const DateTime& time, float rain);
+
+    CWPContext& m_context;
+    const int m_nInitialSleepMs;
+    const int m_nWaitMs;
+    std::atomic<int> m_nLastPeriodicHour{-1};
+    std::atomic<long> m_nPeriodicRuns{0};
+};
