@@ -1,0 +1,193 @@
+// The batch jobs against the backend products: rainfall recalculation and export.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <mutex>
+
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+#include "model/Catalogue.h"
+#include "platform/Clock.h"
+#include "platform/ErrorLog.h"
+#include "platform/MessageLayer.h"
+#include "storage/OutLocalDataThread.h"
+#include "storage/ProgressModel.h"
+#include "storage/WPContext.h"
+#include "storage/WPRainProcThread.h"
+#include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
+
+namespace {
+
+enum class Product { SQLite, PostgreSQL };
+
+std::string ProductName(const ::testing::TestParamInfo<Product>& info) {
+    return info.param == Product::SQLite ? "SQLite" : "PostgreSQL";
+}
+
+DateTime At(int day, int hour, int minute = 0) {
+    return DateTime(2009, 3, day, hour, minute, 0);
+}
+
+class BatchStoreTest : public ::testing::TestWithParam<Product> {
+protected:
+    void SetUp() override {
+        HostDirectory::BackendOptions backend;
+        if (GetParam() == Product::PostgreSQL && !PostgresAvailable(backend)) {
+            GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
+        }
+        host = std::make_unique<TestHost>(true, backend);
+        source = backend.dataSource;
+        std::filesystem::create_directory(host->Path("WPData"));  // made when the plug-in loads
+        context = std::make_unique<CWPContext>(host->Dir());
+        BuildCatalogue();
+        Use([](CWPSettings&) {});
+        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
+            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
+        }
+        VktHost::SetMessageWindow([this](const std::string& text) {
+            std::lock_guard<std::mutex> guard(lock);
+            messages.push_back(text);
+        });
+    }
+    void TearDown() override {
+        VktHost::SetMessageWindow(nullptr);
+        context.reset();
+    }
+
+    CBackendDB& Backend() { return context->m_backend; }
+    template <typename Change>
+    void Use(Change change) {
+        CWPSettings settings;
+        settings.m_strSource = source;
+        settings.m_strUser = "fd";
+        settings.m_strPassword = "wendol";
+        change(settings);
+        context->m_settings.Replace(settings);
+    }
+    std::string Value(const std::string& sql) { return QueryDataSource(source, sql); }
+    double Number(const std::string& sql) {
+        const std::string text = Value(sql);
+        return text.empty() || text[0] == '<' ? NAN : std::stod(text);
+    }
+    std::string ErrorLogText() { return ReadWholeFile(host->Path(ErrorLog::FileName())); }
+
+    std::unique_ptr<TestHost> host;
+    std::string source;
+    std::unique_ptr<CWPContext> context;
+    std::mutex lock;
+    std::vector<std::string> messages;  // guarded by lock
+};
+
+// The recalculation writes the counter's rise at every full hour after the first; a
+// gauge reset is no negative rainfall, and a missing counter is no base.
+TEST_P(BatchStoreTest, RainfallIsRecomputedFromTheCounterAtFullHours) {
+    const struct {
+        DateTime time;
+        const char* cycle;
+        double rainBefore;
+        double rainAfter;
+    } rows[] = {
+        {At(12, 10), "5", 0, 0},       {At(12, 10, 10), "6", 0, 0},  // not a full hour
+        {At(12, 11), "7.5", 0, 2.5},   {At(12, 12), "7.5", 0, 0},
+        {At(12, 13), "0.5", -29.5, 0},  // a gauge reset
+        {At(12, 14), "NULL", 0, 0},     // a missing counter: no update, no base
+        {At(12, 15), "1", 9, 9},        // the new base: not updated itself
+        {At(12, 16), "1.5", 0, 0.5},   {At(12, 17), "-99", 3, 3},
+        {At(12, 18), "2", 0, 0},  // after a missing counter again: a base
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(Backend().ExecBackendSQL(
+            "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(900,{ts '" +
+            row.time.Format() + "'}," + row.cycle + "," + std::to_string(row.rainBefore) + ")"));
+    }
+    context->m_assignments.Assign(12, 900);
+    CWPRainProcThread rain(*context);
+    rain.ReCalRain(12, At(12, 10), At(12, 18));
+    for (const auto& row : rows) {
+        EXPECT_DOUBLE_EQ(Number("SELECT RAIN FROM FD_RUN_RTTOWER WHERE TOWERID=900 AND TIME={ts '" +
+                                row.time.Format() + "'}"),
+                         row.rainAfter)
+            << row.time.Format();
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_TRUE(messages.empty());
+}
+
+// Rows of (start, end] of a station database go to the backend under the tower id;
+// offering them again copies nothing, logs nothing and keeps the connection.
+TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
+    context->m_assignments.Assign(12, 900);
+    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    const DateTime extremeAt(2009, 3, 10, 11, 44, 37);
+    for (const DateTime& time : {At(10, 0), At(10, 12), At(11, 0)}) {
+        station.SaveLocalData(
+            TowerRecordOf(12, time,
+                          {Item(7000, 5.5f, time), Item(8200, -99.0f, time), Item(9000, 4.0f, time),
+                           Item(9301, 202.0f, extremeAt, 8)}));
+    }
+    // All three are full hours; the rows at the start time are not exported.
+    COutLocalDataThread exporter(*context);
+    ASSERT_TRUE(exporter.CreateThread());
+    const std::string rows = "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900";
+    for (int round = 0; round < 2; ++round) {
+        const size_t logBefore = ErrorLogText().size();
+        const WindowHandle window = MessageLayer::RegisterWindow([](const Message&) {});
+        ASSERT_TRUE(exporter.StartJob({12}, At(10, 0), At(11, 0), window));
+        ASSERT_TRUE(WaitFor([&] { return !exporter.IsBusy(); }));
+        MessageLayer::UnregisterWindow(window);
+        EXPECT_EQ(exporter.CopiedCount(), round == 0 ? 4 : 0) << "2 ten-minute, 2 hourly rows";
+        EXPECT_EQ(exporter.PresentCount(), round == 0 ? 0 : 4);
+        EXPECT_EQ(exporter.FailedCount(), 0);
+        EXPECT_EQ(ErrorLogText().size(), logBefore) << ErrorLogText().substr(logBefore);
+    }
+    EXPECT_EQ(Value(rows), "2");
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900 AND TIME={ts "
+                    "'2009-03-10 00:00:00'}"),
+              "0")
+        << "the start time is not in the range";
+    EXPECT_DOUBLE_EQ(Number("SELECT V1TEMP FROM FD_RUN_RTTOWER WHERE TOWERID=900 AND TIME={ts "
+                            "'2009-03-11 00:00:00'}"),
+                     -99.0);
+    EXPECT_EQ(Value("SELECT TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=900"), "1");
+    EXPECT_EQ(Value("SELECT V3MAXTM FROM FD_RUN_TOWERHIS WHERE TOWERID=900"), "")
+        << "an empty extreme time stays NULL";
+    EXPECT_EQ(Value("SELECT V2MAXTM FROM FD_RUN_TOWERHIS WHERE TOWERID=900").substr(0, 19),
+              "2009-03-10 11:44:37");
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
+    Use([](CWPSettings& s) { s.m_nType = 1; });
+    CWPLocalDB& station = context->m_stations.FindOrAdd(13);
+    station.SaveLocalData(TowerRecordOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
+    COutLocalDataThread exporter(*context);
+    exporter.OutStationData(13, At(10, 0), At(11, 0));
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=13"), "1");
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS WHERE TOWERID=13"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, BatchStoreTest,
+                         ::testing::Values(Product::SQLite, Product::PostgreSQL), ProductName);
+
+// The periodic job: from minute 5 of an hour, once an hour, at once after start-up.
+TEST(RainPeriodicTest, OnceAnHourFromMinuteFive) {
+    TestHost host;
+    CWPContext context(host.Dir());
+    struct Probe : CWPRainProcThread {
+        using CWPRainProcThread::CWPRainProcThread;
+        using CWPRainProcThread::PeriodicCheck;
+    } rain(context);
+    const struct {
+        int hour, minute;
+        long runs;
+    } checks[] = {{14, 3, 0}, {14, 5, 1}, {14, 30, 1}, {15, 4, 1}, {15, 5, 2}, {15, 59, 2}};
+    for (const auto& c : checks) {
+        rain.PeriodicCheck(DateTime(2009, 3, 12, c.hour, c.minute, 0));
+        EXPECT_EQ(rain.PeriodicRunCount(), c.runs) << c.hour << ":" << c.minute;
+    }
+}
+
+}  // namespace
