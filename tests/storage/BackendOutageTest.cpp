@@ -12,6 +12,7 @@
 #include "platform/OdbcHandles.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
+#include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "tests/support/TestHost.h"
 
@@ -95,7 +96,12 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     ASSERT_TRUE(RowStored(context.m_backend, at(0)));
 
     ASSERT_TRUE(cluster.Run("stop"));
-    for (int minute : {10, 20, 30}) SaveRTTower(context, Record(at(minute), 2.0f));
+    std::filesystem::create_directory(host.Path("WPData"));
+    CWPLocalDB& station = context.m_stations.FindOrAdd(12);
+    for (int minute : {10, 20, 30}) {
+        station.SaveLocalData(Record(at(minute), 2.0f));  // the station file keeps them
+        SaveRTTower(context, Record(at(minute), 2.0f));
+    }
     {
         std::lock_guard<std::mutex> guard(lock);
         // The statement that met the dead connection is reported once; while the
@@ -110,6 +116,12 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     EXPECT_TRUE(RowStored(context.m_backend, at(40)));
     EXPECT_FALSE(RowStored(context.m_backend, at(10)));
     EXPECT_FALSE(RowStored(context.m_backend, at(30)));
+
+    // An export of the outage's range brings every missed row back.
+    COutLocalDataThread exporter(context);
+    exporter.OutStationData(12, at(0), at(40));
+    EXPECT_EQ(exporter.CopiedCount(), 3);
+    for (int minute : {10, 20, 30}) EXPECT_TRUE(RowStored(context.m_backend, at(minute)));
     VktHost::SetMessageWindow(nullptr);
 }
 
