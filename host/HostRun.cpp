@@ -8,6 +8,7 @@
 
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
+#include "host/HostSession.h"
 #include "host/PluginLoader.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
@@ -77,15 +78,6 @@ void Linger(double seconds) {
     MessageLayer::PumpMessages();
 }
 
-// Diagnostics come one record a line; a message to the user is one line.
-std::string OneLine(std::string text) {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
-        text.replace(at, 1, "; ");
-    }
-    return text.empty() ? "see " + std::string(ErrorLog::FileName()) : text;
-}
-
 }  // namespace
 
 int Run(const Options& options, Summary& summary, std::string& error) {
@@ -112,16 +104,10 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         !ReadFrameFile(resolved.framesFile, summary, frames, error)) {
         return 1;
     }
-    if (!HostDirectory::CheckReady(error)) return 1;
-    if (!VktHost::LoadHostCatalogue()) {
-        error = "cannot read the host catalogue " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
-                OneLine(VktHost::LastDatabaseError());
-        VktHost::CloseHost();
-        return 1;
-    }
+    HostSession session;
+    if (!session.Prepare(error)) return 1;
     if (!resolved.simulateSpan.empty() &&
         !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
-        VktHost::CloseHost();
         return 1;
     }
     const std::streamoff logStart = FileSize(ErrorLog::FileName());
@@ -134,21 +120,11 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         std::fflush(stdout);
         summary.messages.push_back(line);
     });
-    const WindowHandle mainWindow = MessageLayer::RegisterWindow([](const Message&) {});
-    MessageLayer::SetThreadMainWindow(mainWindow);
-
-    PluginLoader plugin;
-    if (!plugin.Load(pluginPath, error)) {
-        MessageLayer::UnregisterWindow(mainWindow);
+    if (!session.Start(pluginPath, error)) {
         VktHost::SetMessageWindow(nullptr);
-        VktHost::CloseHost();
         return 1;
     }
-    int type = 0;
-    std::string name, description;
-    plugin.GetExtDBInfo(type, name, description);
-    std::printf("plug-in: %s (%s), type %d\n", name.c_str(), description.c_str(), type);
-    plugin.VKTLibInit();
+    PluginLoader& plugin = session.Plugin();
     for (const CDataFrame& frame : frames) {
         VktHost::RecordAcquiredFrame(frame);
         if (plugin.SaveRTDB(frame)) {
@@ -158,11 +134,8 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         }
     }
     Linger(resolved.lingerSeconds);
-    plugin.VKTLibExit();
-    plugin.Unload();
-    MessageLayer::UnregisterWindow(mainWindow);
+    session.Stop();
     VktHost::SetMessageWindow(nullptr);
-    VktHost::CloseHost();
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
 }

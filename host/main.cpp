@@ -3,9 +3,11 @@
 #include <cstdio>
 
 #include "host/HostDirectory.h"
+#include "host/HostJobs.h"
 #include "host/HostRun.h"
 #include "host/Report.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
 
 namespace {
 
@@ -37,6 +39,13 @@ int AddRtuCommand(const std::string& dir, const CRTUDef& def) {
     std::printf("RTU %d \"%s\" of type %d stored\n", def.m_nRTUID, def.m_strName.c_str(),
                 def.m_nType);
     return 0;
+}
+
+int JobCommand(const HostJobs::Options& options) {
+    std::string error;
+    const int rc = HostJobs::Run(options, error);
+    if (rc == 1) return Fail(error);
+    return rc;
 }
 
 int RunCommand(const HostRun::Options& options) {
@@ -86,6 +95,24 @@ int main(int argc, char** argv) {
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
     runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
 
+    // The batch jobs, with the same options each.
+    HostJobs::Options exportJob, rainJob;
+    exportJob.kind = CPluginJobs::kExport;
+    rainJob.kind = CPluginJobs::kRainfall;
+    auto addJobOptions = [](CLI::App* command, HostJobs::Options& job) {
+        command->add_option("DIR", job.dir)->required();
+        command->add_option("--stations", job.stations, "RTU numbers: 12,13 or all")->required();
+        command->add_option("--from", job.from, "start \"YYYY-MM-DD HH:MM\"")->required();
+        command->add_option("--to", job.to, "end \"YYYY-MM-DD HH:MM\"")->required();
+        command->add_option("--plugin", job.pluginPath, "the plug-in library");
+    };
+    CLI::App* exportCmd =
+        app.add_subcommand("export", "copy station data of a time range into the backend");
+    addJobOptions(exportCmd, exportJob);
+    CLI::App* rainCmd = app.add_subcommand(
+        "recalc-rain", "recompute the hourly rainfall of the backend for a time range");
+    addJobOptions(rainCmd, rainJob);
+
     std::string reportDir;
     CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
     report->add_option("DIR", reportDir)->required();
@@ -98,6 +125,8 @@ int main(int argc, char** argv) {
         return AddRtuCommand(rtuDir, def);
     }
     if (runCmd->parsed()) return RunCommand(run);
+    if (exportCmd->parsed()) return JobCommand(exportJob);
+    if (rainCmd->parsed()) return JobCommand(rainJob);
     if (report->parsed()) return Report::Print(reportDir);
     return 1;
 }

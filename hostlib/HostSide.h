@@ -5,6 +5,8 @@
 
 #include "hostlib/VktRecords.h"
 
+class CPluginJobs;
+
 // The host program's side of the base library: what the host does, not its plug-ins.
 // Call these on the host's own threads; the working directory must be the host's.
 namespace VktHost {
@@ -32,6 +34,9 @@ VKTBASE_API void SetMessageWindow(MessageWindow window);
 // driver's diagnostics, as also written to the error log. Read it right after one of
 // the calls above returned false.
 VKTBASE_API std::string LastDatabaseError();
+
+// The batch jobs the loaded plug-in offers, or null.
+VKTBASE_API CPluginJobs* PluginJobs();
 
 // Closes the host database connection and forgets the catalogue held in memory.
 VKTBASE_API void CloseHost();

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "hostlib/VktRecords.h"
 #include "platform/MessageLayer.h"
@@ -102,3 +103,38 @@ public:
 
 // The number in brackets of a list text "%s(%d)", or 0.
 VKTBASE_API int GetIDFromNameID(const std::string& strText);
+
+// --- batch jobs -------------------------------------------------------------------
+
+// What a batch job of a plug-in has done so far.
+struct CJobSummary {
+    int nUnits = 0;          // units done
+    bool bComplete = false;  // the last job ran to its end
+    bool bBusy = false;      // a job is running
+    long nCopied = 0;        // export: rows inserted
+    long nPresent = 0;       // export: rows the backend already had
+    long nFailed = 0;        // export: rows refused or not sent
+};
+
+// The batch jobs a plug-in offers its host beside its exports, so that a host without
+// the plug-in's dialogs (a terminal) can start them through the same job parameters
+// and busy flags. Kinds: 0 the local data export, 1 the period rainfall recalculation.
+// Every call on the host's user-interface thread, between VKTLibInit and VKTLibExit.
+class VKTBASE_API CPluginJobs {
+public:
+    static constexpr int kExport = 0;
+    static constexpr int kRainfall = 1;
+
+    virtual ~CPluginJobs() = default;
+    // Hands the job to the worker as the dialog does; the worker posts 3024 after each
+    // unit and 3026 at the end to `progress`. Returns the job's number of units, or -1
+    // when the job's busy flag is set or the worker does not run.
+    virtual int StartJob(int nKind, const std::vector<int32_t>& stations, const DateTime& from,
+                         const DateTime& to, WindowHandle progress) = 0;
+    // The stop button: posts the stop request 3025 to the worker's thread queue.
+    virtual void RequestStop(int nKind) = 0;
+    virtual CJobSummary Summary(int nKind) = 0;
+};
+
+// The plug-in offers its jobs in VKTLibInit and withdraws them (null) in VKTLibExit.
+VKTBASE_API void OfferPluginJobs(CPluginJobs* jobs);

@@ -11,6 +11,7 @@
 #include "platform/Mutex.h"
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
+#include "plugin/JobEntry.h"
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
 #include "storage/AssignmentStore.h"
@@ -119,9 +120,12 @@ void VKTLibInit() {
     RegisterMissingTypes();
     auto context = std::make_unique<CWPContext>(PluginState::WorkingDirectory());
     FillContext(*context);
-    ScopedLock<SharedMutex> guard(g_contextLock);
-    g_pContext = context.release();
-    g_bClosing = false;
+    {
+        ScopedLock<SharedMutex> guard(g_contextLock);
+        g_pContext = context.release();
+        g_bClosing = false;
+    }
+    OfferPluginJobs(&PluginJobEntry());
 }
 
 int SaveRTDB(const CDataFrame& frame) {
@@ -149,6 +153,7 @@ void CloseAccess() {
 }
 
 void VKTLibExit() {
+    OfferPluginJobs(nullptr);
     g_bClosing = true;
     std::unique_ptr<CWPContext> context;
     {

@@ -1,6 +1,6 @@
 #include "storage/BatchJobThread.h"
 
-#include "storage/ProgressModel.h"
+#include "platform/ProgressModel.h"
 
 namespace {
 

@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "host/FrameFile.h"
+#include "host/HostJobs.h"
 #include "host/HostRun.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
@@ -340,6 +344,68 @@ TEST(HostRunTest, AHostDirectoryRelativeToTheCurrentOne) {
     HostRun::Summary summary;
     std::string error;
     EXPECT_EQ(HostRun::Run(options, summary, error), 0) << error;
+}
+
+}  // namespace
+
+namespace {
+
+HostJobs::Options JobOptions(const TestHost& host, const char* from, const char* to) {
+    HostJobs::Options options;
+    options.dir = host.Dir();
+    options.kind = CPluginJobs::kExport;
+    options.stations = "1,2";
+    options.from = from;
+    options.to = to;
+    options.pluginPath = std::getenv("VKT_PLUGIN");
+    return options;
+}
+
+TEST(HostJobsTest, AnExportFromTheTerminalRunsToItsEndOrStopsOnCtrlC) {
+    ASSERT_NE(std::getenv("VKT_PLUGIN"), nullptr);
+    {
+        TestHost host;
+        VktHost::CloseHost();
+        std::string error;
+        EXPECT_EQ(HostJobs::Run(JobOptions(host, "2009-03-10 00:00", "2009-03-12 00:00"), error), 0)
+            << error;
+    }
+    TestHost host;
+    VktHost::CloseHost();
+    // 2 stations × 60 days at 50 ms a unit: a Ctrl-C comes long before the end.
+    std::thread interrupt([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(getpid(), SIGINT);
+    });
+    std::string error;
+    EXPECT_EQ(HostJobs::Run(JobOptions(host, "2009-01-01 00:00", "2009-03-02 00:00"), error), 2)
+        << "stopped after the current unit";
+    interrupt.join();
+}
+
+TEST(HostJobsTest, OptionsThatCannotStartAJobSayWhy) {
+    ASSERT_NE(std::getenv("VKT_PLUGIN"), nullptr);
+    const struct {
+        const char* stations;
+        const char* from;
+        const char* to;
+        const char* expected;
+    } cases[] = {
+        {"1,x", "2009-03-10 00:00", "2009-03-11 00:00", "--stations"},
+        {"", "2009-03-10 00:00", "2009-03-11 00:00", "--stations"},
+        {"1", "2009-03-10", "2009-03-11 00:00", "--from"},
+        {"1", "2009-03-10 00:00", "2009-02-30 00:00", "--to"},
+        {"1", "2009-03-11 00:00", "2009-03-10 00:00", "earlier"},
+    };
+    for (const auto& c : cases) {
+        TestHost host;
+        VktHost::CloseHost();
+        HostJobs::Options options = JobOptions(host, c.from, c.to);
+        options.stations = c.stations;
+        std::string error;
+        EXPECT_EQ(HostJobs::Run(options, error), 1) << c.stations << " " << c.from;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
 }
 
 }  // namespace

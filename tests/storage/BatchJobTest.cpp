@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/MessageLayer.h"
+#include "platform/ProgressModel.h"
 #include "storage/BatchJobThread.h"
-#include "storage/ProgressModel.h"
 #include "tests/support/TestHost.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "storage/ProgressModel.h"
+#include "platform/ProgressModel.h"
 
 #include <cstdio>
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Api.h"
+
 // Messages between a batch job's worker thread and its progress window.
 constexpr unsigned int kMsgJobProgress = 3024;  // worker → window, wParam = units done
 constexpr unsigned int kMsgJobStop = 3025;      // window → worker's thread queue
@@ -10,7 +12,7 @@ constexpr unsigned int kMsgJobOver = 3026;      // worker → window, once per j
 
 // The state and arithmetic of the progress window's drawn bar, free of any drawing:
 // the window only paints what this holds.
-class CProgressModel {
+class VKTBASE_API CProgressModel {
 public:
     void SetRange(int lower, int upper);
     // Returns the previous position. Without a window (no client width yet) returns -1

@@ -1,0 +1,20 @@
+// The plug-in's batch jobs, as the plug-in offers them to its host.
+#include <atomic>
+
+#include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
+
+namespace {
+
+// Written by the plug-in on the user-interface thread, read by the host there.
+std::atomic<CPluginJobs*> g_pJobs{nullptr};
+
+}  // namespace
+
+void OfferPluginJobs(CPluginJobs* jobs) {
+    g_pJobs = jobs;
+}
+
+CPluginJobs* VktHost::PluginJobs() {
+    return g_pJobs.load();
+}
