@@ -1,10 +1,28 @@
 #!/usr/bin/env bash
 # Builds (optimised) and runs the benchmarks; each prints its table with ratios
-# against a baseline measured in the same run.
+# against a baseline measured in the same run. The backend benchmarks also run
+# against a throwaway PostgreSQL cluster on a free loopback port.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build-bench" Release >/dev/null
+
+free_port() {
+  for p in $(seq 55632 2 55830); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+  done
+  return 1
+}
+export VKT_PG_PORT
+VKT_PG_PORT=$(free_port)
+pgdir=$(mktemp -d /tmp/vkt-pg-bench-XXXXXX)
+trap 'bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
+bash "$top/scripts/pg-cluster.sh" init "$pgdir" "$VKT_PG_PORT"
+
 "$top/build-bench/bin/handover_bench"
 echo
 "$top/build-bench/bin/station_bench"
+echo
+"$top/build-bench/bin/backend_bench"
+echo
+"$top/build-bench/bin/export_bench"

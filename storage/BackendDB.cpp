@@ -177,6 +177,19 @@ BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
     return constraint ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
 }
 
+bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string>& values) {
+    RunOptions options;
+    options.withDiagnostics = false;
+    options.newLine = false;
+    bool read = false;
+    RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
+        if (rc != SQL_SUCCESS) return;
+        read = true;
+        while (Odbc::Succeeded(SQLFetch(hstmt))) values.push_back(Odbc::GetText(hstmt, 1));
+    });
+    return read;
+}
+
 bool CBackendDB::BackendRowExists(const std::string& sql) {
     bool exists = false;
     RunOptions options;

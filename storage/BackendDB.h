@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
@@ -57,6 +58,11 @@ public:
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
     // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row.
     bool BackendRowExists(const std::string& sql);
+
+    // Runs a query and appends the first column of every row, as text; takes the
+    // backend lock. A rejected query is reported like BackendRowExists; false then,
+    // and when no connection could be had.
+    bool ReadFirstColumn(const std::string& sql, std::vector<std::string>& values);
 
     // Whether the schema prefix may be pasted into a statement: empty, an SQL
     // identifier, or two joined by a dot. The first refusal of the context's life is

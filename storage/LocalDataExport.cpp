@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
+#include <vector>
 
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
@@ -11,28 +13,57 @@
 #include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
 
+// A fetched row's columns as text, bound once per query: one call per row, not one
+// per column. A column wider than a number or a date-time text is cut.
+class BoundRow {
+public:
+    bool Bind(SQLHSTMT hstmt) {
+        SQLSMALLINT columns = 0;
+        if (!SQL_SUCCEEDED(SQLNumResultCols(hstmt, &columns)) || columns <= 0) return false;
+        m_nColumns = static_cast<size_t>(columns);
+        m_buffer.assign(m_nColumns * kWidth, 0);
+        m_indicators.assign(m_nColumns, SQL_NULL_DATA);
+        for (size_t i = 0; i < m_nColumns; ++i) {
+            if (!SQL_SUCCEEDED(SQLBindCol(hstmt, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR,
+                                          &m_buffer[i * kWidth], kWidth, &m_indicators[i]))) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // 1-based; empty for NULL and for a column the query does not have.
+    std::string Text(size_t column) const {
+        if (column < 1 || column > m_nColumns || m_indicators[column - 1] == SQL_NULL_DATA) {
+            return {};
+        }
+        return std::string(&m_buffer[(column - 1) * kWidth]);
+    }
+
+private:
+    static constexpr size_t kWidth = 64;
+    size_t m_nColumns = 0;
+    std::vector<char> m_buffer;
+    std::vector<SQLLEN> m_indicators;
+};
+
 namespace {
 
-constexpr size_t kColumnBuffer = 3000;
-
-std::string Column(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    char buffer[kColumnBuffer] = {0};
-    SQLLEN indicator = 0;
-    const SQLRETURN rc = SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
-    if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return {};
-    buffer[kColumnBuffer - 1] = 0;
-    return buffer;
-}
-
-// A leading decimal number; an empty text or none at all gives 0.
-std::string NumberColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    return NumberText(std::strtod(Column(hstmt, column).c_str(), nullptr));
+// A leading decimal number; an empty text or none at all gives 0. A text that is a
+// plain decimal number already goes as it is: only digits, sign, point and exponent
+// ever reach the statement.
+std::string NumberValue(const std::string& text) {
+    const bool plain =
+        !text.empty() && text.find_first_not_of("0123456789+-.eE") == std::string::npos;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (plain && end == text.c_str() + text.size()) return text;
+    return NumberText(value);
 }
 
 // A time column goes back as a time literal only when it reads as one: the text
 // never reaches the statement itself.
-std::string TimeColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    const DateTime time = ParseDBTime(Column(hstmt, column));
+std::string TimeValue(const std::string& text) {
+    const DateTime time = ParseDBTime(text);
     return time.IsValid() ? TimeLiteral(time) : "NULL";
 }
 
@@ -60,6 +91,24 @@ std::string TableName(const std::string& prefix, const char* table) {
     return prefix.empty() ? std::string(table) : prefix + "." + table;
 }
 
+// The times of the tower's rows the backend already holds in (from, to]: those rows
+// are counted as present and not offered again, so a repeated export sends nothing.
+std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
+                              const std::string& tower, const DateTime& from, const DateTime& to,
+                              const char* condition) {
+    std::vector<std::string> texts;
+    backend.ReadFirstColumn("SELECT TIME FROM " + table + " WHERE TOWERID=" + tower +
+                                " AND TIME > " + TimeLiteral(from) +
+                                " AND TIME <= " + TimeLiteral(to) + condition,
+                            texts);
+    std::set<double> times;
+    for (const std::string& text : texts) {
+        const DateTime time = ParseDBTime(text);
+        if (time.IsValid()) times.insert(time.GetOleDate());
+    }
+    return times;
+}
+
 }  // namespace
 
 std::string GetOutRTInsert(const std::string& prefix) {
@@ -77,11 +126,14 @@ std::string GetOutHisInsert(const std::string& prefix) {
     return head;
 }
 
-void CWPLocalDB::ExportTable(const std::string& query, const std::function<void(SQLHSTMT)>& copy) {
+void CWPLocalDB::ExportTable(const std::string& query,
+                             const std::function<void(const BoundRow&)>& copy) {
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) return;
     if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) copy(stmt.Get());
+    BoundRow row;
+    if (!row.Bind(stmt.Get())) return;
+    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) copy(row);
 }
 
 void CWPLocalDB::OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
@@ -96,17 +148,24 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
     if (!context.m_backend.CheckPrefix(prefix)) return;
     const std::string head = GetOutRTInsert(prefix);
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
-    const SQLUSMALLINT lastColumn = static_cast<SQLUSMALLINT>(1 + TenMinuteColumns().size());
+    const size_t lastColumn = 1 + TenMinuteColumns().size();
+    const std::set<double> present =
+        PresentTimes(context.m_backend, TableName(prefix, "FD_RUN_RTTOWER"), tower, from, to, "");
     AccessGuard guard;
-    ExportTable(RangeQuery("RTTOWER", from, to), [&](SQLHSTMT hstmt) {
-        const DateTime time = ParseDBTime(Column(hstmt, 1));
+    ExportTable(RangeQuery("RTTOWER", from, to), [&](const BoundRow& row) {
+        const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
             return;
         }
+        if (present.count(time.GetOleDate())) {
+            ++counts.m_nPresent;
+            return;
+        }
         std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
-        for (SQLUSMALLINT column = 2; column <= lastColumn; ++column) {
-            values += NumberColumn(hstmt, column) + ",";
+        for (size_t column = 2; column <= lastColumn; ++column) {
+            values += NumberValue(row.Text(column));
+            values += ',';
         }
         values.back() = ')';
         Count(context.m_backend.InsertBackendRow(head + values), counts);
@@ -120,20 +179,25 @@ void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const Da
     const std::string head = GetOutHisInsert(prefix);
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
     const std::vector<ColumnDef>& columns = HourlyColumns();
+    const std::set<double> present = PresentTimes(
+        context.m_backend, TableName(prefix, "FD_RUN_TOWERHIS"), tower, from, to, " AND TYPE=1");
     AccessGuard guard;
-    ExportTable(RangeQuery("HSTOWER", from, to), [&](SQLHSTMT hstmt) {
-        const DateTime time = ParseDBTime(Column(hstmt, 1));
+    ExportTable(RangeQuery("HSTOWER", from, to), [&](const BoundRow& row) {
+        const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
+            return;
+        }
+        if (present.count(time.GetOleDate())) {
+            ++counts.m_nPresent;
             return;
         }
         // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
         std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",1,";
         for (size_t k = 0; k < columns.size(); ++k) {
-            const auto column = static_cast<SQLUSMALLINT>(3 + k);
-            values += (columns[k].kind == ColumnKind::Time ? TimeColumn(hstmt, column)
-                                                           : NumberColumn(hstmt, column)) +
-                      ",";
+            const std::string text = row.Text(3 + k);
+            values += columns[k].kind == ColumnKind::Time ? TimeValue(text) : NumberValue(text);
+            values += ',';
         }
         values.back() = ')';
         Count(context.m_backend.InsertBackendRow(head + values), counts);

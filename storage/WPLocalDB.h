@@ -14,6 +14,7 @@
 
 class CWPSettingsStore;
 class CWPContext;
+class BoundRow;
 
 // What an export copied into the backend.
 struct CExportCounts {
@@ -96,7 +97,7 @@ private:
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
     // Runs the range query of one table and hands every row to `copy`.
-    void ExportTable(const std::string& query, const std::function<void(SQLHSTMT)>& copy)
+    void ExportTable(const std::string& query, const std::function<void(const BoundRow&)>& copy)
         REQUIRES(g_accessLock);
     // Runs the text on the statement; a rejected one is reported with the prefix and
     // the connection closed. The caller holds the Access lock.

@@ -1,0 +1,165 @@
+// Frames per second through SaveRTDB until the storage thread has stored them in the
+// backend (the embedded SQLite file, and PostgreSQL when VKT_PG_PORT names one),
+// beside raw single-statement inserts into the same database measured in the same
+// run, as a ratio to the cost the design mandates: an existence query and an insert
+// per table, so 2 statements a frame and 4 at full hours. Then again with one million
+// rows of other towers in the 10-minute table, filled in bulk: the time per frame
+// should grow at most 1.5 times.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "bench/BenchHost.h"
+#include "host/Simulator.h"
+#include "hostlib/VktBase.h"
+#include "model/Catalogue.h"
+#include "platform/OdbcHandles.h"
+#include "plugin/Exports.h"
+#include "plugin/PluginState.h"
+#include "storage/TowerRow.h"
+#include "storage/WPContext.h"
+#include "storage/WPDBThread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFrames = 1440;  // ten days of one tower
+constexpr int kRawTower = 2;
+constexpr long kBulkRows = 1000000;
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::vector<CDataFrame> TenDays(const DateTime& first) {
+    CRTUDef tower;
+    tower.m_nID = tower.m_nRTUID = 1;
+    tower.m_nType = 100;
+    return Simulator::Simulate({tower}, {first, first + DateTimeSpan(0, 0, 10 * (kFrames - 1), 0)});
+}
+
+int Statements(const std::vector<CDataFrame>& frames) {
+    int statements = 0;
+    for (const CDataFrame& frame : frames) statements += IsFullHour(frame.m_tTime) ? 4 : 2;
+    return statements;
+}
+
+// The rows the writer would insert, as single statements of another tower.
+double RawStatementRate(const std::string& source, const std::vector<CDataFrame>& frames) {
+    OdbcConnection connection;
+    if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return 0;
+    std::vector<std::string> texts;
+    for (const CDataFrame& frame : frames) {
+        CTowerRecord record;
+        record.m_tTime = frame.m_tTime;
+        record.m_arItems = frame.m_arItems;
+        std::string key(1, ',');
+        key += TimeLiteral(frame.m_tTime);
+        key += ',';
+        texts.push_back(InsertStatement("INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,",
+                                        " VALUES(" + std::to_string(kRawTower) + key,
+                                        TowerRowValues(record, RowSet::TenMinute, {})));
+        if (IsFullHour(frame.m_tTime)) {
+            texts.push_back(InsertStatement("INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,",
+                                            " VALUES(" + std::to_string(kRawTower) + key + "1,",
+                                            TowerRowValues(record, RowSet::Hourly, {})));
+        }
+    }
+    const auto start = Clock::now();
+    for (const std::string& text : texts) Odbc::ExecDirect(connection.Get(), text);
+    return static_cast<double>(texts.size()) / Seconds(start);
+}
+
+// Seconds per frame through the storage thread, from its first stored frame to its
+// last: the thread's wake-up after the hand-over (at most a poll interval) is not in
+// the rate.
+double ThroughThePlugin(const std::vector<CDataFrame>& frames) {
+    VKTLibInit();
+    CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
+    for (const CDataFrame& frame : frames) SaveRTDB(frame);
+    while (storage->ProcessedCount() < 1) std::this_thread::yield();
+    const auto start = Clock::now();
+    while (storage->ProcessedCount() < static_cast<long>(frames.size())) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const double seconds = Seconds(start) / static_cast<double>(frames.size() - 1);
+    VKTLibExit();
+    return seconds;
+}
+
+bool BulkFill(const std::string& product, const std::string& source) {
+    OdbcConnection connection;
+    if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return false;
+    const std::string rows = std::to_string(kBulkRows);
+    const std::string sql =
+        product == "postgresql"
+            ? "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP) SELECT 1000 + x % 1000, "
+              "timestamp '2000-01-01' + (x / 1000 * 10) * interval '1 minute', 5 FROM "
+              "generate_series(1, " +
+                  rows + ") AS x"
+            : "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " + rows +
+                  ") INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP) SELECT 1000 + x % 1000, "
+                  "datetime('2000-01-01', '+' || (x / 1000 * 10) || ' minutes'), 5 FROM c";
+    return Odbc::Succeeded(Odbc::ExecDirect(connection.Get(), sql));
+}
+
+int MeasureBackend(const HostDirectory::BackendOptions& backend) {
+    const std::string dir = MakeBenchHost(backend);
+    if (dir.empty()) return 1;
+    std::ofstream("WPDB.ini") << "[DATABASE]\nSOURCENAME=" << backend.dataSource
+                              << "\n[LOCALDATA]\nSAVEDATA=0\n[TXT]\nPERMIT=0\n";
+    PluginState::OnLoad();
+    {
+        OdbcConnection connection;
+        connection.Connect(backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds);
+        for (const char* table : {"DELETE FROM FD_RUN_RTTOWER", "DELETE FROM FD_RUN_TOWERHIS"}) {
+            Odbc::ExecDirect(connection.Get(), table);
+        }
+    }
+    BuildCatalogue();
+    const auto frames = TenDays(DateTime(2009, 3, 1, 0, 10, 0));
+    const double raw = RawStatementRate(backend.dataSource, frames);
+    const double perFrame = static_cast<double>(Statements(frames)) / frames.size();
+    const double mandated = raw / perFrame;
+    const double empty = ThroughThePlugin(frames);
+    const double rate = 1.0 / empty;
+
+    const bool filled = BulkFill(backend.product, backend.dataSource);
+    const auto later = TenDays(DateTime(2009, 4, 1, 0, 10, 0));
+    const double full = ThroughThePlugin(later);
+    std::printf("%-11s %10.0f %9.2f %10.0f %10.0f %7.2f %12.2f %12.2f %7.2f\n",
+                backend.product.c_str(), raw, perFrame, mandated, rate, rate / mandated,
+                empty * 1000, full * 1000, full / empty);
+    if (!filled) std::printf("  (the bulk fill of %ld rows failed)\n", kBulkRows);
+    std::printf("  target: >= 0.8 x mandated: %s; growth to %ld rows <= 1.5: %s\n",
+                rate >= 0.8 * mandated ? "met" : "NOT met", kBulkRows,
+                full / empty <= 1.5 ? "met" : "NOT met");
+    std::fflush(stdout);
+    RemoveBenchHost(dir);
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    std::printf("frames through SaveRTDB into the backend, %d frames of one tower\n", kFrames);
+    std::printf("%-11s %10s %9s %10s %10s %7s %12s %12s %7s\n", "backend", "raw stmt/s", "stmt/frm",
+                "mandated/s", "frames/s", "ratio", "ms/frm empty", "ms/frm 1M", "growth");
+    std::fflush(stdout);
+    int failed = 0;
+    // Each backend in a process of its own: the driver manager reads its data sources
+    // from the first host directory of a process only.
+    for (const HostDirectory::BackendOptions& backend : BenchBackends()) {
+        const pid_t child = fork();
+        if (child == 0) return MeasureBackend(backend);
+        int status = 0;
+        waitpid(child, &status, 0);
+        failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    return failed;
+}
