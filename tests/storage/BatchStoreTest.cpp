@@ -131,6 +131,7 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
     COutLocalDataThread exporter(*context);
     ASSERT_TRUE(exporter.CreateThread());
     const std::string rows = "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900";
+    SQLHDBC connection = nullptr;
     for (int round = 0; round < 2; ++round) {
         const size_t logBefore = ErrorLogText().size();
         const WindowHandle window = MessageLayer::RegisterWindow([](const Message&) {});
@@ -141,6 +142,11 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
         EXPECT_EQ(exporter.PresentCount(), round == 0 ? 0 : 4);
         EXPECT_EQ(exporter.FailedCount(), 0);
         EXPECT_EQ(ErrorLogText().size(), logBefore) << ErrorLogText().substr(logBefore);
+        RecursiveMutexLock guard(Backend().BackendLock());
+        if (round == 1) {
+            EXPECT_EQ(Backend().BackendConnection(), connection) << "kept";
+        }
+        connection = Backend().BackendConnection();
     }
     EXPECT_EQ(Value(rows), "2");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900 AND TIME={ts "
@@ -167,6 +173,62 @@ TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
     exporter.OutStationData(13, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=13"), "1");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS WHERE TOWERID=13"), "0");
+}
+
+// A duplicate says nothing about the connection: the live writer's statement is
+// reported, and the connection stays.
+TEST_P(BatchStoreTest, ABrokenConstraintKeepsTheConnection) {
+    const std::string insert =
+        "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(5,{ts '2009-03-12 14:10:00'})";
+    ASSERT_TRUE(Backend().ExecBackendSQL(insert));
+    SQLHDBC connection = nullptr;
+    {
+        RecursiveMutexLock guard(Backend().BackendLock());
+        connection = Backend().BackendConnection();
+    }
+    EXPECT_FALSE(Backend().ExecBackendSQL(insert));
+    EXPECT_EQ(Backend().InsertBackendRow(insert), BackendOutcome::AlreadyPresent);
+    RecursiveMutexLock guard(Backend().BackendLock());
+    EXPECT_EQ(Backend().BackendConnection(), connection);
+    std::lock_guard<std::mutex> messagesGuard(lock);
+    EXPECT_EQ(messages.size(), 1u) << "the live writer's refusal only";
+}
+
+// The export writes where the live writer does: under the schema prefix.
+TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
+    if (GetParam() == Product::SQLite) GTEST_SKIP() << "SQLite has no schemas";
+    Backend().ExecBackendSQL("DELETE FROM ext.FD_RUN_RTTOWER");
+    Use([](CWPSettings& s) { s.m_strPreName = "ext"; });
+    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+    COutLocalDataThread exporter(*context);
+    exporter.OutStationData(12, At(10, 0), At(11, 0));
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM ext.FD_RUN_RTTOWER WHERE TOWERID=12"), "1");
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "0");
+}
+
+// A TIME that does not read is skipped, with one error-log line per unit and job.
+TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
+    if (GetParam() == Product::PostgreSQL) GTEST_SKIP() << "its TIME columns hold times only";
+    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+    station.ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES('2009-03-10 25:00:00')");
+    COutLocalDataThread exporter(*context);
+    exporter.OutStationData(12, At(10, 0), At(11, 0));
+    EXPECT_EQ(exporter.CopiedCount(), 1);
+
+    for (const char* time :
+         {"'2009-03-12 10:00:00'", "'2009-03-12 10:30:99'", "'2009-03-12 11:00:00'"}) {
+        Backend().ExecBackendSQL(
+            std::string("INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(12,") + time +
+            ",5,0)");
+    }
+    CWPRainProcThread rain(*context);
+    rain.ReCalRain(12, At(12, 0), At(12, 23));
+    const std::string log = ErrorLogText();
+    EXPECT_NE(log.find("Export of station 12"), std::string::npos) << log;
+    EXPECT_NE(log.find("1 rows with an unreadable TIME skipped"), std::string::npos) << log;
+    EXPECT_NE(log.find("Rainfall recalculation of tower 12: 1 rows"), std::string::npos) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(Products, BatchStoreTest,
