@@ -13,52 +13,50 @@
 #include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
 
-// A fetched row's columns as text, bound once per query: one call per row, not one
-// per column. A column wider than a number or a date-time text is cut.
+// A fetched row, bound once per query: one call per row, not one per column. Value
+// columns arrive as numbers (NULL as 0), time columns as text; a text wider than a
+// date-time is cut.
 class BoundRow {
 public:
-    bool Bind(SQLHSTMT hstmt) {
+    // `isText` tells per column (1-based, index 0 unused) whether it is bound as text.
+    bool Bind(SQLHSTMT hstmt, const std::vector<bool>& isText) {
         SQLSMALLINT columns = 0;
         if (!SQL_SUCCEEDED(SQLNumResultCols(hstmt, &columns)) || columns <= 0) return false;
         m_nColumns = static_cast<size_t>(columns);
-        m_buffer.assign(m_nColumns * kWidth, 0);
+        m_texts.assign(m_nColumns * kWidth, 0);
+        m_numbers.assign(m_nColumns, 0.0);
         m_indicators.assign(m_nColumns, SQL_NULL_DATA);
         for (size_t i = 0; i < m_nColumns; ++i) {
-            if (!SQL_SUCCEEDED(SQLBindCol(hstmt, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR,
-                                          &m_buffer[i * kWidth], kWidth, &m_indicators[i]))) {
-                return false;
-            }
+            const auto column = static_cast<SQLUSMALLINT>(i + 1);
+            const bool text = i + 1 < isText.size() && isText[i + 1];
+            const SQLRETURN rc =
+                text ? SQLBindCol(hstmt, column, SQL_C_CHAR, &m_texts[i * kWidth], kWidth,
+                                  &m_indicators[i])
+                     : SQLBindCol(hstmt, column, SQL_C_DOUBLE, &m_numbers[i], 0, &m_indicators[i]);
+            if (!SQL_SUCCEEDED(rc)) return false;
         }
         return true;
     }
     // 1-based; empty for NULL and for a column the query does not have.
     std::string Text(size_t column) const {
-        if (column < 1 || column > m_nColumns || m_indicators[column - 1] == SQL_NULL_DATA) {
-            return {};
-        }
-        return std::string(&m_buffer[(column - 1) * kWidth]);
+        if (IsNull(column)) return {};
+        return std::string(&m_texts[(column - 1) * kWidth]);
     }
+    double Number(size_t column) const { return IsNull(column) ? 0.0 : m_numbers[column - 1]; }
 
 private:
+    bool IsNull(size_t column) const {
+        return column < 1 || column > m_nColumns || m_indicators[column - 1] == SQL_NULL_DATA;
+    }
+
     static constexpr size_t kWidth = 64;
     size_t m_nColumns = 0;
-    std::vector<char> m_buffer;
+    std::vector<char> m_texts;
+    std::vector<double> m_numbers;
     std::vector<SQLLEN> m_indicators;
 };
 
 namespace {
-
-// A leading decimal number; an empty text or none at all gives 0. A text that is a
-// plain decimal number already goes as it is: only digits, sign, point and exponent
-// ever reach the statement.
-std::string NumberValue(const std::string& text) {
-    const bool plain =
-        !text.empty() && text.find_first_not_of("0123456789+-.eE") == std::string::npos;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (plain && end == text.c_str() + text.size()) return text;
-    return NumberText(value);
-}
 
 // A time column goes back as a time literal only when it reads as one: the text
 // never reaches the statement itself.
@@ -126,13 +124,13 @@ std::string GetOutHisInsert(const std::string& prefix) {
     return head;
 }
 
-void CWPLocalDB::ExportTable(const std::string& query,
+void CWPLocalDB::ExportTable(const std::string& query, const std::vector<bool>& isText,
                              const std::function<void(const BoundRow&)>& copy) {
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) return;
     if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
     BoundRow row;
-    if (!row.Bind(stmt.Get())) return;
+    if (!row.Bind(stmt.Get(), isText)) return;
     while (Odbc::Succeeded(SQLFetch(stmt.Get()))) copy(row);
 }
 
@@ -151,8 +149,10 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
     const size_t lastColumn = 1 + TenMinuteColumns().size();
     const std::set<double> present =
         PresentTimes(context.m_backend, TableName(prefix, "FD_RUN_RTTOWER"), tower, from, to, "");
+    std::vector<bool> isText(lastColumn + 1, false);
+    isText[1] = true;  // TIME
     AccessGuard guard;
-    ExportTable(RangeQuery("RTTOWER", from, to), [&](const BoundRow& row) {
+    ExportTable(RangeQuery("RTTOWER", from, to), isText, [&](const BoundRow& row) {
         const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
@@ -164,7 +164,7 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
         }
         std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
         for (size_t column = 2; column <= lastColumn; ++column) {
-            values += NumberValue(row.Text(column));
+            values += NumberText(row.Number(column));
             values += ',';
         }
         values.back() = ')';
@@ -181,8 +181,12 @@ void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const Da
     const std::vector<ColumnDef>& columns = HourlyColumns();
     const std::set<double> present = PresentTimes(
         context.m_backend, TableName(prefix, "FD_RUN_TOWERHIS"), tower, from, to, " AND TYPE=1");
+    // TIME, and each level's MAXTM, three columns on.
+    std::vector<bool> isText(3 + columns.size(), false);
+    isText[1] = true;
+    for (size_t k = 0; k < columns.size(); ++k) isText[3 + k] = columns[k].kind == ColumnKind::Time;
     AccessGuard guard;
-    ExportTable(RangeQuery("HSTOWER", from, to), [&](const BoundRow& row) {
+    ExportTable(RangeQuery("HSTOWER", from, to), isText, [&](const BoundRow& row) {
         const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
@@ -195,8 +199,8 @@ void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const Da
         // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
         std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",1,";
         for (size_t k = 0; k < columns.size(); ++k) {
-            const std::string text = row.Text(3 + k);
-            values += columns[k].kind == ColumnKind::Time ? TimeValue(text) : NumberValue(text);
+            values += columns[k].kind == ColumnKind::Time ? TimeValue(row.Text(3 + k))
+                                                          : NumberText(row.Number(3 + k));
             values += ',';
         }
         values.back() = ')';

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/OdbcHandles.h"
 #include "storage/AccessGuard.h"
@@ -97,8 +98,8 @@ private:
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
     // Runs the range query of one table and hands every row to `copy`.
-    void ExportTable(const std::string& query, const std::function<void(const BoundRow&)>& copy)
-        REQUIRES(g_accessLock);
+    void ExportTable(const std::string& query, const std::vector<bool>& isText,
+                     const std::function<void(const BoundRow&)>& copy) REQUIRES(g_accessLock);
     // Runs the text on the statement; a rejected one is reported with the prefix and
     // the connection closed. The caller holds the Access lock.
     SQLRETURN RunLocalStatement(OdbcStatement& stmt, const std::string& sql,
