@@ -74,9 +74,13 @@ OdbcStatement AllocStatement(SQLHDBC hdbc) {
 SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql) {
     OdbcStatement stmt = AllocStatement(hdbc);
     if (!stmt) return SQL_ERROR;
+    return ExecOn(stmt.Get(), sql);
+}
+
+SQLRETURN ExecOn(SQLHSTMT hstmt, const std::string& sql) {
     std::vector<SQLCHAR> text(sql.begin(), sql.end());
     text.push_back(0);
-    return SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
+    return SQLExecDirect(hstmt, text.data(), SQL_NTS);
 }
 
 std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column) {

@@ -89,6 +89,9 @@ VKTBASE_API OdbcStatement AllocStatement(SQLHDBC hdbc);
 
 // Runs a statement that returns no rows; returns the ODBC return code.
 VKTBASE_API SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql);
+// Runs the text on the statement (SQLExecDirect with a buffer of the text's own size:
+// nothing is cut); returns the ODBC return code.
+VKTBASE_API SQLRETURN ExecOn(SQLHSTMT hstmt, const std::string& sql);
 
 // Reads column `column` of the current row as text; empty for NULL.
 VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);

@@ -17,13 +17,6 @@ void Report(const std::string& message) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
 }
 
-// A buffer of the text's own size: no statement is cut or overflows.
-std::vector<SQLCHAR> Buffer(const std::string& sql) {
-    std::vector<SQLCHAR> buffer(sql.begin(), sql.end());
-    buffer.push_back(0);
-    return buffer;
-}
-
 bool TakeField(std::string& rest, char separator, int& value) {
     const size_t at = rest.find(separator);
     if (at == std::string::npos || at == 0) return false;
@@ -142,8 +135,7 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
         return {};
     }
     Observe(sql);
-    std::vector<SQLCHAR> buffer = Buffer(sql);
-    const SQLRETURN rc = SQLExecDirect(stmt.Get(), buffer.data(), SQL_NTS);
+    const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
         // A broken constraint says nothing about the connection: it stays.
         const bool broken = IsConstraintViolation(stmt.Get());

@@ -142,17 +142,52 @@ void CWPLocalDB::OutLocalRange(CWPContext& context, const DateTime& from, const 
 
 void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
                             CExportCounts& counts) {
+    CExportTable table{"RTTOWER", "FD_RUN_RTTOWER", "", &GetOutRTInsert, {}, nullptr};
+    const size_t lastColumn = 1 + TenMinuteColumns().size();
+    table.isText.assign(lastColumn + 1, false);
+    table.isText[1] = true;  // TIME
+    table.appendValues = [lastColumn](const BoundRow& row, std::string& values) {
+        for (size_t column = 2; column <= lastColumn; ++column) {
+            values += NumberText(row.Number(column));
+            values += ',';
+        }
+    };
+    ExportRange(context, table, from, to, counts);
+}
+
+void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    CExportTable table{"HSTOWER", "FD_RUN_TOWERHIS", " AND TYPE=1", &GetOutHisInsert, {}, nullptr};
+    const std::vector<ColumnDef>& columns = HourlyColumns();
+    // TIME, and each level's MAXTM, three columns on.
+    table.isText.assign(3 + columns.size(), false);
+    table.isText[1] = true;
+    for (size_t k = 0; k < columns.size(); ++k) {
+        table.isText[3 + k] = columns[k].kind == ColumnKind::Time;
+    }
+    table.appendValues = [&columns](const BoundRow& row, std::string& values) {
+        // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
+        values += "1,";
+        for (size_t k = 0; k < columns.size(); ++k) {
+            values += columns[k].kind == ColumnKind::Time ? TimeValue(row.Text(3 + k))
+                                                          : NumberText(row.Number(3 + k));
+            values += ',';
+        }
+    };
+    ExportRange(context, table, from, to, counts);
+}
+
+void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
+                             const DateTime& to, CExportCounts& counts) {
     const std::string prefix = context.m_settings.Get()->m_strPreName;
     if (!context.m_backend.CheckPrefix(prefix)) return;
-    const std::string head = GetOutRTInsert(prefix);
+    const std::string head = table.head(prefix);
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
-    const size_t lastColumn = 1 + TenMinuteColumns().size();
     const std::set<double> present =
-        PresentTimes(context.m_backend, TableName(prefix, "FD_RUN_RTTOWER"), tower, from, to, "");
-    std::vector<bool> isText(lastColumn + 1, false);
-    isText[1] = true;  // TIME
+        PresentTimes(context.m_backend, TableName(prefix, table.backendTable), tower, from, to,
+                     table.backendCondition);
     AccessGuard guard;
-    ExportTable(RangeQuery("RTTOWER", from, to), isText, [&](const BoundRow& row) {
+    ExportTable(RangeQuery(table.stationTable, from, to), table.isText, [&](const BoundRow& row) {
         const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
@@ -163,46 +198,7 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
             return;
         }
         std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
-        for (size_t column = 2; column <= lastColumn; ++column) {
-            values += NumberText(row.Number(column));
-            values += ',';
-        }
-        values.back() = ')';
-        Count(context.m_backend.InsertBackendRow(head + values), counts);
-    });
-}
-
-void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
-                             CExportCounts& counts) {
-    const std::string prefix = context.m_settings.Get()->m_strPreName;
-    if (!context.m_backend.CheckPrefix(prefix)) return;
-    const std::string head = GetOutHisInsert(prefix);
-    const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
-    const std::vector<ColumnDef>& columns = HourlyColumns();
-    const std::set<double> present = PresentTimes(
-        context.m_backend, TableName(prefix, "FD_RUN_TOWERHIS"), tower, from, to, " AND TYPE=1");
-    // TIME, and each level's MAXTM, three columns on.
-    std::vector<bool> isText(3 + columns.size(), false);
-    isText[1] = true;
-    for (size_t k = 0; k < columns.size(); ++k) isText[3 + k] = columns[k].kind == ColumnKind::Time;
-    AccessGuard guard;
-    ExportTable(RangeQuery("HSTOWER", from, to), isText, [&](const BoundRow& row) {
-        const DateTime time = ParseDBTime(row.Text(1));
-        if (!time.IsValid()) {
-            ++counts.m_nUnreadable;
-            return;
-        }
-        if (present.count(time.GetOleDate())) {
-            ++counts.m_nPresent;
-            return;
-        }
-        // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
-        std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",1,";
-        for (size_t k = 0; k < columns.size(); ++k) {
-            values += columns[k].kind == ColumnKind::Time ? TimeValue(row.Text(3 + k))
-                                                          : NumberText(row.Number(3 + k));
-            values += ',';
-        }
+        table.appendValues(row, values);
         values.back() = ')';
         Count(context.m_backend.InsertBackendRow(head + values), counts);
     });

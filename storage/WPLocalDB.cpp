@@ -164,9 +164,7 @@ void CWPLocalDB::SetStatementObserver(std::function<void(const std::string&)> ob
 SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& sql,
                                         const char* errorPrefix) {
     if (m_observer) m_observer(sql);
-    std::vector<SQLCHAR> text(sql.begin(), sql.end());  // sized to the statement
-    text.push_back(0);
-    const SQLRETURN rc = SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
+    const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
         const std::string message = errorPrefix + Odbc::LogText(sql);
         WriteErrorInfo(message);

@@ -17,6 +17,17 @@ class CWPSettingsStore;
 class CWPContext;
 class BoundRow;
 
+// One station table as the export copies it into the backend.
+struct CExportTable {
+    const char* stationTable;      // RTTOWER or HSTOWER
+    const char* backendTable;      // FD_RUN_RTTOWER or FD_RUN_TOWERHIS
+    const char* backendCondition;  // added to the query for the rows already there
+    std::string (*head)(const std::string& prefix);
+    std::vector<bool> isText;  // per column (1-based): read as text, not as a number
+    // Appends the row's values after the tower id and time, each with its comma.
+    std::function<void(const BoundRow&, std::string&)> appendValues;
+};
+
 // What an export copied into the backend.
 struct CExportCounts {
     long m_nCopied = 0;      // rows inserted
@@ -97,6 +108,9 @@ private:
     bool OpenFileWasReplaced() REQUIRES(g_accessLock);
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
+    // Copies the rows of (from, to] of one table that the backend does not have yet.
+    void ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
+                     const DateTime& to, CExportCounts& counts);
     // Runs the range query of one table and hands every row to `copy`.
     void ExportTable(const std::string& query, const std::vector<bool>& isText,
                      const std::function<void(const BoundRow&)>& copy) REQUIRES(g_accessLock);

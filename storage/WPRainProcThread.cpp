@@ -126,9 +126,7 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
         RecursiveMutexLock guard(backend.BackendLock());
         OdbcStatement stmt = backend.GetBackendStmt();
         if (!stmt) return false;
-        std::vector<SQLCHAR> text(sql.begin(), sql.end());
-        text.push_back(0);
-        const SQLRETURN rc = SQLExecDirect(stmt.Get(), text.data(), SQL_NTS);
+        const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
         if (rc < 0) {
             const std::string message = errorPrefix + Odbc::LogText(sql);
             WriteErrorInfo(message);
