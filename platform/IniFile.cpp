@@ -4,15 +4,36 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#include <fstream>
+
 namespace IniFile {
 
 namespace {
+
+// The file's text with every section line closed by its bracket.
+std::string ReadClosed(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string text, line;
+    while (std::getline(in, line)) {
+        const size_t first = line.find_first_not_of(" \t");
+        const bool cr = !line.empty() && line.back() == '\r';
+        if (cr) line.pop_back();
+        if (first != std::string::npos && line[first] == '[' &&
+            line.find(']', first) == std::string::npos) {
+            line += ']';
+        }
+        text += line;
+        text += cr ? "\r\n" : "\n";
+    }
+    return text;
+}
 
 void Load(CSimpleIniA& ini, const std::string& file) {
     ini.SetUnicode(false);
     ini.SetMultiKey(false);
     ini.SetSpaces(false);
-    ini.LoadFile(file.c_str());  // a missing file leaves the document empty
+    const std::string text = ReadClosed(file);  // a missing file leaves the document empty
+    ini.LoadData(text.data(), text.size());
 }
 
 }  // namespace
@@ -27,9 +48,15 @@ std::string GetString(const std::string& file, const char* section, const char* 
 
 bool WriteString(const std::string& file, const char* section, const char* key,
                  const std::string& value) {
+    return WriteStrings(file, {{section, key, value}});
+}
+
+bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries) {
     CSimpleIniA ini;
     Load(ini, file);
-    ini.SetValue(section, key, value.c_str());
+    for (const IniEntry& entry : entries) {
+        ini.SetValue(entry.section, entry.key, entry.value.c_str());
+    }
     return ini.SaveFile(file.c_str(), false) >= 0;
 }
 

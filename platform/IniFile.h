@@ -1,11 +1,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/Api.h"
 
 // Private-profile access in the manner of the platform's INI functions: each call
-// opens the file, and a write keeps every other section, key and comment.
+// opens the file, and a write keeps every other section, key and comment. A section
+// line without its closing bracket names the section up to the line's end, as the
+// platform reads it (the parser underneath would run on into the next lines).
 namespace IniFile {
 
 // The key's text, or `defaultValue` when the file, the section or the key is missing.
@@ -17,5 +20,13 @@ VKTBASE_API std::string GetString(const std::string& file, const char* section, 
 // Returns false when the file could not be written.
 VKTBASE_API bool WriteString(const std::string& file, const char* section, const char* key,
                              const std::string& value);
+
+struct IniEntry {
+    const char* section;
+    const char* key;
+    std::string value;
+};
+// Writes every entry with one reading and one writing of the file.
+VKTBASE_API bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries);
 
 }  // namespace IniFile

@@ -98,7 +98,7 @@ void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
 
 void SaveConfig(const CWPSettingsStore& store) {
     const auto settings = store.Get();
-    for (const Key& key : kKeys) {
-        IniFile::WriteString(kConfigFile, key.section, key.key, Render(key, *settings));
-    }
+    std::vector<IniFile::IniEntry> entries;
+    for (const Key& key : kKeys) entries.push_back({key.section, key.key, Render(key, *settings)});
+    IniFile::WriteStrings(kConfigFile, entries);
 }

@@ -365,3 +365,23 @@ TEST_F(ConfigTest, SavedSettingsLoadBackUnchanged) {
     EXPECT_EQ(r.m_bPermit, s.m_bPermit);
     EXPECT_EQ(r.m_strDir, s.m_strDir);
 }
+
+// Saving again and again writes the same file: a section line without its bracket is
+// read as that section, not as one that runs on into the next lines and grows.
+TEST_F(ConfigTest, RepeatedSavesWriteTheSameFileAndKeepCommentsAndOtherKeys) {
+    const char* const starts[] = {
+        "; kept\n[DATABASE\nUSER=x\nOWNKEY=1\n[TXT]\nDIR=/d\n",
+        "[DATABASE]\r\nUSER=x\r\n; kept\r\nOWNKEY=1\r\n",
+    };
+    for (const char* start : starts) {
+        WriteIni(start);
+        LoadConfig(Store(), PluginState::WorkingDirectory());
+        SaveConfig(Store());
+        const std::string first = ReadWholeFile(kIni);
+        for (int i = 0; i < 3; ++i) SaveConfig(Store());
+        EXPECT_EQ(ReadWholeFile(kIni), first) << start;
+        EXPECT_NE(first.find("; kept"), std::string::npos) << first;
+        EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "OWNKEY", "?"), "1") << first;
+        EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "USER", "?"), "x") << first;
+    }
+}
