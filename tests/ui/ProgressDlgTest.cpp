@@ -1,0 +1,96 @@
+// The progress window under the offscreen platform, as an operator and a worker use it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <cstdlib>
+
+#include "platform/ProgressModel.h"
+#include "platform/WorkerThread.h"
+#include "ui/DrawnProgressBar.h"
+#include "ui/ProgressDlg.h"
+
+namespace {
+
+// A worker that is never started: its queue shows what the window posted to it.
+class IdleWorker : public CWorkerThread {
+protected:
+    int Run() override { return 0; }
+};
+
+// One application for the process, never destroyed: its end at exit would run after
+// the static objects it still uses.
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "progress_dlg_test";
+    static char* argv[] = {name, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+QWidget* ControlById(QWidget& dialog, int id) {
+    for (QWidget* child : dialog.findChildren<QWidget*>()) {
+        if (child->property("controlId").toInt() == id) return child;
+    }
+    return nullptr;
+}
+
+// Dispatches what the worker posted, as the window's pump does.
+void Deliver() {
+    for (int i = 0; i < 5; ++i) QTest::qWait(CProgressDlg::kPumpIntervalMs * 2);
+}
+
+TEST(ProgressDlgTest, TheBarFollowsTheWorkerAndTheWindowClosesOnJobOver) {
+    App();
+    IdleWorker worker;
+    QPointer<CProgressDlg> window = new CProgressDlg(&worker);
+    window->ConfigureForJob(8);
+    window->show();
+    ASSERT_NE(ControlById(*window, 4004), nullptr);
+    ASSERT_NE(ControlById(*window, 4005), nullptr);
+    EXPECT_EQ(window->windowTitle(), "进度显示");
+
+    MessageLayer::PostMessage(window->Handle(), kMsgJobProgress, 3, 0);
+    Deliver();
+    EXPECT_EQ(window->Bar().Model().DisplayText(), "已完成 37.5%");
+    const QImage drawn = window->Bar().grab().toImage();
+    EXPECT_EQ(QColor(drawn.pixel(1, 1)), QColor(0, 0, 0)) << "the done part is black";
+    EXPECT_EQ(QColor(drawn.pixel(drawn.width() - 2, 1)),
+              window->Bar().palette().color(QPalette::Base))
+        << "the rest in the background colour";
+
+    MessageLayer::PostMessage(window->Handle(), kMsgJobProgress, 8, 0);
+    Deliver();
+    EXPECT_EQ(window->Bar().Model().DisplayText(), "已完成 100.0%");
+
+    // The stop button twice: two requests in the worker's queue.
+    auto* stop = qobject_cast<QPushButton*>(ControlById(*window, 4005));
+    ASSERT_NE(stop, nullptr);
+    EXPECT_EQ(stop->text(), "停止");
+    QTest::mouseClick(stop, Qt::LeftButton);
+    QTest::mouseClick(stop, Qt::LeftButton);
+    Message message;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(worker.PeekMessage(message));
+        EXPECT_EQ(message.message, kMsgJobStop);
+    }
+    EXPECT_FALSE(worker.PeekMessage(message));
+
+    const WindowHandle handle = window->Handle();
+    MessageLayer::PostMessage(handle, kMsgJobOver, 0, 0);
+    Deliver();
+    EXPECT_TRUE(window.isNull()) << "3026 deletes the window";
+    EXPECT_FALSE(MessageLayer::IsWindow(handle));
+}
+
+TEST(DrawnProgressBarTest, ColoursArePlatformColourReferences) {
+    EXPECT_EQ(CDrawnProgressBar::FromColorRef(0xFF0000), QColor(0, 0, 255)) << "blue";
+    EXPECT_EQ(CDrawnProgressBar::FromColorRef(0x00FF00), QColor(0, 255, 0)) << "green";
+    EXPECT_EQ(CDrawnProgressBar::FromColorRef(0xFFEFEF), QColor(239, 239, 255));
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QDialog>
+#include <QTimer>
+#include <memory>
+
+#include "platform/MessageLayer.h"
+
+class CWorkerThread;
+class CDrawnProgressBar;
+namespace Ui {
+class CProgressDlg;
+}
+
+// The progress window of a batch job: modeless, it shows the bar the worker's 3024
+// messages advance, posts the stop request 3025 to the worker's thread when "停止"
+// is pressed, and deletes itself when the worker's 3026 arrives. Messages reach it
+// through its window handle, pumped on the user-interface thread.
+class CProgressDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    // `worker` (may be null: no stop request is sent) outlives the window.
+    CProgressDlg(CWorkerThread* worker, QWidget* parent = nullptr);
+    ~CProgressDlg() override;
+
+    // The handle the worker posts 3024 and 3026 to.
+    WindowHandle Handle() const { return m_hWnd; }
+    CDrawnProgressBar& Bar();
+    // The bar as a job starts: text shown, position 0, step 1, range 0 to `units`,
+    // black bar, blue text over the rest, green text over the bar.
+    void ConfigureForJob(int units);
+
+    static constexpr int kPumpIntervalMs = 20;
+
+private:
+    void OnMessage(const Message& message);
+
+    std::unique_ptr<Ui::CProgressDlg> m_ui;
+    CWorkerThread* m_pWorker;
+    WindowHandle m_hWnd = 0;
+    QTimer m_pump;
+};
