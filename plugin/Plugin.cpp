@@ -10,6 +10,7 @@
 #include "model/Catalogue.h"
 #include "platform/Mutex.h"
 #include "plugin/Config.h"
+#include "plugin/Dialogs.h"
 #include "plugin/Exports.h"
 #include "plugin/JobEntry.h"
 #include "plugin/PluginState.h"
@@ -141,11 +142,11 @@ int SaveRTDB(const CDataFrame& frame) {
 }
 
 void EditProperty() {
-    ReportToHost("The working-parameters dialog is not available yet.");
+    if (CWPContext* context = PluginState::Context()) RunWorkParamDlg(*context);
 }
 
 void OutLocalData() {
-    ReportToHost("The local data export dialog is not available yet.");
+    if (CWPContext* context = PluginState::Context()) RunOutLocalDataDlg(*context);
 }
 
 void CloseAccess() {

@@ -1,0 +1,68 @@
+#include "plugin/Dialogs.h"
+
+#include <QApplication>
+
+#include "hostlib/VktBase.h"
+#include "plugin/Config.h"
+#include "storage/OutLocalDataThread.h"
+#include "storage/WPContext.h"
+#include "storage/WPRainProcThread.h"
+#include "ui/OutLocalDataDlg.h"
+#include "ui/WorkParamDlg.h"
+
+namespace {
+
+bool HostHasUserInterface() {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance())) return true;
+    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1,
+                             "The plug-in's dialogs need the host's Qt user interface; this "
+                             "host has none.",
+                             MessageLayer::GetThreadMainWindow());
+    return false;
+}
+
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+void RunWorkParamDlg(CWPContext& context) {
+    if (!HostHasUserInterface()) return;
+    const auto current = context.m_settings.Get();
+    CWorkParamDlg dialog;
+    dialog.m_strSource = Text(current->m_strSource);
+    dialog.m_strPrefix = Text(current->m_strPreName);
+    dialog.m_strUser = Text(current->m_strUser);
+    dialog.m_strPassword = Text(current->m_strPassword);
+    dialog.m_bSaveBackend = current->m_bSaveBkgDB;
+    dialog.m_bErrorData = current->m_bSaveErrorData;
+    dialog.m_nType = current->m_nType;
+    dialog.m_bSaveLocal = current->m_bSaveLocal;
+    dialog.m_nYears = current->m_nDataLen;
+    dialog.m_bTxtFile = current->m_bPermit;
+    dialog.m_strTxtDir = Text(current->m_strDir);
+    dialog.LoadFields();
+    if (dialog.exec() != QDialog::Accepted) return;
+    CWPSettings changed = *current;
+    changed.m_strSource = dialog.m_strSource.toStdString();
+    changed.m_strPreName = dialog.m_strPrefix.toStdString();
+    changed.m_strUser = dialog.m_strUser.toStdString();
+    changed.m_strPassword = dialog.m_strPassword.toStdString();
+    changed.m_bSaveBkgDB = dialog.m_bSaveBackend;
+    changed.m_bSaveErrorData = dialog.m_bErrorData;
+    changed.m_nType = dialog.m_nType;
+    changed.m_bSaveLocal = dialog.m_bSaveLocal;
+    changed.m_nDataLen = dialog.m_nYears;
+    changed.m_bPermit = dialog.m_bTxtFile;
+    changed.m_strDir = dialog.m_strTxtDir.toStdString();
+    context.m_settings.Replace(changed);
+    SaveConfig(context.m_settings);
+    context.m_backend.DisconnectBackend();
+}
+
+void RunOutLocalDataDlg(CWPContext& context) {
+    if (!HostHasUserInterface()) return;
+    COutLocalDataDlg dialog(context.m_pExportThread.get(), context.m_pRainThread.get());
+    dialog.exec();
+}

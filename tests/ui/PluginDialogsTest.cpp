@@ -1,0 +1,73 @@
+// EditProperty and OutLocalData through the exports, with a Qt application present.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+
+#include "platform/IniFile.h"
+#include "plugin/Config.h"
+#include "plugin/Exports.h"
+#include "plugin/PluginState.h"
+#include "storage/OutLocalDataThread.h"
+#include "storage/WPContext.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "plugin_dialogs_test";
+    static char* argv[] = {name, nullptr};
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    static QApplication* app = new QApplication(argc, argv);  // lives as long as the process
+    return *app;
+}
+
+// Presses the button with this control id of the modal dialog once it is up.
+void PressWhenShown(int id) {
+    QTimer::singleShot(50, [id] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        ASSERT_NE(dialog, nullptr);
+        for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+            if (button->property("controlId").toInt() == id) button->click();
+        }
+    });
+}
+
+SQLHDBC BackendConnection(CWPContext& context) {
+    RecursiveMutexLock guard(context.m_backend.BackendLock());
+    return context.m_backend.BackendConnection();
+}
+
+TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
+    App();
+    TestHost host;
+    PluginState::OnLoad();
+    VKTLibInit();
+    CWPContext& context = *PluginState::Context();
+    ASSERT_TRUE(context.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    const SQLHDBC open = BackendConnection(context);
+    ASSERT_NE(open, nullptr);
+
+    PressWhenShown(2);  // 退出
+    EditProperty();
+    EXPECT_FALSE(std::filesystem::exists(host.Path(kConfigFile))) << "nothing written";
+    EXPECT_EQ(BackendConnection(context), open) << "the connection stays";
+
+    PressWhenShown(1);  // 确认, nothing changed
+    EditProperty();
+    EXPECT_EQ(IniFile::GetString(kConfigFile, "DATABASE", "SOURCENAME", "?"), "DAVAD");
+    EXPECT_EQ(IniFile::GetString(kConfigFile, "LOCALDATA", "DATALEN", "?"), "2");
+    EXPECT_EQ(BackendConnection(context), nullptr) << "the next statement connects anew";
+    EXPECT_TRUE(context.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    EXPECT_NE(BackendConnection(context), nullptr);
+
+    PressWhenShown(2);  // the export dialog's 退出
+    OutLocalData();
+    EXPECT_FALSE(context.m_pExportThread->IsBusy());
+    VKTLibExit();
+}
+
+}  // namespace
