@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "host/HostDialogs.h"
 #include "host/HostDirectory.h"
 #include "host/HostJobs.h"
 #include "host/HostRun.h"
@@ -113,6 +114,18 @@ int main(int argc, char** argv) {
         "recalc-rain", "recompute the hourly rainfall of the backend for a time range");
     addJobOptions(rainCmd, rainJob);
 
+    std::string dialogDir, dialogWhich, dialogPlugin;
+    CLI::App* dialogCmd = app.add_subcommand("dialog", "open one of the plug-in's dialogs");
+    dialogCmd->add_option("DIR", dialogDir)->required();
+    dialogCmd->add_option("WHICH", dialogWhich, "property or export")->required();
+    dialogCmd->add_option("--plugin", dialogPlugin, "the plug-in library");
+    std::string shotsDir, shotsOut, shotsPlugin;
+    CLI::App* shotsCmd =
+        app.add_subcommand("screenshots", "render the plug-in's dialogs to PNG files");
+    shotsCmd->add_option("DIR", shotsDir)->required();
+    shotsCmd->add_option("OUTDIR", shotsOut)->required();
+    shotsCmd->add_option("--plugin", shotsPlugin, "the plug-in library");
+
     std::string reportDir;
     CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
     report->add_option("DIR", reportDir)->required();
@@ -126,6 +139,13 @@ int main(int argc, char** argv) {
     }
     if (runCmd->parsed()) return RunCommand(run);
     if (exportCmd->parsed()) return JobCommand(exportJob);
+    if (dialogCmd->parsed() || shotsCmd->parsed()) {
+        std::string error;
+        const int rc = dialogCmd->parsed()
+                           ? HostDialogs::OpenDialog(dialogDir, dialogWhich, dialogPlugin, error)
+                           : HostDialogs::Screenshots(shotsDir, shotsOut, shotsPlugin, error);
+        return rc == 0 ? 0 : Fail(error);
+    }
     if (rainCmd->parsed()) return JobCommand(rainJob);
     if (report->parsed()) return Report::Print(reportDir);
     return 1;

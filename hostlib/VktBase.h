@@ -134,6 +134,10 @@ public:
     // The stop button: posts the stop request 3025 to the worker's thread queue.
     virtual void RequestStop(int nKind) = 0;
     virtual CJobSummary Summary(int nKind) = 0;
+    // Renders the plug-in's dialogs at a known state (filled lists, the progress bar at
+    // 37.5 %) to DIR/4000.png … 4003.png, for review. Needs the host's Qt application;
+    // false when there is none or a file cannot be written.
+    virtual bool RenderDialogs(const std::string& dir) = 0;
 };
 
 // The plug-in offers its jobs in VKTLibInit and withdraws them (null) in VKTLibExit.

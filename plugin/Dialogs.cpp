@@ -7,7 +7,10 @@
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
+#include "ui/AssignDlg.h"
+#include "ui/DrawnProgressBar.h"
 #include "ui/OutLocalDataDlg.h"
+#include "ui/ProgressDlg.h"
 #include "ui/WorkParamDlg.h"
 
 namespace {
@@ -59,6 +62,47 @@ void RunWorkParamDlg(CWPContext& context) {
     context.m_settings.Replace(changed);
     SaveConfig(context.m_settings);
     context.m_backend.DisconnectBackend();
+}
+
+bool RenderDialogs(CWPContext& context, const std::string& dir) {
+    if (!HostHasUserInterface()) return false;
+    const QString folder = QString::fromStdString(dir) + "/";
+    auto save = [&](QWidget& dialog, const char* name) {
+        dialog.show();
+        QApplication::processEvents();
+        return dialog.grab().save(folder + name);
+    };
+    bool saved = true;
+    {
+        CWorkParamDlg parameters;
+        const auto current = context.m_settings.Get();
+        parameters.m_strSource = Text(current->m_strSource);
+        parameters.m_strUser = Text(current->m_strUser);
+        parameters.m_strPassword = Text(current->m_strPassword);
+        parameters.m_nYears = current->m_nDataLen;
+        parameters.m_nType = current->m_nType;
+        parameters.m_bSaveBackend = current->m_bSaveBkgDB;
+        parameters.m_bSaveLocal = current->m_bSaveLocal;
+        parameters.m_bTxtFile = current->m_bPermit;
+        parameters.m_strTxtDir = Text(current->m_strDir);
+        parameters.LoadFields();
+        saved = save(parameters, "4000.png") && saved;
+        CAssignDlg assignment(false, 0, 0, parameters.m_mapEdit);
+        saved = save(assignment, "4001.png") && saved;
+    }
+    {
+        COutLocalDataDlg exportDialog(context.m_pExportThread.get(), context.m_pRainThread.get());
+        saved = save(exportDialog, "4002.png") && saved;
+    }
+    {
+        CProgressDlg progress(nullptr);
+        progress.setWindowTitle(QString::fromUtf8(COutLocalDataDlg::kExportCaption));
+        progress.ConfigureForJob(8);
+        progress.Bar().Model().Resize(progress.Bar().width());
+        progress.Bar().Model().OnJobProgress(3);
+        saved = save(progress, "4003.png") && saved;
+    }
+    return saved;
 }
 
 void RunOutLocalDataDlg(CWPContext& context) {

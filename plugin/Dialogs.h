@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 class CWPContext;
 
 // The two dialog exports' work on the user-interface thread. Both need the host's Qt
@@ -11,3 +13,5 @@ class CWPContext;
 void RunWorkParamDlg(CWPContext& context);
 // The local data export dialog, handing its job to the context's workers.
 void RunOutLocalDataDlg(CWPContext& context);
+// The four dialogs at a known state, as DIR/4000.png … 4003.png.
+bool RenderDialogs(CWPContext& context, const std::string& dir);

@@ -2,6 +2,7 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/ProgressModel.h"
+#include "plugin/Dialogs.h"
 #include "plugin/PluginState.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
@@ -36,6 +37,11 @@ public:
             summary.nFailed = exporter->FailedCount();
         }
         return summary;
+    }
+
+    bool RenderDialogs(const std::string& dir) override {
+        CWPContext* context = PluginState::Context();
+        return context && ::RenderDialogs(*context, dir);
     }
 
 private:

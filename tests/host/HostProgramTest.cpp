@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QImage>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "host/FrameFile.h"
+#include "host/HostDialogs.h"
 #include "host/HostJobs.h"
 #include "host/HostRun.h"
 #include "host/Simulator.h"
@@ -406,6 +408,25 @@ TEST(HostJobsTest, OptionsThatCannotStartAJobSayWhy) {
         EXPECT_EQ(HostJobs::Run(options, error), 1) << c.stations << " " << c.from;
         EXPECT_NE(error.find(c.expected), std::string::npos) << error;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HostDialogsTest, ScreenshotsOfTheFourDialogs) {
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    TestHost host;
+    VktHost::CloseHost();
+    std::string error;
+    ASSERT_EQ(HostDialogs::Screenshots(host.Dir(), host.Path("shots"), plugin, error), 0) << error;
+    for (const char* name : {"4000.png", "4001.png", "4002.png", "4003.png"}) {
+        const QImage image(QString::fromStdString(host.Path(std::string("shots/") + name)));
+        EXPECT_FALSE(image.isNull()) << name;
+        EXPECT_GT(image.width(), 100) << name;
+    }
+    EXPECT_NE(HostDialogs::OpenDialog(host.Dir(), "nothing", plugin, error), 0);
 }
 
 }  // namespace

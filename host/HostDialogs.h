@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// The plug-in's dialogs from the terminal, with a Qt application of the host's own.
+namespace HostDialogs {
+
+// Opens the working-parameters ("property") or the local data export ("export")
+// dialog against the host directory, and waits for a job it started to end. 0 when
+// the dialog could be shown.
+int OpenDialog(const std::string& dir, const std::string& which, const std::string& pluginPath,
+               std::string& error);
+
+// Renders the four dialogs at a known state to OUTDIR/4000.png … 4003.png; the
+// offscreen platform unless QT_QPA_PLATFORM names another.
+int Screenshots(const std::string& dir, const std::string& outDir, const std::string& pluginPath,
+                std::string& error);
+
+}  // namespace HostDialogs
