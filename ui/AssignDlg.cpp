@@ -5,6 +5,7 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/TextNumber.h"
+#include "ui/DialogLook.h"
 #include "ui_AssignDlg.h"
 
 CAssignDlg::CAssignDlg(bool modify, int32_t rtu, int32_t wpid,
@@ -16,6 +17,7 @@ CAssignDlg::CAssignDlg(bool modify, int32_t rtu, int32_t wpid,
       m_ui(std::make_unique<Ui::CAssignDlg>()),
       m_map(map) {
     m_ui->setupUi(this);
+    ApplyDialogLook(*this, 9);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };

@@ -6,6 +6,7 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "storage/BatchJobThread.h"
+#include "ui/DialogLook.h"
 #include "ui/ProgressDlg.h"
 #include "ui_OutLocalDataDlg.h"
 
@@ -33,6 +34,7 @@ COutLocalDataDlg::COutLocalDataDlg(CBatchJobThread* exporter, CBatchJobThread* r
       m_pExporter(exporter),
       m_pRain(rain) {
     m_ui->setupUi(this);
+    ApplyDialogLook(*this, 9);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };

@@ -2,12 +2,14 @@
 
 #include "platform/ProgressModel.h"
 #include "platform/WorkerThread.h"
+#include "ui/DialogLook.h"
 #include "ui/DrawnProgressBar.h"
 #include "ui_ProgressDlg.h"
 
 CProgressDlg::CProgressDlg(CWorkerThread* worker, QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CProgressDlg>()), m_pWorker(worker) {
     m_ui->setupUi(this);
+    ApplyDialogLook(*this, 7);
     setAttribute(Qt::WA_DeleteOnClose);
     m_hWnd = MessageLayer::RegisterWindow([this](const Message& message) { OnMessage(message); });
     connect(m_ui->stopButton, &QPushButton::clicked, this, [this] {

@@ -9,6 +9,7 @@
 #include "platform/TextNumber.h"
 #include "storage/AssignmentStore.h"
 #include "ui/AssignDlg.h"
+#include "ui/DialogLook.h"
 #include "ui/DrawnProgressBar.h"
 #include "ui_WorkParamDlg.h"
 
@@ -29,6 +30,7 @@ int32_t CellNumber(const QTableWidget& list, int row, int column) {
 CWorkParamDlg::CWorkParamDlg(QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CWorkParamDlg>()) {
     m_ui->setupUi(this);
+    ApplyDialogLook(*this, 9);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };
@@ -51,9 +53,6 @@ CWorkParamDlg::CWorkParamDlg(QWidget* parent)
     list.setSelectionBehavior(QAbstractItemView::SelectRows);
     list.setSelectionMode(QAbstractItemView::ExtendedSelection);
     list.setEditTriggers(QAbstractItemView::NoEditTriggers);
-    QPalette colors = list.palette();
-    colors.setColor(QPalette::Base, CDrawnProgressBar::FromColorRef(kBackgroundColor));
-    list.setPalette(colors);
     // Three columns of a third of the width each.
     for (int column = 0; column < 3; ++column) {
         list.horizontalHeader()->setSectionResizeMode(column, QHeaderView::Stretch);

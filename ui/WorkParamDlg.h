@@ -21,7 +21,6 @@ class CWorkParamDlg : public QDialog {
 public:
     static constexpr const char* kSelectRow = "请选择需要修改的RTU";
     static constexpr const char* kYearsNotAnInteger = "请输入一个整数。";
-    static constexpr unsigned int kBackgroundColor = 0x00FFEFEF;
 
     explicit CWorkParamDlg(QWidget* parent = nullptr);
     ~CWorkParamDlg() override;

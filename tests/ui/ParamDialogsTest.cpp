@@ -86,6 +86,11 @@ TEST_F(ParamDialogsTest, StoredAssignmentsInRtuOrderWithoutUnknownRtus) {
                                  {"T1", "1", "7"}, {"T3", "3", "33"}, {"T12", "12", "900"}}));
     EXPECT_EQ(dialog->m_mapEdit, (std::map<int32_t, int32_t>{{1, 7}, {3, 33}, {12, 900}}));
     EXPECT_EQ(Control<QLineEdit>(*dialog, 1007)->echoMode(), QLineEdit::Normal);
+    for (QWidget* control :
+         {static_cast<QWidget*>(dialog.get()), Control<QWidget>(*dialog, 1000)}) {
+        EXPECT_EQ(control->palette().color(QPalette::Base), QColor(239, 239, 255))
+            << "the plug-in colour";
+    }
 }
 
 TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
