@@ -28,24 +28,29 @@ QString Text(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// The dialog's fields from the settings, and its controls from the fields.
+void FillFields(CWorkParamDlg& dialog, const CWPSettings& settings) {
+    dialog.m_strSource = Text(settings.m_strSource);
+    dialog.m_strPrefix = Text(settings.m_strPreName);
+    dialog.m_strUser = Text(settings.m_strUser);
+    dialog.m_strPassword = Text(settings.m_strPassword);
+    dialog.m_bSaveBackend = settings.m_bSaveBkgDB;
+    dialog.m_bErrorData = settings.m_bSaveErrorData;
+    dialog.m_nType = settings.m_nType;
+    dialog.m_bSaveLocal = settings.m_bSaveLocal;
+    dialog.m_nYears = settings.m_nDataLen;
+    dialog.m_bTxtFile = settings.m_bPermit;
+    dialog.m_strTxtDir = Text(settings.m_strDir);
+    dialog.LoadFields();
+}
+
 }  // namespace
 
 void RunWorkParamDlg(CWPContext& context) {
     if (!HostHasUserInterface()) return;
     const auto current = context.m_settings.Get();
     CWorkParamDlg dialog;
-    dialog.m_strSource = Text(current->m_strSource);
-    dialog.m_strPrefix = Text(current->m_strPreName);
-    dialog.m_strUser = Text(current->m_strUser);
-    dialog.m_strPassword = Text(current->m_strPassword);
-    dialog.m_bSaveBackend = current->m_bSaveBkgDB;
-    dialog.m_bErrorData = current->m_bSaveErrorData;
-    dialog.m_nType = current->m_nType;
-    dialog.m_bSaveLocal = current->m_bSaveLocal;
-    dialog.m_nYears = current->m_nDataLen;
-    dialog.m_bTxtFile = current->m_bPermit;
-    dialog.m_strTxtDir = Text(current->m_strDir);
-    dialog.LoadFields();
+    FillFields(dialog, *current);
     if (dialog.exec() != QDialog::Accepted) return;
     CWPSettings changed = *current;
     changed.m_strSource = dialog.m_strSource.toStdString();
@@ -75,17 +80,7 @@ bool RenderDialogs(CWPContext& context, const std::string& dir) {
     bool saved = true;
     {
         CWorkParamDlg parameters;
-        const auto current = context.m_settings.Get();
-        parameters.m_strSource = Text(current->m_strSource);
-        parameters.m_strUser = Text(current->m_strUser);
-        parameters.m_strPassword = Text(current->m_strPassword);
-        parameters.m_nYears = current->m_nDataLen;
-        parameters.m_nType = current->m_nType;
-        parameters.m_bSaveBackend = current->m_bSaveBkgDB;
-        parameters.m_bSaveLocal = current->m_bSaveLocal;
-        parameters.m_bTxtFile = current->m_bPermit;
-        parameters.m_strTxtDir = Text(current->m_strDir);
-        parameters.LoadFields();
+        FillFields(parameters, *context.m_settings.Get());
         saved = save(parameters, "4000.png") && saved;
         CAssignDlg assignment(false, 0, 0, parameters.m_mapEdit);
         saved = save(assignment, "4001.png") && saved;

@@ -14,6 +14,7 @@
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 #include "ui/DrawnProgressBar.h"
 #include "ui/OutLocalDataDlg.h"
@@ -21,29 +22,12 @@
 
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "out_local_data_dlg_test";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication* app = new QApplication(argc, argv);  // lives as long as the process
-    return *app;
-}
-
-template <typename T>
-T* Control(QWidget& dialog, int id) {
-    for (T* child : dialog.findChildren<T*>()) {
-        if (child->property("controlId").toInt() == id) return child;
-    }
-    return nullptr;
-}
-
 // A host with the demo towers 1, 2, 3 (type 100), the plug-in's context and both
 // workers running, the clock at 2009-03-12 14:37:20.
 class OutLocalDataDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
+        TestApplication();
         ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 37, 20));
         std::filesystem::create_directory(host.Path("WPData"));
         BuildCatalogue();
@@ -58,14 +42,14 @@ protected:
                                              const DateTime& end) {
         auto dialog = std::make_unique<COutLocalDataDlg>(exporter.get(), rain.get());
         dialog->m_showMessage = [this](const QString& text) { shown.push_back(text); };
-        auto* list = Control<QListWidget>(*dialog, 1201);
+        auto* list = ControlById<QListWidget>(*dialog, 1201);
         for (int row : checked) list->item(row)->setCheckState(Qt::Checked);
         auto toQt = [](const DateTime& t) {
             return QDateTime(QDate(t.GetYear(), t.GetMonth(), t.GetDay()),
                              QTime(t.GetHour(), t.GetMinute()));
         };
-        Control<QDateTimeEdit>(*dialog, 1135)->setDateTime(toQt(start));
-        Control<QDateTimeEdit>(*dialog, 1142)->setDateTime(toQt(end));
+        ControlById<QDateTimeEdit>(*dialog, 1135)->setDateTime(toQt(start));
+        ControlById<QDateTimeEdit>(*dialog, 1142)->setDateTime(toQt(end));
         return dialog;
     }
 
@@ -81,31 +65,31 @@ const DateTime k10(2009, 3, 10, 0, 0, 0);
 TEST_F(OutLocalDataDlgTest, OpensWithTheTowersAndTheLastYearToTheLastTenMinutes) {
     COutLocalDataDlg dialog(exporter.get(), rain.get());
     EXPECT_EQ(dialog.windowTitle(), "本地数据导出选项");
-    auto* list = Control<QListWidget>(dialog, 1201);
+    auto* list = ControlById<QListWidget>(dialog, 1201);
     ASSERT_EQ(list->count(), 3);
     EXPECT_EQ(list->item(0)->text(), "T1(1)");
     EXPECT_EQ(list->item(2)->text(), "T3(3)");
-    EXPECT_EQ(Control<QDateTimeEdit>(dialog, 1142)->dateTime(),
+    EXPECT_EQ(ControlById<QDateTimeEdit>(dialog, 1142)->dateTime(),
               QDateTime(QDate(2009, 3, 12), QTime(14, 30)));
-    EXPECT_EQ(Control<QDateTimeEdit>(dialog, 1135)->dateTime(),
+    EXPECT_EQ(ControlById<QDateTimeEdit>(dialog, 1135)->dateTime(),
               QDateTime(QDate(2008, 3, 12), QTime(14, 30)));
-    EXPECT_EQ(Control<QDateTimeEdit>(dialog, 1135)->displayFormat(), "yyyy年MM月dd日 HH:mm");
-    Control<QPushButton>(dialog, 1202)->click();
+    EXPECT_EQ(ControlById<QDateTimeEdit>(dialog, 1135)->displayFormat(), "yyyy年MM月dd日 HH:mm");
+    ControlById<QPushButton>(dialog, 1202)->click();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(list->item(i)->checkState(), Qt::Checked);
-    Control<QPushButton>(dialog, 1203)->click();
+    ControlById<QPushButton>(dialog, 1203)->click();
     for (int i = 0; i < 3; ++i) EXPECT_EQ(list->item(i)->checkState(), Qt::Unchecked);
 }
 
 TEST_F(OutLocalDataDlgTest, NothingCheckedOrReversedTimesStartNothing) {
     auto none = Dialog({}, k10, k10 + DateTimeSpan(1, 0, 0, 0));
-    Control<QPushButton>(*none, 1)->click();
+    ControlById<QPushButton>(*none, 1)->click();
     EXPECT_EQ(none->result(), QDialog::Accepted) << "closes";
     EXPECT_EQ(none->StartedWindow(), nullptr);
     EXPECT_FALSE(exporter->IsBusy());
 
     for (const DateTime& end : {k10, k10 - DateTimeSpan(0, 1, 0, 0)}) {
         auto reversed = Dialog({0}, k10, end);
-        Control<QPushButton>(*reversed, 1)->click();
+        ControlById<QPushButton>(*reversed, 1)->click();
         EXPECT_EQ(reversed->result(), 0) << "stays open";
         EXPECT_FALSE(exporter->IsBusy());
     }
@@ -122,7 +106,7 @@ TEST_F(OutLocalDataDlgTest, TheBarsRangeIsStationsTimesDaysAndTheWindowClosesAtT
     } cases[] = {{{0, 1, 2}, DateTimeSpan(0, 1, 0, 0), 3}, {{0, 2}, DateTimeSpan(2, 0, 0, 0), 4}};
     for (const auto& c : cases) {
         auto dialog = Dialog(c.checked, k10, k10 + c.span);
-        Control<QPushButton>(*dialog, 1)->click();
+        ControlById<QPushButton>(*dialog, 1)->click();
         QPointer<CProgressDlg> window = dialog->StartedWindow();
         ASSERT_FALSE(window.isNull());
         EXPECT_EQ(window->windowTitle(), "导出风电站本地数据进度");
@@ -140,13 +124,13 @@ TEST_F(OutLocalDataDlgTest, TheBarsRangeIsStationsTimesDaysAndTheWindowClosesAtT
 // recalculation may run beside it.
 TEST_F(OutLocalDataDlgTest, ABusyJobRefusesTheSameJobButNotTheOther) {
     auto first = Dialog({0, 1, 2}, k10 - DateTimeSpan(30, 0, 0, 0), k10);
-    Control<QPushButton>(*first, 1)->click();
+    ControlById<QPushButton>(*first, 1)->click();
     ASSERT_TRUE(exporter->IsBusy());
     auto second = Dialog({0}, k10, k10 + DateTimeSpan(1, 0, 0, 0));
-    Control<QPushButton>(*second, 1)->click();
+    ControlById<QPushButton>(*second, 1)->click();
     EXPECT_EQ(shown, (std::vector<QString>{"正在进行本地数据输出，请稍候再试"}));
     EXPECT_EQ(second->result(), 0);
-    Control<QPushButton>(*second, 3)->click();
+    ControlById<QPushButton>(*second, 3)->click();
     ASSERT_NE(second->StartedWindow(), nullptr);
     EXPECT_EQ(second->StartedWindow()->windowTitle(), "风电站时段雨量重新计算进度");
     EXPECT_EQ(second->result(), QDialog::Accepted);

@@ -9,28 +9,12 @@
 #include <QTableWidget>
 
 #include "storage/AssignmentStore.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 #include "ui/AssignDlg.h"
 #include "ui/WorkParamDlg.h"
 
 namespace {
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "param_dialogs_test";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication* app = new QApplication(argc, argv);  // lives as long as the process
-    return *app;
-}
-
-template <typename T>
-T* Control(QWidget& dialog, int id) {
-    for (T* child : dialog.findChildren<T*>()) {
-        if (child->property("controlId").toInt() == id) return child;
-    }
-    return nullptr;
-}
 
 std::vector<std::pair<int, int>> Stored() {
     CObList<CVKTTOWPID> list;
@@ -41,7 +25,7 @@ std::vector<std::pair<int, int>> Stored() {
 }
 
 std::vector<QStringList> Rows(QWidget& dialog) {
-    auto* list = Control<QTableWidget>(dialog, 1000);
+    auto* list = ControlById<QTableWidget>(dialog, 1000);
     std::vector<QStringList> rows;
     for (int row = 0; row < list->rowCount(); ++row) {
         rows.push_back(
@@ -55,7 +39,7 @@ std::vector<QStringList> Rows(QWidget& dialog) {
 class ParamDialogsTest : public ::testing::Test {
 public:
     void SetUp() override {
-        App();
+        TestApplication();
         EnsureAssignmentTable();
         SaveAssignments({{12, 900}, {3, 33}, {99, 5}, {1, 7}});
     }
@@ -67,7 +51,7 @@ public:
         return dialog;
     }
     void Select(QWidget& dialog, std::initializer_list<int> rows) {
-        auto* list = Control<QTableWidget>(dialog, 1000);
+        auto* list = ControlById<QTableWidget>(dialog, 1000);
         list->clearSelection();
         for (int row : rows) {
             list->selectionModel()->select(list->model()->index(row, 0),
@@ -85,9 +69,9 @@ TEST_F(ParamDialogsTest, StoredAssignmentsInRtuOrderWithoutUnknownRtus) {
     EXPECT_EQ(Rows(*dialog), (std::vector<QStringList>{
                                  {"T1", "1", "7"}, {"T3", "3", "33"}, {"T12", "12", "900"}}));
     EXPECT_EQ(dialog->m_mapEdit, (std::map<int32_t, int32_t>{{1, 7}, {3, 33}, {12, 900}}));
-    EXPECT_EQ(Control<QLineEdit>(*dialog, 1007)->echoMode(), QLineEdit::Normal);
+    EXPECT_EQ(ControlById<QLineEdit>(*dialog, 1007)->echoMode(), QLineEdit::Normal);
     for (QWidget* control :
-         {static_cast<QWidget*>(dialog.get()), Control<QWidget>(*dialog, 1000)}) {
+         {static_cast<QWidget*>(dialog.get()), ControlById<QWidget>(*dialog, 1000)}) {
         EXPECT_EQ(control->palette().color(QPalette::Base), QColor(239, 239, 255))
             << "the plug-in colour";
     }
@@ -107,7 +91,7 @@ TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
                  wpid = 25;
                  return true;
              };
-             Control<QPushButton>(d, 3)->click();
+             ControlById<QPushButton>(d, 3)->click();
              EXPECT_EQ(Rows(d).back(), (QStringList{"T2", "2", "25"}));
          },
          true,
@@ -121,14 +105,14 @@ TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
                  return true;
              };
              t.Select(d, {1});
-             Control<QPushButton>(d, 5)->click();
+             ControlById<QPushButton>(d, 5)->click();
          },
          true,
          {{1, 7}, {3, 34}, {12, 900}}},
         {"two rows deleted",
          [](CWorkParamDlg& d, ParamDialogsTest& t) {
              t.Select(d, {0, 2});
-             Control<QPushButton>(d, 4)->click();
+             ControlById<QPushButton>(d, 4)->click();
              EXPECT_EQ(d.m_mapEdit, (std::map<int32_t, int32_t>{{3, 33}}));
          },
          true,
@@ -136,14 +120,14 @@ TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
         {"all deleted",
          [](CWorkParamDlg& d, ParamDialogsTest& t) {
              t.Select(d, {0, 1, 2});
-             Control<QPushButton>(d, 4)->click();
+             ControlById<QPushButton>(d, 4)->click();
          },
          true,
          {}},
         {"deleted, then cancelled",
          [](CWorkParamDlg& d, ParamDialogsTest& t) {
              t.Select(d, {0});
-             Control<QPushButton>(d, 4)->click();
+             ControlById<QPushButton>(d, 4)->click();
          },
          false,
          {{1, 7}, {3, 33}, {12, 900}, {99, 5}}},
@@ -152,7 +136,7 @@ TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
         SaveAssignments({{12, 900}, {3, 33}, {99, 5}, {1, 7}});
         auto dialog = Dialog();
         c.edit(*dialog, *this);
-        Control<QPushButton>(*dialog, c.confirm ? 1 : 2)->click();
+        ControlById<QPushButton>(*dialog, c.confirm ? 1 : 2)->click();
         EXPECT_EQ(Stored(), c.stored) << c.name;
     }
 }
@@ -163,9 +147,9 @@ TEST_F(ParamDialogsTest, ARefusedFieldStoresNothing) {
     for (const char* years : {"abc", "-1", "2.5", ""}) {
         auto dialog = Dialog();
         Select(*dialog, {0});
-        Control<QPushButton>(*dialog, 4)->click();
-        Control<QLineEdit>(*dialog, 4002)->setText(years);
-        Control<QPushButton>(*dialog, 1)->click();
+        ControlById<QPushButton>(*dialog, 4)->click();
+        ControlById<QLineEdit>(*dialog, 4002)->setText(years);
+        ControlById<QPushButton>(*dialog, 1)->click();
         EXPECT_EQ(dialog->result(), 0) << years;
         EXPECT_EQ(Stored().size(), 4u) << years;
     }
@@ -177,11 +161,11 @@ TEST_F(ParamDialogsTest, ChangeWithoutARowAndTheFolderKeepsOtherEdits) {
     dialog->m_strSource = "DAVAD";
     dialog->m_nType = 1;
     dialog->LoadFields();
-    Control<QPushButton>(*dialog, 5)->click();
+    ControlById<QPushButton>(*dialog, 5)->click();
     EXPECT_EQ(shown, std::vector<QString>{"请选择需要修改的RTU"});
-    Control<QLineEdit>(*dialog, 1005)->setText("WINDPG");
-    Control<QPushButton>(*dialog, 4008)->click();
-    Control<QPushButton>(*dialog, 1)->click();
+    ControlById<QLineEdit>(*dialog, 1005)->setText("WINDPG");
+    ControlById<QPushButton>(*dialog, 4008)->click();
+    ControlById<QPushButton>(*dialog, 1)->click();
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_EQ(dialog->m_strSource, "WINDPG") << "the unsaved edit survived";
     EXPECT_EQ(dialog->m_strTxtDir, "/srv/isolation");
@@ -207,7 +191,7 @@ TEST_F(ParamDialogsTest, TheAssignmentDialogOffersEveryRtuAndRefusesOnesWithARow
     for (const auto& c : cases) {
         CAssignDlg dialog(c.modify, c.rtu, 0, rows);
         dialog.m_showMessage = [&](const QString& text) { messages.push_back(text); };
-        auto* box = Control<QComboBox>(dialog, 1003);
+        auto* box = ControlById<QComboBox>(dialog, 1003);
         ASSERT_EQ(box->count(), 5);
         EXPECT_EQ(box->itemText(4), "RAIN40(40)") << "every RTU, in the host's order";
         EXPECT_EQ(box->isEnabled(), !c.modify);
@@ -215,9 +199,9 @@ TEST_F(ParamDialogsTest, TheAssignmentDialogOffersEveryRtuAndRefusesOnesWithARow
             EXPECT_EQ(box->currentText(), "T3(3)");
         }
         if (c.entry >= 0) box->setCurrentIndex(c.entry);
-        Control<QLineEdit>(dialog, 1002)->setText(c.wpid);
+        ControlById<QLineEdit>(dialog, 1002)->setText(c.wpid);
         messages.clear();
-        Control<QPushButton>(dialog, 1)->click();
+        ControlById<QPushButton>(dialog, 1)->click();
         EXPECT_EQ(dialog.result() == QDialog::Accepted, c.accepted) << c.wpid;
         if (c.message) {
             EXPECT_EQ(messages, std::vector<QString>{c.message});
@@ -228,7 +212,7 @@ TEST_F(ParamDialogsTest, TheAssignmentDialogOffersEveryRtuAndRefusesOnesWithARow
     }
     rows.erase(1);  // the row of RTU 1 was deleted: its RTU is accepted again
     CAssignDlg again(false, 0, 0, rows);
-    Control<QPushButton>(again, 1)->click();
+    ControlById<QPushButton>(again, 1)->click();
     EXPECT_EQ(again.result(), QDialog::Accepted);
     EXPECT_EQ(again.m_nRTU, 1);
 }

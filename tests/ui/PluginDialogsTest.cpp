@@ -12,27 +12,19 @@
 #include "plugin/PluginState.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
 namespace {
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "plugin_dialogs_test";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication* app = new QApplication(argc, argv);  // lives as long as the process
-    return *app;
-}
 
 // Presses the button with this control id of the modal dialog once it is up.
 void PressWhenShown(int id) {
     QTimer::singleShot(50, [id] {
         QWidget* dialog = QApplication::activeModalWidget();
         ASSERT_NE(dialog, nullptr);
-        for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
-            if (button->property("controlId").toInt() == id) button->click();
-        }
+        QPushButton* button = ControlById<QPushButton>(*dialog, id);
+        ASSERT_NE(button, nullptr);
+        button->click();
     });
 }
 
@@ -42,7 +34,7 @@ SQLHDBC BackendConnection(CWPContext& context) {
 }
 
 TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
-    App();
+    TestApplication();
     TestHost host;
     PluginState::OnLoad();
     VKTLibInit();

@@ -10,6 +10,7 @@
 
 #include "platform/ProgressModel.h"
 #include "platform/WorkerThread.h"
+#include "tests/support/QtTestSupport.h"
 #include "ui/DrawnProgressBar.h"
 #include "ui/ProgressDlg.h"
 
@@ -21,31 +22,13 @@ protected:
     int Run() override { return 0; }
 };
 
-// One application for the process, never destroyed: its end at exit would run after
-// the static objects it still uses.
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "progress_dlg_test";
-    static char* argv[] = {name, nullptr};
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-QWidget* ControlById(QWidget& dialog, int id) {
-    for (QWidget* child : dialog.findChildren<QWidget*>()) {
-        if (child->property("controlId").toInt() == id) return child;
-    }
-    return nullptr;
-}
-
 // Dispatches what the worker posted, as the window's pump does.
 void Deliver() {
     for (int i = 0; i < 5; ++i) QTest::qWait(CProgressDlg::kPumpIntervalMs * 2);
 }
 
 TEST(ProgressDlgTest, TheBarFollowsTheWorkerAndTheWindowClosesOnJobOver) {
-    App();
+    TestApplication();
     IdleWorker worker;
     QPointer<CProgressDlg> window = new CProgressDlg(&worker);
     window->ConfigureForJob(8);
