@@ -12,6 +12,7 @@
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
 #include "storage/WPContext.h"
+#include "tests/support/BackendProductTest.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 
@@ -23,59 +24,23 @@ CTowerRecord Record(int rtu, const DateTime& time, std::vector<CDataItem> items)
     return TowerRecordOf(rtu, time, std::move(items));
 }
 
-// The backend products every case runs against.
-enum class Product { SQLite, PostgreSQL };
-
-std::string ProductName(const ::testing::TestParamInfo<Product>& info) {
-    return info.param == Product::SQLite ? "SQLite" : "PostgreSQL";
-}
-
-class BackendWriterTest : public ::testing::TestWithParam<Product> {
+class BackendWriterTest : public BackendProductTest {
 protected:
     void SetUp() override {
-        HostDirectory::BackendOptions backend;
-        if (GetParam() == Product::PostgreSQL && !PostgresAvailable(backend)) {
-            GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
-        }
-        host = std::make_unique<TestHost>(true, backend);
-        source = backend.dataSource;
-        context = std::make_unique<CWPContext>(host->Dir());
-        BuildCatalogue();
-        UseSettings("", false, 0);
-        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
-            if (GetParam() == Product::PostgreSQL)
-                Backend().ExecBackendSQL(std::string("DELETE FROM ext.") + table);
-        }
-        VktHost::SetMessageWindow([this](const std::string& text) {
-            std::lock_guard<std::mutex> guard(lock);
-            messages.push_back(text);
-        });
+        BackendProductTest::SetUp();
+        if (IsSkipped()) return;
         Backend().SetStatementObserver([this](const std::string& sql) {
             std::lock_guard<std::mutex> guard(lock);
             sent.push_back(sql);
         });
     }
-    void TearDown() override {
-        VktHost::SetMessageWindow(nullptr);
-        context.reset();
-    }
-
-    CBackendDB& Backend() { return context->m_backend; }
-    SQLHDBC Connection() {
-        RecursiveMutexLock guard(Backend().BackendLock());
-        return Backend().BackendConnection();
-    }
 
     void UseSettings(const std::string& prefix, bool saveAbnormal, int type) {
-        CWPSettings settings;
-        settings.m_strSource = source;
-        settings.m_strUser = "fd";
-        settings.m_strPassword = "wendol";
-        settings.m_strPreName = prefix;
-        settings.m_bSaveErrorData = saveAbnormal;
-        settings.m_nType = type;
-        context->m_settings.Replace(settings);
+        Use([&](CWPSettings& settings) {
+            settings.m_strPreName = prefix;
+            settings.m_bSaveErrorData = saveAbnormal;
+            settings.m_nType = type;
+        });
     }
 
     std::vector<std::string> TakeSent() {
@@ -129,12 +94,7 @@ protected:
         ASSERT_TRUE(VktHost::RecordAcquiredFrame(frame));
     }
 
-    std::unique_ptr<TestHost> host;
-    std::unique_ptr<CWPContext> context;
-    std::string source;  // the backend's data source
-    std::mutex lock;
-    std::vector<std::string> sent;      // guarded by lock
-    std::vector<std::string> messages;  // guarded by lock
+    std::vector<std::string> sent;  // guarded by lock
 };
 
 TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {

@@ -15,69 +15,23 @@
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
+#include "tests/support/BackendProductTest.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 
 namespace {
 
-enum class Product { SQLite, PostgreSQL };
-
-std::string ProductName(const ::testing::TestParamInfo<Product>& info) {
-    return info.param == Product::SQLite ? "SQLite" : "PostgreSQL";
-}
-
 DateTime At(int day, int hour, int minute = 0) {
     return DateTime(2009, 3, day, hour, minute, 0);
 }
 
-class BatchStoreTest : public ::testing::TestWithParam<Product> {
+class BatchStoreTest : public BackendProductTest {
 protected:
     void SetUp() override {
-        HostDirectory::BackendOptions backend;
-        if (GetParam() == Product::PostgreSQL && !PostgresAvailable(backend)) {
-            GTEST_SKIP() << "no PostgreSQL server (VKT_PG_PORT)";
-        }
-        host = std::make_unique<TestHost>(true, backend);
-        source = backend.dataSource;
+        BackendProductTest::SetUp();
+        if (IsSkipped()) return;
         std::filesystem::create_directory(host->Path("WPData"));  // made when the plug-in loads
-        context = std::make_unique<CWPContext>(host->Dir());
-        BuildCatalogue();
-        Use([](CWPSettings&) {});
-        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
-        }
-        VktHost::SetMessageWindow([this](const std::string& text) {
-            std::lock_guard<std::mutex> guard(lock);
-            messages.push_back(text);
-        });
     }
-    void TearDown() override {
-        VktHost::SetMessageWindow(nullptr);
-        context.reset();
-    }
-
-    CBackendDB& Backend() { return context->m_backend; }
-    template <typename Change>
-    void Use(Change change) {
-        CWPSettings settings;
-        settings.m_strSource = source;
-        settings.m_strUser = "fd";
-        settings.m_strPassword = "wendol";
-        change(settings);
-        context->m_settings.Replace(settings);
-    }
-    std::string Value(const std::string& sql) { return QueryDataSource(source, sql); }
-    double Number(const std::string& sql) {
-        const std::string text = Value(sql);
-        return text.empty() || text[0] == '<' ? NAN : std::stod(text);
-    }
-    std::string ErrorLogText() { return ReadWholeFile(host->Path(ErrorLog::FileName())); }
-
-    std::unique_ptr<TestHost> host;
-    std::string source;
-    std::unique_ptr<CWPContext> context;
-    std::mutex lock;
-    std::vector<std::string> messages;  // guarded by lock
 };
 
 // The recalculation writes the counter's rise at every full hour after the first; a
@@ -197,7 +151,6 @@ TEST_P(BatchStoreTest, ABrokenConstraintKeepsTheConnection) {
 // The export writes where the live writer does: under the schema prefix.
 TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
     if (GetParam() == Product::SQLite) GTEST_SKIP() << "SQLite has no schemas";
-    Backend().ExecBackendSQL("DELETE FROM ext.FD_RUN_RTTOWER");
     Use([](CWPSettings& s) { s.m_strPreName = "ext"; });
     CWPLocalDB& station = context->m_stations.FindOrAdd(12);
     station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
