@@ -162,12 +162,8 @@ void VKTLibExit() {
         context.reset(std::exchange(g_pContext, nullptr));
     }
     if (!context) return;
-    // Workers first, then the stores they write to. The storage thread stores what is
-    // queued within its drain time and counts the rest in the error log.
-    context->StopJobThreads();
-    context->StopStorageThread();
-    context->m_backend.DisconnectBackend();
-    context->m_stations.Clear();
+    // The context stops the workers first (export, rainfall, storage, which stores what
+    // is queued within its drain time), then closes the stores they wrote to.
     context.reset();
     FreeCatalogue();
 }

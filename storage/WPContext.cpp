@@ -10,26 +10,12 @@ CWPContext::CWPContext(std::string workingDir, int retentionPollMs)
       m_stations(m_strWorkingDir, m_settings, retentionPollMs) {}
 
 CWPContext::~CWPContext() {
-    StopJobThreads();
-    StopStorageThread();
+    // Workers first, each stopped by its destructor (a worker past the stop bound is
+    // logged and waited for): the export, the rainfall thread, then the storage thread.
+    m_pExportThread.reset();
+    m_pRainThread.reset();
+    m_pStorageThread.reset();
     m_backend.DisconnectBackend();
     m_stations.Clear();
     m_assignments.Clear();
-}
-
-bool CWPContext::StopJobThreads() {
-    bool inTime = true;
-    // The export first, then the rainfall thread, as the plug-in stops them.
-    if (m_pExportThread) inTime = m_pExportThread->StopWorker() && inTime;
-    m_pExportThread.reset();
-    if (m_pRainThread) inTime = m_pRainThread->StopWorker() && inTime;
-    m_pRainThread.reset();
-    return inTime;
-}
-
-bool CWPContext::StopStorageThread() {
-    if (!m_pStorageThread) return true;
-    const bool inTime = m_pStorageThread->StopWorker();
-    m_pStorageThread.reset();
-    return inTime;
 }

@@ -22,16 +22,12 @@ class CWPContext {
 public:
     explicit CWPContext(std::string workingDir,
                         int retentionPollMs = CDeleteMyDeadData::kPollIntervalMs);
-    // Stops the storage thread, closes the backend connection, then destroys the
-    // stations (stopping their retention threads). Call without the Access lock.
+    // Stops the workers (export, rainfall, storage), closes the backend connection,
+    // then destroys the stations (stopping their retention threads). User-interface
+    // thread, without the Access lock.
     ~CWPContext();
     CWPContext(const CWPContext&) = delete;
     CWPContext& operator=(const CWPContext&) = delete;
-
-    // Stop and free the workers; true when each ended within the stop bound.
-    // User-interface thread.
-    bool StopStorageThread();
-    bool StopJobThreads();
 
     const std::string m_strWorkingDir;
     CWPSettingsStore m_settings;
