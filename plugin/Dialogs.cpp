@@ -1,6 +1,8 @@
 #include "plugin/Dialogs.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <vector>
 
 #include "hostlib/VktBase.h"
 #include "plugin/Config.h"
@@ -44,6 +46,33 @@ void FillFields(CWorkParamDlg& dialog, const CWPSettings& settings) {
     dialog.LoadFields();
 }
 
+// Shows the dialog with rows even where the host has no assignments stored yet: the
+// host's first RTUs are added as an operator would add them, and never saved.
+void AddPreviewRows(CWorkParamDlg& dialog) {
+    constexpr int kPreviewRows = 6;
+    if (!dialog.m_mapEdit.empty()) return;
+    CObList<CRTUDef> rtus;
+    OutDBObj(kObjRTUDef, "ORDER BY ID ASC", rtus);
+    std::vector<int32_t> numbers;
+    for (const auto& def : rtus) {
+        if (static_cast<int>(numbers.size()) < kPreviewRows) numbers.push_back(def->m_nRTUID);
+    }
+    DestroyObA(rtus);
+    QAbstractButton* add = nullptr;
+    for (QAbstractButton* button : dialog.findChildren<QAbstractButton*>()) {
+        if (button->property("controlId").toInt() == 3) add = button;
+    }
+    if (!add) return;
+    size_t next = 0;
+    dialog.m_runAssignDlg = [&](bool, int32_t& rtu, int32_t& wpid) {
+        rtu = numbers[next];
+        wpid = static_cast<int32_t>(101 + next);
+        ++next;
+        return true;
+    };
+    while (next < numbers.size()) add->click();
+}
+
 }  // namespace
 
 void RunWorkParamDlg(CWPContext& context) {
@@ -81,6 +110,7 @@ bool RenderDialogs(CWPContext& context, const std::string& dir) {
     {
         CWorkParamDlg parameters;
         FillFields(parameters, *context.m_settings.Get());
+        AddPreviewRows(parameters);
         saved = save(parameters, "4000.png") && saved;
         CAssignDlg assignment(false, 0, 0, parameters.m_mapEdit);
         saved = save(assignment, "4001.png") && saved;
@@ -94,7 +124,8 @@ bool RenderDialogs(CWPContext& context, const std::string& dir) {
         progress.setWindowTitle(QString::fromUtf8(COutLocalDataDlg::kExportCaption));
         progress.ConfigureForJob(8);
         progress.Bar().Model().Resize(progress.Bar().width());
-        progress.Bar().Model().OnJobProgress(3);
+        // Three units done, reported one message at a time as a job does.
+        for (int units = 1; units <= 3; ++units) progress.Bar().Model().OnJobProgress(units);
         saved = save(progress, "4003.png") && saved;
     }
     return saved;

@@ -17,7 +17,7 @@ CAssignDlg::CAssignDlg(bool modify, int32_t rtu, int32_t wpid,
       m_ui(std::make_unique<Ui::CAssignDlg>()),
       m_map(map) {
     m_ui->setupUi(this);
-    ApplyDialogLook(*this, 9);
+    ApplyDialogLook(*this, 9, kDialogUnits);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };

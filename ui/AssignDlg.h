@@ -17,6 +17,8 @@ class CAssignDlg : public QDialog {
     Q_OBJECT
 
 public:
+    // The template's size, in dialog units of its font.
+    static constexpr QSize kDialogUnits{195, 47};
     static constexpr const char* kDuplicate = "该遥测站对应关系定义已存在，请选择另外的站点";
     static constexpr const char* kNotAnInteger = "请输入一个整数。";
 

@@ -1,12 +1,30 @@
 #include "ui/DialogLook.h"
 
 #include <QFont>
+#include <QFontMetrics>
 #include <QPalette>
 #include <QWidget>
 
 #include "ui/DrawnProgressBar.h"
 
-void ApplyDialogLook(QWidget& dialog, int pointSize) {
+namespace {
+
+// A dialog font's average character width, measured over the Latin alphabet as the
+// dialog templates' units are defined, rounded to whole pixels.
+int AverageCharWidth(const QFontMetrics& metrics) {
+    const QString alphabet = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    return (metrics.horizontalAdvance(alphabet) / 26 + 1) / 2;
+}
+
+}  // namespace
+
+QSize DialogUnitsToPixels(const QFont& font, QSize dialogUnits) {
+    const QFontMetrics metrics(font);
+    return {dialogUnits.width() * AverageCharWidth(metrics) / 4,
+            dialogUnits.height() * metrics.height() / 8};
+}
+
+void ApplyDialogLook(QWidget& dialog, int pointSize, QSize dialogUnits) {
     QPalette colours = dialog.palette();
     const QColor plugin = CDrawnProgressBar::FromColorRef(kPluginColour);
     colours.setColor(QPalette::Window, plugin);
@@ -17,4 +35,5 @@ void ApplyDialogLook(QWidget& dialog, int pointSize) {
     QFont font(QStringLiteral("WenQuanYi Micro Hei"), pointSize);
     font.setStyleHint(QFont::SansSerif);
     dialog.setFont(font);
+    dialog.resize(DialogUnitsToPixels(font, dialogUnits).expandedTo(dialog.minimumSizeHint()));
 }

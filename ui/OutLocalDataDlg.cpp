@@ -34,7 +34,7 @@ COutLocalDataDlg::COutLocalDataDlg(CBatchJobThread* exporter, CBatchJobThread* r
       m_pExporter(exporter),
       m_pRain(rain) {
     m_ui->setupUi(this);
-    ApplyDialogLook(*this, 9);
+    ApplyDialogLook(*this, 9, kDialogUnits);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };

@@ -21,6 +21,8 @@ class COutLocalDataDlg : public QDialog {
     Q_OBJECT
 
 public:
+    // The template's size, in dialog units of its font.
+    static constexpr QSize kDialogUnits{222, 174};
     static constexpr const char* kExportBusy = "正在进行本地数据输出，请稍候再试";
     static constexpr const char* kRainBusy = "正在进行时段雨量重算，请稍候再试";
     static constexpr const char* kTimesReversed = "开始时间不能大于结束时间";

@@ -9,7 +9,7 @@
 CProgressDlg::CProgressDlg(CWorkerThread* worker, QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CProgressDlg>()), m_pWorker(worker) {
     m_ui->setupUi(this);
-    ApplyDialogLook(*this, 7);
+    ApplyDialogLook(*this, 7, kDialogUnits);
     setAttribute(Qt::WA_DeleteOnClose);
     m_hWnd = MessageLayer::RegisterWindow([this](const Message& message) { OnMessage(message); });
     connect(m_ui->stopButton, &QPushButton::clicked, this, [this] {

@@ -20,6 +20,8 @@ class CProgressDlg : public QDialog {
     Q_OBJECT
 
 public:
+    // The template's size, in dialog units of its font.
+    static constexpr QSize kDialogUnits{187, 38};
     // `worker` (may be null: no stop request is sent) outlives the window.
     CProgressDlg(CWorkerThread* worker, QWidget* parent = nullptr);
     ~CProgressDlg() override;

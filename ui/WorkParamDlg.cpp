@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "hostlib/VktBase.h"
+#include "hostlib/widgets/ListSel.h"
 #include "platform/TextNumber.h"
 #include "storage/AssignmentStore.h"
 #include "ui/AssignDlg.h"
@@ -30,7 +31,7 @@ int32_t CellNumber(const QTableWidget& list, int row, int column) {
 CWorkParamDlg::CWorkParamDlg(QWidget* parent)
     : QDialog(parent), m_ui(std::make_unique<Ui::CWorkParamDlg>()) {
     m_ui->setupUi(this);
-    ApplyDialogLook(*this, 9);
+    ApplyDialogLook(*this, 9, kDialogUnits);
     m_showMessage = [this](const QString& text) {
         QMessageBox::information(this, windowTitle(), text);
     };
@@ -126,11 +127,6 @@ void CWorkParamDlg::LoadRows() {
     DestroyObA(records);
 }
 
-int CWorkParamDlg::SelectedRow() const {
-    const QList<QTableWidgetItem*> selected = m_ui->assignmentList->selectedItems();
-    return selected.isEmpty() ? -1 : selected.first()->row();
-}
-
 void CWorkParamDlg::OnAdd() {
     int32_t rtu = 0, wpid = 0;
     if (!m_runAssignDlg(false, rtu, wpid)) return;
@@ -142,7 +138,7 @@ void CWorkParamDlg::OnAdd() {
 }
 
 void CWorkParamDlg::OnChange() {
-    const int row = SelectedRow();
+    const int row = GetListSel(*m_ui->assignmentList);
     if (row < 0) {
         m_showMessage(QString::fromUtf8(kSelectRow));
         return;

@@ -19,6 +19,8 @@ class CWorkParamDlg : public QDialog {
     Q_OBJECT
 
 public:
+    // The template's size, in dialog units of its font.
+    static constexpr QSize kDialogUnits{396, 325};
     static constexpr const char* kSelectRow = "请选择需要修改的RTU";
     static constexpr const char* kYearsNotAnInteger = "请输入一个整数。";
 
@@ -53,7 +55,6 @@ private:
     void OnOK();
     // Moves the controls into the fields; false (with the message) when one is refused.
     bool StoreFields();
-    int SelectedRow() const;
 
     std::unique_ptr<Ui::CWorkParamDlg> m_ui;
 };

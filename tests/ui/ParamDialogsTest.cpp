@@ -109,6 +109,18 @@ TEST_F(ParamDialogsTest, AddChangeDeleteAndConfirmOrCancel) {
          },
          true,
          {{1, 7}, {3, 34}, {12, 900}}},
+        {"change with rows picked bottom-up acts on the upper one",
+         [](CWorkParamDlg& d, ParamDialogsTest& t) {
+             d.m_runAssignDlg = [](bool, int32_t& rtu, int32_t& wpid) {
+                 EXPECT_EQ(rtu, 3);
+                 wpid = 35;
+                 return true;
+             };
+             t.Select(d, {2, 1});
+             ControlById<QPushButton>(d, 5)->click();
+         },
+         true,
+         {{1, 7}, {3, 35}, {12, 900}}},
         {"two rows deleted",
          [](CWorkParamDlg& d, ParamDialogsTest& t) {
              t.Select(d, {0, 2});
