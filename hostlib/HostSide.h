@@ -6,6 +6,7 @@
 #include "hostlib/VktRecords.h"
 
 class CPluginJobs;
+class CPluginHealthSource;
 
 // The host program's side of the base library: what the host does, not its plug-ins.
 // Call these on the host's own threads; the working directory must be the host's.
@@ -37,6 +38,8 @@ VKTBASE_API std::string LastDatabaseError();
 
 // The batch jobs the loaded plug-in offers, or null.
 VKTBASE_API CPluginJobs* PluginJobs();
+// The health figures the loaded plug-in offers, or null. User-interface thread.
+VKTBASE_API CPluginHealthSource* PluginHealth();
 
 // Closes the host database connection and forgets the catalogue held in memory.
 VKTBASE_API void CloseHost();

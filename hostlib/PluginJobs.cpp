@@ -1,4 +1,4 @@
-// The plug-in's batch jobs, as the plug-in offers them to its host.
+// The plug-in's batch jobs and health figures, as the plug-in offers them to its host.
 #include <atomic>
 
 #include "hostlib/HostSide.h"
@@ -8,6 +8,7 @@ namespace {
 
 // Written by the plug-in on the user-interface thread, read by the host there.
 std::atomic<CPluginJobs*> g_pJobs{nullptr};
+std::atomic<CPluginHealthSource*> g_pHealth{nullptr};
 
 }  // namespace
 
@@ -17,4 +18,12 @@ void OfferPluginJobs(CPluginJobs* jobs) {
 
 CPluginJobs* VktHost::PluginJobs() {
     return g_pJobs.load();
+}
+
+void OfferPluginHealth(CPluginHealthSource* source) {
+    g_pHealth = source;
+}
+
+CPluginHealthSource* VktHost::PluginHealth() {
+    return g_pHealth.load();
 }

@@ -40,6 +40,18 @@ bool CWorkerThread::StopWorker() {
     return inTime;
 }
 
+bool CWorkerThread::StopWorkerWithin(int timeoutMs) {
+    m_stopEvent.Set();
+    if (!m_thread.joinable()) return true;
+    if (!m_finished.Wait(timeoutMs)) return false;
+    m_thread.join();
+    return true;
+}
+
+void CWorkerThread::Abandon() {
+    if (m_thread.joinable()) m_thread.detach();
+}
+
 void CWorkerThread::PostThreadMessage(unsigned int message, intptr_t wParam, intptr_t lParam) {
     m_messages.Post(Message{0, message, wParam, lParam});
 }

@@ -25,6 +25,15 @@ public:
     // Signals the stop event, waits at most kStopTimeoutMs, then (logged) until it ends.
     // Returns false when the bound was exceeded. Call from the owning thread only.
     bool StopWorker();
+    // Signals the stop event without waiting.
+    void SignalStop() { m_stopEvent.Set(); }
+    // Signals the stop event and waits at most `timeoutMs`: true (and joined) when the
+    // thread ended in time; false leaves it running, for Abandon or another wait.
+    bool StopWorkerWithin(int timeoutMs);
+    // Gives up a thread that would not end: it is neither waited for nor terminated
+    // (that could leave locks held). Its object, and what the thread uses, must then
+    // stay alive for the rest of the process.
+    void Abandon();
     bool IsRunning() const { return m_thread.joinable() && !m_finished.IsSet(); }
 
     // The thread's own message queue (non-blocking peek that removes).

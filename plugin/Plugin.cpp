@@ -1,10 +1,12 @@
 // The seven exports and the plug-in's lifecycle.
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
@@ -12,10 +14,12 @@
 #include "plugin/Config.h"
 #include "plugin/Dialogs.h"
 #include "plugin/Exports.h"
+#include "plugin/HealthEntry.h"
 #include "plugin/JobEntry.h"
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
 #include "storage/AssignmentStore.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
@@ -41,6 +45,26 @@ CWPContext* g_pContext GUARDED_BY(g_contextLock) = nullptr;
 // without queuing for the lock, so that host threads handing over frames in a loop
 // cannot hold the shut-down off.
 std::atomic<bool> g_bClosing{false};
+
+// How long VKTLibExit may take in all, a blocked backend statement included.
+constexpr int kExitBoundMs = 9000;
+
+// Contexts whose workers would not end: kept (reachable) for the rest of the process,
+// for a blocked worker may still return into them.
+std::vector<CWPContext*>& AbandonedContexts() {
+    static auto* contexts = new std::vector<CWPContext*>;
+    return *contexts;
+}
+
+// A thread of the plug-in is left blocked: the host's unloading of the library must
+// not unmap the code it will return into.
+void KeepCodeLoaded() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&VKTLibExit), &info) == 0 || !info.dli_fname) return;
+    if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) {
+        WriteErrorInfo(std::string("Cannot keep the plug-in loaded: ") + dlerror());
+    }
+}
 
 void ReportToHost(const std::string& text) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, text, MessageLayer::GetThreadMainWindow());
@@ -74,6 +98,10 @@ void FillContext(CWPContext& context) {
     EnsureAssignmentTable();
     LoadConfig(context.m_settings, context.m_strWorkingDir);
 
+    // The journal before the writer: ranges a former run left are refilled first.
+    context.m_journal.Load(context.m_strWorkingDir);
+    auto writer = std::make_unique<CBackendWriterThread>(context, context.m_journal);
+    if (writer->CreateThread()) context.m_pBackendWriter = std::move(writer);
     auto storage = std::make_unique<CWPDBThread>(context);
     if (storage->CreateThread()) context.m_pStorageThread = std::move(storage);
     auto rain = std::make_unique<CWPRainProcThread>(context);
@@ -127,6 +155,7 @@ void VKTLibInit() {
         g_bClosing = false;
     }
     OfferPluginJobs(&PluginJobEntry());
+    OfferPluginHealth(&PluginHealthEntry());
 }
 
 int SaveRTDB(const CDataFrame& frame) {
@@ -155,6 +184,7 @@ void CloseAccess() {
 
 void VKTLibExit() {
     OfferPluginJobs(nullptr);
+    OfferPluginHealth(nullptr);
     g_bClosing = true;
     std::unique_ptr<CWPContext> context;
     {
@@ -162,8 +192,15 @@ void VKTLibExit() {
         context.reset(std::exchange(g_pContext, nullptr));
     }
     if (!context) return;
-    // The context stops the workers first (export, rainfall, storage, which stores what
-    // is queued within its drain time), then closes the stores they wrote to.
+    // The workers first (the storage thread stores what is queued within its drain
+    // time, the backend writer journals what it cannot write), within the bound.
+    if (!context->StopWorkersWithin(kExitBoundMs)) {
+        // A blocked worker still uses the context, the catalogue and the code.
+        KeepCodeLoaded();
+        AbandonedContexts().push_back(context.release());
+        return;
+    }
+    // Then the context closes the stores they wrote to.
     context.reset();
     FreeCatalogue();
 }

@@ -48,6 +48,11 @@ bool IsIdentifier(const std::string& text) {
     return true;
 }
 
+BackendOutcome OutcomeOf(const StatementResult& result) {
+    if (!result.bRan) return BackendOutcome::NotRun;
+    return result.Failed() ? BackendOutcome::Failed : BackendOutcome::Done;
+}
+
 }  // namespace
 
 CBackendDB::CBackendDB(const CWPSettingsStore& settings) : m_settings(settings) {}
@@ -158,6 +163,15 @@ bool CBackendDB::ExecBackendSQL(const std::string& sql) {
     return !RunStatement(sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}).Failed();
 }
 
+BackendOutcome CBackendDB::ExecBackendRow(const std::string& sql) {
+    return OutcomeOf(RunStatement(sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}));
+}
+
+bool CBackendDB::IsConnected() {
+    RecursiveMutexLock guard(m_lock);
+    return m_connection.IsOpen();
+}
+
 BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
     RunOptions options;
     options.quietConstraint = true;
@@ -182,16 +196,17 @@ bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string
     return read;
 }
 
-bool CBackendDB::BackendRowExists(const std::string& sql) {
+bool CBackendDB::BackendRowExists(const std::string& sql, BackendOutcome* outcome) {
     bool exists = false;
     RunOptions options;
     options.withDiagnostics = false;
     options.newLine = false;
-    RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
+    const StatementResult result = RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
         if (rc != SQL_SUCCESS) return;
         const SQLRETURN fetched = SQLFetch(hstmt);
         exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
     });
+    if (outcome) *outcome = OutcomeOf(result);
     return exists;
 }
 

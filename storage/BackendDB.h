@@ -55,9 +55,14 @@ public:
     // (a duplicate key) is no error and keeps the connection; other refusals are
     // reported as by ExecBackendSQL.
     BackendOutcome InsertBackendRow(const std::string& sql);
+    // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended.
+    BackendOutcome ExecBackendRow(const std::string& sql);
+    // Whether a connection is open now; takes the backend lock.
+    bool IsConnected();
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
-    // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row.
-    bool BackendRowExists(const std::string& sql);
+    // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row;
+    // `outcome`, when given, tells whether the query ran.
+    bool BackendRowExists(const std::string& sql, BackendOutcome* outcome = nullptr);
 
     // Runs a query and appends the first column of every row, as text; takes the
     // backend lock. A rejected query is reported like BackendRowExists; false then,

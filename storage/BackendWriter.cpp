@@ -34,22 +34,25 @@ std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {
     return condition;
 }
 
+// Whether the row is there; `outcome` tells whether the query could run.
 bool RowExists(CBackendDB& backend, const std::string& prefix, int towerID, const DateTime& time,
-               RowSet set) {
+               RowSet set, BackendOutcome& outcome) {
     if (set == RowSet::TenMinute) {
         return backend.BackendRowExists(
             "SELECT TOWERID,TIME FROM " + TableName(prefix, kTenMinuteTable) +
-            " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time));
+                " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time),
+            &outcome);
     }
     return backend.BackendRowExists("SELECT TOWERID,TIME,TYPE FROM " +
-                                    TableName(prefix, kHourlyTable) +
-                                    KeyCondition(towerID, time, set));
+                                        TableName(prefix, kHourlyTable) +
+                                        KeyCondition(towerID, time, set),
+                                    &outcome);
 }
 
-void InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-               const CWPSettings& settings, int towerID) {
+BackendOutcome InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+                         const CWPSettings& settings, int towerID) {
     const bool hourly = set == RowSet::Hourly;
-    backend.ExecBackendSQL(
+    return backend.ExecBackendRow(
         InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
                             (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
                         " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
@@ -57,33 +60,38 @@ void InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
                         RowValues(record, set, settings)));
 }
 
-void UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-               const CWPSettings& settings, int towerID) {
+BackendOutcome UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+                         const CWPSettings& settings, int towerID) {
     std::string assignments = Assignments(RowValues(record, set, settings));
-    if (assignments.empty()) return;  // nothing to update: no statement
+    if (assignments.empty()) return BackendOutcome::Done;  // nothing to update: no statement
     assignments.pop_back();
-    backend.ExecBackendSQL("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) + " SET " +
-                           assignments + KeyCondition(towerID, record.m_tTime, set));
+    return backend.ExecBackendRow("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) +
+                                  " SET " + assignments +
+                                  KeyCondition(towerID, record.m_tTime, set));
 }
 
-// One settings set and one tower id serve the query and the statement after it.
-void SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
+// One settings set and one tower id serve the query and the statement after it. A
+// query that could not run ends the row there: the insert would only wait for the
+// same unreachable server again.
+BackendOutcome SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
     const auto settings = context.m_settings.Get();
-    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return;
+    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
-    if (RowExists(context.m_backend, settings->m_strPreName, towerID, record.m_tTime, set)) {
-        UpdateRow(context.m_backend, record, set, *settings, towerID);
-    } else {
-        InsertRow(context.m_backend, record, set, *settings, towerID);
-    }
+    BackendOutcome queried = BackendOutcome::Done;
+    const bool exists =
+        RowExists(context.m_backend, settings->m_strPreName, towerID, record.m_tTime, set, queried);
+    if (queried != BackendOutcome::Done) return queried;
+    return exists ? UpdateRow(context.m_backend, record, set, *settings, towerID)
+                  : InsertRow(context.m_backend, record, set, *settings, towerID);
 }
 
 }  // namespace
 
-void SaveRTTower(CWPContext& context, const CTowerRecord& record) {
-    SaveRow(context, record, RowSet::TenMinute);
+BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record) {
+    return SaveRow(context, record, RowSet::TenMinute);
 }
 
-void SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
-    if (IsFullHour(record.m_tTime)) SaveRow(context, record, RowSet::Hourly);
+BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
+    if (!IsFullHour(record.m_tTime)) return BackendOutcome::Done;
+    return SaveRow(context, record, RowSet::Hourly);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/BackendDB.h"
 #include "storage/TowerRecord.h"
 
 class CWPContext;
@@ -9,7 +10,7 @@ class CWPContext;
 // inserted or updated by tower id and time, with the context's settings, tower ids
 // and backend connection. Storage (and export) threads; each statement takes the
 // backend lock itself. With a schema prefix that is not an SQL name no statement is
-// written.
+// written. Each tells how its row ended: NotRun when the server could not be had.
 
-void SaveRTTower(CWPContext& context, const CTowerRecord& record);
-void SaveTowerHis(CWPContext& context, const CTowerRecord& record);
+BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record);
+BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record);

@@ -195,14 +195,16 @@ std::string Content(const CRTUState& state, int outputID, const DateTime& fileTi
 
 }  // namespace IsolationFile
 
-void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now, const CWPSettings& settings,
-                        CIsolationFolderState& folder) {
-    if (!settings.m_bPermit) return;
+IsolationOutcome WriteIsolationFile(const CRTUDef& rtu, const DateTime& now,
+                                    const CWPSettings& settings, CIsolationFolderState& folder) {
+    if (!settings.m_bPermit) return IsolationOutcome::Nothing;
     const DateTime fileTime = IsolationFile::FileTime(now);
     CRTUState* state = CRTUState::GetRTUState(rtu.m_nRTUID);
-    if (!state) return;
+    if (!state) return IsolationOutcome::Nothing;
     const DateTime stateTime = state->GetStateTime();
-    if (!stateTime.IsValid() || (now - stateTime).GetTotalSeconds() > kSilenceSeconds) return;
+    if (!stateTime.IsValid() || (now - stateTime).GetTotalSeconds() > kSilenceSeconds) {
+        return IsolationOutcome::Nothing;
+    }
 
     const int outputID = IsolationFile::OutputID(rtu);
     const std::string name =
@@ -210,7 +212,8 @@ void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now, const CWPSettin
     const int error = WriteWhole(name, IsolationFile::Content(*state, outputID, fileTime));
     if (error != 0) {
         ReportFailure(folder, settings.m_strDir, error);
-    } else {
-        ReportSuccess(folder, settings.m_strDir);
+        return IsolationOutcome::Failed;
     }
+    ReportSuccess(folder, settings.m_strDir);
+    return IsolationOutcome::Written;
 }

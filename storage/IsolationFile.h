@@ -31,8 +31,10 @@ struct CIsolationFolderState {
 // Writes (or, with nothing fresh, deletes) the RTU's file of the five-minute period
 // of `now`, following [TXT] PERMIT and DIR of `settings`. The file appears whole
 // under its name or not at all. Storage thread only.
-void WriteIsolationFile(const CRTUDef& rtu, const DateTime& now, const CWPSettings& settings,
-                        CIsolationFolderState& folder);
+// Returns whether a file was written, nothing was due, or the write failed.
+enum class IsolationOutcome { Nothing, Written, Failed };
+IsolationOutcome WriteIsolationFile(const CRTUDef& rtu, const DateTime& now,
+                                    const CWPSettings& settings, CIsolationFolderState& folder);
 
 // The parts of the writer, for the storage thread and for tests.
 namespace IsolationFile {

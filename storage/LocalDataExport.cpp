@@ -43,11 +43,11 @@ public:
         return std::string(&m_texts[(column - 1) * kWidth]);
     }
     double Number(size_t column) const { return IsNull(column) ? 0.0 : m_numbers[column - 1]; }
-
-private:
     bool IsNull(size_t column) const {
         return column < 1 || column > m_nColumns || m_indicators[column - 1] == SQL_NULL_DATA;
     }
+
+private:
 
     static constexpr size_t kWidth = 64;
     size_t m_nColumns = 0;
@@ -124,7 +124,7 @@ std::string GetOutHisInsert(const std::string& prefix) {
     return head;
 }
 
-void CWPLocalDB::ExportTable(const std::string& query, const std::vector<bool>& isText,
+void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<bool>& isText,
                              const std::function<void(const BoundRow&)>& copy) {
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) return;
@@ -187,7 +187,7 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
         PresentTimes(context.m_backend, TableName(prefix, table.backendTable), tower, from, to,
                      table.backendCondition);
     AccessGuard guard;
-    ExportTable(RangeQuery(table.stationTable, from, to), table.isText, [&](const BoundRow& row) {
+    ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText, [&](const BoundRow& row) {
         const DateTime time = ParseDBTime(row.Text(1));
         if (!time.IsValid()) {
             ++counts.m_nUnreadable;
@@ -202,4 +202,103 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
         values.back() = ')';
         Count(context.m_backend.InsertBackendRow(head + values), counts);
     });
+}
+
+namespace {
+
+// One station row as the refill writes it: its time and the columns it has values
+// for (a NULL stays out, as the live writer leaves out what a frame lacks).
+struct RefillRow {
+    DateTime time;
+    std::vector<ColumnValue> values;
+};
+
+// The station table's value columns after TIME (and TYPE for the hourly table).
+struct RefillTable {
+    const char* stationTable;
+    const char* backendTable;
+    bool hourly;
+    const std::vector<ColumnDef>& columns;
+    size_t firstColumn;  // 1-based column of the first value column
+};
+
+std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& table,
+                                      const DateTime& from, const DateTime& to,
+                                      CExportCounts& counts) {
+    std::vector<bool> isText(table.firstColumn + table.columns.size(), false);
+    isText[1] = true;
+    for (size_t k = 0; k < table.columns.size(); ++k) {
+        isText[table.firstColumn + k] = table.columns[k].kind == ColumnKind::Time;
+    }
+    std::vector<RefillRow> rows;
+    AccessGuard guard;
+    station.ReadStationRows(RangeQuery(table.stationTable, from, to), isText,
+                            [&](const BoundRow& row) {
+                                RefillRow read{ParseDBTime(row.Text(1)), {}};
+                                if (!read.time.IsValid()) {
+                                    ++counts.m_nUnreadable;
+                                    return;
+                                }
+                                for (size_t k = 0; k < table.columns.size(); ++k) {
+                                    const size_t column = table.firstColumn + k;
+                                    if (row.IsNull(column)) continue;
+                                    const bool time = table.columns[k].kind == ColumnKind::Time;
+                                    const std::string value = time ? TimeValue(row.Text(column))
+                                                                   : NumberText(row.Number(column));
+                                    if (value != "NULL") {
+                                        read.values.push_back({table.columns[k].name, value});
+                                    }
+                                }
+                                rows.push_back(std::move(read));
+                            });
+    return rows;
+}
+
+// Inserts the row, or completes the one the backend has: the live writer's rule.
+BackendOutcome RefillOne(CBackendDB& backend, const RefillTable& table, const std::string& name,
+                         const std::string& tower, const RefillRow& row, bool present) {
+    const std::string key = tower + "," + TimeLiteral(row.time) + "," + (table.hourly ? "1," : "");
+    if (!present) {
+        return backend.ExecBackendRow(InsertStatement(
+            "INSERT INTO " + name + (table.hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
+            " VALUES(" + key, row.values));
+    }
+    std::string assignments = Assignments(row.values);
+    if (assignments.empty()) return BackendOutcome::Done;
+    assignments.pop_back();
+    return backend.ExecBackendRow("UPDATE " + name + " SET " + assignments +
+                                  " WHERE TOWERID=" + tower + " AND TIME=" +
+                                  TimeLiteral(row.time) + (table.hourly ? " AND TYPE=1" : ""));
+}
+
+}  // namespace
+
+bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    const std::string prefix = context.m_settings.Get()->m_strPreName;
+    if (!context.m_backend.CheckPrefix(prefix)) return true;  // nothing can be written
+    const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
+    std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
+    if (context.m_settings.Get()->m_nType != 1) {
+        tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
+    }
+    for (const RefillTable& table : tables) {
+        // Read first, then write: the Access lock is not held while the backend answers.
+        const std::vector<RefillRow> rows = ReadRefillRows(*this, table, from, to, counts);
+        if (rows.empty()) continue;
+        const std::string name = TableName(prefix, table.backendTable);
+        const std::set<double> present = PresentTimes(context.m_backend, name, tower, from, to,
+                                                      table.hourly ? " AND TYPE=1" : "");
+        if (!context.m_backend.IsConnected()) return false;
+        for (const RefillRow& row : rows) {
+            const bool there = present.count(row.time.GetOleDate()) > 0;
+            const BackendOutcome outcome =
+                RefillOne(context.m_backend, table, name, tower, row, there);
+            if (outcome == BackendOutcome::NotRun) return false;
+            Count(there && outcome == BackendOutcome::Done ? BackendOutcome::AlreadyPresent
+                                                           : outcome,
+                  counts);
+        }
+    }
+    return true;
 }

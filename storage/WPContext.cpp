@@ -1,5 +1,11 @@
 #include "storage/WPContext.h"
 
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "hostlib/VktBase.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPRainProcThread.h"
@@ -11,11 +17,53 @@ CWPContext::CWPContext(std::string workingDir, int retentionPollMs)
 
 CWPContext::~CWPContext() {
     // Workers first, each stopped by its destructor (a worker past the stop bound is
-    // logged and waited for): the export, the rainfall thread, then the storage thread.
+    // logged and waited for): the export, the rainfall thread, the storage thread,
+    // then the backend writer it hands records to.
     m_pExportThread.reset();
     m_pRainThread.reset();
     m_pStorageThread.reset();
+    m_pBackendWriter.reset();
     m_backend.DisconnectBackend();
     m_stations.Clear();
     m_assignments.Clear();
+}
+
+bool CWPContext::StopWorkersWithin(int boundMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+    auto remaining = [&] {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        return static_cast<int>(std::max<long long>(0, left.count()));
+    };
+    struct Worker {
+        const char* name;
+        CWorkerThread* thread;
+    };
+    const std::vector<Worker> workers{{"export", m_pExportThread.get()},
+                                      {"rainfall", m_pRainThread.get()},
+                                      {"storage", m_pStorageThread.get()},
+                                      {"backend writer", m_pBackendWriter.get()}};
+    // The batch workers and the storage thread at once; the writer once the storage
+    // thread has handed it everything.
+    for (const Worker& worker : workers) {
+        if (worker.thread && worker.thread != m_pBackendWriter.get()) worker.thread->SignalStop();
+    }
+    std::vector<const char*> stuck;
+    for (const Worker& worker : workers) {
+        if (worker.thread && !worker.thread->StopWorkerWithin(remaining())) stuck.push_back(worker.name);
+    }
+    if (stuck.empty()) return true;
+    std::string names;
+    for (const char* name : stuck) names += std::string(names.empty() ? "" : ", ") + name;
+    // The writer's queue is in the station files: the journal brings it back.
+    const long journaled = m_pBackendWriter ? m_pBackendWriter->JournalQueued() : 0;
+    WriteErrorInfo("Shut-down bound of " + std::to_string(boundMs) + " ms passed; left blocked: " +
+                   names + "; " + std::to_string(journaled) +
+                   " queued backend records left to the refill journal; the record in hand, if "
+                   "any, is lost to the backend");
+    for (const Worker& worker : workers) {
+        if (worker.thread) worker.thread->Abandon();
+    }
+    return false;
 }

@@ -6,10 +6,12 @@
 #include "model/AssignmentMap.h"
 #include "storage/BackendDB.h"
 #include "storage/DeleteMyDeadData.h"
+#include "storage/RefillJournal.h"
 #include "storage/StationMap.h"
 #include "storage/WPSettings.h"
 
 class CWPDBThread;
+class CBackendWriterThread;
 class CWPRainProcThread;
 class COutLocalDataThread;
 
@@ -22,10 +24,16 @@ class CWPContext {
 public:
     explicit CWPContext(std::string workingDir,
                         int retentionPollMs = CDeleteMyDeadData::kPollIntervalMs);
-    // Stops the workers (export, rainfall, storage), closes the backend connection,
-    // then destroys the stations (stopping their retention threads). User-interface
-    // thread, without the Access lock.
+    // Stops the workers (export, rainfall, storage, backend writer), closes the
+    // backend connection, then destroys the stations (stopping their retention
+    // threads). User-interface thread, without the Access lock.
     ~CWPContext();
+    // Stops the workers within `boundMs` in all: the storage thread first (it hands
+    // its last records to the backend writer), then the backend writer (which leaves
+    // what it cannot write in time to the refill journal). False when a worker did not
+    // end in time: it is then abandoned, still blocked, and the context must never be
+    // destroyed, for that worker may go on using it.
+    bool StopWorkersWithin(int boundMs);
     CWPContext(const CWPContext&) = delete;
     CWPContext& operator=(const CWPContext&) = delete;
 
@@ -38,6 +46,9 @@ public:
     // Made and freed on the user-interface thread; the exports' hand-over lock keeps
     // it alive while a host thread queues a frame.
     std::unique_ptr<CWPDBThread> m_pStorageThread;
+    // The ranges the backend missed, and the writer that writes and refills them.
+    CRefillJournal m_journal{m_stations};
+    std::unique_ptr<CBackendWriterThread> m_pBackendWriter;
     // The batch job workers; each carries its job's busy flag.
     std::unique_ptr<CWPRainProcThread> m_pRainThread;
     std::unique_ptr<COutLocalDataThread> m_pExportThread;

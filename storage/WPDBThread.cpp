@@ -6,6 +6,7 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "storage/BackendWriter.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/IsolationFile.h"
 #include "storage/WPContext.h"
 
@@ -40,13 +41,18 @@ void CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
     m_queue.push_back(std::move(record));
 }
 
+CStoreHealth CWPDBThread::StationHealth() const {
+    return m_stationCounters.Snapshot(static_cast<long>(QueuedCount()));
+}
+
 size_t CWPDBThread::QueuedCount() const {
     MutexLock guard(m_queueLock);
-    return m_queue.size();
+    return m_queue.size() + m_nInHand;
 }
 
 CWPDBThread::Batch CWPDBThread::TakeQueue() {
     MutexLock guard(m_queueLock);
+    m_nInHand = m_queue.size();
     return std::exchange(m_queue, {});
 }
 
@@ -70,6 +76,8 @@ size_t CWPDBThread::StoreUntilStopped(const Batch& batch, size_t next) {
     for (; next < batch.size(); ++next) {
         if (m_stopEvent.IsSet()) return next;
         Store(*batch[next]);
+        MutexLock guard(m_queueLock);
+        m_nInHand = batch.size() - next - 1;
     }
     return next;
 }
@@ -80,6 +88,10 @@ void CWPDBThread::Drain(Batch batch, size_t next) {
     for (auto& record : rest) batch.push_back(std::move(record));
     for (; next < batch.size() && std::chrono::steady_clock::now() < deadline; ++next) {
         Store(*batch[next]);
+    }
+    {
+        MutexLock guard(m_queueLock);
+        m_nInHand = 0;
     }
     const size_t dropped = batch.size() - next;
     if (dropped == 0) return;
@@ -113,11 +125,22 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     const auto settings = m_context.m_settings.Get();
     if (settings->m_bSaveLocal) {
         // A tower that has no station yet (type 101) gets one with its first record.
-        m_context.m_stations.FindOrAdd(record.m_nRTUID).SaveLocalData(record);
+        // SaveLocalData's two steps, taken apart for the 10-minute row's result.
+        CWPLocalDB& station = m_context.m_stations.FindOrAdd(record.m_nRTUID);
+        if (station.SaveLocalRT(record)) {
+            m_stationCounters.NoteWritten(ProcessClock::Now());
+        } else {
+            m_stationCounters.NoteFailed(ProcessClock::Now());
+        }
+        station.SaveLocalHis(record);
     }
     if (settings->m_bSaveBkgDB) {
-        SaveRTTower(m_context, record);
-        if (settings->m_nType != 1) SaveTowerHis(m_context, record);
+        if (m_context.m_pBackendWriter) {
+            m_context.m_pBackendWriter->Enqueue(record);
+        } else {
+            SaveRTTower(m_context, record);
+            if (settings->m_nType != 1) SaveTowerHis(m_context, record);
+        }
     }
     ++m_nProcessed;
 }
@@ -128,7 +151,17 @@ void CWPDBThread::WriteIsolationFiles(const DateTime& now) {
     CObList<CRTUDef> list;
     OutDBObj(kObjRTUDef, "", list);
     for (const auto& def : list) {
-        if (IsTowerType(def->m_nType)) WriteIsolationFile(*def, now, *settings, m_isolationFolder);
+        if (!IsTowerType(def->m_nType)) continue;
+        switch (WriteIsolationFile(*def, now, *settings, m_isolationFolder)) {
+            case IsolationOutcome::Written:
+                m_isolationCounters.NoteWritten(now);
+                break;
+            case IsolationOutcome::Failed:
+                m_isolationCounters.NoteFailed(now);
+                break;
+            case IsolationOutcome::Nothing:
+                break;
+        }
     }
     DestroyObA(list);
     ++m_nIsolationPasses;

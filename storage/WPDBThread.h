@@ -8,6 +8,7 @@
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
 #include "storage/IsolationFile.h"
+#include "storage/StoreCounters.h"
 #include "storage/TowerRecord.h"
 
 class CWPContext;
@@ -15,8 +16,10 @@ class CWPContext;
 // The storage thread: host threads hand frames over with EnqueueFrame, and the
 // thread, woken at least once per poll interval, takes the whole queue and stores
 // each record outside the lock. Once per five-minute period it writes the
-// reverse-isolation files. When stopped it goes on storing what is queued for at
-// most the drain time, then drops the rest and writes their count to the error log.
+// reverse-isolation files. Backend rows go to the context's backend writer, in
+// order, after the station rows (a context without a writer, made by hand, has them
+// written here). When stopped it goes on storing what is queued for at most the
+// drain time, then drops the rest and writes their count to the error log.
 class CWPDBThread : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 1000;
@@ -36,10 +39,13 @@ public:
     // Returns true when they are to be written now; keeps the period flag.
     bool IsIsolationDue(const DateTime& now);
 
+    // Frames queued or in hand, not yet stored.
     size_t QueuedCount() const EXCLUDES(m_queueLock);
     long ProcessedCount() const { return m_nProcessed.load(); }
     long IsolationPassCount() const { return m_nIsolationPasses.load(); }
     long DroppedCount() const { return m_nDropped.load(); }
+    CStoreHealth StationHealth() const;
+    CStoreHealth IsolationHealth() const { return m_isolationCounters.Snapshot(0); }
 
 protected:
     int Run() override;
@@ -64,9 +70,12 @@ private:
     const int m_nDrainMs;
     mutable Mutex m_queueLock;
     Batch m_queue GUARDED_BY(m_queueLock);
+    size_t m_nInHand GUARDED_BY(m_queueLock) = 0;  // taken from the queue, not yet stored
     bool m_bIsolationWritten = false;         // storage thread only
     CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};
     std::atomic<long> m_nIsolationPasses{0};
     std::atomic<long> m_nDropped{0};
+    CStoreCounters m_stationCounters;
+    CStoreCounters m_isolationCounters;
 };

@@ -93,6 +93,17 @@ public:
     void OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
                      CExportCounts& counts);
 
+    // Copies the rows with from < TIME ≤ to into the backend by the live writer's rule:
+    // a row the backend lacks is inserted, one it has is completed with the station
+    // row's values. The station rows are read under the Access lock, then written
+    // without it. False when the backend could not be had (the range stays to do).
+    bool RefillRange(CWPContext& context, const DateTime& from, const DateTime& to,
+                     CExportCounts& counts);
+    // Runs a query on the station file and hands every row, bound by `isText`, to `read`.
+    void ReadStationRows(const std::string& query, const std::vector<bool>& isText,
+                         const std::function<void(const BoundRow&)>& read)
+        REQUIRES(g_accessLock);
+
     // The passes of the retention thread, -1 while it is not started (for observation).
     long RetentionPassCount();
     // Sees the text of every statement before it is sent; for tests.
@@ -111,9 +122,6 @@ private:
     // Copies the rows of (from, to] of one table that the backend does not have yet.
     void ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
                      const DateTime& to, CExportCounts& counts);
-    // Runs the range query of one table and hands every row to `copy`.
-    void ExportTable(const std::string& query, const std::vector<bool>& isText,
-                     const std::function<void(const BoundRow&)>& copy) REQUIRES(g_accessLock);
     // Runs the text on the statement; a rejected one is reported with the prefix and
     // the connection closed. The caller holds the Access lock.
     SQLRETURN RunLocalStatement(OdbcStatement& stmt, const std::string& sql,

@@ -11,6 +11,7 @@
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
 #include "storage/AssignmentStore.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
@@ -36,7 +37,7 @@ CDataFrame Frame(int rtu, const DateTime& time) {
     return frame;
 }
 
-// Hands the frames over and waits until the storage thread has stored them.
+// Hands the frames over and waits until they are stored in every store.
 void Store(const std::vector<CDataFrame>& frames) {
     ASSERT_NE(PluginState::Context(), nullptr);
     CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
@@ -45,6 +46,11 @@ void Store(const std::vector<CDataFrame>& frames) {
     for (const CDataFrame& frame : frames) ASSERT_NE(SaveRTDB(frame), 0);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (storage->ProcessedCount() < before + static_cast<long>(frames.size())) {
+        ASSERT_LT(std::chrono::steady_clock::now(), end);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // The backend rows follow on the backend writer.
+    while (!PluginState::Context()->m_pBackendWriter->IsIdle()) {
         ASSERT_LT(std::chrono::steady_clock::now(), end);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

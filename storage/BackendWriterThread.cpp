@@ -1,0 +1,213 @@
+#include "storage/BackendWriterThread.h"
+
+#include <algorithm>
+
+#include "hostlib/VktBase.h"
+#include "platform/Clock.h"
+#include "storage/BackendWriter.h"
+#include "storage/WPContext.h"
+#include "storage/WPLocalDB.h"
+
+namespace {
+
+constexpr long kDropLogEvery = 10000;
+
+bool IsWritten(BackendOutcome outcome) {
+    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
+}
+
+}  // namespace
+
+CBackendWriterThread::CBackendWriterThread(CWPContext& context, CRefillJournal& journal,
+                                           Timing timing)
+    : m_context(context), m_journal(journal), m_timing(timing) {}
+
+CBackendWriterThread::CBackendWriterThread(CWPContext& context, CRefillJournal& journal)
+    : CBackendWriterThread(context, journal, Timing{}) {}
+
+CBackendWriterThread::~CBackendWriterThread() {
+    StopWorker();
+}
+
+void CBackendWriterThread::Enqueue(const CTowerRecord& record) {
+    auto copy = std::make_shared<const CTowerRecord>(record);
+    Record dropped;
+    {
+        MutexLock guard(m_queueLock);
+        if (!m_bEnded) {
+            if (m_queue.size() >= m_timing.maxQueued) {
+                dropped = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            m_queue.push_back(std::move(copy));
+        } else {
+            dropped = std::move(copy);
+        }
+    }
+    m_wake.Set();
+    if (!dropped) return;
+    // The station file has it: the journal brings it back once the backend answers.
+    const long count = ++m_nDropped;
+    if (count == 1 || count % kDropLogEvery == 0) {
+        WriteErrorInfo("Backend queue full or closed: " + std::to_string(count) +
+                       " records handed to the refill journal instead of the backend");
+    }
+    Miss(*dropped);
+}
+
+long CBackendWriterThread::JournalQueued() {
+    std::deque<Record> queued;
+    {
+        MutexLock guard(m_queueLock);
+        m_bEnded = true;
+        queued = std::exchange(m_queue, {});
+    }
+    for (const Record& record : queued) Miss(*record);
+    return static_cast<long>(queued.size());
+}
+
+size_t CBackendWriterThread::QueuedCount() const {
+    MutexLock guard(m_queueLock);
+    return m_queue.size() + m_nInHand;
+}
+
+bool CBackendWriterThread::IsIdle() const {
+    return QueuedCount() == 0;
+}
+
+void CBackendWriterThread::SetInHand(size_t count) {
+    MutexLock guard(m_queueLock);
+    m_nInHand = count;
+}
+
+CStoreHealth CBackendWriterThread::Health() const {
+    return m_counters.Snapshot(static_cast<long>(QueuedCount()));
+}
+
+std::deque<CBackendWriterThread::Record> CBackendWriterThread::TakeQueue() {
+    MutexLock guard(m_queueLock);
+    m_nInHand = m_queue.size();
+    return std::exchange(m_queue, {});
+}
+
+int CBackendWriterThread::Run() {
+    for (;;) {
+        const bool work = QueuedCount() > 0 || RefillDue();
+        if (Event::WaitAny({&m_stopEvent, &m_wake}, work ? 0 : m_timing.pollMs) == 0) break;
+        std::deque<Record> rest = WriteQueued();
+        if (!rest.empty() || m_stopEvent.IsSet()) {
+            Finish(std::move(rest));
+            return 0;
+        }
+        if (RefillDue()) RefillStep();
+    }
+    Finish({});
+    return 0;
+}
+
+std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteQueued() {
+    std::deque<Record> batch = TakeQueue();
+    while (!batch.empty()) {
+        if (m_stopEvent.IsSet()) return batch;
+        Write(*batch.front());
+        batch.pop_front();
+        SetInHand(batch.size());
+    }
+    return batch;
+}
+
+void CBackendWriterThread::Write(const CTowerRecord& record) {
+    if (m_bOutage && !ProbeDue()) {
+        Miss(record);
+        return;
+    }
+    BackendOutcome outcome = SaveRTTower(m_context, record);
+    if (IsWritten(outcome) && m_context.m_settings.Get()->m_nType != 1) {
+        outcome = SaveTowerHis(m_context, record);
+    }
+    if (IsWritten(outcome)) {
+        m_bOutage = false;
+        m_counters.NoteWritten(ProcessClock::Now());
+        return;
+    }
+    m_counters.NoteFailed(ProcessClock::Now());
+    if (outcome == BackendOutcome::NotRun) EnterOutage();
+    Miss(record);
+}
+
+void CBackendWriterThread::Miss(const CTowerRecord& record) {
+    if (m_context.m_settings.Get()->m_bSaveLocal &&
+        m_journal.NoteMissed(record.m_nRTUID, record.m_tTime)) {
+        return;
+    }
+    ++m_nLost;
+}
+
+void CBackendWriterThread::EnterOutage() {
+    m_bOutage = true;
+    m_nextProbe = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timing.retryMs);
+}
+
+bool CBackendWriterThread::ProbeDue() const {
+    return std::chrono::steady_clock::now() >= m_nextProbe;
+}
+
+bool CBackendWriterThread::RefillDue() const {
+    if (m_journal.PendingCount() == 0) return false;
+    const auto settings = m_context.m_settings.Get();
+    if (!settings->m_bSaveBkgDB || !settings->m_bSaveLocal) return false;
+    return !m_bOutage || ProbeDue();
+}
+
+void CBackendWriterThread::RefillStep() {
+    CRefillRange range;
+    if (!m_journal.Next(range)) return;
+    const DateTime chunkEnd = std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
+    CExportCounts counts;
+    CWPLocalDB& station = m_context.m_stations.FindOrAdd(range.m_nRTUID);
+    if (!station.RefillRange(m_context, range.m_tFrom, chunkEnd, counts)) {
+        EnterOutage();
+        return;
+    }
+    m_bOutage = false;
+    const long rows = counts.m_nCopied + counts.m_nPresent;
+    m_nRefilled += rows;
+    if (rows > 0) m_counters.NoteWritten(ProcessClock::Now(), rows);
+    m_journal.Advance(range.m_nRTUID, chunkEnd);
+    long& tally = m_refillTally[range.m_nRTUID];
+    tally += rows;
+    if (chunkEnd < range.m_tTo) return;
+    WriteErrorInfo(std::to_string(tally) + " rows refilled for tower " +
+                   std::to_string(m_context.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
+                   (range.m_tFrom + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
+                   range.m_tTo.Format() +
+                   (counts.m_nFailed > 0 ? "; " + std::to_string(counts.m_nFailed) + " refused"
+                                         : std::string()));
+    m_refillTally.erase(range.m_nRTUID);
+}
+
+void CBackendWriterThread::Finish(std::deque<Record> rest) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timing.drainMs);
+    {
+        MutexLock guard(m_queueLock);
+        m_bEnded = true;
+        for (auto& record : m_queue) rest.push_back(std::move(record));
+        m_queue.clear();
+        m_nInHand = rest.size();
+    }
+    long journaled = 0;
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (!m_bOutage && std::chrono::steady_clock::now() < deadline) {
+            Write(*rest[i]);
+        } else {
+            Miss(*rest[i]);
+            ++journaled;
+        }
+        SetInHand(rest.size() - i - 1);
+    }
+    if (journaled > 0) {
+        WriteErrorInfo("Backend writer stopped: " + std::to_string(journaled) +
+                       " queued records left to the refill journal");
+    }
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "platform/Mutex.h"
+#include "platform/WorkerThread.h"
+#include "storage/RefillJournal.h"
+#include "storage/StoreCounters.h"
+#include "storage/TowerRecord.h"
+
+class CWPContext;
+
+// The backend writer: the storage thread hands it each record's backend rows, in
+// order, so that a slow or silent backend holds up only these rows. A record whose
+// rows cannot be written (the server cannot be had, or refuses them) is noted in the
+// refill journal; while the server stays away the records go straight to the journal
+// and the server is tried again once per retry interval. When it answers, the
+// journal's ranges are copied back from the station files, one day of one tower
+// between two looks at the queue, so that live records always go first.
+class CBackendWriterThread : public CWorkerThread {
+public:
+    struct Timing {
+        int pollMs = 1000;                     // longest sleep without work
+        int retryMs = 5000;                    // between two tries of an absent server
+        int drainMs = 2000;                    // writing on after the stop signal
+        size_t maxQueued = 100000;             // past it the oldest records are dropped
+        double refillChunkDays = 1.0;          // one refill step
+    };
+
+    // `context` supplies the settings, the backend, the stations and the tower ids;
+    // it outlives the thread.
+    CBackendWriterThread(CWPContext& context, CRefillJournal& journal, Timing timing);
+    explicit CBackendWriterThread(CWPContext& context, CRefillJournal& journal);
+    ~CBackendWriterThread() override;
+
+    // Queues the record's backend rows. Storage thread. A record that comes after
+    // the writer ended is noted in the journal at once.
+    void Enqueue(const CTowerRecord& record) EXCLUDES(m_queueLock);
+
+    // For a writer that would not stop: notes what is queued in the journal, closes
+    // the queue and returns how many records it noted. Any thread but the writer's.
+    long JournalQueued() EXCLUDES(m_queueLock);
+
+    // Records queued or in hand, not yet written or journaled.
+    size_t QueuedCount() const EXCLUDES(m_queueLock);
+    CStoreHealth Health() const;
+    // Records dropped from the full queue (journaled), and records whose rows are lost
+    // to the backend (no station file to refill them from).
+    long DroppedCount() const { return m_nDropped.load(); }
+    long LostCount() const { return m_nLost.load(); }
+    long RefilledCount() const { return m_nRefilled.load(); }
+    // Nothing queued and no record in hand.
+    bool IsIdle() const EXCLUDES(m_queueLock);
+
+protected:
+    int Run() override;
+
+private:
+    using Record = std::shared_ptr<const CTowerRecord>;
+    std::deque<Record> TakeQueue() EXCLUDES(m_queueLock);
+    void SetInHand(size_t count) EXCLUDES(m_queueLock);
+    // Writes the queued records; stops early when the stop event is set and returns
+    // what is left.
+    std::deque<Record> WriteQueued() EXCLUDES(m_queueLock);
+    void Write(const CTowerRecord& record);
+    // Notes the record in the journal, or counts it lost when it cannot be noted.
+    void Miss(const CTowerRecord& record);
+    bool RefillDue() const;
+    void RefillStep();
+    void EnterOutage();
+    bool ProbeDue() const;
+    // After the stop: writes on for the drain time, then journals what is left.
+    void Finish(std::deque<Record> rest);
+
+    CWPContext& m_context;
+    CRefillJournal& m_journal;
+    const Timing m_timing;
+    Event m_wake{false, false};
+    mutable Mutex m_queueLock;
+    std::deque<Record> m_queue GUARDED_BY(m_queueLock);
+    size_t m_nInHand GUARDED_BY(m_queueLock) = 0;
+    bool m_bEnded GUARDED_BY(m_queueLock) = false;
+    CStoreCounters m_counters;
+    // Writer thread only: whether the server is away, and when to try it again.
+    bool m_bOutage = false;
+    std::chrono::steady_clock::time_point m_nextProbe;
+    // Rows refilled per tower's range in progress, for its log line.
+    std::map<int32_t, long> m_refillTally;
+    std::atomic<long> m_nDropped{0};
+    std::atomic<long> m_nLost{0};
+    std::atomic<long> m_nRefilled{0};
+};

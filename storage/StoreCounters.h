@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+
+#include "hostlib/VktBase.h"
+#include "platform/Mutex.h"
+
+// The running figures of one store, written by the thread that writes the store and
+// read by any thread: rows written, failures, the last success and the start of the
+// current outage (the first failure after a success).
+class CStoreCounters {
+public:
+    void NoteWritten(const DateTime& now, long rows = 1) EXCLUDES(m_lock) {
+        m_nWritten += rows;
+        MutexLock guard(m_lock);
+        m_tLastSuccess = now;
+        m_tOutageSince = DateTime::Invalid();
+    }
+    void NoteFailed(const DateTime& now) EXCLUDES(m_lock) {
+        ++m_nFailed;
+        MutexLock guard(m_lock);
+        if (!m_tOutageSince.IsValid()) m_tOutageSince = now;
+    }
+    CStoreHealth Snapshot(long queued) const EXCLUDES(m_lock) {
+        CStoreHealth health;
+        health.nQueued = queued;
+        health.nWritten = m_nWritten.load();
+        health.nFailed = m_nFailed.load();
+        MutexLock guard(m_lock);
+        health.tLastSuccess = m_tLastSuccess;
+        health.tOutageSince = m_tOutageSince;
+        return health;
+    }
+    bool InOutage() const EXCLUDES(m_lock) {
+        MutexLock guard(m_lock);
+        return m_tOutageSince.IsValid();
+    }
+
+private:
+    std::atomic<long> m_nWritten{0};
+    std::atomic<long> m_nFailed{0};
+    mutable Mutex m_lock;
+    DateTime m_tLastSuccess GUARDED_BY(m_lock) = DateTime::Invalid();
+    DateTime m_tOutageSince GUARDED_BY(m_lock) = DateTime::Invalid();
+};
