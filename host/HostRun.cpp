@@ -78,7 +78,58 @@ void Linger(double seconds) {
     MessageLayer::PumpMessages();
 }
 
+bool IsDrained(const CPluginHealth& health) {
+    return health.station.nQueued == 0 && health.backend.nQueued == 0 &&
+           health.nRefillPending == 0;
+}
+
+void PrintLines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// Waits until the plug-in has stored what it was handed, at most `seconds`, printing
+// its health every `statusSeconds` (0: never). True when it got there.
+bool WaitUntilDrained(double seconds, double statusSeconds) {
+    using Clock = std::chrono::steady_clock;
+    CPluginHealthSource* source = VktHost::PluginHealth();
+    if (!source) return true;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    auto nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+    for (;;) {
+        MessageLayer::PumpMessages();
+        const CPluginHealth health = source->Health();
+        if (IsDrained(health)) return true;
+        if (Clock::now() >= end) return false;
+        if (statusSeconds > 0 && Clock::now() >= nextStatus) {
+            PrintLines(HealthLines(health));
+            nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string TimeText(const DateTime& time) {
+    return time.IsValid() ? time.Format() : "-";
+}
+
+std::string StoreLine(const char* name, const CStoreHealth& store) {
+    return std::string("  ") + name + ": queued " + std::to_string(store.nQueued) + ", written " +
+           std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
+           ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
+           TimeText(store.tOutageSince);
+}
+
 }  // namespace
+
+std::vector<std::string> HealthLines(const CPluginHealth& health) {
+    return {"plug-in health:", StoreLine("backend", health.backend),
+            StoreLine("station files", health.station),
+            StoreLine("isolation files", health.isolation),
+            "  frames dropped " + std::to_string(health.nFramesDropped) +
+                ", refill ranges pending " + std::to_string(health.nRefillPending) +
+                ", rows refilled " + std::to_string(health.nRowsRefilled)};
+}
 
 int Run(const Options& options, Summary& summary, std::string& error) {
     // Resolve the input files before changing into the host directory.
@@ -133,7 +184,11 @@ int Run(const Options& options, Summary& summary, std::string& error) {
             ++summary.refused;
         }
     }
+    summary.drained = WaitUntilDrained(resolved.drainSeconds, resolved.statusSeconds);
     Linger(resolved.lingerSeconds);
+    if (CPluginHealthSource* source = VktHost::PluginHealth()) {
+        summary.health = HealthLines(source->Health());
+    }
     session.Stop();
     VktHost::SetMessageWindow(nullptr);
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
@@ -150,6 +205,8 @@ void Print(const Summary& summary) {
     for (const auto& line : summary.messages) std::printf("  %s\n", line.c_str());
     std::printf("error log lines: %zu\n", summary.errorLog.size());
     for (const auto& line : summary.errorLog) std::printf("  %s\n", line.c_str());
+    if (!summary.drained) std::printf("the plug-in had not stored everything within --drain\n");
+    for (const auto& line : summary.health) std::printf("%s\n", line.c_str());
 }
 
 }  // namespace HostRun

@@ -3,10 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/VktBase.h"
 #include "hostlib/VktRecords.h"
 
-// One run of the host: load the plug-in, start it, acquire and hand over frames,
-// linger while it works, stop it, and tell what happened.
+// One run of the host: load the plug-in, start it, acquire and hand over frames, wait
+// until the plug-in has stored them (its queues empty, no refill pending), linger,
+// stop it, and tell what happened.
 namespace HostRun {
 
 struct Options {
@@ -14,6 +16,8 @@ struct Options {
     std::string framesFile;    // frames to acquire, JSON Lines
     std::string simulateSpan;  // or simulated frames
     std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    double drainSeconds = 600.0;  // at most this long for the plug-in's queues and refill
+    double statusSeconds = 0.0;   // health lines this often while waiting; 0: none
     double lingerSeconds = 5.0;
     std::string pluginPath;  // empty: next to the host program
 };
@@ -25,7 +29,12 @@ struct Summary {
     std::vector<std::string> inputErrors;
     std::vector<std::string> messages;  // lines of the host's message window
     std::vector<std::string> errorLog;  // lines the run added to the error log
+    std::vector<std::string> health;    // the plug-in's health figures before it stopped
+    bool drained = true;                // queues empty, no refill pending, in time
 };
+
+// The plug-in's health figures as lines of text.
+std::vector<std::string> HealthLines(const CPluginHealth& health);
 
 // Returns 0 on success, nonzero (with `error`) when the run could not start.
 int Run(const Options& options, Summary& summary, std::string& error);

@@ -93,6 +93,10 @@ int main(int argc, char** argv) {
     runCmd->add_option("--simulate", run.simulateSpan,
                        "simulated frames: last:2d | last:12h | \"FROM..TO\"");
     runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
+    runCmd->add_option("--drain", run.drainSeconds,
+                       "at most this many seconds for the plug-in to store everything (600)");
+    runCmd->add_option("--status", run.statusSeconds,
+                       "print the plug-in's health figures this often while waiting");
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
     runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
 
