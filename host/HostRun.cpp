@@ -79,8 +79,7 @@ void Linger(double seconds) {
 }
 
 bool IsDrained(const CPluginHealth& health) {
-    return health.station.nQueued == 0 && health.backend.nQueued == 0 &&
-           health.nRefillPending == 0;
+    return health.station.nQueued == 0 && health.backend.nQueued == 0 && health.nRefillPending == 0;
 }
 
 void PrintLines(const std::vector<std::string>& lines) {

@@ -13,9 +13,9 @@ namespace HostRun {
 
 struct Options {
     std::string dir;
-    std::string framesFile;    // frames to acquire, JSON Lines
-    std::string simulateSpan;  // or simulated frames
-    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    std::string framesFile;       // frames to acquire, JSON Lines
+    std::string simulateSpan;     // or simulated frames
+    std::string now;              // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     double drainSeconds = 600.0;  // at most this long for the plug-in's queues and refill
     double statusSeconds = 0.0;   // health lines this often while waiting; 0: none
     double lingerSeconds = 5.0;

@@ -147,18 +147,18 @@ VKTBASE_API void OfferPluginJobs(CPluginJobs* jobs);
 
 // How one store of a plug-in is doing since VKTLibInit.
 struct CStoreHealth {
-    long nQueued = 0;       // records waiting for the store
-    long nWritten = 0;      // rows (or files) written
-    long nFailed = 0;       // statements (or files) that failed
+    long nQueued = 0;                             // records waiting for the store
+    long nWritten = 0;                            // rows (or files) written
+    long nFailed = 0;                             // statements (or files) that failed
     DateTime tLastSuccess = DateTime::Invalid();  // before the first success
     DateTime tOutageSince = DateTime::Invalid();  // while the store answers
 };
 
 // The figures a plug-in publishes for its host's status view.
 struct CPluginHealth {
-    CStoreHealth backend;    // the backend database
-    CStoreHealth station;    // the station database files
-    CStoreHealth isolation;  // the reverse-isolation files
+    CStoreHealth backend;     // the backend database
+    CStoreHealth station;     // the station database files
+    CStoreHealth isolation;   // the reverse-isolation files
     long nFramesDropped = 0;  // frames given up unstored (queue bounds, shut-down)
     long nRefillPending = 0;  // time ranges still to copy back into the backend
     long nRowsRefilled = 0;   // rows copied back so far

@@ -6,14 +6,16 @@
 
 namespace {
 
+// Never destroyed: a worker the plug-in had to leave behind may still wait on them
+// while the process exits, and destroying a condition variable with a waiter blocks.
 std::mutex& SharedLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
 
 std::condition_variable& SharedSignal() {
-    static std::condition_variable signal;
-    return signal;
+    static auto* signal = new std::condition_variable;
+    return *signal;
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #                                 with the backend tables in public and in schema ext
 #   pg-cluster.sh start DIR PORT  start a made cluster
 #   pg-cluster.sh stop DIR PORT   stop it (fast)
+#   pg-cluster.sh freeze DIR PORT stop every process of it (SIGSTOP): it keeps its
+#                                 connections and answers nothing, as a hung server
+#   pg-cluster.sh thaw DIR PORT   let them run on (SIGCONT)
 set -euo pipefail
-usage() { echo "usage: $0 init|start|stop DIR PORT" >&2; exit 2; }
+usage() { echo "usage: $0 init|start|stop|freeze|thaw DIR PORT" >&2; exit 2; }
 [ $# -eq 3 ] || usage
 cmd=$1 dir=$2 port=$3
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -54,5 +57,12 @@ case $cmd in
     ;;
   start) start ;;
   stop) as_owner "'$bin/pg_ctl' -D '$dir/data' -m fast -w stop" >/dev/null ;;
+  freeze | thaw)
+    # The postmaster and its children; the postmaster first, so that it forks no new one.
+    main=$(head -n 1 "$dir/data/postmaster.pid")
+    signal=$([ "$cmd" = freeze ] && echo STOP || echo CONT)
+    kill -s "$signal" "$main"
+    for child in $(pgrep -P "$main"); do kill -s "$signal" "$child"; done
+    ;;
   *) usage ;;
 esac

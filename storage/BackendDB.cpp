@@ -83,13 +83,13 @@ int CBackendDB::ConnectBackend() {
     RecursiveMutexLock guard(m_lock);
     const auto settings = m_settings.Get();
     m_connection.Close();
-    const std::string limited = LimitedConnectionString(
-        settings->m_strSource, settings->m_strUser, settings->m_strPassword);
+    const std::string limited = LimitedConnectionString(settings->m_strSource, settings->m_strUser,
+                                                        settings->m_strPassword);
     // A text that cannot go into a connection string is handed over by itself instead.
-    const bool connected =
-        limited.empty() ? m_connection.Connect(settings->m_strSource, settings->m_strUser,
-                                               settings->m_strPassword, kLoginTimeoutSeconds)
-                        : m_connection.DriverConnect(limited, kLoginTimeoutSeconds);
+    const bool connected = limited.empty()
+                               ? m_connection.Connect(settings->m_strSource, settings->m_strUser,
+                                                      settings->m_strPassword, kLoginTimeoutSeconds)
+                               : m_connection.DriverConnect(limited, kLoginTimeoutSeconds);
     if (!connected) {
         NoteUnreachable(settings->m_strSource, m_connection.LastError());
         return 0;

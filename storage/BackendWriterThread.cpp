@@ -162,7 +162,8 @@ bool CBackendWriterThread::RefillDue() const {
 void CBackendWriterThread::RefillStep() {
     CRefillRange range;
     if (!m_journal.Next(range)) return;
-    const DateTime chunkEnd = std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
+    const DateTime chunkEnd =
+        std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
     CExportCounts counts;
     CWPLocalDB& station = m_context.m_stations.FindOrAdd(range.m_nRTUID);
     if (!station.RefillRange(m_context, range.m_tFrom, chunkEnd, counts)) {

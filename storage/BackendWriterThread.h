@@ -24,11 +24,11 @@ class CWPContext;
 class CBackendWriterThread : public CWorkerThread {
 public:
     struct Timing {
-        int pollMs = 1000;                     // longest sleep without work
-        int retryMs = 5000;                    // between two tries of an absent server
-        int drainMs = 2000;                    // writing on after the stop signal
-        size_t maxQueued = 100000;             // past it the oldest records are dropped
-        double refillChunkDays = 1.0;          // one refill step
+        int pollMs = 1000;             // longest sleep without work
+        int retryMs = 5000;            // between two tries of an absent server
+        int drainMs = 2000;            // writing on after the stop signal
+        size_t maxQueued = 100000;     // past it the oldest records are dropped
+        double refillChunkDays = 1.0;  // one refill step
     };
 
     // `context` supplies the settings, the backend, the stations and the tower ids;

@@ -48,7 +48,6 @@ public:
     }
 
 private:
-
     static constexpr size_t kWidth = 64;
     size_t m_nColumns = 0;
     std::vector<char> m_texts;
@@ -125,7 +124,7 @@ std::string GetOutHisInsert(const std::string& prefix) {
 }
 
 void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<bool>& isText,
-                             const std::function<void(const BoundRow&)>& copy) {
+                                 const std::function<void(const BoundRow&)>& copy) {
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) return;
     if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
@@ -187,21 +186,22 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
         PresentTimes(context.m_backend, TableName(prefix, table.backendTable), tower, from, to,
                      table.backendCondition);
     AccessGuard guard;
-    ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText, [&](const BoundRow& row) {
-        const DateTime time = ParseDBTime(row.Text(1));
-        if (!time.IsValid()) {
-            ++counts.m_nUnreadable;
-            return;
-        }
-        if (present.count(time.GetOleDate())) {
-            ++counts.m_nPresent;
-            return;
-        }
-        std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
-        table.appendValues(row, values);
-        values.back() = ')';
-        Count(context.m_backend.InsertBackendRow(head + values), counts);
-    });
+    ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
+                    [&](const BoundRow& row) {
+                        const DateTime time = ParseDBTime(row.Text(1));
+                        if (!time.IsValid()) {
+                            ++counts.m_nUnreadable;
+                            return;
+                        }
+                        if (present.count(time.GetOleDate())) {
+                            ++counts.m_nPresent;
+                            return;
+                        }
+                        std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
+                        table.appendValues(row, values);
+                        values.back() = ')';
+                        Count(context.m_backend.InsertBackendRow(head + values), counts);
+                    });
 }
 
 namespace {
@@ -232,25 +232,25 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
     }
     std::vector<RefillRow> rows;
     AccessGuard guard;
-    station.ReadStationRows(RangeQuery(table.stationTable, from, to), isText,
-                            [&](const BoundRow& row) {
-                                RefillRow read{ParseDBTime(row.Text(1)), {}};
-                                if (!read.time.IsValid()) {
-                                    ++counts.m_nUnreadable;
-                                    return;
-                                }
-                                for (size_t k = 0; k < table.columns.size(); ++k) {
-                                    const size_t column = table.firstColumn + k;
-                                    if (row.IsNull(column)) continue;
-                                    const bool time = table.columns[k].kind == ColumnKind::Time;
-                                    const std::string value = time ? TimeValue(row.Text(column))
-                                                                   : NumberText(row.Number(column));
-                                    if (value != "NULL") {
-                                        read.values.push_back({table.columns[k].name, value});
-                                    }
-                                }
-                                rows.push_back(std::move(read));
-                            });
+    station.ReadStationRows(
+        RangeQuery(table.stationTable, from, to), isText, [&](const BoundRow& row) {
+            RefillRow read{ParseDBTime(row.Text(1)), {}};
+            if (!read.time.IsValid()) {
+                ++counts.m_nUnreadable;
+                return;
+            }
+            for (size_t k = 0; k < table.columns.size(); ++k) {
+                const size_t column = table.firstColumn + k;
+                if (row.IsNull(column)) continue;
+                const bool time = table.columns[k].kind == ColumnKind::Time;
+                const std::string value =
+                    time ? TimeValue(row.Text(column)) : NumberText(row.Number(column));
+                if (value != "NULL") {
+                    read.values.push_back({table.columns[k].name, value});
+                }
+            }
+            rows.push_back(std::move(read));
+        });
     return rows;
 }
 
@@ -267,8 +267,8 @@ BackendOutcome RefillOne(CBackendDB& backend, const RefillTable& table, const st
     if (assignments.empty()) return BackendOutcome::Done;
     assignments.pop_back();
     return backend.ExecBackendRow("UPDATE " + name + " SET " + assignments +
-                                  " WHERE TOWERID=" + tower + " AND TIME=" +
-                                  TimeLiteral(row.time) + (table.hourly ? " AND TYPE=1" : ""));
+                                  " WHERE TOWERID=" + tower + " AND TIME=" + TimeLiteral(row.time) +
+                                  (table.hourly ? " AND TYPE=1" : ""));
 }
 
 }  // namespace
@@ -295,9 +295,9 @@ bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const Da
             const BackendOutcome outcome =
                 RefillOne(context.m_backend, table, name, tower, row, there);
             if (outcome == BackendOutcome::NotRun) return false;
-            Count(there && outcome == BackendOutcome::Done ? BackendOutcome::AlreadyPresent
-                                                           : outcome,
-                  counts);
+            Count(
+                there && outcome == BackendOutcome::Done ? BackendOutcome::AlreadyPresent : outcome,
+                counts);
         }
     }
     return true;

@@ -147,15 +147,15 @@ bool CRefillJournal::Persist(int32_t nRTUID, const Ranges& ranges) {
     OdbcStatement stmt = station.GetLocalStmt();
     if (!stmt) return false;
     SQLHDBC connection = station.Connection();
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
-                      0);
+    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
     bool saved = true;
     for (const std::string& text : texts) {
         saved = saved && Odbc::ExecOn(stmt.Get(), text) >= 0;  // a delete of nothing is no error
         SQLFreeStmt(stmt.Get(), SQL_CLOSE);
     }
     SQLEndTran(SQL_HANDLE_DBC, connection, saved ? SQL_COMMIT : SQL_ROLLBACK);
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
-                      0);
+    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     return saved;
 }

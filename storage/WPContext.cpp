@@ -51,15 +51,16 @@ bool CWPContext::StopWorkersWithin(int boundMs) {
     }
     std::vector<const char*> stuck;
     for (const Worker& worker : workers) {
-        if (worker.thread && !worker.thread->StopWorkerWithin(remaining())) stuck.push_back(worker.name);
+        if (worker.thread && !worker.thread->StopWorkerWithin(remaining()))
+            stuck.push_back(worker.name);
     }
     if (stuck.empty()) return true;
     std::string names;
     for (const char* name : stuck) names += std::string(names.empty() ? "" : ", ") + name;
     // The writer's queue is in the station files: the journal brings it back.
     const long journaled = m_pBackendWriter ? m_pBackendWriter->JournalQueued() : 0;
-    WriteErrorInfo("Shut-down bound of " + std::to_string(boundMs) + " ms passed; left blocked: " +
-                   names + "; " + std::to_string(journaled) +
+    WriteErrorInfo("Shut-down bound of " + std::to_string(boundMs) +
+                   " ms passed; left blocked: " + names + "; " + std::to_string(journaled) +
                    " queued backend records left to the refill journal; the record in hand, if "
                    "any, is lost to the backend");
     for (const Worker& worker : workers) {

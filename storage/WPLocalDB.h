@@ -101,8 +101,7 @@ public:
                      CExportCounts& counts);
     // Runs a query on the station file and hands every row, bound by `isText`, to `read`.
     void ReadStationRows(const std::string& query, const std::vector<bool>& isText,
-                         const std::function<void(const BoundRow&)>& read)
-        REQUIRES(g_accessLock);
+                         const std::function<void(const BoundRow&)>& read) REQUIRES(g_accessLock);
 
     // The passes of the retention thread, -1 while it is not started (for observation).
     long RetentionPassCount();

@@ -1,0 +1,133 @@
+// The backend writer thread: records whose backend rows are missed go to the refill
+// journal in the station files and come back when the backend answers again.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "model/Catalogue.h"
+#include "platform/ErrorLog.h"
+#include "storage/BackendWriterThread.h"
+#include "storage/WPContext.h"
+#include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
+
+namespace {
+
+CBackendWriterThread::Timing Fast() {
+    CBackendWriterThread::Timing timing;
+    timing.pollMs = 10;
+    timing.retryMs = 50;
+    return timing;
+}
+
+DateTime At(int step) {
+    return DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * step, 0);
+}
+
+class BackendRefillTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directory(host.Path("WPData"));
+        BuildCatalogue();
+        UseSource("DAVAD");
+    }
+    void TearDown() override { FreeCatalogue(); }
+    void UseSource(const char* source) {
+        CWPSettings settings;
+        settings.m_strSource = source;
+        settings.m_nType = 1;  // 10-minute rows only: the cases count those
+        context->m_settings.Replace(settings);
+    }
+    // As the storage thread does: the station row first, then the backend's turn.
+    void Store(CBackendWriterThread& writer, int step, float value) {
+        const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, value, At(step))});
+        context->m_stations.FindOrAdd(12).SaveLocalData(record);
+        writer.Enqueue(record);
+    }
+    std::string Backend(const std::string& sql) { return QueryDataSource("DAVAD", sql); }
+    std::string Station(const std::string& sql) {
+        return QueryFile(host.Path("WPData/WP_12.MDB"), sql);
+    }
+
+    TestHost host;
+    std::unique_ptr<CWPContext> context = std::make_unique<CWPContext>(host.Dir());
+};
+
+// Ten records while the data source is away, a restart in the middle of it, then the
+// source answers: every station row is in the backend once, with the station's value,
+// the newest live value of a time included, and the log names the refilled range.
+TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
+    {
+        UseSource("NO_SUCH_SOURCE");
+        CBackendWriterThread writer(*context, context->m_journal, Fast());
+        ASSERT_TRUE(writer.CreateThread());
+        for (int step = 0; step < 10; ++step) Store(writer, step, 1.0f + step);
+        ASSERT_TRUE(WaitFor([&] { return writer.IsIdle(); }));
+        EXPECT_EQ(context->m_journal.PendingCount(), 1u);
+        EXPECT_EQ(writer.Health().nFailed, 1) << "one try, then the journal until the retry";
+    }
+    context = std::make_unique<CWPContext>(host.Dir());  // the plug-in restarted
+    context->m_journal.Load(host.Dir());
+    const std::vector<CRefillRange> pending = context->m_journal.Pending();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].m_tTo, At(9));
+    EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "0");
+
+    UseSource("DAVAD");
+    CBackendWriterThread writer(*context, context->m_journal, Fast());
+    Store(writer, 4, 40.0f);  // newer than the journaled record of that time
+    ASSERT_TRUE(writer.CreateThread());
+    ASSERT_TRUE(WaitFor([&] { return writer.IsIdle() && context->m_journal.PendingCount() == 0; }));
+    EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "10");
+    EXPECT_EQ(Backend("SELECT COUNT(DISTINCT TIME) FROM FD_RUN_RTTOWER"), "10");
+    EXPECT_EQ(Backend("SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER"),
+              Station("SELECT SUM(V1AVGSP) FROM RTTOWER"));
+    EXPECT_EQ(Backend("SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TIME='2009-03-12 00:40:00'"),
+              "40.0");
+    EXPECT_EQ(writer.RefilledCount(), 10);
+    EXPECT_EQ(Station("SELECT COUNT(*) FROM REFILL"), "0");
+    const std::string log = ReadWholeFile(host.Path(ErrorLog::FileName()));
+    EXPECT_NE(log.find("10 rows refilled for tower 12 from 2009-03-12 00:00:00 to 2009-03-12 "
+                       "01:30:00"),
+              std::string::npos)
+        << log;
+}
+
+// Past the queue's bound the oldest records leave it for the journal: counted, not lost.
+TEST_F(BackendRefillTest, AFullQueueHandsItsOldestToTheJournal) {
+    CBackendWriterThread::Timing timing = Fast();
+    timing.maxQueued = 5;
+    CBackendWriterThread writer(*context, context->m_journal, timing);  // not started
+    for (int step = 0; step < 8; ++step) Store(writer, step, 1.0f);
+    EXPECT_EQ(writer.DroppedCount(), 3);
+    EXPECT_EQ(writer.QueuedCount(), 5u);
+    const std::vector<CRefillRange> pending = context->m_journal.Pending();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].m_tFrom, At(0) - DateTimeSpan(0, 0, 0, 1));
+    EXPECT_EQ(pending[0].m_tTo, At(2));
+}
+
+// A missed record widens its tower's last range within a day of it, else opens one.
+TEST_F(BackendRefillTest, TheJournalKeepsFewRanges) {
+    const struct {
+        std::vector<int> steps;  // 10-minute steps missed, in this order
+        size_t ranges;
+    } cases[] = {
+        {{0, 1, 2, 3}, 1}, {{0, 144, 288}, 1},  // a day apart each: still one range
+        {{0, 145}, 2},                          // more than a day apart
+        {{5, 3, 4}, 1},                         // a late record just before the range
+        {{0, 1, 0, 1}, 1},                      // noted again: nothing changes
+    };
+    for (const auto& c : cases) {
+        CRefillJournal journal(context->m_stations);
+        for (int step : c.steps) ASSERT_TRUE(journal.NoteMissed(12, At(step)));
+        EXPECT_EQ(journal.PendingCount(), c.ranges) << c.steps.size();
+        CRefillJournal reloaded(context->m_stations);
+        reloaded.Load(host.Dir());
+        EXPECT_EQ(reloaded.PendingCount(), c.ranges) << "as stored";
+        for (const CRefillRange& range : journal.Pending()) journal.Advance(12, range.m_tTo);
+        EXPECT_EQ(journal.PendingCount(), 0u);
+    }
+}
+
+}  // namespace
