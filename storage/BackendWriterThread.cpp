@@ -32,8 +32,10 @@ CBackendWriterThread::~CBackendWriterThread() {
 void CBackendWriterThread::Enqueue(const CTowerRecord& record) {
     auto copy = std::make_shared<const CTowerRecord>(record);
     Record dropped;
+    bool idle = false;
     {
         MutexLock guard(m_queueLock);
+        idle = m_queue.empty() && m_nInHand == 0;
         if (!m_bEnded) {
             if (m_queue.size() >= m_timing.maxQueued) {
                 dropped = std::move(m_queue.front());
@@ -44,7 +46,9 @@ void CBackendWriterThread::Enqueue(const CTowerRecord& record) {
             dropped = std::move(copy);
         }
     }
-    m_wake.Set();
+    // A busy writer takes the whole queue when it is done: only an idle one is woken,
+    // for every wake-up passes through the events' one shared signal.
+    if (idle) m_wake.Set();
     if (!dropped) return;
     // The station file has it: the journal brings it back once the backend answers.
     const long count = ++m_nDropped;
