@@ -142,6 +142,14 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
     ASSERT_EQ(summary.inputErrors.size(), 1u);
     EXPECT_EQ(summary.inputErrors[0].rfind("line 4:", 0), 0u);
     EXPECT_TRUE(std::filesystem::is_directory(host.Path("WPData")));
+    // The host waited for every store before it stopped the plug-in.
+    EXPECT_TRUE(summary.drained);
+    ASSERT_EQ(summary.health.size(), 5u);
+    EXPECT_EQ(summary.health[1].rfind("  backend: queued 0, written 17, failed 0", 0), 0u)
+        << summary.health[1];
+    EXPECT_EQ(summary.health[2].rfind("  station files: queued 0, written 17, failed 0", 0), 0u)
+        << summary.health[2];
+    EXPECT_EQ(summary.health[4], "  frames dropped 0, refill ranges pending 0, rows refilled 0");
 }
 
 TEST(HostRunTest, AnIsolationFileThroughThePlugin) {

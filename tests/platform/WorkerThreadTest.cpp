@@ -181,6 +181,27 @@ TEST(WorkerThreadTest, OverrunningTheStopBoundIsLoggedAndThenWaitedFor) {
     EXPECT_EQ(CountLines(ReadWholeFile(logPath)), linesBefore + 1);
 }
 
+// A bounded stop: a worker that ends in time is joined; one that does not is left
+// running, and once abandoned its object owes the thread nothing more.
+TEST(WorkerThreadTest, ABoundedStopLeavesAWorkerThatWouldNotEndToBeAbandoned) {
+    StubbornWorker quick(10);
+    ASSERT_TRUE(quick.CreateThread());
+    ASSERT_TRUE(quick.started.Wait(kLongWaitMs));
+    EXPECT_TRUE(quick.StopWorkerWithin(kLongWaitMs));
+    EXPECT_TRUE(quick.ended.load());
+
+    // Kept for the rest of the process, as an abandoned worker's object must be.
+    static StubbornWorker* slow = new StubbornWorker(300);
+    ASSERT_TRUE(slow->CreateThread());
+    ASSERT_TRUE(slow->started.Wait(kLongWaitMs));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(slow->StopWorkerWithin(50));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(250));
+    EXPECT_TRUE(slow->IsRunning());
+    slow->Abandon();
+    EXPECT_TRUE(WaitFor([] { return slow->ended.load(); })) << "it ran on to its end";
+}
+
 // --- The thread's message queue ----------------------------------------------------
 
 TEST(WorkerThreadMessages, PeekIsNonBlockingInOrderAndRemoves) {
