@@ -9,15 +9,13 @@
 
 #include "hostlib/HostDatabase.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/SensorHistory.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 
 CObject::~CObject() = default;
 
 namespace {
-
-// Samples kept in memory per measuring point; older ones are looked up in the database.
-constexpr size_t kSamplesInMemory = 2048;
 
 struct Catalogue {
     SharedMutex lock;
@@ -28,16 +26,6 @@ struct Catalogue {
 Catalogue& TheCatalogue() {
     static Catalogue catalogue;
     return catalogue;
-}
-
-struct SensorHistory {
-    Mutex lock;
-    std::unordered_map<int32_t, std::map<int64_t, float>> samples GUARDED_BY(lock);
-};
-
-SensorHistory& TheHistory() {
-    static SensorHistory history;
-    return history;
 }
 
 // Runs a query on VKTCOMM.MDB and hands each fetched row to `row`.
@@ -92,51 +80,6 @@ void RememberRTU(const CRTUDef& def) {
     c.rtus[def.m_nRTUID] = def;
     auto& state = c.states[def.m_nRTUID];
     if (!state) state = std::make_unique<CRTUState>();
-}
-
-std::optional<float> SampleInMemory(int32_t sensor, int64_t second) {
-    SensorHistory& h = TheHistory();
-    MutexLock guard(h.lock);
-    auto sensorIt = h.samples.find(sensor);
-    if (sensorIt == h.samples.end()) return std::nullopt;
-    auto it = sensorIt->second.find(second);
-    if (it == sensorIt->second.end()) return std::nullopt;
-    return it->second;
-}
-
-void KeepInMemory(const CDataFrame& frame) {
-    SensorHistory& h = TheHistory();
-    MutexLock guard(h.lock);
-    for (const CDataItem& item : frame.m_arItems) {
-        if (!item.m_tTime.IsValid()) continue;
-        auto& samples = h.samples[item.m_nSensorID];
-        samples[item.m_tTime.ToSeconds()] = item.m_fValue;
-        if (samples.size() > kSamplesInMemory) samples.erase(samples.begin());
-    }
-}
-
-// One transaction per frame keeps the history cheap to write.
-void StoreInDatabase(const CDataFrame& frame) {
-    HostDatabase::Lock();
-    SQLHDBC hdbc = HostDatabase::Connection();
-    if (hdbc) {
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-        char sql[256];
-        for (const CDataItem& item : frame.m_arItems) {
-            if (!item.m_tTime.IsValid() || !std::isfinite(item.m_fValue)) continue;
-            std::snprintf(
-                sql, sizeof sql,
-                "INSERT OR REPLACE INTO SENSORHIS(SENSORID,TIME,VALUE) VALUES(%d,'%s',%.9g)",
-                item.m_nSensorID, item.m_tTime.Format().c_str(),
-                static_cast<double>(item.m_fValue));
-            Odbc::ExecDirect(hdbc, sql);
-        }
-        SQLEndTran(SQL_HANDLE_DBC, hdbc, SQL_COMMIT);
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    }
-    HostDatabase::Unlock();
 }
 
 const char* const kHostTables[] = {
@@ -257,7 +200,7 @@ std::unique_ptr<CSysInfo> CSysInfoRT::GetSysInfoRT() {
 
 std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime time, int) {
     if (!time.IsValid()) return nullptr;
-    std::optional<float> value = SampleInMemory(nSensorID, time.ToSeconds());
+    std::optional<float> value = SensorHistory::InMemory(nSensorID, time.ToSeconds());
     if (!value) {
         QueryHost("SELECT VALUE FROM SENSORHIS WHERE SENSORID=" + std::to_string(nSensorID) +
                       " AND TIME='" + time.Format() + "'",
@@ -293,6 +236,7 @@ bool LoadHostCatalogue() {
     CObList<CRTUDef> list;
     if (!OutDBObj(kObjRTUDef, "ORDER BY ID ASC", list)) return false;
     for (const auto& def : list) RememberRTU(*def);
+    SensorHistory::Load();
     return true;
 }
 
@@ -314,21 +258,18 @@ bool RecordAcquiredFrame(const CDataFrame& frame) {
     CRTUState* state = CRTUState::GetRTUState(frame.m_nRTUID);
     if (!state) return false;
     state->SetStateTime(ProcessClock::Now());
-    KeepInMemory(frame);
-    StoreInDatabase(frame);
+    SensorHistory::Record(frame);
     return true;
 }
 
 void CloseHost() {
+    SensorHistory::Close();
     CloseDB();
     {
         Catalogue& c = TheCatalogue();
         ScopedLock<SharedMutex> guard(c.lock);
         c.rtus.clear();  // state records stay: plug-ins may still hold them
     }
-    SensorHistory& h = TheHistory();
-    MutexLock guard(h.lock);
-    h.samples.clear();
 }
 
 }  // namespace VktHost

@@ -41,7 +41,22 @@ VKTBASE_API CPluginJobs* PluginJobs();
 // The health figures the loaded plug-in offers, or null. User-interface thread.
 VKTBASE_API CPluginHealthSource* PluginHealth();
 
-// Closes the host database connection and forgets the catalogue held in memory.
+// Closes the host database connection and forgets the catalogue held in memory,
+// after writing the sensor history still queued.
 VKTBASE_API void CloseHost();
+
+// The sensor history kept in VKTCOMM.MDB: how many days before the newest acquired
+// item are kept (default 2, what a plug-in asks for at most), whether items are
+// written in batches (default) or, as older hosts did, one transaction a frame and
+// kept for ever, and the longest a batch waits (default 1000 ms).
+struct HistoryOptions {
+    double keepDays = 2.0;
+    bool batched = true;
+    int flushIntervalMs = 1000;
+};
+VKTBASE_API void SetHistoryOptions(const HistoryOptions& options);
+VKTBASE_API HistoryOptions GetHistoryOptions();
+// Writes the queued history now.
+VKTBASE_API void FlushHistory();
 
 }  // namespace VktHost

@@ -26,3 +26,5 @@ echo
 "$top/build-bench/bin/backend_bench"
 echo
 "$top/build-bench/bin/export_bench"
+echo
+"$top/build-bench/bin/host_acquisition_bench"

@@ -112,6 +112,38 @@ TEST(HostLibTest, SensorHistoryAnswersByExactTimeAndSurvivesARestart) {
     EXPECT_FLOAT_EQ(sample->m_fValue, 3.5f);
 }
 
+// Three days acquired with one day kept: the table holds about the last day, memory
+// and database agree on it, and a batch reaches the file without a flush call.
+TEST(HostLibTest, TheHistoryKeepsTheLastDaysAndWritesInBatches) {
+    TestHost host;
+    VktHost::HistoryOptions options;
+    options.keepDays = 1.0;
+    options.flushIntervalMs = 20;
+    VktHost::SetHistoryOptions(options);
+    const DateTime first(2009, 3, 10, 0, 0, 0);
+    ASSERT_TRUE(VktHost::RecordAcquiredFrame(FrameOf(1, first, {{100100, 1.0f}})));
+    const std::string file = host.Path("VKTCOMM.MDB");
+    EXPECT_TRUE(WaitFor([&] { return QueryFile(file, "SELECT COUNT(*) FROM FRAMEHIS") == "1"; }))
+        << "the flusher wrote the batch";
+    for (int step = 1; step <= 3 * 144; ++step) {
+        const DateTime time = first + DateTimeSpan(0, 0, 10 * step, 0);
+        ASSERT_TRUE(VktHost::RecordAcquiredFrame(FrameOf(1, time, {{100100, float(step)}})));
+    }
+    VktHost::FlushHistory();
+    const long rows = std::atol(QueryFile(file, "SELECT COUNT(*) FROM FRAMEHIS").c_str());
+    EXPECT_GE(rows, 145) << "one day and its last row";
+    EXPECT_LE(rows, 145 + 60 / 10) << "at most one deletion interval more";
+    const DateTime last = first + DateTimeSpan(3, 0, 0, 0);
+    EXPECT_TRUE(GetSensorDataByTime(100100, last - DateTimeSpan(1, 0, 0, 0), 1));
+    EXPECT_FALSE(GetSensorDataByTime(100100, last - DateTimeSpan(2, 0, 0, 0), 1));
+    VktHost::CloseHost();  // memory gone: the database still answers for the last day
+    ASSERT_TRUE(VktHost::LoadHostCatalogue());
+    auto sample = GetSensorDataByTime(100100, last - DateTimeSpan(0, 12, 0, 0), 1);
+    ASSERT_TRUE(sample);
+    EXPECT_FLOAT_EQ(sample->m_fValue, 3 * 144 - 72);
+    VktHost::SetHistoryOptions({});
+}
+
 TEST(HostLibTest, SysInfoOfANewHostHasOption8) {
     TestHost host;
     auto info = CSysInfoRT::GetSysInfoRT();
