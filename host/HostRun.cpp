@@ -1,6 +1,9 @@
 #include "host/HostRun.h"
 
+#include <signal.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -9,6 +12,7 @@
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
 #include "host/HostSession.h"
+#include "host/LiveSource.h"
 #include "host/PluginLoader.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
@@ -20,6 +24,8 @@
 namespace HostRun {
 
 namespace {
+
+constexpr int kPollMs = 200;
 
 std::vector<std::string> ReadLinesFrom(const std::string& path, std::streamoff offset) {
     std::vector<std::string> lines;
@@ -51,17 +57,21 @@ bool ReadFrameFile(const std::string& path, Summary& summary, std::vector<CDataF
     return true;
 }
 
-bool SimulateFrames(const std::string& span, Summary& summary, std::vector<CDataFrame>& frames,
-                    std::string& error) {
-    auto range = Simulator::ParseSpan(span, ProcessClock::Now(), error);
-    if (!range) return false;
+std::vector<CRTUDef> CatalogueTowers() {
     CObList<CRTUDef> all;
     CRTUDefRT::OutRTRTU(all);
     std::vector<CRTUDef> towers;
     for (const auto& def : all) {
         if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
     }
-    auto simulated = Simulator::Simulate(towers, *range);
+    return towers;
+}
+
+bool SimulateFrames(const std::string& span, Summary& summary, std::vector<CDataFrame>& frames,
+                    std::string& error) {
+    auto range = Simulator::ParseSpan(span, ProcessClock::Now(), error);
+    if (!range) return false;
+    auto simulated = Simulator::Simulate(CatalogueTowers(), *range);
     summary.framesRead += static_cast<int>(simulated.size());
     frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
                   std::make_move_iterator(simulated.end()));
@@ -78,6 +88,42 @@ void Linger(double seconds) {
     MessageLayer::PumpMessages();
 }
 
+volatile std::sig_atomic_t g_nStopSignals = 0;
+
+void OnStopSignal(int) {
+    g_nStopSignals = g_nStopSignals + 1;
+}
+
+// SIGINT and SIGTERM ask a continuous run to stop, for as long as the object lives.
+class StopOnSignals {
+public:
+    StopOnSignals() {
+        g_nStopSignals = 0;
+        struct sigaction action {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &m_previousInt);
+        sigaction(SIGTERM, &action, &m_previousTerm);
+    }
+    ~StopOnSignals() {
+        sigaction(SIGINT, &m_previousInt, nullptr);
+        sigaction(SIGTERM, &m_previousTerm, nullptr);
+    }
+
+private:
+    struct sigaction m_previousInt {};
+    struct sigaction m_previousTerm {};
+};
+
+void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
+    VktHost::RecordAcquiredFrame(frame);
+    if (plugin.SaveRTDB(frame)) {
+        ++summary.accepted;
+    } else {
+        ++summary.refused;
+    }
+}
+
 bool IsDrained(const CPluginHealth& health) {
     return health.station.nQueued == 0 && health.backend.nQueued == 0 && health.nRefillPending == 0;
 }
@@ -85,6 +131,32 @@ bool IsDrained(const CPluginHealth& health) {
 void PrintLines(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+}
+
+// Acquires what the source brings until a stop signal or its end.
+void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& summary,
+                         double statusSeconds) {
+    using Clock = std::chrono::steady_clock;
+    auto nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+    while (g_nStopSignals == 0) {
+        std::vector<CDataFrame> frames;
+        std::vector<std::string> errors;
+        const bool more = source.Poll(frames, errors, kPollMs);
+        for (const std::string& line : errors) {
+            std::printf("[input] %s\n", line.c_str());
+            summary.inputErrors.push_back(line);
+        }
+        summary.framesRead += static_cast<int>(frames.size());
+        for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
+        MessageLayer::PumpMessages();
+        if (statusSeconds > 0 && Clock::now() >= nextStatus) {
+            if (CPluginHealthSource* health = VktHost::PluginHealth()) {
+                PrintLines(HealthLines(health->Health()));
+            }
+            nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+        }
+        if (!more) break;
+    }
 }
 
 // Waits until the plug-in has stored what it was handed, at most `seconds`, printing
@@ -99,7 +171,7 @@ bool WaitUntilDrained(double seconds, double statusSeconds) {
         MessageLayer::PumpMessages();
         const CPluginHealth health = source->Health();
         if (IsDrained(health)) return true;
-        if (Clock::now() >= end) return false;
+        if (Clock::now() >= end || g_nStopSignals > 1) return false;
         if (statusSeconds > 0 && Clock::now() >= nextStatus) {
             PrintLines(HealthLines(health));
             nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
@@ -154,10 +226,20 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         !ReadFrameFile(resolved.framesFile, summary, frames, error)) {
         return 1;
     }
+    std::unique_ptr<CLiveSource> live;
+    if (!resolved.followFile.empty()) {
+        if (resolved.followFile != "-")
+            resolved.followFile = HostDirectory::Absolute(resolved.followFile);
+        live = FollowFrames(resolved.followFile, error);
+        if (!live) return 1;
+    }
     HostSession session;
     if (!session.Prepare(error)) return 1;
-    if (!resolved.simulateSpan.empty() &&
-        !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
+    if (resolved.simulateSpan.rfind("live", 0) == 0) {
+        live = SimulateLive(resolved.simulateSpan, CatalogueTowers(), error);
+        if (!live) return 1;
+    } else if (!resolved.simulateSpan.empty() &&
+               !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
         return 1;
     }
     const std::streamoff logStart = FileSize(ErrorLog::FileName());
@@ -175,16 +257,11 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         return 1;
     }
     PluginLoader& plugin = session.Plugin();
-    for (const CDataFrame& frame : frames) {
-        VktHost::RecordAcquiredFrame(frame);
-        if (plugin.SaveRTDB(frame)) {
-            ++summary.accepted;
-        } else {
-            ++summary.refused;
-        }
-    }
+    StopOnSignals stopOnSignals;
+    for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
+    if (live) AcquireContinuously(*live, plugin, summary, resolved.statusSeconds);
     summary.drained = WaitUntilDrained(resolved.drainSeconds, resolved.statusSeconds);
-    Linger(resolved.lingerSeconds);
+    if (!live) Linger(resolved.lingerSeconds);
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {
         summary.health = HealthLines(source->Health());
     }

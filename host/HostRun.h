@@ -8,13 +8,16 @@
 
 // One run of the host: load the plug-in, start it, acquire and hand over frames, wait
 // until the plug-in has stored them (its queues empty, no refill pending), linger,
-// stop it, and tell what happened.
+// stop it, and tell what happened. Followed or live frames are acquired as they come
+// until SIGINT or SIGTERM (or the end of standard input); the run then waits for the
+// plug-in as after a replay, without lingering.
 namespace HostRun {
 
 struct Options {
     std::string dir;
     std::string framesFile;       // frames to acquire, JSON Lines
-    std::string simulateSpan;     // or simulated frames
+    std::string followFile;       // or frames appended to this file ("-": standard input)
+    std::string simulateSpan;     // or simulated frames; "live[:SPEED]" runs until stopped
     std::string now;              // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     double drainSeconds = 600.0;  // at most this long for the plug-in's queues and refill
     double statusSeconds = 0.0;   // health lines this often while waiting; 0: none

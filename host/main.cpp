@@ -90,8 +90,10 @@ int main(int argc, char** argv) {
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
     runCmd->add_option("DIR", run.dir)->required();
     runCmd->add_option("--frames", run.framesFile, "frames to acquire, JSON Lines");
+    runCmd->add_option("--follow", run.followFile,
+                       "frames appended to FILE (- for standard input) until SIGINT/SIGTERM");
     runCmd->add_option("--simulate", run.simulateSpan,
-                       "simulated frames: last:2d | last:12h | \"FROM..TO\"");
+                       "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
     runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
     runCmd->add_option("--drain", run.drainSeconds,
                        "at most this many seconds for the plug-in to store everything (600)");

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QImage>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -150,6 +152,46 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
     EXPECT_EQ(summary.health[2].rfind("  station files: queued 0, written 17, failed 0", 0), 0u)
         << summary.health[2];
     EXPECT_EQ(summary.health[4], "  frames dropped 0, refill ranges pending 0, rows refilled 0");
+}
+
+// Frames appended while the host follows the file are acquired as they come; SIGTERM
+// ends the run cleanly with every frame stored and the bad line reported.
+TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
+    TestHost host;
+    const std::string input = host.Path("in.jsonl");
+    std::ofstream(input).close();
+    const std::string output = host.Path("out.txt");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen(output.c_str(), "w", stdout);
+        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--follow", input.c_str(),
+              "--plugin", std::getenv("VKT_PLUGIN"), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    constexpr int kFrames = 12;
+    for (int i = 0; i < kFrames; ++i) {
+        CDataFrame frame;
+        frame.m_nRTUID = 1 + i % 3;
+        frame.m_nKind = 1;
+        frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * i, 0);
+        std::ofstream(input, std::ios::app) << FrameFile::FormatLine(frame) << "\n";
+        if (i == 5) std::ofstream(input, std::ios::app) << "broken\n";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::string backend = host.Path("backend.db");
+    EXPECT_TRUE(WaitFor([&] {
+        return QueryFile(backend, "SELECT COUNT(*) FROM FD_RUN_RTTOWER") == std::to_string(kFrames);
+    }));
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string printed = ReadWholeFile(output);
+    EXPECT_NE(printed.find("frames accepted: 12"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("line 7: not JSON"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("station files: queued 0, written 12, failed 0"), std::string::npos)
+        << printed;
 }
 
 TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
