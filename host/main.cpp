@@ -7,6 +7,7 @@
 #include "host/HostJobs.h"
 #include "host/HostRun.h"
 #include "host/Report.h"
+#include "host/gui/HostGui.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 
@@ -102,6 +103,18 @@ int main(int argc, char** argv) {
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
     runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
 
+    HostGui::Options gui;
+    CLI::App* guiCmd = app.add_subcommand("gui", "the host with its main window");
+    guiCmd->add_option("DIR", gui.dir)->required();
+    guiCmd->add_option("--frames", gui.framesFile, "frames to acquire, JSON Lines");
+    guiCmd->add_option("--follow", gui.followFile, "frames appended to FILE");
+    guiCmd->add_option("--simulate", gui.simulateSpan, "last:2d | \"FROM..TO\" | live[:SPEED]");
+    guiCmd->add_option("--now", gui.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
+    guiCmd->add_option("--plugin", gui.pluginPath, "the plug-in library");
+    guiCmd->add_option("--rtu", gui.selectRtu, "the tower charted at start");
+    guiCmd->add_option("--screenshot", gui.screenshot, "PNG of the window at --quit-after");
+    guiCmd->add_option("--quit-after", gui.quitAfter, "close the window after SECONDS");
+
     // The batch jobs, with the same options each.
     HostJobs::Options exportJob, rainJob;
     exportJob.kind = CPluginJobs::kExport;
@@ -144,6 +157,11 @@ int main(int argc, char** argv) {
         return AddRtuCommand(rtuDir, def);
     }
     if (runCmd->parsed()) return RunCommand(run);
+    if (guiCmd->parsed()) {
+        std::string error;
+        const int rc = HostGui::Run(gui, error);
+        return rc == 0 || error.empty() ? rc : Fail(error);
+    }
     if (exportCmd->parsed()) return JobCommand(exportJob);
     if (dialogCmd->parsed() || shotsCmd->parsed()) {
         std::string error;

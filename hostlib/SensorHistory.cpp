@@ -129,9 +129,13 @@ bool BindText(SQLHSTMT hstmt, SQLUSMALLINT number, const std::string& text, SQLL
                                             const_cast<char*>(text.data()), length, &length));
 }
 
+// Called inside a transaction's lambda, where the analysis cannot see the lock the
+// transaction holds; the lock is recursive, so taking it again here is safe.
 bool NoteIfFailed(bool ok, SQLHSTMT hstmt, const std::string& what) {
     if (!ok && hstmt) {
+        HostDatabase::Lock();
         HostDatabase::NoteFailure(what, Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt));
+        HostDatabase::Unlock();
     }
     return ok;
 }

@@ -7,7 +7,7 @@ packages=(
   libgtest-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   libsimpleini-dev libcli11-dev nlohmann-json3-dev
-  qt6-base-dev fonts-wqy-microhei
+  qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-wqy-microhei xvfb xauth
   postgresql
 )
 

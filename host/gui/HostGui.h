@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+// vkthost gui: the host with its main window. Acquisition runs on a host thread while
+// the operator works; the plug-in's dialogs open from the menu on the window's thread.
+namespace HostGui {
+
+struct Options {
+    std::string dir;
+    std::string framesFile;    // frames to acquire, JSON Lines
+    std::string followFile;    // or frames appended to this file
+    std::string simulateSpan;  // or simulated frames, "live[:SPEED]" included
+    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    std::string pluginPath;    // empty: next to the host program
+    std::string screenshot;    // a PNG of the window, taken after `quitAfter` seconds
+    double quitAfter = 0;      // seconds until the window closes by itself; 0: never
+    int selectRtu = 0;         // the tower charted at start; 0: the first tower
+};
+
+// Returns the exit code; `error` says why the host could not start.
+int Run(const Options& options, std::string& error);
+
+}  // namespace HostGui
