@@ -194,6 +194,41 @@ TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
         << printed;
 }
 
+// The window host acquires on its own thread while the window runs, stores what it
+// acquired and saves a picture of itself; without any display it says so and stops.
+TEST(HostGuiTest, TheWindowHostStoresWhatItAcquiresAndSavesAScreenshot) {
+    TestHost host;
+    const std::string picture = host.Path("host.png");
+    const std::string output = host.Path("out.txt");
+    auto runGui = [&](bool display) {
+        const pid_t child = fork();
+        if (child == 0) {
+            std::freopen(output.c_str(), "w", stderr);
+            for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+                unsetenv(name);
+            if (display) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+            execl(VKT_HOST_PROGRAM, "vkthost", "gui", host.Dir().c_str(), "--simulate",
+                  "2009-03-12 00:00:00..2009-03-12 02:00:00", "--quit-after", "1", "--screenshot",
+                  picture.c_str(), "--plugin", std::getenv("VKT_PLUGIN"),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(runGui(false), 1);
+    EXPECT_NE(ReadWholeFile(output).find("no display"), std::string::npos) << ReadWholeFile(output);
+    EXPECT_FALSE(std::filesystem::exists(picture));
+
+    ASSERT_EQ(runGui(true), 0) << ReadWholeFile(output);
+    QImage image(QString::fromStdString(picture));
+    EXPECT_GE(image.width(), 800);
+    EXPECT_GE(image.height(), 500);
+    EXPECT_EQ(QueryFile(host.Path("backend.db"), "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "52")
+        << "13 ten-minute marks of the four towers of types 100 and 101";
+}
+
 TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
     TestHost host;
     const char* items =

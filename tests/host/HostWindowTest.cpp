@@ -73,6 +73,16 @@ TEST(HostWindowTest, MenuEntriesCallTheExportsOnTheUserInterfaceThread) {
     for (const auto& call : calls) EXPECT_EQ(call.second, std::this_thread::get_id());
 }
 
+TEST(HostWindowTest, SelectingARowChartsThatTower) {
+    TestApplication();
+    TestHost host;
+    CHostWindow window({});
+    window.Rtus().selectRow(3);
+    EXPECT_EQ(window.Chart().Tower(), 12);
+    window.Rtus().selectRow(0);
+    EXPECT_EQ(window.Chart().Tower(), 1);
+}
+
 // The chart reads the tower's last day before its newest row from the backend: every
 // 10-minute row of each level's mean speed, the rainfall at full hours only.
 TEST(HostWindowTest, TheChartShowsTheLastDayOfTheBackend) {
