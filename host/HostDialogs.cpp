@@ -11,6 +11,7 @@
 #include "host/HostSession.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/System.h"
 
 namespace HostDialogs {
 
@@ -69,7 +70,7 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
 
 int Screenshots(const std::string& dir, const std::string& outDir, const std::string& pluginPath,
                 std::string& error) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    System::SetEnvironment("QT_QPA_PLATFORM", "offscreen", false);
     const std::string out = HostDirectory::Absolute(outDir);
     std::error_code ec;
     std::filesystem::create_directories(out, ec);

@@ -1,7 +1,5 @@
 #include "host/HostDirectory.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +12,7 @@
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 
 namespace fs = std::filesystem;
 
@@ -23,14 +22,20 @@ namespace {
 
 const char* const kDriverDirs[] = {
     "/usr/lib/x86_64-linux-gnu/odbc",
+    "/usr/lib/i386-linux-gnu/odbc",
     "/usr/lib/aarch64-linux-gnu/odbc",
     "/usr/lib/odbc",
     "/usr/lib64",
     "/usr/local/lib",
 };
 
-// The driver library of the system's odbcinst.ini entry, as an absolute path.
+// The driver library of the system's odbcinst.ini entry, as an absolute path. A host
+// that runs under an emulation of another system names the folder of the drivers built
+// for it in VKT_ODBC_DRIVER_DIR.
 std::string DriverLibrary(const std::string& section, const std::string& fallbackName) {
+    if (const char* dir = std::getenv("VKT_ODBC_DRIVER_DIR")) {
+        return (fs::path(dir) / fallbackName).generic_string();
+    }
     std::ifstream in("/etc/odbcinst.ini");
     std::string line, current, library = fallbackName;
     while (std::getline(in, line)) {
@@ -58,11 +63,13 @@ bool WriteFile(const fs::path& path, const std::string& text, std::string& error
 // Our setup library beside the host's libraries (lib/ next to bin/), or VKT_ODBC_SETUP.
 std::string SetupLibrary(const std::string& fallback) {
     if (const char* path = std::getenv("VKT_ODBC_SETUP")) return path;
+    const fs::path bin = fs::path(System::ExecutablePath()).parent_path();
+    const std::string file = System::LibraryFileName("vktodbcsetup");
     std::error_code ec;
-    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return fallback;
-    const fs::path setup = exe.parent_path().parent_path() / "lib" / "libvktodbcsetup.so";
-    return fs::exists(setup) ? setup.string() : fallback;
+    for (const fs::path& setup : {bin.parent_path() / "lib" / file, bin / file}) {
+        if (fs::exists(setup, ec)) return setup.generic_string();
+    }
+    return fallback;
 }
 
 std::string OdbcInstIni() {
@@ -83,8 +90,9 @@ std::string BackendDataSource(const std::string& dir, const BackendOptions& back
                "\nPort=" + std::to_string(backend.pgPort) + "\nDatabase=" + backend.pgDatabase +
                "\n\n";
     }
-    return "[" + backend.dataSource + "]\nDriver=SQLite3\nDatabase=" + dir +
-           "/backend.db\nJournalMode=WAL\nSyncPragma=NORMAL\nTimeout=10000\n\n";
+    return "[" + backend.dataSource +
+           "]\nDriver=SQLite3\nDatabase=" + System::DriverPath(dir + "/backend.db") +
+           "\nJournalMode=WAL\nSyncPragma=NORMAL\nTimeout=10000\n\n";
 }
 
 // Runs each ";"-terminated statement of the script on the connection.
@@ -161,7 +169,7 @@ bool ReadableSqliteFile(const std::string& path, std::string& error) {
 // The driver manager reports a broken entry only as a library it cannot load; naming
 // the file that holds the entry says where to mend it.
 bool SqliteDriverPresent(const std::string& odbcinst, std::string& error) {
-    if (access(odbcinst.c_str(), R_OK) != 0) {
+    if (!System::CanRead(odbcinst)) {
         error = "cannot read the ODBC driver list " + odbcinst + ": " + std::strerror(errno);
         return false;
     }
@@ -191,9 +199,9 @@ std::string Absolute(const std::string& path) {
 bool Enter(const std::string& dir, std::string& error) {
     const std::string absolute = Absolute(dir);
     const std::string odbcDir = absolute + "/odbc";
-    setenv("ODBCSYSINI", odbcDir.c_str(), 1);
-    setenv("ODBCINI", (odbcDir + "/odbc.ini").c_str(), 1);
-    if (chdir(absolute.c_str()) != 0) {
+    System::SetEnvironment("ODBCSYSINI", odbcDir);
+    System::SetEnvironment("ODBCINI", odbcDir + "/odbc.ini");
+    if (!System::ChangeDirectory(absolute)) {
         error = "cannot change into " + absolute + ": " + std::strerror(errno);
         return false;
     }
@@ -224,11 +232,11 @@ bool CheckReady(std::string& error) {
         return false;
     }
     if (!ReadableSqliteFile(catalogue, error)) return false;
-    if (access(catalogue.c_str(), W_OK) != 0) {
+    if (!System::CanWrite(catalogue)) {
         error = "the host catalogue " + catalogue + " is not writable: " + std::strerror(errno);
         return false;
     }
-    if (access(dir.c_str(), W_OK) != 0) {
+    if (!System::CanWrite(dir)) {
         error = "the host directory " + dir + " is not writable (" + std::strerror(errno) +
                 "): the host database keeps its journal there";
         return false;

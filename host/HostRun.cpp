@@ -1,7 +1,5 @@
 #include "host/HostRun.h"
 
-#include <signal.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -90,8 +88,10 @@ void Linger(double seconds) {
 
 volatile std::sig_atomic_t g_nStopSignals = 0;
 
-void OnStopSignal(int) {
+void OnStopSignal(int signal) {
     g_nStopSignals = g_nStopSignals + 1;
+    // Some C libraries reset the handler before calling it; the next signal counts too.
+    std::signal(signal, OnStopSignal);
 }
 
 // SIGINT and SIGTERM ask a continuous run to stop, for as long as the object lives.
@@ -99,20 +99,17 @@ class StopOnSignals {
 public:
     StopOnSignals() {
         g_nStopSignals = 0;
-        struct sigaction action {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &m_previousInt);
-        sigaction(SIGTERM, &action, &m_previousTerm);
+        m_previousInt = std::signal(SIGINT, OnStopSignal);
+        m_previousTerm = std::signal(SIGTERM, OnStopSignal);
     }
     ~StopOnSignals() {
-        sigaction(SIGINT, &m_previousInt, nullptr);
-        sigaction(SIGTERM, &m_previousTerm, nullptr);
+        std::signal(SIGINT, m_previousInt);
+        std::signal(SIGTERM, m_previousTerm);
     }
 
 private:
-    struct sigaction m_previousInt {};
-    struct sigaction m_previousTerm {};
+    void (*m_previousInt)(int) = SIG_DFL;
+    void (*m_previousTerm)(int) = SIG_DFL;
 };
 
 void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {

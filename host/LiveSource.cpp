@@ -1,67 +1,63 @@
 #include "host/LiveSource.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
 #include "host/FrameFile.h"
 #include "host/Simulator.h"
+#include "host/StandardInput.h"
 #include "platform/Clock.h"
 
 namespace {
 
 // Reads what has been appended since the last poll; hands on complete lines only.
+// A file is read to its current end and tried again later; standard input ends.
 class CFollowedFile : public CLiveSource {
 public:
-    CFollowedFile(int fd, bool ownsFd, bool ends) : m_fd(fd), m_bOwnsFd(ownsFd), m_bEnds(ends) {}
+    explicit CFollowedFile(std::FILE* file) : m_file(file) {}
+    CFollowedFile() : m_input(std::make_unique<CStandardInput>()) {}
     ~CFollowedFile() override {
-        if (m_bOwnsFd) close(m_fd);
+        if (m_file) std::fclose(m_file);
     }
 
     bool Poll(std::vector<CDataFrame>& frames, std::vector<std::string>& errors,
               int waitMs) override {
-        const bool any = ReadAvailable();
+        const bool any = m_input ? ReadInput(waitMs) : ReadFile();
         TakeLines(frames, errors);
         if (m_bEnded) return false;
-        if (!any) WaitForMore(waitMs);
+        if (!any && !m_input) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         return true;
     }
 
 private:
-    bool ReadAvailable() {
+    bool ReadFile() {
         bool any = false;
         char buffer[65536];
-        for (;;) {
-            if (m_bEnds) {  // a pipe or terminal: read only what is there
-                pollfd ready{m_fd, POLLIN, 0};
-                if (::poll(&ready, 1, 0) <= 0) return any;
-            }
-            const ssize_t got = read(m_fd, buffer, sizeof buffer);
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, m_file)) > 0;) {
+            m_pending.append(buffer, got);
+            any = true;
+        }
+        std::clearerr(m_file);  // at the end for now: what is appended comes next time
+        return any;
+    }
+
+    bool ReadInput(int waitMs) {
+        bool any = false;
+        char buffer[65536];
+        for (int wait = waitMs;; wait = 0) {
+            const long got = m_input->Read(buffer, sizeof buffer, wait);
             if (got < 0) return any;
             if (got == 0) {
-                if (m_bEnds) {
-                    m_bEnded = true;
-                    if (!m_pending.empty()) m_pending += '\n';  // the last line, unended
-                }
+                m_bEnded = true;
+                if (!m_pending.empty()) m_pending += '\n';  // the last line, unended
                 return any;
             }
             m_pending.append(buffer, static_cast<size_t>(got));
             any = true;
-        }
-    }
-
-    void WaitForMore(int waitMs) {
-        if (m_bEnds) {
-            pollfd ready{m_fd, POLLIN, 0};
-            ::poll(&ready, 1, waitMs);
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         }
     }
 
@@ -83,9 +79,8 @@ private:
         m_pending.erase(0, start);
     }
 
-    const int m_fd;
-    const bool m_bOwnsFd;
-    const bool m_bEnds;
+    std::FILE* m_file = nullptr;
+    std::unique_ptr<CStandardInput> m_input;
     bool m_bEnded = false;
     std::string m_pending;
     long m_nLine = 0;
@@ -140,13 +135,13 @@ private:
 }  // namespace
 
 std::unique_ptr<CLiveSource> FollowFrames(const std::string& path, std::string& error) {
-    if (path == "-") return std::make_unique<CFollowedFile>(STDIN_FILENO, false, true);
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) {
+    if (path == "-") return std::make_unique<CFollowedFile>();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
         error = "--follow: cannot open " + path;
         return nullptr;
     }
-    return std::make_unique<CFollowedFile>(fd, true, false);
+    return std::make_unique<CFollowedFile>(file);
 }
 
 std::unique_ptr<CLiveSource> SimulateLive(const std::string& spec,

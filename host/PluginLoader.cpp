@@ -1,17 +1,13 @@
 #include "host/PluginLoader.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 
 namespace {
 
 template <typename Fn>
-bool Resolve(void* handle, const char* name, Fn& fn, std::string& error) {
-    fn = reinterpret_cast<Fn>(dlsym(handle, name));
+bool Resolve(const System::DynamicLibrary& library, const char* name, Fn& fn, std::string& error) {
+    fn = reinterpret_cast<Fn>(library.Symbol(name));
     if (!fn) error = std::string("the plug-in lacks the export ") + name;
     return fn != nullptr;
 }
@@ -23,35 +19,33 @@ PluginLoader::~PluginLoader() {
 }
 
 bool PluginLoader::Load(const std::string& path, std::string& error) {
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!m_handle) {
-        const char* reason = dlerror();
-        error = "cannot load the plug-in " + path + ": " + (reason ? reason : "");
+    std::string reason;
+    if (!m_library.Open(path, reason)) {
+        error = "cannot load the plug-in " + path + ": " + reason;
         return false;
     }
-    const bool complete = Resolve(m_handle, "GetExtDBInfo", GetExtDBInfo, error) &&
-                          Resolve(m_handle, "VKTLibInit", VKTLibInit, error) &&
-                          Resolve(m_handle, "SaveRTDB", SaveRTDB, error) &&
-                          Resolve(m_handle, "EditProperty", EditProperty, error) &&
-                          Resolve(m_handle, "OutLocalData", OutLocalData, error) &&
-                          Resolve(m_handle, "CloseAccess", CloseAccess, error) &&
-                          Resolve(m_handle, "VKTLibExit", VKTLibExit, error);
+    const bool complete = Resolve(m_library, "GetExtDBInfo", GetExtDBInfo, error) &&
+                          Resolve(m_library, "VKTLibInit", VKTLibInit, error) &&
+                          Resolve(m_library, "SaveRTDB", SaveRTDB, error) &&
+                          Resolve(m_library, "EditProperty", EditProperty, error) &&
+                          Resolve(m_library, "OutLocalData", OutLocalData, error) &&
+                          Resolve(m_library, "CloseAccess", CloseAccess, error) &&
+                          Resolve(m_library, "VKTLibExit", VKTLibExit, error);
     if (!complete) Unload();
     return complete;
 }
 
 void PluginLoader::Unload() {
-    if (m_handle) dlclose(m_handle);
-    m_handle = nullptr;
+    m_library.Close();
 }
 
 std::string PluginLoader::DefaultPath() {
     if (const char* path = std::getenv("VKT_PLUGIN")) return path;
-    char exe[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return "libVKTEXTDB_WINDPOWER.so";
-    exe[n] = 0;
-    return (std::filesystem::path(exe).parent_path().parent_path() / "lib" /
-            "libVKTEXTDB_WINDPOWER.so")
-        .string();
+    const std::string file = System::LibraryFileName("VKTEXTDB_WINDPOWER");
+    const std::filesystem::path bin = std::filesystem::path(System::ExecutablePath()).parent_path();
+    // Linux keeps libraries in lib/ beside bin/; Windows keeps them beside the program.
+    const std::filesystem::path besideBin = bin.parent_path() / "lib" / file;
+    std::error_code ec;
+    if (std::filesystem::exists(besideBin, ec)) return besideBin.generic_string();
+    return (bin / file).generic_string();
 }

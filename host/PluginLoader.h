@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/System.h"
 #include "plugin/Exports.h"
 
 // The plug-in as the host sees it: a library found by name and its seven exports.
@@ -29,5 +30,5 @@ public:
     static std::string DefaultPath();
 
 private:
-    void* m_handle = nullptr;
+    System::DynamicLibrary m_library;
 };

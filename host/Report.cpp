@@ -113,10 +113,11 @@ void PrintIsolationFiles(const std::string& dir) {
     }
     std::sort(files.begin(), files.end());
     std::printf("reverse-isolation files in %s: %zu\n", isolationDir.c_str(), files.size());
-    for (const fs::path& file : files) std::printf("  %s\n", file.filename().c_str());
+    for (const fs::path& file : files) std::printf("  %s\n", file.filename().string().c_str());
     if (files.empty()) return;
-    std::printf("  content of %s (CR LF shown as \\r\\n):\n", files.front().filename().c_str());
-    std::FILE* in = std::fopen(files.front().c_str(), "rb");
+    std::printf("  content of %s (CR LF shown as \\r\\n):\n",
+                files.front().filename().string().c_str());
+    std::FILE* in = std::fopen(files.front().string().c_str(), "rb");
     if (!in) return;
     std::string line = "    ";
     for (int c; (c = std::fgetc(in)) != EOF;) {

@@ -62,6 +62,8 @@ int RunCommand(const HostRun::Options& options) {
 
 int main(int argc, char** argv) {
     CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in"};
+    // "/tmp/x" is a path, not an option, on every system.
+    app.allow_windows_style_options(false);
     app.require_subcommand(1);
 
     std::string initDir;

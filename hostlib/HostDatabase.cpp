@@ -1,22 +1,15 @@
 #include "hostlib/HostDatabase.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <mutex>
 
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/System.h"
 
 namespace {
 
 OdbcConnection g_hostConnection GUARDED_BY(HostDatabase::g_statementLock);
 std::string g_lastFailure GUARDED_BY(HostDatabase::g_statementLock);
-
-std::string CurrentDirectory() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
-}
 
 }  // namespace
 
@@ -25,7 +18,7 @@ namespace HostDatabase {
 RecursiveMutex g_statementLock;
 
 std::string FilePath() {
-    return CurrentDirectory() + "/VKTCOMM.MDB";
+    return System::CurrentDirectory() + "/VKTCOMM.MDB";
 }
 
 void Lock() {

@@ -1,14 +1,12 @@
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "hostlib/VktRecords.h"
 #include "platform/MessageLayer.h"
+#include "platform/OdbcApi.h"
 
 // The host base library as its plug-ins see it. Unless said otherwise every function
 // may be called from any thread.

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <ctime>
 
+#include "platform/System.h"
+
 namespace {
 
 std::atomic<int64_t> g_offsetMicros{0};
@@ -15,8 +17,7 @@ int64_t LocalWallMicros() {
     const int64_t micros =
         std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(micros / 1000000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
+    const std::tm local = System::LocalTime(seconds);
     const DateTime wall(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                         local.tm_min, local.tm_sec);
     return wall.ToSeconds() * 1000000 + micros % 1000000;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/System.h"
+
 namespace Odbc {
 
 SQLHENV Environment() {
@@ -204,7 +206,7 @@ std::string SqliteFileUri(const std::string& file) {
 }
 
 std::string SqliteConnectionString(const std::string& file, bool mayCreate) {
-    return "DRIVER={SQLite3};Database=" + SqliteFileUri(file) +
+    return "DRIVER={SQLite3};Database=" + SqliteFileUri(System::DriverPath(file)) +
            ";JournalMode=WAL;SyncPragma=NORMAL;Timeout=10000" + (mayCreate ? "" : ";NoCreat=1");
 }
 

@@ -1,14 +1,12 @@
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/Api.h"
+#include "platform/OdbcApi.h"
 
 // Owning wrappers of ODBC handles: each frees its handle on every path.
 template <SQLSMALLINT HandleType>

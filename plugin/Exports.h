@@ -3,12 +3,13 @@
 #include <string>
 
 #include "hostlib/VktRecords.h"
+#include "platform/Api.h"
 
 // The seven functions through which the host drives the plug-in, found by name
-// with dlsym. Call order: GetExtDBInfo at any time; VKTLibInit once on the host's
-// user-interface thread; SaveRTDB from any thread; EditProperty, OutLocalData and
+// with dlsym (GetProcAddress on Windows). Call order: GetExtDBInfo at any time; VKTLibInit once on
+// the host's user-interface thread; SaveRTDB from any thread; EditProperty, OutLocalData and
 // CloseAccess on the user-interface thread; VKTLibExit once before unloading.
-#define VKT_EXPORT extern "C" __attribute__((visibility("default")))
+#define VKT_EXPORT VKT_C_EXPORT
 
 // 8, the plug-in's name and its description.
 VKT_EXPORT void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc);

@@ -1,9 +1,6 @@
 // The seven exports and the plug-in's lifecycle.
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -11,6 +8,7 @@
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/Mutex.h"
+#include "platform/System.h"
 #include "plugin/Config.h"
 #include "plugin/Dialogs.h"
 #include "plugin/Exports.h"
@@ -59,10 +57,9 @@ std::vector<CWPContext*>& AbandonedContexts() {
 // A thread of the plug-in is left blocked: the host's unloading of the library must
 // not unmap the code it will return into.
 void KeepCodeLoaded() {
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&VKTLibExit), &info) == 0 || !info.dli_fname) return;
-    if (!dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE)) {
-        WriteErrorInfo(std::string("Cannot keep the plug-in loaded: ") + dlerror());
+    std::string error;
+    if (!System::PinModule(reinterpret_cast<const void*>(&VKTLibExit), error)) {
+        WriteErrorInfo("Cannot keep the plug-in loaded: " + error);
     }
 }
 
@@ -71,8 +68,8 @@ void ReportToHost(const std::string& text) {
 }
 
 bool PathExists(const std::string& path) {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0;
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
 }
 
 bool IsRunning() {
@@ -119,12 +116,12 @@ const std::string& WorkingDirectory() {
 }
 
 void OnLoad() {
-    char buffer[kWorkingDirectorySize];
-    // A longer path does not fit the buffer; the relative "." still names it.
+    // A longer path does not fit the host's buffer; the relative "." still names it.
     std::string& workingDir = WorkingDirStorage();
-    workingDir = getcwd(buffer, sizeof buffer) ? buffer : ".";
+    workingDir = System::CurrentDirectory();
+    if (workingDir.size() >= kWorkingDirectorySize) workingDir = ".";
     const std::string dataDir = workingDir + "/WPData";
-    if (!PathExists(dataDir)) mkdir(dataDir.c_str(), 0777);
+    if (!PathExists(dataDir)) System::MakeDirectory(dataDir);
 }
 
 CWPContext* Context() {

@@ -1,8 +1,5 @@
 #include "storage/AssignmentStore.h"
 
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +7,7 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 #include "platform/TextNumber.h"
 
 namespace {
@@ -17,11 +15,6 @@ namespace {
 constexpr const char* kHostFile = "VKTCOMM.MDB";
 constexpr const char* kBackupFile = "VKTCOMM(BAK).MDB";
 constexpr size_t kColumnBuffer = 3000;
-
-std::string CurrentDirectory() {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
-}
 
 std::optional<int> ReadIntColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
     char buffer[kColumnBuffer] = {0};
@@ -92,7 +85,7 @@ bool CVKTTOWPID::ReadRow(SQLHSTMT hstmt) {
 }
 
 int EnsureAssignmentTable() {
-    const std::string path = CurrentDirectory() + "/" + kHostFile;
+    const std::string path = System::CurrentDirectory() + "/" + kHostFile;
     CloseDB();
     if (!std::filesystem::exists(path)) return 0;  // the driver would create an empty file
     OdbcConnection connection;
@@ -102,9 +95,7 @@ int EnsureAssignmentTable() {
     if (!Odbc::Succeeded(Odbc::ExecDirect(connection.Get(), CVKTTOWPID().GetSQLStr(3)))) {
         // Fold the write-ahead log into the file so that the copy is complete.
         Odbc::ExecDirect(connection.Get(), "PRAGMA wal_checkpoint(TRUNCATE)");
-        std::error_code ec;
-        std::filesystem::copy_file(path, CurrentDirectory() + "/" + kBackupFile,
-                                   std::filesystem::copy_options::overwrite_existing, ec);
+        System::CopyFileOver(path, System::CurrentDirectory() + "/" + kBackupFile);
         Odbc::ExecDirect(connection.Get(), CVKTTOWPID::kCreateTable);
     }
     return 1;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sql.h>
-
 #include <memory>
 #include <string>
 #include <utility>
@@ -9,6 +7,7 @@
 
 #include "hostlib/VktRecords.h"
 #include "model/AssignmentMap.h"
+#include "platform/OdbcApi.h"
 
 // Output station numbers (WPID) of the RTUs: the table VKTTOWPID of VKTCOMM.MDB, from
 // which the assignment map is loaded at start-up. Every failure here is silent:

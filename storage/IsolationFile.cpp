@@ -1,7 +1,5 @@
 #include "storage/IsolationFile.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -11,6 +9,7 @@
 #include <system_error>
 
 #include "hostlib/VktBase.h"
+#include "platform/System.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -75,9 +74,9 @@ int WriteWhole(const std::string& name, const std::string& content) {
     if (error == 0 && keep && std::rename(temporary.c_str(), name.c_str()) != 0) {
         error = LastError();
     }
-    if (error != 0 || !keep) ::unlink(temporary.c_str());
-    // unlink, not remove: a folder that happens to have the file's name stays.
-    if (error == 0 && !keep && ::unlink(name.c_str()) != 0 && errno != ENOENT) {
+    if (error != 0 || !keep) System::RemoveFile(temporary);
+    // Not remove: a folder that happens to have the file's name stays.
+    if (error == 0 && !keep && !System::RemoveFile(name) && errno != ENOENT) {
         error = LastError();
     }
     return error;

@@ -9,6 +9,7 @@
 #include "model/Catalogue.h"
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
 #include "storage/WPSettings.h"
@@ -69,8 +70,8 @@ void CWPLocalDB::RegisterDataSource() {
     // process, and single-row statements stay cheap. The time-out bounds the wait
     // for another connection's lock.
     Odbc::RegisterSystemDataSource(
-        kDriver, {"DSN=" + DataSourceName(), "Database=" + FilePath(), "JournalMode=WAL",
-                  "SyncPragma=NORMAL", "Timeout=10000"});
+        kDriver, {"DSN=" + DataSourceName(), "Database=" + System::DriverPath(FilePath()),
+                  "JournalMode=WAL", "SyncPragma=NORMAL", "Timeout=10000"});
 }
 
 void CWPLocalDB::StartRetentionThread() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sql.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/OdbcApi.h"
 #include "platform/OdbcHandles.h"
 #include "storage/AccessGuard.h"
 #include "storage/DeleteMyDeadData.h"

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Api.h"
+
 namespace {
 
 // "KEY=value\0KEY=value\0\0" as (key, value) pairs.
@@ -24,9 +26,7 @@ std::vector<std::pair<std::string, std::string>> SplitAttributes(LPCSTR attribut
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) BOOL ConfigDSN(HWND, WORD request,
-                                                                  LPCSTR driver,
-                                                                  LPCSTR attributes) {
+VKT_C_EXPORT BOOL ConfigDSN(HWND, WORD request, LPCSTR driver, LPCSTR attributes) {
     std::string dsn;
     const auto pairs = SplitAttributes(attributes);
     for (const auto& [key, value] : pairs) {

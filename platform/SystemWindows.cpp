@@ -1,0 +1,154 @@
+#include <windows.h>
+// windows.h first: the headers below rely on its types.
+#include <direct.h>
+#include <io.h>
+#include <process.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/System.h"
+
+namespace System {
+
+namespace {
+
+std::string LastErrorText() {
+    char* text = nullptr;
+    const DWORD code = GetLastError();
+    FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    std::string result = text ? text : "error " + std::to_string(code);
+    LocalFree(text);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
+    return result;
+}
+
+std::string ModuleFileName(HMODULE module) {
+    char buffer[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameA(module, buffer, sizeof buffer);
+    return n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string();
+}
+
+}  // namespace
+
+std::string CurrentDirectory() {
+    char buffer[MAX_PATH * 4];
+    return _getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+}
+
+bool ChangeDirectory(const std::string& path) {
+    return _chdir(path.c_str()) == 0;
+}
+
+bool MakeDirectory(const std::string& path) {
+    return _mkdir(path.c_str()) == 0;
+}
+
+bool CanRead(const std::string& path) {
+    return _access(path.c_str(), 4) == 0;
+}
+
+bool CanWrite(const std::string& path) {
+    return _access(path.c_str(), 2) == 0;
+}
+
+bool RemoveFile(const std::string& path) {
+    return _unlink(path.c_str()) == 0;
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+    // libstdc++'s copy_file refuses to overwrite here ("File exists").
+    return CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+std::string MakeTemporaryDirectory(const std::string& prefix) {
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const std::string name = prefix + std::to_string(GetCurrentProcessId()) + "_" +
+                                 std::to_string(GetTickCount() + attempt);
+        const std::string path = (base / name).generic_string();
+        if (_mkdir(path.c_str()) == 0) return path;
+    }
+    return {};
+}
+
+void SetEnvironment(const std::string& name, const std::string& value, bool overwrite) {
+    if (!overwrite && std::getenv(name.c_str())) return;
+    _putenv_s(name.c_str(), value.c_str());
+}
+
+void UnsetEnvironment(const std::string& name) {
+    _putenv_s(name.c_str(), "");
+}
+
+std::tm LocalTime(std::time_t seconds) {
+    std::tm local{};
+    localtime_s(&local, &seconds);
+    return local;
+}
+
+std::string DriverPath(const std::string& path) {
+    // Under Wine the drivers are Unix libraries: they need the Unix form of a path.
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    static const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix || path.empty()) return path;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    std::wstring text(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, text.data(), wide);
+    char* unixPath = toUnix(text.c_str());
+    if (!unixPath) return path;
+    std::string result = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+std::string ExecutablePath() {
+    return ModuleFileName(nullptr);
+}
+
+std::string ModulePath(const void* address) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCSTR>(address), &module)) {
+        return {};
+    }
+    return ModuleFileName(module);
+}
+
+bool PinModule(const void* address, std::string& error) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            static_cast<LPCSTR>(address), &module)) {
+        error = LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+bool DynamicLibrary::Open(const std::string& path, std::string& error) {
+    Close();
+    m_handle = LoadLibraryA(path.c_str());
+    if (!m_handle) error = LastErrorText();
+    return m_handle != nullptr;
+}
+
+void* DynamicLibrary::Symbol(const char* name) const {
+    return m_handle ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(m_handle), name))
+                    : nullptr;
+}
+
+void DynamicLibrary::Close() {
+    if (m_handle) FreeLibrary(static_cast<HMODULE>(m_handle));
+    m_handle = nullptr;
+}
+
+std::string LibraryFileName(const std::string& name) {
+    return name + ".dll";
+}
+
+}  // namespace System
