@@ -199,8 +199,7 @@ std::string Absolute(const std::string& path) {
 bool Enter(const std::string& dir, std::string& error) {
     const std::string absolute = Absolute(dir);
     const std::string odbcDir = absolute + "/odbc";
-    System::SetEnvironment("ODBCSYSINI", odbcDir);
-    System::SetEnvironment("ODBCINI", odbcDir + "/odbc.ini");
+    System::UseOdbcFolder(odbcDir);
     if (!System::ChangeDirectory(absolute)) {
         error = "cannot change into " + absolute + ": " + std::strerror(errno);
         return false;

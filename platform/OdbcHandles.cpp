@@ -60,8 +60,9 @@ bool RegisterSystemDataSource(const std::string& driver,
     std::lock_guard<std::recursive_mutex> guard(IniLock());
     // The installer writes a data source only into an existing odbc.ini; without one
     // the first registration fails and that data source stays unknown.
-    if (const char* dir = std::getenv("ODBCSYSINI")) {
-        const std::string file = std::string(dir) + "/odbc.ini";
+    const std::string dir = System::OdbcFolder();
+    if (!dir.empty()) {
+        const std::string file = dir + "/odbc.ini";
         if (std::FILE* ini = std::fopen(file.c_str(), "ab")) std::fclose(ini);
     }
     return SQLConfigDataSource(nullptr, ODBC_ADD_SYS_DSN, driver.c_str(), list.c_str()) != 0;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "platform/Api.h"
@@ -17,6 +19,17 @@ VKTBASE_API bool CanRead(const std::string& path);
 VKTBASE_API bool CanWrite(const std::string& path);
 // Removes a file, never a folder; errno tells why it could not.
 VKTBASE_API bool RemoveFile(const std::string& path);
+// Renames `from` to `to` in one step, replacing a file already there; errno tells why
+// it could not.
+VKTBASE_API bool ReplaceFile(const std::string& from, const std::string& to);
+// What tells one file from another whatever its name: a file replaced under the same
+// name has another identity. Absent when the file cannot be looked at.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t file = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+VKTBASE_API std::optional<FileIdentity> IdentityOf(const std::string& path);
 // Copies `from` over `to`, replacing what `to` held.
 VKTBASE_API bool CopyFileOver(const std::string& from, const std::string& to);
 // A new empty folder under the system's temporary folder; empty when none could be made.
@@ -25,6 +38,16 @@ VKTBASE_API std::string MakeTemporaryDirectory(const std::string& prefix);
 VKTBASE_API void SetEnvironment(const std::string& name, const std::string& value,
                                 bool overwrite = true);
 VKTBASE_API void UnsetEnvironment(const std::string& name);
+
+// Points the ODBC driver manager at the odbcinst.ini and odbc.ini of `odbcDir`. Where
+// the driver manager's folder is fixed when the process starts (a Unix driver manager
+// under Wine reads ODBCSYSINI from the environment Wine started with), the two files
+// are copied into that folder instead, and later data sources are written there.
+VKTBASE_API void UseOdbcFolder(const std::string& odbcDir);
+// The folder whose odbc.ini the driver manager reads, as this program opens files.
+VKTBASE_API std::string OdbcFolder();
+// Whether UseOdbcFolder copies rather than points.
+VKTBASE_API bool OdbcFolderFixedAtStart();
 
 VKTBASE_API std::tm LocalTime(std::time_t seconds);
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -37,6 +38,16 @@ bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
 
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
 bool CopyFileOver(const std::string& from, const std::string& to) {
     std::error_code ec;
     return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
@@ -56,6 +67,20 @@ void SetEnvironment(const std::string& name, const std::string& value, bool over
 
 void UnsetEnvironment(const std::string& name) {
     unsetenv(name.c_str());
+}
+
+void UseOdbcFolder(const std::string& odbcDir) {
+    SetEnvironment("ODBCSYSINI", odbcDir);
+    SetEnvironment("ODBCINI", odbcDir + "/odbc.ini");
+}
+
+std::string OdbcFolder() {
+    const char* dir = std::getenv("ODBCSYSINI");
+    return dir ? dir : "";
+}
+
+bool OdbcFolderFixedAtStart() {
+    return false;
 }
 
 std::tm LocalTime(std::time_t seconds) {

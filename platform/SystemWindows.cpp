@@ -36,7 +36,13 @@ std::string ModuleFileName(HMODULE module) {
 
 std::string CurrentDirectory() {
     char buffer[MAX_PATH * 4];
-    return _getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string(".");
+    if (!_getcwd(buffer, sizeof buffer)) return ".";
+    // One separator in every path the system builds: "/" works everywhere here.
+    std::string path = buffer;
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return path;
 }
 
 bool ChangeDirectory(const std::string& path) {
@@ -57,6 +63,32 @@ bool CanWrite(const std::string& path) {
 
 bool RemoveFile(const std::string& path) {
     return _unlink(path.c_str()) == 0;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+    // rename() refuses to replace an existing file here.
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    const DWORD code = GetLastError();
+    errno = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? EACCES
+            : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
+                                                                           : EIO;
+    return false;
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) {
+    // Opened for nothing but its attributes, sharing everything: no one is held up.
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (!known) return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 bool CopyFileOver(const std::string& from, const std::string& to) {
@@ -82,6 +114,37 @@ void SetEnvironment(const std::string& name, const std::string& value, bool over
 
 void UnsetEnvironment(const std::string& name) {
     _putenv_s(name.c_str(), "");
+}
+
+void UseOdbcFolder(const std::string& odbcDir) {
+    const std::string target = OdbcFolder();
+    if (target.empty()) return;
+    std::error_code ec;
+    if (std::filesystem::equivalent(target, odbcDir, ec)) return;
+    for (const char* file : {"/odbcinst.ini", "/odbc.ini"}) {
+        CopyFileOver(odbcDir + file, target + file);
+    }
+}
+
+std::string OdbcFolder() {
+    const char* dir = std::getenv("ODBCSYSINI");
+    if (!dir || !*dir) return {};
+    // Wine hands the Unix environment over as it is: the folder is a Unix path.
+    using ToDos = WCHAR*(CDECL*)(LPCSTR);
+    static const auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+    if (!toDos || dir[0] != '/') return dir;
+    WCHAR* dos = toDos(dir);
+    if (!dos) return dir;
+    const int size = WideCharToMultiByte(CP_ACP, 0, dos, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size > 0 ? size - 1 : 0), '\0');
+    WideCharToMultiByte(CP_ACP, 0, dos, -1, result.data(), size, nullptr, nullptr);
+    HeapFree(GetProcessHeap(), 0, dos);
+    return result;
+}
+
+bool OdbcFolderFixedAtStart() {
+    return true;
 }
 
 std::tm LocalTime(std::time_t seconds) {

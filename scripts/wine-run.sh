@@ -18,4 +18,5 @@ if [[ -z "${VKT_KEEP_ODBCSYSINI:-}" ]]; then
   printf '[SQLite3]\nDriver=%s/libsqlite3odbc.so\nDontDLClose=1\n' "$VKT_ODBC_DRIVER_DIR" >"$odbc/odbcinst.ini"
   export ODBCSYSINI="$odbc" ODBCINI="$odbc/odbc.ini"
 fi
-wine "$@"
+# Windows programs end their printed lines with CR LF.
+wine "$@" | tr -d '\r'

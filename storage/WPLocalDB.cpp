@@ -1,7 +1,5 @@
 #include "storage/WPLocalDB.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
 #include <vector>
 
@@ -127,16 +125,12 @@ void CWPLocalDB::CloseLocalDB() {
 }
 
 void CWPLocalDB::RememberOpenFile() {
-    struct stat info;
-    if (stat(FilePath().c_str(), &info) != 0) return;
-    m_nOpenDevice = info.st_dev;
-    m_nOpenInode = info.st_ino;
+    if (const auto identity = System::IdentityOf(FilePath())) m_openFile = *identity;
 }
 
 bool CWPLocalDB::OpenFileWasReplaced() {
-    struct stat info;
-    if (stat(FilePath().c_str(), &info) != 0) return true;
-    return info.st_dev != m_nOpenDevice || info.st_ino != m_nOpenInode;
+    const auto identity = System::IdentityOf(FilePath());
+    return !identity || !(*identity == m_openFile);
 }
 
 OdbcStatement CWPLocalDB::GetLocalStmt() {

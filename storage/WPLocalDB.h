@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "platform/OdbcApi.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 #include "storage/AccessGuard.h"
 #include "storage/DeleteMyDeadData.h"
 #include "storage/TowerRecord.h"
@@ -131,8 +130,7 @@ private:
     const int m_nRetentionPollMs;
     SQLHDBC m_hDbc GUARDED_BY(g_accessLock) = nullptr;
     // The device and inode of the file the connection has open.
-    dev_t m_nOpenDevice GUARDED_BY(g_accessLock) = 0;
-    ino_t m_nOpenInode GUARDED_BY(g_accessLock) = 0;
+    System::FileIdentity m_openFile GUARDED_BY(g_accessLock);
     std::unique_ptr<CDeleteMyDeadData> m_pDeleteThread GUARDED_BY(g_accessLock);
     std::function<void(const std::string&)> m_observer GUARDED_BY(g_accessLock);
 };

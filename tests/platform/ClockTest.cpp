@@ -5,14 +5,14 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "platform/System.h"
 
 namespace {
 
 // The plain local wall time, read independently of the process clock.
 DateTime LocalWallTime() {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = System::LocalTime(now);
     return DateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                     local.tm_min, local.tm_sec);
 }

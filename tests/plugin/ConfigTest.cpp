@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <climits>
 #include <filesystem>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "platform/IniFile.h"
+#include "platform/System.h"
 #include "plugin/Config.h"
 #include "plugin/PluginState.h"
 #include "storage/WPSettings.h"
@@ -256,13 +256,13 @@ TEST_F(ConfigTest, TextsAreCutTo199Characters) {
 TEST_F(ConfigTest, FileIsReadFromTheCurrentDirectoryAndDirDefaultsToTheLoadDirectory) {
     const std::string loadDir = PluginState::WorkingDirectory();
     std::filesystem::create_directory("elsewhere");
-    ASSERT_EQ(chdir("elsewhere"), 0);
+    ASSERT_TRUE(System::ChangeDirectory("elsewhere"));
     WriteIni("[DATABASE]\nUSER=moved\n");
     LoadConfig(Store(), PluginState::WorkingDirectory());
     const CWPSettings s = Current();
     EXPECT_EQ(s.m_strUser, "moved");
     EXPECT_EQ(s.m_strDir, loadDir);
-    ASSERT_EQ(chdir(m_host.Dir().c_str()), 0);
+    ASSERT_TRUE(System::ChangeDirectory(m_host.Dir()));
 }
 
 // --- Saving ------------------------------------------------------------------------

@@ -143,7 +143,9 @@ namespace {
 // A host directory whose name the SQLite driver would cut at ";" or take braces in:
 // every store stays inside it.
 TEST(PluginPathTest, AHostDirectoryNamedWithSemicolonBraceSpaceAndChineseKeepsEveryStore) {
-    TestHost host(true, {}, "d;x }y 中");
+    // A Windows program's narrow file names are in the system's code page, which has
+    // no Chinese under Wine's default locale: there the name keeps the rest.
+    TestHost host(true, {}, kOnWindows ? "d;x }y" : "d;x }y 中");
     PluginState::OnLoad();
     VKTLibInit();
     Store({Frame(1, k15)});
@@ -153,7 +155,7 @@ TEST(PluginPathTest, AHostDirectoryNamedWithSemicolonBraceSpaceAndChineseKeepsEv
     EXPECT_EQ(QueryFile(host.Path("VKTCOMM.MDB"), "SELECT COUNT(*) FROM VKTTOWPID"), "0");
     const std::string outside = std::filesystem::path(host.Dir()).parent_path().string();
     for (const auto& entry : std::filesystem::directory_iterator(outside)) {
-        EXPECT_EQ(entry.path().string(), host.Dir()) << "a file outside the host directory";
+        EXPECT_EQ(entry.path().generic_string(), host.Dir()) << "a file outside the host directory";
     }
 }
 

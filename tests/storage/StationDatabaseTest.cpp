@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
@@ -101,9 +102,10 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
     SQLHDBC hdbc = nullptr;
     ASSERT_EQ(OpenDatabase("WP_12", "", CWPLocalDB::kPassword, &hdbc), 1);
     CloseDatabase(&hdbc);
-    const std::string odbcIni = ReadWholeFile(host.Path("odbc/odbc.ini"));
+    const std::string odbcIni = ReadWholeFile(System::OdbcFolder() + "/odbc.ini");
     EXPECT_NE(odbcIni.find("[WP_12]"), std::string::npos);
-    EXPECT_NE(odbcIni.find("Database=" + station->FilePath()), std::string::npos);
+    EXPECT_NE(odbcIni.find("Database=" + System::DriverPath(station->FilePath())),
+              std::string::npos);
     // Both tables; the second IDXTM cannot exist beside the first and is not needed.
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "0");
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");

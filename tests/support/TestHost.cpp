@@ -1,10 +1,11 @@
 #include "tests/support/TestHost.h"
 
 #include <gtest/gtest.h>
-#include <odbcinst.h>
-#include <unistd.h>
 
-#include <climits>
+#include "platform/OdbcApi.h"
+// The installer's header needs the ODBC types first.
+#include <odbcinst.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,26 +16,35 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
+#include "platform/System.h"
 
 namespace {
 
 // unixODBC reads ODBCSYSINI once per process and keeps the first value, while every
 // case makes a host directory of its own. So the process points unixODBC at one link
-// of its own, and each host directory turns the link to its odbc/ folder.
+// of its own, and each host directory turns the link to its odbc/ folder. Where the
+// folder is fixed when the process starts, the host directory's files are copied
+// there instead (HostDirectory::Enter does that).
 class OdbcLink {
 public:
-    OdbcLink() : m_path("/tmp/vkt-odbc-" + std::to_string(getpid())) {}
-    ~OdbcLink() { unlink(m_path.c_str()); }
+    OdbcLink() : m_base(System::MakeTemporaryDirectory("vkt-odbc-")), m_path(m_base + "/link") {}
+    ~OdbcLink() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_base, ec);
+    }
 
     void PointAt(const std::string& odbcDir) {
-        const std::string fresh = m_path + ".new";
-        unlink(fresh.c_str());
-        if (symlink(odbcDir.c_str(), fresh.c_str()) != 0 ||
-            rename(fresh.c_str(), m_path.c_str()) != 0) {
-            ADD_FAILURE() << "cannot point " << m_path << " at " << odbcDir;
+        if (System::OdbcFolderFixedAtStart()) {
+            System::UseOdbcFolder(odbcDir);
+            return;
         }
-        setenv("ODBCSYSINI", m_path.c_str(), 1);
-        setenv("ODBCINI", (m_path + "/odbc.ini").c_str(), 1);
+        const std::string fresh = m_path + ".new";
+        std::error_code ec;
+        std::filesystem::remove(fresh, ec);
+        std::filesystem::create_directory_symlink(odbcDir, fresh, ec);
+        if (!ec) std::filesystem::rename(fresh, m_path, ec);
+        if (ec) ADD_FAILURE() << "cannot point " << m_path << " at " << odbcDir;
+        System::UseOdbcFolder(m_path);
         // The first question fixes the path for the process, once in the installer
         // and once in the driver manager, which keeps its own copy of that code. The
         // installer also keeps what it read of the files and trusts it while their
@@ -52,6 +62,7 @@ public:
     }
 
 private:
+    const std::string m_base;
     const std::string m_path;
 };
 
@@ -64,10 +75,8 @@ OdbcLink& TheOdbcLink() {
 
 TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend,
                    const std::string& name) {
-    char cwd[PATH_MAX];
-    m_previousDir = getcwd(cwd, sizeof cwd) ? cwd : "/";
-    char pattern[] = "/tmp/vkt-test-XXXXXX";
-    m_root = mkdtemp(pattern);
+    m_previousDir = System::CurrentDirectory();
+    m_root = System::MakeTemporaryDirectory("vkt-test-");
     m_dir = name.empty() ? m_root : m_root + "/" + name;
     TheOdbcLink().PointAt(m_dir + "/odbc");
     std::string error;
@@ -80,7 +89,7 @@ TestHost::TestHost(bool demo, const HostDirectory::BackendOptions& backend,
 TestHost::~TestHost() {
     VktHost::CloseHost();
     ProcessClock::Reset();
-    if (chdir(m_previousDir.c_str()) != 0) return;
+    if (!System::ChangeDirectory(m_previousDir)) return;
     if (!std::getenv("VKT_KEEP_TEST_DIRS")) {
         std::error_code ec;
         std::filesystem::remove_all(m_root, ec);

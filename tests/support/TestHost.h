@@ -6,6 +6,10 @@
 
 #include "host/HostDirectory.h"
 
+// Whether the tests run as a Windows program (under Wine): a few cases look at what
+// only one system does.
+inline constexpr bool kOnWindows = VKT_ON_WINDOWS;
+
 // A host working directory in a fresh temporary folder, made current for the life of
 // the object: VKTCOMM.MDB with the demo catalogue (towers 1, 2, 3 of type 100,
 // tower 12 of type 101, RTU 40 of type 102), odbc/ and the SQLite backend.
