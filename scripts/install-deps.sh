@@ -8,8 +8,18 @@ packages=(
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   libsimpleini-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-wqy-microhei xvfb xauth
-  postgresql
+  postgresql python3
+  # The Windows build (32-bit, mingw-w64) and Wine with the i386 ODBC drivers it
+  # reaches through unixODBC. Not unixodbc:i386: apt would remove the amd64 one.
+  g++-mingw-w64-i686-posix wine wine32:i386
+  libodbc2:i386 libodbcinst2:i386 libsqliteodbc:i386 odbc-postgresql:i386
 )
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,8 +28,6 @@ done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -2,7 +2,9 @@
 # Every test: installs what is missing, builds and runs the suite, then the whole
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer and the concurrency
 # tests under ThreadSanitizer; before the tests the code is built once with Clang's
-# thread-safety analysis as errors. Any failure or sanitizer report fails the run.
+# thread-safety analysis as errors. Last, the Windows build (mingw-w64, i686) runs its
+# suite under Wine and its host is compared with the Linux host. Any failure or
+# sanitizer report fails the run.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
@@ -50,3 +52,10 @@ echo "== ThreadSanitizer (concurrency tests)"
 (cd "$top/build-tsan" &&
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/scripts/tsan.supp" \
   setarch "$(uname -m)" -R ctest --output-on-failure -j"$jobs" -L concurrency)
+
+echo "== Windows (i686, mingw-w64) under Wine, and the Windows host beside the Linux one"
+cmake -S "$top" -B "$top/build-win" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DVKT_BUILD_BENCH=OFF -DVKT_LINUX_HOST="$top/build/bin/vkthost" >/dev/null
+cmake --build "$top/build-win" -j"$jobs"
+export VKT_WINEPREFIX="$top/build-win/wineprefix"
+(cd "$top/build-win" && ctest --output-on-failure -j"$jobs")
