@@ -93,7 +93,7 @@ void PrintStations(const std::string& dir) {
     std::sort(files.begin(), files.end());
     std::printf("station databases: %zu\n", files.size());
     for (const fs::path& file : files) {
-        std::printf(" %s\n", fs::relative(file, dir).c_str());
+        std::printf(" %s\n", fs::relative(file, dir).generic_string().c_str());
         OdbcConnection connection;
         if (!connection.DriverConnect(Odbc::SqliteConnectionString(file.string()),
                                       kLoginTimeoutSeconds)) {

@@ -21,7 +21,7 @@ VKTBASE_API bool CanWrite(const std::string& path);
 VKTBASE_API bool RemoveFile(const std::string& path);
 // Renames `from` to `to` in one step, replacing a file already there; errno tells why
 // it could not.
-VKTBASE_API bool ReplaceFile(const std::string& from, const std::string& to);
+VKTBASE_API bool MoveOver(const std::string& from, const std::string& to);
 // What tells one file from another whatever its name: a file replaced under the same
 // name has another identity. Absent when the file cannot be looked at.
 struct FileIdentity {

@@ -71,7 +71,7 @@ int WriteWhole(const std::string& name, const std::string& content) {
     }
     // Most write errors (a full disk) show only when the buffer is flushed here.
     if (std::fclose(file) != 0 && error == 0) error = LastError();
-    if (error == 0 && keep && !System::ReplaceFile(temporary, name)) {
+    if (error == 0 && keep && !System::MoveOver(temporary, name)) {
         error = LastError();
     }
     if (error != 0 || !keep) System::RemoveFile(temporary);

@@ -59,7 +59,10 @@ protected:
 TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
     {
         UseSource("NO_SUCH_SOURCE");
-        CBackendWriterThread writer(*context, context->m_journal, Fast());
+        // No retry while the records come, however slowly the station rows are written.
+        CBackendWriterThread::Timing noRetry = Fast();
+        noRetry.retryMs = 600000;
+        CBackendWriterThread writer(*context, context->m_journal, noRetry);
         ASSERT_TRUE(writer.CreateThread());
         for (int step = 0; step < 10; ++step) Store(writer, step, 1.0f + step);
         ASSERT_TRUE(WaitFor([&] { return writer.IsIdle(); }));
