@@ -130,7 +130,7 @@ void CWPLocalDB::RememberOpenFile() {
 
 bool CWPLocalDB::OpenFileWasReplaced() {
     const auto identity = System::IdentityOf(FilePath());
-    return !identity || !(*identity == m_openFile);
+    return !identity || *identity != m_openFile;
 }
 
 OdbcStatement CWPLocalDB::GetLocalStmt() {

@@ -32,12 +32,12 @@ TEST_F(SystemTest, FilesAreReplacedAndCopiedOverAndKnownByIdentity) {
     const auto identityOfA = System::IdentityOf(Path("a"));
     const auto identityOfB = System::IdentityOf(Path("b"));
     ASSERT_TRUE(identityOfA && identityOfB);
-    EXPECT_FALSE(*identityOfA == *identityOfB);
+    EXPECT_NE(*identityOfA, *identityOfB);
 
     ASSERT_TRUE(System::MoveOver(Path("a"), Path("b")));
     EXPECT_EQ(ReadWholeFile(Path("b")), "new");
     EXPECT_FALSE(std::filesystem::exists(Path("a")));
-    EXPECT_TRUE(*System::IdentityOf(Path("b")) == *identityOfA) << "the same file, renamed";
+    EXPECT_EQ(*System::IdentityOf(Path("b")), *identityOfA) << "the same file, renamed";
 
     Put("c", "copied");
     ASSERT_TRUE(System::CopyFileOver(Path("c"), Path("b")));
