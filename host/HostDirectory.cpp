@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "host/BackendSql.h"
+#include "host/FrameFile.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
 #include "platform/IniFile.h"
 #include "platform/OdbcHandles.h"
 #include "platform/System.h"
@@ -194,6 +196,21 @@ std::string Absolute(const std::string& path) {
     std::error_code ec;
     const fs::path absolute = fs::absolute(path, ec);
     return ec ? path : absolute.lexically_normal().string();
+}
+
+std::string InputPath(const std::string& path) {
+    return path.empty() || path == "-" ? path : Absolute(path);
+}
+
+bool PlaceClock(const std::string& now, std::string& error) {
+    if (now.empty()) return true;
+    const auto time = FrameFile::ParseTime(now);
+    if (!time) {
+        error = "--now must be \"YYYY-MM-DD HH:MM:SS\": " + now;
+        return false;
+    }
+    ProcessClock::SetNow(*time);
+    return true;
 }
 
 bool Enter(const std::string& dir, std::string& error) {

@@ -31,5 +31,12 @@ bool CheckReady(std::string& error);
 
 // Absolute form of a path.
 std::string Absolute(const std::string& path);
+// An input named on the command line, made absolute before Enter changes the current
+// directory; empty and "-" (standard input) stay as they are.
+std::string InputPath(const std::string& path);
+
+// Places the process clock at --now ("YYYY-MM-DD HH:MM:SS"; empty: leaves it); false
+// with `error` for another text.
+bool PlaceClock(const std::string& now, std::string& error);
 
 }  // namespace HostDirectory

@@ -202,20 +202,13 @@ std::vector<std::string> HealthLines(const CPluginHealth& health) {
 int Run(const Options& options, Summary& summary, std::string& error) {
     // Resolve the input files before changing into the host directory.
     Options resolved = options;
-    if (!resolved.framesFile.empty())
-        resolved.framesFile = HostDirectory::Absolute(resolved.framesFile);
+    resolved.framesFile = HostDirectory::InputPath(resolved.framesFile);
+    resolved.followFile = HostDirectory::InputPath(resolved.followFile);
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 
     if (!HostDirectory::Enter(resolved.dir, error)) return 1;
-    if (!resolved.now.empty()) {
-        auto now = FrameFile::ParseTime(resolved.now);
-        if (!now) {
-            error = "--now must be \"YYYY-MM-DD HH:MM:SS\": " + resolved.now;
-            return 1;
-        }
-        ProcessClock::SetNow(*now);
-    }
+    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
     // Everything that can be found wrong without the database is, before it is opened:
     // a refused run leaves the host directory as it was.
     std::vector<CDataFrame> frames;
@@ -225,8 +218,6 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     }
     std::unique_ptr<CLiveSource> live;
     if (!resolved.followFile.empty()) {
-        if (resolved.followFile != "-")
-            resolved.followFile = HostDirectory::Absolute(resolved.followFile);
         live = FollowFrames(resolved.followFile, error);
         if (!live) return 1;
     }

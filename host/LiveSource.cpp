@@ -144,18 +144,18 @@ std::unique_ptr<CLiveSource> FollowFrames(const std::string& path, std::string& 
     return std::make_unique<CFollowedFile>(file);
 }
 
-std::unique_ptr<CLiveSource> SimulateLive(const std::string& spec,
+std::unique_ptr<CLiveSource> SimulateLive(const std::string& mode,
                                           const std::vector<CRTUDef>& towers, std::string& error) {
     double speed = 1.0;
-    if (spec.rfind("live:", 0) == 0) {
+    if (mode.rfind("live:", 0) == 0) {
         char* end = nullptr;
-        speed = std::strtod(spec.c_str() + 5, &end);
+        speed = std::strtod(mode.c_str() + 5, &end);
         if (!end || *end != '\0' || !(speed > 0) || speed > 1e6) {
-            error = "--simulate live:SPEED needs a SPEED above 0: " + spec;
+            error = "--simulate live:SPEED needs a SPEED above 0: " + mode;
             return nullptr;
         }
-    } else if (spec != "live") {
-        error = "not a live simulation: " + spec;
+    } else if (mode != "live") {
+        error = "not a live simulation: " + mode;
         return nullptr;
     }
     return std::make_unique<CLiveSimulation>(towers, speed);

@@ -22,8 +22,8 @@ public:
 // cannot be opened.
 std::unique_ptr<CLiveSource> FollowFrames(const std::string& path, std::string& error);
 
-// SPEC is "live" or "live:SPEED": the towers' frames at every 10-minute mark of the
+// MODE is "live" or "live:SPEED": the towers' frames at every 10-minute mark of the
 // process clock, which runs SPEED times as fast (1 by default) from now on. Null (with
 // `error`) for another text.
-std::unique_ptr<CLiveSource> SimulateLive(const std::string& spec,
+std::unique_ptr<CLiveSource> SimulateLive(const std::string& mode,
                                           const std::vector<CRTUDef>& towers, std::string& error);

@@ -116,19 +116,12 @@ int Run(const Options& given, std::string& error) {
     }
     Options options = given;
     for (std::string* path : {&options.framesFile, &options.followFile, &options.screenshot}) {
-        if (!path->empty()) *path = HostDirectory::Absolute(*path);
+        *path = HostDirectory::InputPath(*path);
     }
     const std::string pluginPath = HostDirectory::Absolute(
         options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
     if (!HostDirectory::Enter(options.dir, error)) return 1;
-    if (!options.now.empty()) {
-        auto now = FrameFile::ParseTime(options.now);
-        if (!now) {
-            error = "--now must be \"YYYY-MM-DD HH:MM:SS\": " + options.now;
-            return 1;
-        }
-        ProcessClock::SetNow(*now);
-    }
+    if (!HostDirectory::PlaceClock(options.now, error)) return 1;
     int argc = 1;
     char name[] = "vkthost";
     char* argv[] = {name, nullptr};

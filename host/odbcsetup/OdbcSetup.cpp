@@ -8,23 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/odbcsetup/Attributes.h"
 #include "platform/Api.h"
-
-namespace {
-
-// "KEY=value\0KEY=value\0\0" as (key, value) pairs.
-std::vector<std::pair<std::string, std::string>> SplitAttributes(LPCSTR attributes) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const char* p = attributes; p && *p; p += std::strlen(p) + 1) {
-        const std::string entry = p;
-        const size_t equals = entry.find('=');
-        if (equals == std::string::npos) continue;
-        pairs.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
-    }
-    return pairs;
-}
-
-}  // namespace
 
 VKT_C_EXPORT BOOL ConfigDSN(HWND, WORD request, LPCSTR driver, LPCSTR attributes) {
     std::string dsn;

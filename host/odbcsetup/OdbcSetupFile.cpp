@@ -15,18 +15,9 @@
 #include <utility>
 #include <vector>
 
-namespace {
+#include "host/odbcsetup/Attributes.h"
 
-std::vector<std::pair<std::string, std::string>> SplitAttributes(LPCSTR attributes) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const char* p = attributes; p && *p; p += std::strlen(p) + 1) {
-        const std::string entry = p;
-        const size_t equals = entry.find('=');
-        if (equals == std::string::npos) continue;
-        pairs.emplace_back(entry.substr(0, equals), entry.substr(equals + 1));
-    }
-    return pairs;
-}
+namespace {
 
 bool SameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;

@@ -158,14 +158,17 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
 // ends the run cleanly with every frame stored and the bad line reported.
 TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
     TestHost host;
-    const std::string input = host.Path("in.jsonl");
+    // Named relative to the directory the host starts in, not to the host directory.
+    std::filesystem::create_directory(host.Path("feed"));
+    const std::string input = host.Path("feed/in.jsonl");
     std::ofstream(input).close();
     const std::string output = host.Path("out.txt");
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         std::freopen(output.c_str(), "w", stdout);
-        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--follow", input.c_str(),
+        if (chdir(host.Path("feed").c_str()) != 0) _exit(126);
+        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--follow", "in.jsonl",
               "--plugin", std::getenv("VKT_PLUGIN"), static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -106,7 +106,7 @@ TEST(LiveSourceTest, TheLiveSimulationMakesEveryTowerAtEachMark) {
 
 TEST(LiveSourceTest, SourcesThatCannotStartSayWhy) {
     struct Case {
-        const char* spec;
+        const char* mode;
         const char* error;
     };
     const Case cases[] = {
@@ -118,7 +118,7 @@ TEST(LiveSourceTest, SourcesThatCannotStartSayWhy) {
     };
     for (const Case& c : cases) {
         std::string error;
-        EXPECT_FALSE(SimulateLive(c.spec, {}, error)) << c.spec;
+        EXPECT_FALSE(SimulateLive(c.mode, {}, error)) << c.mode;
         EXPECT_EQ(error, c.error);
     }
     std::string error;
