@@ -11,11 +11,6 @@ if [[ ! -f "$prefix/system.reg" ]]; then
   WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1 || true
   WINEPREFIX="$prefix" wineserver -w # the set-up's own server leaves after 3 s
 fi
-# A server that outlives its last client by 30 s: with the usual 3 s, a program that
-# starts just as the server leaves fails ("wine client error … Connection reset by
-# peer"). It runs on in the background, so it must not keep this lock. When a server
-# is running already, this changes nothing and says so; that is fine.
-WINEPREFIX="$prefix" wineserver -p30 9>&- 2>/dev/null || true
 setup="${VKT_ODBC_SETUP_DLL:-}"
 if [[ -n "$setup" && "$(cat "$prefix/vkt-setup" 2>/dev/null)" != "$setup" ]]; then
   dos="Z:$(echo "$setup" | tr / '\\')"

@@ -13,10 +13,17 @@ fi
 bash "$here/wine-prefix.sh" "$WINEPREFIX"
 if [[ -z "${VKT_KEEP_ODBCSYSINI:-}" ]]; then
   odbc=$(mktemp -d "${TMPDIR:-/tmp}/vkt-wine-odbc-XXXXXX")
-  trap 'rm -rf "$odbc"' EXIT
   : >"$odbc/odbc.ini"
   printf '[SQLite3]\nDriver=%s/libsqlite3odbc.so\nDontDLClose=1\n' "$VKT_ODBC_DRIVER_DIR" >"$odbc/odbcinst.ini"
   export ODBCSYSINI="$odbc" ODBCINI="$odbc/odbc.ini"
 fi
-# Windows programs end their printed lines with CR LF.
-wine "$@" | tr -d '\r'
+# The program's output goes through files, not pipes: Wine's helper processes
+# (services, devices) inherit it and live until Wine's server leaves, so a reader of a
+# pipe would wait for them. Windows programs end their lines with CR LF.
+out=$(mktemp -d "${TMPDIR:-/tmp}/vkt-wine-out-XXXXXX")
+trap 'rm -rf "$out" ${odbc:+"$odbc"}' EXIT
+status=0
+wine "$@" >"$out/stdout" 2>"$out/stderr" || status=$?
+tr -d '\r' <"$out/stdout"
+tr -d '\r' <"$out/stderr" >&2
+exit "$status"
