@@ -55,21 +55,11 @@ bool ReadFrameFile(const std::string& path, Summary& summary, std::vector<CDataF
     return true;
 }
 
-std::vector<CRTUDef> CatalogueTowers() {
-    CObList<CRTUDef> all;
-    CRTUDefRT::OutRTRTU(all);
-    std::vector<CRTUDef> towers;
-    for (const auto& def : all) {
-        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
-    }
-    return towers;
-}
-
 bool SimulateFrames(const std::string& span, Summary& summary, std::vector<CDataFrame>& frames,
                     std::string& error) {
     auto range = Simulator::ParseSpan(span, ProcessClock::Now(), error);
     if (!range) return false;
-    auto simulated = Simulator::Simulate(CatalogueTowers(), *range);
+    auto simulated = Simulator::Simulate(Simulator::CatalogueTowers(), *range);
     summary.framesRead += static_cast<int>(simulated.size());
     frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
                   std::make_move_iterator(simulated.end()));
@@ -224,7 +214,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     HostSession session;
     if (!session.Prepare(error)) return 1;
     if (resolved.simulateSpan.rfind("live", 0) == 0) {
-        live = SimulateLive(resolved.simulateSpan, CatalogueTowers(), error);
+        live = SimulateLive(resolved.simulateSpan, Simulator::CatalogueTowers(), error);
         if (!live) return 1;
     } else if (!resolved.simulateSpan.empty() &&
                !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {

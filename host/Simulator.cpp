@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "host/FrameFile.h"
+#include "hostlib/VktBase.h"
 
 namespace Simulator {
 
@@ -179,6 +180,16 @@ std::vector<CDataFrame> Simulate(const std::vector<CRTUDef>& towers, const Range
         }
     }
     return frames;
+}
+
+std::vector<CRTUDef> CatalogueTowers() {
+    CObList<CRTUDef> all;
+    CRTUDefRT::OutRTRTU(all);
+    std::vector<CRTUDef> towers;
+    for (const auto& def : all) {
+        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
+    }
+    return towers;
 }
 
 }  // namespace Simulator

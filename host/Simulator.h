@@ -27,4 +27,7 @@ inline int32_t SensorKey(int32_t rtu, int32_t dataID) {
 // in time order and, within one time, in the towers' order. Deterministic.
 std::vector<CDataFrame> Simulate(const std::vector<CRTUDef>& towers, const Range& range);
 
+// The towers of the host catalogue (RTU types 100 and 101), in catalogue order.
+std::vector<CRTUDef> CatalogueTowers();
+
 }  // namespace Simulator

@@ -27,16 +27,6 @@ namespace {
 
 constexpr int kPollMs = 200;
 
-std::vector<CRTUDef> Towers() {
-    CObList<CRTUDef> all;
-    CRTUDefRT::OutRTRTU(all);
-    std::vector<CRTUDef> towers;
-    for (const auto& def : all) {
-        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
-    }
-    return towers;
-}
-
 bool HasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* value = std::getenv(name);
@@ -61,13 +51,13 @@ bool Sources(const Options& options, std::vector<CDataFrame>& frames,
         if (!live) return false;
     }
     if (options.simulateSpan.rfind("live", 0) == 0) {
-        live = SimulateLive(options.simulateSpan, Towers(), error);
+        live = SimulateLive(options.simulateSpan, Simulator::CatalogueTowers(), error);
         return live != nullptr;
     }
     if (!options.simulateSpan.empty()) {
         auto range = Simulator::ParseSpan(options.simulateSpan, ProcessClock::Now(), error);
         if (!range) return false;
-        auto made = Simulator::Simulate(Towers(), *range);
+        auto made = Simulator::Simulate(Simulator::CatalogueTowers(), *range);
         frames.insert(frames.end(), made.begin(), made.end());
     }
     return true;
