@@ -37,7 +37,6 @@ VKTBASE_API std::string MakeTemporaryDirectory(const std::string& prefix);
 
 VKTBASE_API void SetEnvironment(const std::string& name, const std::string& value,
                                 bool overwrite = true);
-VKTBASE_API void UnsetEnvironment(const std::string& name);
 
 // Points the ODBC driver manager at the odbcinst.ini and odbc.ini of `odbcDir`. Where
 // the driver manager's folder is fixed when the process starts (a Unix driver manager

@@ -65,10 +65,6 @@ void SetEnvironment(const std::string& name, const std::string& value, bool over
     setenv(name.c_str(), value.c_str(), overwrite ? 1 : 0);
 }
 
-void UnsetEnvironment(const std::string& name) {
-    unsetenv(name.c_str());
-}
-
 void UseOdbcFolder(const std::string& odbcDir) {
     SetEnvironment("ODBCSYSINI", odbcDir);
     SetEnvironment("ODBCINI", odbcDir + "/odbc.ini");

@@ -112,10 +112,6 @@ void SetEnvironment(const std::string& name, const std::string& value, bool over
     _putenv_s(name.c_str(), value.c_str());
 }
 
-void UnsetEnvironment(const std::string& name) {
-    _putenv_s(name.c_str(), "");
-}
-
 void UseOdbcFolder(const std::string& odbcDir) {
     const std::string target = OdbcFolder();
     if (target.empty()) return;
