@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -30,6 +31,17 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 VKTBASE_API std::optional<FileIdentity> IdentityOf(const std::string& path);
+// Makes what was written to `file` durable (a power loss keeps it): the data, not
+// every piece of metadata. False when the system refuses.
+VKTBASE_API bool SyncFile(std::FILE* file);
+// Makes the names of a folder's files durable (a file just made or renamed in it).
+VKTBASE_API bool SyncDirectory(const std::string& path);
+// Cuts the open file to `size` bytes.
+VKTBASE_API bool TruncateFile(std::FILE* file, int64_t size);
+// Crash testing: ends the process at once, as a kill would, when the environment
+// variable VKT_KILL_POINT names this point ("name"), or "name:N" and this is the N-th
+// time the point is reached in this process. Costs a load and a compare when unset.
+VKTBASE_API void KillPoint(const char* name);
 // Copies `from` over `to`, replacing what `to` held.
 VKTBASE_API bool CopyFileOver(const std::string& from, const std::string& to);
 // A new empty folder under the system's temporary folder; empty when none could be made.

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,22 @@ bool CanWrite(const std::string& path) {
 
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
+}
+
+bool SyncFile(std::FILE* file) {
+    return file && ::fdatasync(fileno(file)) == 0;
+}
+
+bool SyncDirectory(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+bool TruncateFile(std::FILE* file, int64_t size) {
+    return file && ::ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 bool MoveOver(const std::string& from, const std::string& to) {

@@ -65,6 +65,19 @@ bool RemoveFile(const std::string& path) {
     return _unlink(path.c_str()) == 0;
 }
 
+bool SyncFile(std::FILE* file) {
+    return file && _commit(_fileno(file)) == 0;
+}
+
+bool SyncDirectory(const std::string&) {
+    // A file's name is made durable with the file on this system.
+    return true;
+}
+
+bool TruncateFile(std::FILE* file, int64_t size) {
+    return file && _chsize_s(_fileno(file), size) == 0;
+}
+
 bool MoveOver(const std::string& from, const std::string& to) {
     // rename() refuses to replace an existing file here.
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

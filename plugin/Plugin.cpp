@@ -99,6 +99,9 @@ void FillContext(CWPContext& context) {
     context.m_journal.Load(context.m_strWorkingDir);
     auto writer = std::make_unique<CBackendWriterThread>(context, context.m_journal);
     if (writer->CreateThread()) context.m_pBackendWriter = std::move(writer);
+    // Frames a former run accepted and did not store are read back before new ones.
+    auto spool = std::make_unique<CFrameSpool>(context.m_strWorkingDir + "/WPData/spool");
+    if (spool->Open()) context.m_pSpool = std::move(spool);
     auto storage = std::make_unique<CWPDBThread>(context);
     if (storage->CreateThread()) context.m_pStorageThread = std::move(storage);
     auto rain = std::make_unique<CWPRainProcThread>(context);
@@ -161,8 +164,9 @@ int SaveRTDB(const CDataFrame& frame) {
     if (!g_pContext || !g_pContext->m_pStorageThread) return 0;
     const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(frame.m_nRTUID);
     if (!def) return 0;
+    // Refused when the spool cannot take it (a full disk): the host knows then.
     if (def->m_nType == 100 || def->m_nType == 101) {
-        g_pContext->m_pStorageThread->EnqueueFrame(frame);
+        return g_pContext->m_pStorageThread->EnqueueFrame(frame) ? 1 : 0;
     }
     return 1;
 }

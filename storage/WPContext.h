@@ -6,6 +6,7 @@
 #include "model/AssignmentMap.h"
 #include "storage/BackendDB.h"
 #include "storage/DeleteMyDeadData.h"
+#include "storage/FrameSpool.h"
 #include "storage/RefillJournal.h"
 #include "storage/StationMap.h"
 #include "storage/WPSettings.h"
@@ -43,6 +44,9 @@ public:
     CAssignmentMap m_assignments;
     CBackendDB m_backend;
     CStationMap m_stations;
+    // The durable hand-over; null when its folder cannot be used (frames then wait in
+    // memory). Outlives the storage thread that reads it.
+    std::unique_ptr<CFrameSpool> m_pSpool;
     // Made and freed on the user-interface thread; the exports' hand-over lock keeps
     // it alive while a host thread queues a frame.
     std::unique_ptr<CWPDBThread> m_pStorageThread;

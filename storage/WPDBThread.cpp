@@ -1,12 +1,15 @@
 #include "storage/WPDBThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/System.h"
 #include "storage/BackendWriter.h"
 #include "storage/BackendWriterThread.h"
+#include "storage/FrameSpool.h"
 #include "storage/IsolationFile.h"
 #include "storage/WPContext.h"
 
@@ -24,14 +27,18 @@ bool IsTowerType(int32_t type) {
 }  // namespace
 
 CWPDBThread::CWPDBThread(CWPContext& context, int pollIntervalMs, int drainMs)
-    : m_context(context), m_nPollIntervalMs(pollIntervalMs), m_nDrainMs(drainMs) {}
+    : m_context(context),
+      m_pSpool(context.m_pSpool.get()),
+      m_nPollIntervalMs(pollIntervalMs),
+      m_nDrainMs(drainMs) {}
 
 CWPDBThread::~CWPDBThread() {
     // Stop here, while the derived parts still exist.
     StopWorker();
 }
 
-void CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
+bool CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
+    if (m_pSpool) return !IsStoredKind(frame.m_nKind) || m_pSpool->Append(frame);
     MutexLock guard(m_queueLock);
     auto record = std::make_unique<CTowerRecord>();
     record->m_nKind = frame.m_nKind;
@@ -39,6 +46,7 @@ void CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
     record->m_tTime = frame.m_tTime;
     record->m_arItems = frame.m_arItems;
     m_queue.push_back(std::move(record));
+    return true;
 }
 
 CStoreHealth CWPDBThread::StationHealth() const {
@@ -46,8 +54,9 @@ CStoreHealth CWPDBThread::StationHealth() const {
 }
 
 size_t CWPDBThread::QueuedCount() const {
+    const size_t spooled = m_pSpool ? static_cast<size_t>(std::max(0L, m_pSpool->Backlog())) : 0;
     MutexLock guard(m_queueLock);
-    return m_queue.size() + m_nInHand;
+    return m_queue.size() + m_nInHand + spooled;
 }
 
 CWPDBThread::Batch CWPDBThread::TakeQueue() {
@@ -61,7 +70,7 @@ int CWPDBThread::Run() {
         if (m_stopEvent.Wait(m_nPollIntervalMs)) break;
         Batch batch = TakeQueue();
         const size_t stoppedAt = StoreUntilStopped(batch, 0);
-        if (stoppedAt < batch.size()) {
+        if (stoppedAt < batch.size() || !StoreSpooled([this] { return m_stopEvent.IsSet(); })) {
             Drain(std::move(batch), stoppedAt);
             return 0;
         }
@@ -93,11 +102,43 @@ void CWPDBThread::Drain(Batch batch, size_t next) {
         MutexLock guard(m_queueLock);
         m_nInHand = 0;
     }
+    if (m_pSpool) {
+        StoreSpooled([&] { return std::chrono::steady_clock::now() >= deadline; });
+        m_pSpool->SyncIfDue(true);
+        if (const long left = m_pSpool->Backlog(); left > 0) {
+            WriteErrorInfo("Storage thread stopped: " + std::to_string(left) +
+                           " frames left in the frame spool for the next start");
+        }
+    }
     const size_t dropped = batch.size() - next;
     if (dropped == 0) return;
     m_nDropped += static_cast<long>(dropped);
     WriteErrorInfo("Storage thread stopped: " + std::to_string(dropped) +
                    " queued frames dropped unstored after " + std::to_string(m_nDrainMs) + " ms");
+}
+
+template <typename Stop>
+bool CWPDBThread::StoreSpooled(const Stop& stop) {
+    if (!m_pSpool) return true;
+    for (;;) {
+        std::vector<SpooledRecord> batch = m_pSpool->ReadBatch(kSpoolBatch);
+        if (batch.empty()) break;
+        for (const SpooledRecord& entry : batch) {
+            if (stop()) {
+                m_pSpool->SyncIfDue(true);
+                return false;
+            }
+            Store(*entry.record);
+            m_pSpool->MarkStored(entry.end);
+            System::KillPoint("station-row");
+        }
+        m_pSpool->SyncIfDue();
+        // A long backlog does not hold the reverse-isolation files up.
+        const DateTime now = ProcessClock::Now();
+        if (IsIsolationDue(now)) WriteIsolationFiles(now);
+    }
+    m_pSpool->SyncIfDue();
+    return true;
 }
 
 void CWPDBThread::Store(const CTowerRecord& record) {

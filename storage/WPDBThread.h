@@ -12,14 +12,19 @@
 #include "storage/TowerRecord.h"
 
 class CWPContext;
+class CFrameSpool;
 
 // The storage thread: host threads hand frames over with EnqueueFrame, and the
 // thread, woken at least once per poll interval, takes the whole queue and stores
 // each record outside the lock. Once per five-minute period it writes the
 // reverse-isolation files. Backend rows go to the context's backend writer, in
 // order, after the station rows (a context without a writer, made by hand, has them
-// written here). When stopped it goes on storing what is queued for at most the
-// drain time, then drops the rest and writes their count to the error log.
+// written here). With the context's frame spool, frames are handed over through it
+// and read back from it, so that a killed process loses none: what is not stored when
+// the thread stops waits in the spool for the next start. Without one (a context made
+// by hand) they wait in memory, and when stopped the thread goes on storing what is
+// queued for at most the drain time, then drops the rest and writes their count to
+// the error log.
 class CWPDBThread : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 1000;
@@ -31,9 +36,13 @@ public:
                          int drainMs = kDrainMs);
     ~CWPDBThread() override;
 
-    // Copies the frame into the queue under the queue lock; the caller may free or
-    // reuse the frame as soon as this returns. Any thread.
-    void EnqueueFrame(const CDataFrame& frame) EXCLUDES(m_queueLock);
+    // Records spooled frames read back and stored in one go, at most.
+    static constexpr size_t kSpoolBatch = 1000;
+
+    // Copies the frame into the spool (or the queue, under the queue lock); the caller
+    // may free or reuse the frame as soon as this returns. False when the spool could
+    // not take it (a full disk). Any thread.
+    bool EnqueueFrame(const CDataFrame& frame) EXCLUDES(m_queueLock);
 
     // Minute 01, 06, …, 56 from second 30 on: the files of the period are due, once.
     // Returns true when they are to be written now; keeps the period flag.
@@ -64,8 +73,13 @@ private:
     size_t StoreUntilStopped(const Batch& batch, size_t next);
     // After the stop: stores what is left within the drain time, counts the rest.
     void Drain(Batch batch, size_t next);
+    // Stores what the spool holds, batch by batch, until it is empty or `stop` says so;
+    // false when stopped with records left.
+    template <typename Stop>
+    bool StoreSpooled(const Stop& stop);
     void Store(const CTowerRecord& record);
 
+    CFrameSpool* const m_pSpool;  // the context's, or null
     const int m_nPollIntervalMs;
     const int m_nDrainMs;
     mutable Mutex m_queueLock;
