@@ -175,7 +175,9 @@ std::string StoreLine(const char* name, const CStoreHealth& store) {
     return std::string("  ") + name + ": queued " + std::to_string(store.nQueued) + ", written " +
            std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
            ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
-           TimeText(store.tOutageSince);
+           TimeText(store.tOutageSince) +
+           (store.tStalledSince.IsValid() ? ", stalled since " + TimeText(store.tStalledSince)
+                                          : std::string());
 }
 
 }  // namespace

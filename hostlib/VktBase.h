@@ -145,11 +145,12 @@ VKTBASE_API void OfferPluginJobs(CPluginJobs* jobs);
 
 // How one store of a plug-in is doing since VKTLibInit.
 struct CStoreHealth {
-    long nQueued = 0;                             // records waiting for the store
-    long nWritten = 0;                            // rows (or files) written
-    long nFailed = 0;                             // statements (or files) that failed
-    DateTime tLastSuccess = DateTime::Invalid();  // before the first success
-    DateTime tOutageSince = DateTime::Invalid();  // while the store answers
+    long nQueued = 0;                              // records waiting for the store
+    long nWritten = 0;                             // rows (or files) written
+    long nFailed = 0;                              // statements (or files) that failed
+    DateTime tLastSuccess = DateTime::Invalid();   // before the first success
+    DateTime tOutageSince = DateTime::Invalid();   // while the store answers
+    DateTime tStalledSince = DateTime::Invalid();  // while no statement hangs
 };
 
 // The figures a plug-in publishes for its host's status view.

@@ -97,6 +97,14 @@ void FillContext(CWPContext& context) {
 
     // The journal before the writer: ranges a former run left are refilled first.
     context.m_journal.Load(context.m_strWorkingDir);
+    // What a killed run may have left unconfirmed is compared with the backend's keys.
+    const auto settings = context.m_settings.Get();
+    if (settings->m_bSaveBkgDB && settings->m_bSaveLocal) {
+        for (const CRefillRange& range :
+             context.m_confirmation.Unconfirmed(context.m_strWorkingDir)) {
+            context.m_journal.NoteRange(range);
+        }
+    }
     auto writer = std::make_unique<CBackendWriterThread>(context, context.m_journal);
     if (writer->CreateThread()) context.m_pBackendWriter = std::move(writer);
     // Frames a former run accepted and did not store are read back before new ones.

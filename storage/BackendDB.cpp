@@ -113,7 +113,9 @@ void CBackendDB::NoteUnreachable(const std::string& source, const std::string& d
     }
     if ((now - m_tLastOutageLine).GetTotalSeconds() < kOutageLineSeconds) return;
     WriteErrorInfo("The backend data source " + source + " is still unreachable; " +
-                   std::to_string(m_nLostSinceLine) + " statements lost since the last line");
+                   std::to_string(m_nLostSinceLine) +
+                   " statements not run since the last line (their rows wait in the station "
+                   "files for the refill)");
     m_tLastOutageLine = now;
     m_nLostSinceLine = 0;
 }
@@ -122,7 +124,9 @@ void CBackendDB::NoteReachable(const std::string& source) {
     if (!m_bUnreachable) return;
     m_bUnreachable = false;
     WriteErrorInfo("The backend data source " + source + " answers again; " +
-                   std::to_string(m_nLostInOutage) + " statements lost while it was unreachable");
+                   std::to_string(m_nLostInOutage) +
+                   " statements not run while it was unreachable (their rows are refilled from "
+                   "the station files)");
 }
 
 void CBackendDB::DisconnectBackend() {

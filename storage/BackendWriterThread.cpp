@@ -1,9 +1,11 @@
 #include "storage/BackendWriterThread.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/System.h"
 #include "storage/BackendWriter.h"
 #include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
@@ -11,6 +13,11 @@
 namespace {
 
 constexpr long kDropLogEvery = 10000;
+
+double SteadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool IsWritten(BackendOutcome outcome) {
     return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
@@ -85,7 +92,40 @@ void CBackendWriterThread::SetInHand(size_t count) {
 }
 
 CStoreHealth CBackendWriterThread::Health() const {
-    return m_counters.Snapshot(static_cast<long>(QueuedCount()));
+    CStoreHealth health = m_counters.Snapshot(static_cast<long>(QueuedCount()));
+    MutexLock guard(m_stallLock);
+    health.tStalledSince = m_tStalledSince;
+    return health;
+}
+
+void CBackendWriterThread::CheckStall() {
+    const double started = m_statementStart.load();
+    if (started == 0) return;
+    const double age = SteadySeconds() - started;
+    if (age * 1000 < m_timing.stallMs || m_bStalled.exchange(true)) return;
+    const DateTime since = ProcessClock::Now() - DateTimeSpan(age / 86400.0);
+    {
+        MutexLock guard(m_stallLock);
+        m_tStalledSince = since;
+    }
+    WriteErrorInfo("Backend stalled: a statement has not returned since " + since.Format() + "; " +
+                   std::to_string(QueuedCount()) + " records wait for the backend");
+}
+
+void CBackendWriterThread::StatementStarts() {
+    m_statementStart = SteadySeconds();
+}
+
+void CBackendWriterThread::StatementEnded() {
+    m_statementStart = 0;
+    if (!m_bStalled.exchange(false)) return;
+    DateTime since;
+    {
+        MutexLock guard(m_stallLock);
+        since = std::exchange(m_tStalledSince, DateTime::Invalid());
+    }
+    WriteErrorInfo("Backend answers again after a stall since " + since.Format() + "; " +
+                   std::to_string(QueuedCount()) + " records wait for the backend");
 }
 
 std::deque<CBackendWriterThread::Record> CBackendWriterThread::TakeQueue() {
@@ -104,6 +144,7 @@ int CBackendWriterThread::Run() {
             return 0;
         }
         if (RefillDue()) RefillStep();
+        m_context.m_confirmation.PersistIfDue();
     }
     Finish({});
     return 0;
@@ -125,13 +166,17 @@ void CBackendWriterThread::Write(const CTowerRecord& record) {
         Miss(record);
         return;
     }
+    StatementStarts();
     BackendOutcome outcome = SaveRTTower(m_context, record);
     if (IsWritten(outcome) && m_context.m_settings.Get()->m_nType != 1) {
+        System::KillPoint("backend-between");
         outcome = SaveTowerHis(m_context, record);
     }
+    StatementEnded();
     if (IsWritten(outcome)) {
         m_bOutage = false;
         m_counters.NoteWritten(ProcessClock::Now());
+        m_context.m_confirmation.Release(record.m_nRTUID, record.m_tTime);
         return;
     }
     m_counters.NoteFailed(ProcessClock::Now());
@@ -142,8 +187,10 @@ void CBackendWriterThread::Write(const CTowerRecord& record) {
 void CBackendWriterThread::Miss(const CTowerRecord& record) {
     if (m_context.m_settings.Get()->m_bSaveLocal &&
         m_journal.NoteMissed(record.m_nRTUID, record.m_tTime)) {
+        m_context.m_confirmation.Release(record.m_nRTUID, record.m_tTime);
         return;
     }
+    // Left pending: the next start compares the station rows from here on.
     ++m_nLost;
 }
 
@@ -170,21 +217,29 @@ void CBackendWriterThread::RefillStep() {
         std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
     CExportCounts counts;
     CWPLocalDB& station = m_context.m_stations.FindOrAdd(range.m_nRTUID);
-    if (!station.RefillRange(m_context, range.m_tFrom, chunkEnd, counts)) {
+    StatementStarts();
+    const bool refilled = station.RefillRange(m_context, range.m_tFrom, chunkEnd, counts);
+    StatementEnded();
+    if (!refilled) {
+        // The server is away, or no statement can be built (a prefix that is not an
+        // SQL name, reported once): the range stays to do.
         EnterOutage();
         return;
     }
+    System::KillPoint("refill");
     m_bOutage = false;
     const long rows = counts.m_nCopied + counts.m_nPresent;
     m_nRefilled += rows;
     if (rows > 0) m_counters.NoteWritten(ProcessClock::Now(), rows);
     m_journal.Advance(range.m_nRTUID, chunkEnd);
-    long& tally = m_refillTally[range.m_nRTUID];
-    tally += rows;
+    auto [tallyEntry, first] = m_refillTally.try_emplace(range.m_nRTUID);
+    RefillTally& tally = tallyEntry->second;
+    if (first) tally.from = range.m_tFrom;
+    tally.rows += rows;
     if (chunkEnd < range.m_tTo) return;
-    WriteErrorInfo(std::to_string(tally) + " rows refilled for tower " +
+    WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
                    std::to_string(m_context.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
-                   (range.m_tFrom + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
+                   (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
                    range.m_tTo.Format() +
                    (counts.m_nFailed > 0 ? "; " + std::to_string(counts.m_nFailed) + " refused"
                                          : std::string()));
@@ -211,6 +266,7 @@ void CBackendWriterThread::Finish(std::deque<Record> rest) {
         }
         SetInHand(rest.size() - i - 1);
     }
+    m_context.m_confirmation.PersistIfDue(true);
     if (journaled > 0) {
         WriteErrorInfo("Backend writer stopped: " + std::to_string(journaled) +
                        " queued records left to the refill journal");

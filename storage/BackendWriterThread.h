@@ -29,6 +29,7 @@ public:
         int drainMs = 2000;            // writing on after the stop signal
         size_t maxQueued = 100000;     // past it the oldest records are dropped
         double refillChunkDays = 1.0;  // one refill step
+        int stallMs = 10000;           // a statement running longer: the backend is stalled
     };
 
     // `context` supplies the settings, the backend, the stations and the tower ids;
@@ -44,6 +45,11 @@ public:
     // For a writer that would not stop: notes what is queued in the journal, closes
     // the queue and returns how many records it noted. Any thread but the writer's.
     long JournalQueued() EXCLUDES(m_queueLock);
+
+    // Any thread, about once a second (the storage thread): a statement that has not
+    // returned for the stall time marks the backend stalled, with one line in the
+    // error log; the writer writes one more when the statement returns.
+    void CheckStall();
 
     // Records queued or in hand, not yet written or journaled.
     size_t QueuedCount() const EXCLUDES(m_queueLock);
@@ -75,6 +81,9 @@ private:
     bool ProbeDue() const;
     // After the stop: writes on for the drain time, then journals what is left.
     void Finish(std::deque<Record> rest);
+    // Around every backend call of the writer, for CheckStall.
+    void StatementStarts();
+    void StatementEnded();
 
     CWPContext& m_context;
     CRefillJournal& m_journal;
@@ -88,8 +97,18 @@ private:
     // Writer thread only: whether the server is away, and when to try it again.
     bool m_bOutage = false;
     std::chrono::steady_clock::time_point m_nextProbe;
-    // Rows refilled per tower's range in progress, for its log line.
-    std::map<int32_t, long> m_refillTally;
+    // Per tower's range in progress, for its log line: where it began, rows so far.
+    struct RefillTally {
+        DateTime from;
+        long rows = 0;
+    };
+    std::map<int32_t, RefillTally> m_refillTally;
+    // When the backend call in progress started (steady seconds; 0: none), and the
+    // process-clock time a stall began (guarded by m_stallLock).
+    std::atomic<double> m_statementStart{0};
+    std::atomic<bool> m_bStalled{false};
+    mutable Mutex m_stallLock;
+    DateTime m_tStalledSince GUARDED_BY(m_stallLock) = DateTime::Invalid();
     std::atomic<long> m_nDropped{0};
     std::atomic<long> m_nLost{0};
     std::atomic<long> m_nRefilled{0};

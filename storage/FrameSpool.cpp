@@ -101,8 +101,8 @@ bool ReadPayload(std::FILE* file, std::vector<unsigned char>& payload) {
 bool ParseSegment(const fs::path& path, uint64_t& segment) {
     const std::string name = path.filename().string();
     const std::string suffix = kSegmentSuffix;
-    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(),
-                                                     suffix) != 0) {
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return false;
     }
     const std::string digits = name.substr(0, name.size() - suffix.size());
@@ -201,8 +201,8 @@ long CFrameSpool::ScanSegment(uint64_t segment, int64_t offset, bool cutTail) {
     if (cutTail && !ec && size > end) {
         // A record the process was killed while writing, or damage: never read it.
         System::TruncateFile(file, end);
-        WriteErrorInfo("Frame spool: " + std::to_string(size - end) + " bytes of a torn record cut off " +
-                       path);
+        WriteErrorInfo("Frame spool: " + std::to_string(size - end) +
+                       " bytes of a torn record cut off " + path);
     }
     std::fclose(file);
     return records;
@@ -299,11 +299,10 @@ std::vector<SpooledRecord> CFrameSpool::ReadBatch(size_t maxRecords) {
         }
         if (m_read.position.segment == writeEnd.segment) {
             // Damage inside the segment being written: skip to what is appended next.
-            WriteErrorInfo("Frame spool: unreadable record in " +
-                           SegmentPath(m_read.position.segment) + " at offset " +
-                           std::to_string(m_read.position.offset) + "; " +
-                           std::to_string(writeEnd.offset - m_read.position.offset) +
-                           " bytes skipped");
+            WriteErrorInfo(
+                "Frame spool: unreadable record in " + SegmentPath(m_read.position.segment) +
+                " at offset " + std::to_string(m_read.position.offset) + "; " +
+                std::to_string(writeEnd.offset - m_read.position.offset) + " bytes skipped");
             m_read.position = writeEnd;
             break;
         }
@@ -356,10 +355,10 @@ void CFrameSpool::WriteMark(const SpoolPosition& mark) {
     const std::string temporary = path + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file) return;
-    const bool written = std::fprintf(file, "%llu %lld\n",
-                                      static_cast<unsigned long long>(mark.segment),
-                                      static_cast<long long>(mark.offset)) > 0 &&
-                         std::fflush(file) == 0;
+    const bool written =
+        std::fprintf(file, "%llu %lld\n", static_cast<unsigned long long>(mark.segment),
+                     static_cast<long long>(mark.offset)) > 0 &&
+        std::fflush(file) == 0;
     std::fclose(file);
     // A mark that did not reach the disk only makes the next start store some
     // records again, which rewrites the same rows.

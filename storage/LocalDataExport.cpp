@@ -276,7 +276,8 @@ BackendOutcome RefillOne(CBackendDB& backend, const RefillTable& table, const st
 bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const DateTime& to,
                              CExportCounts& counts) {
     const std::string prefix = context.m_settings.Get()->m_strPreName;
-    if (!context.m_backend.CheckPrefix(prefix)) return true;  // nothing can be written
+    // Nothing can be written: the range stays until the prefix is mended.
+    if (!context.m_backend.CheckPrefix(prefix)) return false;
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
     std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
     if (context.m_settings.Get()->m_nType != 1) {

@@ -1,6 +1,6 @@
 #include "storage/RefillJournal.h"
 
-#include <filesystem>
+#include <algorithm>
 
 #include "platform/OdbcHandles.h"
 #include "storage/BackendDB.h"
@@ -9,19 +9,6 @@
 
 namespace {
 
-// The station file's RTU from its name WP_<n>.MDB; 0 for any other file.
-int32_t RtuOfStationFile(const std::string& name) {
-    constexpr const char* kHead = "WP_";
-    constexpr const char* kTail = ".MDB";
-    if (name.rfind(kHead, 0) != 0 || name.size() <= 7 ||
-        name.compare(name.size() - 4, 4, kTail) != 0) {
-        return 0;
-    }
-    const std::string digits = name.substr(3, name.size() - 7);
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) return 0;
-    return static_cast<int32_t>(std::stol(digits));
-}
-
 std::string CreateTableText() {
     return std::string("CREATE TABLE IF NOT EXISTS ") + CRefillJournal::kTable +
            " (FROMTIME DATETIME, TOTIME DATETIME)";
@@ -29,16 +16,10 @@ std::string CreateTableText() {
 
 std::vector<CRefillRange> ReadRanges(CWPLocalDB& station) {
     std::vector<CRefillRange> ranges;
-    AccessGuard guard;
-    if (!station.LocalDBExists()) return ranges;
-    OdbcStatement stmt = station.GetLocalStmt();
-    if (!stmt) return ranges;
     const std::string query = std::string("SELECT FROMTIME, TOTIME FROM ") +
                               CRefillJournal::kTable + " ORDER BY FROMTIME";
-    if (!Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), query))) return ranges;  // no table yet
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        CRefillRange range{station.m_nRTUID, ParseDBTime(Odbc::GetText(stmt.Get(), 1)),
-                           ParseDBTime(Odbc::GetText(stmt.Get(), 2))};
+    for (const auto& row : station.QueryTexts(query, 2)) {  // none without the table
+        CRefillRange range{station.m_nRTUID, ParseDBTime(row[0]), ParseDBTime(row[1])};
         if (range.m_tFrom.IsValid() && range.m_tTo.IsValid() && range.m_tFrom < range.m_tTo) {
             ranges.push_back(range);
         }
@@ -51,13 +32,7 @@ std::vector<CRefillRange> ReadRanges(CWPLocalDB& station) {
 CRefillJournal::CRefillJournal(CStationMap& stations) : m_stations(stations) {}
 
 void CRefillJournal::Load(const std::string& workingDir) {
-    std::error_code ec;
-    std::vector<int32_t> rtus;
-    for (const auto& entry : std::filesystem::directory_iterator(workingDir + "/WPData", ec)) {
-        const int32_t rtu = RtuOfStationFile(entry.path().filename().string());
-        if (rtu > 0) rtus.push_back(rtu);
-    }
-    for (int32_t rtu : rtus) {
+    for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
         Ranges ranges = ReadRanges(m_stations.FindOrAdd(rtu));
         if (ranges.empty()) continue;
         MutexLock guard(m_lock);
@@ -86,6 +61,32 @@ bool CRefillJournal::NoteMissed(int32_t nRTUID, const DateTime& time) {
         ranges = tower;
     }
     return Persist(nRTUID, ranges);
+}
+
+bool CRefillJournal::NoteRange(const CRefillRange& added) {
+    Ranges ranges;
+    {
+        MutexLock guard(m_lock);
+        Ranges& tower = m_ranges[added.m_nRTUID];
+        CRefillRange merged = added;
+        Ranges kept;
+        // Overlapping or touching ranges become one.
+        for (const CRefillRange& range : tower) {
+            if (range.m_tTo < merged.m_tFrom || merged.m_tTo < range.m_tFrom) {
+                kept.push_back(range);
+                continue;
+            }
+            merged.m_tFrom = std::min(merged.m_tFrom, range.m_tFrom);
+            merged.m_tTo = std::max(merged.m_tTo, range.m_tTo);
+        }
+        kept.push_back(merged);
+        std::sort(kept.begin(), kept.end(), [](const CRefillRange& a, const CRefillRange& b) {
+            return a.m_tFrom < b.m_tFrom;
+        });
+        tower = kept;
+        ranges = std::move(kept);
+    }
+    return Persist(added.m_nRTUID, ranges);
 }
 
 bool CRefillJournal::Next(CRefillRange& range) {
@@ -143,19 +144,5 @@ bool CRefillJournal::Persist(int32_t nRTUID, const Ranges& ranges) {
                         TimeLiteral(range.m_tFrom) + "," + TimeLiteral(range.m_tTo) + ")");
     }
     // One transaction: a crash leaves the old ranges or the new ones, never none.
-    AccessGuard guard;
-    OdbcStatement stmt = station.GetLocalStmt();
-    if (!stmt) return false;
-    SQLHDBC connection = station.Connection();
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    bool saved = true;
-    for (const std::string& text : texts) {
-        saved = saved && Odbc::ExecOn(stmt.Get(), text) >= 0;  // a delete of nothing is no error
-        SQLFreeStmt(stmt.Get(), SQL_CLOSE);
-    }
-    SQLEndTran(SQL_HANDLE_DBC, connection, saved ? SQL_COMMIT : SQL_ROLLBACK);
-    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    return saved;
+    return station.ExecLocalTransaction(texts);
 }

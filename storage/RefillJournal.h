@@ -34,6 +34,9 @@ public:
     // Notes a record whose backend rows are missing; false when its station file could
     // not take the note (the record is then lost to the backend).
     bool NoteMissed(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
+    // Adds a range of records the backend may lack (joined with any it overlaps);
+    // false when the station file could not take it.
+    bool NoteRange(const CRefillRange& range) EXCLUDES(m_lock);
     // The oldest pending range of any tower, or false when none is pending.
     bool Next(CRefillRange& range) EXCLUDES(m_lock);
     // The range's records up to `through` are in the backend now.

@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Mutex.h"
 #include "storage/WPLocalDB.h"
@@ -29,6 +30,8 @@ public:
     // Destroys every station (stopping their retention threads). After the workers stopped.
     void Clear() EXCLUDES(m_lock);
     size_t Size() EXCLUDES(m_lock);
+    // The RTU numbers of the station files WPData/WP_<n>.MDB under `workingDir`.
+    static std::vector<int32_t> RtusOnDisk(const std::string& workingDir);
 
 private:
     const std::string m_strWorkingDir;

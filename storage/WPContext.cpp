@@ -61,8 +61,8 @@ bool CWPContext::StopWorkersWithin(int boundMs) {
     const long journaled = m_pBackendWriter ? m_pBackendWriter->JournalQueued() : 0;
     WriteErrorInfo("Shut-down bound of " + std::to_string(boundMs) +
                    " ms passed; left blocked: " + names + "; " + std::to_string(journaled) +
-                   " queued backend records left to the refill journal; the record in hand, if "
-                   "any, is lost to the backend");
+                   " queued backend records left to the refill journal; those in hand are refilled "
+                   "from the station files at the next start");
     for (const Worker& worker : workers) {
         if (worker.thread) worker.thread->Abandon();
     }

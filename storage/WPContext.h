@@ -4,6 +4,7 @@
 #include <string>
 
 #include "model/AssignmentMap.h"
+#include "storage/BackendConfirmation.h"
 #include "storage/BackendDB.h"
 #include "storage/DeleteMyDeadData.h"
 #include "storage/FrameSpool.h"
@@ -52,6 +53,8 @@ public:
     std::unique_ptr<CWPDBThread> m_pStorageThread;
     // The ranges the backend missed, and the writer that writes and refills them.
     CRefillJournal m_journal{m_stations};
+    // How far each tower's station rows are known to be in the backend.
+    CBackendConfirmation m_confirmation{m_stations};
     std::unique_ptr<CBackendWriterThread> m_pBackendWriter;
     // The batch job workers; each carries its job's busy flag.
     std::unique_ptr<CWPRainProcThread> m_pRainThread;

@@ -76,6 +76,8 @@ int CWPDBThread::Run() {
         }
         const DateTime now = ProcessClock::Now();
         if (IsIsolationDue(now)) WriteIsolationFiles(now);
+        // The writer cannot tell while it is blocked; this thread wakes every second.
+        if (m_context.m_pBackendWriter) m_context.m_pBackendWriter->CheckStall();
     }
     Drain({}, 0);
     return 0;
@@ -168,6 +170,11 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         // A tower that has no station yet (type 101) gets one with its first record.
         // SaveLocalData's two steps, taken apart for the 10-minute row's result.
         CWPLocalDB& station = m_context.m_stations.FindOrAdd(record.m_nRTUID);
+        // Pending for the backend from before its station rows exist, so that a
+        // kill after them never leaves it unconfirmed and unknown.
+        if (settings->m_bSaveBkgDB && m_context.m_pBackendWriter) {
+            m_context.m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
+        }
         if (station.SaveLocalRT(record)) {
             m_stationCounters.NoteWritten(ProcessClock::Now());
         } else {

@@ -251,3 +251,37 @@ void CWPLocalDB::DeleteDeadData() {
     ExecLocalSQL("DELETE FROM RTTOWER WHERE TIME < " + TimeLiteral(cutOff));
     ExecLocalSQL("DELETE FROM HSTOWER WHERE TIME < " + TimeLiteral(cutOff));
 }
+
+bool CWPLocalDB::ExecLocalTransaction(const std::vector<std::string>& texts) {
+    AccessGuard guard;
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt) return false;
+    SQLHDBC connection = m_hDbc;
+    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    bool saved = true;
+    for (const std::string& text : texts) {
+        saved = saved && Odbc::ExecOn(stmt.Get(), text) >= 0;
+        SQLFreeStmt(stmt.Get(), SQL_CLOSE);
+    }
+    SQLEndTran(SQL_HANDLE_DBC, connection, saved ? SQL_COMMIT : SQL_ROLLBACK);
+    SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
+                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    return saved;
+}
+
+std::vector<std::vector<std::string>> CWPLocalDB::QueryTexts(const std::string& query,
+                                                             int columns) {
+    std::vector<std::vector<std::string>> rows;
+    AccessGuard guard;
+    if (!LocalDBExists()) return rows;
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), query))) return rows;
+    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        std::vector<std::string>& row = rows.emplace_back();
+        for (int column = 1; column <= columns; ++column) {
+            row.push_back(Odbc::GetText(stmt.Get(), static_cast<SQLUSMALLINT>(column)));
+        }
+    }
+    return rows;
+}

@@ -76,6 +76,13 @@ public:
     bool UpdateLocalRT(const CTowerRecord& record);
     bool SaveLocalHis(const CTowerRecord& record);
     bool UpdateLocalHis(const CTowerRecord& record);
+    // Runs the statements in one transaction (all or none); takes the Access lock. A
+    // statement that changes nothing is no failure.
+    bool ExecLocalTransaction(const std::vector<std::string>& texts);
+    // Runs a query and returns the first `columns` columns of every row as text (empty
+    // for NULL); empty when the file is missing or the query fails (no table, say).
+    // Takes the Access lock.
+    std::vector<std::vector<std::string>> QueryTexts(const std::string& query, int columns);
     // Deletes the rows before today's midnight minus [LOCALDATA] DATALEN × 365 days.
     // A DATALEN below 1 (also one that was not a whole number) deletes nothing and
     // says so in the error log.

@@ -27,7 +27,7 @@ QString TimeText(const DateTime& time) {
 }
 
 QString StoreText(const char* name, const CStoreHealth& store) {
-    return QString::fromUtf8("%1: 队列 %2, 已写 %3, 失败 %4, 最近成功 %5%6")
+    return QString::fromUtf8("%1: 队列 %2, 已写 %3, 失败 %4, 最近成功 %5%6%7")
         .arg(QString::fromUtf8(name))
         .arg(store.nQueued)
         .arg(store.nWritten)
@@ -35,6 +35,9 @@ QString StoreText(const char* name, const CStoreHealth& store) {
         .arg(TimeText(store.tLastSuccess))
         .arg(store.tOutageSince.IsValid()
                  ? QString::fromUtf8(", 中断自 ") + TimeText(store.tOutageSince)
+                 : QString())
+        .arg(store.tStalledSince.IsValid()
+                 ? QString::fromUtf8(", 停滞自 ") + TimeText(store.tStalledSince)
                  : QString());
 }
 

@@ -139,7 +139,7 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
 }
 
 // While the data source cannot be reached: one line when it goes, at most one a
-// minute with the statements lost, one when it answers again; not one per attempt.
+// minute with the statements not run, one when it answers again; not one per attempt.
 TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) {
     TestHost host;
     CWPContext context(host.Dir());
@@ -161,13 +161,13 @@ TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) 
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
     for (int i = 0; i < 20; ++i) SaveRTTower(context, Record(time, 1.0f));
-    EXPECT_EQ(logLines("still unreachable; 20 statements lost"), 1);
+    EXPECT_EQ(logLines("still unreachable; 20 statements not run"), 1);
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
 
     settings.m_strSource = "DAVAD";
     context.m_settings.Replace(settings);
     SaveRTTower(context, Record(time, 1.0f));
-    EXPECT_EQ(logLines("answers again; 40 statements lost"), 1);
+    EXPECT_EQ(logLines("answers again; 40 statements not run"), 1);
     // The query a record: an insert is not tried after the query could not run.
     EXPECT_EQ(context.m_backend.LostStatementCount(), 40);
     EXPECT_TRUE(RowStored(context.m_backend, time));

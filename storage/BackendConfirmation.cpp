@@ -1,0 +1,101 @@
+#include "storage/BackendConfirmation.h"
+
+#include <chrono>
+
+#include "storage/BackendDB.h"
+#include "storage/StationMap.h"
+#include "storage/TowerRow.h"
+
+namespace {
+
+const DateTimeSpan kOneSecond(0, 0, 0, 1);
+
+double SteadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string CreateTableText() {
+    return std::string("CREATE TABLE IF NOT EXISTS ") + CBackendConfirmation::kTable +
+           " (UPTO DATETIME)";
+}
+
+}  // namespace
+
+CBackendConfirmation::CBackendConfirmation(CStationMap& stations, int persistIntervalMs)
+    : m_stations(stations), m_nPersistIntervalMs(persistIntervalMs) {}
+
+DateTime CBackendConfirmation::ReadStored(int32_t nRTUID) {
+    const auto rows =
+        m_stations.FindOrAdd(nRTUID).QueryTexts(std::string("SELECT UPTO FROM ") + kTable, 1);
+    return rows.empty() ? DateTime::Invalid() : ParseDBTime(rows.front()[0]);
+}
+
+std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& workingDir) {
+    std::vector<CRefillRange> ranges;
+    MutexLock guard(m_lock);
+    for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
+        const DateTime confirmed = ReadStored(rtu);
+        m_towers[rtu].stored = confirmed;
+        const std::string after =
+            confirmed.IsValid() ? " WHERE TIME > " + TimeLiteral(confirmed) : std::string();
+        const auto rows = m_stations.FindOrAdd(rtu).QueryTexts(
+            "SELECT MIN(TIME), MAX(TIME) FROM RTTOWER" + after, 2);
+        if (rows.empty()) continue;
+        const DateTime first = ParseDBTime(rows.front()[0]);
+        const DateTime last = ParseDBTime(rows.front()[1]);
+        if (!first.IsValid() || !last.IsValid()) continue;  // nothing after it
+        ranges.push_back({rtu, first - kOneSecond, last});
+    }
+    return ranges;
+}
+
+void CBackendConfirmation::Hold(int32_t nRTUID, const DateTime& time) {
+    MutexLock guard(m_lock);
+    Tower& tower = m_towers[nRTUID];
+    tower.held.insert(time.GetOleDate());
+    // A late record: the file must not claim it confirmed once its row is written.
+    if (tower.stored.IsValid() && time <= tower.stored) Store(nRTUID, time - kOneSecond);
+}
+
+void CBackendConfirmation::Release(int32_t nRTUID, const DateTime& time) {
+    MutexLock guard(m_lock);
+    Tower& tower = m_towers[nRTUID];
+    const auto held = tower.held.find(time.GetOleDate());
+    if (held != tower.held.end()) tower.held.erase(held);
+    if (!tower.released.IsValid() || tower.released < time) tower.released = time;
+}
+
+DateTime CBackendConfirmation::Candidate(const Tower& tower) {
+    if (!tower.held.empty()) return DateTime(*tower.held.begin()) - kOneSecond;
+    return tower.released;
+}
+
+void CBackendConfirmation::PersistIfDue(bool force) {
+    MutexLock guard(m_lock);
+    const double now = SteadySeconds();
+    if (!force && now - m_lastPersist < m_nPersistIntervalMs / 1000.0) return;
+    m_lastPersist = now;
+    for (auto& [rtu, tower] : m_towers) {
+        const DateTime candidate = Candidate(tower);
+        if (!candidate.IsValid()) continue;
+        // Only forward here: a late record lowers the stored time in Hold.
+        if (tower.stored.IsValid() && candidate <= tower.stored) continue;
+        Store(rtu, candidate);
+    }
+}
+
+bool CBackendConfirmation::Store(int32_t nRTUID, const DateTime& through) {
+    CWPLocalDB& station = m_stations.FindOrAdd(nRTUID);
+    if (!station.ExecLocalSQL(CreateTableText())) return false;
+    const bool stored = station.ExecLocalTransaction(
+        {std::string("DELETE FROM ") + kTable,
+         std::string("INSERT INTO ") + kTable + " VALUES(" + TimeLiteral(through) + ")"});
+    if (stored) m_towers[nRTUID].stored = through;
+    return stored;
+}
+
+DateTime CBackendConfirmation::Confirmed(int32_t nRTUID) {
+    MutexLock guard(m_lock);
+    return ReadStored(nRTUID);
+}
