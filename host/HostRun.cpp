@@ -102,10 +102,16 @@ private:
     void (*m_previousTerm)(int) = SIG_DFL;
 };
 
+// Where accepted frames are noted, or null; unbuffered, so a kill keeps every line.
+std::FILE* g_acceptedLog = nullptr;
+
 void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
     VktHost::RecordAcquiredFrame(frame);
     if (plugin.SaveRTDB(frame)) {
         ++summary.accepted;
+        if (g_acceptedLog) {
+            std::fprintf(g_acceptedLog, "%d %s\n", frame.m_nRTUID, frame.m_tTime.Format().c_str());
+        }
     } else {
         ++summary.refused;
     }
@@ -196,6 +202,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     Options resolved = options;
     resolved.framesFile = HostDirectory::InputPath(resolved.framesFile);
     resolved.followFile = HostDirectory::InputPath(resolved.followFile);
+    resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 
@@ -237,6 +244,15 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         return 1;
     }
     PluginLoader& plugin = session.Plugin();
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> acceptedLog(nullptr, &std::fclose);
+    if (!resolved.acceptedFile.empty()) {
+        acceptedLog.reset(std::fopen(resolved.acceptedFile.c_str(), "a"));
+        if (acceptedLog) std::setvbuf(acceptedLog.get(), nullptr, _IONBF, 0);
+    }
+    g_acceptedLog = acceptedLog.get();
+    struct ForgetAcceptedLog {
+        ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
+    } forgetAcceptedLog;
     StopOnSignals stopOnSignals;
     for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
     if (live) AcquireContinuously(*live, plugin, summary, resolved.statusSeconds);

@@ -23,6 +23,9 @@ struct Options {
     double statusSeconds = 0.0;   // health lines this often while waiting; 0: none
     double lingerSeconds = 5.0;
     std::string pluginPath;  // empty: next to the host program
+    // Each frame the plug-in accepted, as "RTU time" appended to this file the moment
+    // SaveRTDB returns (for crash tests: what a kill leaves in it was accepted).
+    std::string acceptedFile;
 };
 
 struct Summary {

@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
                        "print the plug-in's health figures this often while waiting");
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
     runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
+    runCmd->add_option("--accepted", run.acceptedFile,
+                       "append \"RTU time\" of every accepted frame to FILE");
 
     HostGui::Options gui;
     CLI::App* guiCmd = app.add_subcommand("gui", "the host with its main window");
