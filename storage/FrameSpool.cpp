@@ -116,8 +116,10 @@ bool ParseSegment(const fs::path& path, uint64_t& segment) {
 
 }  // namespace
 
-CFrameSpool::CFrameSpool(std::string folder, int syncIntervalMs)
-    : m_strFolder(std::move(folder)), m_nSyncIntervalMs(syncIntervalMs) {}
+CFrameSpool::CFrameSpool(std::string folder, int syncIntervalMs, int64_t segmentBytes)
+    : m_strFolder(std::move(folder)),
+      m_nSyncIntervalMs(syncIntervalMs),
+      m_nSegmentBytes(segmentBytes) {}
 
 CFrameSpool::~CFrameSpool() {
     if (m_read.file) std::fclose(m_read.file);
@@ -227,7 +229,7 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
     bool written = false;
     {
         MutexLock guard(m_lock);
-        if (m_pAppend && m_writeEnd.offset >= kSegmentBytes) StartSegment(m_writeEnd.segment + 1);
+        if (m_pAppend && m_writeEnd.offset >= m_nSegmentBytes) StartSegment(m_writeEnd.segment + 1);
         if (m_pAppend) {
             written = std::fwrite(bytes.data(), 1, bytes.size(), m_pAppend) == bytes.size();
             if (!written) {

@@ -42,7 +42,8 @@ public:
     // `folder` is made when missing. Open reads the mark, cuts a torn or corrupt tail
     // off the last segment and starts a new one for appends; false (with the error log
     // told) when the folder cannot be used.
-    explicit CFrameSpool(std::string folder, int syncIntervalMs = kSyncIntervalMs);
+    explicit CFrameSpool(std::string folder, int syncIntervalMs = kSyncIntervalMs,
+                         int64_t segmentBytes = kSegmentBytes);
     ~CFrameSpool();
     CFrameSpool(const CFrameSpool&) = delete;
     CFrameSpool& operator=(const CFrameSpool&) = delete;
@@ -90,6 +91,7 @@ private:
 
     const std::string m_strFolder;
     const int m_nSyncIntervalMs;
+    const int64_t m_nSegmentBytes;
     mutable Mutex m_lock;
     std::FILE* m_pAppend GUARDED_BY(m_lock) = nullptr;
     SpoolPosition m_writeEnd GUARDED_BY(m_lock);  // after the last whole record

@@ -1,0 +1,247 @@
+// Kills the host at named points inside the plug-in and at random moments while it
+// replays frames, then restarts it to drain, again and again. Whatever was killed,
+// every frame the plug-in accepted must end in its station file and in the backend
+// with equal values, every SQLite file must pass its integrity check, no key may be
+// stored twice and odbc.ini must stay whole.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "host/FrameFile.h"
+#include "host/Simulator.h"
+#include "hostlib/VktBase.h"
+#include "platform/OdbcHandles.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+// A kill point and how far into its passes it fires ("" with a delay: a SIGKILL from
+// outside after that many milliseconds).
+struct Kill {
+    std::string point;
+    int delayMs = 0;
+};
+
+constexpr int kCycles = 18;
+constexpr int kHoursPerCycle = 4;
+// After the last frame: the rows are current, so retention keeps them.
+constexpr const char* kNow = "2011-03-05 00:00:00";
+
+// (RTU, time text) → V1AVGSP as text.
+using Rows = std::map<std::pair<int, std::string>, std::string>;
+
+bool ReadRows(OdbcConnection& connection, const std::string& sql, int rtu, Rows& rows,
+              int& duplicates) {
+    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
+    if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return false;
+    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        const int key = rtu != 0 ? rtu : std::atoi(Odbc::GetText(stmt.Get(), 3).c_str());
+        std::string time = Odbc::GetText(stmt.Get(), 1).substr(0, 19);
+        if (!rows.emplace(std::make_pair(key, time), Odbc::GetText(stmt.Get(), 2)).second) {
+            ++duplicates;
+        }
+    }
+    return true;
+}
+
+class CrashTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        if (GetParam() && !PostgresAvailable(m_backend)) GTEST_SKIP() << "no PostgreSQL server";
+        m_host = std::make_unique<TestHost>(true, m_backend);
+        std::ofstream(m_host->Path("empty.jsonl"));
+        if (!GetParam()) return;
+        std::ofstream(m_host->Path("WPDB.ini"))
+            << "[DATABASE]\nSOURCENAME=" << m_backend.dataSource << "\n";
+        ClearBackendPeriod();
+    }
+
+    // The shared server keeps rows of other cases: this case's period starts empty.
+    void ClearBackendPeriod() {
+        OdbcConnection connection;
+        ASSERT_TRUE(connection.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
+        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
+            Odbc::ExecDirect(connection.Get(), std::string("DELETE FROM ") + table +
+                                                   " WHERE TIME >= {ts '2011-01-01 00:00:00'}"
+                                                   " AND TIME < {ts '2012-01-01 00:00:00'}");
+        }
+    }
+
+    // Runs the host on DIR; returns the wait status.
+    int RunHost(const std::string& frames, const Kill& kill) {
+        const std::string output = m_host->Path("host.out");
+        const pid_t child = fork();
+        if (child == 0) {
+            std::freopen(output.c_str(), "a", stdout);
+            std::freopen(output.c_str(), "a", stderr);
+            if (!kill.point.empty()) setenv("VKT_KILL_POINT", kill.point.c_str(), 1);
+            execl(VKT_HOST_PROGRAM, "vkthost", "run", m_host->Dir().c_str(), "--frames",
+                  frames.c_str(), "--accepted", m_host->Path("accepted.txt").c_str(), "--linger",
+                  "0", "--drain", "120", "--now", kNow, "--plugin", std::getenv("VKT_PLUGIN"),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (kill.point.empty() && kill.delayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kill.delayMs));
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return status;
+    }
+
+    static bool WasKilled(int status) {
+        return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
+               (WIFEXITED(status) && WEXITSTATUS(status) == 137);
+    }
+
+    std::string WriteFrames(int cycle, int chunk) {
+        const DateTime from =
+            DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, kHoursPerCycle * chunk, 0, 0);
+        const auto frames = Simulator::Simulate(
+            Simulator::CatalogueTowers(), {from, from + DateTimeSpan(0, kHoursPerCycle, -10, 0)});
+        const std::string path = m_host->Path("frames-" + std::to_string(cycle) + ".jsonl");
+        std::ofstream out(path);
+        for (const CDataFrame& frame : frames) out << FrameFile::FormatLine(frame) << "\n";
+        m_nFramesPerChunk = static_cast<int>(frames.size());
+        return path;
+    }
+
+    void ExpectSoundFiles(const std::string& when) {
+        std::vector<std::string> files{m_host->Path("VKTCOMM.MDB")};
+        if (!GetParam()) files.push_back(m_host->Path("backend.db"));
+        for (const auto& entry : std::filesystem::directory_iterator(m_host->Path("WPData"))) {
+            if (entry.path().extension() == ".MDB") files.push_back(entry.path().string());
+        }
+        for (const std::string& file : files) {
+            EXPECT_EQ(QueryFile(file, "PRAGMA integrity_check"), "ok") << file << " " << when;
+        }
+        const std::string ini = ReadWholeFile(m_host->Path("odbc/odbc.ini"));
+        for (const std::string& section : {"[" + m_backend.dataSource + "]", std::string("[WP_1]"),
+                                           std::string("[WP_2]"), std::string("[WP_12]")}) {
+            EXPECT_NE(ini.find(section), std::string::npos) << section << " " << when << "\n"
+                                                            << ini;
+        }
+    }
+
+    // Takes the section out of odbc.ini, as a data source that was never registered.
+    void DropDataSource(const std::string& name) {
+        std::ifstream in(m_host->Path("odbc/odbc.ini"));
+        std::ostringstream kept;
+        std::string line;
+        bool skipping = false;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.front() == '[') skipping = line == "[" + name + "]";
+            if (!skipping) kept << line << "\n";
+        }
+        in.close();
+        std::ofstream(m_host->Path("odbc/odbc.ini")) << kept.str();
+    }
+
+    HostDirectory::BackendOptions m_backend;
+    std::unique_ptr<TestHost> m_host;
+    int m_nFramesPerChunk = 0;
+};
+
+TEST_P(CrashTest, EveryAcceptedFrameIsInBothStoresWhateverKillsTheHost) {
+    std::mt19937 random(GetParam() ? 20111 : 1103);
+    auto upTo = [&](int n) {
+        return std::uniform_int_distribution<int>(1, std::max(1, n))(random);
+    };
+    int kills = 0;
+    std::map<std::string, int> killsAt;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        // Every fifth cycle hands over a period already stored once more: late frames.
+        const int chunk = cycle % 5 == 4 ? cycle / 2 : cycle;
+        const std::string frames = WriteFrames(cycle, chunk);
+        const int n = m_nFramesPerChunk;
+        const std::vector<Kill> plan{
+            {"spool-append:" + std::to_string(upTo(n))},
+            {"station-row:" + std::to_string(upTo(n))},
+            {"backend-between:" + std::to_string(upTo(n / 6))},
+            {"", 150 + upTo(600)},
+            {"odbc-ini-write:1"},
+        };
+        const Kill kill = plan[cycle % plan.size()];
+        // A data source gone from odbc.ini is registered again: the write is killed.
+        if (kill.point.rfind("odbc-ini-write", 0) == 0) DropDataSource("WP_2");
+        auto note = [&](int status, const Kill& at) {
+            if (!WasKilled(status)) return;
+            ++kills;
+            ++killsAt[at.point.empty() ? "SIGKILL" : at.point.substr(0, at.point.find(':'))];
+        };
+        note(RunHost(frames, kill), kill);
+        // Every other restart is killed while it refills what the killed run left.
+        if (cycle % 2 == 1) {
+            const Kill refill{"refill:" + std::to_string(upTo(2))};
+            note(RunHost(m_host->Path("empty.jsonl"), refill), refill);
+        }
+        // A restart that only drains.
+        const int drained = RunHost(m_host->Path("empty.jsonl"), {});
+        ASSERT_TRUE(WIFEXITED(drained) && WEXITSTATUS(drained) == 0)
+            << "cycle " << cycle << ": " << ReadWholeFile(m_host->Path("host.out"));
+        ExpectSoundFiles("after cycle " + std::to_string(cycle));
+    }
+
+    std::set<std::pair<int, std::string>> accepted;
+    {
+        std::ifstream in(m_host->Path("accepted.txt"));
+        int rtu = 0;
+        std::string day, time;
+        while (in >> rtu >> day >> time) accepted.insert({rtu, day + " " + time});
+    }
+    Rows station, backend;
+    int duplicates = 0;
+    for (int rtu : {1, 2, 3, 12}) {
+        OdbcConnection file;
+        ASSERT_TRUE(file.DriverConnect(
+            Odbc::SqliteConnectionString(m_host->Path("WPData/WP_" + std::to_string(rtu) + ".MDB")),
+            kLoginTimeoutSeconds));
+        ASSERT_TRUE(ReadRows(file, "SELECT TIME, V1AVGSP FROM RTTOWER", rtu, station, duplicates));
+    }
+    OdbcConnection server;
+    ASSERT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
+    ASSERT_TRUE(ReadRows(server,
+                         "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
+                         "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
+                         0, backend, duplicates));
+    int inStation = 0, inBackend = 0, equal = 0;
+    for (const auto& key : accepted) {
+        const auto local = station.find(key);
+        const auto remote = backend.find(key);
+        inStation += local != station.end();
+        inBackend += remote != backend.end();
+        if (local != station.end() && remote != backend.end() &&
+            std::stod(local->second) == std::stod(remote->second)) {
+            ++equal;
+        }
+    }
+    std::printf("crash test (%s): %d kills", GetParam() ? "PostgreSQL" : "SQLite", kills);
+    for (const auto& [point, count] : killsAt) std::printf(", %s %d", point.c_str(), count);
+    std::printf("; frames accepted %zu, found in station files %d, in the backend %d, equal %d\n",
+                accepted.size(), inStation, inBackend, equal);
+    EXPECT_GE(kills, 15);
+    EXPECT_GT(accepted.size(), 0u);
+    EXPECT_EQ(inStation, static_cast<int>(accepted.size()));
+    EXPECT_EQ(inBackend, static_cast<int>(accepted.size()));
+    EXPECT_EQ(equal, static_cast<int>(accepted.size()));
+    EXPECT_EQ(duplicates, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CrashTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PostgreSQL" : "SQLite"; });
+
+}  // namespace
