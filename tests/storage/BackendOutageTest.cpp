@@ -228,8 +228,9 @@ TEST(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
 }
 
 // A hung server (every process stopped) for longer than the shut-down bound: the
-// station files keep coming, VKTLibExit leaves the blocked writer behind in time,
-// and the host program ends normally. The writer's queue stays in the journal.
+// station files keep coming, the backend shows as stalled, VKTLibExit leaves the
+// blocked writer behind in time, and the host program ends normally. The writer's
+// queue stays in the journal, and a restart after the thaw fills every gap.
 TEST(BackendOutageTest, AHungServerHoldsUpNeitherTheStationFilesNorTheShutDown) {
     HostDirectory::BackendOptions backend;
     const char* script = std::getenv("VKT_PG_SCRIPT");
@@ -244,9 +245,9 @@ TEST(BackendOutageTest, AHungServerHoldsUpNeitherTheStationFilesNorTheShutDown) 
     // Four towers, two days: more than the backend takes before it hangs.
     const std::string command =
         std::string(VKT_HOST_PROGRAM) + " run '" + host.Dir() +
-        "' --simulate '2009-03-10 00:00:00..2009-03-11 23:50:00' --drain 3 " +
-        "--linger 0 --plugin '" + std::getenv("VKT_PLUGIN") + "' > '" + host.Path("run.txt") +
-        "' 2>&1";
+        "' --simulate '2009-03-10 00:00:00..2009-03-11 23:50:00' --drain 12 " +
+        "--status 1 --linger 0 --plugin '" + std::getenv("VKT_PLUGIN") + "' > '" +
+        host.Path("run.txt") + "' 2>&1";
     std::thread hang([&] {
         WaitFor([&] {
             const std::string rows =
@@ -262,7 +263,7 @@ TEST(BackendOutageTest, AHungServerHoldsUpNeitherTheStationFilesNorTheShutDown) 
     hang.join();
     cluster.Run("thaw");
     EXPECT_EQ(status, 0) << command << "\n" << ReadWholeFile(host.Path("run.txt"));
-    EXPECT_LT(seconds, 25.0) << "drain 3 s, then the exit bound";
+    EXPECT_LT(seconds, 30.0) << "drain 12 s, then the exit bound";
     for (const char* file : {"WPData/WP_1.MDB", "WPData/WP_2.MDB", "WPData/WP_3.MDB"}) {
         EXPECT_EQ(QueryFile(host.Path(file), "SELECT COUNT(*) FROM RTTOWER"), "288") << file;
     }
@@ -274,6 +275,19 @@ TEST(BackendOutageTest, AHungServerHoldsUpNeitherTheStationFilesNorTheShutDown) 
         pending += std::atol(QueryFile(host.Path(file), "SELECT COUNT(*) FROM REFILL").c_str());
     }
     EXPECT_GT(pending, 0) << "the queue the writer could not write is journaled";
+    EXPECT_NE(log.find("Backend stalled: a statement has not returned since"), std::string::npos)
+        << log;
+    EXPECT_NE(ReadWholeFile(host.Path("run.txt")).find(", stalled since "), std::string::npos);
+
+    std::ofstream(host.Path("empty.jsonl"));
+    const std::string restart = std::string(VKT_HOST_PROGRAM) + " run '" + host.Dir() +
+                                "' --frames '" + host.Path("empty.jsonl") +
+                                "' --drain 60 --linger 0 --plugin '" + std::getenv("VKT_PLUGIN") +
+                                "' > '" + host.Path("restart.txt") + "' 2>&1";
+    ASSERT_EQ(std::system(restart.c_str()), 0) << ReadWholeFile(host.Path("restart.txt"));
+    EXPECT_EQ(QueryDataSource(backend.dataSource, "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1152")
+        << "288 ten-minute rows of each of the four towers";
+    EXPECT_EQ(QueryDataSource(backend.dataSource, "SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "192");
 }
 
 }  // namespace
