@@ -185,23 +185,31 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
     const std::set<double> present =
         PresentTimes(context.m_backend, TableName(prefix, table.backendTable), tower, from, to,
                      table.backendCondition);
-    AccessGuard guard;
-    ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
-                    [&](const BoundRow& row) {
-                        const DateTime time = ParseDBTime(row.Text(1));
-                        if (!time.IsValid()) {
-                            ++counts.m_nUnreadable;
-                            return;
-                        }
-                        if (present.count(time.GetOleDate())) {
-                            ++counts.m_nPresent;
-                            return;
-                        }
-                        std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
-                        table.appendValues(row, values);
-                        values.back() = ')';
-                        Count(context.m_backend.InsertBackendRow(head + values), counts);
-                    });
+    // Read first, then write: the storage thread needs the Access lock for every station
+    // row, and a slow or hung backend must never hold it up. A unit is one station-day.
+    std::vector<std::string> inserts;
+    {
+        AccessGuard guard;
+        ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
+                        [&](const BoundRow& row) {
+                            const DateTime time = ParseDBTime(row.Text(1));
+                            if (!time.IsValid()) {
+                                ++counts.m_nUnreadable;
+                                return;
+                            }
+                            if (present.count(time.GetOleDate())) {
+                                ++counts.m_nPresent;
+                                return;
+                            }
+                            std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
+                            table.appendValues(row, values);
+                            values.back() = ')';
+                            inserts.push_back(head + values);
+                        });
+    }
+    for (const std::string& insert : inserts) {
+        Count(context.m_backend.InsertBackendRow(insert), counts);
+    }
 }
 
 namespace {

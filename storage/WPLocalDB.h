@@ -90,8 +90,8 @@ public:
 
     // Copies the rows with from < TIME ≤ to into the backend: RTTOWER always, HSTOWER
     // unless [DATABASE] TYPE is 1; under the RTU's tower id and the backend writer's
-    // prefix rule. Each table holds the Access lock for the whole range; every row
-    // takes the backend lock inside it. Export thread.
+    // prefix rule. Each table's rows are read under the Access lock, then written
+    // without it, each row under the backend lock. Export thread.
     void OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
                        CExportCounts& counts);
     void OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
