@@ -32,8 +32,8 @@ uint64_t Mix(uint64_t lane, uint64_t word) {
 // from a whole one: four independent lanes over 8-byte words, so that it costs far
 // less than the write it guards (a frame is about 4 KB).
 uint32_t Checksum(const unsigned char* data, size_t size) {
-    uint64_t lanes[4] = {0x243F6A8885A308D3ull ^ size, 0x13198A2E03707344ull,
-                         0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+    uint64_t lanes[4] = {0x243F6A8885A308D3ull ^ size, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                         0x082EFA98EC4E6C89ull};
     size_t at = 0;
     for (; at + 32 <= size; at += 32) {
         for (int lane = 0; lane < 4; ++lane) {
@@ -46,8 +46,8 @@ uint32_t Checksum(const unsigned char* data, size_t size) {
     for (int shift = 0; at < size; ++at, shift += 8) {
         tail ^= static_cast<uint64_t>(data[at]) << (shift % 64);
     }
-    uint64_t hash = Mix(lanes[0], tail) ^ Rotate(lanes[1], 7) ^ Rotate(lanes[2], 19) ^
-                    Rotate(lanes[3], 41);
+    uint64_t hash =
+        Mix(lanes[0], tail) ^ Rotate(lanes[1], 7) ^ Rotate(lanes[2], 19) ^ Rotate(lanes[3], 41);
     hash ^= hash >> 33;
     hash *= 0xFF51AFD7ED558CCDull;
     hash ^= hash >> 33;

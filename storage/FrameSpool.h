@@ -60,12 +60,11 @@ public:
     std::vector<SpooledRecord> ReadBatch(size_t maxRecords) EXCLUDES(m_lock);
     // Storage thread: the records up to `end` are stored.
     void MarkStored(const SpoolPosition& end) EXCLUDES(m_lock);
+    // Storage thread: the records read after the last one marked stored are read again.
+    void RewindToMark() { m_read.position = m_stored; }
     // Storage thread: once per sync interval (always when `force`), makes the appended
     // records durable, writes the mark and deletes the segments wholly stored.
     void SyncIfDue(bool force = false) EXCLUDES(m_lock);
-    // Storage thread: reads again from the mark (records read but not stored are read
-    // once more).
-    void RewindToMark() EXCLUDES(m_lock);
 
     // Records appended (or found at start) and not yet marked stored. Any thread.
     long Backlog() const EXCLUDES(m_lock);

@@ -131,6 +131,12 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
                 return false;
             }
             Store(*entry.record);
+            if (std::exchange(m_bRetryRecord, false)) {
+                // Tried again from this record at the next pass.
+                m_pSpool->RewindToMark();
+                m_pSpool->SyncIfDue();
+                return true;
+            }
             m_pSpool->MarkStored(entry.end);
             System::KillPoint("station-row");
         }
@@ -172,15 +178,21 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         CWPLocalDB& station = m_context.m_stations.FindOrAdd(record.m_nRTUID);
         // Pending for the backend from before its station rows exist, so that a
         // kill after them never leaves it unconfirmed and unknown.
-        if (settings->m_bSaveBkgDB && m_context.m_pBackendWriter) {
-            m_context.m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
-        }
+        const bool pending = settings->m_bSaveBkgDB && m_context.m_pBackendWriter;
+        if (pending) m_context.m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
+        const long failedBefore = station.FailedStatementCount();
         if (station.SaveLocalRT(record)) {
             m_stationCounters.NoteWritten(ProcessClock::Now());
         } else {
             m_stationCounters.NoteFailed(ProcessClock::Now());
         }
         station.SaveLocalHis(record);
+        if (m_pSpool && station.FailedStatementCount() != failedBefore) {
+            // The spool keeps the record: it is stored, both stores, once the file takes it.
+            if (pending) m_context.m_confirmation.Unhold(record.m_nRTUID, record.m_tTime);
+            m_bRetryRecord = true;
+            return;
+        }
     }
     if (settings->m_bSaveBkgDB) {
         if (m_context.m_pBackendWriter) {

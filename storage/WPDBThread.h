@@ -86,7 +86,8 @@ private:
     Batch m_queue GUARDED_BY(m_queueLock);
     size_t m_nInHand GUARDED_BY(m_queueLock) = 0;  // taken from the queue, not yet stored
     bool m_bIsolationWritten = false;              // storage thread only
-    CIsolationFolderState m_isolationFolder;       // storage thread only
+    bool m_bRetryRecord = false;  // storage thread only: the station file refused the record
+    CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};
     std::atomic<long> m_nIsolationPasses{0};
     std::atomic<long> m_nDropped{0};

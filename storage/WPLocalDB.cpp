@@ -161,6 +161,7 @@ SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& 
     if (m_observer) m_observer(sql);
     const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
+        ++m_nFailedStatements;
         const std::string message = errorPrefix + Odbc::LogText(sql);
         WriteErrorInfo(message);
         Report(message);
@@ -177,7 +178,10 @@ SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& 
 bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
     AccessGuard guard;
     OdbcStatement stmt = GetLocalStmt();
-    if (!stmt) return false;
+    if (!stmt) {
+        ++m_nFailedStatements;
+        return false;
+    }
     // Every code but an error counts, SQL_NO_DATA of a delete that found nothing included.
     return RunLocalStatement(stmt, sql, "Wind Power SaveHisData Error: ") >= 0;
 }
@@ -185,7 +189,10 @@ bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
 bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     AccessGuard guard;
     OdbcStatement stmt = GetLocalStmt();
-    if (!stmt) return false;
+    if (!stmt) {
+        ++m_nFailedStatements;
+        return false;
+    }
     const std::string query = std::string("SELECT [TIME] FROM ") +
                               (bRTTower ? "RTTOWER" : "HSTOWER") +
                               " WHERE TIME = " + TimeLiteral(time);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -109,6 +110,9 @@ public:
     void ReadStationRows(const std::string& query, const std::vector<bool>& isText,
                          const std::function<void(const BoundRow&)>& read) REQUIRES(g_accessLock);
 
+    // Statements that failed or could not run for want of a connection, since start.
+    // Any thread.
+    long FailedStatementCount() const { return m_nFailedStatements.load(); }
     // The passes of the retention thread, -1 while it is not started (for observation).
     long RetentionPassCount();
     // Sees the text of every statement before it is sent; for tests.
@@ -134,6 +138,7 @@ private:
 
     const std::string m_strWorkingDir;
     const CWPSettingsStore& m_settings;
+    std::atomic<long> m_nFailedStatements{0};
     const int m_nRetentionPollMs;
     SQLHDBC m_hDbc GUARDED_BY(g_accessLock) = nullptr;
     // The device and inode of the file the connection has open.
