@@ -55,11 +55,11 @@ std::string DriverLibrary(const std::string& section, const std::string& fallbac
     return library;
 }
 
+// Replaced whole: a host already running there reads the old file or the new one.
 bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) error = "cannot write " + path.string();
-    return static_cast<bool>(out);
+    if (System::WriteFileWhole(path.string(), text)) return true;
+    error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    return false;
 }
 
 // Our setup library beside the host's libraries (lib/ next to bin/), or VKT_ODBC_SETUP.
