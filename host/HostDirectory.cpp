@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/IniFile.h"
 #include "platform/OdbcHandles.h"
+#include "platform/OdbcIni.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
@@ -55,11 +56,43 @@ std::string DriverLibrary(const std::string& section, const std::string& fallbac
     return library;
 }
 
+// Replaced whole: a host already running there reads the old file or the new one.
 bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out) error = "cannot write " + path.string();
-    return static_cast<bool>(out);
+    if (System::WriteFileWhole(path.string(), text)) return true;
+    error = "cannot write " + path.string() + ": " + std::strerror(errno);
+    return false;
+}
+
+// The path with each control character shown as an escape ("\n", "\x7F"), so that the
+// message naming it stays one line.
+std::string Printable(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char c : path) {
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            text += "\\x";
+            text += kHex[c >> 4];
+            text += kHex[c & 0x0F];
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
+}
+
+// The host directory's path ends up in odbc.ini (data source files) and in the
+// driver manager's environment, where a line break would start lines of its own.
+bool UsablePath(const std::string& absolute, std::string& error) {
+    if (!OdbcIni::HasControlCharacter(absolute)) return true;
+    error =
+        "the host directory's path holds a control character (a line break, a tab or "
+        "another byte below 0x20, or 0x7F), which the ODBC files cannot hold: " +
+        Printable(absolute);
+    return false;
 }
 
 // Our setup library beside the host's libraries (lib/ next to bin/), or VKT_ODBC_SETUP.
@@ -215,6 +248,7 @@ bool PlaceClock(const std::string& now, std::string& error) {
 
 bool Enter(const std::string& dir, std::string& error) {
     const std::string absolute = Absolute(dir);
+    if (!UsablePath(absolute, error)) return false;
     const std::string odbcDir = absolute + "/odbc";
     System::UseOdbcFolder(odbcDir);
     if (!System::ChangeDirectory(absolute)) {
@@ -262,6 +296,7 @@ bool CheckReady(std::string& error) {
 
 bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, std::string& error) {
     const std::string dir = Absolute(dirArg);
+    if (!UsablePath(dir, error)) return false;
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "odbc", ec);
     if (ec) {

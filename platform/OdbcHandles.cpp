@@ -2,14 +2,29 @@
 
 #include <odbcinst.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
+#include "platform/OdbcIni.h"
 #include "platform/System.h"
 
 namespace Odbc {
+
+namespace {
+
+// The whole file; false when it is missing or cannot be read.
+bool ReadFileText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream content;
+    content << in.rdbuf();
+    text = content.str();
+    return !in.bad();
+}
+
+}  // namespace
 
 SQLHENV Environment() {
     // Allocated once and kept for the life of the process: the driver manager's
@@ -51,19 +66,28 @@ std::recursive_mutex& IniLock() {
 
 bool RegisterSystemDataSource(const std::string& driver,
                               const std::vector<std::string>& attributes) {
+    // A line break in a value would write lines of its own into odbc.ini.
+    if (OdbcIni::HasControlCharacter(driver)) return false;
     std::string list;
+    OdbcIni::Pairs pairs;
     for (const std::string& attribute : attributes) {
+        if (OdbcIni::HasControlCharacter(attribute)) return false;
         list += attribute;
         list += '\0';
+        const size_t equals = attribute.find('=');
+        if (equals != std::string::npos) {
+            pairs.emplace_back(attribute.substr(0, equals), attribute.substr(equals + 1));
+        }
     }
     list += '\0';
+    const OdbcIni::DataSource source = OdbcIni::DataSourceOf(driver, pairs);
+    if (!OdbcIni::CanWrite(source)) return false;
     std::lock_guard<std::recursive_mutex> guard(IniLock());
-    // The installer writes a data source only into an existing odbc.ini; without one
-    // the first registration fails and that data source stays unknown.
+    // Each write replaces the whole file; one that would change nothing is left out.
     const std::string dir = System::OdbcFolder();
     if (!dir.empty()) {
-        const std::string file = dir + "/odbc.ini";
-        if (std::FILE* ini = std::fopen(file.c_str(), "ab")) std::fclose(ini);
+        std::string text;
+        if (ReadFileText(dir + "/odbc.ini", text) && OdbcIni::Holds(text, source)) return true;
     }
     return SQLConfigDataSource(nullptr, ODBC_ADD_SYS_DSN, driver.c_str(), list.c_str()) != 0;
 }
@@ -134,10 +158,11 @@ bool OdbcConnection::DriverConnect(const std::string& connectionString, int logi
     text.push_back(0);
     SQLCHAR out[1024];
     SQLSMALLINT outLength = 0;
-    std::unique_lock<std::recursive_mutex> iniGuard(Odbc::IniLock());
+    // No ini lock: odbc.ini is only ever replaced whole, so the driver manager reads the
+    // old file or the new one, and a connect that waits for a silent server holds up no
+    // one else.
     const SQLRETURN rc = SQLDriverConnect(m_hdbc, nullptr, text.data(), SQL_NTS, out, sizeof out,
                                           &outLength, SQL_DRIVER_NOPROMPT);
-    iniGuard.unlock();
     return Finish(rc);
 }
 
@@ -149,10 +174,8 @@ bool OdbcConnection::Connect(const std::string& source, const std::string& user,
     dsn.push_back(0);
     uid.push_back(0);
     pwd.push_back(0);
-    std::unique_lock<std::recursive_mutex> iniGuard(Odbc::IniLock());
     const SQLRETURN rc =
         SQLConnect(m_hdbc, dsn.data(), SQL_NTS, uid.data(), SQL_NTS, pwd.data(), SQL_NTS);
-    iniGuard.unlock();
     return Finish(rc);
 }
 

@@ -94,14 +94,20 @@ VKTBASE_API SQLRETURN ExecOn(SQLHSTMT hstmt, const std::string& sql);
 // Reads column `column` of the current row as text; empty for NULL.
 VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);
 
-// Serialises this process's reading of the ODBC ini files (every connect) with its
-// writing of them (data source registration): a connect never sees a half-written
-// file. A leaf lock: nothing else is taken while it is held.
+// Serialises this process's writers of odbc.ini (data source registration), so that
+// one's look at the file and its replacement are not crossed by another's. Readers
+// (connects) do not take it: the file is only ever replaced whole. A leaf lock: nothing
+// else is taken while it is held.
 VKTBASE_API std::recursive_mutex& IniLock();
 
 // Registers (or rewrites) a system data source through the ODBC installer:
-// SQLConfigDataSource(no window, ODBC_ADD_SYS_DSN, driver, attributes). Each
-// attribute is "KEY=value". True on success.
+// SQLConfigDataSource(no window, ODBC_ADD_SYS_DSN, driver, attributes), unless
+// odbc.ini already holds it as given (the driver and each key with its value, names
+// compared without regard to case, and no other key): then the file is not touched.
+// Each attribute is "KEY=value", DSN naming the data source. False, with nothing
+// written, for a control character (a line break) in the driver or an attribute, or a
+// data source that one section cannot hold (see OdbcIni::CanWrite); false too when
+// the installer fails. Takes IniLock.
 VKTBASE_API bool RegisterSystemDataSource(const std::string& driver,
                                           const std::vector<std::string>& attributes);
 

@@ -38,14 +38,26 @@ VKTBASE_API bool SyncFile(std::FILE* file);
 VKTBASE_API bool SyncDirectory(const std::string& path);
 // Cuts the open file to `size` bytes.
 VKTBASE_API bool TruncateFile(std::FILE* file, int64_t size);
-// Crash testing: ends the process at once, as a kill would, when the environment
-// variable VKT_KILL_POINT names this point ("name"), or "name:N" and this is the N-th
-// time the point is reached in this process. Costs a load and a compare when unset.
-VKTBASE_API void KillPoint(const char* name);
+// Puts `text` in the file `path` whole: writes it to a temporary file in the same
+// folder, flushes that to the disk and renames it over `path`, so that a reader, a
+// killed process or a power loss finds the old file or the new one, never part of one
+// and never an empty one. A file replaced keeps its permissions (where the system has
+// them). On failure (a full disk, a folder that cannot be written) the temporary file
+// is removed, `path` stays as it was, errno tells why, and the result is false.
+// `killPoint`, when given, is passed to KillPoint between the write and the rename.
+VKTBASE_API bool WriteFileWhole(const std::string& path, const std::string& text,
+                                const char* killPoint = nullptr);
 // Copies `from` over `to`, replacing what `to` held.
 VKTBASE_API bool CopyFileOver(const std::string& from, const std::string& to);
 // A new empty folder under the system's temporary folder; empty when none could be made.
 VKTBASE_API std::string MakeTemporaryDirectory(const std::string& prefix);
+
+// Kill points, for crash tests: ends the process at once, with exit status 137 as
+// after SIGKILL and without running any exit handler, when the environment variable
+// VKT_KILL_POINT holds `name` (the first time the point is reached) or "name:N" (the
+// N-th time, counted from 1 in this process). The variable is read at the first call;
+// unset, a call costs one comparison. Safe from any thread.
+VKTBASE_API void KillPoint(const char* name);
 
 VKTBASE_API void SetEnvironment(const std::string& name, const std::string& value,
                                 bool overwrite = true);

@@ -1,8 +1,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,9 +12,67 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/KillPointSetting.h"
 #include "platform/System.h"
 
 namespace System {
+
+namespace {
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The rename reaches the disk with its folder; a folder that cannot be opened is left
+// to the system's own flushing.
+void SyncFolder(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// The temporary file of a write by this process: "<file>.<pid>.tmp".
+std::string TemporaryName(const std::string& path, long pid) {
+    return path + "." + std::to_string(pid) + ".tmp";
+}
+
+// Removes the temporary files that writers killed before their rename left beside
+// `path`: those of processes that are gone.
+void RemoveLeftovers(const std::filesystem::path& path) {
+    const std::string prefix = path.filename().string() + ".";
+    std::error_code ec;
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+    std::filesystem::directory_iterator entries(dir, ec);
+    for (; !ec && entries != std::filesystem::directory_iterator(); entries.increment(ec)) {
+        const std::filesystem::path entry = entries->path();
+        const std::string name = entry.filename().string();
+        if (name.size() <= prefix.size() + 4 || name.rfind(prefix, 0) != 0 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0) {
+            continue;
+        }
+        const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 4);
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        const pid_t pid = static_cast<pid_t>(std::strtol(digits.c_str(), nullptr, 10));
+        if (pid != getpid() && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            ::unlink(entry.c_str());
+        }
+    }
+}
+
+}  // namespace
 
 std::string CurrentDirectory() {
     char buffer[PATH_MAX];
@@ -65,6 +125,40 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
+bool WriteFileWhole(const std::string& pathArg, const std::string& text, const char* killPoint) {
+    // A link is followed: the file it names is replaced, and the link stays.
+    std::filesystem::path path(pathArg);
+    std::error_code ec;
+    if (std::filesystem::is_symlink(path, ec)) {
+        const std::filesystem::path target = std::filesystem::canonical(path, ec);
+        if (!ec) path = target;
+    }
+    const std::string file = path.string();
+    const std::string temporary = TemporaryName(file, getpid());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    struct stat replaced;
+    if (::stat(file.c_str(), &replaced) == 0) ::fchmod(fd, replaced.st_mode & 07777);
+    bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (written) {
+        if (killPoint) KillPoint(killPoint);
+        if (::rename(temporary.c_str(), file.c_str()) == 0) {
+            SyncFolder(path.has_parent_path() ? path.parent_path().string() : ".");
+            RemoveLeftovers(path);
+            return true;
+        }
+        error = errno;
+    }
+    ::unlink(temporary.c_str());
+    errno = error;
+    return false;
+}
+
 bool CopyFileOver(const std::string& from, const std::string& to) {
     std::error_code ec;
     return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
@@ -76,6 +170,13 @@ std::string MakeTemporaryDirectory(const std::string& prefix) {
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     return mkdtemp(buffer.data()) ? std::string(buffer.data()) : std::string();
+}
+
+void KillPoint(const char* name) {
+    static const KillPointSetting setting = KillPointSetting::Parse(std::getenv("VKT_KILL_POINT"));
+    if (!setting.Names(name)) return;
+    static std::atomic<unsigned long> passes{0};
+    if (++passes == setting.pass) _exit(137);
 }
 
 void SetEnvironment(const std::string& name, const std::string& value, bool overwrite) {

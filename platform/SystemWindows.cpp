@@ -4,10 +4,13 @@
 #include <io.h>
 #include <process.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/KillPointSetting.h"
 #include "platform/System.h"
 
 namespace System {
@@ -24,6 +27,23 @@ std::string LastErrorText() {
     LocalFree(text);
     while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
     return result;
+}
+
+// The errno closest to a system error code.
+int ErrnoOf(DWORD code) {
+    switch (code) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return EACCES;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_FILE_NOT_FOUND:
+            return ENOENT;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
+        default:
+            return EIO;
+    }
 }
 
 std::string ModuleFileName(HMODULE module) {
@@ -83,10 +103,40 @@ bool MoveOver(const std::string& from, const std::string& to) {
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return true;
     }
-    const DWORD code = GetLastError();
-    errno = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? EACCES
-            : code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND ? ENOENT
-                                                                           : EIO;
+    errno = ErrnoOf(GetLastError());
+    return false;
+}
+
+bool WriteFileWhole(const std::string& path, const std::string& text, const char* killPoint) {
+    const std::string temporary = path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = ErrnoOf(GetLastError());
+        return false;
+    }
+    DWORD code = ERROR_SUCCESS;
+    for (size_t done = 0; done < text.size() && code == ERROR_SUCCESS;) {
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, text.data() + done, chunk, &written, nullptr)) {
+            code = GetLastError();
+        } else if (written == 0) {
+            code = ERROR_DISK_FULL;
+        }
+        done += written;
+    }
+    if (code == ERROR_SUCCESS && !FlushFileBuffers(file)) code = GetLastError();
+    CloseHandle(file);
+    if (code == ERROR_SUCCESS) {
+        if (killPoint) KillPoint(killPoint);
+        if (MoveOver(temporary, path)) return true;
+    } else {
+        errno = ErrnoOf(code);
+    }
+    const int error = errno;
+    DeleteFileA(temporary.c_str());
+    errno = error;
     return false;
 }
 
@@ -118,6 +168,14 @@ std::string MakeTemporaryDirectory(const std::string& prefix) {
         if (_mkdir(path.c_str()) == 0) return path;
     }
     return {};
+}
+
+void KillPoint(const char* name) {
+    static const KillPointSetting setting = KillPointSetting::Parse(std::getenv("VKT_KILL_POINT"));
+    if (!setting.Names(name)) return;
+    static std::atomic<unsigned long> passes{0};
+    // Not _exit: that still runs the libraries' detach code, which a kill does not.
+    if (++passes == setting.pass) TerminateProcess(GetCurrentProcess(), 137);
 }
 
 void SetEnvironment(const std::string& name, const std::string& value, bool overwrite) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QImage>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -404,6 +405,91 @@ TEST(HostRunTest, ARunThatCannotStartNamesTheCauseAndLeavesTheDirectoryAsItWas) 
         std::set<std::string> after = Entries(host.Dir());
         after.erase("VKTError.log");
         EXPECT_EQ(after, before);
+    }
+}
+
+// Every path under a folder, for telling that a refused command made nothing.
+std::set<std::string> Tree(const std::string& dir) {
+    std::set<std::string> paths;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(dir, ec)) {
+        paths.insert(entry.path().lexically_relative(dir).string());
+    }
+    return paths;
+}
+
+// Runs the host program with `args`; its exit status (-1 when it did not exit), and
+// what it wrote to its error output in `errors`.
+int RunHostProgram(const std::vector<std::string>& args, const std::string& errorFile,
+                   std::string& errors) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen(errorFile.c_str(), "w", stderr);
+        std::vector<char*> argv{const_cast<char*>("vkthost")};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(VKT_HOST_PROGRAM, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    errors = ReadWholeFile(errorFile);
+    fs::remove(errorFile);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The host directory's path reaches odbc.ini, where a line break would add lines of its
+// own (a Driver= of someone else's choosing, a Database= outside the folder): init and
+// run refuse such a directory before they make anything.
+TEST(HostDirectoryTest, APathWithAControlCharacterIsRefusedAndNothingIsMade) {
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    struct Case {
+        std::string name;  // of the host directory, inside a fresh temporary folder
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"a\nb", "a\\nb"},
+        {"WP]\n[DAVAD]\nDriver=/tmp/evil.so\nDatabase=/tmp/elsewhere.db",
+         "WP]\\n[DAVAD]\\nDriver=/tmp/evil.so"},
+        {"cr\rlf", "cr\\x0Dlf"},
+        {"tab\tname", "tab\\tname"},
+        {"esc\x1B[31mred", "esc\\x1B[31mred"},
+        {"del\x7F", "del\\x7F"},
+        {"parent\nfolder/host", "parent\\nfolder/host"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shown);
+        TestHost host(true, {}, "host");
+        VktHost::CloseHost();
+        const std::string root = fs::path(host.Dir()).parent_path().string();
+        const std::string dir = root + "/" + c.name;
+        const std::string errorFile = root + ".errors";
+        std::string errors;
+
+        // init makes neither the directory nor anything beside it.
+        const std::set<std::string> rootBefore = Tree(root);
+        EXPECT_EQ(RunHostProgram({"init", dir, "--demo"}, errorFile, errors), 1);
+        EXPECT_NE(errors.find("control character"), std::string::npos) << errors;
+        EXPECT_NE(errors.find(c.shown), std::string::npos) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << "one line: " << errors;
+        EXPECT_EQ(Tree(root), rootBefore);
+
+        // run, on a host directory moved to such a path, changes nothing in it or beside it.
+        std::error_code ec;
+        fs::create_directories(fs::path(dir).parent_path(), ec);
+        fs::rename(host.Dir(), dir, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        const std::set<std::string> before = Tree(root);
+        const std::string odbcIni = ReadWholeFile(dir + "/odbc/odbc.ini");
+        EXPECT_EQ(RunHostProgram({"run", dir, "--simulate", "last:30m", "--now",
+                                  "2009-03-12 15:00:00", "--linger", "0", "--plugin", plugin},
+                                 errorFile, errors),
+                  1);
+        EXPECT_NE(errors.find("control character"), std::string::npos) << errors;
+        EXPECT_EQ(Tree(root), before);
+        EXPECT_EQ(ReadWholeFile(dir + "/odbc/odbc.ini"), odbcIni);
+        fs::rename(dir, host.Dir(), ec);
     }
 }
 
