@@ -84,4 +84,9 @@ private:
 // The name of the plug-in library file on this system: "NAME.dll" or "libNAME.so".
 VKTBASE_API std::string LibraryFileName(const std::string& name);
 
+// A place where crash tests end the process as a kill would: when the environment
+// variable VKT_KILL_POINT (read once) is `name`, or "name:N" and this is the N-th call
+// of that name in this process, the process ends at once with exit code 137.
+VKTBASE_API void KillPoint(const char* name);
+
 }  // namespace System
