@@ -86,19 +86,25 @@ std::string FolderText(const std::string& dir) {
     return dir.empty() ? std::string("the current directory") : dir;
 }
 
+std::string Subject(const std::string& dir) {
+    return "Reverse-isolation files in " + FolderText(dir);
+}
+
 // One line when the folder starts failing, not one per tower and pass while it does.
 void ReportFailure(CIsolationFolderState& folder, const std::string& dir, int error) {
-    if (folder.m_bFailing && folder.m_strDir == dir) return;
-    folder.m_bFailing = true;
+    if (folder.m_log.Failing() && folder.m_strDir != dir) folder.m_log = CFailureLog();
     folder.m_strDir = dir;
+    folder.m_log.SetSubject(Subject(dir));
+    if (!folder.m_log.Failed()) return;
     WriteErrorInfo("Cannot write the reverse-isolation files in " + FolderText(dir) + ": " +
                    std::generic_category().message(error));
 }
 
 void ReportSuccess(CIsolationFolderState& folder, const std::string& dir) {
-    if (!folder.m_bFailing) return;
-    folder = {};
-    WriteErrorInfo("The reverse-isolation files are written in " + FolderText(dir) + " again");
+    if (!folder.m_log.Failing()) return;
+    folder.m_log.SetSubject(Subject(dir));
+    folder.m_log.Succeeded();
+    folder.m_strDir.clear();
 }
 
 }  // namespace

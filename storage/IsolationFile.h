@@ -3,6 +3,7 @@
 #include <string>
 
 #include "hostlib/VktRecords.h"
+#include "storage/FailureLog.h"
 
 struct CWPSettings;
 
@@ -21,11 +22,12 @@ int GetValueSlot(int32_t nDataID);
 void UpdateLatestValues(CRTUState& state, const std::vector<CDataItem>& items);
 
 // Whether writing into the isolation folder is failing. The error log gets one line
-// when it starts failing and one when it works again, not one per tower and pass.
-// Owned by the storage thread.
+// when it starts failing, a count of the failures at most once a minute while it
+// goes on, and one line when it works again, not one per tower and pass. Another
+// folder that fails starts a run of its own. Owned by the storage thread.
 struct CIsolationFolderState {
-    bool m_bFailing = false;
     std::string m_strDir;  // the folder that failed
+    CFailureLog m_log;
 };
 
 // Writes (or, with nothing fresh, deletes) the RTU's file of the five-minute period

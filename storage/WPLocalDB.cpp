@@ -1,6 +1,10 @@
 #include "storage/WPLocalDB.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 #include "hostlib/VktBase.h"
@@ -26,6 +30,80 @@ void Report(const std::string& message) {
 const RowRules kInsertRules{false, true, 0};
 const RowRules kUpdateRules{false, false, 0};
 
+// SQLite's native error for a file that is not a database.
+constexpr SQLINTEGER kSqliteNotADatabase = 26;
+// The first bytes of every SQLite database file.
+constexpr char kSqliteHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+// Whether the file is there, holding bytes that cannot be an SQLite database. A file
+// that is missing, empty (SQLite makes it a database on first write), or cannot be
+// read is not called damaged: nothing is moved aside on a guess.
+bool IsDamaged(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size == 0) return false;
+    std::ifstream file(path, std::ios::binary);
+    char header[sizeof kSqliteHeader] = {};
+    file.read(header, sizeof header);
+    const auto read = static_cast<std::uintmax_t>(file.gcount());
+    // Fewer bytes than the header is damage only when that is the whole file.
+    if (read < sizeof header && read != size) return false;
+    return read < sizeof header || std::memcmp(header, kSqliteHeader, sizeof header) != 0;
+}
+
+SQLINTEGER NativeError(SQLHSTMT hstmt) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLCHAR message[256];
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
+                                     sizeof message, &length))) {
+        return 0;
+    }
+    return native;
+}
+
+enum class TablesCheck { Ready, NotADatabase, Unknown };
+
+// Runs the creation texts of the station tables the file lacks, each table with its
+// index. Each text on its own: one that fails (on SQLite the second IDXTM, whose name
+// is already taken in the file) does not keep the next from running. Unknown when the
+// file's tables could not be read.
+TablesCheck MakeMissingTables(SQLHDBC hdbc) {
+    bool hasRTTower = false;
+    bool hasHSTower = false;
+    {
+        OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+        if (!stmt) return TablesCheck::Unknown;
+        const SQLRETURN rc =
+            Odbc::ExecOn(stmt.Get(), "SELECT UPPER(name) FROM sqlite_master WHERE type = 'table'");
+        if (!Odbc::Succeeded(rc)) {
+            return NativeError(stmt.Get()) == kSqliteNotADatabase ? TablesCheck::NotADatabase
+                                                                  : TablesCheck::Unknown;
+        }
+        while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+            const std::string name = Odbc::GetText(stmt.Get(), 1);
+            hasRTTower = hasRTTower || name == "RTTOWER";
+            hasHSTower = hasHSTower || name == "HSTOWER";
+        }
+    }
+    if (!hasRTTower) {
+        Odbc::ExecDirect(hdbc, StationSchema::CreateRTTower());
+        Odbc::ExecDirect(hdbc, StationSchema::kIndexRTTower);
+    }
+    if (!hasHSTower) {
+        Odbc::ExecDirect(hdbc, StationSchema::CreateHSTower());
+        Odbc::ExecDirect(hdbc, StationSchema::kIndexHSTower);
+    }
+    return TablesCheck::Ready;
+}
+
 }  // namespace
 
 CWPLocalDB::CWPLocalDB(int32_t nRTUID, std::string workingDir, const CWPSettingsStore& settings,
@@ -33,7 +111,8 @@ CWPLocalDB::CWPLocalDB(int32_t nRTUID, std::string workingDir, const CWPSettings
     : m_nRTUID(nRTUID),
       m_strWorkingDir(std::move(workingDir)),
       m_settings(settings),
-      m_nRetentionPollMs(retentionPollMs) {}
+      m_nRetentionPollMs(retentionPollMs),
+      m_failures("Station database " + FilePath()) {}
 
 CWPLocalDB::~CWPLocalDB() {
     // Stop the retention thread before releasing it: a pass under way may still
@@ -59,8 +138,7 @@ std::string CWPLocalDB::DataSourceName() const {
 }
 
 bool CWPLocalDB::LocalDBExists() const {
-    std::error_code ec;
-    return std::filesystem::exists(FilePath(), ec);
+    return Exists(FilePath());
 }
 
 void CWPLocalDB::RegisterDataSource() {
@@ -90,17 +168,42 @@ void CWPLocalDB::CreateTables() {
     if (!creation.DriverConnect(Odbc::SqliteConnectionString(FilePath()), kLoginTimeoutSeconds)) {
         return;
     }
-    // Each text on its own: one that fails (on SQLite the second IDXTM, whose name
-    // is already taken in the file; any table that exists) does not keep the next
-    // from running.
-    for (const std::string& sql :
-         {StationSchema::CreateRTTower(), std::string(StationSchema::kIndexRTTower),
-          StationSchema::CreateHSTower(), std::string(StationSchema::kIndexHSTower)}) {
-        Odbc::ExecDirect(creation.Get(), sql);
+    // A kill here leaves a file without tables; the next open makes them.
+    System::KillPoint("station-create");
+    MakeMissingTables(creation.Get());
+}
+
+bool CWPLocalDB::MoveDamagedAside() {
+    CloseLocalDB();
+    const std::string path = FilePath();
+    const std::string stamped = path + ".damaged-" + ProcessClock::Now().Format("%Y%m%d%H%M%S");
+    std::string aside = stamped;
+    // A second damaged file within the same second keeps the first.
+    for (int n = 2; Exists(aside) || Exists(aside + "-wal"); ++n) {
+        aside = stamped + "-" + std::to_string(n);
     }
+    // The journals first: a new file must not take up the old one's write-ahead log,
+    // and a kill in between leaves the damaged file to be found again.
+    for (const char* journal : {"-wal", "-shm"}) {
+        if (Exists(path + journal)) System::MoveOver(path + journal, aside + journal);
+    }
+    if (!System::MoveOver(path, aside)) {
+        // The caller counts the failure; only the first of a run is written.
+        const int error = errno;
+        if (!m_failures.Failing()) {
+            WriteErrorInfo("Station database " + path +
+                           " is not an SQLite database and cannot be moved aside to " + aside +
+                           ": " + std::strerror(error));
+        }
+        return false;
+    }
+    WriteErrorInfo("Station database " + path + " is not an SQLite database; moved aside to " +
+                   aside + " and made anew");
+    return true;
 }
 
 bool CWPLocalDB::CreateLocalDB() {
+    if (IsDamaged(FilePath()) && !MoveDamagedAside()) return false;
     if (LocalDBExists()) {
         RegisterDataSource();
         return true;
@@ -112,9 +215,30 @@ bool CWPLocalDB::CreateLocalDB() {
     return true;
 }
 
+bool CWPLocalDB::ConnectLocalDB() {
+    if (!CreateLocalDB()) {
+        // A file that cannot be made (or a damaged one that cannot be moved aside)
+        // cannot be connected to either: the attempt is counted, and only the first of
+        // a run goes on to the connect, whose failure says why in the error log.
+        if (!m_failures.Failed() || LocalDBExists()) return false;
+        return OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc) != 0;
+    }
+    if (OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc)) return true;
+    m_failures.Failed();
+    return false;
+}
+
 bool CWPLocalDB::OpenLocalDB() {
-    CreateLocalDB();
-    if (!OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc)) return false;
+    if (!ConnectLocalDB()) return false;
+    if (MakeMissingTables(m_hDbc) == TablesCheck::NotADatabase) {
+        // It starts like a database, but the driver refuses what follows.
+        if (!MoveDamagedAside()) {
+            m_failures.Failed();
+            return false;
+        }
+        if (!ConnectLocalDB()) return false;
+        MakeMissingTables(m_hDbc);
+    }
     RememberOpenFile();
     StartRetentionThread();
     return true;
@@ -138,13 +262,12 @@ OdbcStatement CWPLocalDB::GetLocalStmt() {
         // The connection would go on writing into a file no one can see any more.
         WriteErrorInfo("Station database " + FilePath() +
                        " was deleted or replaced while open; making it again");
-        CloseLocalDB();
-        CreateTables();
-        RegisterDataSource();
+        CloseLocalDB();  // the open below makes the file or its tables
     }
     if (!m_hDbc && !OpenLocalDB()) return {};
     SQLHSTMT hstmt = nullptr;
     if (!SQLAllocStmtWithErrorInfo(m_hDbc, &hstmt)) {
+        m_failures.Failed();
         CloseLocalDB();
         return {};
     }
@@ -162,10 +285,14 @@ SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& 
     const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
         ++m_nFailedStatements;
-        const std::string message = errorPrefix + Odbc::LogText(sql);
-        WriteErrorInfo(message);
-        Report(message);
-        WriteSQLErrorInfo(m_hDbc, stmt.Get());
+        // A disk that is full or read-only fails every statement: the first of the run
+        // is reported in full, the rest counted.
+        if (m_failures.Failed()) {
+            const std::string message = errorPrefix + Odbc::LogText(sql);
+            WriteErrorInfo(message);
+            Report(message);
+            WriteSQLErrorInfo(m_hDbc, stmt.Get());
+        }
         stmt.Reset();
         CloseLocalDB();
     } else if (rc == SQL_SUCCESS_WITH_INFO) {
@@ -177,13 +304,37 @@ SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& 
 
 bool CWPLocalDB::ExecLocalSQL(const std::string& sql) {
     AccessGuard guard;
+    return ExecLocalHeld(sql, nullptr);
+}
+
+bool CWPLocalDB::ExecLocalHeld(const std::string& sql, long* rows) {
+    if (rows) *rows = 0;
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) {
         ++m_nFailedStatements;
         return false;
     }
     // Every code but an error counts, SQL_NO_DATA of a delete that found nothing included.
-    return RunLocalStatement(stmt, sql, "Wind Power SaveHisData Error: ") >= 0;
+    const SQLRETURN rc = RunLocalStatement(stmt, sql, "Wind Power SaveHisData Error: ");
+    if (rc < 0) return false;
+    // Only a write ends a run of failures: on a read-only file the queries still work.
+    m_failures.Succeeded();
+    SQLLEN changed = 0;
+    if (rows && rc != SQL_NO_DATA && Odbc::Succeeded(SQLRowCount(stmt.Get(), &changed)) &&
+        changed > 0) {
+        *rows = static_cast<long>(changed);
+    }
+    return true;
+}
+
+bool CWPLocalDB::TableIsEmpty(const char* table) {
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt) return false;
+    // Not a statement of the station's own: the observer does not see it.
+    if (Odbc::ExecOn(stmt.Get(), std::string("SELECT [TIME] FROM ") + table) != SQL_SUCCESS) {
+        return false;
+    }
+    return SQLFetch(stmt.Get()) == SQL_NO_DATA;
 }
 
 bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
@@ -255,8 +406,24 @@ void CWPLocalDB::DeleteDeadData() {
     const DateTime today(now.GetYear(), now.GetMonth(), now.GetDay(), 0, 0, 0);
     const DateTime cutOff = today - DateTimeSpan(365L * years, 0, 0, 0);
     if (!cutOff.IsValid()) return;  // further back than any stored row
-    ExecLocalSQL("DELETE FROM RTTOWER WHERE TIME < " + TimeLiteral(cutOff));
-    ExecLocalSQL("DELETE FROM HSTOWER WHERE TIME < " + TimeLiteral(cutOff));
+    // A clock that jumped ahead makes every row look old: what a pass took all of is
+    // written down, so that it can be told from a tower that never sent anything.
+    std::string emptied;
+    for (const char* table : {"RTTOWER", "HSTOWER"}) {
+        AccessGuard guard;
+        long deleted = 0;
+        if (!ExecLocalHeld(
+                std::string("DELETE FROM ") + table + " WHERE TIME < " + TimeLiteral(cutOff),
+                &deleted) ||
+            deleted == 0 || !TableIsEmpty(table)) {
+            continue;
+        }
+        emptied += (emptied.empty() ? "all " : " and all ") + std::to_string(deleted) +
+                   (deleted == 1 ? " row of " : " rows of ") + table;
+    }
+    if (emptied.empty()) return;
+    WriteErrorInfo("Retention deleted " + emptied + " in " + FilePath() + ", older than " +
+                   cutOff.Format() + " (the process clock reads " + now.Format() + ")");
 }
 
 bool CWPLocalDB::ExecLocalTransaction(const std::vector<std::string>& texts) {

@@ -11,6 +11,7 @@
 #include "platform/System.h"
 #include "storage/AccessGuard.h"
 #include "storage/DeleteMyDeadData.h"
+#include "storage/FailureLog.h"
 #include "storage/TowerRecord.h"
 
 class CWPSettingsStore;
@@ -41,6 +42,9 @@ struct CExportCounts {
 // tables RTTOWER (10-minute rows) and HSTOWER (hourly rows). Every statement runs
 // under the host's Access lock; the connection is opened on first use and after
 // every failure, and made anew when the file was deleted or replaced while open.
+// Each open makes the tables the file lacks, and a file that is not an SQLite
+// database is moved aside and made anew. A run of failing statements is logged by
+// its first failure, a count a minute and a line when writing works again.
 class CWPLocalDB {
 public:
     static constexpr const char* kPassword = "QUBFAX";
@@ -60,9 +64,13 @@ public:
 
     bool LocalDBExists() const;
     // Creates a missing file with its tables (starting the retention thread) and
-    // registers the data source; false when the file cannot be created.
+    // registers the data source; false when the file cannot be created. A file that
+    // is not an SQLite database is first moved aside to <file>.damaged-YYYYMMDDHHMMSS
+    // (with its -wal and -shm), with one line in the error log.
     bool CreateLocalDB() REQUIRES(g_accessLock);
     // The following expect the Access lock held by the caller.
+    // Connects, after CreateLocalDB, and makes the tables the file lacks (a file left
+    // by a kill between its creation and its tables).
     bool OpenLocalDB() REQUIRES(g_accessLock);
     void CloseLocalDB() REQUIRES(g_accessLock);
     // A new statement, opening the connection when closed; empty on failure.
@@ -86,7 +94,8 @@ public:
     std::vector<std::vector<std::string>> QueryTexts(const std::string& query, int columns);
     // Deletes the rows before today's midnight minus [LOCALDATA] DATALEN × 365 days.
     // A DATALEN below 1 (also one that was not a whole number) deletes nothing and
-    // says so in the error log.
+    // says so in the error log. A deletion that empties a table that held rows (the
+    // clock jumped ahead?) is logged with its count and the cut-off.
     void DeleteDeadData();
 
     // Copies the rows with from < TIME ≤ to into the backend: RTTOWER always, HSTOWER
@@ -122,7 +131,18 @@ public:
 
 private:
     void RegisterDataSource();
+    // Connecting creates the file; then the tables. Holds the kill point
+    // "station-create" between the two.
     void CreateTables();
+    // CreateLocalDB, then the connection by data source name; a failure is counted.
+    bool ConnectLocalDB() REQUIRES(g_accessLock);
+    // Renames the file (and its -wal and -shm) aside and logs both names; false
+    // (logged as a station failure) when it cannot.
+    bool MoveDamagedAside() REQUIRES(g_accessLock);
+    // Runs a statement that changes rows; `rows`, when given, gets how many it changed.
+    bool ExecLocalHeld(const std::string& sql, long* rows) REQUIRES(g_accessLock);
+    // Whether the table holds no row (false when that cannot be read).
+    bool TableIsEmpty(const char* table) REQUIRES(g_accessLock);
     void StartRetentionThread() REQUIRES(g_accessLock);
     // True when the file at the path is no longer the one the connection has open.
     bool OpenFileWasReplaced() REQUIRES(g_accessLock);
@@ -131,8 +151,9 @@ private:
     // Copies the rows of (from, to] of one table that the backend does not have yet.
     void ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
                      const DateTime& to, CExportCounts& counts);
-    // Runs the text on the statement; a rejected one is reported with the prefix and
-    // the connection closed. The caller holds the Access lock.
+    // Runs the text on the statement; a rejected one closes the connection and, when
+    // it starts a run of failures, is reported with the prefix (later ones are
+    // counted). The caller holds the Access lock.
     SQLRETURN RunLocalStatement(OdbcStatement& stmt, const std::string& sql,
                                 const char* errorPrefix) REQUIRES(g_accessLock);
 
@@ -145,4 +166,6 @@ private:
     System::FileIdentity m_openFile GUARDED_BY(g_accessLock);
     std::unique_ptr<CDeleteMyDeadData> m_pDeleteThread GUARDED_BY(g_accessLock);
     std::function<void(const std::string&)> m_observer GUARDED_BY(g_accessLock);
+    // The run of failing statements and connects, for the error log.
+    CFailureLog m_failures GUARDED_BY(g_accessLock);
 };

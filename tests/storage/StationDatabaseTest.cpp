@@ -223,6 +223,44 @@ TEST_F(WPLocalDBTest, RetentionBelowOneYearDeletesNothing) {
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
 }
 
+// A pass that takes every row a table held (a clock that jumped years ahead) says what
+// it took; one that leaves rows, or finds nothing, writes nothing.
+TEST_F(WPLocalDBTest, RetentionThatEmptiesATableLogsWhatItDeleted) {
+    ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));  // cut-off 2008-03-12 00:00:00
+    const DateTime old1(2007, 6, 1, 0, 0, 0), old2(2008, 3, 11, 23, 50, 0),
+        kept(2008, 3, 12, 0, 0, 0);
+    const struct {
+        std::vector<DateTime> rows;  // of both tables (HSTOWER: full hours)
+        bool hourlyKept;             // one HSTOWER row at the cut-off besides
+        const char* logged;          // in the one line, or null for no line
+    } cases[] = {
+        {{old1, old2}, false, "all 2 rows of RTTOWER and all 1 row of HSTOWER in "},
+        {{old1, old2}, true, "all 2 rows of RTTOWER in "},
+        {{old1, kept}, false, nullptr},
+        {{}, false, nullptr},
+    };
+    UseDataLen(1);
+    for (const auto& c : cases) {
+        station->ExecLocalSQL("DELETE FROM RTTOWER");
+        station->ExecLocalSQL("DELETE FROM HSTOWER");
+        for (const DateTime& time : c.rows) {
+            station->SaveLocalData(Record(time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
+        }
+        if (c.hourlyKept) station->SaveLocalHis(Record(kept, {Item(9000, 1.0f, kept)}));
+        const size_t logBefore = ReadWholeFile(host.Path(ErrorLog::FileName())).size();
+        station->DeleteDeadData();
+        const std::string added = ReadWholeFile(host.Path(ErrorLog::FileName())).substr(logBefore);
+        if (!c.logged) {
+            EXPECT_EQ(added, "");
+            continue;
+        }
+        EXPECT_EQ(added.find('\n'), added.size() - 1) << "one line: " << added;
+        EXPECT_NE(added.find(c.logged + station->FilePath() + ", older than 2008-03-12 00:00:00"),
+                  std::string::npos)
+            << added;
+    }
+}
+
 TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
     CStationMap stations(host.Dir(), settings, 60000);
     CWPLocalDB& mapped = stations.FindOrAdd(12);
