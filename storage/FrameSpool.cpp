@@ -135,7 +135,8 @@ bool ParseSegment(const fs::path& path, uint64_t& segment) {
 CFrameSpool::CFrameSpool(std::string folder, int syncIntervalMs, int64_t segmentBytes)
     : m_strFolder(std::move(folder)),
       m_nSyncIntervalMs(syncIntervalMs),
-      m_nSegmentBytes(segmentBytes) {}
+      m_nSegmentBytes(segmentBytes),
+      m_failures("Frame spool " + m_strFolder) {}
 
 CFrameSpool::~CFrameSpool() {
     if (m_read.file) std::fclose(m_read.file);
@@ -242,7 +243,6 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
     thread_local std::vector<unsigned char> bytes;
     Encode(frame, bytes);
     std::string complaint;
-    long refusedBefore = 0;
     bool written = false;
     {
         MutexLock guard(m_lock);
@@ -261,10 +261,11 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
         if (written) {
             m_writeEnd.offset += static_cast<int64_t>(bytes.size());
             ++m_nBacklog;
-            refusedBefore = std::exchange(m_nRefusedInRun, 0);
+            if (m_failures.Failing()) m_failures.Succeeded();
         } else {
             ++m_nRefused;
-            if (++m_nRefusedInRun != 1) complaint.clear();
+            // The first refusal of a run in full; the rest counted once a minute.
+            if (!m_failures.Failed()) complaint.clear();
         }
     }
     if (!written) {
@@ -273,10 +274,6 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
                            "); SaveRTDB refuses them until it can");
         }
         return false;
-    }
-    if (refusedBefore > 0) {
-        WriteErrorInfo("Frame spool " + m_strFolder + " takes frames again after " +
-                       std::to_string(refusedBefore) + " refused");
     }
     System::KillPoint("spool-append");
     return true;

@@ -9,6 +9,7 @@
 
 #include "hostlib/VktRecords.h"
 #include "platform/Mutex.h"
+#include "storage/FailureLog.h"
 #include "storage/TowerRecord.h"
 
 // Where a record of the spool starts or ends: a segment and a byte offset in it.
@@ -99,7 +100,7 @@ private:
     bool m_bNewSegment GUARDED_BY(m_lock) = false;  // the folder's names need a sync
     long m_nBacklog GUARDED_BY(m_lock) = 0;
     long m_nRefused GUARDED_BY(m_lock) = 0;
-    long m_nRefusedInRun GUARDED_BY(m_lock) = 0;  // since the last success
+    CFailureLog m_failures GUARDED_BY(m_lock);
     // Storage thread only.
     ReadState m_read;
     SpoolPosition m_stored;

@@ -39,6 +39,8 @@ constexpr int kCycles = 18;
 constexpr int kHoursPerCycle = 4;
 // After the last frame: the rows are current, so retention keeps them.
 constexpr const char* kNow = "2011-03-05 00:00:00";
+// Live acquisition starts here, after every replayed frame.
+constexpr const char* kLiveNow = "2011-03-06 00:00:00";
 
 // (RTU, time text) → V1AVGSP as text.
 using Rows = std::map<std::pair<int, std::string>, std::string>;
@@ -80,18 +82,26 @@ protected:
         }
     }
 
-    // Runs the host on DIR; returns the wait status.
-    int RunHost(const std::string& frames, const Kill& kill) {
+    // Runs the host program's `command` ("run", "export", "rtu add") on DIR with `args`;
+    // returns the wait status.
+    int RunProgram(const std::string& command, std::vector<std::string> args, const Kill& kill) {
         const std::string output = m_host->Path("host.out");
+        const bool loadsPlugin = command == "run" || command == "export";
+        if (loadsPlugin) args.insert(args.end(), {"--plugin", std::getenv("VKT_PLUGIN")});
+        args.insert(args.begin(), m_host->Dir());
+        std::istringstream words(command);  // "rtu add": two words
+        std::vector<std::string> head{"vkthost"};
+        for (std::string word; words >> word;) head.push_back(word);
+        args.insert(args.begin(), head.begin(), head.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
         const pid_t child = fork();
         if (child == 0) {
             std::freopen(output.c_str(), "a", stdout);
             std::freopen(output.c_str(), "a", stderr);
             if (!kill.point.empty()) setenv("VKT_KILL_POINT", kill.point.c_str(), 1);
-            execl(VKT_HOST_PROGRAM, "vkthost", "run", m_host->Dir().c_str(), "--frames",
-                  frames.c_str(), "--accepted", m_host->Path("accepted.txt").c_str(), "--linger",
-                  "0", "--drain", "120", "--now", kNow, "--plugin", std::getenv("VKT_PLUGIN"),
-                  static_cast<char*>(nullptr));
+            execv(VKT_HOST_PROGRAM, argv.data());
             _exit(127);
         }
         if (kill.point.empty() && kill.delayMs > 0) {
@@ -103,16 +113,38 @@ protected:
         return status;
     }
 
+    // Hands the frames of the file over (or, with "live", simulates at 600 times the
+    // speed), noting what was accepted.
+    int RunHost(const std::string& frames, const Kill& kill) {
+        std::vector<std::string> args{
+            "--accepted", m_host->Path("accepted.txt"), "--linger", "0", "--drain", "120"};
+        if (frames == "live") {
+            args.insert(args.end(), {"--simulate", "live:600", "--now", kLiveNow});
+        } else {
+            args.insert(args.end(), {"--frames", frames, "--now", kNow});
+        }
+        return RunProgram("run", args, kill);
+    }
+
     static bool WasKilled(int status) {
         return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                (WIFEXITED(status) && WEXITSTATUS(status) == 137);
     }
 
-    std::string WriteFrames(int cycle, int chunk) {
+    // The frames of the catalogue's towers for the chunk's hours, and of `newTower`
+    // when it is not 0 (an RTU the catalogue gets just before).
+    std::string WriteFrames(int cycle, int chunk, int newTower = 0) {
         const DateTime from =
             DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, kHoursPerCycle * chunk, 0, 0);
-        const auto frames = Simulator::Simulate(
-            Simulator::CatalogueTowers(), {from, from + DateTimeSpan(0, kHoursPerCycle, -10, 0)});
+        std::vector<CRTUDef> towers = Simulator::CatalogueTowers();
+        if (newTower != 0) {
+            CRTUDef tower;
+            tower.m_nID = tower.m_nRTUID = newTower;
+            tower.m_nType = 101;
+            towers.push_back(tower);
+        }
+        const auto frames =
+            Simulator::Simulate(towers, {from, from + DateTimeSpan(0, kHoursPerCycle, -10, 0)});
         const std::string path = m_host->Path("frames-" + std::to_string(cycle) + ".jsonl");
         std::ofstream out(path);
         for (const CDataFrame& frame : frames) out << FrameFile::FormatLine(frame) << "\n";
@@ -166,7 +198,16 @@ TEST_P(CrashTest, EveryAcceptedFrameIsInBothStoresWhateverKillsTheHost) {
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         // Every fifth cycle hands over a period already stored once more: late frames.
         const int chunk = cycle % 5 == 4 ? cycle / 2 : cycle;
-        const std::string frames = WriteFrames(cycle, chunk);
+        // Every sixth cycle brings a new tower, whose station file is made on the way.
+        const int newTower = cycle % 6 == 5 ? 60 + cycle : 0;
+        if (newTower != 0) {
+            ASSERT_EQ(RunProgram("rtu add",
+                                 {"--id", std::to_string(newTower), "--name",
+                                  "T" + std::to_string(newTower), "--type", "101"},
+                                 {}),
+                      0);
+        }
+        const std::string frames = WriteFrames(cycle, chunk, newTower);
         const int n = m_nFramesPerChunk;
         const std::vector<Kill> plan{
             {"spool-append:" + std::to_string(upTo(n))},
@@ -174,20 +215,34 @@ TEST_P(CrashTest, EveryAcceptedFrameIsInBothStoresWhateverKillsTheHost) {
             {"backend-between:" + std::to_string(upTo(n / 6))},
             {"", 150 + upTo(600)},
             {"odbc-ini-write:1"},
+            {"station-create:1"},
         };
         const Kill kill = plan[cycle % plan.size()];
         // A data source gone from odbc.ini is registered again: the write is killed.
         if (kill.point.rfind("odbc-ini-write", 0) == 0) DropDataSource("WP_2");
-        auto note = [&](int status, const Kill& at) {
+        auto note = [&](int status, const Kill& at, const char* what) {
             if (!WasKilled(status)) return;
             ++kills;
-            ++killsAt[at.point.empty() ? "SIGKILL" : at.point.substr(0, at.point.find(':'))];
+            ++killsAt[at.point.empty() ? what : at.point.substr(0, at.point.find(':'))];
         };
-        note(RunHost(frames, kill), kill);
+        note(RunHost(frames, kill), kill, "SIGKILL replay");
         // Every other restart is killed while it refills what the killed run left.
         if (cycle % 2 == 1) {
             const Kill refill{"refill:" + std::to_string(upTo(2))};
-            note(RunHost(m_host->Path("empty.jsonl"), refill), refill);
+            note(RunHost(m_host->Path("empty.jsonl"), refill), refill, "");
+        }
+        // Every third cycle, live acquisition or an export is killed at a random moment.
+        if (cycle % 3 == 2) {
+            const Kill random{"", 300 + upTo(1200)};
+            if (cycle % 2 == 0) {
+                note(RunHost("live", random), random, "SIGKILL live");
+            } else {
+                note(RunProgram("export",
+                                {"--stations", "all", "--from", "2011-03-01 00:00", "--to",
+                                 "2011-03-06 00:00"},
+                                random),
+                     random, "SIGKILL export");
+            }
         }
         // A restart that only drains.
         const int drained = RunHost(m_host->Path("empty.jsonl"), {});
@@ -205,7 +260,9 @@ TEST_P(CrashTest, EveryAcceptedFrameIsInBothStoresWhateverKillsTheHost) {
     }
     Rows station, backend;
     int duplicates = 0;
-    for (int rtu : {1, 2, 3, 12}) {
+    std::set<int> towers;
+    for (const auto& [rtu, time] : accepted) towers.insert(rtu);
+    for (int rtu : towers) {
         OdbcConnection file;
         ASSERT_TRUE(file.DriverConnect(
             Odbc::SqliteConnectionString(m_host->Path("WPData/WP_" + std::to_string(rtu) + ".MDB")),

@@ -1,6 +1,7 @@
 // Frames through the plug-in's exports into the stores, steered by WPDB.ini.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -125,6 +127,56 @@ TEST_F(PluginStorageTest, StationFilesForTowersAtStartAndForNewTowersOnTheirFirs
     CloseAccess();
     Store({Frame(12, DateTime(2009, 3, 12, 15, 10, 0))});
     EXPECT_EQ(StationValue(host.Path("WPData/WP_12.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "2");
+}
+
+std::string SpoolSegment(const TestHost& host) {
+    std::string last;
+    for (const auto& entry : std::filesystem::directory_iterator(host.Path("WPData/spool"))) {
+        if (entry.path().extension() == ".spool") last = std::max(last, entry.path().string());
+    }
+    return last;
+}
+
+// A full disk: SaveRTDB refuses the frames it cannot keep (the host knows), odbc.ini
+// stays whole, and what was accepted before and after is in both stores.
+TEST_F(PluginStorageTest, AFullDiskRefusesFramesAndLosesNoneItAccepted) {
+    if (kOnWindows) GTEST_SKIP() << "no file size limit on this system";
+    WriteConfig("[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n");
+    VKTLibInit();
+    Store({Frame(1, k15)});
+    const std::string ini = ReadWholeFile(host.Path("odbc/odbc.ini"));
+    {
+        // Not one more byte in the spool's segment, nor in any larger file.
+        FileSizeLimit limit(std::filesystem::file_size(SpoolSegment(host)));
+        ASSERT_TRUE(limit.set);
+        EXPECT_EQ(SaveRTDB(Frame(1, k15 + DateTimeSpan(0, 0, 10, 0))), 0);
+        EXPECT_EQ(SaveRTDB(Frame(2, k15 + DateTimeSpan(0, 0, 10, 0))), 0);
+    }
+    EXPECT_EQ(ReadWholeFile(host.Path("odbc/odbc.ini")), ini);
+    Store({Frame(1, k15 + DateTimeSpan(0, 0, 20, 0))});
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "2");
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_2.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "0");
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
+    EXPECT_NE(ReadWholeFile(host.Path("VKTError.log")).find("writing again after 2 failures"),
+              std::string::npos);
+}
+
+// A station file that cannot be made keeps its frame in the spool, tried again every
+// pass, the backend rows after it; once the file can be made the frame is in both.
+TEST_F(PluginStorageTest, AStationFileThatCannotBeWrittenKeepsItsFramesUntilItCan) {
+    WriteConfig("[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n");
+    std::filesystem::create_directories(host.Path("WPData/WP_12.MDB"));  // in the way
+    VKTLibInit();
+    CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
+    ASSERT_EQ(SaveRTDB(Frame(12, k15)), 1);
+    EXPECT_TRUE(WaitFor([&] { return storage->StationHealth().nFailed >= 2; }));
+    EXPECT_EQ(storage->QueuedCount(), 1u);
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "0");
+    std::filesystem::remove(host.Path("WPData/WP_12.MDB"));
+    EXPECT_TRUE(WaitFor([&] { return storage->QueuedCount() == 0; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER") == "1"; }));
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_12.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "1");
 }
 
 TEST_F(PluginStorageTest, NoStationForANewTowerWhileStationDataIsOff) {

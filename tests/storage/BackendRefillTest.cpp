@@ -2,7 +2,10 @@
 // journal in the station files and come back when the backend answers again.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
@@ -98,6 +101,71 @@ TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
                        "01:30:00"),
               std::string::npos)
         << log;
+}
+
+// A prefix that is not an SQL name builds no statement: the refill keeps its range
+// (and says why once) until the prefix is mended, then copies it whole.
+TEST_F(BackendRefillTest, ABadPrefixKeepsTheRangeUntilItIsMended) {
+    for (int step = 0; step < 4; ++step) {
+        const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))});
+        context->m_stations.FindOrAdd(12).SaveLocalData(record);
+        ASSERT_TRUE(context->m_journal.NoteMissed(12, At(step)));
+    }
+    CWPSettings settings = *context->m_settings.Get();
+    settings.m_strPreName = "bad name";
+    context->m_settings.Replace(settings);
+    CBackendWriterThread writer(*context, context->m_journal, Fast());
+    ASSERT_TRUE(writer.CreateThread());
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadWholeFile(host.Path(ErrorLog::FileName())).find("bad name") != std::string::npos;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // several retries
+    EXPECT_EQ(context->m_journal.PendingCount(), 1u);
+    EXPECT_EQ(Station("SELECT COUNT(*) FROM REFILL"), "1");
+    settings.m_strPreName.clear();
+    context->m_settings.Replace(settings);
+    ASSERT_TRUE(WaitFor([&] { return context->m_journal.PendingCount() == 0; }));
+    EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "4");
+}
+
+// The confirmed time follows the records the backend has, never passes one still
+// pending, drops back for a late record before its station row is written, and tells
+// a restart which station rows to compare with the backend.
+TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
+    for (int step = 0; step < 6; ++step) {
+        context->m_stations.FindOrAdd(12).SaveLocalData(
+            TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))}));
+    }
+    const DateTimeSpan second(0, 0, 0, 1);
+    CBackendConfirmation& confirmation = context->m_confirmation;
+    std::vector<CRefillRange> unconfirmed = confirmation.Unconfirmed(host.Dir());
+    ASSERT_EQ(unconfirmed.size(), 1u) << "no confirmed time yet: the whole file";
+    EXPECT_EQ(unconfirmed[0].m_tFrom, At(0) - second);
+    EXPECT_EQ(unconfirmed[0].m_tTo, At(5));
+
+    const struct {
+        const char* step;
+        std::function<void()> act;
+        DateTime confirmed;
+    } steps[] = {
+        {"two pending, the later written",
+         [&] {
+             confirmation.Hold(12, At(6));
+             confirmation.Hold(12, At(7));
+             confirmation.Release(12, At(7));
+         },
+         At(6) - second},
+        {"the earlier written too", [&] { confirmation.Release(12, At(6)); }, At(7)},
+        {"a late record", [&] { confirmation.Hold(12, At(2)); }, At(2) - second},
+        {"the late record written", [&] { confirmation.Release(12, At(2)); }, At(7)},
+    };
+    for (const auto& step : steps) {
+        step.act();
+        confirmation.PersistIfDue(true);
+        EXPECT_EQ(confirmation.Confirmed(12), step.confirmed) << step.step;
+    }
+    CWPContext restarted(host.Dir());
+    EXPECT_TRUE(restarted.m_confirmation.Unconfirmed(host.Dir()).empty());
 }
 
 // Past the queue's bound the oldest records leave it for the journal: counted, not lost.

@@ -160,7 +160,7 @@ TEST_F(FrameSpoolTest, AFullDiskRefusesFramesWholeAndSaysSoOnceEachWay) {
     ASSERT_TRUE(spool.Append(Frame(1, 60, 3.0f)));
     EXPECT_EQ(StoreAll(spool), (std::vector<float>{1.0f, 3.0f}));
     EXPECT_EQ(logLines("cannot take frames"), 1);
-    EXPECT_EQ(logLines("takes frames again after 4 refused"), 1);
+    EXPECT_EQ(logLines("writing again after 4 failures"), 1);
 }
 
 }  // namespace
