@@ -58,13 +58,6 @@ void CBackendConfirmation::Hold(int32_t nRTUID, const DateTime& time) {
     if (tower.stored.IsValid() && time <= tower.stored) Store(nRTUID, time - kOneSecond);
 }
 
-void CBackendConfirmation::Unhold(int32_t nRTUID, const DateTime& time) {
-    MutexLock guard(m_lock);
-    Tower& tower = m_towers[nRTUID];
-    const auto held = tower.held.find(time.GetOleDate());
-    if (held != tower.held.end()) tower.held.erase(held);
-}
-
 void CBackendConfirmation::Release(int32_t nRTUID, const DateTime& time) {
     MutexLock guard(m_lock);
     Tower& tower = m_towers[nRTUID];

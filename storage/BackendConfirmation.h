@@ -33,9 +33,6 @@ public:
     // Storage thread, before the record's station rows are written. A record at or
     // before the tower's stored confirmed time lowers it in the station file first.
     void Hold(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
-    // Storage thread: the record's station rows could not be written; it is handed
-    // over again later (and held again then).
-    void Unhold(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
     // Backend writer: the record's rows are in the backend or in the refill journal.
     void Release(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
     // Backend writer: writes the confirmed times that moved on, at most once per

@@ -392,6 +392,11 @@ void CFrameSpool::DropStoredSegments(const SpoolPosition& mark) {
     }
 }
 
+SpoolPosition CFrameSpool::WriteEnd() const {
+    MutexLock guard(m_lock);
+    return m_writeEnd;
+}
+
 long CFrameSpool::Backlog() const {
     MutexLock guard(m_lock);
     return m_nBacklog;

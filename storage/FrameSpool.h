@@ -67,6 +67,8 @@ public:
     // records durable, writes the mark and deletes the segments wholly stored.
     void SyncIfDue(bool force = false) EXCLUDES(m_lock);
 
+    // Where the next record will be appended. Any thread.
+    SpoolPosition WriteEnd() const EXCLUDES(m_lock);
     // Records appended (or found at start) and not yet marked stored. Any thread.
     long Backlog() const EXCLUDES(m_lock);
     // Frames refused since start.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "hostlib/VktBase.h"
@@ -22,6 +23,15 @@ bool IsStoredKind(int32_t kind) {
 
 bool IsTowerType(int32_t type) {
     return type == 100 || type == 101;
+}
+
+CDataFrame FrameOf(const CTowerRecord& record) {
+    CDataFrame frame;
+    frame.m_nRTUID = record.m_nRTUID;
+    frame.m_nKind = record.m_nKind;
+    frame.m_tTime = record.m_tTime;
+    frame.m_arItems = record.m_arItems;
+    return frame;
 }
 
 }  // namespace
@@ -122,6 +132,8 @@ void CWPDBThread::Drain(Batch batch, size_t next) {
 template <typename Stop>
 bool CWPDBThread::StoreSpooled(const Stop& stop) {
     if (!m_pSpool) return true;
+    // Records handed over again are taken at the next pass, not in this one.
+    std::optional<SpoolPosition> passEnd;
     for (;;) {
         std::vector<SpooledRecord> batch = m_pSpool->ReadBatch(kSpoolBatch);
         if (batch.empty()) break;
@@ -130,12 +142,21 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
                 m_pSpool->SyncIfDue(true);
                 return false;
             }
-            Store(*entry.record);
-            if (std::exchange(m_bRetryRecord, false)) {
-                // Tried again from this record at the next pass.
+            if (passEnd && *passEnd < entry.end) {
                 m_pSpool->RewindToMark();
                 m_pSpool->SyncIfDue();
                 return true;
+            }
+            Store(*entry.record);
+            if (std::exchange(m_bRetryRecord, false)) {
+                const SpoolPosition before = m_pSpool->WriteEnd();
+                if (!m_pSpool->Append(FrameOf(*entry.record))) {
+                    // No room to hand it over again: from this record on at the next pass.
+                    m_pSpool->RewindToMark();
+                    m_pSpool->SyncIfDue();
+                    return true;
+                }
+                if (!passEnd) passEnd = before;
             }
             m_pSpool->MarkStored(entry.end);
             System::KillPoint("station-row");
@@ -187,12 +208,9 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
             m_stationCounters.NoteFailed(ProcessClock::Now());
         }
         station.SaveLocalHis(record);
-        if (m_pSpool && station.FailedStatementCount() != failedBefore) {
-            // The spool keeps the record: it is stored, both stores, once the file takes it.
-            if (pending) m_context.m_confirmation.Unhold(record.m_nRTUID, record.m_tTime);
-            m_bRetryRecord = true;
-            return;
-        }
+        // The spool hands the record over again: its station rows are tried once a
+        // pass until the file takes them, while the other towers' records go on.
+        if (m_pSpool && station.FailedStatementCount() != failedBefore) m_bRetryRecord = true;
     }
     if (settings->m_bSaveBkgDB) {
         if (m_context.m_pBackendWriter) {

@@ -162,21 +162,24 @@ TEST_F(PluginStorageTest, AFullDiskRefusesFramesAndLosesNoneItAccepted) {
 }
 
 // A station file that cannot be made keeps its frame in the spool, tried again every
-// pass, the backend rows after it; once the file can be made the frame is in both.
+// pass, while the backend and the other towers go on; once the file can be made the
+// frame is in it.
 TEST_F(PluginStorageTest, AStationFileThatCannotBeWrittenKeepsItsFramesUntilItCan) {
     WriteConfig("[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n");
     std::filesystem::create_directories(host.Path("WPData/WP_12.MDB"));  // in the way
     VKTLibInit();
     CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
     ASSERT_EQ(SaveRTDB(Frame(12, k15)), 1);
+    ASSERT_EQ(SaveRTDB(Frame(1, k15)), 1);
     EXPECT_TRUE(WaitFor([&] { return storage->StationHealth().nFailed >= 2; }));
     EXPECT_EQ(storage->QueuedCount(), 1u);
-    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "0");
+    EXPECT_EQ(StationValue(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    const auto backendRows = [] { return BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"); };
+    EXPECT_TRUE(WaitFor([&] { return backendRows() == "2"; }));
     std::filesystem::remove(host.Path("WPData/WP_12.MDB"));
     EXPECT_TRUE(WaitFor([&] { return storage->QueuedCount() == 0; }));
-    EXPECT_TRUE(
-        WaitFor([&] { return BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER") == "1"; }));
     EXPECT_EQ(StationValue(host.Path("WPData/WP_12.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "1");
+    EXPECT_EQ(backendRows(), "2");
 }
 
 TEST_F(PluginStorageTest, NoStationForANewTowerWhileStationDataIsOff) {
