@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "storage/FrameSpool.h"
 #include "tests/support/FileSizeLimit.h"
@@ -161,6 +162,37 @@ TEST_F(FrameSpoolTest, AFullDiskRefusesFramesWholeAndSaysSoOnceEachWay) {
     EXPECT_EQ(StoreAll(spool), (std::vector<float>{1.0f, 3.0f}));
     EXPECT_EQ(logLines("cannot take frames"), 1);
     EXPECT_EQ(logLines("writing again after 4 failures"), 1);
+}
+
+// Host threads append while the storage thread reads: every frame arrives once, each
+// thread's in the order it handed them over.
+TEST_F(FrameSpoolTest, HostThreadsAppendWhileTheStorageThreadReads) {
+    constexpr int kThreads = 4;
+    constexpr int kFrames = 300;
+    CFrameSpool spool(m_folder, CFrameSpool::kSyncIntervalMs, 8192);  // segments turn over too
+    ASSERT_TRUE(spool.Open());
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < kThreads; ++t) {
+        hosts.emplace_back([&spool, t] {
+            for (int i = 0; i < kFrames; ++i) EXPECT_TRUE(spool.Append(Frame(t + 1, i, float(i))));
+        });
+    }
+    std::vector<std::vector<float>> seen(kThreads);
+    size_t total = 0;
+    while (total < size_t(kThreads * kFrames)) {
+        for (const SpooledRecord& entry : spool.ReadBatch(50)) {
+            seen[entry.record->m_nRTUID - 1].push_back(entry.record->m_arItems[0].m_fValue);
+            spool.MarkStored(entry.end);
+            ++total;
+        }
+        spool.SyncIfDue();
+    }
+    for (std::thread& host : hosts) host.join();
+    for (const auto& values : seen) {
+        ASSERT_EQ(values.size(), size_t(kFrames));
+        for (int i = 0; i < kFrames; ++i) EXPECT_EQ(values[i], float(i));
+    }
+    EXPECT_EQ(spool.Backlog(), 0);
 }
 
 }  // namespace
