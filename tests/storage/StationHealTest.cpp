@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 #include "hostlib/HostSide.h"
 #include "model/Catalogue.h"
@@ -30,11 +32,7 @@ const DateTime k15(2009, 3, 12, 15, 0, 0);
 // Plays failures ("F") and successes ("S") at process-clock seconds as a store's caller
 // would, "full" standing for the caller's own first line of a run.
 TEST(FailureLogTest, RunsOfFailuresAsTheLogShowsThem) {
-    const struct {
-        double interval;
-        const char* events;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::tuple<double, const char*, std::vector<std::string>> cases[] = {
         {60, "F0 F1 F59", {"full"}},
         {60,
          "F0 F10 F30 F61 F62 F122",
@@ -46,16 +44,16 @@ TEST(FailureLogTest, RunsOfFailuresAsTheLogShowsThem) {
         {60, "F0 F-3600 F-3550 F-3539", {"full", "S: 3 more failures in the last minute"}},
         {2, "F0 F1 F3", {"full", "S: 2 more failures in the last 3 s"}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [interval, played, expected] : cases) {
         std::vector<std::string> lines;
-        CFailureLog log("S", c.interval, [&](const std::string& line) { lines.push_back(line); });
-        std::istringstream events(c.events);
+        CFailureLog log("S", interval, [&](const std::string& line) { lines.push_back(line); });
+        std::istringstream events(played);
         for (std::string event; events >> event;) {
             ProcessClock::SetNow(kNow + DateTimeSpan(0, 0, 0, std::stoi(event.substr(1))));
             if (event[0] == 'S') log.Succeeded();
             if (event[0] == 'F' && log.Failed()) lines.push_back("full");
         }
-        EXPECT_EQ(lines, c.lines) << c.events;
+        EXPECT_EQ(lines, expected) << played;
     }
     ProcessClock::Reset();
 }
@@ -68,19 +66,15 @@ protected:
         ProcessClock::SetNow(kNow);
     }
     void TearDown() override { ProcessClock::Reset(); }
-    // The error log's lines since the last call.
-    std::vector<std::string> NewLogLines() {
-        const std::string log = ReadWholeFile(host.Path(ErrorLog::FileName()));
-        std::istringstream added(log.substr(std::min(m_logSeen, log.size())));
-        m_logSeen = log.size();
+    std::vector<std::string> LogLines() const {
+        std::istringstream log(ReadWholeFile(host.Path(ErrorLog::FileName())));
         std::vector<std::string> lines;
-        for (std::string line; std::getline(added, line);) lines.push_back(line);
+        for (std::string line; std::getline(log, line);) lines.push_back(line);
         return lines;
     }
 
     TestHost host;
     CWPSettingsStore settings;
-    size_t m_logSeen = 0;
 };
 
 void WriteFile(const std::string& path, const std::string& bytes) {
@@ -94,51 +88,44 @@ std::string Garbage(size_t size, int seed) {
 }
 
 // Whatever a station file holds, the frame's rows are stored; a file that is not a
-// database is kept, with its journals, under a name of its own.
+// database is kept, with its journals, under a name of its own, and said once.
 TEST_F(StationHealTest, AFileIsOpenedByWhatItHolds) {
-    const struct {
-        const char* what;
-        std::string bytes;  // of the file
-        bool otherTable;    // then made an SQLite file with a table OTHER
-        bool journals;
-    } cases[] = {
+    // What the file is; its bytes; whether it is then made an SQLite file with a table
+    // OTHER; whether it has journals.
+    const std::tuple<const char*, std::string, bool, bool> cases[] = {
         {"an SQLite file with another table only", "", true, false},
         {"an empty file", "", false, false},
         {"garbage", Garbage(5000, 1), false, false},
         {"the header, then garbage", std::string("SQLite format 3\0", 16) + Garbage(8000, 1), false,
          false},
-        {"garbage with its journals", Garbage(3000, 1), false, true},
-    };
+        {"garbage with its journals", Garbage(3000, 1), false, true}};
     int rtu = 50;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, bytes, otherTable, journals] : cases) {
+        SCOPED_TRACE(what);
         CWPLocalDB station(++rtu, host.Dir(), settings, 60000);
         const std::string file = station.FilePath();
-        WriteFile(file, c.bytes);
-        if (c.otherTable) QueryFile(file, "CREATE TABLE OTHER (A INT)");
-        if (c.journals) WriteFile(file + "-wal", Garbage(100, 2));
-        if (c.journals) WriteFile(file + "-shm", Garbage(200, 3));
-        NewLogLines();
-
+        WriteFile(file, bytes);
+        if (otherTable) QueryFile(file, "CREATE TABLE OTHER (A INT)");
+        if (journals) WriteFile(file + "-wal", Garbage(100, 'w'));
+        if (journals) WriteFile(file + "-shm", Garbage(100, 's'));
+        std::filesystem::remove(host.Path(ErrorLog::FileName()));
         EXPECT_TRUE(station.SaveLocalData(
             TowerRecordOf(rtu, k15, {Item(7000, 5.0f, k15), Item(9000, 4.0f, k15)})));
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM RTTOWER"), "1");
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM HSTOWER"), "1");
-        EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM OTHER"), c.otherTable ? "0" : "<error>");
+        EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM OTHER"), otherTable ? "0" : "<error>");
 
-        const std::vector<std::string> log = NewLogLines();
+        const std::vector<std::string> log = LogLines();
         const std::string aside = file + ".damaged-20090312150500";  // the clock may tick once
         const std::string found =
             std::filesystem::exists(aside) ? aside : aside.substr(0, aside.size() - 1) + "1";
-        if (c.bytes.empty()) {
-            EXPECT_FALSE(std::filesystem::exists(found));
-            EXPECT_EQ(log.size(), 0u);
-            continue;
+        EXPECT_EQ(std::filesystem::exists(found), !bytes.empty());
+        ASSERT_EQ(log.size(), bytes.empty() ? 0u : 1u);
+        if (bytes.empty()) continue;
+        EXPECT_EQ(ReadWholeFile(found), bytes);
+        for (const char* journal : {"-wal", "-shm"}) {
+            EXPECT_EQ(ReadWholeFile(found + journal), journals ? Garbage(100, journal[1]) : "");
         }
-        EXPECT_EQ(ReadWholeFile(found), c.bytes);
-        EXPECT_EQ(ReadWholeFile(found + "-wal"), c.journals ? Garbage(100, 2) : "");
-        EXPECT_EQ(ReadWholeFile(found + "-shm"), c.journals ? Garbage(200, 3) : "");
-        ASSERT_EQ(log.size(), 1u);
         EXPECT_NE(log[0].find(file + " is not"), std::string::npos) << log[0];
         EXPECT_NE(log[0].find(found), std::string::npos) << log[0];
     }
@@ -167,7 +154,7 @@ TEST_F(StationHealTest, AStationFileLeftByAKillGetsItsTablesOnTheNextStart) {
         EXPECT_EQ(std::system(run.c_str()), 0) << ReadWholeFile(host.Path("run.txt"));
         EXPECT_EQ(QueryFile(left, "SELECT COUNT(*) FROM RTTOWER"), "7");
         EXPECT_EQ(QueryFile(left, "SELECT COUNT(*) FROM HSTOWER"), "2");
-        EXPECT_EQ(NewLogLines().size(), 0u);
+        EXPECT_EQ(LogLines().size(), 0u);
     }
 }
 #endif
@@ -182,27 +169,28 @@ TEST_F(StationHealTest, AStationThatKeepsFailingKeepsTheLogShort) {
 #else
     const bool fileModesCount = geteuid() != 0;  // root ignores them
 #endif
-    const struct {
-        const char* what;
-        uint64_t sizeLimit;  // 0: none
-        std::function<void(bool failing)> set;
-    } cases[] = {
-        {"the disk is full", 4096, [](bool) {}},
-        {fileModesCount ? "WPData is read-only" : "WPData is a file", 0,
-         [&](bool failing) {
-             if (fileModesCount) {
-                 fs::permissions(wpdata, fs::perms::owner_write,
-                                 failing ? fs::perm_options::remove : fs::perm_options::add);
-                 return;
-             }
-             fs::remove_all(wpdata);
-             if (failing) WriteFile(wpdata, "x");
-             if (!failing) fs::create_directory(wpdata);
+    std::optional<FileSizeLimit> limit;
+    // What fails; whether it can here; what sets (true) or clears it.
+    const std::tuple<const char*, bool, std::function<void(bool)>> faults[] = {
+        {"the disk is full", !kOnWindows,
+         [&](bool on) {
+             if (!on) return limit.reset();
+             EXPECT_TRUE(limit.emplace(4096).set);
          }},
-    };
+        {"WPData is read-only", fileModesCount,
+         [&](bool on) {
+             using fs::perm_options;
+             fs::permissions(wpdata, fs::perms::owner_write,
+                             on ? perm_options::remove : perm_options::add);
+         }},
+        {"WPData is a file", true, [&](bool on) {
+             fs::remove_all(wpdata);
+             on ? WriteFile(wpdata, "x") : void(fs::create_directory(wpdata));
+         }}};
     int rtu = 70;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, possible, set] : faults) {
+        SCOPED_TRACE(what);
+        if (!possible) continue;
         ProcessClock::SetNow(kNow);
         std::size_t messages = 0;
         VktHost::SetMessageWindow([&](const std::string&) { ++messages; });
@@ -217,28 +205,23 @@ TEST_F(StationHealTest, AStationThatKeepsFailingKeepsTheLogShort) {
             AccessGuard guard;
             station.CloseLocalDB();
         }
-        c.set(true);
         fs::remove(host.Path(ErrorLog::FileName()));  // small under the size limit
-        m_logSeen = 0;
-        std::vector<std::string> log;
-        {
-            std::optional<FileSizeLimit> limit;
-            if (c.sizeLimit && !limit.emplace(c.sizeLimit).set) continue;  // none on Windows
-            for (int i = 0; i < 200; ++i) EXPECT_FALSE(nextFrame());
-            EXPECT_LE(NewLogLines().size(), 3u) << "the first failure and its diagnostics";
-            ProcessClock::SetNow(kNow + DateTimeSpan(0, 0, 1, 1));
-            EXPECT_FALSE(nextFrame());
-            log = NewLogLines();
-        }
-        c.set(false);
+        set(true);
+        for (int i = 0; i < 200; ++i) EXPECT_FALSE(nextFrame());
+        const std::size_t first = LogLines().size();
+        EXPECT_LE(first, 3u) << "the first failure and its diagnostics";
+        ProcessClock::SetNow(kNow + DateTimeSpan(0, 0, 1, 1));
+        EXPECT_FALSE(nextFrame());
+        std::vector<std::string> log = LogLines();
+        set(false);
+        ASSERT_EQ(log.size(), first + 1);
+        EXPECT_NE(log.back().find(" more failures in the last minute"), std::string::npos);
         ASSERT_TRUE(nextFrame());
         VktHost::SetMessageWindow(nullptr);
         EXPECT_LE(messages, 1u);
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_NE(log[0].find(" more failures in the last minute"), std::string::npos) << log[0];
-        log = NewLogLines();
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_NE(log[0].find(": writing again after "), std::string::npos) << log[0];
+        log = LogLines();
+        ASSERT_EQ(log.size(), first + 2);
+        EXPECT_NE(log.back().find(": writing again after "), std::string::npos) << log.back();
     }
 }
 
