@@ -4,8 +4,11 @@
 
 #include "host/HostDirectory.h"
 #include "hostlib/HostSide.h"
+#include "platform/System.h"
 
 namespace {
+
+constexpr const char* kLockFile = "vkthost.lock";
 
 // Diagnostics come one record a line; a message to the user is one line.
 std::string OneLine(std::string text) {
@@ -22,6 +25,7 @@ HostSession::~HostSession() {
     Stop();
     if (m_hMainWindow) MessageLayer::UnregisterWindow(m_hMainWindow);
     if (m_bPrepared) VktHost::CloseHost();
+    System::UnlockFile(m_hDirectoryLock);
 }
 
 void HostSession::Stop() {
@@ -36,6 +40,16 @@ bool HostSession::Prepare(std::string& error) {
     if (!VktHost::LoadHostCatalogue()) {
         error = "cannot read the host catalogue " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
                 OneLine(VktHost::LastDatabaseError());
+        return false;
+    }
+    // Only a directory that can be used is locked, so a refused run leaves it as it was.
+    std::string holder;
+    m_hDirectoryLock = System::LockFileExclusive(
+        kLockFile, "process " + std::to_string(System::ProcessId()) + " (vkthost)", holder);
+    if (m_hDirectoryLock < 0) {
+        error = "the host directory " + System::CurrentDirectory() + " is in use by " +
+                (holder.empty() ? std::string("another process") : holder) +
+                ": one host at a time (a running host exports through its 插件 menu)";
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "host/PluginLoader.h"
@@ -16,7 +17,9 @@ public:
     HostSession& operator=(const HostSession&) = delete;
     ~HostSession();
 
-    // The current directory must be the host directory (HostDirectory::Enter).
+    // The current directory must be the host directory (HostDirectory::Enter). Takes
+    // the directory's lock (vkthost.lock) for the life of the session: a second host
+    // on the same directory is refused, naming the process that holds it.
     bool Prepare(std::string& error);
     // Loads the plug-in at `pluginPath`, prints its name and calls VKTLibInit.
     bool Start(const std::string& pluginPath, std::string& error);
@@ -27,6 +30,7 @@ public:
     PluginLoader& Plugin() { return m_plugin; }
 
 private:
+    intptr_t m_hDirectoryLock = -1;  // one host per directory while it holds the plug-in
     bool m_bPrepared = false;
     WindowHandle m_hMainWindow = 0;
     PluginLoader m_plugin;

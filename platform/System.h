@@ -47,6 +47,15 @@ VKTBASE_API bool TruncateFile(std::FILE* file, int64_t size);
 // `killPoint`, when given, is passed to KillPoint between the write and the rename.
 VKTBASE_API bool WriteFileWhole(const std::string& path, const std::string& text,
                                 const char* killPoint = nullptr);
+// Takes an exclusive lock on the file `path` (made when missing) for this process,
+// without waiting, and writes `holderText` into it. The lock is held until
+// UnlockFile, or until the process ends however it ends. Returns a handle (>= 0), or
+// -1 when another process holds the lock; `holder` then gets what that process wrote
+// (empty when the file could not be opened at all, with errno telling why).
+VKTBASE_API intptr_t LockFileExclusive(const std::string& path, const std::string& holderText,
+                                       std::string& holder);
+VKTBASE_API void UnlockFile(intptr_t handle);
+VKTBASE_API long ProcessId();
 // Copies `from` over `to`, replacing what `to` held.
 VKTBASE_API bool CopyFileOver(const std::string& from, const std::string& to);
 // A new empty folder under the system's temporary folder; empty when none could be made.

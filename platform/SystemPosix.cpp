@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +98,32 @@ bool CanWrite(const std::string& path) {
 
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
+}
+
+intptr_t LockFileExclusive(const std::string& path, const std::string& holderText,
+                           std::string& holder) {
+    holder.clear();
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[256] = {0};
+        const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
+        holder.assign(text, got > 0 ? static_cast<size_t>(got) : 0);
+        ::close(fd);
+        return -1;
+    }
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, holderText.data(), holderText.size(), 0) < 0) {
+        // The lock holds all the same; only the name of the holder is missing.
+    }
+    return fd;
+}
+
+void UnlockFile(intptr_t handle) {
+    if (handle >= 0) ::close(static_cast<int>(handle));
+}
+
+long ProcessId() {
+    return static_cast<long>(getpid());
 }
 
 bool SyncFile(std::FILE* file) {

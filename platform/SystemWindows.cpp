@@ -85,6 +85,38 @@ bool RemoveFile(const std::string& path) {
     return _unlink(path.c_str()) == 0;
 }
 
+intptr_t LockFileExclusive(const std::string& path, const std::string& holderText,
+                           std::string& holder) {
+    holder.clear();
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return -1;
+    // A byte far past the text: the lock keeps no reader from the holder's name.
+    OVERLAPPED at = {};
+    at.Offset = 0x40000000;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        char text[256] = {0};
+        DWORD got = 0;
+        ReadFile(file, text, sizeof text - 1, &got, nullptr);
+        holder.assign(text, got);
+        CloseHandle(file);
+        return -1;
+    }
+    DWORD written = 0;
+    SetEndOfFile(file);
+    WriteFile(file, holderText.data(), static_cast<DWORD>(holderText.size()), &written, nullptr);
+    return reinterpret_cast<intptr_t>(file);
+}
+
+void UnlockFile(intptr_t handle) {
+    if (handle >= 0) CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+long ProcessId() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
 bool SyncFile(std::FILE* file) {
     return file && _commit(_fileno(file)) == 0;
 }

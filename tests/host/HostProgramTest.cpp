@@ -155,8 +155,9 @@ TEST(HostRunTest, TheHostLoadsThePluginAndFeedsItFrames) {
     EXPECT_EQ(summary.health[4], "  frames dropped 0, refill ranges pending 0, rows refilled 0");
 }
 
-// Frames appended while the host follows the file are acquired as they come; SIGTERM
-// ends the run cleanly with every frame stored and the bad line reported.
+// Frames appended while the host follows the file are acquired as they come, a second
+// host on the directory is refused meanwhile; SIGTERM ends the run cleanly with every
+// frame stored and the bad line reported.
 TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
     TestHost host;
     // Named relative to the directory the host starts in, not to the host directory.
@@ -187,6 +188,18 @@ TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
     EXPECT_TRUE(WaitFor([&] {
         return QueryFile(backend, "SELECT COUNT(*) FROM FD_RUN_RTTOWER") == std::to_string(kFrames);
     }));
+    // One host per directory: a second one is refused and names the first.
+    std::ofstream(host.Path("none.jsonl")).close();
+    const std::string second = std::string(VKT_HOST_PROGRAM) + " run '" + host.Dir() +
+                               "' --frames '" + host.Path("none.jsonl") + "' --plugin '" +
+                               std::getenv("VKT_PLUGIN") + "' > '" + host.Path("second.txt") +
+                               "' 2>&1";
+    const int refused = std::system(second.c_str());
+    EXPECT_TRUE(WIFEXITED(refused) && WEXITSTATUS(refused) == 1) << refused;
+    EXPECT_NE(ReadWholeFile(host.Path("second.txt"))
+                  .find("is in use by process " + std::to_string(child) + " (vkthost)"),
+              std::string::npos)
+        << ReadWholeFile(host.Path("second.txt"));
     kill(child, SIGTERM);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
