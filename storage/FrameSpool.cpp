@@ -94,7 +94,7 @@ bool Decode(const std::vector<unsigned char>& payload, CTowerRecord& record) {
         return false;
     }
     record.m_arItems.resize(count);
-    std::memcpy(record.m_arItems.data(), in, count * sizeof(CDataItem));
+    if (count > 0) std::memcpy(record.m_arItems.data(), in, count * sizeof(CDataItem));
     return true;
 }
 
