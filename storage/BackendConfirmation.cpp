@@ -15,12 +15,19 @@ double SteadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string CreateTableText() {
-    return std::string("CREATE TABLE IF NOT EXISTS ") + CBackendConfirmation::kTable +
-           " (UPTO DATETIME)";
+}  // namespace
+
+std::string CBackendConfirmation::CreateTableText() {
+    return std::string("CREATE TABLE IF NOT EXISTS ") + kTable + " (UPTO DATETIME)";
 }
 
-}  // namespace
+bool CBackendConfirmation::HasTable(int32_t nRTUID) {
+    const auto rows = m_stations.FindOrAdd(nRTUID).QueryTexts(
+        std::string("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND UPPER(name) = '") +
+            kTable + "'",
+        1);
+    return !rows.empty() && rows.front()[0] == "1";
+}
 
 CBackendConfirmation::CBackendConfirmation(CStationMap& stations, int persistIntervalMs)
     : m_stations(stations), m_nPersistIntervalMs(persistIntervalMs) {}
@@ -35,7 +42,8 @@ std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& w
     std::vector<CRefillRange> ranges;
     MutexLock guard(m_lock);
     for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
-        const DateTime confirmed = ReadStored(rtu);
+        const bool known = HasTable(rtu);
+        const DateTime confirmed = known ? ReadStored(rtu) : DateTime::Invalid();
         m_towers[rtu].stored = confirmed;
         const std::string after =
             confirmed.IsValid() ? " WHERE TIME > " + TimeLiteral(confirmed) : std::string();
@@ -45,6 +53,11 @@ std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& w
         const DateTime first = ParseDBTime(rows.front()[0]);
         const DateTime last = ParseDBTime(rows.front()[1]);
         if (!first.IsValid() || !last.IsValid()) continue;  // nothing after it
+        if (!known) {
+            // Its rows came before confirmation did; the refill journal had them.
+            Store(rtu, last);
+            continue;
+        }
         ranges.push_back({rtu, first - kOneSecond, last});
     }
     return ranges;

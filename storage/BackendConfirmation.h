@@ -27,8 +27,10 @@ public:
     CBackendConfirmation(CStationMap& stations, int persistIntervalMs = kPersistIntervalMs);
 
     // Start: the range of station rows after each tower's confirmed time, for every
-    // station file under `workingDir`/WPData (the whole file when it has no confirmed
-    // time yet). Before the workers run.
+    // station file under `workingDir`/WPData. A file made by this system gets the table
+    // with its tables, and is compared whole until a time is written in it; a file
+    // without the table (made before it existed) starts confirmed up to its newest
+    // row. Before the workers run.
     std::vector<CRefillRange> Unconfirmed(const std::string& workingDir) EXCLUDES(m_lock);
     // Storage thread, before the record's station rows are written. A record at or
     // before the tower's stored confirmed time lowers it in the station file first.
@@ -38,6 +40,9 @@ public:
     // Backend writer: writes the confirmed times that moved on, at most once per
     // interval (always when `force`).
     void PersistIfDue(bool force = false) EXCLUDES(m_lock);
+
+    // "CREATE TABLE IF NOT EXISTS CONFIRMED (UPTO DATETIME)".
+    static std::string CreateTableText();
 
     // The stored confirmed time of the tower; invalid when none. For observation.
     DateTime Confirmed(int32_t nRTUID) EXCLUDES(m_lock);
@@ -52,6 +57,7 @@ private:
     static DateTime Candidate(const Tower& tower);
     bool Store(int32_t nRTUID, const DateTime& through) REQUIRES(m_lock);
     DateTime ReadStored(int32_t nRTUID) REQUIRES(m_lock);
+    bool HasTable(int32_t nRTUID) REQUIRES(m_lock);
 
     CStationMap& m_stations;
     const int m_nPersistIntervalMs;

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
 #include "platform/System.h"
+#include "storage/BackendConfirmation.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
 #include "storage/WPSettings.h"
@@ -94,6 +95,9 @@ TablesCheck MakeMissingTables(SQLHDBC hdbc) {
         }
     }
     if (!hasRTTower) {
+        // A file without rows yet: every row it gets is compared with the backend
+        // until a confirmed time is written.
+        Odbc::ExecDirect(hdbc, CBackendConfirmation::CreateTableText());
         Odbc::ExecDirect(hdbc, StationSchema::CreateRTTower());
         Odbc::ExecDirect(hdbc, StationSchema::kIndexRTTower);
     }

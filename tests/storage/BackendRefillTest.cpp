@@ -166,6 +166,11 @@ TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
     }
     CWPContext restarted(host.Dir());
     EXPECT_TRUE(restarted.m_confirmation.Unconfirmed(host.Dir()).empty());
+    // A file from before confirmation: confirmed up to its newest row, nothing compared.
+    ASSERT_TRUE(restarted.m_stations.FindOrAdd(12).ExecLocalSQL("DROP TABLE CONFIRMED"));
+    CWPContext upgraded(host.Dir());
+    EXPECT_TRUE(upgraded.m_confirmation.Unconfirmed(host.Dir()).empty());
+    EXPECT_EQ(upgraded.m_confirmation.Confirmed(12), At(5));
 }
 
 // Past the queue's bound the oldest records leave it for the journal: counted, not lost.
