@@ -152,6 +152,21 @@ void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& sum
     }
 }
 
+std::string TimeText(const DateTime& time) {
+    return time.IsValid() ? time.Format() : "-";
+}
+
+std::string StoreLine(const char* name, const CStoreHealth& store) {
+    return std::string("  ") + name + ": queued " + std::to_string(store.nQueued) + ", written " +
+           std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
+           ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
+           TimeText(store.tOutageSince) +
+           (store.tStalledSince.IsValid() ? ", stalled since " + TimeText(store.tStalledSince)
+                                          : std::string());
+}
+
+}  // namespace
+
 // Waits until the plug-in has stored what it was handed, at most `seconds`, printing
 // its health every `statusSeconds` (0: never). True when it got there.
 bool WaitUntilDrained(double seconds, double statusSeconds) {
@@ -172,21 +187,6 @@ bool WaitUntilDrained(double seconds, double statusSeconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
-
-std::string TimeText(const DateTime& time) {
-    return time.IsValid() ? time.Format() : "-";
-}
-
-std::string StoreLine(const char* name, const CStoreHealth& store) {
-    return std::string("  ") + name + ": queued " + std::to_string(store.nQueued) + ", written " +
-           std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
-           ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
-           TimeText(store.tOutageSince) +
-           (store.tStalledSince.IsValid() ? ", stalled since " + TimeText(store.tStalledSince)
-                                          : std::string());
-}
-
-}  // namespace
 
 std::vector<std::string> HealthLines(const CPluginHealth& health) {
     return {"plug-in health:", StoreLine("backend", health.backend),

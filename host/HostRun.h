@@ -39,6 +39,11 @@ struct Summary {
     bool drained = true;                // queues empty, no refill pending, in time
 };
 
+// Waits until the plug-in has stored what it was handed (its queues empty, no refill
+// pending), at most `seconds`, printing its health every `statusSeconds` (0: never).
+// True when it got there.
+bool WaitUntilDrained(double seconds, double statusSeconds);
+
 // The plug-in's health figures as lines of text.
 std::vector<std::string> HealthLines(const CPluginHealth& health);
 

@@ -11,6 +11,7 @@
 
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
+#include "host/HostRun.h"
 #include "host/HostSession.h"
 #include "host/LiveSource.h"
 #include "host/PluginLoader.h"
@@ -24,6 +25,9 @@
 namespace HostGui {
 
 namespace {
+
+// At most this long, after the window closes, for the plug-in to store what it took.
+constexpr double kDrainSeconds = 30.0;
 
 constexpr int kPollMs = 200;
 
@@ -147,6 +151,8 @@ int Run(const Options& given, std::string& error) {
     const int code = app.exec();
     stop = true;
     acquisition.join();
+    // What was acquired is stored before the plug-in stops, as the terminal host does.
+    HostRun::WaitUntilDrained(kDrainSeconds, 0);
     session.Stop();
     VktHost::SetMessageWindow(nullptr);
     return code;
