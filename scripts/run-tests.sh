@@ -37,6 +37,8 @@ cmake --build "$top/build-tsa" -j"$jobs"
 echo "== plain build"
 "$top/scripts/build.sh" "$top/build" RelWithDebInfo
 (cd "$top/build" && ctest --output-on-failure -j"$jobs")
+# What the crash test found: kills per point, frames accepted and found in both stores.
+grep -h "^crash test" "$top/build/Testing/Temporary/LastTest.log" || true
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 "$top/scripts/build.sh" "$top/build-asan" Debug address,undefined

@@ -561,9 +561,15 @@ TEST(HostJobsTest, AnExportFromTheTerminalRunsToItsEndOrStopsOnCtrlC) {
     }
     TestHost host;
     VktHost::CloseHost();
-    // 2 stations × 60 days at 50 ms a unit: a Ctrl-C comes long before the end.
+    // 2 stations × 60 days at 50 ms a unit: a Ctrl-C comes long before the end, once
+    // the job runs and takes it as its stop button (however long the start took).
     std::thread interrupt([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        WaitFor([] {
+            struct sigaction current = {};
+            sigaction(SIGINT, nullptr, &current);
+            return current.sa_handler != SIG_DFL;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         kill(getpid(), SIGINT);
     });
     std::string error;
