@@ -117,6 +117,15 @@ void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
     }
 }
 
+// A backend that has not answered for this long is not waited for by a finite run.
+constexpr double kBackendAwaySeconds = 5.0;
+
+bool IsBackendAway(const CStoreHealth& backend) {
+    if (backend.tStalledSince.IsValid()) return true;
+    return backend.tOutageSince.IsValid() &&
+           (ProcessClock::Now() - backend.tOutageSince).GetTotalSeconds() >= kBackendAwaySeconds;
+}
+
 bool IsDrained(const CPluginHealth& health) {
     return health.station.nQueued == 0 && health.backend.nQueued == 0 && health.nRefillPending == 0;
 }
@@ -169,17 +178,21 @@ std::string StoreLine(const char* name, const CStoreHealth& store) {
 
 // Waits until the plug-in has stored what it was handed, at most `seconds`, printing
 // its health every `statusSeconds` (0: never). True when it got there.
-bool WaitUntilDrained(double seconds, double statusSeconds) {
+DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop) {
     using Clock = std::chrono::steady_clock;
     CPluginHealthSource* source = VktHost::PluginHealth();
-    if (!source) return true;
+    if (!source) return DrainEnd::Stored;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
     auto nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
     for (;;) {
         MessageLayer::PumpMessages();
         const CPluginHealth health = source->Health();
-        if (IsDrained(health)) return true;
-        if (Clock::now() >= end || g_nStopSignals > 1) return false;
+        if (IsDrained(health)) return DrainEnd::Stored;
+        if (health.station.nQueued == 0 && IsBackendAway(health.backend)) {
+            return DrainEnd::BackendAway;
+        }
+        if (g_nStopSignals >= signalsToStop) return DrainEnd::Stopped;
+        if (Clock::now() >= end) return DrainEnd::TimedOut;
         if (statusSeconds > 0 && Clock::now() >= nextStatus) {
             PrintLines(HealthLines(health));
             nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
@@ -256,15 +269,33 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     StopOnSignals stopOnSignals;
     for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
     if (live) AcquireContinuously(*live, plugin, summary, resolved.statusSeconds);
-    summary.drained = WaitUntilDrained(resolved.drainSeconds, resolved.statusSeconds);
-    if (!live) Linger(resolved.lingerSeconds);
+    // A finite run's first stop signal cuts the wait; a continuous run's first one
+    // ended its acquisition.
+    summary.drainEnd =
+        WaitUntilDrained(resolved.drainSeconds, resolved.statusSeconds, live ? 2 : 1);
+    summary.drained = summary.drainEnd == DrainEnd::Stored;
+    if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {
-        summary.health = HealthLines(source->Health());
+        const CPluginHealth health = source->Health();
+        summary.health = HealthLines(health);
+        summary.backendWaiting = health.backend.nQueued;
+        summary.refillPending = health.nRefillPending;
     }
     session.Stop();
     VktHost::SetMessageWindow(nullptr);
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
+}
+
+int ExitCode(const Summary& summary) {
+    switch (summary.drainEnd) {
+        case DrainEnd::Stored:
+            return 0;
+        case DrainEnd::Stopped:
+            return 2;
+        default:
+            return 3;
+    }
 }
 
 void Print(const Summary& summary) {
@@ -277,7 +308,24 @@ void Print(const Summary& summary) {
     for (const auto& line : summary.messages) std::printf("  %s\n", line.c_str());
     std::printf("error log lines: %zu\n", summary.errorLog.size());
     for (const auto& line : summary.errorLog) std::printf("  %s\n", line.c_str());
-    if (!summary.drained) std::printf("the plug-in had not stored everything within --drain\n");
+    switch (summary.drainEnd) {
+        case DrainEnd::Stored:
+            break;
+        case DrainEnd::BackendAway:
+            std::printf(
+                "the backend does not answer: %ld records wait for it and %ld refill ranges are "
+                "pending; they are copied from the station files when it answers (exit code 3)\n",
+                summary.backendWaiting, summary.refillPending);
+            break;
+        case DrainEnd::TimedOut:
+            std::printf("the plug-in had not stored everything within --drain (exit code 3)\n");
+            break;
+        case DrainEnd::Stopped:
+            std::printf(
+                "stopped before the plug-in had stored everything; the rest is stored at the next "
+                "start (exit code 2)\n");
+            break;
+    }
     for (const auto& line : summary.health) std::printf("%s\n", line.c_str());
 }
 

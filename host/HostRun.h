@@ -28,6 +28,14 @@ struct Options {
     std::string acceptedFile;
 };
 
+// How waiting for the plug-in to store what it was handed ended.
+enum class DrainEnd {
+    Stored,       // both stores have everything
+    BackendAway,  // the station files have everything; the backend does not answer
+    TimedOut,     // --drain passed first
+    Stopped,      // a stop signal cut the wait short
+};
+
 struct Summary {
     int framesRead = 0;
     int accepted = 0;
@@ -37,12 +45,21 @@ struct Summary {
     std::vector<std::string> errorLog;  // lines the run added to the error log
     std::vector<std::string> health;    // the plug-in's health figures before it stopped
     bool drained = true;                // queues empty, no refill pending, in time
+    DrainEnd drainEnd = DrainEnd::Stored;
+    long backendWaiting = 0;  // records waiting for the backend when the run ended
+    long refillPending = 0;   // refill ranges left for when it answers
 };
+
+// The exit code of a run that started: 0 everything stored, 2 stopped by a signal
+// before that, 3 ended with rows still pending.
+int ExitCode(const Summary& summary);
 
 // Waits until the plug-in has stored what it was handed (its queues empty, no refill
 // pending), at most `seconds`, printing its health every `statusSeconds` (0: never).
-// True when it got there.
-bool WaitUntilDrained(double seconds, double statusSeconds);
+// A backend that has not answered for a while (or whose statement hangs) is not
+// waited for once the station files have everything; the `signalsToStop`-th stop
+// signal cuts the wait short.
+DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop = 2);
 
 // The plug-in's health figures as lines of text.
 std::vector<std::string> HealthLines(const CPluginHealth& health);

@@ -55,7 +55,7 @@ int RunCommand(const HostRun::Options& options) {
     std::string error;
     if (HostRun::Run(options, summary, error) != 0) return Fail(error);
     HostRun::Print(summary);
-    return 0;
+    return HostRun::ExitCode(summary);
 }
 
 }  // namespace

@@ -246,6 +246,27 @@ TEST(HostGuiTest, TheWindowHostStoresWhatItAcquiresAndSavesAScreenshot) {
         << "13 ten-minute marks of the four towers of types 100 and 101";
 }
 
+// A finite run does not wait for a backend that does not answer: once the station
+// files have everything it says what waits for the backend and ends with exit code 3.
+TEST(HostRunTest, AFiniteRunWithTheBackendAwayEndsWithTheStationFiles) {
+    TestHost host;
+    std::ofstream(host.Path("WPDB.ini"))
+        << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
+    const std::string command =
+        std::string(VKT_HOST_PROGRAM) + " run '" + host.Dir() +
+        "' --simulate '2009-03-12 00:00:00..2009-03-12 02:00:00' --drain 600 --linger 0 " +
+        "--plugin '" + std::getenv("VKT_PLUGIN") + "' > '" + host.Path("run.txt") + "' 2>&1";
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string printed = ReadWholeFile(host.Path("run.txt"));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status << "\n" << printed;
+    EXPECT_LT(seconds, 300.0) << "not the whole drain";
+    EXPECT_NE(printed.find("the backend does not answer: "), std::string::npos) << printed;
+    EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "13");
+}
+
 TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
     TestHost host;
     const char* items =
