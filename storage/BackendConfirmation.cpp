@@ -73,9 +73,14 @@ void CBackendConfirmation::Hold(int32_t nRTUID, const DateTime& time) {
 
 void CBackendConfirmation::Release(int32_t nRTUID, const DateTime& time) {
     MutexLock guard(m_lock);
-    Tower& tower = m_towers[nRTUID];
+    // Only a held record moves the time: one written while station data is off has no
+    // station row to confirm, and its tower may have no station file at all.
+    const auto found = m_towers.find(nRTUID);
+    if (found == m_towers.end()) return;
+    Tower& tower = found->second;
     const auto held = tower.held.find(time.GetOleDate());
-    if (held != tower.held.end()) tower.held.erase(held);
+    if (held == tower.held.end()) return;
+    tower.held.erase(held);
     if (!tower.released.IsValid() || tower.released < time) tower.released = time;
 }
 

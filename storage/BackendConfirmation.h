@@ -35,7 +35,8 @@ public:
     // Storage thread, before the record's station rows are written. A record at or
     // before the tower's stored confirmed time lowers it in the station file first.
     void Hold(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
-    // Backend writer: the record's rows are in the backend or in the refill journal.
+    // Backend writer: the record's rows are in the backend or in the refill journal. A
+    // record that was not held changes nothing.
     void Release(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
     // Backend writer: writes the confirmed times that moved on, at most once per
     // interval (always when `force`).

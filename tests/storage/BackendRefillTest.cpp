@@ -158,12 +158,19 @@ TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
         {"the earlier written too", [&] { confirmation.Release(12, At(6)); }, At(7)},
         {"a late record", [&] { confirmation.Hold(12, At(2)); }, At(2) - second},
         {"the late record written", [&] { confirmation.Release(12, At(2)); }, At(7)},
+        {"records never held (station data off)",
+         [&] {
+             confirmation.Release(12, At(9));
+             confirmation.Release(99, At(9));
+         },
+         At(7)},
     };
     for (const auto& step : steps) {
         step.act();
         confirmation.PersistIfDue(true);
         EXPECT_EQ(confirmation.Confirmed(12), step.confirmed) << step.step;
     }
+    EXPECT_FALSE(std::filesystem::exists(host.Path("WPData/WP_99.MDB")));
     CWPContext restarted(host.Dir());
     EXPECT_TRUE(restarted.m_confirmation.Unconfirmed(host.Dir()).empty());
     // A file from before confirmation: confirmed up to its newest row, nothing compared.
