@@ -107,6 +107,5 @@ private:
     ReadState m_read;
     SpoolPosition m_stored;
     SpoolPosition m_writtenMark;
-    long m_nStoredSinceMark = 0;
     std::chrono::steady_clock::time_point m_lastSync;
 };
