@@ -135,11 +135,32 @@ void PrintLines(const std::vector<std::string>& lines) {
     std::fflush(stdout);
 }
 
+// Prints the plug-in's health, stamped with the process clock, every `seconds` (0: never).
+class StatusPrinter {
+public:
+    explicit StatusPrinter(double seconds) : m_seconds(seconds) { Schedule(); }
+    void PrintIfDue() {
+        if (m_seconds <= 0 || std::chrono::steady_clock::now() < m_next) return;
+        if (CPluginHealthSource* source = VktHost::PluginHealth()) Print(source->Health());
+    }
+    void Print(const CPluginHealth& health) {
+        PrintLines(HealthLines(health, "plug-in health at " + ProcessClock::Now().Format() + ":"));
+        Schedule();
+    }
+
+private:
+    void Schedule() {
+        m_next = std::chrono::steady_clock::now() +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(m_seconds));
+    }
+    const double m_seconds;
+    std::chrono::steady_clock::time_point m_next;
+};
+
 // Acquires what the source brings until a stop signal or its end.
 void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& summary,
-                         double statusSeconds) {
-    using Clock = std::chrono::steady_clock;
-    auto nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+                         StatusPrinter& status) {
     while (g_nStopSignals == 0) {
         std::vector<CDataFrame> frames;
         std::vector<std::string> errors;
@@ -151,12 +172,7 @@ void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& sum
         summary.framesRead += static_cast<int>(frames.size());
         for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
         MessageLayer::PumpMessages();
-        if (statusSeconds > 0 && Clock::now() >= nextStatus) {
-            if (CPluginHealthSource* health = VktHost::PluginHealth()) {
-                PrintLines(HealthLines(health->Health()));
-            }
-            nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
-        }
+        status.PrintIfDue();
         if (!more) break;
     }
 }
@@ -183,7 +199,7 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (!source) return DrainEnd::Stored;
     const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-    auto nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
+    StatusPrinter status(statusSeconds);
     for (;;) {
         MessageLayer::PumpMessages();
         const CPluginHealth health = source->Health();
@@ -193,16 +209,13 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
         }
         if (g_nStopSignals >= signalsToStop) return DrainEnd::Stopped;
         if (Clock::now() >= end) return DrainEnd::TimedOut;
-        if (statusSeconds > 0 && Clock::now() >= nextStatus) {
-            PrintLines(HealthLines(health));
-            nextStatus = Clock::now() + std::chrono::duration<double>(statusSeconds);
-        }
+        status.PrintIfDue();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
-std::vector<std::string> HealthLines(const CPluginHealth& health) {
-    return {"plug-in health:", StoreLine("backend", health.backend),
+std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading) {
+    return {heading, StoreLine("backend", health.backend),
             StoreLine("station files", health.station),
             StoreLine("isolation files", health.isolation),
             "  frames dropped " + std::to_string(health.nFramesDropped) +
@@ -267,8 +280,12 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
     } forgetAcceptedLog;
     StopOnSignals stopOnSignals;
-    for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
-    if (live) AcquireContinuously(*live, plugin, summary, resolved.statusSeconds);
+    StatusPrinter status(resolved.statusSeconds);
+    for (const CDataFrame& frame : frames) {
+        HandOver(frame, plugin, summary);
+        status.PrintIfDue();
+    }
+    if (live) AcquireContinuously(*live, plugin, summary, status);
     // A finite run's first stop signal cuts the wait; a continuous run's first one
     // ended its acquisition.
     summary.drainEnd =
@@ -276,13 +293,18 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     summary.drained = summary.drainEnd == DrainEnd::Stored;
     if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {
-        const CPluginHealth health = source->Health();
-        summary.health = HealthLines(health);
-        summary.backendWaiting = health.backend.nQueued;
-        summary.refillPending = health.nRefillPending;
+        summary.backendWaiting = source->Health().backend.nQueued;
     }
     session.Stop();
     VktHost::SetMessageWindow(nullptr);
+    // The last word is the plug-in's own after its stop: what its workers left.
+    CPluginHealth final;
+    if (VktHost::FinalPluginHealth(final)) {
+        summary.health = HealthLines(final, "plug-in health after the stop:");
+        summary.refillPending = final.nRefillPending;
+        summary.framesDropped = final.nFramesDropped;
+        summary.stationLeft = final.station.nQueued;
+    }
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
 }
@@ -290,7 +312,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
 int ExitCode(const Summary& summary) {
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
-            return 0;
+            return summary.framesDropped == 0 && summary.stationLeft == 0 ? 0 : 3;
         case DrainEnd::Stopped:
             return 2;
         default:
@@ -310,6 +332,16 @@ void Print(const Summary& summary) {
     for (const auto& line : summary.errorLog) std::printf("  %s\n", line.c_str());
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
+            if (summary.stationLeft > 0) {
+                std::printf(
+                    "%ld frames are left in the frame spool; they are stored at the next "
+                    "start (exit code 3)\n",
+                    summary.stationLeft);
+            }
+            if (summary.framesDropped > 0) {
+                std::printf("%ld frames were given up unstored (exit code 3)\n",
+                            summary.framesDropped);
+            }
             break;
         case DrainEnd::BackendAway:
             std::printf(

@@ -43,15 +43,17 @@ struct Summary {
     std::vector<std::string> inputErrors;
     std::vector<std::string> messages;  // lines of the host's message window
     std::vector<std::string> errorLog;  // lines the run added to the error log
-    std::vector<std::string> health;    // the plug-in's health figures before it stopped
+    std::vector<std::string> health;    // the plug-in's health figures after it stopped
     bool drained = true;                // queues empty, no refill pending, in time
     DrainEnd drainEnd = DrainEnd::Stored;
     long backendWaiting = 0;  // records waiting for the backend when the run ended
     long refillPending = 0;   // refill ranges left for when it answers
+    long framesDropped = 0;   // given up unstored, by the plug-in's own count
+    long stationLeft = 0;     // frames left in the spool for the next start
 };
 
 // The exit code of a run that started: 0 everything stored, 2 stopped by a signal
-// before that, 3 ended with rows still pending.
+// before that, 3 ended with rows still pending or frames dropped.
 int ExitCode(const Summary& summary);
 
 // Waits until the plug-in has stored what it was handed (its queues empty, no refill
@@ -61,8 +63,8 @@ int ExitCode(const Summary& summary);
 // signal cuts the wait short.
 DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop = 2);
 
-// The plug-in's health figures as lines of text.
-std::vector<std::string> HealthLines(const CPluginHealth& health);
+// The plug-in's health figures as lines of text under `heading`.
+std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading);
 
 // Returns 0 on success, nonzero (with `error`) when the run could not start.
 int Run(const Options& options, Summary& summary, std::string& error);

@@ -7,6 +7,7 @@
 
 class CPluginJobs;
 class CPluginHealthSource;
+struct CPluginHealth;
 
 // The host program's side of the base library: what the host does, not its plug-ins.
 // Call these on the host's own threads; the working directory must be the host's.
@@ -40,6 +41,8 @@ VKTBASE_API std::string LastDatabaseError();
 VKTBASE_API CPluginJobs* PluginJobs();
 // The health figures the loaded plug-in offers, or null. User-interface thread.
 VKTBASE_API CPluginHealthSource* PluginHealth();
+// The figures the plug-in recorded when it last stopped; false before any stop.
+VKTBASE_API bool FinalPluginHealth(CPluginHealth& health);
 
 // Closes the host database connection and forgets the catalogue held in memory,
 // after writing the sensor history still queued.

@@ -171,3 +171,6 @@ public:
     virtual CPluginHealth Health() = 0;
 };
 VKTBASE_API void OfferPluginHealth(CPluginHealthSource* source);
+// The figures as the stopped workers left them (what waits for the next start, what
+// was given up), recorded by VKTLibExit for the host's last word.
+VKTBASE_API void RecordFinalPluginHealth(const CPluginHealth& health);

@@ -11,25 +11,29 @@ namespace {
 class CWPHealthEntry : public CPluginHealthSource {
 public:
     CPluginHealth Health() override {
-        CPluginHealth health;
         CWPContext* context = PluginState::Context();
-        if (!context) return health;
-        if (const CWPDBThread* storage = context->m_pStorageThread.get()) {
-            health.station = storage->StationHealth();
-            health.isolation = storage->IsolationHealth();
-            health.nFramesDropped += storage->DroppedCount();
-        }
-        if (const CBackendWriterThread* writer = context->m_pBackendWriter.get()) {
-            health.backend = writer->Health();
-            health.nFramesDropped += writer->DroppedCount() + writer->LostCount();
-            health.nRowsRefilled = writer->RefilledCount();
-        }
-        health.nRefillPending = static_cast<long>(context->m_journal.PendingCount());
-        return health;
+        return context ? HealthOf(*context) : CPluginHealth{};
     }
 };
 
 }  // namespace
+
+CPluginHealth HealthOf(const CWPContext& context) {
+    CPluginHealth health;
+    if (const CWPDBThread* storage = context.m_pStorageThread.get()) {
+        health.station = storage->StationHealth();
+        health.isolation = storage->IsolationHealth();
+        health.nFramesDropped += storage->DroppedCount();
+    }
+    if (const CBackendWriterThread* writer = context.m_pBackendWriter.get()) {
+        health.backend = writer->Health();
+        // Records the full queue handed to the refill journal are pending, not dropped.
+        health.nFramesDropped += writer->LostCount();
+        health.nRowsRefilled = writer->RefilledCount();
+    }
+    health.nRefillPending = static_cast<long>(context.m_journal.PendingCount());
+    return health;
+}
 
 CPluginHealthSource& PluginHealthEntry() {
     static CWPHealthEntry entry;

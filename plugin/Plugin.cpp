@@ -203,7 +203,9 @@ void VKTLibExit() {
     if (!context) return;
     // The workers first (the storage thread stores what is queued within its drain
     // time, the backend writer journals what it cannot write), within the bound.
-    if (!context->StopWorkersWithin(kExitBoundMs)) {
+    const bool stopped = context->StopWorkersWithin(kExitBoundMs);
+    RecordFinalPluginHealth(HealthOf(*context));
+    if (!stopped) {
         // A blocked worker still uses the context, the catalogue and the code.
         KeepCodeLoaded();
         AbandonedContexts().push_back(context.release());

@@ -135,6 +135,7 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::TakeQueue() {
 }
 
 int CBackendWriterThread::Run() {
+    ProbeAtStart();
     for (;;) {
         const bool work = QueuedCount() > 0 || RefillDue();
         if (Event::WaitAny({&m_stopEvent, &m_wake}, work ? 0 : m_timing.pollMs) == 0) break;
@@ -192,6 +193,16 @@ void CBackendWriterThread::Miss(const CTowerRecord& record) {
     }
     // Left pending: the next start compares the station rows from here on.
     ++m_nLost;
+}
+
+void CBackendWriterThread::ProbeAtStart() {
+    if (!m_context.m_settings.Get()->m_bSaveBkgDB) return;
+    StatementStarts();
+    const bool connected = m_context.m_backend.ConnectBackend() != 0;
+    StatementEnded();
+    if (connected) return;
+    m_counters.NoteOutage(ProcessClock::Now());
+    EnterOutage();
 }
 
 void CBackendWriterThread::EnterOutage() {

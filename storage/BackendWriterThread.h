@@ -78,6 +78,9 @@ private:
     bool RefillDue() const;
     void RefillStep();
     void EnterOutage();
+    // Connects before the first record waits, so that a backend away from the start
+    // shows in the health at once.
+    void ProbeAtStart();
     bool ProbeDue() const;
     // After the stop: writes on for the drain time, then journals what is left.
     void Finish(std::deque<Record> rest);

@@ -18,6 +18,10 @@ public:
     }
     void NoteFailed(const DateTime& now) EXCLUDES(m_lock) {
         ++m_nFailed;
+        NoteOutage(now);
+    }
+    // The store cannot be reached, though nothing failed on it yet.
+    void NoteOutage(const DateTime& now) EXCLUDES(m_lock) {
         MutexLock guard(m_lock);
         if (!m_tOutageSince.IsValid()) m_tOutageSince = now;
     }

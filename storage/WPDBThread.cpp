@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <optional>
 #include <utility>
 
@@ -78,14 +79,16 @@ CWPDBThread::Batch CWPDBThread::TakeQueue() {
 int CWPDBThread::Run() {
     for (;;) {
         if (m_stopEvent.Wait(m_nPollIntervalMs)) break;
+        // Noted before the frames that came with the clock are stored, so that a
+        // period's files hold the values of its own time.
+        NoteDueIsolationPasses();
         Batch batch = TakeQueue();
         const size_t stoppedAt = StoreUntilStopped(batch, 0);
         if (stoppedAt < batch.size() || !StoreSpooled([this] { return m_stopEvent.IsSet(); })) {
             Drain(std::move(batch), stoppedAt);
             return 0;
         }
-        const DateTime now = ProcessClock::Now();
-        if (IsIsolationDue(now)) WriteIsolationFiles(now);
+        RunDueIsolationPasses();
         // The writer cannot tell while it is blocked; this thread wakes every second.
         if (m_context.m_pBackendWriter) m_context.m_pBackendWriter->CheckStall();
     }
@@ -163,27 +166,86 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
         }
         m_pSpool->SyncIfDue();
         // A long backlog does not hold the reverse-isolation files up.
-        const DateTime now = ProcessClock::Now();
-        if (IsIsolationDue(now)) WriteIsolationFiles(now);
+        RunDueIsolationPasses();
     }
     m_pSpool->SyncIfDue();
     return true;
 }
 
 void CWPDBThread::Store(const CTowerRecord& record) {
+    RunIsolationPassesBefore(record.m_tTime);
     if (IsStoredKind(record.m_nKind)) ProcessRecord(record);
 }
 
-bool CWPDBThread::IsIsolationDue(const DateTime& now) {
-    if (now.GetMinute() % 5 != 1) {
-        m_bIsolationWritten = false;
-        return false;
+namespace {
+
+constexpr int kIsolationPeriodSeconds = 300;
+constexpr int kIsolationSlotOffsetSeconds = 90;  // minute 1, second 30 of the period
+constexpr int kIsolationWindowSeconds = 30;      // the rest of minute 1
+constexpr long kMaxIsolationCatchUp = 288;       // a day of periods
+
+// The latest moment at or before `now` at which a period's files are due.
+DateTime IsolationSlotAtOrBefore(const DateTime& now) {
+    const DateTime periodStart(now.GetYear(), now.GetMonth(), now.GetDay(), now.GetHour(),
+                               now.GetMinute() - now.GetMinute() % 5, 0);
+    const DateTime slot = periodStart + DateTimeSpan(0, 0, 0, kIsolationSlotOffsetSeconds);
+    return slot <= now ? slot : slot - DateTimeSpan(0, 0, 0, kIsolationPeriodSeconds);
+}
+
+long WholeSeconds(const DateTimeSpan& span) {
+    return std::lround(span.GetTotalSeconds());
+}
+
+}  // namespace
+
+std::vector<DateTime> CWPDBThread::DueIsolationPasses(const DateTime& now) {
+    const DateTime slot = IsolationSlotAtOrBefore(now);
+    const bool inWindow = WholeSeconds(now - slot) < kIsolationWindowSeconds;
+    std::vector<DateTime> due;
+    if (!m_tLastIsolationSlot.IsValid() || slot < m_tLastIsolationSlot) {
+        // The first look, or a clock set back: only a period still open is due.
+        if (inWindow) due.push_back(now);
+        m_tLastIsolationSlot = slot;
+        return due;
     }
-    if (now.GetSecond() > 29 && !m_bIsolationWritten) {
-        m_bIsolationWritten = true;
-        return true;
+    const long missed = WholeSeconds(slot - m_tLastIsolationSlot) / kIsolationPeriodSeconds;
+    if (missed == 0) return due;
+    if (missed > kMaxIsolationCatchUp) {
+        WriteErrorInfo("Reverse-isolation files of " +
+                       std::to_string(missed - kMaxIsolationCatchUp) +
+                       " five-minute periods skipped: the clock moved from " +
+                       m_tLastIsolationSlot.Format() + " to " + now.Format());
     }
-    return false;
+    for (long back = std::min(missed, kMaxIsolationCatchUp) - 1; back >= 1; --back) {
+        due.push_back(slot -
+                      DateTimeSpan(0, 0, 0, static_cast<int>(back * kIsolationPeriodSeconds)));
+    }
+    due.push_back(inWindow ? now : slot);
+    m_tLastIsolationSlot = slot;
+    return due;
+}
+
+void CWPDBThread::NoteDueIsolationPasses() {
+    for (const DateTime& at : DueIsolationPasses(ProcessClock::Now())) {
+        m_dueIsolationPasses.push_back(at);
+    }
+}
+
+void CWPDBThread::RunIsolationPassesBefore(const DateTime& time) {
+    while (!m_dueIsolationPasses.empty() && m_dueIsolationPasses.front() < time) {
+        const DateTime at = m_dueIsolationPasses.front();
+        m_dueIsolationPasses.pop_front();
+        WriteIsolationFiles(at);
+    }
+}
+
+void CWPDBThread::RunDueIsolationPasses() {
+    NoteDueIsolationPasses();
+    while (!m_dueIsolationPasses.empty()) {
+        const DateTime at = m_dueIsolationPasses.front();
+        m_dueIsolationPasses.pop_front();
+        WriteIsolationFiles(at);
+    }
 }
 
 void CWPDBThread::ProcessRecord(const CTowerRecord& record) {

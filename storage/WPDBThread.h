@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -45,8 +46,11 @@ public:
     bool EnqueueFrame(const CDataFrame& frame) EXCLUDES(m_queueLock);
 
     // Minute 01, 06, …, 56 from second 30 on: the files of the period are due, once.
-    // Returns true when they are to be written now; keeps the period flag.
-    bool IsIsolationDue(const DateTime& now);
+    // Returns the passes due at `now`, oldest first: one for every such moment reached
+    // since the last pass, however far the clock moved between two looks (at most a
+    // day's worth; older ones are logged as skipped). A pass reached before its period
+    // ended runs at `now`, an overdue one at its own moment.
+    std::vector<DateTime> DueIsolationPasses(const DateTime& now);
 
     // Frames queued or in hand, not yet stored.
     size_t QueuedCount() const EXCLUDES(m_queueLock);
@@ -77,15 +81,21 @@ private:
     // false when stopped with records left.
     template <typename Stop>
     bool StoreSpooled(const Stop& stop);
+    // Runs the due passes before the record, when their moment comes before its time,
+    // and stores it.
     void Store(const CTowerRecord& record);
+    void NoteDueIsolationPasses();
+    void RunIsolationPassesBefore(const DateTime& time);
+    void RunDueIsolationPasses();
 
     CFrameSpool* const m_pSpool;  // the context's, or null
     const int m_nPollIntervalMs;
     const int m_nDrainMs;
     mutable Mutex m_queueLock;
     Batch m_queue GUARDED_BY(m_queueLock);
-    size_t m_nInHand GUARDED_BY(m_queueLock) = 0;  // taken from the queue, not yet stored
-    bool m_bIsolationWritten = false;              // storage thread only
+    size_t m_nInHand GUARDED_BY(m_queueLock) = 0;         // taken from the queue, not yet stored
+    DateTime m_tLastIsolationSlot = DateTime::Invalid();  // storage thread only
+    std::deque<DateTime> m_dueIsolationPasses;            // storage thread only
     bool m_bRetryRecord = false;  // storage thread only: the station file refused the record
     CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};

@@ -314,6 +314,43 @@ TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
     EXPECT_FALSE(std::filesystem::exists(host.Path("T2-6-20090312-1405.txt")));
 }
 
+// Under a fast live simulation the clock jumps ten minutes at a poll; every five-minute
+// period it passes still gets its reverse-isolation file.
+TEST(HostRunTest, ALiveSimulationWritesAnIsolationFileForEveryPeriod) {
+    TestHost host;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen(host.Path("out.txt").c_str(), "w", stdout);
+        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--simulate", "live:600",
+              "--now", "2009-03-12 10:00:00", "--plugin", std::getenv("VKT_PLUGIN"),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    auto fileTimes = [&] {
+        std::set<std::string> times;
+        for (const auto& entry : std::filesystem::directory_iterator(host.Dir())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("T1-", 0) == 0 && name.size() > 17) {
+                times.insert(name.substr(name.size() - 17, 13));  // YYYYMMDD-HHMM
+            }
+        }
+        return times;
+    };
+    EXPECT_TRUE(WaitFor([&] { return fileTimes().count("20090312-1040") == 1; }));
+    kill(child, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::set<std::string> times = fileTimes();
+    // The first frames are those of 10:10.
+    for (int minute = 10; minute <= 40; minute += 5) {
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "20090312-10%02d", minute);
+        EXPECT_EQ(times.count(expected), 1u) << expected;
+    }
+}
+
 namespace fs = std::filesystem;
 
 // Names in a folder, for telling that a failed run left it as it was.

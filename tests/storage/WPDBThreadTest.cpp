@@ -125,23 +125,44 @@ TEST(WPDBThreadTest, AStopStoresTheQueueWithinTheDrainTimeAndCountsWhatIsDropped
     }
 }
 
-TEST(WPDBThreadTest, IsolationIsDueOncePerFivePeriodFromSecond30OfMinute1) {
+// Each look at the clock in turn, with the passes it makes due.
+TEST(WPDBThreadTest, OneIsolationPassForEveryPeriodReachedHoweverFarTheClockJumps) {
+    TestHost host;
     QuietContext context;
     CWPDBThread thread(context);
-    auto at = [](int minute, int second) { return DateTime(2009, 3, 12, 10, minute, second); };
-    EXPECT_FALSE(thread.IsIsolationDue(at(6, 0)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(6, 29)));
-    EXPECT_TRUE(thread.IsIsolationDue(at(6, 30)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(6, 31)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(6, 59)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(7, 0)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(10, 59)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(11, 29)));
-    EXPECT_TRUE(thread.IsIsolationDue(at(11, 45)));  // first pass after second 30
-    // A pass that skips the whole minute 16 leaves that period without files.
-    EXPECT_FALSE(thread.IsIsolationDue(at(15, 59)));
-    EXPECT_FALSE(thread.IsIsolationDue(at(17, 0)));
-    EXPECT_TRUE(thread.IsIsolationDue(at(21, 30)));
+    auto at = [](int hour, int minute, int second) {
+        return DateTime(2009, 3, 12, hour, minute, second);
+    };
+    struct Look {
+        DateTime now;
+        std::vector<DateTime> due;
+    };
+    const std::vector<Look> looks = {
+        {at(10, 6, 0), {}},
+        {at(10, 6, 29), {}},
+        {at(10, 6, 30), {at(10, 6, 30)}},
+        {at(10, 6, 31), {}},
+        {at(10, 10, 59), {}},
+        {at(10, 11, 29), {}},
+        {at(10, 11, 45), {at(10, 11, 45)}},  // the first look after second 30
+        // A poll that jumps over minute 16 and 21 still makes both periods' passes.
+        {at(10, 15, 59), {}},
+        {at(10, 22, 10), {at(10, 16, 30), at(10, 21, 30)}},
+        {at(10, 26, 40), {at(10, 26, 40)}},
+        // Ten minutes in one step, landing before second 30 of minute 1.
+        {at(10, 36, 5), {at(10, 31, 30)}},
+        // A clock set back makes nothing due until it reaches a new period.
+        {at(9, 0, 0), {}},
+        {at(9, 1, 30), {at(9, 1, 30)}},
+    };
+    for (const Look& look : looks) {
+        EXPECT_EQ(thread.DueIsolationPasses(look.now), look.due) << look.now.Format();
+    }
+    // The first look inside an open period makes that period due; a jump of days is
+    // caught up for one day at most.
+    CWPDBThread fresh(context);
+    EXPECT_EQ(fresh.DueIsolationPasses(at(10, 1, 59)), std::vector<DateTime>{at(10, 1, 59)});
+    EXPECT_EQ(fresh.DueIsolationPasses(DateTime(2009, 3, 15, 10, 3, 0)).size(), 288u);
 }
 
 TEST(WPDBThreadTest, IsolationPassesFollowTheProcessClock) {
