@@ -76,8 +76,9 @@ bool PluginInstalled(const std::string& name) {
     return false;
 }
 
-// Whether one platform (its name, options after ':' left off) can start; if not, why.
-bool PlatformStarts(const std::string& platform, std::string& why) {
+// Whether one platform (its name, options after ':' left off) can start; if not, why,
+// naming it as `shown`.
+bool PlatformStarts(const std::string& platform, const std::string& shown, std::string& why) {
     const std::string name = platform.substr(0, platform.find(':'));
     for (const char* known : kWithoutServer) {
         if (name == known) return true;
@@ -85,9 +86,9 @@ bool PlatformStarts(const std::string& platform, std::string& why) {
     if (name == "xcb") {
         const std::string display = Environment("DISPLAY");
         if (display.empty()) {
-            why = "the platform xcb needs DISPLAY, which is not set";
+            why = shown + " needs DISPLAY, which is not set";
         } else if (!XServerAnswers(display)) {
-            why = "no X server answers at DISPLAY=" + display;
+            why = shown + ": no X server answers at DISPLAY=" + display;
         } else {
             return true;
         }
@@ -95,11 +96,11 @@ bool PlatformStarts(const std::string& platform, std::string& why) {
     }
     if (name.rfind("wayland", 0) == 0) {
         if (!Environment("WAYLAND_DISPLAY").empty()) return true;
-        why = "the platform " + name + " needs WAYLAND_DISPLAY, which is not set";
+        why = shown + " needs WAYLAND_DISPLAY, which is not set";
         return false;
     }
     if (PluginInstalled(name)) return true;
-    why = "Qt has no platform \"" + name + "\"";
+    why = shown + ": Qt has no such platform";
     return false;
 }
 
@@ -114,7 +115,7 @@ bool Usable(const std::string& defaultPlatform, std::string& error) {
         if (!Environment("WAYLAND_DISPLAY").empty()) platforms = "wayland;";
         if (!Environment("DISPLAY").empty()) platforms += "xcb";
         if (platforms.empty()) {
-            error = std::string("no display (neither DISPLAY nor WAYLAND_DISPLAY is set): ") + kHint;
+            error = std::string("no display: neither DISPLAY nor WAYLAND_DISPLAY is set; ") + kHint;
             return false;
         }
     }
@@ -123,10 +124,11 @@ bool Usable(const std::string& defaultPlatform, std::string& error) {
     for (std::string platform; std::getline(list, platform, ';');) {
         if (platform.empty()) continue;
         std::string why;
-        if (PlatformStarts(platform, why)) return true;
+        const std::string shown = named ? "QT_QPA_PLATFORM=" + platforms : "Qt's platform " + platform;
+        if (PlatformStarts(platform, shown, why)) return true;
         reasons += (reasons.empty() ? "" : "; ") + why;
     }
-    error = "no display (" + reasons + (named ? ", QT_QPA_PLATFORM=" + platforms : "") + "): " + kHint;
+    error = "no display: " + reasons + "; " + kHint;
     return false;
 }
 

@@ -220,9 +220,8 @@ void CHostWindow::AddMessage(const QString& text, bool alarm) {
 }
 
 void CHostWindow::AddStampedMessage(const DateTime& time, const QString& text, bool alarm) {
-    QString line = text.trimmed();
-    line.replace('\n', QStringLiteral("  "));
-    line.replace('\t', ' ');
+    // One line in the list (wrapped to its width); the text as it came in the tooltip.
+    const QString line = text.simplified();
     auto* item = new QListWidgetItem(QString::fromStdString(time.Format("%H:%M:%S")) + "  " + line);
     item->setToolTip(TimeText(time) + "\n" + text.trimmed());
     if (alarm) item->setForeground(kAlarmColour);

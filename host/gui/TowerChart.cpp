@@ -225,7 +225,7 @@ QStringList CTowerChart::LegendNames() const {
 }
 
 QString CTowerChart::EmptyText() const {
-    return m_pEmpty->isVisible() ? m_pEmpty->text() : QString();
+    return m_pEmpty->isHidden() ? QString() : m_pEmpty->text();
 }
 
 void CTowerChart::ShowEmpty(const QString& text) {
