@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/System.h"
 
 namespace HostGui {
 
@@ -196,7 +198,13 @@ int Run(const Options& given, std::string& error) {
         VktHost::SetMessageWindow(nullptr);
         return 1;
     }
-    window.AddMessage(QString::fromUtf8("插件已启动: ") + QString::fromStdString(pluginPath));
+    int type = 0;
+    std::string pluginName, description;
+    plugin.GetExtDBInfo(type, pluginName, description);
+    window.AddMessage(QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
+                          .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
+                               QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
+                               QString::fromStdString(System::CurrentDirectory())));
     QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
     SelectRtu(window, options.selectRtu);

@@ -1,6 +1,7 @@
 #include "host/gui/LatestValues.h"
 
 #include <QStringList>
+#include <cmath>
 
 #include "hostlib/VktBase.h"
 
@@ -24,8 +25,11 @@ constexpr int32_t kAirIds[] = {8000, 8100, 2300};
 constexpr int kMaxLevels = 7;
 constexpr int kOthersPerLine = 4;
 
-QString ValueText(float value, const QString& unit) {
-    const QString number = QString::number(static_cast<double>(value), 'g', 6);
+// `brief`: for the one-line summary, to a tenth (whole numbers from 100 up).
+QString ValueText(float value, const QString& unit, bool brief = false) {
+    const double shown = static_cast<double>(value);
+    const QString number = brief ? QString::number(shown, 'f', std::fabs(shown) >= 100 ? 0 : 1)
+                                 : QString::number(shown, 'g', 6);
     if (unit.isEmpty()) return number;
     // Degrees, per cent and degrees Celsius follow the number directly.
     const bool tight = unit == QString::fromUtf8("°") || unit == "%" || unit == QString::fromUtf8("℃");
@@ -71,7 +75,7 @@ CLatestValues::Text CLatestValues::Describe(const CDataFrame& frame) {
     for (const CDataItem& item : frame.m_arItems) byId[item.m_nDataID] = &item;
     auto valueOf = [&](int32_t id) {
         const CDataItem* item = byId.at(id);
-        return ValueText(item->m_fValue, QuantityOf(id).unit);
+        return ValueText(item->m_fValue, QuantityOf(id).unit, true);
     };
 
     QStringList summary;
