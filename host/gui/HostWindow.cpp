@@ -15,7 +15,6 @@
 #include <QVBoxLayout>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "host/FrameFile.h"
 #include "host/gui/TowerChart.h"
@@ -70,7 +69,8 @@ struct SettingsFile {
 
 // What saving the working parameters changed, for the message window.
 QString SettingsChange(const SettingsFile& before, const SettingsFile& after) {
-    if (after.exists == before.exists && after.written == before.written) {
+    if (after.exists == before.exists && after.written == before.written &&
+        after.values == before.values) {
         return QString::fromUtf8("工作参数未保存 (对话框已取消)");
     }
     QStringList changed;
@@ -375,6 +375,8 @@ void CHostWindow::closeEvent(QCloseEvent* event) {
         AddMessage(QString::fromUtf8("窗口未关闭: 作业继续"));
         return;
     }
+    // A stop signal while the question was open has closed the window meanwhile.
+    if (m_closing != Closing::No) return;
     CPluginJobs* jobs = VktHost::PluginJobs();
     for (int kind : running) {
         if (jobs) jobs->RequestStop(kind);
