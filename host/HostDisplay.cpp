@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <QLibraryInfo>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <vector>
 
 namespace HostDisplay {
 
