@@ -1,43 +1,45 @@
 #include "host/gui/HostGui.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <QStringList>
 #include <QTableWidget>
 #include <QTimer>
 #include <atomic>
-#include <cstdlib>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
+#include "host/HostDisplay.h"
 #include "host/HostRun.h"
 #include "host/HostSession.h"
 #include "host/LiveSource.h"
 #include "host/PluginLoader.h"
 #include "host/Simulator.h"
+#include "host/StopSignals.h"
 #include "host/gui/HostWindow.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/System.h"
 
 namespace HostGui {
 
 namespace {
 
-// At most this long, after the window closes, for the plug-in to store what it took.
+// At most this long, after the window closed, for the plug-in to store what it took.
 constexpr double kDrainSeconds = 30.0;
+// The wait is looked at this often for a second stop signal.
+constexpr double kDrainSliceSeconds = 0.25;
 
 constexpr int kPollMs = 200;
-
-bool HasDisplay() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return true;
-    }
-    return false;
-}
 
 // The frames known at start (a file, a span) and the source of those still to come.
 bool Sources(const Options& options, std::vector<CDataFrame>& frames,
@@ -67,17 +69,27 @@ bool Sources(const Options& options, std::vector<CDataFrame>& frames,
     return true;
 }
 
+struct Counts {
+    std::atomic<long> handed{0};
+    std::atomic<long> accepted{0};
+};
+
 // Hands frames to the host's bookkeeping, the plug-in and the window until stopped.
 void Acquire(const std::vector<CDataFrame>& frames, CLiveSource* live, PluginLoader& plugin,
-             CHostWindow& window, const std::atomic<bool>& stop) {
+             CHostWindow& window, const std::atomic<bool>& stop, Counts& counts) {
     auto handOver = [&](const CDataFrame& frame) {
         VktHost::RecordAcquiredFrame(frame);
-        plugin.SaveRTDB(frame);
+        ++counts.handed;
+        if (plugin.SaveRTDB(frame)) ++counts.accepted;
         window.NoteFrame(frame);
     };
     for (const CDataFrame& frame : frames) {
         if (stop) return;
         handOver(frame);
+    }
+    if (!frames.empty()) {
+        window.PostMessage("采集: 回放结束, " + std::to_string(counts.handed.load()) +
+                           " 帧交给插件, 接受 " + std::to_string(counts.accepted.load()));
     }
     while (live && !stop) {
         std::vector<CDataFrame> arrived;
@@ -85,8 +97,21 @@ void Acquire(const std::vector<CDataFrame>& frames, CLiveSource* live, PluginLoa
         const bool more = live->Poll(arrived, errors, kPollMs);
         for (const std::string& line : errors) window.PostMessage("frame input " + line);
         for (const CDataFrame& frame : arrived) handOver(frame);
-        if (!more) return;
+        if (!more) {
+            window.PostMessage("采集: 输入结束");
+            return;
+        }
     }
+}
+
+// What the host acquires, for the message window.
+QString SourceText(const Options& options, size_t frames) {
+    QStringList parts;
+    if (!options.framesFile.empty()) parts << QString::fromUtf8("帧文件 ") + QString::fromStdString(options.framesFile);
+    if (!options.simulateSpan.empty()) parts << QString::fromUtf8("模拟 ") + QString::fromStdString(options.simulateSpan);
+    if (!options.followFile.empty()) parts << QString::fromUtf8("跟随 ") + QString::fromStdString(options.followFile);
+    if (parts.isEmpty()) return QString::fromUtf8("没有帧来源");
+    return parts.join(", ") + (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
 }
 
 void SelectRtu(CHostWindow& window, int rtu) {
@@ -101,13 +126,47 @@ void SelectRtu(CHostWindow& window, int rtu) {
     }
 }
 
+// Waits for the plug-in to store what it took, at most kDrainSeconds; a further stop
+// signal cuts the wait short.
+HostRun::DrainEnd Drain(CStopSignals& stopSignals) {
+    const int before = stopSignals.Count();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
+    for (;;) {
+        // HostRun's own signal count stays at 0 here: only the slice bounds the wait.
+        const HostRun::DrainEnd slice = HostRun::WaitUntilDrained(kDrainSliceSeconds, 0, INT_MAX);
+        if (slice != HostRun::DrainEnd::TimedOut) return slice;
+        stopSignals.Take();
+        if (stopSignals.Count() > before) return HostRun::DrainEnd::Stopped;
+        if (std::chrono::steady_clock::now() >= end) return HostRun::DrainEnd::TimedOut;
+    }
+}
+
+void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
+    switch (end) {
+        case HostRun::DrainEnd::Stored:
+            std::printf("the plug-in stored everything it accepted\n");
+            break;
+        case HostRun::DrainEnd::BackendAway:
+            std::printf(
+                "the backend does not answer: %ld records wait for it and %ld refill ranges are "
+                "pending; they are copied from the station files when it answers\n",
+                health ? health->backend.nQueued : 0L, health ? health->nRefillPending : 0L);
+            break;
+        case HostRun::DrainEnd::TimedOut:
+            std::printf("the plug-in had not stored everything within %.0f s; the rest is stored "
+                        "at the next start\n",
+                        kDrainSeconds);
+            break;
+        case HostRun::DrainEnd::Stopped:
+            std::printf("a second stop signal cut the wait; the rest is stored at the next start\n");
+            break;
+    }
+}
+
 }  // namespace
 
 int Run(const Options& given, std::string& error) {
-    if (!HasDisplay()) {
-        error = "no display: run it in a desktop session or under xvfb-run";
-        return 1;
-    }
+    if (!HostDisplay::Usable("", error)) return 1;
     Options options = given;
     for (std::string* path : {&options.framesFile, &options.followFile, &options.screenshot}) {
         *path = HostDirectory::InputPath(*path);
@@ -120,12 +179,17 @@ int Run(const Options& given, std::string& error) {
     char name[] = "vkthost";
     char* argv[] = {name, nullptr};
     QApplication app(argc, argv);
+    // The process ends when its main window closes, not when the last window does:
+    // a progress window of the plug-in may outlive it, or close without a close event.
+    app.setQuitOnLastWindowClosed(false);
     HostSession session;
     if (!session.Prepare(error)) return 1;
     std::vector<CDataFrame> frames;
     std::unique_ptr<CLiveSource> live;
     if (!Sources(options, frames, live, error)) return 1;
 
+    // From here on a stop signal stops the host cleanly, however early it comes.
+    CStopSignals stopSignals;
     PluginLoader& plugin = session.Plugin();
     CHostWindow window({[&] { plugin.EditProperty(); }, [&] { plugin.OutLocalData(); },
                         [&] { plugin.CloseAccess(); }});
@@ -134,28 +198,76 @@ int Run(const Options& given, std::string& error) {
         VktHost::SetMessageWindow(nullptr);
         return 1;
     }
-    window.PostMessage("vkthost: plug-in " + pluginPath + " started");
+    int type = 0;
+    std::string pluginName, description;
+    plugin.GetExtDBInfo(type, pluginName, description);
+    window.AddMessage(QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
+                          .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
+                               QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
+                               QString::fromStdString(System::CurrentDirectory())));
+    QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
     SelectRtu(window, options.selectRtu);
+
+    std::string stopReason = "the window was closed";
+    QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
+    notifier.setEnabled(stopSignals.ReadFd() >= 0);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&] {
+        const std::vector<int> taken = stopSignals.Take();
+        int number = stopSignals.Count() - static_cast<int>(taken.size());
+        for (int signal : taken) {
+            const std::string signalName = CStopSignals::Name(signal);
+            if (++number == 1) {
+                stopReason = signalName;
+                window.AddMessage(QString::fromUtf8("收到 %1: 停止采集, 关闭窗口")
+                                      .arg(QString::fromStdString(signalName)),
+                                  true);
+                window.CloseWithoutAsking();
+            } else {
+                window.CloseWithoutAsking(true);  // the second one does not wait for jobs
+            }
+        }
+    });
+
+    window.AddMessage(QString::fromUtf8("采集开始: ") + SourceText(options, frames.size()));
     std::atomic<bool> stop{false};
-    std::thread acquisition([&] { Acquire(frames, live.get(), plugin, window, stop); });
+    Counts counts;
+    std::thread acquisition(
+        [&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
     if (options.quitAfter > 0) {
         QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
-            window.Refresh();
             window.Chart().Reload();
+            window.Refresh();
             if (!options.screenshot.empty())
                 window.grab().save(QString::fromStdString(options.screenshot));
-            window.close();
+            stopReason = "--quit-after";
+            window.CloseWithoutAsking();
         });
     }
-    const int code = app.exec();
+    app.exec();
     stop = true;
     acquisition.join();
-    // What was acquired is stored before the plug-in stops, as the terminal host does.
-    HostRun::WaitUntilDrained(kDrainSeconds, 0);
-    session.Stop();
+    // The plug-in's windows that are left (a progress window) go with the main window.
+    QApplication::closeAllWindows();
+    // What the plug-in says from now on goes to the terminal: the window is gone.
     VktHost::SetMessageWindow(nullptr);
-    return code;
+    std::printf("vkthost gui: %s; acquisition stopped: %ld frames handed over, %ld accepted\n",
+                stopReason.c_str(), counts.handed.load(), counts.accepted.load());
+    std::fflush(stdout);
+
+    // What was acquired is stored before the plug-in stops, as the terminal host does.
+    const HostRun::DrainEnd drained = Drain(stopSignals);
+    CPluginHealth health;
+    CPluginHealthSource* source = VktHost::PluginHealth();
+    if (source) health = source->Health();
+    PrintDrainEnd(drained, source ? &health : nullptr);
+    if (source) {
+        for (const std::string& line : HostRun::HealthLines(health)) std::printf("%s\n", line.c_str());
+    }
+    session.Stop();
+    std::printf("plug-in stopped (VKTLibExit)\n");
+    std::fflush(stdout);
+    return drained == HostRun::DrainEnd::Stopped ? 2 : 0;
 }
 
 }  // namespace HostGui

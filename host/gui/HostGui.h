@@ -4,6 +4,10 @@
 
 // vkthost gui: the host with its main window. Acquisition runs on a host thread while
 // the operator works; the plug-in's dialogs open from the menu on the window's thread.
+// The process ends with its main window: closed by the operator (asked first while a
+// batch job runs), by --quit-after, or by SIGTERM, SIGINT or SIGHUP (not asked). It then
+// stops acquiring, waits at most 30 s for the plug-in to store what it took (a second
+// signal cuts the wait), prints what happened and calls VKTLibExit.
 namespace HostGui {
 
 struct Options {
@@ -18,7 +22,9 @@ struct Options {
     int selectRtu = 0;         // the tower charted at start; 0: the first tower
 };
 
-// Returns the exit code; `error` says why the host could not start.
+// Returns the exit code: 0 after a clean stop, 2 when a second stop signal cut the
+// wait for the plug-in short, 1 (with `error`) when the host could not start: no
+// display that Qt can use, the directory, the frames or the plug-in.
 int Run(const Options& options, std::string& error);
 
 }  // namespace HostGui

@@ -1,24 +1,34 @@
 #include "host/gui/HostWindow.h"
 
-#include <QDateTime>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <filesystem>
+#include <fstream>
 
+#include "host/FrameFile.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
 
 namespace {
 
-constexpr int kShownItems = 3;
 constexpr int kMessagesKept = 2000;
+const QColor kAlarmColour(0xC0, 0x00, 0x00);
+const QColor kQuietColour(0x99, 0x99, 0x99);
+constexpr const char* kAlarmStyle = "color: #c00000; font-weight: bold;";
+constexpr const char* kSettingsFile = "WPDB.ini";
 
 enum Column { kRtu, kName, kType, kStateTime, kLatest, kColumns };
 
@@ -26,35 +36,89 @@ QString TimeText(const DateTime& time) {
     return time.IsValid() ? QString::fromStdString(time.Format()) : QStringLiteral("-");
 }
 
-QString StoreText(const char* name, const CStoreHealth& store) {
-    return QString::fromUtf8("%1: 队列 %2, 已写 %3, 失败 %4, 最近成功 %5%6%7")
-        .arg(QString::fromUtf8(name))
-        .arg(store.nQueued)
-        .arg(store.nWritten)
-        .arg(store.nFailed)
-        .arg(TimeText(store.tLastSuccess))
-        .arg(store.tOutageSince.IsValid()
-                 ? QString::fromUtf8(", 中断自 ") + TimeText(store.tOutageSince)
-                 : QString())
-        .arg(store.tStalledSince.IsValid()
-                 ? QString::fromUtf8(", 停滞自 ") + TimeText(store.tStalledSince)
-                 : QString());
+void ShowAlarm(QLabel& label, const QString& text, bool alarm) {
+    label.setText(text);
+    label.setStyleSheet(alarm ? kAlarmStyle : "");
+    label.setProperty("alarm", alarm);
+}
+
+// The settings file as "SECTION/KEY" → value, and when it was last written.
+struct SettingsFile {
+    std::map<std::string, std::string> values;
+    std::filesystem::file_time_type written;
+    bool exists = false;
+
+    static SettingsFile Read() {
+        SettingsFile file;
+        std::error_code ec;
+        file.written = std::filesystem::last_write_time(kSettingsFile, ec);
+        file.exists = !ec;
+        std::ifstream in(kSettingsFile);
+        std::string section, line;
+        while (std::getline(in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > 1 && line.front() == '[' && line.back() == ']') {
+                section = line.substr(1, line.size() - 2);
+            } else if (const size_t equals = line.find('='); equals != std::string::npos) {
+                file.values[section + "/" + line.substr(0, equals)] = line.substr(equals + 1);
+            }
+        }
+        return file;
+    }
+};
+
+// What saving the working parameters changed, for the message window.
+QString SettingsChange(const SettingsFile& before, const SettingsFile& after) {
+    if (after.exists == before.exists && after.written == before.written &&
+        after.values == before.values) {
+        return QString::fromUtf8("工作参数未保存 (对话框已取消)");
+    }
+    QStringList changed;
+    std::map<std::string, std::string> keys = before.values;
+    keys.insert(after.values.begin(), after.values.end());
+    for (const auto& [key, unused] : keys) {
+        const auto was = before.values.find(key);
+        const auto is = after.values.find(key);
+        const std::string value = is == after.values.end() ? std::string() : is->second;
+        if (was != before.values.end() && was->second == value) continue;
+        const bool secret = key.size() >= 9 && key.compare(key.size() - 9, 9, "/PASSWORD") == 0;
+        changed << QString::fromStdString(key + "=" + (secret ? "***" : value));
+    }
+    return changed.isEmpty()
+               ? QString::fromUtf8("工作参数已保存到 %1, 没有改动").arg(kSettingsFile)
+               : QString::fromUtf8("工作参数已保存到 %1: ").arg(kSettingsFile) + changed.join(", ");
+}
+
+// The plug-in's dialogs open on top of the window; on a stop they are cancelled.
+void CancelDialogs() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        if (dialog && dialog->isVisible() && dialog->isModal()) dialog->reject();
+    }
+}
+
+std::vector<int> RunningJobs() {
+    std::vector<int> kinds;
+    if (CPluginJobs* jobs = VktHost::PluginJobs()) {
+        for (int kind = 0; kind < CJobWatch::kKinds; ++kind) {
+            if (jobs->Summary(kind).bBusy) kinds.push_back(kind);
+        }
+    }
+    return kinds;
 }
 
 }  // namespace
 
 CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
-    : QMainWindow(parent), m_actions(std::move(actions)) {
+    : QMainWindow(parent), m_actions(std::move(actions)), m_tOpened(ProcessClock::Now()) {
     setWindowTitle(QString::fromUtf8("风电测风塔数据采集"));
     QMenu* plugin = menuBar()->addMenu(QString::fromUtf8("插件(&P)"));
-    plugin->addAction(QString::fromUtf8("工作参数(&W)…"), this, [this] {
-        if (m_actions.editProperty) m_actions.editProperty();
-    });
-    plugin->addAction(QString::fromUtf8("本地数据导出(&E)…"), this, [this] {
-        if (m_actions.outLocalData) m_actions.outLocalData();
-    });
+    plugin->addAction(QString::fromUtf8("工作参数(&W)…"), this, [this] { EditProperty(); });
+    plugin->addAction(QString::fromUtf8("本地数据导出(&E)…"), this, [this] { OutLocalData(); });
     plugin->addAction(QString::fromUtf8("关闭单站数据库(&C)"), this, [this] {
-        if (m_actions.closeAccess) m_actions.closeAccess();
+        if (!m_actions.closeAccess) return;
+        m_actions.closeAccess();
+        AddMessage(QString::fromUtf8("单站数据库已关闭 (CloseAccess)"));
     });
     QMenu* file = menuBar()->addMenu(QString::fromUtf8("文件(&F)"));
     file->addAction(QString::fromUtf8("退出(&X)"), this, &QWidget::close);
@@ -62,47 +126,61 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     m_pRtus = new QTableWidget(0, kColumns);
     m_pRtus->setHorizontalHeaderLabels({QString::fromUtf8("RTU"), QString::fromUtf8("名称"),
                                         QString::fromUtf8("类型"), QString::fromUtf8("状态时间"),
-                                        QString::fromUtf8("最新值")});
+                                        QString::fromUtf8("最新值 (各层平均风速与风向)")});
     m_pRtus->verticalHeader()->hide();
     m_pRtus->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pRtus->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pRtus->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pRtus->setWordWrap(false);
+    m_pRtus->setTextElideMode(Qt::ElideRight);
     m_pRtus->horizontalHeader()->setStretchLastSection(true);
     m_pChart = new CTowerChart;
-    m_pChart->setMinimumHeight(260);
+    m_pChart->setMinimumSize(480, 300);
     m_pMessages = new QListWidget;
-    m_pHealth = new QLabel;
-    m_pHealth->setTextFormat(Qt::PlainText);
-    m_pHealth->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    m_pMessages->setWordWrap(true);
+    m_pMessages->setResizeMode(QListView::Adjust);
+    m_pMessages->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* healthBox = new QGroupBox(QString::fromUtf8("插件状态"));
     auto* healthLayout = new QVBoxLayout(healthBox);
-    healthLayout->addWidget(m_pHealth);
+    for (int line = 0; line < 4; ++line) {
+        auto* label = new QLabel;
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        healthLayout->addWidget(label);
+        m_healthLines.push_back(label);
+    }
+    healthLayout->addStretch();
     auto* messagesBox = new QGroupBox(QString::fromUtf8("信息窗口"));
     auto* messagesLayout = new QVBoxLayout(messagesBox);
     messagesLayout->addWidget(m_pMessages);
-    auto* top = new QSplitter(Qt::Horizontal);
-    top->addWidget(m_pRtus);
-    top->addWidget(m_pChart);
-    top->setSizes({520, 580});
+    auto* right = new QSplitter(Qt::Vertical);
+    right->addWidget(healthBox);
+    right->addWidget(messagesBox);
+    right->setSizes({130, 370});
     auto* bottom = new QSplitter(Qt::Horizontal);
-    bottom->addWidget(messagesBox);
-    bottom->addWidget(healthBox);
-    bottom->setSizes({520, 580});
+    bottom->addWidget(m_pChart);
+    bottom->addWidget(right);
+    bottom->setSizes({680, 600});
     auto* all = new QSplitter(Qt::Vertical);
-    all->addWidget(top);
+    all->addWidget(m_pRtus);
     all->addWidget(bottom);
-    all->setSizes({500, 200});
+    all->setSizes({190, 560});
     setCentralWidget(all);
-    statusBar()->showMessage(QString::fromUtf8("选择一个测风塔以显示其曲线"));
+    m_pChartStatus = new QLabel;
+    m_pStoreStatus = new QLabel;
+    statusBar()->addWidget(m_pChartStatus, 1);
+    statusBar()->addPermanentWidget(m_pStoreStatus);
     FillRtus();
     connect(m_pRtus, &QTableWidget::itemSelectionChanged, this, [this] {
         const auto rows = m_pRtus->selectionModel()->selectedRows();
         if (rows.isEmpty()) return;
         m_pChart->ShowTower(m_pRtus->item(rows.first().row(), kRtu)->text().toInt());
     });
+    connect(m_pChart, &CTowerChart::reloaded, this, &CHostWindow::ShowChartStatus);
     connect(&m_refresh, &QTimer::timeout, this, &CHostWindow::Refresh);
     m_refresh.start(kRefreshMs);
-    resize(1100, 720);
+    ShowChartStatus();
+    resize(1280, 800);
 }
 
 void CHostWindow::FillRtus() {
@@ -120,38 +198,58 @@ void CHostWindow::FillRtus() {
     }
     DestroyObA(rtus);
     m_pRtus->resizeColumnsToContents();
+    // Room for a state time before any has come.
+    m_pRtus->setColumnWidth(kStateTime, std::max(m_pRtus->columnWidth(kStateTime),
+                                                 m_pRtus->fontMetrics().horizontalAdvance(
+                                                     QStringLiteral("0000-00-00 00:00:00  "))));
 }
 
 void CHostWindow::PostMessage(const std::string& text) {
-    std::lock_guard<std::mutex> guard(m_arrivedLock);
-    m_arrivedLines.push_back(text);
+    const DateTime now = ProcessClock::Now();
+    MutexLock guard(m_arrivedLock);
+    m_arrivedLines.push_back({now, text});
 }
 
 void CHostWindow::NoteFrame(const CDataFrame& frame) {
-    std::lock_guard<std::mutex> guard(m_arrivedLock);
-    m_arrivedFrames.push_back(frame);
+    MutexLock guard(m_arrivedLock);
+    m_arrivedFrames[frame.m_nRTUID] = frame;
+}
+
+void CHostWindow::AddMessage(const QString& text, bool alarm) {
+    AddStampedMessage(ProcessClock::Now(), text, alarm);
+}
+
+void CHostWindow::AddStampedMessage(const DateTime& time, const QString& text, bool alarm) {
+    // One line in the list (wrapped to its width); the text as it came in the tooltip.
+    const QString line = text.simplified();
+    auto* item = new QListWidgetItem(QString::fromStdString(time.Format("%H:%M:%S")) + "  " + line);
+    item->setToolTip(TimeText(time) + "\n" + text.trimmed());
+    if (alarm) item->setForeground(kAlarmColour);
+    m_pMessages->addItem(item);
+    while (m_pMessages->count() > kMessagesKept) delete m_pMessages->takeItem(0);
+    m_pMessages->scrollToItem(item);
 }
 
 void CHostWindow::Refresh() {
-    std::vector<std::string> lines;
-    std::vector<CDataFrame> frames;
+    std::vector<Arrived> lines;
+    std::map<int32_t, CDataFrame> frames;
     {
-        std::lock_guard<std::mutex> guard(m_arrivedLock);
+        MutexLock guard(m_arrivedLock);
         lines.swap(m_arrivedLines);
         frames.swap(m_arrivedFrames);
     }
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss"));
-    for (std::string line : lines) {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        m_pMessages->addItem(now + "  " + QString::fromStdString(line));
+    for (const Arrived& line : lines) {
+        AddStampedMessage(line.time, QString::fromStdString(line.text), false);
     }
-    while (m_pMessages->count() > kMessagesKept) delete m_pMessages->takeItem(0);
-    if (!lines.empty()) m_pMessages->scrollToBottom();
-    // Only the newest frame of each RTU is shown.
-    std::map<int32_t, const CDataFrame*> newest;
-    for (const CDataFrame& frame : frames) newest[frame.m_nRTUID] = &frame;
-    for (const auto& [rtu, frame] : newest) ShowFrame(*frame);
+    for (const CErrorLogTail::Entry& entry : m_errorLog.NewEntries()) {
+        const auto stamp = FrameFile::ParseTime(entry.stamp);
+        AddStampedMessage(stamp ? *stamp : ProcessClock::Now(),
+                          QString::fromUtf8("错误日志: ") + QString::fromStdString(entry.text), true);
+    }
+    for (const auto& [rtu, frame] : frames) ShowFrame(frame);
+    ShowQuietRtus();
     ShowHealth();
+    ShowJobs();
 }
 
 void CHostWindow::ShowFrame(const CDataFrame& frame) {
@@ -160,32 +258,151 @@ void CHostWindow::ShowFrame(const CDataFrame& frame) {
     const CRTUState* state = CRTUState::GetRTUState(frame.m_nRTUID);
     m_pRtus->item(it->second, kStateTime)
         ->setText(TimeText(state ? state->GetStateTime() : DateTime::Invalid()));
-    QStringList values;
-    for (const CDataItem& item : frame.m_arItems) {
-        if (values.size() == kShownItems) break;
-        values << QStringLiteral("%1=%2").arg(item.m_nDataID).arg(item.m_fValue, 0, 'g', 4);
+    const CLatestValues::Text text = m_latest.Describe(frame);
+    QTableWidgetItem* latest = m_pRtus->item(it->second, kLatest);
+    latest->setText(text.summary);
+    latest->setToolTip(text.details);
+}
+
+void CHostWindow::ShowQuietRtus() {
+    const DateTime now = ProcessClock::Now();
+    for (const auto& [rtu, row] : m_rowOfRtu) {
+        const CRTUState* state = CRTUState::GetRTUState(rtu);
+        const DateTime last = state && state->GetStateTime().IsValid() ? state->GetStateTime()
+                                                                        : m_tOpened;
+        const double quietSeconds = (now - last).GetTotalSeconds();
+        const bool quiet = quietSeconds >= kQuietPeriods * kPeriodSeconds;
+        const QString tip =
+            quiet ? QString::fromUtf8("已 %1 分钟没有数据").arg(static_cast<int>(quietSeconds / 60))
+                  : QString();
+        for (int column = 0; column < kColumns; ++column) {
+            QTableWidgetItem* item = m_pRtus->item(row, column);
+            item->setForeground(quiet ? QBrush(kQuietColour) : QBrush());
+            if (column != kLatest) item->setToolTip(tip);
+        }
     }
-    m_pRtus->item(it->second, kLatest)
-        ->setText(QString::fromStdString(frame.m_tTime.Format()) + "  " + values.join(' '));
-    m_pRtus->resizeColumnsToContents();
 }
 
 void CHostWindow::ShowHealth() {
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (!source) {
-        m_pHealth->setText(QString::fromUtf8("插件未启动"));
+        for (QLabel* label : m_healthLines) ShowAlarm(*label, QString(), false);
+        ShowAlarm(*m_healthLines.front(), QString::fromUtf8("插件未启动"), false);
+        ShowAlarm(*m_pStoreStatus, QString::fromUtf8("插件未启动"), false);
         return;
     }
     const CPluginHealth health = source->Health();
-    m_pHealth->setText(StoreText("后台库", health.backend) + "\n" +
-                       StoreText("单站库", health.station) + "\n" +
-                       StoreText("隔离文件", health.isolation) +
-                       QString::fromUtf8("\n丢弃 %1, 待补范围 %2, 已补行 %3")
-                           .arg(health.nFramesDropped)
-                           .arg(health.nRefillPending)
-                           .arg(health.nRowsRefilled));
-    if (health.backend.nWritten != m_nBackendRowsShown) {
-        m_nBackendRowsShown = health.backend.nWritten;
+    const std::vector<HealthView::Line> lines = HealthView::Lines(health);
+    for (size_t i = 0; i < m_healthLines.size() && i < lines.size(); ++i) {
+        ShowAlarm(*m_healthLines[i], lines[i].text, lines[i].alarm);
+    }
+    const HealthView::Line status = HealthView::Status(health);
+    ShowAlarm(*m_pStoreStatus, status.text, status.alarm);
+    for (const HealthView::Line& change : m_healthWatch.Changes(health)) {
+        AddMessage(change.text, change.alarm);
+    }
+    // New rows in either store: the chart reads them.
+    const long written = health.backend.nWritten + health.station.nWritten;
+    if (written != m_nRowsCharted) {
+        m_nRowsCharted = written;
         if (m_pChart->Tower() != 0) m_pChart->Reload();
     }
+}
+
+void CHostWindow::ShowChartStatus() {
+    m_pChartStatus->setText(m_pChart->Tower() == 0
+                                ? QString::fromUtf8("选择一个测风塔以显示其曲线")
+                                : QString::fromUtf8("曲线: ") + m_pChart->Description());
+}
+
+void CHostWindow::ShowJobs() {
+    for (const QString& line : m_jobWatch.Changes(VktHost::PluginJobs())) AddMessage(line);
+    if (m_closing != Closing::WaitingForJobs) return;
+    if (RunningJobs().empty()) {
+        FinishClosing();
+    } else if (std::chrono::steady_clock::now() >= m_jobStopDeadline) {
+        AddMessage(QString::fromUtf8("作业在 %1 s 内没有停止; 插件停止时结束它").arg(kJobStopSeconds),
+                   true);
+        FinishClosing();
+    }
+}
+
+void CHostWindow::EditProperty() {
+    if (!m_actions.editProperty) return;
+    const SettingsFile before = SettingsFile::Read();
+    m_actions.editProperty();
+    AddMessage(SettingsChange(before, SettingsFile::Read()));
+}
+
+void CHostWindow::OutLocalData() {
+    if (!m_actions.outLocalData) return;
+    ShowJobs();
+    m_actions.outLocalData();
+    // A job the dialog started is told now, not at the next refresh.
+    ShowJobs();
+    if (m_jobWatch.Running().empty()) {
+        AddMessage(QString::fromUtf8("本地数据导出对话框已关闭, 没有开始作业"));
+    }
+}
+
+bool CHostWindow::AskToStopJobs(const std::vector<int>& running) {
+    QStringList names;
+    for (int kind : running) names << CJobWatch::KindName(kind);
+    QMessageBox question(QMessageBox::Question, windowTitle(),
+                         QString::fromUtf8("%1正在运行。\n停止作业并关闭窗口? 作业在当前单位之后结束。")
+                             .arg(names.join(QString::fromUtf8("、"))),
+                         QMessageBox::Yes | QMessageBox::No, this);
+    question.setObjectName(QStringLiteral("stopJobsQuestion"));
+    question.setDefaultButton(QMessageBox::No);
+    const bool yes = question.exec() == QMessageBox::Yes;
+    // A stop signal that came meanwhile cancelled the question: it stops anyway.
+    return yes || m_bWithoutAsking;
+}
+
+void CHostWindow::closeEvent(QCloseEvent* event) {
+    if (m_closing == Closing::Done) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_closing == Closing::WaitingForJobs) return;
+    const std::vector<int> running = RunningJobs();
+    if (running.empty()) {
+        FinishClosing();
+        return;
+    }
+    if (!m_bWithoutAsking && !AskToStopJobs(running)) {
+        AddMessage(QString::fromUtf8("窗口未关闭: 作业继续"));
+        return;
+    }
+    // A stop signal while the question was open has closed the window meanwhile.
+    if (m_closing != Closing::No) return;
+    CPluginJobs* jobs = VktHost::PluginJobs();
+    for (int kind : running) {
+        if (jobs) jobs->RequestStop(kind);
+        AddMessage(CJobWatch::KindName(kind) + QString::fromUtf8(": 已请求停止, 当前单位之后结束"));
+    }
+    m_closing = Closing::WaitingForJobs;
+    m_jobStopDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(kJobStopSeconds);
+}
+
+void CHostWindow::CloseWithoutAsking(bool now) {
+    m_bWithoutAsking = true;
+    CancelDialogs();
+    if (now) {
+        FinishClosing();
+    } else if (m_closing == Closing::No) {
+        // After the cancelled dialogs' loops have ended.
+        QTimer::singleShot(0, this, [this] { close(); });
+    }
+}
+
+void CHostWindow::FinishClosing() {
+    if (m_closing == Closing::Done) return;
+    m_closing = Closing::Done;
+    // A job that ended meanwhile is told with its summary.
+    for (const QString& line : m_jobWatch.Changes(VktHost::PluginJobs())) AddMessage(line);
+    m_refresh.stop();
+    close();
+    emit closed();
 }

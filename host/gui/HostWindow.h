@@ -2,13 +2,19 @@
 
 #include <QMainWindow>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/gui/ErrorLogTail.h"
+#include "host/gui/HealthView.h"
+#include "host/gui/JobWatch.h"
+#include "host/gui/LatestValues.h"
 #include "hostlib/VktRecords.h"
+#include "platform/DateTime.h"
+#include "platform/Mutex.h"
 
 class QLabel;
 class QListWidget;
@@ -23,16 +29,28 @@ struct CHostActions {
     std::function<void()> closeAccess;   // CloseAccess
 };
 
-// The host's main window: the message window (the plug-in's ReportMsg lines, newest
-// last, with their time), the RTUs with type, state time and latest values, the
-// selected tower's chart, and the plug-in's health figures in the status bar.
-// Acquisition runs on a host thread: it hands lines and frames over with PostMessage
-// and NoteFrame, and the window takes them in on its own thread at each refresh.
+// The host's main window: the message window (the plug-in's lines, the error log's new
+// entries and the host's own events, each with the process clock's time, newest last
+// and in view), the RTUs with type, state time and latest values by level and
+// quantity (greyed once quiet for two periods), the selected tower's chart, and the
+// plug-in's health figures (a store in an outage or stalled in red, also in the status
+// bar). Acquisition runs on a host thread: it hands lines and frames over with
+// PostMessage and NoteFrame, and the window takes them in on its own thread at each
+// refresh.
+//
+// Closing it while a batch job of the plug-in runs asks whether to stop the job (a
+// QMessageBox named "stopJobsQuestion"); on yes the job is asked to stop and the window
+// closes once it has ended. closed() tells the host that the window is gone.
 class CHostWindow : public QMainWindow {
     Q_OBJECT
 
 public:
     static constexpr int kRefreshMs = 500;
+    // An RTU's frames come once a period; a row quiet for two periods is greyed.
+    static constexpr int kPeriodSeconds = 600;
+    static constexpr int kQuietPeriods = 2;
+    // At most this long, once the window is to close, for running jobs to end.
+    static constexpr int kJobStopSeconds = 15;
 
     explicit CHostWindow(CHostActions actions, QWidget* parent = nullptr);
 
@@ -40,30 +58,74 @@ public:
     void PostMessage(const std::string& text);
     void NoteFrame(const CDataFrame& frame);
 
-    // User-interface thread: shows what arrived, the health figures and, when the
-    // backend wrote rows since, the chart again. Also on a timer.
+    // User-interface thread from here on.
+
+    // A line of the host's own in the message window; `alarm` shows it in red.
+    void AddMessage(const QString& text, bool alarm = false);
+    // Shows what arrived, the health figures, the jobs' changes, the quiet RTUs and,
+    // when the stores wrote rows since, the chart again. Also on a timer.
     void Refresh();
+    // Closes without asking: the plug-in's open dialogs are cancelled, running jobs
+    // are asked to stop and the window closes once they ended (at most
+    // kJobStopSeconds), or at once with `now`.
+    void CloseWithoutAsking(bool now = false);
 
     QListWidget& Messages() { return *m_pMessages; }
     QTableWidget& Rtus() { return *m_pRtus; }
     CTowerChart& Chart() { return *m_pChart; }
-    QLabel& Health() { return *m_pHealth; }
+    // The health panel's lines and the status bar's two parts.
+    const std::vector<QLabel*>& HealthLines() const { return m_healthLines; }
+    QLabel& ChartStatus() { return *m_pChartStatus; }
+    QLabel& StoreStatus() { return *m_pStoreStatus; }
+
+signals:
+    // The window has closed for good.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    struct Arrived {
+        DateTime time;
+        std::string text;
+    };
+
     void FillRtus();
     void ShowFrame(const CDataFrame& frame);
+    void ShowQuietRtus();
     void ShowHealth();
+    void ShowJobs();
+    void ShowChartStatus();
+    void AddStampedMessage(const DateTime& time, const QString& text, bool alarm);
+    void EditProperty();
+    void OutLocalData();
+    bool AskToStopJobs(const std::vector<int>& running);
+    void FinishClosing();
 
     CHostActions m_actions;
     QListWidget* m_pMessages = nullptr;
     QTableWidget* m_pRtus = nullptr;
     CTowerChart* m_pChart = nullptr;
-    QLabel* m_pHealth = nullptr;
+    std::vector<QLabel*> m_healthLines;
+    QLabel* m_pChartStatus = nullptr;
+    QLabel* m_pStoreStatus = nullptr;
     QTimer m_refresh;
     std::map<int32_t, int> m_rowOfRtu;
-    long m_nBackendRowsShown = -1;
+    DateTime m_tOpened;
+    long m_nRowsCharted = -1;  // backend and station rows written when last charted
 
-    std::mutex m_arrivedLock;
-    std::vector<std::string> m_arrivedLines;
-    std::vector<CDataFrame> m_arrivedFrames;
+    CLatestValues m_latest;
+    CErrorLogTail m_errorLog;
+    HealthView::CWatch m_healthWatch;
+    CJobWatch m_jobWatch;
+
+    enum class Closing { No, WaitingForJobs, Done };
+    Closing m_closing = Closing::No;
+    bool m_bWithoutAsking = false;
+    std::chrono::steady_clock::time_point m_jobStopDeadline;
+
+    Mutex m_arrivedLock;
+    std::vector<Arrived> m_arrivedLines GUARDED_BY(m_arrivedLock);
+    std::map<int32_t, CDataFrame> m_arrivedFrames GUARDED_BY(m_arrivedLock);  // newest a RTU
 };

@@ -1,57 +1,144 @@
 // The host's main window under the offscreen platform.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QRegularExpression>
 #include <QTableWidget>
+#include <QTimer>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "host/HostSession.h"
 #include "host/gui/HostWindow.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
+#include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
+#include "plugin/TypeRegistration.h"
+#include "storage/StationSchema.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
 namespace {
 
-CDataFrame FrameOf(int rtu, const DateTime& time, float speed) {
+struct Value {
+    int id;
+    float value;
+};
+
+CDataFrame FrameOf(int rtu, const DateTime& time, const std::vector<Value>& values) {
     CDataFrame frame;
     frame.m_nRTUID = rtu;
     frame.m_nKind = 1;
     frame.m_tTime = time;
-    CDataItem item;
-    item.m_nSensorID = rtu * 100000 + 7000;
-    item.m_nDataID = 7000;
-    item.m_tTime = time;
-    item.m_fValue = speed;
-    frame.m_arItems.push_back(item);
+    for (const Value& value : values) {
+        CDataItem item;
+        item.m_nSensorID = rtu * 100000 + value.id;
+        item.m_nDataID = value.id;
+        item.m_tTime = time;
+        item.m_fValue = value.value;
+        frame.m_arItems.push_back(item);
+    }
     return frame;
 }
 
-// Lines and frames handed over on another thread show at the next refresh.
-TEST(HostWindowTest, MessagesAndAcquiredFramesShowAtTheNextRefresh) {
+QStringList MessageTexts(CHostWindow& window) {
+    QStringList texts;
+    for (int i = 0; i < window.Messages().count(); ++i) texts << window.Messages().item(i)->text();
+    return texts;
+}
+
+// The plug-in's job and health figures as a test sets them.
+struct FakeJobs : CPluginJobs {
+    CJobSummary summary[2];
+    std::vector<int> stops;
+    int StartJob(int, const std::vector<int32_t>&, const DateTime&, const DateTime&,
+                 WindowHandle) override {
+        return -1;
+    }
+    void RequestStop(int kind) override { stops.push_back(kind); }
+    CJobSummary Summary(int kind) override { return summary[kind]; }
+    bool RenderDialogs(const std::string&) override { return false; }
+};
+struct FakeHealth : CPluginHealthSource {
+    CPluginHealth health;
+    CPluginHealth Health() override { return health; }
+};
+struct Offered {
+    Offered(CPluginJobs* jobs, CPluginHealthSource* health) {
+        OfferPluginJobs(jobs);
+        OfferPluginHealth(health);
+    }
+    ~Offered() {
+        OfferPluginJobs(nullptr);
+        OfferPluginHealth(nullptr);
+    }
+};
+
+// Values by level and quantity, with the names and units of the host's data types;
+// a row quiet for two periods is greyed.
+TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
     TestApplication();
     TestHost host;
+    RegisterMissingTypes();  // what the plug-in registers at its start
     CHostWindow window({});
     ASSERT_EQ(window.Rtus().rowCount(), 5) << "every RTU of the catalogue";
-    const CDataFrame frame = FrameOf(3, DateTime(2009, 3, 12, 14, 10, 0), 5.5f);
+    const struct {
+        Value value;
+        const char* summary;  // in the cell, or null
+        const char* details;  // in its tooltip
+    } cases[] = {
+        {{7000, 5.5f}, "1层 5.5 m/s 182°", "1层: 10分钟平均风速 5.5 m/s, 10分钟平均风向 182°"},
+        {{7100, 182}, nullptr, "10分钟平均风向 182°, 10分钟风速标准差 0.45 m/s"},
+        {{7200, 0.45f}, nullptr, "10分钟风速标准差 0.45 m/s"},
+        {{7004, 8.25f}, "5层 8.3 m/s", "5层: 10分钟平均风速 8.25 m/s"},
+        {{8000, 12.5f}, "最高层温度 12.5℃", "最高层温度 12.5℃"},
+        {{2300, 1012.4f}, "气压 1012 hPa", "气压 1012.4 hPa"},
+        {{100, 3.2f}, nullptr, "雨量计数 3.2 mm"},
+        {{4242, 1}, nullptr, "数据4242 1"},
+    };
+    std::vector<Value> values;
+    for (const auto& c : cases) values.push_back(c.value);
+    const CDataFrame frame = FrameOf(3, DateTime(2009, 3, 12, 14, 10, 0), values);
     std::thread acquisition([&] {
         VktHost::RecordAcquiredFrame(frame);
         window.NoteFrame(frame);
-        window.PostMessage("WP Error SQL: SELECT 1\n");
     });
     acquisition.join();
     window.Refresh();
-    ASSERT_EQ(window.Messages().count(), 1);
-    EXPECT_TRUE(window.Messages().item(0)->text().endsWith("  WP Error SQL: SELECT 1"));
     const int row = 2;  // RTU 3
     EXPECT_NE(window.Rtus().item(row, 3)->text(), "-") << "the state time";
-    EXPECT_EQ(window.Rtus().item(row, 4)->text(), "2009-03-12 14:10:00  7000=5.5");
+    const QString summary = window.Rtus().item(row, 4)->text();
+    const QString details = window.Rtus().item(row, 4)->toolTip();
+    EXPECT_TRUE(summary.startsWith("14:10  1层")) << summary.toStdString();
+    for (const auto& c : cases) {
+        if (c.summary) {
+            EXPECT_TRUE(summary.contains(QString::fromUtf8(c.summary))) << c.summary;
+        }
+        EXPECT_TRUE(details.contains(QString::fromUtf8(c.details))) << c.details << "\n"
+                                                                    << details.toStdString();
+    }
     EXPECT_EQ(window.Rtus().item(0, 3)->text(), "-") << "RTU 1 acquired nothing";
+    EXPECT_EQ(window.Rtus().item(row, 0)->foreground(), QBrush());
+
+    // Two periods later nothing has come: every row is greyed.
+    ProcessClock::SetOffsetSeconds(ProcessClock::GetOffsetSeconds() +
+                                   CHostWindow::kQuietPeriods * CHostWindow::kPeriodSeconds + 60);
+    window.Refresh();
+    ProcessClock::Reset();
+    for (int r : {0, row}) {
+        EXPECT_NE(window.Rtus().item(r, 1)->foreground(), QBrush()) << r;
+        EXPECT_TRUE(window.Rtus().item(r, 3)->toolTip().contains(QString::fromUtf8("没有数据")));
+    }
 }
 
 // The menu's three entries reach the plug-in's exports on the window's own thread.
@@ -73,40 +160,232 @@ TEST(HostWindowTest, MenuEntriesCallTheExportsOnTheUserInterfaceThread) {
     for (const auto& call : calls) EXPECT_EQ(call.second, std::this_thread::get_id());
 }
 
-TEST(HostWindowTest, SelectingARowChartsThatTower) {
+// Each event of the host and each line of the plug-in or its error log reaches the
+// message window with its time, newest last and in view; store outages are red there,
+// in the health panel and in the status bar.
+TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
     TestApplication();
     TestHost host;
-    CHostWindow window({});
-    window.Rtus().selectRow(3);
-    EXPECT_EQ(window.Chart().Tower(), 12);
-    window.Rtus().selectRow(0);
-    EXPECT_EQ(window.Chart().Tower(), 1);
+    FakeJobs jobs;
+    FakeHealth health;
+    Offered offered(&jobs, &health);
+    std::function<void()> dialogDoes;
+    CHostWindow window({[&] { dialogDoes(); }, [&] { dialogDoes(); }, [] {}});
+    window.show();
+    QMenu* plugin = window.menuBar()->actions().front()->menu();
+    auto menu = [&](int entry) { return [plugin, entry] { plugin->actions()[entry]->trigger(); }; };
+    const DateTime lost = ProcessClock::Now();
+    const struct {
+        const char* name;
+        std::function<void()> dialog;  // what the plug-in's dialog does
+        std::function<void()> act;
+        const char* expected;
+        bool alarm;
+    } cases[] = {
+        {"settings saved",
+         [] { std::ofstream("WPDB.ini") << "[DATABASE]\nSOURCENAME=PG\nPASSWORD=secret\n"; },
+         menu(0), "工作参数已保存到 WPDB.ini: DATABASE/PASSWORD=***, DATABASE/SOURCENAME=PG",
+         false},
+        {"settings cancelled", [] {}, menu(0), "工作参数未保存", false},
+        {"stations closed", nullptr, menu(2), "单站数据库已关闭 (CloseAccess)", false},
+        {"export dialog without a job", [] {}, menu(1), "没有开始作业", false},
+        {"job started", [&] { jobs.summary[0].bBusy = true; }, menu(1), "本地数据导出开始", false},
+        {"job ended",
+         nullptr,
+         [&] { jobs.summary[0] = {4, true, false, 120, 3, 0}; },
+         "本地数据导出完成: 4 个单位, 复制 120 行, 已有 3 行, 失败 0 行",
+         false},
+        {"job stopped",
+         nullptr,
+         [&] { jobs.summary[1] = {2, false, false, 0, 0, 0}; },
+         "时段雨量重算已停止: 2 个单位",
+         false},
+        {"backend lost", nullptr, [&] { health.health.backend.tOutageSince = lost; },
+         "后台库中断 (自", true},
+        {"backend back", nullptr, [&] { health.health.backend.tOutageSince = DateTime::Invalid(); },
+         "后台库恢复", false},
+        {"statement stalled", nullptr, [&] { health.health.station.tStalledSince = lost; },
+         "单站库语句停滞", true},
+        {"error log", nullptr, [] { ErrorLog::Append("Cannot connect\n\tIs the server running?"); },
+         "错误日志: Cannot connect Is the server running?", true},
+        {"plug-in line", nullptr,
+         [&] { std::thread([&] { window.PostMessage("WP Error SQL: SELECT 1\n"); }).join(); },
+         "WP Error SQL: SELECT 1", false},
+    };
+    window.Refresh();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dialogDoes = c.dialog;
+        const int before = window.Messages().count();
+        c.act();
+        window.Refresh();
+        const QStringList texts = MessageTexts(window).mid(before);
+        const auto found = std::find_if(texts.begin(), texts.end(), [&](const QString& text) {
+            return text.contains(QString::fromUtf8(c.expected));
+        });
+        ASSERT_NE(found, texts.end()) << texts.join('\n').toStdString();
+        // "HH:MM:SS  text", the day of the process clock in the tooltip.
+        EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d  ").match(*found).hasMatch());
+        const QListWidgetItem* item = window.Messages().item(before + (found - texts.begin()));
+        EXPECT_EQ(item->foreground().color() == QColor(0xC0, 0, 0), c.alarm);
+        EXPECT_TRUE(item->toolTip().startsWith(QString::fromStdString(ProcessClock::Now().Format("%Y-%m-%d"))));
+    }
+    // The stalled station store stays red in the panel and the status bar.
+    EXPECT_TRUE(window.HealthLines()[1]->property("alarm").toBool());
+    EXPECT_FALSE(window.HealthLines()[0]->property("alarm").toBool());
+    EXPECT_TRUE(window.StoreStatus().property("alarm").toBool());
+    EXPECT_TRUE(window.StoreStatus().text().contains(QString::fromUtf8("单站库停滞自")));
+
+    // The newest line is in view however many came.
+    for (int i = 0; i < 200; ++i) window.PostMessage("line " + std::to_string(i));
+    window.Refresh();
+    QListWidget& list = window.Messages();
+    EXPECT_TRUE(list.viewport()->rect().intersects(list.visualItemRect(list.item(list.count() - 1))));
 }
 
-// The chart reads the tower's last day before its newest row from the backend: every
-// 10-minute row of each level's mean speed, the rainfall at full hours only.
-TEST(HostWindowTest, TheChartShowsTheLastDayOfTheBackend) {
-    TestApplication();
+// Closing the window while a job runs asks; "no" keeps both, "yes" asks the job to
+// stop and closes the window once it has ended, with the job's summary told.
+TEST(HostWindowTest, ClosingWhileAJobRunsAsksAndStopsTheJob) {
+    QApplication& app = TestApplication();
     TestHost host;
-    OdbcConnection backend;
-    ASSERT_TRUE(backend.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds));
-    const DateTime first(2009, 3, 11, 0, 0, 0);
-    for (int step = 0; step < 30 * 6; ++step) {
-        const DateTime time = first + DateTimeSpan(0, 0, 10 * step, 0);
-        const bool fullHour = time.GetMinute() == 0;
-        Odbc::ExecDirect(
-            backend.Get(),
-            "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP,V2AVGSP,RAIN) VALUES(1,'" +
-                time.Format() + "',5,6," + (fullHour ? "0.2" : "NULL") + ")");
+    VktHost::CloseHost();
+    HostSession session;
+    std::string error;
+    ASSERT_TRUE(session.Prepare(error)) << error;
+    ASSERT_TRUE(session.Start(std::getenv("VKT_PLUGIN"), error)) << error;
+    CPluginJobs* jobs = VktHost::PluginJobs();
+    ASSERT_NE(jobs, nullptr);
+    const WindowHandle progress = MessageLayer::RegisterWindow([](const Message&) {});
+    // 2 stations × 60 days at 50 ms a unit: it runs while the window closes.
+    const int units = jobs->StartJob(CPluginJobs::kExport, {1, 2}, DateTime(2009, 1, 1, 0, 0, 0),
+                                     DateTime(2009, 3, 2, 0, 0, 0), progress);
+    ASSERT_EQ(units, 120);
+    CHostWindow window({});
+    bool closed = false;
+    QObject::connect(&window, &CHostWindow::closed, [&] { closed = true; });
+    window.show();
+    window.Refresh();
+    for (QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
+        QString asked;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->objectName(), "stopJobsQuestion");
+            asked = box->text();
+            box->button(answer)->click();
+        });
+        window.close();
+        EXPECT_TRUE(asked.contains(QString::fromUtf8("本地数据导出正在运行"))) << asked.toStdString();
+        if (answer == QMessageBox::No) {
+            EXPECT_TRUE(window.isVisible());
+            EXPECT_TRUE(jobs->Summary(CPluginJobs::kExport).bBusy);
+        }
     }
-    CTowerChart chart;
-    chart.ShowTower(1);
-    EXPECT_EQ(chart.SpeedPoints(1), 144);
-    EXPECT_EQ(chart.SpeedPoints(2), 144);
-    EXPECT_EQ(chart.SpeedPoints(3), 0) << "a level without values";
-    EXPECT_EQ(chart.RainPoints(), 24);
-    chart.ShowTower(2);
-    EXPECT_EQ(chart.SpeedPoints(1), 0) << "another tower has no rows";
+    EXPECT_TRUE(WaitFor([&] {
+        app.processEvents();
+        MessageLayer::PumpMessages();
+        return closed;
+    }));
+    const CJobSummary summary = jobs->Summary(CPluginJobs::kExport);
+    EXPECT_FALSE(summary.bBusy);
+    EXPECT_FALSE(summary.bComplete);
+    EXPECT_LT(summary.nUnits, units);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_TRUE(MessageTexts(window).join('\n').contains(QString::fromUtf8("本地数据导出已停止")));
+    MessageLayer::UnregisterWindow(progress);
+    session.Stop();
+}
+
+// The chart reads the tower's last day before its newest row from the backend, and
+// from the station file where the backend lacks rows: a line and a legend entry for
+// each level the tower has, the rainfall at full hours; without rows it says why.
+TEST(HostWindowTest, TheChartShowsTheLevelsTheTowerHasOrWhyItIsEmpty) {
+    TestApplication();
+    // Ten-minute rows of `hours` up to `end`, the given levels, rainfall at full hours.
+    auto fill = [](SQLHDBC connection, const std::string& table, int tower, int levels,
+                   const DateTime& end, int hours) {
+        for (int step = 0; step < hours * 6; ++step) {
+            const DateTime time = end - DateTimeSpan(0, 0, 10 * step, 0);
+            std::string columns = "TIME", values = "'" + time.Format() + "'";
+            if (tower > 0) {
+                columns += ",TOWERID";
+                values += "," + std::to_string(tower);
+            }
+            for (int level = 1; level <= levels; ++level) {
+                columns += ",V" + std::to_string(level) + "AVGSP";
+                values += "," + std::to_string(4 + level);
+            }
+            columns += ",RAIN";
+            values += time.GetMinute() == 0 ? ",0.2" : ",-99";
+            Odbc::ExecDirect(connection,
+                             "INSERT INTO " + table + "(" + columns + ") VALUES(" + values + ")");
+        }
+    };
+    const DateTime newest(2009, 3, 12, 0, 0, 0), older(2009, 3, 2, 0, 0, 0);
+    auto stationFile = [&](int rtu, int levels) {
+        std::filesystem::create_directories("WPData");
+        OdbcConnection station;
+        ASSERT_TRUE(station.DriverConnect(
+            Odbc::SqliteConnectionString("WPData/WP_" + std::to_string(rtu) + ".MDB"), 10));
+        Odbc::ExecDirect(station.Get(), StationSchema::CreateRTTower());
+        fill(station.Get(), "RTTOWER", 0, levels, newest, 20 * 24);
+    };
+    auto backendRows = [&](int tower, int levels, const DateTime& end, int hours) {
+        OdbcConnection backend;
+        ASSERT_TRUE(backend.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds));
+        fill(backend.Get(), "FD_RUN_RTTOWER", tower, levels, end, hours);
+    };
+    auto noBackend = [] { std::ofstream("WPDB.ini") << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n"; };
+    const struct {
+        const char* name;
+        std::function<void()> setUp;
+        int rtu;
+        int levels;         // with points
+        const char* empty;  // the text instead of the axes
+        const char* source; // in the description
+    } cases[] = {
+        {"backend, 5 levels", [&] { backendRows(1, 5, newest, 48); }, 1, 5, "", "后台库 144 行"},
+        {"no rows anywhere", [] {}, 2, 0, "无数据", "无数据"},
+        {"backend rows end ten days before the station file's",
+         [&] {
+             backendRows(3, 7, older, 24);
+             stationFile(3, 3);
+         },
+         3, 3, "", "单站库 144 行 (后台库无此时段的行)"},
+        {"backend has the last half day",
+         [&] {
+             backendRows(3, 7, newest, 12);
+             stationFile(3, 3);
+         },
+         3, 7, "", "后台库 72 行, 单站库补 72 行"},
+        {"backend unreachable, station file with 4 levels",
+         [&] {
+             noBackend();
+             stationFile(12, 4);
+         },
+         12, 4, "", "单站库 144 行 (后台库不可达)"},
+        {"backend unreachable, no station file", noBackend, 1, 0, "后台库不可达", "后台库不可达"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestHost host;
+        c.setUp();
+        CTowerChart chart;
+        chart.resize(600, 400);
+        chart.ShowTower(c.rtu);
+        QStringList expected;
+        for (int level = 1; level <= c.levels; ++level) expected << QString::fromUtf8("%1层").arg(level);
+        if (c.levels > 0) expected << QString::fromUtf8("小时雨量");
+        EXPECT_EQ(chart.LegendNames(), expected);
+        for (int level = 1; level <= 7; ++level) {
+            EXPECT_EQ(chart.SpeedPoints(level) > 0, level <= c.levels) << level;
+        }
+        EXPECT_EQ(chart.RainPoints(), c.levels > 0 ? 24 : 0);
+        EXPECT_EQ(chart.EmptyText().left(QString::fromUtf8(c.empty).size()), QString::fromUtf8(c.empty));
+        EXPECT_EQ(chart.EmptyText().isEmpty(), *c.empty == '\0') << chart.EmptyText().toStdString();
+        EXPECT_TRUE(chart.Description().contains(QString::fromUtf8(c.source)))
+            << chart.Description().toStdString();
+    }
 }
 
 }  // namespace

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The entries that the error log (VKTError.log in the current directory) gains while
+// the window runs: each a stamped first line ("YYYY-MM-DD HH:MM:SS text") with the
+// lines that continue it (a driver's further diagnostics).
+class CErrorLogTail {
+public:
+    struct Entry {
+        std::string stamp;  // the process clock's time of the entry
+        std::string text;   // without the stamp; continuation lines joined by '\n'
+    };
+
+    // Starts at the log's present end.
+    CErrorLogTail();
+    // The whole entries written since the last call.
+    std::vector<Entry> NewEntries();
+
+private:
+    uint64_t m_nOffset = 0;
+};
