@@ -1,6 +1,7 @@
 #include "host/HostDirectory.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <sstream>
 
 #include "host/BackendSql.h"
+#include "host/DataSourceHome.h"
 #include "host/FrameFile.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -250,6 +252,9 @@ bool Enter(const std::string& dir, std::string& error) {
     const std::string absolute = Absolute(dir);
     if (!UsablePath(absolute, error)) return false;
     const std::string odbcDir = absolute + "/odbc";
+    std::string moved;
+    if (!DataSourceHome::Repoint(odbcDir + "/odbc.ini", absolute, moved, error)) return false;
+    if (!moved.empty()) std::printf("vkthost: %s\n", moved.c_str());
     System::UseOdbcFolder(odbcDir);
     if (!System::ChangeDirectory(absolute)) {
         error = "cannot change into " + absolute + ": " + std::strerror(errno);

@@ -70,6 +70,15 @@ void PrintTables(SQLHDBC hdbc, const std::string& prefix, const std::vector<std:
     }
 }
 
+// ", file PATH" (with whether it is missing) for a data source that names a file.
+std::string DataSourceFile(const std::string& source) {
+    const std::string file = IniFile::GetString("odbc/odbc.ini", source.c_str(), "Database", "");
+    if (file.empty() || file[0] != '/') return {};
+    std::error_code ec;
+    return " (data source " + source + ": file " + file +
+           (fs::exists(file, ec) ? "" : ", which does not exist") + ")";
+}
+
 void PrintBackend() {
     const std::string source = IniFile::GetString("./WPDB.ini", "DATABASE", "SOURCENAME", "DAVAD");
     const std::string user = IniFile::GetString("./WPDB.ini", "DATABASE", "USER", "fd");
@@ -78,7 +87,8 @@ void PrintBackend() {
     std::printf("backend database (data source %s):\n", source.c_str());
     OdbcConnection connection;
     if (!connection.Connect(source, user, password, kLoginTimeoutSeconds)) {
-        std::printf("  cannot connect: %s\n", connection.LastError().c_str());
+        std::printf("  cannot connect: %s%s\n", connection.LastError().c_str(),
+                    DataSourceFile(source).c_str());
         return;
     }
     PrintTables(connection.Get(), prefix, {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"});

@@ -107,11 +107,15 @@ void Acquire(const std::vector<CDataFrame>& frames, CLiveSource* live, PluginLoa
 // What the host acquires, for the message window.
 QString SourceText(const Options& options, size_t frames) {
     QStringList parts;
-    if (!options.framesFile.empty()) parts << QString::fromUtf8("帧文件 ") + QString::fromStdString(options.framesFile);
-    if (!options.simulateSpan.empty()) parts << QString::fromUtf8("模拟 ") + QString::fromStdString(options.simulateSpan);
-    if (!options.followFile.empty()) parts << QString::fromUtf8("跟随 ") + QString::fromStdString(options.followFile);
+    if (!options.framesFile.empty())
+        parts << QString::fromUtf8("帧文件 ") + QString::fromStdString(options.framesFile);
+    if (!options.simulateSpan.empty())
+        parts << QString::fromUtf8("模拟 ") + QString::fromStdString(options.simulateSpan);
+    if (!options.followFile.empty())
+        parts << QString::fromUtf8("跟随 ") + QString::fromStdString(options.followFile);
     if (parts.isEmpty()) return QString::fromUtf8("没有帧来源");
-    return parts.join(", ") + (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
+    return parts.join(", ") +
+           (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
 }
 
 void SelectRtu(CHostWindow& window, int rtu) {
@@ -130,7 +134,8 @@ void SelectRtu(CHostWindow& window, int rtu) {
 // signal cuts the wait short.
 HostRun::DrainEnd Drain(CStopSignals& stopSignals) {
     const int before = stopSignals.Count();
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
     for (;;) {
         // HostRun's own signal count stays at 0 here: only the slice bounds the wait.
         const HostRun::DrainEnd slice = HostRun::WaitUntilDrained(kDrainSliceSeconds, 0, INT_MAX);
@@ -153,12 +158,14 @@ void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
                 health ? health->backend.nQueued : 0L, health ? health->nRefillPending : 0L);
             break;
         case HostRun::DrainEnd::TimedOut:
-            std::printf("the plug-in had not stored everything within %.0f s; the rest is stored "
-                        "at the next start\n",
-                        kDrainSeconds);
+            std::printf(
+                "the plug-in had not stored everything within %.0f s; the rest is stored "
+                "at the next start\n",
+                kDrainSeconds);
             break;
         case HostRun::DrainEnd::Stopped:
-            std::printf("a second stop signal cut the wait; the rest is stored at the next start\n");
+            std::printf(
+                "a second stop signal cut the wait; the rest is stored at the next start\n");
             break;
     }
 }
@@ -201,10 +208,11 @@ int Run(const Options& given, std::string& error) {
     int type = 0;
     std::string pluginName, description;
     plugin.GetExtDBInfo(type, pluginName, description);
-    window.AddMessage(QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
-                          .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
-                               QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
-                               QString::fromStdString(System::CurrentDirectory())));
+    window.AddMessage(
+        QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
+            .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
+                 QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
+                 QString::fromStdString(System::CurrentDirectory())));
     QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
     SelectRtu(window, options.selectRtu);
@@ -232,8 +240,7 @@ int Run(const Options& given, std::string& error) {
     window.AddMessage(QString::fromUtf8("采集开始: ") + SourceText(options, frames.size()));
     std::atomic<bool> stop{false};
     Counts counts;
-    std::thread acquisition(
-        [&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
+    std::thread acquisition([&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
     if (options.quitAfter > 0) {
         QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
             window.Chart().Reload();
@@ -261,11 +268,15 @@ int Run(const Options& given, std::string& error) {
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (source) health = source->Health();
     PrintDrainEnd(drained, source ? &health : nullptr);
-    if (source) {
-        for (const std::string& line : HostRun::HealthLines(health)) std::printf("%s\n", line.c_str());
-    }
     session.Stop();
     std::printf("plug-in stopped (VKTLibExit)\n");
+    CPluginHealth final;
+    if (VktHost::FinalPluginHealth(final)) {
+        for (const std::string& line :
+             HostRun::HealthLines(final, "plug-in health after the stop:")) {
+            std::printf("%s\n", line.c_str());
+        }
+    }
     std::fflush(stdout);
     return drained == HostRun::DrainEnd::Stopped ? 2 : 0;
 }
