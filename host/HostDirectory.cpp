@@ -11,6 +11,7 @@
 #include "host/BackendSql.h"
 #include "host/DataSourceHome.h"
 #include "host/FrameFile.h"
+#include "host/InstallLayout.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
@@ -97,16 +98,12 @@ bool UsablePath(const std::string& absolute, std::string& error) {
     return false;
 }
 
-// Our setup library beside the host's libraries (lib/ next to bin/), or VKT_ODBC_SETUP.
+// Our setup library among the host's libraries, or VKT_ODBC_SETUP.
 std::string SetupLibrary(const std::string& fallback) {
     if (const char* path = std::getenv("VKT_ODBC_SETUP")) return path;
-    const fs::path bin = fs::path(System::ExecutablePath()).parent_path();
-    const std::string file = System::LibraryFileName("vktodbcsetup");
+    const std::string setup = InstallLayout::HostLibrary("vktodbcsetup");
     std::error_code ec;
-    for (const fs::path& setup : {bin.parent_path() / "lib" / file, bin / file}) {
-        if (fs::exists(setup, ec)) return setup.generic_string();
-    }
-    return fallback;
+    return fs::exists(setup, ec) ? setup : fallback;
 }
 
 std::string OdbcInstIni() {

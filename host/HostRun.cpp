@@ -12,6 +12,7 @@
 #include "host/HostSession.h"
 #include "host/LiveSource.h"
 #include "host/PluginLoader.h"
+#include "host/ServiceNotify.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -71,6 +72,7 @@ void Linger(double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < end) {
         MessageLayer::PumpMessages();
+        ServiceNotify::Alive();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     MessageLayer::PumpMessages();
@@ -106,6 +108,7 @@ private:
 std::FILE* g_acceptedLog = nullptr;
 
 void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
+    ServiceNotify::Alive();
     VktHost::RecordAcquiredFrame(frame);
     if (plugin.SaveRTDB(frame)) {
         ++summary.accepted;
@@ -172,6 +175,7 @@ void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& sum
         summary.framesRead += static_cast<int>(frames.size());
         for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
         MessageLayer::PumpMessages();
+        ServiceNotify::Alive();
         status.PrintIfDue();
         if (!more) break;
     }
@@ -202,6 +206,7 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
     StatusPrinter status(statusSeconds);
     for (;;) {
         MessageLayer::PumpMessages();
+        ServiceNotify::Alive();
         const CPluginHealth health = source->Health();
         if (IsDrained(health)) return DrainEnd::Stored;
         if (health.station.nQueued == 0 && IsBackendAway(health.backend)) {
@@ -269,6 +274,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         VktHost::SetMessageWindow(nullptr);
         return 1;
     }
+    ServiceNotify::Ready();
     PluginLoader& plugin = session.Plugin();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> acceptedLog(nullptr, &std::fclose);
     if (!resolved.acceptedFile.empty()) {
@@ -286,6 +292,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         status.PrintIfDue();
     }
     if (live) AcquireContinuously(*live, plugin, summary, status);
+    ServiceNotify::Stopping();
     // A finite run's first stop signal cuts the wait; a continuous run's first one
     // ended its acquisition.
     summary.drainEnd =

@@ -1,7 +1,8 @@
 #include "host/PluginLoader.h"
 
 #include <cstdlib>
-#include <filesystem>
+
+#include "host/InstallLayout.h"
 
 namespace {
 
@@ -41,11 +42,5 @@ void PluginLoader::Unload() {
 
 std::string PluginLoader::DefaultPath() {
     if (const char* path = std::getenv("VKT_PLUGIN")) return path;
-    const std::string file = System::LibraryFileName("VKTEXTDB_WINDPOWER");
-    const std::filesystem::path bin = std::filesystem::path(System::ExecutablePath()).parent_path();
-    // Linux keeps libraries in lib/ beside bin/; Windows keeps them beside the program.
-    const std::filesystem::path besideBin = bin.parent_path() / "lib" / file;
-    std::error_code ec;
-    if (std::filesystem::exists(besideBin, ec)) return besideBin.generic_string();
-    return (bin / file).generic_string();
+    return InstallLayout::HostLibrary("VKTEXTDB_WINDPOWER");
 }

@@ -26,7 +26,8 @@ public:
     PFN_CloseAccess CloseAccess = nullptr;
     PFN_VKTLibExit VKTLibExit = nullptr;
 
-    // The plug-in next to the host program (lib/ beside bin/), or VKT_PLUGIN.
+    // The plug-in among the host's own libraries (InstallLayout::HostLibrary), or
+    // VKT_PLUGIN.
     static std::string DefaultPath();
 
 private:

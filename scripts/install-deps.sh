@@ -9,6 +9,8 @@ packages=(
   libsimpleini-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-wqy-microhei xvfb xauth
   postgresql python3
+  # The service's notifications, and systemd-analyze for checking its unit.
+  libsystemd-dev systemd
   # The Windows build (32-bit, mingw-w64) and Wine with the i386 ODBC drivers it
   # reaches through unixODBC. Not unixodbc:i386: apt would remove the amd64 one.
   g++-mingw-w64-i686-posix wine wine32:i386

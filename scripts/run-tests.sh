@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: installs what is missing, builds and runs the suite, then the whole
+# Every test: installs what is missing, builds and runs the suite, then tries the Debian
+# package on this machine (installed and removed again), then the whole
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer and the concurrency
 # tests under ThreadSanitizer; before the tests the code is built once with Clang's
 # thread-safety analysis as errors. Last, the Windows build (mingw-w64, i686) runs its
@@ -39,6 +40,9 @@ echo "== plain build"
 (cd "$top/build" && ctest --output-on-failure -j"$jobs")
 # What the crash test found: kills per point, frames accepted and found in both stores.
 grep -h "^crash test" "$top/build/Testing/Temporary/LastTest.log" || true
+
+echo "== the Debian package: built, installed, tried and removed again"
+bash "$top/scripts/test-package.sh"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 "$top/scripts/build.sh" "$top/build-asan" Debug address,undefined
