@@ -8,7 +8,8 @@
 // (systemd with Type=notify, through the socket it names in NOTIFY_SOCKET): that the
 // host is up, that its main loop is alive, how the plug-in is doing, and that it is
 // stopping. Without such a manager, or in a build without libsystemd, every call does
-// nothing. A failure to reach the manager never ends or slows a run. Main thread only.
+// nothing; a manager that cannot be reached fails no run. As with every service, a
+// datagram that finds the manager's queue full waits until it reads. Main thread only.
 namespace ServiceNotify {
 
 // The plug-in has started: READY=1 with the first status line. Until this call the

@@ -34,6 +34,7 @@ public:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        unlink(path.c_str());  // left by a test that was killed
         m_bound = m_fd >= 0 && path.size() < sizeof address.sun_path &&
                   bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
@@ -44,13 +45,13 @@ public:
 
     bool Bound() const { return m_bound; }
 
-    // Takes what arrives within `waitMs` of the last datagram.
+    // Waits at most `waitMs` for a datagram, then takes every one queued. A manager
+    // reads at once: the queue is short, and a host whose datagram finds it full waits.
     void Receive(int waitMs) {
         pollfd ready{m_fd, POLLIN, 0};
-        while (poll(&ready, 1, waitMs) > 0) {
-            char buffer[8192];
-            const ssize_t got = recv(m_fd, buffer, sizeof buffer, 0);
-            if (got <= 0) return;
+        if (poll(&ready, 1, waitMs) <= 0) return;
+        char buffer[8192];
+        for (ssize_t got; (got = recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
             std::string datagram(buffer, static_cast<size_t>(got));
             for (size_t start = 0; start <= datagram.size();) {
                 size_t end = datagram.find('\n', start);
@@ -122,9 +123,20 @@ pid_t StartHost(const std::vector<std::string>& args, const std::string& socketP
     _exit(127);
 }
 
-int ExitStatus(pid_t child) {
+// Waits for the host to end, reading what it tells `manager` (if any) meanwhile.
+int ExitStatus(pid_t child, ManagerSocket* manager) {
     int status = 0;
-    if (waitpid(child, &status, 0) != child) return -1;
+    for (;;) {
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child) break;
+        if (ended < 0) return -1;
+        if (manager) {
+            manager->Receive(10);
+        } else {
+            usleep(10000);
+        }
+    }
+    if (manager) manager->Receive(0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -165,8 +177,7 @@ TEST(ServiceNotifyTest, AFollowingHostIsReadyAliveWithItsFiguresAndStopping) {
         return Count(manager.Lines(), "WATCHDOG=1") >= 3;
     })) << Joined(manager.Lines());
     kill(child, SIGTERM);
-    EXPECT_EQ(ExitStatus(child), 0) << ReadWholeFile(output);
-    manager.Receive(100);
+    EXPECT_EQ(ExitStatus(child, &manager), 0) << ReadWholeFile(output);
 
     const std::vector<std::string>& lines = manager.Lines();
     EXPECT_EQ(Count(lines, "READY=1"), 1) << Joined(lines);
@@ -194,30 +205,30 @@ TEST(ServiceNotifyTest, RunsThatFailOrEndOnTheirOwnOrHaveNoOneToTell) {
     if (!VKT_WITH_SYSTEMD) GTEST_SKIP() << "built without libsystemd: the host tells no one";
     struct Case {
         const char* name;
-        std::function<void(const TestHost&)> prepare;
+        std::function<void(const TestHost&, std::string& plugin)> prepare;
         bool listening;  // a socket at NOTIFY_SOCKET
         int exitCode;
         std::vector<std::string> lines;  // each found after the one before it
         std::string printed;             // in the run's output
     };
     const Case cases[] = {
-        {"a run that cannot start is never ready",
-         [](const TestHost& host) { fs::remove(host.Path("VKTCOMM.MDB")); },
+        {"a plug-in that cannot be loaded: never ready",
+         [](const TestHost& host, std::string& plugin) { plugin = host.Path("missing.so"); },
          true,
          1,
          {},
-         "does not exist"},
+         "cannot load the plug-in"},
         {"the backend away shows in the status, the run ends with the station files",
-         [](const TestHost& host) {
-             std::ofstream(host.Path("WPDB.ini")) << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n["
-                                                     "LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
+         [](const TestHost& host, std::string&) {
+             std::ofstream(host.Path("WPDB.ini")) << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n"
+                                                  << "[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
          },
          true,
          3,
          {"READY=1", "STOPPING=1", "outage since"},
          "the backend does not answer"},
         {"no manager at the socket: the run goes on as without one",
-         [](const TestHost&) {},
+         [](const TestHost&, std::string&) {},
          false,
          0,
          {},
@@ -226,23 +237,23 @@ TEST(ServiceNotifyTest, RunsThatFailOrEndOnTheirOwnOrHaveNoOneToTell) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TestHost host;
-        c.prepare(host);
+        std::string plugin = std::getenv("VKT_PLUGIN");
+        c.prepare(host, plugin);
         std::unique_ptr<ManagerSocket> manager;
         if (c.listening) {
             manager = std::make_unique<ManagerSocket>(SocketPath());
             ASSERT_TRUE(manager->Bound()) << std::strerror(errno);
         }
         const std::string output = host.Path("out.txt");
-        const pid_t child = StartHost(
-            {"run", host.Dir(), "--simulate", "2009-03-12 00:00:00..2009-03-12 02:00:00", "--now",
-             "2009-03-12 02:00:00", "--linger", "0", "--plugin", std::getenv("VKT_PLUGIN")},
-            SocketPath(), "100000", output);
+        const pid_t child =
+            StartHost({"run", host.Dir(), "--simulate", "2009-03-12 00:00:00..2009-03-12 02:00:00",
+                       "--now", "2009-03-12 02:00:00", "--linger", "0", "--plugin", plugin},
+                      SocketPath(), "100000", output);
         ASSERT_GT(child, 0);
-        EXPECT_EQ(ExitStatus(child), c.exitCode) << ReadWholeFile(output);
+        EXPECT_EQ(ExitStatus(child, manager.get()), c.exitCode) << ReadWholeFile(output);
         EXPECT_NE(ReadWholeFile(output).find(c.printed), std::string::npos)
             << ReadWholeFile(output);
         if (!manager) continue;
-        manager->Receive(100);
         const std::vector<std::string>& lines = manager->Lines();
         if (c.lines.empty()) {
             EXPECT_TRUE(lines.empty()) << Joined(lines);
