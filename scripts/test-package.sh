@@ -49,6 +49,7 @@ cleanup() {
   rm -rf "$service_dir" "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 echo "== the package"
 deb=$(bash "$top/scripts/package.sh" "$top/build-pkg" | tail -n 1)
