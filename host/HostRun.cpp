@@ -274,7 +274,6 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         VktHost::SetMessageWindow(nullptr);
         return 1;
     }
-    ServiceNotify::Ready();
     PluginLoader& plugin = session.Plugin();
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> acceptedLog(nullptr, &std::fclose);
     if (!resolved.acceptedFile.empty()) {
@@ -286,6 +285,8 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
     } forgetAcceptedLog;
     StopOnSignals stopOnSignals;
+    // Ready once a stop signal is taken as one: a manager may stop the host at once.
+    ServiceNotify::Ready();
     StatusPrinter status(resolved.statusSeconds);
     for (const CDataFrame& frame : frames) {
         HandOver(frame, plugin, summary);
