@@ -196,6 +196,10 @@ void CBackendWriterThread::Miss(const CTowerRecord& record) {
 }
 
 void CBackendWriterThread::ProbeAtStart() {
+    struct NoteProbed {
+        std::atomic<bool>& probed;
+        ~NoteProbed() { probed = true; }
+    } noteProbed{m_bProbed};
     if (!m_context.m_settings.Get()->m_bSaveBkgDB) return;
     StatementStarts();
     const bool connected = m_context.m_backend.ConnectBackend() != 0;

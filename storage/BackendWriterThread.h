@@ -61,6 +61,8 @@ public:
     long RefilledCount() const { return m_nRefilled.load(); }
     // Nothing queued and no record in hand.
     bool IsIdle() const EXCLUDES(m_queueLock);
+    // Whether the start's connect has ended (whatever it found).
+    bool HasProbed() const { return m_bProbed.load(); }
 
 protected:
     int Run() override;
@@ -114,5 +116,6 @@ private:
     DateTime m_tStalledSince GUARDED_BY(m_stallLock) = DateTime::Invalid();
     std::atomic<long> m_nDropped{0};
     std::atomic<long> m_nLost{0};
+    std::atomic<bool> m_bProbed{false};
     std::atomic<long> m_nRefilled{0};
 };

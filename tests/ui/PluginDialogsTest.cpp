@@ -10,6 +10,7 @@
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "tests/support/QtTestSupport.h"
@@ -39,6 +40,8 @@ TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
     PluginState::OnLoad();
     VKTLibInit();
     CWPContext& context = *PluginState::Context();
+    // The writer's own connect at its start is over before the dialog closes the line.
+    ASSERT_TRUE(WaitFor([&] { return context.m_pBackendWriter->HasProbed(); }));
     ASSERT_TRUE(context.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
     const SQLHDBC open = BackendConnection(context);
     ASSERT_NE(open, nullptr);
