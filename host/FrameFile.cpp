@@ -1,5 +1,6 @@
 #include "host/FrameFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -25,7 +26,10 @@ int32_t IntField(const json& object, const char* name) {
     if (!value.is_number_integer()) {
         throw std::runtime_error(std::string("field \"") + name + "\" is not an integer");
     }
-    const int64_t number = value.get<int64_t>();
+    // A number above the signed 64-bit range is held unsigned and would read as a
+    // negative one.
+    const bool huge = value.is_number_unsigned() && value.get<uint64_t>() > INT32_MAX;
+    const int64_t number = huge ? int64_t{INT32_MAX} + 1 : value.get<int64_t>();
     if (number < INT32_MIN || number > INT32_MAX) {
         throw std::runtime_error(std::string("field \"") + name + "\" is out of range");
     }
@@ -58,7 +62,77 @@ CDataItem ParseItem(const json& object) {
     return item;
 }
 
+// The line around a character (1-based): a few characters before and after it, with
+// control characters shown as '?'.
+std::string Around(const std::string& line, size_t position) {
+    constexpr size_t kBefore = 20, kAfter = 10;
+    const size_t at = std::min(position > 0 ? position - 1 : 0, line.size());
+    const size_t start = at > kBefore ? at - kBefore : 0;
+    const size_t end = std::min(line.size(), at + kAfter);
+    std::string text = (start > 0 ? "..." : "") + line.substr(start, end - start) +
+                       (end < line.size() ? "..." : "");
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return text;
+}
+
+// The parser reports "[json.exception.parse_error.101] parse error at line 1, column 7:
+// syntax error while parsing object - unexpected end of input; expected '}'"; the
+// operator gets what was found, what was expected and where on the line.
+std::string PlainParseError(const std::string& line, const json::parse_error& e) {
+    const std::string what = e.what();
+    const bool inObject = what.find("while parsing object -") != std::string::npos;
+    const bool inArray = what.find("while parsing array -") != std::string::npos;
+    const size_t dash = what.find(" - ");
+    std::string detail = dash == std::string::npos ? std::string() : what.substr(dash + 3);
+    if (const size_t read = detail.find("; last read: "); read != std::string::npos) {
+        detail.erase(read);
+    }
+    std::string problem = detail, expected;
+    if (const size_t at = detail.find("; expected "); at != std::string::npos) {
+        problem = detail.substr(0, at);
+        expected = detail.substr(at + 11);
+    }
+    // After a member or an element either a comma or the closing bracket may come.
+    if (inObject && expected == "'}'") expected = "',' or '}'";
+    if (inArray && expected == "']'") expected = "',' or ']'";
+    if (expected == "'[', '{', or a literal") expected = "a value";
+    if (expected == "string literal") expected = "a field name in double quotes";
+    if (expected == "end of input") expected = "nothing after the object's closing '}'";
+
+    if (problem == "unexpected end of input") problem = "the line ends too early";
+    if (problem == "invalid literal") problem = "a word that is no JSON value (texts go in \"\")";
+    if (problem == "unexpected string literal") problem = "found a text";
+    if (problem == "unexpected number literal") problem = "found a number";
+    if (problem.rfind("unexpected ", 0) == 0) problem = "found " + problem.substr(11);
+    if (problem.rfind("invalid string: ", 0) == 0) problem = "a broken text: " + problem.substr(16);
+    if (problem.empty()) problem = "not readable as JSON";
+
+    // 1-based, where the parser stopped: the last character of what it found there.
+    const size_t position = e.byte;
+    std::string text = "not a JSON object: " + problem;
+    if (!expected.empty()) text += ", where " + expected + " should be";
+    return text + ", at character " + std::to_string(position) + " (\"" + Around(line, position) +
+           "\")";
+}
+
+// What a line that parsed holds instead of an object.
+std::string KindOf(const json& value) {
+    if (value.is_array()) return "a list";
+    if (value.is_string()) return "a text";
+    if (value.is_number()) return "a number";
+    if (value.is_boolean()) return "true or false";
+    if (value.is_null()) return "null";
+    return "not an object";
+}
+
 }  // namespace
+
+std::optional<DateTime> ParseOptionTime(const std::string& text) {
+    if (text.size() == 16) return ParseTime(text + ":00");
+    return ParseTime(text);
+}
 
 std::optional<DateTime> ParseTime(const std::string& text) {
     int y, mo, d, h, mi, s;
@@ -75,7 +149,9 @@ std::optional<DateTime> ParseTime(const std::string& text) {
 std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error) {
     try {
         const json object = json::parse(line);
-        if (!object.is_object()) throw std::runtime_error("not a JSON object");
+        if (!object.is_object()) {
+            throw std::runtime_error("not a JSON object: the line holds " + KindOf(object));
+        }
         CDataFrame frame;
         frame.m_nRTUID = IntField(object, "rtu");
         frame.m_nKind = IntField(object, "kind");
@@ -84,8 +160,12 @@ std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error)
         if (!items.is_array()) throw std::runtime_error("field \"items\" is not a list");
         for (const json& item : items) frame.m_arItems.push_back(ParseItem(item));
         return frame;
-    } catch (const json::exception& e) {
-        error = std::string("not JSON: ") + e.what();
+    } catch (const json::parse_error& e) {
+        error = PlainParseError(line, e);
+    } catch (const json::out_of_range&) {
+        error = "not a JSON object: a number is too large to read";
+    } catch (const json::exception&) {
+        error = "not a JSON object: not readable as JSON";
     } catch (const std::exception& e) {
         error = e.what();
     }
@@ -113,6 +193,7 @@ Result Read(const std::string& path) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
         if (auto frame = ParseLine(line, error)) {
             result.frames.push_back(std::move(*frame));
+            result.lines.push_back(number);
         } else {
             result.errors.push_back("line " + std::to_string(number) + ": " + error);
         }
@@ -120,6 +201,7 @@ Result Read(const std::string& path) {
     if (in.bad()) {
         result.failure = "cannot read " + path + " to its end";
         result.frames.clear();
+        result.lines.clear();
     }
     return result;
 }

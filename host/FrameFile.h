@@ -13,6 +13,7 @@ namespace FrameFile {
 
 struct Result {
     std::vector<CDataFrame> frames;
+    std::vector<long> lines;          // the line number of each frame
     std::vector<std::string> errors;  // "line N: reason" for every line skipped
     std::string failure;              // why the file could not be read at all; else empty
 };
@@ -27,5 +28,7 @@ std::string FormatLine(const CDataFrame& frame);
 
 // "YYYY-MM-DD HH:MM:SS" exactly, and a real date; nothing otherwise.
 std::optional<DateTime> ParseTime(const std::string& text);
+// A time given on the command line: "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS".
+std::optional<DateTime> ParseOptionTime(const std::string& text);
 
 }  // namespace FrameFile

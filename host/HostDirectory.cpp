@@ -236,9 +236,9 @@ std::string InputPath(const std::string& path) {
 
 bool PlaceClock(const std::string& now, std::string& error) {
     if (now.empty()) return true;
-    const auto time = FrameFile::ParseTime(now);
+    const auto time = FrameFile::ParseOptionTime(now);
     if (!time) {
-        error = "--now must be \"YYYY-MM-DD HH:MM:SS\": " + now;
+        error = "--now must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + now;
         return false;
     }
     ProcessClock::SetNow(*time);

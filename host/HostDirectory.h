@@ -35,7 +35,7 @@ std::string Absolute(const std::string& path);
 // directory; empty and "-" (standard input) stay as they are.
 std::string InputPath(const std::string& path);
 
-// Places the process clock at --now ("YYYY-MM-DD HH:MM:SS"; empty: leaves it); false
+// Places the process clock at --now ("YYYY-MM-DD HH:MM[:SS]"; empty: leaves it); false
 // with `error` for another text.
 bool PlaceClock(const std::string& now, std::string& error);
 

@@ -1,8 +1,10 @@
 #include "host/HostJobs.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -10,6 +12,8 @@
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
 #include "host/HostSession.h"
+#include "host/RtuCatalogue.h"
+#include "host/StandardInput.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/ProgressModel.h"
@@ -21,79 +25,229 @@ namespace {
 
 constexpr int kBarWidth = 40;
 constexpr int kPumpMs = 20;
+// A job its worker has not taken up after this long is said to be waited for.
+constexpr std::chrono::milliseconds kStartNoteDelay{1000};
 
-volatile std::sig_atomic_t g_interrupted = 0;
+volatile std::sig_atomic_t g_nInterrupts = 0;
 
-void OnInterrupt(int) {
-    g_interrupted = 1;
+void OnInterrupt(int signal) {
+    g_nInterrupts = g_nInterrupts + 1;
+    // Some C libraries reset the handler before calling it; the next Ctrl-C counts too.
+    std::signal(signal, OnInterrupt);
 }
 
-// Ctrl-C asks the job to stop for as long as the object lives.
-class InterruptAsStop {
+// Ctrl-C is counted instead of ending the host for as long as the object lives.
+class CountInterrupts {
 public:
-    InterruptAsStop() {
-        g_interrupted = 0;
+    CountInterrupts() {
+        g_nInterrupts = 0;
         m_previous = std::signal(SIGINT, OnInterrupt);
     }
-    ~InterruptAsStop() { std::signal(SIGINT, m_previous); }
+    ~CountInterrupts() { std::signal(SIGINT, m_previous); }
 
 private:
     void (*m_previous)(int) = SIG_DFL;
 };
 
-bool ParseMinute(const std::string& text, const char* name, DateTime& time, std::string& error) {
-    const auto parsed = FrameFile::ParseTime(text + ":00");
+const char* JobName(int kind) {
+    return kind == CPluginJobs::kExport ? "export" : "rainfall recalculation";
+}
+
+bool ParseOptionTime(const std::string& text, const char* name, DateTime& time,
+                     std::string& error) {
+    const auto parsed = FrameFile::ParseOptionTime(text);
     if (!parsed) {
-        error = std::string(name) + " must be \"YYYY-MM-DD HH:MM\": " + text;
+        error =
+            std::string(name) + " must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + text;
         return false;
     }
     time = *parsed;
     return true;
 }
 
-bool ParseStations(const std::string& text, std::vector<int32_t>& stations, std::string& error) {
-    if (text == "all") {
-        CObList<CRTUDef> all;
-        CRTUDefRT::OutRTRTU(all);
-        for (const auto& def : all) {
-            if (def->m_nType == 100) stations.push_back(def->m_nRTUID);
-        }
-        return true;
-    }
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// "12,13", "12, 13" or "all"; the numbers in order, each once.
+bool ParseStationList(const std::string& text, bool& all, std::vector<int32_t>& numbers,
+                      std::string& error) {
+    all = Trimmed(text) == "all";
+    if (all) return true;
     std::istringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
-        const auto number = ReadWholeNumber(item);
+        const auto number = ReadWholeNumber(Trimmed(item));
         if (!number) {
             error = "--stations takes RTU numbers separated by commas, or all: " + text;
             return false;
         }
-        if (!CRTUDefRT::GetRTUDefRT(*number)) {
-            std::printf("note: RTU %d is not in the host catalogue; its units copy nothing\n",
-                        *number);
+        if (std::find(numbers.begin(), numbers.end(), *number) == numbers.end()) {
+            numbers.push_back(*number);
         }
-        stations.push_back(*number);
     }
-    if (stations.empty()) error = "--stations names no station";
-    return !stations.empty();
+    if (numbers.empty()) error = "--stations names no station";
+    return !numbers.empty();
 }
 
-void DrawBar(const CProgressModel& bar, int units, int total) {
-    const int done = bar.DoneWidth(kBarWidth);
-    std::printf("\r[%s%s] %s (%d/%d)", std::string(done, '#').c_str(),
-                std::string(kBarWidth - done, '-').c_str(), bar.DisplayText().c_str(), units,
-                total);
-    std::fflush(stdout);
+// The job's stations from the host catalogue. "all" takes every tower of the jobs'
+// type and names what it leaves out; a station named on its own that is not such a
+// tower is refused, as its units would find nothing to do.
+bool SelectStations(const Options& options, std::vector<int32_t>& stations, std::string& error) {
+    bool all = false;
+    std::vector<int32_t> named;
+    if (!ParseStationList(options.stations, all, named, error)) return false;
+    const std::string jobType = std::to_string(RtuCatalogue::kJobTowerType);
+    if (all) {
+        CObList<CRTUDef> catalogue;
+        CRTUDefRT::OutRTRTU(catalogue);
+        std::string leftOut;
+        for (const auto& def : catalogue) {
+            if (def->m_nType == RtuCatalogue::kJobTowerType) {
+                stations.push_back(def->m_nRTUID);
+            } else {
+                leftOut += (leftOut.empty() ? "" : ", ") + RtuCatalogue::Describe(*def);
+            }
+        }
+        if (stations.empty()) {
+            error = "--stations all: the host catalogue holds no tower of type " + jobType +
+                    ", the towers the " + JobName(options.kind) + " takes";
+            return false;
+        }
+        if (!leftOut.empty()) {
+            std::printf(
+                "note: --stations all leaves out the RTUs not of type %s, which the %s "
+                "does not take: %s\n",
+                jobType.c_str(), JobName(options.kind), leftOut.c_str());
+        }
+        return true;
+    }
+    std::string refused;
+    for (const int32_t number : named) {
+        const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(number);
+        if (!def) {
+            refused += "; RTU " + std::to_string(number) + " is not in the host catalogue";
+        } else if (def->m_nType != RtuCatalogue::kJobTowerType) {
+            refused +=
+                "; RTU " + RtuCatalogue::Describe(*def) + " is not a tower of type " + jobType;
+        }
+    }
+    if (!refused.empty()) {
+        error = "--stations: the " + std::string(JobName(options.kind)) + " takes towers of type " +
+                jobType + " only" + refused + " (vkthost rtu list DIR lists the catalogue)";
+        return false;
+    }
+    stations = named;
+    return true;
 }
 
-void PrintSummary(int kind, const CJobSummary& summary, int total, double seconds) {
-    std::printf("\n%s %s: %d of %d units in %.1f s\n",
-                kind == CPluginJobs::kExport ? "export" : "rainfall recalculation",
-                summary.bComplete ? "complete" : "stopped", summary.nUnits, total, seconds);
-    if (kind == CPluginJobs::kExport) {
+// The progress of a job on the standard output: on a terminal a bar redrawn in place,
+// elsewhere (a log, a pipe) one line at every tenth of the job. Other lines (notes, the
+// message window) go between without breaking the bar. Any thread.
+class ProgressOutput {
+public:
+    explicit ProgressOutput(bool terminal) : m_bTerminal(terminal) { m_bar.Resize(kBarWidth); }
+
+    void Start(int total) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_nTotal = total;
+        m_bar.SetRange(0, total);
+        if (m_bTerminal) DrawInPlace();
+    }
+
+    void OnProgress(int units) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_nUnits = units;
+        m_bar.OnJobProgress(units);
+        if (m_bTerminal) {
+            DrawInPlace();
+            return;
+        }
+        const int tenth = m_nTotal > 0 ? static_cast<int>(10LL * units / m_nTotal) : 10;
+        if (tenth > m_nTenthShown) {
+            m_nTenthShown = tenth;
+            std::printf("%s\n", BarText().c_str());
+            std::fflush(stdout);
+        }
+    }
+
+    // A line of its own; on a terminal the bar is drawn again below it.
+    void Line(const std::string& text) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bBarShown) std::printf("\n");
+        m_bBarShown = false;
+        std::printf("%s\n", text.c_str());
+        if (m_bTerminal && m_nTotal > 0) DrawInPlace();
+        std::fflush(stdout);
+    }
+
+    // Ends the bar's line before the summary.
+    void Finish() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bBarShown) std::printf("\n");
+        m_bBarShown = false;
+        std::fflush(stdout);
+    }
+
+private:
+    std::string BarText() const {
+        const int done = m_bar.DoneWidth(kBarWidth);
+        return "[" + std::string(done, '#') + std::string(kBarWidth - done, '-') + "] " +
+               m_bar.DisplayText() + " (" + std::to_string(m_nUnits) + "/" +
+               std::to_string(m_nTotal) + ")";
+    }
+
+    void DrawInPlace() {
+        std::printf("\r%s", BarText().c_str());
+        std::fflush(stdout);
+        m_bBarShown = true;
+    }
+
+    const bool m_bTerminal;
+    std::mutex m_lock;
+    CProgressModel m_bar;      // guarded by m_lock
+    int m_nTotal = 0;          // guarded by m_lock
+    int m_nUnits = 0;          // guarded by m_lock
+    int m_nTenthShown = 0;     // guarded by m_lock
+    bool m_bBarShown = false;  // guarded by m_lock: the cursor stands after the bar
+};
+
+// Prints the summary of the job and returns its exit code.
+int Summarise(const Options& options, const std::vector<int32_t>& stations,
+              const CJobSummary& summary, int total, double seconds, bool abandoned,
+              const DateTime& from, const DateTime& to) {
+    const bool export_ = options.kind == CPluginJobs::kExport;
+    std::printf("%s %s: %d of %d units in %.1f s\n", JobName(options.kind),
+                summary.bComplete && !abandoned ? "complete" : "stopped", summary.nUnits, total,
+                seconds);
+    if (export_) {
         std::printf("rows copied: %ld\nrows already present: %ld\nrows failed: %ld\n",
                     summary.nCopied, summary.nPresent, summary.nFailed);
+    } else {
+        long rows = 0;
+        for (const auto& [station, read] : summary.mapRowsRead) rows += read;
+        std::printf("rows read: %ld\nreads or updates failed: %ld\n", rows, summary.nFailed);
     }
+    if (abandoned || !summary.bComplete) {
+        std::printf("stopped by the operator before the end (exit code 2)\n");
+        return 2;
+    }
+    for (const int32_t station : stations) {
+        const auto it = summary.mapRowsRead.find(station);
+        if (it != summary.mapRowsRead.end() && it->second > 0) continue;
+        const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(station);
+        std::printf("note: RTU %d \"%s\": no rows read from %s to %s, nothing to %s\n", station,
+                    def ? def->m_strName.c_str() : "", from.Format().c_str(), to.Format().c_str(),
+                    export_ ? "copy" : "recalculate");
+    }
+    if (summary.nFailed > 0) {
+        std::printf("%ld %s failed: not everything was %s (exit code 3)\n", summary.nFailed,
+                    export_ ? "rows" : "reads or updates", export_ ? "copied" : "recalculated");
+        return 3;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -102,8 +256,8 @@ int Run(const Options& options, std::string& error) {
     const std::string pluginPath = HostDirectory::Absolute(
         options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
     DateTime from, to;
-    if (!ParseMinute(options.from, "--from", from, error) ||
-        !ParseMinute(options.to, "--to", to, error)) {
+    if (!ParseOptionTime(options.from, "--from", from, error) ||
+        !ParseOptionTime(options.to, "--to", to, error)) {
         return 1;
     }
     if (!(from < to)) {
@@ -114,67 +268,83 @@ int Run(const Options& options, std::string& error) {
     HostSession session;
     if (!session.Prepare(error)) return 1;
     std::vector<int32_t> stations;
-    if (!ParseStations(options.stations, stations, error)) return 1;
-    VktHost::SetMessageWindow([](const std::string& text) {
-        std::printf("\n[message window] %s", text.c_str());
-        if (text.empty() || text.back() != '\n') std::printf("\n");
+    if (!SelectStations(options, stations, error)) return 1;
+    ProgressOutput output(StandardOutputIsTerminal());
+    VktHost::SetMessageWindow([&output](const std::string& text) {
+        std::string line = text;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        output.Line("[message window] " + line);
     });
-    if (!session.Start(pluginPath, error)) {
-        VktHost::SetMessageWindow(nullptr);
-        return 1;
-    }
+    struct ForgetMessageWindow {
+        ~ForgetMessageWindow() { VktHost::SetMessageWindow(nullptr); }
+    } forgetMessageWindow;
+    if (!session.Start(pluginPath, error)) return 1;
     CPluginJobs* jobs = VktHost::PluginJobs();
     if (!jobs) {
         error = "the plug-in offers no batch jobs";
-        VktHost::SetMessageWindow(nullptr);
         return 1;
     }
 
-    CProgressModel bar;
-    bar.Resize(kBarWidth);
-    int units = 0;
-    int total = 0;
     bool over = false;
     const WindowHandle progress = MessageLayer::RegisterWindow([&](const Message& message) {
         if (message.message == kMsgJobProgress) {
-            units = static_cast<int>(message.wParam);
-            bar.OnJobProgress(message.wParam);
-            DrawBar(bar, units, total);
+            output.OnProgress(static_cast<int>(message.wParam));
         } else if (message.message == kMsgJobOver) {
             over = true;
         }
     });
+    struct ForgetWindow {
+        WindowHandle handle;
+        ~ForgetWindow() { MessageLayer::UnregisterWindow(handle); }
+    } forgetWindow{progress};
     const auto started = std::chrono::steady_clock::now();
-    total = jobs->StartJob(options.kind, stations, from, to, progress);
+    const int total = jobs->StartJob(options.kind, stations, from, to, progress);
     if (total < 0) {
-        error = "the job could not start: one of its kind is running";
-        MessageLayer::UnregisterWindow(progress);
-        VktHost::SetMessageWindow(nullptr);
+        error = std::string("the ") + JobName(options.kind) +
+                " could not start: one of its kind is running";
         return 1;
     }
-    bar.SetRange(0, total);
-    DrawBar(bar, 0, total);
+    output.Start(total);
+    bool abandoned = false;
     {
-        InterruptAsStop interrupt;
+        CountInterrupts interrupts;
         bool stopAsked = false;
+        bool startLookedAt = false;
         while (!over) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
             MessageLayer::PumpMessages();
-            if (g_interrupted && !stopAsked) {
-                std::printf("\nstop requested: the job ends after the current unit\n");
+            if (g_nInterrupts >= 2) {
+                output.Line("second Ctrl-C: no longer waiting for the job; the plug-in is stopped");
+                abandoned = true;
+                break;
+            }
+            if (g_nInterrupts == 1 && !stopAsked) {
+                output.Line(
+                    "stop requested: the job ends after the current unit (Ctrl-C again stops "
+                    "waiting for it)");
                 jobs->RequestStop(options.kind);
                 stopAsked = true;
             }
+            if (!startLookedAt && std::chrono::steady_clock::now() - started >= kStartNoteDelay) {
+                startLookedAt = true;
+                if (!jobs->Summary(options.kind).bStarted) {
+                    output.Line(std::string("waiting for the plug-in's ") + JobName(options.kind) +
+                                " worker to take up the job" +
+                                (options.kind == CPluginJobs::kRainfall
+                                     ? " (it takes jobs from about 10 s after the plug-in starts)"
+                                     : ""));
+                }
+            }
         }
+        output.Finish();
+        const CJobSummary summary = jobs->Summary(options.kind);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        // Stopping the plug-in ends a job it still runs after the current unit; a third
+        // Ctrl-C meanwhile is counted and changes nothing.
+        session.Stop();
+        return Summarise(options, stations, summary, total, seconds, abandoned, from, to);
     }
-    MessageLayer::UnregisterWindow(progress);
-    const CJobSummary summary = jobs->Summary(options.kind);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    PrintSummary(options.kind, summary, total, seconds);
-    session.Stop();
-    VktHost::SetMessageWindow(nullptr);
-    return summary.bComplete ? 0 : 2;
 }
 
 }  // namespace HostJobs

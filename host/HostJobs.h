@@ -4,20 +4,25 @@
 
 // The plug-in's batch jobs started from the terminal: the local data export and the
 // period rainfall recalculation, through the same job parameters and busy flags as
-// the plug-in's dialog, with the progress drawn as a bar and Ctrl-C as the stop button.
+// the plug-in's dialog, with the progress drawn as a bar (on a terminal; elsewhere a
+// line every tenth of the job) and Ctrl-C as the stop button.
 namespace HostJobs {
 
 struct Options {
     std::string dir;
     int kind = 0;          // CPluginJobs::kExport or kRainfall
-    std::string stations;  // "12,13" or "all" (every type-100 RTU)
-    std::string from;      // "YYYY-MM-DD HH:MM"
+    std::string stations;  // "12,13", "12, 13" or "all" (every type-100 RTU)
+    std::string from;      // "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS"
     std::string to;
     std::string pluginPath;  // empty: next to the host program
 };
 
-// Runs the job to its end or its stop and prints a summary. 0 when it ran to its
-// end; 1 (with `error`) when it could not start; 2 when it was stopped.
+// Runs the job to its end or its stop and prints a summary. The stations must be
+// towers of type 100 of the host catalogue. The first Ctrl-C asks the job to stop
+// after its current unit; a second one stops waiting for it, and the plug-in is
+// stopped. Returns 0 when the job ran to its end with nothing failed; 1 (with
+// `error`) when it could not start, the options included; 2 when it was stopped;
+// 3 when rows (the export) or reads and updates (the recalculation) failed.
 int Run(const Options& options, std::string& error);
 
 }  // namespace HostJobs

@@ -43,14 +43,21 @@ std::streamoff FileSize(const std::string& path) {
     return in ? static_cast<std::streamoff>(in.tellg()) : 0;
 }
 
+// A line of input that gave no frame, on the error output as it is found.
+void ReportSkipped(const char* source, const std::string& lineAndReason) {
+    std::fprintf(stderr, "frame skipped: %s %s\n", source, lineAndReason.c_str());
+}
+
 bool ReadFrameFile(const std::string& path, Summary& summary, std::vector<CDataFrame>& frames,
-                   std::string& error) {
+                   std::vector<std::string>& origins, std::string& error) {
     FrameFile::Result read = FrameFile::Read(path);
     if (!read.failure.empty()) {
         error = "--frames: " + read.failure;
         return false;
     }
     frames = std::move(read.frames);
+    for (const long line : read.lines) origins.push_back("--frames line " + std::to_string(line));
+    for (const std::string& skipped : read.errors) ReportSkipped("--frames", skipped);
     summary.inputErrors = std::move(read.errors);
     summary.framesRead = static_cast<int>(frames.size());
     return true;
@@ -107,9 +114,11 @@ private:
 // Where accepted frames are noted, or null; unbuffered, so a kill keeps every line.
 std::FILE* g_acceptedLog = nullptr;
 
-void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
+// `origin` says where the frame came from ("--frames line 12"), for the refusal.
+void HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& plugin,
+              Summary& summary) {
     ServiceNotify::Alive();
-    VktHost::RecordAcquiredFrame(frame);
+    const bool known = VktHost::RecordAcquiredFrame(frame);
     if (plugin.SaveRTDB(frame)) {
         ++summary.accepted;
         if (g_acceptedLog) {
@@ -117,6 +126,11 @@ void HandOver(const CDataFrame& frame, PluginLoader& plugin, Summary& summary) {
         }
     } else {
         ++summary.refused;
+        std::fprintf(stderr, "frame refused: %s, RTU %d, time %s: %s\n", origin.c_str(),
+                     frame.m_nRTUID, frame.m_tTime.Format().c_str(),
+                     known ? "the plug-in returned 0: it could not take the frame (a full disk or "
+                             "its shut-down; VKTError.log tells)"
+                           : "the RTU is not in the host catalogue (vkthost rtu list DIR)");
     }
 }
 
@@ -162,18 +176,24 @@ private:
 };
 
 // Acquires what the source brings until a stop signal or its end.
-void AcquireContinuously(CLiveSource& source, PluginLoader& plugin, Summary& summary,
-                         StatusPrinter& status) {
+void AcquireContinuously(CLiveSource& source, const char* origin, PluginLoader& plugin,
+                         Summary& summary, StatusPrinter& status) {
     while (g_nStopSignals == 0) {
         std::vector<CDataFrame> frames;
         std::vector<std::string> errors;
         const bool more = source.Poll(frames, errors, kPollMs);
         for (const std::string& line : errors) {
-            std::printf("[input] %s\n", line.c_str());
+            ReportSkipped(origin, line);
             summary.inputErrors.push_back(line);
         }
         summary.framesRead += static_cast<int>(frames.size());
-        for (const CDataFrame& frame : frames) HandOver(frame, plugin, summary);
+        const std::vector<long> lines = source.LastLines();
+        for (size_t i = 0; i < frames.size(); ++i) {
+            HandOver(frames[i],
+                     i < lines.size() ? std::string(origin) + " line " + std::to_string(lines[i])
+                                      : std::string(origin),
+                     plugin, summary);
+        }
         MessageLayer::PumpMessages();
         ServiceNotify::Alive();
         status.PrintIfDue();
@@ -237,16 +257,25 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 
+    if (resolved.framesFile.empty() && resolved.followFile.empty() &&
+        resolved.simulateSpan.empty()) {
+        error =
+            "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input) "
+            "or --simulate SPAN";
+        return 1;
+    }
     if (!HostDirectory::Enter(resolved.dir, error)) return 1;
     if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
     // Everything that can be found wrong without the database is, before it is opened:
     // a refused run leaves the host directory as it was.
     std::vector<CDataFrame> frames;
+    std::vector<std::string> origins;  // of each frame, for a refusal
     if (!resolved.framesFile.empty() &&
-        !ReadFrameFile(resolved.framesFile, summary, frames, error)) {
+        !ReadFrameFile(resolved.framesFile, summary, frames, origins, error)) {
         return 1;
     }
     std::unique_ptr<CLiveSource> live;
+    const char* liveOrigin = "--follow";
     if (!resolved.followFile.empty()) {
         live = FollowFrames(resolved.followFile, error);
         if (!live) return 1;
@@ -255,6 +284,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     if (!session.Prepare(error)) return 1;
     if (resolved.simulateSpan.rfind("live", 0) == 0) {
         live = SimulateLive(resolved.simulateSpan, Simulator::CatalogueTowers(), error);
+        liveOrigin = "simulated";
         if (!live) return 1;
     } else if (!resolved.simulateSpan.empty() &&
                !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
@@ -288,11 +318,11 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     // Ready once a stop signal is taken as one: a manager may stop the host at once.
     ServiceNotify::Ready();
     StatusPrinter status(resolved.statusSeconds);
-    for (const CDataFrame& frame : frames) {
-        HandOver(frame, plugin, summary);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        HandOver(frames[i], i < origins.size() ? origins[i] : "simulated", plugin, summary);
         status.PrintIfDue();
     }
-    if (live) AcquireContinuously(*live, plugin, summary, status);
+    if (live) AcquireContinuously(*live, liveOrigin, plugin, summary, status);
     ServiceNotify::Stopping();
     // A finite run's first stop signal cuts the wait; a continuous run's first one
     // ended its acquisition.

@@ -27,11 +27,14 @@ public:
     bool Poll(std::vector<CDataFrame>& frames, std::vector<std::string>& errors,
               int waitMs) override {
         const bool any = m_input ? ReadInput(waitMs) : ReadFile();
+        m_lastLines.clear();
         TakeLines(frames, errors);
         if (m_bEnded) return false;
         if (!any && !m_input) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
         return true;
     }
+
+    std::vector<long> LastLines() const override { return m_lastLines; }
 
 private:
     bool ReadFile() {
@@ -72,6 +75,7 @@ private:
             std::string error;
             if (auto frame = FrameFile::ParseLine(line, error)) {
                 frames.push_back(std::move(*frame));
+                m_lastLines.push_back(m_nLine);
             } else {
                 errors.push_back("line " + std::to_string(m_nLine) + ": " + error);
             }
@@ -84,6 +88,7 @@ private:
     bool m_bEnded = false;
     std::string m_pending;
     long m_nLine = 0;
+    std::vector<long> m_lastLines;  // of the frames the latest Poll appended
 };
 
 // The process clock runs SPEED times as fast; each 10-minute mark it passes gives

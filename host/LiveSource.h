@@ -16,6 +16,9 @@ public:
     // end of standard input); a followed file never ends.
     virtual bool Poll(std::vector<CDataFrame>& frames, std::vector<std::string>& errors,
                       int waitMs) = 0;
+    // The line number of each frame the latest Poll appended, in order, for a source
+    // that reads lines; empty for another.
+    virtual std::vector<long> LastLines() const { return {}; }
 };
 
 // Follows FILE ("-" for standard input) from its start; null (with `error`) when it

@@ -161,11 +161,13 @@ std::optional<Range> ParseSpan(const std::string& span, const DateTime& now, std
     }
     const size_t dots = span.find("..");
     if (dots != std::string::npos) {
-        auto from = FrameFile::ParseTime(span.substr(0, dots));
-        auto to = FrameFile::ParseTime(span.substr(dots + 2));
+        auto from = FrameFile::ParseOptionTime(span.substr(0, dots));
+        auto to = FrameFile::ParseOptionTime(span.substr(dots + 2));
         if (from && to && !(*to < *from)) return Range{*from, *to};
     }
-    error = "simulation span must be last:DURATION or \"YYYY-MM-DD HH:MM:SS..YYYY-MM-DD HH:MM:SS\"";
+    error =
+        "simulation span must be last:DURATION or \"FROM..TO\", each time \"YYYY-MM-DD HH:MM\" "
+        "or \"YYYY-MM-DD HH:MM:SS\"";
     return std::nullopt;
 }
 

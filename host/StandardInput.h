@@ -20,3 +20,7 @@ private:
     struct State;
     std::shared_ptr<State> m_state;
 };
+
+// Whether the host's standard output is a terminal (not a file or a pipe): only a
+// terminal redraws a line in place.
+bool StandardOutputIsTerminal();

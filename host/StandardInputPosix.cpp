@@ -14,3 +14,7 @@ long CStandardInput::Read(char* buffer, size_t size, int waitMs) {
     const ssize_t got = ::read(STDIN_FILENO, buffer, size);
     return got < 0 ? -1 : static_cast<long>(got);
 }
+
+bool StandardOutputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}

@@ -1,3 +1,5 @@
+#include <io.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -45,4 +47,8 @@ long CStandardInput::Read(char* buffer, size_t size, int waitMs) {
     m_state->data.copy(buffer, taken);
     m_state->data.erase(0, taken);
     return static_cast<long>(taken);
+}
+
+bool StandardOutputIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
 }

@@ -7,6 +7,7 @@
 #include "host/HostJobs.h"
 #include "host/HostRun.h"
 #include "host/Report.h"
+#include "host/RtuCatalogue.h"
 #include "host/gui/HostGui.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -26,21 +27,9 @@ int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendO
     return 0;
 }
 
-int AddRtuCommand(const std::string& dir, const CRTUDef& def) {
-    std::string error;
-    if (!HostDirectory::Enter(dir, error) || !HostDirectory::CheckReady(error)) {
-        return Fail(error);
-    }
-    if (!VktHost::AddRTU(def)) {
-        const std::string cause = VktHost::LastDatabaseError();
-        VktHost::CloseHost();
-        return Fail("cannot store the RTU in " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
-                    cause.substr(0, cause.find('\n')));
-    }
-    VktHost::CloseHost();
-    std::printf("RTU %d \"%s\" of type %d stored\n", def.m_nRTUID, def.m_strName.c_str(),
-                def.m_nType);
-    return 0;
+// A command of the RTU catalogue: its exit code, its refusal on the error output.
+int RtuCommand(int rc, const std::string& error) {
+    return rc == 0 ? 0 : Fail(error);
 }
 
 int JobCommand(const HostJobs::Options& options) {
@@ -49,6 +38,15 @@ int JobCommand(const HostJobs::Options& options) {
     if (rc == 1) return Fail(error);
     return rc;
 }
+
+// The same for every command, and what scripts test.
+const char* const kExitCodes =
+    "Exit codes of every command:\n"
+    "  0  done: everything stored, copied or recalculated\n"
+    "  1  could not start, or a usage error (unknown option, missing source, bad time,\n"
+    "     unknown RTU or RTU type)\n"
+    "  2  stopped by the operator (Ctrl-C, SIGINT or SIGTERM) before the end\n"
+    "  3  ended with data still pending or dropped (not stored, copied or recalculated)\n";
 
 int RunCommand(const HostRun::Options& options) {
     HostRun::Summary summary;
@@ -61,10 +59,15 @@ int RunCommand(const HostRun::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in"};
+    CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in", "vkthost"};
     // "/tmp/x" is a path, not an option, on every system.
     app.allow_windows_style_options(false);
     app.require_subcommand(1);
+    app.footer(kExitCodes);
+
+    std::string helpTopic;
+    CLI::App* help = app.add_subcommand("help", "print this help, or that of COMMAND");
+    help->add_option("COMMAND", helpTopic);
 
     std::string initDir;
     bool demo = false;
@@ -80,14 +83,24 @@ int main(int argc, char** argv) {
 
     std::string rtuDir;
     CRTUDef def;
-    CLI::App* rtu = app.add_subcommand("rtu", "edit the RTU catalogue");
+    bool replace = false;
+    int removeId = 0;
+    CLI::App* rtu = app.add_subcommand("rtu", "list and edit the RTU catalogue");
     rtu->require_subcommand(1);
-    CLI::App* rtuAdd = rtu->add_subcommand("add", "add or replace an RTU");
+    CLI::App* rtuList =
+        rtu->add_subcommand("list", "list the RTUs: id, name, type, the type's meaning, remark");
+    rtuList->add_option("DIR", rtuDir)->required();
+    CLI::App* rtuAdd = rtu->add_subcommand("add", "add an RTU (--replace: or replace it)");
     rtuAdd->add_option("DIR", rtuDir)->required();
-    rtuAdd->add_option("--id", def.m_nRTUID)->required();
+    rtuAdd->add_option("--id", def.m_nRTUID, "RTU number, above 0")->required();
     rtuAdd->add_option("--name", def.m_strName)->required();
-    rtuAdd->add_option("--type", def.m_nType)->required();
+    rtuAdd->add_option("--type", def.m_nType, "100 wind tower, 101 second kind, 102 rain gauge")
+        ->required();
     rtuAdd->add_option("--remark", def.m_strRemark);
+    rtuAdd->add_flag("--replace", replace, "replace an RTU with the same id");
+    CLI::App* rtuRemove = rtu->add_subcommand("remove", "remove an RTU");
+    rtuRemove->add_option("DIR", rtuDir)->required();
+    rtuRemove->add_option("--id", removeId)->required();
 
     HostRun::Options run;
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
@@ -97,7 +110,7 @@ int main(int argc, char** argv) {
                        "frames appended to FILE (- for standard input) until SIGINT/SIGTERM");
     runCmd->add_option("--simulate", run.simulateSpan,
                        "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
-    runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
+    runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
     runCmd->add_option("--drain", run.drainSeconds,
                        "at most this many seconds for the plug-in to store everything (600)");
     runCmd->add_option("--status", run.statusSeconds,
@@ -113,7 +126,7 @@ int main(int argc, char** argv) {
     guiCmd->add_option("--frames", gui.framesFile, "frames to acquire, JSON Lines");
     guiCmd->add_option("--follow", gui.followFile, "frames appended to FILE");
     guiCmd->add_option("--simulate", gui.simulateSpan, "last:2d | \"FROM..TO\" | live[:SPEED]");
-    guiCmd->add_option("--now", gui.now, "start the process clock at \"YYYY-MM-DD HH:MM:SS\"");
+    guiCmd->add_option("--now", gui.now, "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
     guiCmd->add_option("--plugin", gui.pluginPath, "the plug-in library");
     guiCmd->add_option("--rtu", gui.selectRtu, "the tower charted at start");
     guiCmd->add_option("--screenshot", gui.screenshot, "PNG of the window at --quit-after");
@@ -125,9 +138,12 @@ int main(int argc, char** argv) {
     rainJob.kind = CPluginJobs::kRainfall;
     auto addJobOptions = [](CLI::App* command, HostJobs::Options& job) {
         command->add_option("DIR", job.dir)->required();
-        command->add_option("--stations", job.stations, "RTU numbers: 12,13 or all")->required();
-        command->add_option("--from", job.from, "start \"YYYY-MM-DD HH:MM\"")->required();
-        command->add_option("--to", job.to, "end \"YYYY-MM-DD HH:MM\"")->required();
+        command
+            ->add_option("--stations", job.stations,
+                         "type-100 towers: \"12,13\", \"12, 13\" or all")
+            ->required();
+        command->add_option("--from", job.from, "start \"YYYY-MM-DD HH:MM[:SS]\"")->required();
+        command->add_option("--to", job.to, "end \"YYYY-MM-DD HH:MM[:SS]\"")->required();
         command->add_option("--plugin", job.pluginPath, "the plug-in library");
     };
     CLI::App* exportCmd =
@@ -153,12 +169,39 @@ int main(int argc, char** argv) {
     CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
     report->add_option("DIR", reportDir)->required();
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help is no error; every other parse error is a usage error.
+        return app.exit(e) == 0 ? 0 : 1;
+    }
 
+    if (help->parsed()) {
+        // The help of the program (or of the command asked about), not of "help".
+        const CLI::App* topic = &app;
+        std::string usage = app.get_name();
+        if (!helpTopic.empty()) {
+            try {
+                topic = app.get_subcommand(helpTopic);
+            } catch (const CLI::OptionNotFound&) {
+                return Fail("no command " + helpTopic + " (vkthost help lists them)");
+            }
+            usage += " " + helpTopic;
+        }
+        std::printf(
+            "%s",
+            topic->get_formatter()->make_help(topic, usage, CLI::AppFormatMode::Normal).c_str());
+        return 0;
+    }
     if (init->parsed()) return InitCommand(initDir, demo, backend);
+    std::string rtuError;
+    if (rtuList->parsed()) return RtuCommand(RtuCatalogue::List(rtuDir, rtuError), rtuError);
     if (rtuAdd->parsed()) {
         def.m_nID = def.m_nRTUID;
-        return AddRtuCommand(rtuDir, def);
+        return RtuCommand(RtuCatalogue::Add(rtuDir, def, replace, rtuError), rtuError);
+    }
+    if (rtuRemove->parsed()) {
+        return RtuCommand(RtuCatalogue::Remove(rtuDir, removeId, rtuError), rtuError);
     }
     if (runCmd->parsed()) return RunCommand(run);
     if (guiCmd->parsed()) {

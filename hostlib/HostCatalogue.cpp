@@ -254,6 +254,14 @@ bool AddRTU(const CRTUDef& def) {
     return stored;
 }
 
+bool RemoveRTU(int32_t nRTUID) {
+    if (!ExecSQLStr("DELETE FROM RTU WHERE RTUID=" + std::to_string(nRTUID))) return false;
+    Catalogue& c = TheCatalogue();
+    ScopedLock<SharedMutex> guard(c.lock);
+    c.rtus.erase(nRTUID);
+    return true;
+}
+
 bool RecordAcquiredFrame(const CDataFrame& frame) {
     CRTUState* state = CRTUState::GetRTUState(frame.m_nRTUID);
     if (!state) return false;

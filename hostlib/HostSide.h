@@ -23,6 +23,10 @@ VKTBASE_API bool LoadHostCatalogue();
 // Adds or replaces an RTU definition in VKTCOMM.MDB and in memory.
 VKTBASE_API bool AddRTU(const CRTUDef& def);
 
+// Removes the RTU definition from VKTCOMM.MDB and from memory; its state record stays,
+// as plug-ins may hold it. True when the statement ran, whether or not the RTU was there.
+VKTBASE_API bool RemoveRTU(int32_t nRTUID);
+
 // Acquisition bookkeeping for one frame: the RTU's state time becomes the current
 // time of the process clock and every item enters the sensor history. Returns
 // false when the frame's RTU is unknown (nothing recorded then).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,9 +110,14 @@ struct CJobSummary {
     int nUnits = 0;          // units done
     bool bComplete = false;  // the last job ran to its end
     bool bBusy = false;      // a job is running
+    bool bStarted = false;   // the worker has taken up the job handed over last
     long nCopied = 0;        // export: rows inserted
     long nPresent = 0;       // export: rows the backend already had
-    long nFailed = 0;        // export: rows refused or not sent
+    // Export: rows refused or not sent. Rainfall: backend reads and updates that
+    // failed or could not run.
+    long nFailed = 0;
+    // Rows each station's units have read so far; a station without an entry read none.
+    std::map<int32_t, long> mapRowsRead;
 };
 
 // The batch jobs a plug-in offers its host beside its exports, so that a host without

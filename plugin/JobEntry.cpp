@@ -30,11 +30,15 @@ public:
         summary.nUnits = worker->UnitsDone();
         summary.bComplete = worker->LastJobComplete();
         summary.bBusy = worker->IsBusy();
+        summary.bStarted = worker->JobStarted();
+        summary.mapRowsRead = worker->RowsRead();
         if (nKind == kExport) {
             const auto* exporter = static_cast<const COutLocalDataThread*>(worker);
             summary.nCopied = exporter->CopiedCount();
             summary.nPresent = exporter->PresentCount();
             summary.nFailed = exporter->FailedCount();
+        } else {
+            summary.nFailed = static_cast<const CWPRainProcThread*>(worker)->FailedCount();
         }
         return summary;
     }

@@ -11,6 +11,7 @@ const DateTimeSpan kOneDay(1, 0, 0, 0);
 bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateTime& start,
                                const DateTime& end, WindowHandle progressWindow) {
     if (m_bBusy.exchange(true)) return false;
+    m_bJobStarted = false;
     {
         MutexLock guard(m_jobLock);
         m_arStations.insert(m_arStations.end(), stations.begin(), stations.end());
@@ -26,6 +27,16 @@ int CBatchJobThread::UnitCount(size_t stations, const DateTime& start, const Dat
     int steps = 0;
     for (DateTime t = start; t < end; t += kOneDay) ++steps;
     return static_cast<int>(stations) * steps;
+}
+
+std::map<int32_t, long> CBatchJobThread::RowsRead() const {
+    MutexLock guard(m_jobLock);
+    return m_mapRowsRead;
+}
+
+void CBatchJobThread::NoteRowsRead(int32_t nRTUID, long rows) {
+    MutexLock guard(m_jobLock);
+    m_mapRowsRead[nRTUID] += rows;
 }
 
 bool CBatchJobThread::StopRequested() {
@@ -47,7 +58,10 @@ void CBatchJobThread::RunJob() {
         start = m_tStart;
         end = m_tEnd;
         progress = m_hProgress;
+        m_mapRowsRead.clear();
     }
+    m_nUnitsDone = 0;
+    m_bJobStarted = true;
     OnJobStart();
     int units = 0;
     bool complete = true;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "platform/DateTime.h"
@@ -30,6 +31,10 @@ public:
     // Units done by the last job, and whether it ran to its end.
     int UnitsDone() const { return m_nUnitsDone.load(); }
     bool LastJobComplete() const { return m_bLastJobComplete.load(); }
+    // False from the hand-over of a job until the worker takes it up. Any thread.
+    bool JobStarted() const { return m_bJobStarted.load(); }
+    // Rows each station's units of the running or last job have read. Any thread.
+    std::map<int32_t, long> RowsRead() const EXCLUDES(m_jobLock);
 
 protected:
     // Works through the handed-over job; returns when it is done or stopped.
@@ -38,6 +43,8 @@ protected:
     virtual void RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) = 0;
     // Called once a job starts, before its first unit.
     virtual void OnJobStart() {}
+    // Adds to the rows the station's units have read. Worker thread, within RunUnit.
+    void NoteRowsRead(int32_t nRTUID, long rows) EXCLUDES(m_jobLock);
 
     Event m_startEvent{false, false};  // automatic reset
 
@@ -45,11 +52,13 @@ private:
     // True when a stop was asked for: the stop event within the poll time, or 3025.
     bool StopRequested();
 
-    Mutex m_jobLock;
+    mutable Mutex m_jobLock;
     std::vector<int32_t> m_arStations GUARDED_BY(m_jobLock);
     DateTime m_tStart GUARDED_BY(m_jobLock);
     DateTime m_tEnd GUARDED_BY(m_jobLock);
     WindowHandle m_hProgress GUARDED_BY(m_jobLock) = 0;
+    std::map<int32_t, long> m_mapRowsRead GUARDED_BY(m_jobLock);
+    std::atomic<bool> m_bJobStarted{false};
     std::atomic<bool> m_bBusy{false};
     std::atomic<int> m_nUnitsDone{0};
     std::atomic<bool> m_bLastJobComplete{false};

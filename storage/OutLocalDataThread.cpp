@@ -34,6 +34,8 @@ void COutLocalDataThread::OutStationData(int32_t nRTUID, const DateTime& from, c
     m_nCopied += counts.m_nCopied;
     m_nPresent += counts.m_nPresent;
     m_nFailed += counts.m_nFailed;
+    NoteRowsRead(nRTUID,
+                 counts.m_nCopied + counts.m_nPresent + counts.m_nFailed + counts.m_nUnreadable);
     if (counts.m_nUnreadable > 0) {
         WriteErrorInfo("Export of station " + std::to_string(nRTUID) + " from " + from.Format() +
                        ": " + std::to_string(counts.m_nUnreadable) +

@@ -96,21 +96,33 @@ void CWPRainProcThread::ReCalAllRain() {
 }
 
 void CWPRainProcThread::RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) {
-    ReCalRain(nRTUID, from, to);
+    const CRainCounts counts = ReCalRain(nRTUID, from, to);
+    NoteRowsRead(nRTUID, counts.nRows);
+    m_nFailed += counts.nFailed;
 }
 
-void CWPRainProcThread::ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to) {
-    Recalculate(m_context.m_assignments.TowerIDOf(nRTUID), from, to,
-                "WP Error SQL for ReCalRain: ");
+CWPRainProcThread::CRainCounts CWPRainProcThread::ReCalRain(int32_t nRTUID, const DateTime& from,
+                                                            const DateTime& to) {
+    return Recalculate(m_context.m_assignments.TowerIDOf(nRTUID), from, to,
+                       "WP Error SQL for ReCalRain: ");
 }
 
-void CWPRainProcThread::Recalculate(int towerID, const DateTime& from, const DateTime& to,
-                                    const char* errorPrefix) {
+CWPRainProcThread::CRainCounts CWPRainProcThread::Recalculate(int towerID, const DateTime& from,
+                                                              const DateTime& to,
+                                                              const char* errorPrefix) {
+    CRainCounts counts;
     const std::string prefix = m_context.m_settings.Get()->m_strPreName;
-    if (!m_context.m_backend.CheckPrefix(prefix)) return;
     std::vector<CRainRow> rows;
-    if (!ReadRows(towerID, prefix, from, to, errorPrefix, rows)) return;
-    for (const auto& [time, rain] : CalcPeriodRain(rows)) UpdateRain(towerID, prefix, time, rain);
+    if (!m_context.m_backend.CheckPrefix(prefix) ||
+        !ReadRows(towerID, prefix, from, to, errorPrefix, rows)) {
+        counts.nFailed = 1;
+        return counts;
+    }
+    counts.nRows = static_cast<long>(rows.size());
+    for (const auto& [time, rain] : CalcPeriodRain(rows)) {
+        if (!UpdateRain(towerID, prefix, time, rain)) ++counts.nFailed;
+    }
+    return counts;
 }
 
 bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const DateTime& from,
@@ -179,11 +191,12 @@ std::vector<std::pair<DateTime, float>> CWPRainProcThread::CalcPeriodRain(
     return updates;
 }
 
-void CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const DateTime& time,
+bool CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const DateTime& time,
                                    float rain) {
     char value[64];
     std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
-    m_context.m_backend.ExecBackendSQL("UPDATE " + Table(prefix) + " SET RAIN=" + value +
-                                       " WHERE TOWERID=" + std::to_string(towerID) +
-                                       " AND TIME={ts '" + TimeText(time) + "'}");
+    return m_context.m_backend.ExecBackendRow("UPDATE " + Table(prefix) + " SET RAIN=" + value +
+                                              " WHERE TOWERID=" + std::to_string(towerID) +
+                                              " AND TIME={ts '" + TimeText(time) + "'}") ==
+           BackendOutcome::Done;
 }

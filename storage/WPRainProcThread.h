@@ -30,13 +30,22 @@ public:
                                int waitMs = kWaitMs);
     ~CWPRainProcThread() override;
 
+    // What one recalculation did: the rows it read, and the reads and updates that
+    // failed or could not run (no backend connection).
+    struct CRainCounts {
+        long nRows = 0;
+        long nFailed = 0;
+    };
+
     // Recomputes RAIN of one station for from ≤ TIME ≤ to. Rain thread (and tests).
-    void ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to);
+    CRainCounts ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to);
     // The periodic job: every type-100 tower, the last two days up to this hour.
     void ReCalAllRain();
     // The hour of the day of the last periodic run, -1 before the first.
     int LastPeriodicHour() const { return m_nLastPeriodicHour.load(); }
     long PeriodicRunCount() const { return m_nPeriodicRuns.load(); }
+    // Reads and updates of the running or last operator job that failed. Any thread.
+    long FailedCount() const { return m_nFailed.load(); }
 
     // From the rows of one tower in ascending time, the full-hour rows whose RAIN
     // differs from the counter's rise since the previous full hour, with that rise
@@ -48,21 +57,23 @@ public:
 protected:
     int Run() override;
     void RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) override;
+    void OnJobStart() override { m_nFailed = 0; }
     // On every wait time-out: the periodic job when the hour has not had it yet.
     void PeriodicCheck(const DateTime& now);
 
 private:
     // Reads the tower's rows and writes the recomputed RAIN values. `errorPrefix`
     // heads the report of a read the backend refuses.
-    void Recalculate(int towerID, const DateTime& from, const DateTime& to,
-                     const char* errorPrefix);
+    CRainCounts Recalculate(int towerID, const DateTime& from, const DateTime& to,
+                            const char* errorPrefix);
     bool ReadRows(int towerID, const std::string& prefix, const DateTime& from, const DateTime& to,
                   const char* errorPrefix, std::vector<CRainRow>& rows);
-    void UpdateRain(int towerID, const std::string& prefix, const DateTime& time, float rain);
+    bool UpdateRain(int towerID, const std::string& prefix, const DateTime& time, float rain);
 
     CWPContext& m_context;
     const int m_nInitialSleepMs;
     const int m_nWaitMs;
     std::atomic<int> m_nLastPeriodicHour{-1};
     std::atomic<long> m_nPeriodicRuns{0};
+    std::atomic<long> m_nFailed{0};
 };
