@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -47,31 +48,79 @@ TEST(FrameFileTest, ParsesTheDocumentedLine) {
     EXPECT_EQ(FrameFile::FormatLine(*again), FrameFile::FormatLine(*frame));
 }
 
-TEST(FrameFileTest, BadLinesAreReportedWithTheirNumberAndSkipped) {
+// A bad line is skipped and reported with its number and, in plain words, what is wrong
+// with it and where: never the parser's own exception text.
+TEST(FrameFileTest, BadLinesAreReportedWithTheirNumberInPlainWords) {
     TestHost host;
     const std::string good = R"({"rtu":1,"kind":1,"time":"2009-03-12 15:00:00","items":[]})";
-    std::ofstream(host.Path("frames.jsonl"))
-        << good << "\n"
-        << "not json\n"
-        << R"({"kind":1,"time":"2009-03-12 15:00:00","items":[]})"
-        << "\n"
-        << R"({"rtu":"1","kind":1,"time":"2009-03-12 15:00:00","items":[]})"
-        << "\n"
-        << R"({"rtu":1,"kind":1,"time":"2009-02-30 15:00:00","items":[]})"
-        << "\n"
-        << R"({"rtu":1,"kind":1,"time":"2009-03-12 15:00:00","items":[{"sensor":1}]})"
-        << "\n"
-        << "\n"
-        << good << "\n";
+    const struct {
+        std::string line;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {"not json", {"not a JSON object", "no JSON value", "at character 2", "(\"not json\")"}},
+        {R"({"rtu":1,"kind":1 "time":"2009-03-12 15:00:00","items":[]})",
+         {"not a JSON object: found a text, where ',' or '}' should be, at character 24"}},
+        {R"({"rtu":1,"kind":1,"items":[1,2})", {"found '}', where ',' or ']' should be"}},
+        {R"({"rtu":1,"kind":1,"time":"2009-03-12)", {"a broken text", "missing closing quote"}},
+        {R"({"rtu":1,"kind":1,)", {"the line ends too early", "at character 19"}},
+        {R"({"rtu":1} {})", {"where nothing after the object's closing '}' should be"}},
+        {"[1,2]", {"not a JSON object: the line holds a list"}},
+        {R"({"rtu":1e999,"kind":1,"time":"2009-03-12 15:00:00","items":[]})",
+         {"a number is too large"}},
+        {R"({"kind":1,"time":"2009-03-12 15:00:00","items":[]})", {"missing field \"rtu\""}},
+        {R"({"rtu":"1","kind":1,"time":"2009-03-12 15:00:00","items":[]})",
+         {"field \"rtu\" is not an integer"}},
+        // Above the signed 64-bit range: held unsigned, it must not pass as -1.
+        {R"({"rtu":18446744073709551615,"kind":1,"time":"2009-03-12 15:00:00","items":[]})",
+         {"field \"rtu\" is out of range"}},
+        {R"({"rtu":1,"kind":1,"time":"2009-02-30 15:00:00","items":[]})",
+         {"field \"time\" is not a possible time"}},
+        {R"({"rtu":1,"kind":1,"time":"2009-03-12 15:00:00","items":[{"sensor":1}]})",
+         {"missing field"}},
+    };
+    {
+        std::ofstream out(host.Path("frames.jsonl"));
+        out << good << "\n\n";
+        for (const auto& c : cases) out << c.line << "\n";
+        out << good << "\n";
+    }
     FrameFile::Result result = FrameFile::Read(host.Path("frames.jsonl"));
-    EXPECT_EQ(result.frames.size(), 2u);
-    ASSERT_EQ(result.errors.size(), 5u);
-    EXPECT_EQ(result.errors[0].rfind("line 2: not JSON", 0), 0u) << result.errors[0];
-    EXPECT_NE(result.errors[1].find("line 3: missing field \"rtu\""), std::string::npos);
-    EXPECT_NE(result.errors[2].find("line 4: field \"rtu\" is not an integer"), std::string::npos);
-    EXPECT_NE(result.errors[3].find("line 5: field \"time\" is not a possible time"),
-              std::string::npos);
-    EXPECT_NE(result.errors[4].find("line 6: missing field"), std::string::npos);
+    EXPECT_EQ(result.lines, (std::vector<long>{1, 3 + static_cast<long>(std::size(cases))}));
+    ASSERT_EQ(result.errors.size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string& error = result.errors[i];
+        SCOPED_TRACE(cases[i].line);
+        EXPECT_EQ(error.rfind("line " + std::to_string(i + 3) + ": ", 0), 0u) << error;
+        for (const std::string& expected : cases[i].expected) {
+            EXPECT_NE(error.find(expected), std::string::npos) << error;
+        }
+        EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
+    }
+}
+
+TEST(FrameFileTest, CommandLineTimesWithOrWithoutSeconds) {
+    const struct {
+        const char* text;
+        const char* expected;  // null: refused
+    } cases[] = {
+        {"2009-03-12 15:07", "2009-03-12 15:07:00"},
+        {"2009-03-12 15:07:42", "2009-03-12 15:07:42"},
+        {"2009-03-12", nullptr},
+        {"2009-03-12 15", nullptr},
+        {"2009-03-12 15:07:", nullptr},
+        {"2009-03-12 15:07 ", nullptr},
+        {"2009-02-30 15:07", nullptr},
+        {"2009-03-12 24:00", nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto time = FrameFile::ParseOptionTime(c.text);
+        if (c.expected) {
+            ASSERT_TRUE(time) << c.text;
+            EXPECT_EQ(time->Format(), c.expected);
+        } else {
+            EXPECT_FALSE(time) << c.text;
+        }
+    }
 }
 
 TEST(SimulatorTest, TenMinuteFramesWithHourlyItemsAtFullHours) {
@@ -206,7 +255,7 @@ TEST(HostRunTest, AFollowedFileIsAcquiredUntilSigterm) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string printed = ReadWholeFile(output);
     EXPECT_NE(printed.find("frames accepted: 12"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("line 7: not JSON"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("line 7: not a JSON object"), std::string::npos) << printed;
     EXPECT_NE(printed.find("station files: queued 0, written 12, failed 0"), std::string::npos)
         << printed;
 }
@@ -454,6 +503,7 @@ TEST(HostRunTest, ARunThatCannotStartNamesTheCauseAndLeavesTheDirectoryAsItWas) 
         VktHost::CloseHost();
         HostRun::Options options;
         options.dir = host.Dir();
+        options.simulateSpan = "last:30m";
         options.now = "2009-03-12 15:00:00";
         options.lingerSeconds = 0;
         options.pluginPath = plugin;
@@ -489,24 +539,46 @@ std::set<std::string> Tree(const std::string& dir) {
     return paths;
 }
 
-// Runs the host program with `args`; its exit status (-1 when it did not exit), and
-// what it wrote to its error output in `errors`.
-int RunHostProgram(const std::vector<std::string>& args, const std::string& errorFile,
-                   std::string& errors) {
+// What a run of the host program left: its exit status (-1 when it did not exit) and
+// what it wrote to its standard and error output.
+struct ProgramRun {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the host program with `args`, its output in files beside `scratch` meanwhile.
+// With `whileRunning` the test acts on the running program (its process id, the file
+// of its standard output) before it is waited for.
+ProgramRun RunHost(const std::vector<std::string>& args, const std::string& scratch,
+                   const std::function<void(pid_t, const std::string&)>& whileRunning = {}) {
+    const std::string outFile = scratch + ".out", errFile = scratch + ".err";
     const pid_t child = fork();
     if (child == 0) {
-        std::freopen(errorFile.c_str(), "w", stderr);
+        std::freopen(outFile.c_str(), "w", stdout);
+        std::freopen(errFile.c_str(), "w", stderr);
         std::vector<char*> argv{const_cast<char*>("vkthost")};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(VKT_HOST_PROGRAM, argv.data());
         _exit(127);
     }
+    if (whileRunning) whileRunning(child, outFile);
     int status = 0;
     waitpid(child, &status, 0);
-    errors = ReadWholeFile(errorFile);
-    fs::remove(errorFile);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadWholeFile(outFile),
+                   ReadWholeFile(errFile)};
+    fs::remove(outFile);
+    fs::remove(errFile);
+    return run;
+}
+
+// Runs the host program with `args`; its exit status (-1 when it did not exit), and
+// what it wrote to its error output in `errors`.
+int RunHostProgram(const std::vector<std::string>& args, const std::string& errorFile,
+                   std::string& errors) {
+    const ProgramRun run = RunHost(args, errorFile);
+    errors = run.err;
+    return run.status;
 }
 
 // The host directory's path reaches odbc.ini, where a line break would add lines of its
@@ -586,6 +658,7 @@ TEST(HostRunTest, AHostDirectoryRelativeToTheCurrentOne) {
     ASSERT_EQ(chdir(dir.parent_path().c_str()), 0);
     HostRun::Options options;
     options.dir = dir.filename().string();
+    options.simulateSpan = "last:10m";
     options.lingerSeconds = 0;
     options.pluginPath = plugin;
     HostRun::Summary summary;
@@ -678,6 +751,194 @@ TEST(HostDialogsTest, ScreenshotsOfTheFourDialogs) {
         EXPECT_GT(image.width(), 100) << name;
     }
     EXPECT_NE(HostDialogs::OpenDialog(host.Dir(), "nothing", plugin, error), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every usage error, CLI11's own included, exits 1 with its message; help is no error.
+TEST(HostCommandLineTest, UsageErrorsExitOneAndHelpZero) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string dir = host.Dir();
+    const std::string scratch = host.Path("usage");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* expected;  // in the error output, or for 0 in the standard output
+    } cases[] = {
+        {{}, 1, "A subcommand is required"},
+        {{"run", dir, "--simulate", "last:30m", "--bogus"}, 1, "--bogus"},
+        {{"rtu", "list"}, 1, "DIR is required"},
+        {{"run", dir}, 1, "run needs frames to acquire: --frames FILE, --follow FILE"},
+        {{"run", dir, "--simulate", "last:30m", "--now", "2009-03-12"}, 1, "--now must be"},
+        {{"rtu", "add", dir, "--id", "7", "--name", "X", "--type", "999"},
+         1,
+         "unknown RTU type 999; the known types are: 100 (wind tower), 101 (wind tower, second "
+         "kind), 102 (rain gauge, not a tower)"},
+        {{"rtu", "add", dir, "--id", "3", "--name", "X", "--type", "100"},
+         1,
+         "RTU 3 \"T3\" (type 100, wind tower) is in the catalogue already; --replace"},
+        {{"rtu", "remove", dir, "--id", "77"}, 1, "no RTU 77"},
+        {{"export", dir, "--stations", "1,40,12,77", "--from", "2009-03-10 00:00", "--to",
+          "2009-03-11 00:00"},
+         1,
+         "the export takes towers of type 100 only; RTU 40 \"RAIN40\" (type 102, rain gauge, not "
+         "a tower) is not a tower of type 100; RTU 12 \"T12\" (type 101, wind tower, second kind) "
+         "is not a tower of type 100; RTU 77 is not in the host catalogue"},
+        {{"help", "nope"}, 1, "no command nope"},
+        {{"help"}, 0, "Exit codes of every command:\n  0  done"},
+        {{"--help"}, 0, "  3  ended with data still pending or dropped"},
+        {{"help", "rtu"}, 0, "Usage: vkthost rtu"},
+    };
+    const std::set<std::string> before = Tree(dir);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const ProgramRun run = RunHost(c.args, scratch);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        const std::string& text = c.status == 0 ? run.out : run.err;
+        EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+    }
+    std::set<std::string> after = Tree(dir);
+    after.erase("VKTError.log");
+    after.erase("vkthost.lock");  // left by every host that held the directory
+    EXPECT_EQ(after, before) << "a refused command changes nothing";
+    EXPECT_EQ(QueryFile(host.Path("VKTCOMM.MDB"), "SELECT NAME || ' ' || TYPE FROM RTU WHERE ID=3"),
+              "T3 100");
+}
+
+TEST(HostCommandLineTest, RtuListRemoveAndReplace) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string dir = host.Dir();
+    const std::string scratch = host.Path("rtu");
+    auto list = [&] { return RunHost({"rtu", "list", dir}, scratch).out; };
+    const std::string demo = list();
+    EXPECT_NE(demo.find("    12  T12                101  wind tower, second kind    outputid:17"),
+              std::string::npos)
+        << demo;
+    EXPECT_NE(demo.find("    40  RAIN40             102  rain gauge, not a tower"),
+              std::string::npos)
+        << demo;
+
+    EXPECT_EQ(RunHost({"rtu", "add", dir, "--id", "3", "--name", "M3", "--type", "101", "--remark",
+                       "moved", "--replace"},
+                      scratch)
+                  .status,
+              0);
+    EXPECT_NE(list().find("     3  M3                 101  wind tower, second kind    moved"),
+              std::string::npos);
+    EXPECT_EQ(RunHost({"rtu", "remove", dir, "--id", "3"}, scratch).status, 0);
+    EXPECT_EQ(list().find("M3"), std::string::npos);
+    EXPECT_EQ(RunHost({"rtu", "remove", dir, "--id", "3"}, scratch).status, 1);
+    EXPECT_EQ(
+        RunHost({"rtu", "add", dir, "--id", "3", "--name", "T3", "--type", "100"}, scratch).status,
+        0);
+    // The catalogue a host loads is the one the commands left.
+    ASSERT_TRUE(VktHost::LoadHostCatalogue());
+    const auto tower = CRTUDefRT::GetRTUDefRT(3);
+    ASSERT_TRUE(tower);
+    EXPECT_EQ(tower->m_strName, "T3");
+    EXPECT_EQ(tower->m_nType, 100);
+}
+
+// Into a log the progress comes as whole lines, one at each tenth of the job; "all"
+// names the RTUs it leaves out, and a station without rows in the range is noted.
+TEST(HostCommandLineTest, AnExportIntoALogWithStationsAll) {
+    TestHost host;
+    VktHost::CloseHost();
+    // Three towers × five days: 15 units.
+    const ProgramRun run = RunHost({"export", host.Dir(), "--stations", " all", "--from",
+                                    "2009-03-10 00:00:30", "--to", "2009-03-15 00:00:30"},
+                                   host.Path("export"));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find('\r'), std::string::npos) << run.out;
+    std::istringstream lines(run.out);
+    int bars = 0;
+    for (std::string line; std::getline(lines, line);) bars += line.rfind("[", 0) == 0;
+    EXPECT_EQ(bars, 10) << run.out;
+    EXPECT_NE(run.out.find("(15/15)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("note: --stations all leaves out the RTUs not of type 100, which the "
+                           "export does not take: 12 \"T12\" (type 101, wind tower, second kind), "
+                           "40 \"RAIN40\" (type 102, rain gauge, not a tower)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("note: RTU 2 \"T2\": no rows read from 2009-03-10 00:00:30 to "
+                           "2009-03-15 00:00:30, nothing to copy"),
+              std::string::npos)
+        << run.out;
+}
+
+// Rows the backend did not take are data still pending: the export says so and exits 3.
+TEST(HostCommandLineTest, AnExportWhoseRowsFailExitsThree) {
+    TestHost host;
+    VktHost::CloseHost();
+    // No retention: the rows are years old.
+    std::ofstream(host.Path("WPDB.ini")) << "[LOCALDATA]\nDATALEN=0\n";
+    ASSERT_EQ(RunHost({"run", host.Dir(), "--simulate", "2009-03-12 00:00..2009-03-12 00:30",
+                       "--now", "2009-03-12 00:30", "--linger", "0"},
+                      host.Path("run"))
+                  .status,
+              0);
+    std::ofstream(host.Path("WPDB.ini"))
+        << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n[LOCALDATA]\nDATALEN=0\n";
+    const ProgramRun run = RunHost({"export", host.Dir(), "--stations", "1, 2", "--from",
+                                    "2009-03-11 00:00", "--to", "2009-03-12 00:30"},
+                                   host.Path("export"));
+    EXPECT_EQ(run.status, 3) << run.out << run.err;
+    EXPECT_NE(run.out.find("rows copied: 0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("not everything was copied (exit code 3)"), std::string::npos)
+        << run.out;
+}
+
+// Before the rainfall worker takes jobs the wait is said; the first Ctrl-C asks the job
+// to stop, the second stops waiting: the plug-in is stopped and the host exits 2.
+TEST(HostCommandLineTest, ASecondCtrlCStopsWaitingForTheRecalculation) {
+    TestHost host;
+    VktHost::CloseHost();
+    auto printed = [](const std::string& file, const char* text) {
+        return WaitFor([&] { return ReadWholeFile(file).find(text) != std::string::npos; });
+    };
+    const ProgramRun run = RunHost({"recalc-rain", host.Dir(), "--stations", "1,2", "--from",
+                                    "2009-03-10 00:00", "--to", "2009-03-12 00:00"},
+                                   host.Path("rain"), [&](pid_t child, const std::string& out) {
+                                       ASSERT_TRUE(printed(out, "worker to take up the job"));
+                                       kill(child, SIGINT);
+                                       ASSERT_TRUE(printed(out, "stop requested"));
+                                       kill(child, SIGINT);
+                                   });
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_NE(run.out.find("second Ctrl-C: no longer waiting"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("rainfall recalculation stopped: 0 of 4 units"), std::string::npos)
+        << run.out;
+}
+
+// Each frame that gives nothing is told on the error output, one line, with where it
+// came from and why.
+TEST(HostCommandLineTest, EachRefusedFrameIsToldWithItsReason) {
+    TestHost host;
+    VktHost::CloseHost();
+    std::ofstream(host.Path("frames.jsonl"))
+        << R"({"rtu":1,"kind":1,"time":"2009-03-12 15:00:00","items":[]})"
+        << "\n"
+        << R"({"rtu":999,"kind":1,"time":"2009-03-12 15:10:00","items":[]})"
+        << "\n"
+        << "broken\n"
+        << R"({"rtu":1,"kind":1,"time":"2009-03-12 25:00:00","items":[]})"
+        << "\n";
+    const ProgramRun run = RunHost({"run", host.Dir(), "--frames", host.Path("frames.jsonl"),
+                                    "--now", "2009-03-12 15:20", "--linger", "0"},
+                                   host.Path("run"));
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("frames refused: 1\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.err,
+              "frame skipped: --frames line 3: not a JSON object: a word that is no JSON value "
+              "(texts go in \"\"), at character 1 (\"broken\")\n"
+              "frame skipped: --frames line 4: field \"time\" is not a possible time: "
+              "2009-03-12 25:00:00\n"
+              "frame refused: --frames line 2, RTU 999, time 2009-03-12 15:10:00: the RTU is not "
+              "in the host catalogue (vkthost rtu list DIR)\n");
 }
 
 }  // namespace
