@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -216,8 +217,8 @@ private:
 
 // Prints the summary of the job and returns its exit code.
 int Summarise(const Options& options, const std::vector<int32_t>& stations,
-              const CJobSummary& summary, int total, double seconds, bool abandoned,
-              const DateTime& from, const DateTime& to) {
+              const CJobSummary& summary, const std::map<int32_t, long>& rowsRead, int total,
+              double seconds, bool abandoned, const DateTime& from, const DateTime& to) {
     const bool export_ = options.kind == CPluginJobs::kExport;
     std::printf("%s %s: %d of %d units in %.1f s\n", JobName(options.kind),
                 summary.bComplete && !abandoned ? "complete" : "stopped", summary.nUnits, total,
@@ -227,7 +228,7 @@ int Summarise(const Options& options, const std::vector<int32_t>& stations,
                     summary.nCopied, summary.nPresent, summary.nFailed);
     } else {
         long rows = 0;
-        for (const auto& [station, read] : summary.mapRowsRead) rows += read;
+        for (const auto& [station, read] : rowsRead) rows += read;
         std::printf("rows read: %ld\nreads or updates failed: %ld\n", rows, summary.nFailed);
     }
     if (abandoned || !summary.bComplete) {
@@ -235,8 +236,8 @@ int Summarise(const Options& options, const std::vector<int32_t>& stations,
         return 2;
     }
     for (const int32_t station : stations) {
-        const auto it = summary.mapRowsRead.find(station);
-        if (it != summary.mapRowsRead.end() && it->second > 0) continue;
+        const auto it = rowsRead.find(station);
+        if (it != rowsRead.end() && it->second > 0) continue;
         const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(station);
         std::printf("note: RTU %d \"%s\": no rows read from %s to %s, nothing to %s\n", station,
                     def ? def->m_strName.c_str() : "", from.Format().c_str(), to.Format().c_str(),
@@ -327,7 +328,7 @@ int Run(const Options& options, std::string& error) {
             }
             if (!startLookedAt && std::chrono::steady_clock::now() - started >= kStartNoteDelay) {
                 startLookedAt = true;
-                if (!jobs->Summary(options.kind).bStarted) {
+                if (!jobs->JobStarted(options.kind)) {
                     output.Line(std::string("waiting for the plug-in's ") + JobName(options.kind) +
                                 " worker to take up the job" +
                                 (options.kind == CPluginJobs::kRainfall
@@ -338,12 +339,13 @@ int Run(const Options& options, std::string& error) {
         }
         output.Finish();
         const CJobSummary summary = jobs->Summary(options.kind);
+        const std::map<int32_t, long> rowsRead = jobs->RowsRead(options.kind);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         // Stopping the plug-in ends a job it still runs after the current unit; a third
         // Ctrl-C meanwhile is counted and changes nothing.
         session.Stop();
-        return Summarise(options, stations, summary, total, seconds, abandoned, from, to);
+        return Summarise(options, stations, summary, rowsRead, total, seconds, abandoned, from, to);
     }
 }
 

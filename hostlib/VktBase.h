@@ -110,14 +110,11 @@ struct CJobSummary {
     int nUnits = 0;          // units done
     bool bComplete = false;  // the last job ran to its end
     bool bBusy = false;      // a job is running
-    bool bStarted = false;   // the worker has taken up the job handed over last
     long nCopied = 0;        // export: rows inserted
     long nPresent = 0;       // export: rows the backend already had
     // Export: rows refused or not sent. Rainfall: backend reads and updates that
     // failed or could not run.
     long nFailed = 0;
-    // Rows each station's units have read so far; a station without an entry read none.
-    std::map<int32_t, long> mapRowsRead;
 };
 
 // The batch jobs a plug-in offers its host beside its exports, so that a host without
@@ -138,6 +135,12 @@ public:
     // The stop button: posts the stop request 3025 to the worker's thread queue.
     virtual void RequestStop(int nKind) = 0;
     virtual CJobSummary Summary(int nKind) = 0;
+    // Whether the worker has taken up the job handed over last; it may wait a while
+    // before it takes jobs.
+    virtual bool JobStarted(int) { return true; }
+    // Rows each station's units of the running or last job have read so far; a station
+    // without an entry read none.
+    virtual std::map<int32_t, long> RowsRead(int) { return {}; }
     // Renders the plug-in's dialogs at a known state (filled lists, the progress bar at
     // 37.5 %) to DIR/4000.png … 4003.png, for review. Needs the host's Qt application;
     // false when there is none or a file cannot be written.

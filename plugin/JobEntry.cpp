@@ -30,8 +30,6 @@ public:
         summary.nUnits = worker->UnitsDone();
         summary.bComplete = worker->LastJobComplete();
         summary.bBusy = worker->IsBusy();
-        summary.bStarted = worker->JobStarted();
-        summary.mapRowsRead = worker->RowsRead();
         if (nKind == kExport) {
             const auto* exporter = static_cast<const COutLocalDataThread*>(worker);
             summary.nCopied = exporter->CopiedCount();
@@ -41,6 +39,16 @@ public:
             summary.nFailed = static_cast<const CWPRainProcThread*>(worker)->FailedCount();
         }
         return summary;
+    }
+
+    bool JobStarted(int nKind) override {
+        CBatchJobThread* worker = Worker(nKind);
+        return worker && worker->JobStarted();
+    }
+
+    std::map<int32_t, long> RowsRead(int nKind) override {
+        CBatchJobThread* worker = Worker(nKind);
+        return worker ? worker->RowsRead() : std::map<int32_t, long>{};
     }
 
     bool RenderDialogs(const std::string& dir) override {
