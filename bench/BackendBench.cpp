@@ -2,9 +2,10 @@
 // backend (the embedded SQLite file, and PostgreSQL when VKT_PG_PORT names one),
 // beside raw single-statement inserts into the same database measured in the same
 // run, as a ratio to the cost the design mandates: an existence query and an insert
-// per table, so 2 statements a frame and 4 at full hours. Then again with one million
-// rows of other towers in the 10-minute table, filled in bulk: the time per frame
-// should grow at most 1.5 times.
+// per table, so 2 statements a frame and 4 at full hours, each with a commit. Beside
+// it the same inserts in one transaction per 1,000 statements, and the frame rate
+// they would allow. Then again with one million rows of other towers in the 10-minute
+// table, filled in bulk: the time per frame should grow at most 1.5 times.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,10 +53,22 @@ int Statements(const std::vector<CDataFrame>& frames) {
     return statements;
 }
 
-// The rows the writer would insert, as single statements of another tower.
-double RawStatementRate(const std::string& source, const std::vector<CDataFrame>& frames) {
+constexpr size_t kStatementsPerTransaction = 1000;
+
+// The rows the writer would insert, as statements of another tower: one commit each,
+// or, `inTransactions`, one per kStatementsPerTransaction statements.
+double RawStatementRate(const std::string& source, const std::vector<CDataFrame>& frames,
+                        bool inTransactions) {
     OdbcConnection connection;
     if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return 0;
+    for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
+        Odbc::ExecDirect(connection.Get(), std::string("DELETE FROM ") + table +
+                                               " WHERE TOWERID=" + std::to_string(kRawTower));
+    }
+    if (inTransactions) {
+        SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    }
     std::vector<std::string> texts;
     for (const CDataFrame& frame : frames) {
         CTowerRecord record;
@@ -74,7 +87,12 @@ double RawStatementRate(const std::string& source, const std::vector<CDataFrame>
         }
     }
     const auto start = Clock::now();
-    for (const std::string& text : texts) Odbc::ExecDirect(connection.Get(), text);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        Odbc::ExecDirect(connection.Get(), texts[i]);
+        if (inTransactions && ((i + 1) % kStatementsPerTransaction == 0 || i + 1 == texts.size())) {
+            SQLEndTran(SQL_HANDLE_DBC, connection.Get(), SQL_COMMIT);
+        }
+    }
     return static_cast<double>(texts.size()) / Seconds(start);
 }
 
@@ -157,7 +175,8 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend) {
     }
     BuildCatalogue();
     const auto frames = TenDays(DateTime(2009, 3, 1, 0, 10, 0));
-    const double raw = RawStatementRate(backend.dataSource, frames);
+    const double raw = RawStatementRate(backend.dataSource, frames, false);
+    const double rawTx = RawStatementRate(backend.dataSource, frames, true);
     const double perFrame = static_cast<double>(Statements(frames)) / frames.size();
     const double mandated = raw / perFrame;
     const double empty = ThroughThePlugin(frames);
@@ -166,12 +185,12 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend) {
     const bool filled = BulkFill(backend.product, backend.dataSource);
     const auto later = TenDays(DateTime(2009, 4, 1, 0, 10, 0));
     const double full = ThroughThePlugin(later);
-    std::printf("%-11s %10.0f %9.2f %10.0f %10.0f %7.2f %12.2f %12.2f %7.2f\n",
-                backend.product.c_str(), raw, perFrame, mandated, rate, rate / mandated,
-                empty * 1000, full * 1000, full / empty);
+    std::printf("%-11s %10.0f %9.0f %9.2f %10.0f %9.0f %10.0f %7.2f %12.2f %12.2f %7.2f\n",
+                backend.product.c_str(), raw, rawTx, perFrame, mandated, rawTx / perFrame, rate,
+                rate / mandated, empty * 1000, full * 1000, full / empty);
     if (!filled) std::printf("  (the bulk fill of %ld rows failed)\n", kBulkRows);
-    std::printf("  target: >= 0.8 x mandated: %s; growth to %ld rows <= 1.5: %s\n",
-                rate >= 0.8 * mandated ? "met" : "NOT met", kBulkRows,
+    std::printf("  target: >= 2 x mandated: %s; growth to %ld rows <= 1.5: %s\n",
+                rate >= 2 * mandated ? "met" : "NOT met", kBulkRows,
                 full / empty <= 1.5 ? "met" : "NOT met");
     // Three runs of each, alternating, each into months of its own; the medians.
     std::vector<double> one, two;
@@ -198,8 +217,13 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend) {
 
 int main() {
     std::printf("frames through SaveRTDB into the backend, %d frames of one tower\n", kFrames);
-    std::printf("%-11s %10s %9s %10s %10s %7s %12s %12s %7s\n", "backend", "raw stmt/s", "stmt/frm",
-                "mandated/s", "frames/s", "ratio", "ms/frm empty", "ms/frm 1M", "growth");
+    std::printf(
+        "raw: single-statement inserts; raw tx: the same in one transaction per %zu; tx "
+        "limit: frames/s at the raw tx rate\n",
+        kStatementsPerTransaction);
+    std::printf("%-11s %10s %9s %9s %10s %9s %10s %7s %12s %12s %7s\n", "backend", "raw stmt/s",
+                "raw tx/s", "stmt/frm", "mandated/s", "tx limit", "frames/s", "ratio",
+                "ms/frm empty", "ms/frm 1M", "growth");
     std::fflush(stdout);
     int failed = 0;
     // Each backend in a process of its own: the driver manager reads its data sources

@@ -24,12 +24,32 @@ bool ReadFileText(const std::string& path, std::string& text) {
     return !in.bad();
 }
 
+// SQLite counts every allocation of every connection in process-wide statistics kept
+// under one mutex: with the station files and the backend written from two threads,
+// the threads mostly wait for each other there (two threads stored fewer frames a
+// second than one). Nothing reads the statistics, so they are turned off, which SQLite
+// allows only before it first initialises: before the first driver is loaded. The
+// library stays loaded for the process, so the setting is the one the SQLite driver
+// finds. Where the driver carries its own copy of SQLite there is no shared library to
+// find, and nothing changes.
+void TurnOffSqliteStatistics() {
+    constexpr int kConfigMemStatus = 9;  // SQLITE_CONFIG_MEMSTATUS
+    static System::DynamicLibrary sqlite;
+    std::string error;
+    if (!sqlite.Open("libsqlite3.so.0", error)) return;
+    using Config = int (*)(int, ...);
+    if (auto config = reinterpret_cast<Config>(sqlite.Symbol("sqlite3_config"))) {
+        config(kConfigMemStatus, 0);
+    }
+}
+
 }  // namespace
 
 SQLHENV Environment() {
     // Allocated once and kept for the life of the process: the driver manager's
     // connection handles hang off it.
     static SQLHENV env = [] {
+        TurnOffSqliteStatistics();
         SQLHENV handle = nullptr;
         if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return handle;
         SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);

@@ -25,19 +25,30 @@ bool TakeField(std::string& rest, char separator, int& value) {
     return true;
 }
 
-// PostgreSQL reports a broken constraint in SQLSTATE class 23; the SQLite driver as
-// HY000 with SQLite's native code 19.
-bool IsConstraintViolation(SQLHSTMT hstmt) {
+// How the driver refused a statement. PostgreSQL reports a broken constraint in
+// SQLSTATE class 23, a duplicate key as 23505; the SQLite driver reports both as HY000
+// with SQLite's native code 19, a duplicate key with "UNIQUE constraint failed" (older
+// versions: "PRIMARY KEY must be unique", "... not unique").
+enum class Refusal { Other, Constraint, Duplicate };
+
+Refusal RefusalOf(SQLHSTMT hstmt) {
     SQLCHAR state[6] = {0};
     SQLINTEGER native = 0;
-    SQLCHAR message[512];
+    SQLCHAR message[512] = {0};
     SQLSMALLINT length = 0;
     if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
                                      sizeof message, &length))) {
-        return false;
+        return Refusal::Other;
     }
     const std::string code(reinterpret_cast<const char*>(state));
-    return code.rfind("23", 0) == 0 || (code == "HY000" && native == 19);
+    if (code == "23505") return Refusal::Duplicate;
+    if (code.rfind("23", 0) == 0) return Refusal::Constraint;
+    if (code != "HY000" || native != 19) return Refusal::Other;
+    const std::string text(reinterpret_cast<const char*>(message));
+    for (const char* duplicate : {"UNIQUE constraint failed", "must be unique", "not unique"}) {
+        if (text.find(duplicate) != std::string::npos) return Refusal::Duplicate;
+    }
+    return Refusal::Constraint;
 }
 
 bool IsIdentifier(const std::string& text) {
@@ -82,7 +93,7 @@ CBackendDB::~CBackendDB() {
 int CBackendDB::ConnectBackend() {
     RecursiveMutexLock guard(m_lock);
     const auto settings = m_settings.Get();
-    m_connection.Close();
+    CloseConnection();
     const std::string limited = LimitedConnectionString(settings->m_strSource, settings->m_strUser,
                                                         settings->m_strPassword);
     // A text that cannot go into a connection string is handed over by itself instead.
@@ -97,6 +108,8 @@ int CBackendDB::ConnectBackend() {
     SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
     NoteReachable(settings->m_strSource);
+    // A transaction open on this thread goes on on the new connection.
+    if (m_nTransactionDepth > 0) SetManualCommit(true);
     return 1;
 }
 
@@ -131,7 +144,146 @@ void CBackendDB::NoteReachable(const std::string& source) {
 
 void CBackendDB::DisconnectBackend() {
     RecursiveMutexLock guard(m_lock);
+    CloseConnection();
+}
+
+void CBackendDB::CloseConnection() {
+    if (m_bManualCommit) {
+        // A driver refuses to disconnect in the middle of a transaction (SQLite's keeps
+        // its handle, and the file's write lock with it): end the transaction first.
+        SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK);
+        m_bManualCommit = false;
+    }
+    if (m_nTransactionDepth > 0 && m_connection.IsOpen()) m_bTransactionLost = true;
     m_connection.Close();
+}
+
+bool CBackendDB::SetManualCommit(bool manual) {
+    const SQLRETURN rc = SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_AUTOCOMMIT,
+                                           reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(
+                                               manual ? SQL_AUTOCOMMIT_OFF : SQL_AUTOCOMMIT_ON)),
+                                           0);
+    if (!SQL_SUCCEEDED(rc)) {
+        WriteErrorInfo(std::string("The backend connection refuses to turn autocommit ") +
+                       (manual ? "off" : "on") + ": " +
+                       Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
+        return false;
+    }
+    m_bManualCommit = manual;
+    return true;
+}
+
+void CBackendDB::BeginTransaction() {
+    if (m_nTransactionDepth++ > 0) return;
+    m_bTransactionLost = false;
+    // Without a connection the first statement opens one, in this mode.
+    if (m_connection.IsOpen()) SetManualCommit(true);
+}
+
+bool CBackendDB::CommitTransaction() {
+    if (m_bTransactionLost) return false;
+    // Nothing ran, or the driver keeps autocommit on: each statement is committed.
+    if (m_nTransactionDepth > 1 || !m_bManualCommit) return true;
+    if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
+    const std::string message = "WP Error SQL: the backend refused to commit a transaction";
+    WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
+    Report(message);
+    // A refused commit (a deferred constraint) leaves the connection sound once the
+    // transaction is rolled back; one that cannot even roll back is not kept.
+    if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
+        CloseConnection();
+        m_bTransactionLost = false;
+    }
+    return false;
+}
+
+void CBackendDB::EndTransaction(bool committed) {
+    if (--m_nTransactionDepth > 0) {
+        if (!committed) m_bTransactionLost = true;
+        return;
+    }
+    m_bTransactionLost = false;
+    if (!m_bManualCommit) return;
+    SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK);
+    // A connection left without autocommit would hold every later statement in a
+    // transaction nobody commits: closed instead.
+    if (!SetManualCommit(false)) CloseConnection();
+}
+
+CBackendTransaction::CBackendTransaction(CBackendDB& backend) : m_backend(backend) {
+    backend.BackendLock().Lock();
+    backend.BeginTransaction();
+}
+
+CBackendTransaction::~CBackendTransaction() {
+    {
+        RecursiveMutexLock guard(m_backend.m_lock);
+        m_backend.EndTransaction(m_bCommitted);
+    }
+    m_backend.BackendLock().Unlock();
+}
+
+bool CBackendTransaction::Commit() {
+    RecursiveMutexLock guard(m_backend.m_lock);
+    m_bCommitted = m_backend.CommitTransaction();
+    return m_bCommitted;
+}
+
+namespace {
+
+// Runs the statements `group` names in one transaction, as RunBackendUnit tells; false
+// once the backend cannot be had.
+bool RunGroup(CBackendDB& backend, const std::vector<size_t>& group,
+              const std::function<BackendOutcome(size_t)>& run,
+              std::vector<BackendOutcome>& outcomes) {
+    size_t start = 0;
+    while (start < group.size()) {
+        size_t at = start;
+        BackendOutcome outcome = BackendOutcome::Done;
+        bool committed = false;
+        {
+            CBackendTransaction transaction(backend);
+            for (; at < group.size(); ++at) {
+                outcome = run(group[at]);
+                if (outcome != BackendOutcome::Done) break;
+            }
+            if (at == group.size()) committed = transaction.Commit();
+        }
+        const std::vector<size_t> before(group.begin() + static_cast<long>(start),
+                                         group.begin() + static_cast<long>(at));
+        if (at == group.size()) {
+            if (committed) {
+                for (size_t i : before) outcomes[i] = BackendOutcome::Done;
+                return true;
+            }
+            // A refused commit names no statement: each on its own finds the one.
+            if (before.size() == 1) {
+                outcomes[before[0]] = BackendOutcome::Failed;
+                return true;
+            }
+            for (size_t i : before) {
+                if (!RunGroup(backend, {i}, run, outcomes)) return false;
+            }
+            return true;
+        }
+        outcomes[group[at]] = outcome;
+        if (outcome == BackendOutcome::NotRun) return false;
+        // Rolled back with the refused one: sent again, without it.
+        if (!before.empty() && !RunGroup(backend, before, run, outcomes)) return false;
+        start = at + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
+                                           const std::function<BackendOutcome(size_t)>& run) {
+    std::vector<BackendOutcome> outcomes(count, BackendOutcome::NotRun);
+    std::vector<size_t> all(count);
+    for (size_t i = 0; i < count; ++i) all[i] = i;
+    if (count > 0) RunGroup(backend, all, run, outcomes);
+    return outcomes;
 }
 
 OdbcStatement CBackendDB::GetBackendStmt() {
@@ -156,7 +308,7 @@ void CBackendDB::SetStatementObserver(std::function<void(const std::string&)> ob
 
 StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOptions& options,
                                          const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
-                                         bool* constraint) {
+                                         bool* duplicate) {
     RecursiveMutexLock guard(m_lock);
     OdbcStatement stmt = GetBackendStmt();
     if (!stmt) {
@@ -171,9 +323,10 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
     const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
         // A broken constraint says nothing about the connection: it stays.
-        const bool broken = IsConstraintViolation(stmt.Get());
-        if (constraint) *constraint = broken;
-        if (broken && options.quietConstraint) return {true, rc};
+        const Refusal refusal = RefusalOf(stmt.Get());
+        const bool broken = refusal != Refusal::Other;
+        if (duplicate) *duplicate = refusal == Refusal::Duplicate;
+        if (refusal == Refusal::Duplicate && options.quietDuplicate) return {true, rc};
         const std::string message =
             "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
         WriteErrorInfo(message);
@@ -202,13 +355,13 @@ bool CBackendDB::IsConnected() {
 
 BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
     RunOptions options;
-    options.quietConstraint = true;
-    bool constraint = false;
+    options.quietDuplicate = true;
+    bool duplicate = false;
     const StatementResult result = RunStatement(
-        sql, options, [](SQLHSTMT, SQLRETURN) {}, &constraint);
+        sql, options, [](SQLHSTMT, SQLRETURN) {}, &duplicate);
     if (!result.bRan) return BackendOutcome::NotRun;
     if (!result.Failed()) return BackendOutcome::Done;
-    return constraint ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
+    return duplicate ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
 }
 
 bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string>& values) {

@@ -10,19 +10,21 @@
 #include "platform/OdbcHandles.h"
 
 class CWPSettingsStore;
+class CBackendTransaction;
 
 // How a backend row statement ended.
 enum class BackendOutcome {
     Done,            // run
     NotRun,          // no connection could be had
-    AlreadyPresent,  // refused as a duplicate (constraint violation): the row is there
+    AlreadyPresent,  // refused as a duplicate key: the row is there
     Failed,          // refused otherwise, reported
 };
 
 // The plug-in's one connection to the backend database (data source, user and
 // password from the settings) and the statement runners every backend user goes
 // through. The backend lock is re-entrant; a thread that also needs the Access lock
-// takes that one first. Lives in the plug-in's context; any thread.
+// takes that one first. Lives in the plug-in's context; any thread. Statements run
+// autocommitted, one commit each, unless a CBackendTransaction is open.
 class CBackendDB {
 public:
     explicit CBackendDB(const CWPSettingsStore& settings);
@@ -38,6 +40,7 @@ public:
     // at most one a minute while it stays away, and one when it answers again.
     int ConnectBackend();
     // Closes the connection (the next statement reopens it); takes the backend lock.
+    // What an open transaction ran on it is rolled back first.
     void DisconnectBackend();
     // A new statement on the connection, opening it when closed; empty when that fails.
     // The caller holds the backend lock until the statement is gone.
@@ -49,11 +52,12 @@ public:
     // driver rejects is written to the error log with the driver's diagnostics, shown
     // in the host's message window ("WP Error SQL: " and the text) and drops the
     // connection, unless it broke a constraint (the connection is sound then); the
-    // result is then false. Without a connection nothing runs and the result is true.
+    // result is then false; what an open transaction ran goes with the connection.
+    // Without a connection nothing runs and the result is true.
     bool ExecBackendSQL(const std::string& sql);
-    // Runs an insert of a row that may be there already: a refusal for a constraint
-    // (a duplicate key) is no error and keeps the connection; other refusals are
-    // reported as by ExecBackendSQL.
+    // Runs an insert of a row that may be there already: a refusal for a duplicate key
+    // is no error (AlreadyPresent); other refusals are reported as by ExecBackendSQL
+    // (Failed).
     BackendOutcome InsertBackendRow(const std::string& sql);
     // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended.
     BackendOutcome ExecBackendRow(const std::string& sql);
@@ -82,20 +86,30 @@ public:
     long LostStatementCount() const { return m_nLostTotal.load(); }
 
 private:
+    friend class CBackendTransaction;
+
     // Runs `sql` on a fresh statement; reports and disconnects when it is rejected.
     // Hands the live statement to `onSuccess` before freeing it.
     struct RunOptions {
-        bool withDiagnostics = true;   // the driver's diagnostics go to the error log
-        bool newLine = true;           // the reported text ends in a new line
-        bool quietConstraint = false;  // a constraint violation is not reported
+        bool withDiagnostics = true;  // the driver's diagnostics go to the error log
+        bool newLine = true;          // the reported text ends in a new line
+        bool quietDuplicate = false;  // a duplicate key is not reported
     };
     StatementResult RunStatement(const std::string& sql, const RunOptions& options,
                                  const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
-                                 bool* constraint = nullptr);
+                                 bool* duplicate = nullptr);
     void NoteUnreachable(const std::string& source, const std::string& diagnostics)
         REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);
     void Observe(const std::string& sql) EXCLUDES(m_observerLock);
+    // Rolls back what an open transaction ran on the connection, then closes it.
+    void CloseConnection() REQUIRES(m_lock);
+    // Autocommit off (true) or on again on the open connection; false when the driver
+    // refuses.
+    bool SetManualCommit(bool manual) REQUIRES(m_lock);
+    void BeginTransaction() REQUIRES(m_lock);
+    bool CommitTransaction() REQUIRES(m_lock);
+    void EndTransaction(bool committed) REQUIRES(m_lock);
 
     const CWPSettingsStore& m_settings;
     RecursiveMutex m_lock;
@@ -108,9 +122,54 @@ private:
     long m_nLostInOutage GUARDED_BY(m_lock) = 0;
     std::atomic<long> m_nLostTotal{0};
     std::atomic<bool> m_bPrefixRefused{false};
+    // Transactions open on the lock's owner (an inner one joins the outermost); whether
+    // the connection runs with autocommit off; whether the outermost transaction lost
+    // statements (its connection closed, or an inner one ended without a commit).
+    int m_nTransactionDepth GUARDED_BY(m_lock) = 0;
+    bool m_bManualCommit GUARDED_BY(m_lock) = false;
+    bool m_bTransactionLost GUARDED_BY(m_lock) = false;
     Mutex m_observerLock;
     std::function<void(const std::string&)> m_observer GUARDED_BY(m_observerLock);
 };
+
+// One transaction on the backend connection: the statements the runners send while it
+// is open are kept together or not at all. It holds the backend lock for its whole
+// life, so no other thread's statement can fall into it. Autocommit is turned off on
+// the open connection, or on the one the first statement opens, and on again when the
+// transaction ends, whatever ended it: a refusal, a lost connection, an early return.
+// One opened while another is open on the same thread joins that one.
+class SCOPED_CAPABILITY CBackendTransaction {
+public:
+    explicit CBackendTransaction(CBackendDB& backend) ACQUIRE(backend.BackendLock());
+    // Rolls back what was not committed, turns autocommit on again (or, when the driver
+    // refuses, closes the connection) and lets the backend lock go. An inner transaction
+    // ended without a commit makes the outermost one fail its commit.
+    ~CBackendTransaction() RELEASE();
+    CBackendTransaction(const CBackendTransaction&) = delete;
+    CBackendTransaction& operator=(const CBackendTransaction&) = delete;
+
+    // Commits what ran since the start or the last commit. False, with all of it rolled
+    // back, when its connection was closed in between (a rejected statement drops it)
+    // or the driver refused the commit (written to the error log, the connection then
+    // closed). An inner transaction commits nothing itself and tells whether the
+    // outermost one is still whole. Statements after a commit begin the next transaction.
+    bool Commit();
+
+private:
+    CBackendDB& m_backend;
+    bool m_bCommitted = false;
+};
+
+// Runs a unit of `count` statements in one transaction: `run(i)` sends statement i
+// through one of CBackendDB's runners and tells how it ended. A statement that does
+// not run (Failed, AlreadyPresent) takes no other with it: the transaction is rolled
+// back, the statements that ran before it are sent again in a transaction of their
+// own, and the unit goes on after it. When a commit is refused, its statements are
+// sent again one per transaction. Once the backend cannot be had (NotRun) the unit
+// stops: nothing after the last commit is kept, and those statements stay NotRun.
+// Returns each statement's outcome: Done only for a committed one.
+std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
+                                           const std::function<BackendOutcome(size_t)>& run);
 
 // Reads "YYYY-MM-DD HH:MM:SS" (digits after the seconds ignored) as a driver returns
 // a date-time column in character form. A text that is not such a time, or names no

@@ -4,6 +4,7 @@
 
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
+#include "platform/System.h"
 #include "storage/BackendDB.h"
 #include "storage/TowerRow.h"
 #include "storage/WPContext.h"
@@ -50,19 +51,21 @@ bool RowExists(CBackendDB& backend, const std::string& prefix, int towerID, cons
 }
 
 BackendOutcome InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-                         const CWPSettings& settings, int towerID) {
+                         const CWPSettings& settings, int towerID,
+                         const std::vector<ColumnValue>& values) {
     const bool hourly = set == RowSet::Hourly;
     return backend.ExecBackendRow(
         InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
                             (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
                         " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
                             "," + (hourly ? std::to_string(kHourlyType) + "," : ""),
-                        RowValues(record, set, settings)));
+                        values));
 }
 
 BackendOutcome UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-                         const CWPSettings& settings, int towerID) {
-    std::string assignments = Assignments(RowValues(record, set, settings));
+                         const CWPSettings& settings, int towerID,
+                         const std::vector<ColumnValue>& values) {
+    std::string assignments = Assignments(values);
     if (assignments.empty()) return BackendOutcome::Done;  // nothing to update: no statement
     assignments.pop_back();
     return backend.ExecBackendRow("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) +
@@ -70,19 +73,32 @@ BackendOutcome UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet
                                   KeyCondition(towerID, record.m_tTime, set));
 }
 
-// One settings set and one tower id serve the query and the statement after it. A
-// query that could not run ends the row there: the insert would only wait for the
-// same unreachable server again.
+// A row's values come first: the rain counter's sample may be looked up in the host's
+// database, which no one should wait for while the backend lock is held. One settings
+// set and one tower id serve the query and the statement after it. A query that could
+// not run ends the row there: the insert would only wait for the same unreachable
+// server again.
+BackendOutcome SaveRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+                       const CWPSettings& settings, int towerID,
+                       const std::vector<ColumnValue>& values) {
+    BackendOutcome queried = BackendOutcome::Done;
+    const bool exists =
+        RowExists(backend, settings.m_strPreName, towerID, record.m_tTime, set, queried);
+    if (queried != BackendOutcome::Done) return queried;
+    return exists ? UpdateRow(backend, record, set, settings, towerID, values)
+                  : InsertRow(backend, record, set, settings, towerID, values);
+}
+
 BackendOutcome SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
     const auto settings = context.m_settings.Get();
     if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
-    BackendOutcome queried = BackendOutcome::Done;
-    const bool exists =
-        RowExists(context.m_backend, settings->m_strPreName, towerID, record.m_tTime, set, queried);
-    if (queried != BackendOutcome::Done) return queried;
-    return exists ? UpdateRow(context.m_backend, record, set, *settings, towerID)
-                  : InsertRow(context.m_backend, record, set, *settings, towerID);
+    return SaveRow(context.m_backend, record, set, *settings, towerID,
+                   RowValues(record, set, *settings));
+}
+
+bool IsWritten(BackendOutcome outcome) {
+    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
 }
 
 }  // namespace
@@ -94,4 +110,28 @@ BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record) {
 BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
     if (!IsFullHour(record.m_tTime)) return BackendOutcome::Done;
     return SaveRow(context, record, RowSet::Hourly);
+}
+
+BackendOutcome SaveTowerRecord(CWPContext& context, const CTowerRecord& record) {
+    const auto settings = context.m_settings.Get();
+    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
+    const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
+    const bool withHourly = settings->m_nType != 1;
+    const std::vector<ColumnValue> tenMinute = RowValues(record, RowSet::TenMinute, *settings);
+    const std::vector<ColumnValue> hourly = withHourly && IsFullHour(record.m_tTime)
+                                                ? RowValues(record, RowSet::Hourly, *settings)
+                                                : std::vector<ColumnValue>{};
+    CBackendTransaction transaction(context.m_backend);
+    BackendOutcome outcome =
+        SaveRow(context.m_backend, record, RowSet::TenMinute, *settings, towerID, tenMinute);
+    if (IsWritten(outcome) && withHourly) {
+        // A kill here must leave neither row: the transaction is not committed yet.
+        System::KillPoint("backend-between");
+        if (IsFullHour(record.m_tTime)) {
+            outcome =
+                SaveRow(context.m_backend, record, RowSet::Hourly, *settings, towerID, hourly);
+        }
+    }
+    if (IsWritten(outcome) && !transaction.Commit()) outcome = BackendOutcome::Failed;
+    return outcome;
 }

@@ -14,3 +14,9 @@ class CWPContext;
 
 BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record);
 BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record);
+
+// Both of a record's rows (the hourly one unless the wind-farm kind is 1) in one
+// transaction, holding the backend lock throughout: either both are committed or
+// neither, and a record that fails stays whole for a later try. The hourly row is not
+// tried when the 10-minute row fails. Done only once committed.
+BackendOutcome SaveTowerRecord(CWPContext& context, const CTowerRecord& record);

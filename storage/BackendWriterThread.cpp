@@ -168,11 +168,7 @@ void CBackendWriterThread::Write(const CTowerRecord& record) {
         return;
     }
     StatementStarts();
-    BackendOutcome outcome = SaveRTTower(m_context, record);
-    if (IsWritten(outcome) && m_context.m_settings.Get()->m_nType != 1) {
-        System::KillPoint("backend-between");
-        outcome = SaveTowerHis(m_context, record);
-    }
+    const BackendOutcome outcome = SaveTowerRecord(m_context, record);
     StatementEnded();
     if (IsWritten(outcome)) {
         m_bOutage = false;

@@ -207,9 +207,11 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
                             inserts.push_back(head + values);
                         });
     }
-    for (const std::string& insert : inserts) {
-        Count(context.m_backend.InsertBackendRow(insert), counts);
-    }
+    // One transaction for the unit: one commit instead of one per row.
+    const std::vector<BackendOutcome> outcomes =
+        RunBackendUnit(context.m_backend, inserts.size(),
+                       [&](size_t i) { return context.m_backend.InsertBackendRow(inserts[i]); });
+    for (BackendOutcome outcome : outcomes) Count(outcome, counts);
 }
 
 namespace {
@@ -299,14 +301,18 @@ bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const Da
         const std::set<double> present = PresentTimes(context.m_backend, name, tower, from, to,
                                                       table.hourly ? " AND TYPE=1" : "");
         if (!context.m_backend.IsConnected()) return false;
-        for (const RefillRow& row : rows) {
-            const bool there = present.count(row.time.GetOleDate()) > 0;
-            const BackendOutcome outcome =
-                RefillOne(context.m_backend, table, name, tower, row, there);
-            if (outcome == BackendOutcome::NotRun) return false;
-            Count(
-                there && outcome == BackendOutcome::Done ? BackendOutcome::AlreadyPresent : outcome,
-                counts);
+        auto there = [&](size_t i) { return present.count(rows[i].time.GetOleDate()) > 0; };
+        // One transaction for the table's rows; a server that goes away takes all of
+        // them back, and the range stays to do.
+        const std::vector<BackendOutcome> outcomes =
+            RunBackendUnit(context.m_backend, rows.size(), [&](size_t i) {
+                return RefillOne(context.m_backend, table, name, tower, rows[i], there(i));
+            });
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (outcomes[i] == BackendOutcome::NotRun) return false;
+            Count(there(i) && outcomes[i] == BackendOutcome::Done ? BackendOutcome::AlreadyPresent
+                                                                  : outcomes[i],
+                  counts);
         }
     }
     return true;

@@ -278,8 +278,7 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         if (m_context.m_pBackendWriter) {
             m_context.m_pBackendWriter->Enqueue(record);
         } else {
-            SaveRTTower(m_context, record);
-            if (settings->m_nType != 1) SaveTowerHis(m_context, record);
+            SaveTowerRecord(m_context, record);
         }
     }
     ++m_nProcessed;

@@ -122,6 +122,44 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
 }
 
+// A record's two rows are committed together or not at all: a refused row of either
+// table takes the other back, and the record can be written whole later on, with the
+// statements the rows always had.
+TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
+    RefuseThirteen("FD_RUN_RTTOWER", false);
+    RefuseThirteen("FD_RUN_TOWERHIS", true);
+    const struct {
+        const char* refused;
+        float tenMinute, hourly;
+    } cases[] = {{"10-minute row", 13.0f, 4.0f}, {"hourly row", 5.3f, 13.0f}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(SaveTowerRecord(
+                      *context,
+                      Record(12, k15, {Item(7000, c.tenMinute, k15), Item(9000, c.hourly, k15)})),
+                  BackendOutcome::Failed)
+            << c.refused;
+        // Read through a connection of its own: what is committed.
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "0") << c.refused;
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "0") << c.refused;
+    }
+    TakeSent();
+    EXPECT_EQ(
+        SaveTowerRecord(*context, Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)})),
+        BackendOutcome::Done);
+    EXPECT_EQ(TakeSent(),
+              (std::vector<std::string>{
+                  "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
+                  "'2009-03-12 15:00:00'}",
+                  "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGSP) VALUES(12,{ts '2009-03-12 "
+                  "15:00:00'},5.3)",
+                  "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
+                  "'2009-03-12 15:00:00'} AND TYPE=1",
+                  "INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP) VALUES(12,{ts "
+                  "'2009-03-12 15:00:00'},1,4)"}));
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "1");
+}
+
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
     StoreCounterSampleAt14(10.0f);
     SaveRTTower(*context, Record(12, k15, {Item(100, 8.0f, k15)}));

@@ -119,6 +119,61 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
     EXPECT_TRUE(messages.empty());
 }
 
+// A day goes to the backend in one transaction, yet a row the backend refuses takes no
+// other with it, whether the refusal keeps the connection or drops it. A second row of
+// a time is present to the export, refused (and reported) to the refill.
+TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
+    Use([](CWPSettings& s) { s.m_nType = 1; });
+    context->m_assignments.Assign(12, 900);
+    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    const float values[] = {1, 13, 3, 4, 6};  // 13 is refused
+    for (int i = 0; i < 5; ++i) {
+        const DateTime time = At(10, 10, 10 * i);
+        station.SaveLocalData(TowerRecordOf(12, time, {Item(7000, values[i], time)}));
+    }
+    ASSERT_TRUE(station.ExecLocalSQL(
+        "INSERT INTO RTTOWER([TIME],V1AVGSP) VALUES('2009-03-10 10:20:00.0',3)"));
+    std::vector<std::string> sent;
+    Backend().SetStatementObserver([&](const std::string& sql) { sent.push_back(sql); });
+    const struct {
+        bool refill;
+        bool asError;
+        long present, failed;
+    } cases[] = {
+        {false, false, 1, 1}, {false, true, 1, 1}, {true, false, 0, 2}, {true, true, 0, 2}};
+    for (const auto& c : cases) {
+        const std::string name = std::string(c.refill ? "refill" : "export") +
+                                 (c.asError ? ", refused with an error" : ", refused");
+        RefuseThirteen("FD_RUN_RTTOWER", c.asError);
+        Backend().ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
+        sent.clear();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            messages.clear();
+        }
+        CExportCounts counts;
+        if (c.refill) {
+            EXPECT_TRUE(station.RefillRange(*context, At(10, 0), At(11, 0), counts)) << name;
+        } else {
+            station.OutLocalRange(*context, At(10, 0), At(11, 0), counts);
+        }
+        EXPECT_EQ(counts.m_nCopied, 4) << name;
+        EXPECT_EQ(counts.m_nPresent, c.present) << name;
+        EXPECT_EQ(counts.m_nFailed, c.failed) << name;
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900"), "4") << name;
+        EXPECT_DOUBLE_EQ(Number("SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER"), 14.0) << name;
+        long refusedSent = 0;
+        for (const std::string& sql : sent) {
+            EXPECT_TRUE(sql.rfind("SELECT ", 0) == 0 || sql.rfind("INSERT INTO ", 0) == 0) << sql;
+            refusedSent += sql.find("10:10:00") != std::string::npos && sql[0] == 'I';
+        }
+        EXPECT_EQ(refusedSent, 1) << name << ": the refused row is sent once";
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_EQ(messages.size(), static_cast<size_t>(c.failed)) << name;
+    }
+    Backend().SetStatementObserver(nullptr);
+}
+
 TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
     Use([](CWPSettings& s) { s.m_nType = 1; });
     CWPLocalDB& station = context->m_stations.FindOrAdd(13);

@@ -336,6 +336,19 @@ namespace {
 
 // An extreme's time column is the id + 700: an id near the top of the int range must
 // not overflow on the way.
+// The station files and the backend are written from two threads: SQLite's process-wide
+// allocation statistics, one mutex for every allocation, are off in the driver's SQLite.
+TEST_F(WPLocalDBTest, SqliteKeepsNoAllocationStatistics) {
+    System::DynamicLibrary sqlite;
+    std::string error;
+    if (!sqlite.Open("libsqlite3.so.0", error)) GTEST_SKIP() << "no shared SQLite: " << error;
+    using MemoryUsed = long long (*)();
+    const auto used = reinterpret_cast<MemoryUsed>(sqlite.Symbol("sqlite3_memory_used"));
+    ASSERT_NE(used, nullptr);
+    ASSERT_TRUE(station->SaveLocalRT(Record(k1410, {})));
+    EXPECT_EQ(used(), 0) << "bytes counted while a station file is open";
+}
+
 TEST(TowerRowTest, AnExtremeIdAtTheTopOfTheRangeContributesNothing) {
     BuildCatalogue();
     CDataItem extreme = Item(9300, 1.0f, k15, 8);

@@ -37,6 +37,7 @@ protected:
         context = std::make_unique<CWPContext>(host->Dir());
         BuildCatalogue();
         Use([](CWPSettings&) {});
+        DropRefusals();
         for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
             Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
             if (GetParam() == Product::PostgreSQL) {
@@ -50,7 +51,38 @@ protected:
     }
     void TearDown() override {
         VktHost::SetMessageWindow(nullptr);
+        if (context) DropRefusals();
         context.reset();
+    }
+
+    // Makes the backend refuse every row of `table` whose V1AVGSP is 13: as a broken
+    // constraint (the connection stays) or, `asError`, with an error that drops the
+    // connection. Replaces the table's earlier refusal; gone at the end of the case.
+    void RefuseThirteen(const std::string& table, bool asError) {
+        const std::string trigger = "REFUSE13_" + table;
+        if (GetParam() == Product::SQLite) {
+            Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger);
+            // abs() of the smallest integer fails as an overflow: no constraint.
+            ASSERT_TRUE(Backend().ExecBackendSQL(
+                "CREATE TRIGGER " + trigger + " BEFORE INSERT ON " + table +
+                " WHEN NEW.V1AVGSP = 13 BEGIN SELECT " +
+                (asError ? "abs(-9223372036854775807 - 1)" : "RAISE(ABORT, 'refused')") + "; END"));
+            return;
+        }
+        ASSERT_TRUE(Backend().ExecBackendSQL(
+            "CREATE OR REPLACE FUNCTION refuse13() RETURNS trigger LANGUAGE plpgsql AS $$ "
+            "BEGIN IF NEW.v1avgsp = 13 THEN RAISE EXCEPTION 'refused' USING ERRCODE = "
+            "TG_ARGV[0]; END IF; RETURN NEW; END $$"));
+        Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger + " ON " + table);
+        ASSERT_TRUE(Backend().ExecBackendSQL("CREATE TRIGGER " + trigger + " BEFORE INSERT ON " +
+                                             table + " FOR EACH ROW EXECUTE FUNCTION refuse13('" +
+                                             (asError ? "P0001" : "23514") + "')"));
+    }
+    // The server is shared by the cases: no refusal outlives its case.
+    void DropRefusals() {
+        if (GetParam() == Product::PostgreSQL) {
+            Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS refuse13() CASCADE");
+        }
     }
 
     CBackendDB& Backend() { return context->m_backend; }
