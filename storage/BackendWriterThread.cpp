@@ -198,7 +198,9 @@ void CBackendWriterThread::ProbeAtStart() {
     } noteProbed{m_bProbed};
     if (!m_context.m_settings.Get()->m_bSaveBkgDB) return;
     StatementStarts();
-    const bool connected = m_context.m_backend.ConnectBackend() != 0;
+    // A connection another thread opened meanwhile is kept: it answered already.
+    const bool connected =
+        m_context.m_backend.IsConnected() || m_context.m_backend.ConnectBackend() != 0;
     StatementEnded();
     if (connected) return;
     m_counters.NoteOutage(ProcessClock::Now());

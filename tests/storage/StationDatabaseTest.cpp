@@ -334,8 +334,6 @@ TEST_F(WPLocalDBTest, AFileThatCannotBeMadeStoresNothingQuietly) {
 
 namespace {
 
-// An extreme's time column is the id + 700: an id near the top of the int range must
-// not overflow on the way.
 // The station files and the backend are written from two threads: SQLite's process-wide
 // allocation statistics, one mutex for every allocation, are off in the driver's SQLite.
 TEST_F(WPLocalDBTest, SqliteKeepsNoAllocationStatistics) {
@@ -349,6 +347,8 @@ TEST_F(WPLocalDBTest, SqliteKeepsNoAllocationStatistics) {
     EXPECT_EQ(used(), 0) << "bytes counted while a station file is open";
 }
 
+// An extreme's time column is the id + 700: an id near the top of the int range must
+// not overflow on the way.
 TEST(TowerRowTest, AnExtremeIdAtTheTopOfTheRangeContributesNothing) {
     BuildCatalogue();
     CDataItem extreme = Item(9300, 1.0f, k15, 8);
