@@ -1,6 +1,7 @@
 #include "storage/BackendDB.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 
@@ -67,6 +68,13 @@ constexpr const char* kClientLimits =
     "pqopt={keepalives=1 keepalives_idle=10 keepalives_interval=5 keepalives_count=3 "
     "tcp_user_timeout=30000 connect_timeout=10}";
 
+// psqlODBC wraps every statement of a transaction in a savepoint of its own, so that
+// a refused statement leaves the transaction usable (its rollback level 2): one more
+// subtransaction for every row. A backend transaction here ends at its first refused
+// statement anyway; at level 1 a refusal rolls the transaction back, without the
+// savepoints. Other drivers ignore the attribute.
+constexpr const char* kRollbackLevel = "Protocol=7.4-1";
+
 // The connection string with the client's limits; empty when a text cannot be put
 // into one as it is (a ";" or a brace would end or open a value).
 std::string LimitedConnectionString(const std::string& source, const std::string& user,
@@ -74,7 +82,8 @@ std::string LimitedConnectionString(const std::string& source, const std::string
     for (const std::string* text : {&source, &user, &password}) {
         if (text->find_first_of(";{}") != std::string::npos) return {};
     }
-    return "DSN=" + source + ";UID=" + user + ";PWD=" + password + ";" + kClientLimits;
+    return "DSN=" + source + ";UID=" + user + ";PWD=" + password + ";" + kClientLimits + ";" +
+           kRollbackLevel;
 }
 
 BackendOutcome OutcomeOf(const StatementResult& result) {
@@ -249,8 +258,8 @@ bool RunGroup(CBackendDB& backend, const std::vector<size_t>& group,
             }
             if (at == group.size()) committed = transaction.Commit();
         }
-        const std::vector<size_t> before(group.begin() + static_cast<long>(start),
-                                         group.begin() + static_cast<long>(at));
+        const std::vector<size_t> before(group.begin() + static_cast<std::ptrdiff_t>(start),
+                                         group.begin() + static_cast<std::ptrdiff_t>(at));
         if (at == group.size()) {
             if (committed) {
                 for (size_t i : before) outcomes[i] = BackendOutcome::Done;
