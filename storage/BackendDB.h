@@ -150,9 +150,10 @@ public:
 
     // Commits what ran since the start or the last commit. False, with all of it rolled
     // back, when its connection was closed in between (a rejected statement drops it)
-    // or the driver refused the commit (written to the error log, the connection then
-    // closed). An inner transaction commits nothing itself and tells whether the
-    // outermost one is still whole. Statements after a commit begin the next transaction.
+    // or the driver refused the commit (reported as a rejected statement is; the
+    // connection is kept unless it cannot even roll back). An inner transaction commits
+    // nothing itself and tells whether the outermost one is still whole. Statements
+    // after a commit begin the next transaction.
     bool Commit();
 
 private:
