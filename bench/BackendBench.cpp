@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/BenchHost.h"
+#include "bench/RawInserts.h"
 #include "host/Simulator.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
@@ -53,22 +54,8 @@ int Statements(const std::vector<CDataFrame>& frames) {
     return statements;
 }
 
-constexpr size_t kStatementsPerTransaction = 1000;
-
-// The rows the writer would insert, as statements of another tower: one commit each,
-// or, `inTransactions`, one per kStatementsPerTransaction statements.
-double RawStatementRate(const std::string& source, const std::vector<CDataFrame>& frames,
-                        bool inTransactions) {
-    OdbcConnection connection;
-    if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return 0;
-    for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-        Odbc::ExecDirect(connection.Get(), std::string("DELETE FROM ") + table +
-                                               " WHERE TOWERID=" + std::to_string(kRawTower));
-    }
-    if (inTransactions) {
-        SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    }
+// The rows the writer would insert for `frames`, as statements of another tower.
+std::vector<std::string> RawStatements(const std::vector<CDataFrame>& frames) {
     std::vector<std::string> texts;
     for (const CDataFrame& frame : frames) {
         CTowerRecord record;
@@ -86,14 +73,7 @@ double RawStatementRate(const std::string& source, const std::vector<CDataFrame>
                                             TowerRowValues(record, RowSet::Hourly, {})));
         }
     }
-    const auto start = Clock::now();
-    for (size_t i = 0; i < texts.size(); ++i) {
-        Odbc::ExecDirect(connection.Get(), texts[i]);
-        if (inTransactions && ((i + 1) % kStatementsPerTransaction == 0 || i + 1 == texts.size())) {
-            SQLEndTran(SQL_HANDLE_DBC, connection.Get(), SQL_COMMIT);
-        }
-    }
-    return static_cast<double>(texts.size()) / Seconds(start);
+    return texts;
 }
 
 // Seconds per frame through the plug-in into the backend, from the backend writer's
@@ -175,8 +155,8 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend) {
     }
     BuildCatalogue();
     const auto frames = TenDays(DateTime(2009, 3, 1, 0, 10, 0));
-    const double raw = RawStatementRate(backend.dataSource, frames, false);
-    const double rawTx = RawStatementRate(backend.dataSource, frames, true);
+    const double raw = RawInsertRate(backend.dataSource, kRawTower, RawStatements(frames), false);
+    const double rawTx = RawInsertRate(backend.dataSource, kRawTower, RawStatements(frames), true);
     const double perFrame = static_cast<double>(Statements(frames)) / frames.size();
     const double mandated = raw / perFrame;
     const double empty = ThroughThePlugin(frames);
@@ -220,7 +200,7 @@ int main() {
     std::printf(
         "raw: single-statement inserts; raw tx: the same in one transaction per %zu; tx "
         "limit: frames/s at the raw tx rate\n",
-        kStatementsPerTransaction);
+        kRawStatementsPerTransaction);
     std::printf("%-11s %10s %9s %9s %10s %9s %10s %7s %12s %12s %7s\n", "backend", "raw stmt/s",
                 "raw tx/s", "stmt/frm", "mandated/s", "tx limit", "frames/s", "ratio",
                 "ms/frm empty", "ms/frm 1M", "growth");

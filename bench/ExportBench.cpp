@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "bench/BenchHost.h"
+#include "bench/RawInserts.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/OdbcHandles.h"
@@ -63,47 +64,26 @@ long FillStationYear(const std::string& file) {
     return rows;
 }
 
-constexpr long kRowsPerTransaction = 1000;
-
-// As many inserts of the export's shape into the same tables: one commit each, or,
-// `inTransactions`, one commit per kRowsPerTransaction rows.
-double RawRate(const std::string& source, long rows, bool inTransactions) {
-    OdbcConnection connection;
-    if (!connection.Connect(source, "fd", "wendol", kLoginTimeoutSeconds)) return 0;
-    for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-        Odbc::ExecDirect(connection.Get(), std::string("DELETE FROM ") + table +
-                                               " WHERE TOWERID=" + std::to_string(kRawTower));
-    }
-    if (inTransactions) {
-        SQLSetConnectAttr(connection.Get(), SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    }
+// As many inserts of the export's shape into the same tables, of another tower.
+std::vector<std::string> RawStatements(long rows) {
     std::string tenMinuteValues, hourlyValues;
     for (size_t i = 0; i < TenMinuteColumns().size(); ++i) tenMinuteValues += ",-99";
     for (const ColumnDef& column : HourlyColumns()) {
         hourlyValues += column.kind == ColumnKind::Time ? ",NULL" : ",-99";
     }
-    const auto start = Clock::now();
-    long sent = 0;
-    auto send = [&](const std::string& sql) {
-        Odbc::ExecDirect(connection.Get(), sql);
-        ++sent;
-        if (inTransactions && sent % kRowsPerTransaction == 0) {
-            SQLEndTran(SQL_HANDLE_DBC, connection.Get(), SQL_COMMIT);
-        }
-    };
-    for (DateTime t = kYearStart + kTenMinutes; sent < rows; t += kTenMinutes) {
+    std::vector<std::string> texts;
+    for (DateTime t = kYearStart + kTenMinutes; static_cast<long>(texts.size()) < rows;
+         t += kTenMinutes) {
         std::string key(1, '(');
         key += std::to_string(kRawTower);
         key += ',';
         key += TimeLiteral(t);
-        send(GetOutRTInsert("") + " VALUES" + key + tenMinuteValues + ")");
-        if (IsFullHour(t) && sent < rows) {
-            send(GetOutHisInsert("") + " VALUES" + key + ",1" + hourlyValues + ")");
+        texts.push_back(GetOutRTInsert("") + " VALUES" + key + tenMinuteValues + ")");
+        if (IsFullHour(t) && static_cast<long>(texts.size()) < rows) {
+            texts.push_back(GetOutHisInsert("") + " VALUES" + key + ",1" + hourlyValues + ")");
         }
     }
-    if (inTransactions) SQLEndTran(SQL_HANDLE_DBC, connection.Get(), SQL_COMMIT);
-    return static_cast<double>(sent) / Seconds(start);
+    return texts;
 }
 
 struct Run {
@@ -169,8 +149,8 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
         emptyBackend();
         context.m_stations.AddPrepared(kStation);
         rows = FillStationYear(context.m_stations.FindOrAdd(kStation).FilePath());
-        raw = RawRate(backend.dataSource, rows, false);
-        rawTx = RawRate(backend.dataSource, rows, true);
+        raw = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), false);
+        rawTx = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), true);
         // The export and the refill start from the same tables as the raw inserts did.
         emptyBackend();
         first = ExportYear(context);
@@ -206,8 +186,8 @@ int main() {
     const int units = CBatchJobThread::UnitCount(1, kYearStart, kYearEnd);
     std::printf(
         "export and refill of one station-year (%d units), rows/s without the export's %d ms "
-        "per unit; raw: single-statement inserts, raw tx: the same in one transaction per %ld\n",
-        units, CBatchJobThread::kStopPollMs, kRowsPerTransaction);
+        "per unit; raw: single-statement inserts, raw tx: the same in one transaction per %zu\n",
+        units, CBatchJobThread::kStopPollMs, kRawStatementsPerTransaction);
     std::printf("%-11s %8s %8s %9s %9s %6s %6s %9s %6s %6s %9s %6s %10s\n", "backend", "rows",
                 "raw/s", "raw tx/s", "export/s", "x raw", "x tx", "refill/s", "x raw", "x tx",
                 "again/s", "again", "with waits");

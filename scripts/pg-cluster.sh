@@ -8,6 +8,8 @@
 #   pg-cluster.sh freeze DIR PORT stop every process of it (SIGSTOP): it keeps its
 #                                 connections and answers nothing, as a hung server
 #   pg-cluster.sh thaw DIR PORT   let them run on (SIGCONT)
+# The server runs with fsync off, as the tests need no durability; PG_FSYNC=on runs it
+# as a production server does (the benchmarks, where the cost of a commit matters).
 set -euo pipefail
 usage() { echo "usage: $0 init|start|stop|freeze|thaw DIR PORT" >&2; exit 2; }
 [ $# -eq 3 ] || usage
@@ -21,6 +23,9 @@ as_owner() {
 }
 
 refuse() { echo "pg-cluster.sh: $*" >&2; exit 2; }
+
+fsync=${PG_FSYNC:-off}
+case $fsync in on | off) ;; *) refuse "PG_FSYNC must be on or off, not '$fsync'" ;; esac
 
 # init builds only in a folder made for it: whatever else it was given (a mistyped
 # path, a home folder, a cluster still in use) must come to no harm.
@@ -36,7 +41,7 @@ check_empty_folder() {
 
 start() {
   as_owner "'$bin/pg_ctl' -D '$dir/data' -l '$dir/log' -w -t 60 \
-    -o \"-p $port -c listen_addresses=127.0.0.1 -k '$dir' -c fsync=off\" start" >/dev/null
+    -o \"-p $port -c listen_addresses=127.0.0.1 -k '$dir' -c fsync=$fsync\" start" >/dev/null
 }
 
 case $cmd in

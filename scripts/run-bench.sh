@@ -17,7 +17,12 @@ export VKT_PG_PORT
 VKT_PG_PORT=$(free_port)
 pgdir=$(mktemp -d /tmp/vkt-pg-bench-XXXXXX)
 trap 'bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
+# The server commits as a production server does (fsync on): what a transaction saves
+# is mostly the flush of each commit. PG_FSYNC=off measures the test suite's setting.
+export PG_FSYNC=${PG_FSYNC:-on}
 bash "$top/scripts/pg-cluster.sh" init "$pgdir" "$VKT_PG_PORT"
+echo "PostgreSQL backend on port $VKT_PG_PORT with fsync=$PG_FSYNC"
+echo
 
 "$top/build-bench/bin/handover_bench"
 echo
