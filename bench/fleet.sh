@@ -148,6 +148,14 @@ server_cpu() {
   done
   awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}'
 }
+# The CPU seconds the host processes used so far.
+hosts_cpu() {
+  local pid ticks=0
+  for pid in "${pids[@]}"; do
+    ticks=$((ticks + $(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{print $12 + $13}' || echo 0)))
+  done
+  awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}'
+}
 frames_in_backend() { psql_fd -c "SELECT count(*) FROM FD_RUN_RTTOWER"; }
 now() { date +%s.%N; }
 
@@ -213,9 +221,9 @@ until [ "$(frames_in_backend)" -gt 0 ]; do
   fi
 done
 sleep 5
-cpu0=$(server_cpu) t0=$(now) rows0=$(frames_in_backend)
+hcpu0=$(hosts_cpu) cpu0=$(server_cpu) t0=$(now) rows0=$(frames_in_backend)
 sleep "$seconds"
-cpu1=$(server_cpu) t1=$(now) rows1=$(frames_in_backend)
+hcpu1=$(hosts_cpu) cpu1=$(server_cpu) t1=$(now) rows1=$(frames_in_backend)
 
 # Stop the hosts; each stores what it holds before it ends.
 for pid in "${pids[@]}"; do kill -s TERM "$pid"; done
@@ -249,15 +257,16 @@ awk -v hosts="$hosts" -v towers="$total" -v offer="$offer" -v fleet="$fleet" \
   -v fsync="$fsync" -v stored="$stored" -v cores="$(nproc)" \
   -v pr="$((rows1 - rows0))" -v pt="$(awk -v a="$t0" -v b="$t1" 'BEGIN {print b - a}')" \
   -v pc="$(awk -v a="$cpu0" -v b="$cpu1" 'BEGIN {print b - a}')" \
+  -v hc="$(awk -v a="$hcpu0" -v b="$hcpu1" 'BEGIN {print b - a}')" \
   -v br="$((rows3 - rows2))" -v bt="$(awk -v a="$t2" -v b="$t3" 'BEGIN {print b - a}')" \
   -v bc="$(awk -v a="$cpu2" -v b="$cpu3" 'BEGIN {print b - a}')" '
 BEGIN {
   prate = pr / pt; brate = br / bt
   pcpu = pr ? pc / pr * 1000 : 0; bcpu = br ? bc / br * 1000 : 0
   printf "many hosts into one PostgreSQL backend (fsync=%s, %d cores, hosts and server on one machine)\n", fsync, cores
-  printf "%-8s %6s %7s %9s %14s %14s\n", "writer", "hosts", "towers", "frames/s", "srv CPU s/1000", "srv CPU share"
-  printf "%-8s %6d %7d %9.0f %14.3f %13.0f%%\n", "plug-in", hosts, towers, prate, pcpu, pc / pt / cores * 100
-  printf "%-8s %6d %7s %9.0f %14.3f %13.0f%%\n", "pgbench", hosts, "-", brate, bcpu, bc / bt / cores * 100
+  printf "%-8s %6s %7s %9s %14s %14s %16s\n", "writer", "hosts", "towers", "frames/s", "srv CPU s/1000", "srv CPU share", "hosts CPU s/1000"
+  printf "%-8s %6d %7d %9.0f %14.3f %13.0f%% %16.3f\n", "plug-in", hosts, towers, prate, pcpu, pc / pt / cores * 100, pr ? hc / pr * 1000 : 0
+  printf "%-8s %6d %7s %9.0f %14.3f %13.0f%% %16s\n", "pgbench", hosts, "-", brate, bcpu, bc / bt / cores * 100, "-"
   printf "ratio plug-in/pgbench: frames/s %.2f, server CPU per frame %.2f\n", prate / brate, pcpu / bcpu
   printf "offered %d frames/s (%s); %d frames stored in the window of %.0f s, %d in all\n", offer,
     prate < 0.95 * offer ? "more than the backend took: its limit" : "the backend kept up: raise --offer for its limit",
