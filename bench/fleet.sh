@@ -269,7 +269,7 @@ BEGIN {
   printf "%-8s %6d %7s %9.0f %14.3f %13.0f%% %16s\n", "pgbench", hosts, "-", brate, bcpu, bc / bt / cores * 100, "-"
   printf "ratio plug-in/pgbench: frames/s %.2f, server CPU per frame %.2f\n", prate / brate, pcpu / bcpu
   printf "offered %d frames/s (%s); %d frames stored in the window of %.0f s, %d in all\n", offer,
-    prate < 0.9 * offer ? "more than the backend took: its limit" : "the backend kept up: raise --offer for its limit",
+    prate < 0.9 * offer ? "more than was stored: the limit of hosts and server on these cores" : "all was stored: raise --offer for the limit",
     pr, pt, stored
   printf "towers at one frame per 10 minutes: %.0f (frames/s x 600); fleet of %d towers: headroom %.1f x\n",
     prate * 600, fleet, prate * 600 / fleet
