@@ -85,7 +85,7 @@ if [ "${1:-}" = check ]; then
   exit
 fi
 
-hosts=16 towers=25 seconds=30 offer=1500 fleet="" fsync=on port="" bin="$top/build/bin"
+hosts=16 towers=25 seconds=30 offer=2500 fleet="" fsync=on port="" bin="$top/build/bin"
 while [ $# -gt 0 ]; do
   case $1 in
     --hosts) hosts=$2 ;;
