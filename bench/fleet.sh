@@ -21,7 +21,6 @@
 # with the backend on PORT; exit 0 when every row is there once with its value.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
 
 psql_as() {
   local user=$1
@@ -126,15 +125,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The cluster as the test command makes it, then started anew with the durability
-# asked for: the tests run with fsync off; a backend in service runs with it on, and
-# every frame's commit then waits for its WAL to reach the disk.
-bash "$top/scripts/pg-cluster.sh" init "$pgdir" "$port"
+# The cluster runs with the durability asked for: the tests run with fsync off; a
+# backend in service runs with it on, and every frame's commit then waits for its WAL
+# to reach the disk. Every host and every pgbench client holds a connection.
+PG_FSYNC=$fsync bash "$top/scripts/pg-cluster.sh" init "$pgdir" "$port"
+psql_as postgres -c "ALTER SYSTEM SET max_connections = $((2 * hosts + 20))"
 bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$port"
-as_owner() { if [ "$(id -u)" -eq 0 ]; then su postgres -s /bin/bash -c "$*"; else bash -c "$*"; fi; }
-as_owner "'$pgbin/pg_ctl' -D '$pgdir/data' -l '$pgdir/log' -w -t 60 \
-  -o \"-p $port -c listen_addresses=127.0.0.1 -k '$pgdir' -c fsync=$fsync \
-  -c max_connections=$((2 * hosts + 20))\" start" >/dev/null
+PG_FSYNC=$fsync bash "$top/scripts/pg-cluster.sh" start "$pgdir" "$port"
 
 # The server's CPU seconds so far: the postmaster and every process it started,
 # with what its children that ended already used (the postmaster waited for them).

@@ -43,7 +43,7 @@ work=$(mktemp -d /tmp/vkt-scale-XXXXXX)
 chmod 755 "$work"  # the server runs as postgres when we are root
 mkdir "$work/pg"
 trap 'bash "$top/scripts/pg-cluster.sh" stop "$work/pg" "$port" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-bash "$top/scripts/pg-cluster.sh" init "$work/pg" "$port"
+PG_FSYNC=off bash "$top/scripts/pg-cluster.sh" init "$work/pg" "$port"
 psql_as() {
   local user=$1
   shift
