@@ -9,7 +9,7 @@
 # (tower ids 1000*h+1 …), and N `vkthost run --simulate live:SPEED` processes that
 # together offer F frames a second (SPEED follows from F). After a warm-up it
 # measures S seconds: the frames the backend took (rows of FD_RUN_RTTOWER) and the
-# CPU time of the server's processes. Then it stops the hosts (each drains what it
+# CPU time of the server's processes and of the hosts. Then it stops the hosts (each drains what it
 # holds), checks that every station row of every host is in the backend once with
 # its value, and runs pgbench with as many clients for as long, one transaction a
 # frame with the statements the plug-in sent (taken from the server's statement log
