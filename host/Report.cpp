@@ -8,7 +8,7 @@
 #include "host/HostDirectory.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 
 namespace fs = std::filesystem;
 
@@ -17,27 +17,19 @@ namespace Report {
 namespace {
 
 std::string QueryScalar(SQLHDBC hdbc, const std::string& sql) {
-    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
-    std::string text = sql;
-    if (!stmt ||
-        !Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS)) ||
-        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        return "?";
-    }
-    return Odbc::GetText(stmt.Get(), 1);
+    return Odbc::QueryText(hdbc, sql).value_or("?");
 }
 
 // The newest row of the table as "NAME=value" pairs, leaving out empty and -99 values.
 std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
     OdbcStatement stmt = Odbc::AllocStatement(hdbc);
-    std::string sql = "SELECT * FROM " + table + " ORDER BY TIME DESC LIMIT 1";
     if (!stmt ||
         !Odbc::Succeeded(
-            SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
-        !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+            Odbc::ExecOn(stmt.Get(), "SELECT * FROM " + table + " ORDER BY TIME DESC LIMIT 1")) ||
+        !Odbc::FetchRow(stmt.Get())) {
         return "(none)";
     }
+    const OdbcRow newest(stmt.Get());
     SQLSMALLINT columns = 0;
     SQLNumResultCols(stmt.Get(), &columns);
     std::string row;
@@ -49,7 +41,7 @@ std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
         SQLULEN size = 0;
         SQLDescribeCol(stmt.Get(), c, name, sizeof name, &nameLength, &type, &size, &digits,
                        &nullable);
-        const std::string value = Odbc::GetText(stmt.Get(), c);
+        const std::string value = newest.Text(c);
         if (value.empty() || value == "-99" || value == "-99.0") continue;
         if (++shown > kShownColumns) {
             row += ", …";

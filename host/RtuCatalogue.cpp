@@ -6,8 +6,9 @@
 
 #include "host/HostDirectory.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 
 namespace RtuCatalogue {
 
@@ -26,17 +27,10 @@ const KnownType kHostTypes[] = {
 // The types registered in VKTCOMM.MDB by the plug-ins, with their names.
 std::map<int32_t, std::string> RegisteredTypes() {
     std::map<int32_t, std::string> types;
-    SQLHSTMT hstmt = LockHSTMT();
-    if (hstmt) {
-        std::string sql = "SELECT ID,NAME FROM RTUTYPE ORDER BY ID";
-        if (Odbc::Succeeded(
-                SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS))) {
-            while (Odbc::Succeeded(SQLFetch(hstmt))) {
-                types[std::atoi(Odbc::GetText(hstmt, 1).c_str())] = Odbc::GetText(hstmt, 2);
-            }
-        }
-    }
-    UnLockHSTMT(hstmt);
+    HostStatement hstmt;
+    if (!hstmt) return types;
+    Odbc::QueryOn(hstmt.Get(), "SELECT ID,NAME FROM RTUTYPE ORDER BY ID",
+                  [&](const OdbcRow& row) { types[std::atoi(row.Text(1).c_str())] = row.Text(2); });
     return types;
 }
 

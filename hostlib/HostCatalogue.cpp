@@ -9,9 +9,11 @@
 
 #include "hostlib/HostDatabase.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/HostStatement.h"
 #include "hostlib/SensorHistory.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/OdbcQuery.h"
 
 CObject::~CObject() = default;
 
@@ -33,21 +35,13 @@ template <typename RowFn>
 bool QueryHost(const std::string& sql, RowFn row) {
     // Held again around the reserved statement, so that a failure can be noted under it.
     RecursiveMutexLock guard(HostDatabase::g_statementLock);
-    SQLHSTMT hstmt = LockHSTMT();
-    if (!hstmt) {
-        UnLockHSTMT(hstmt);
-        return false;
-    }
-    std::string text = sql;
-    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
-    const bool ok = Odbc::Succeeded(rc);
-    if (ok) {
-        while (Odbc::Succeeded(SQLFetch(hstmt))) row(hstmt);
-    } else {
+    HostStatement hstmt;
+    if (!hstmt) return false;
+    const bool ok = Odbc::Succeeded(Odbc::QueryOn(hstmt.Get(), sql, row));
+    if (!ok) {
         HostDatabase::NoteFailure("Host database query failed: " + sql,
-                                  Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt));
+                                  Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt.Get()));
     }
-    UnLockHSTMT(hstmt);
     return ok;
 }
 
@@ -64,13 +58,13 @@ std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-CRTUDef ReadRTUDef(SQLHSTMT hstmt) {
+CRTUDef ReadRTUDef(const OdbcRow& row) {
     CRTUDef def;
-    def.m_nID = ToInt(Odbc::GetText(hstmt, 1));
-    def.m_nRTUID = ToInt(Odbc::GetText(hstmt, 2));
-    def.m_strName = Odbc::GetText(hstmt, 3);
-    def.m_nType = ToInt(Odbc::GetText(hstmt, 4));
-    def.m_strRemark = Odbc::GetText(hstmt, 5);
+    def.m_nID = ToInt(row.Text(1));
+    def.m_nRTUID = ToInt(row.Text(2));
+    def.m_strName = row.Text(3);
+    def.m_nType = ToInt(row.Text(4));
+    def.m_strRemark = row.Text(5);
     return def;
 }
 
@@ -137,8 +131,8 @@ int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list) {
     // from the table name.
     const std::string sql = "SELECT ID,RTUID,NAME,TYPE,REMARK FROM RTU " + strClause;
     return QueryHost(sql,
-                     [&](SQLHSTMT hstmt) {
-                         list.push_back(std::make_unique<CRTUDef>(ReadRTUDef(hstmt)));
+                     [&](const OdbcRow& row) {
+                         list.push_back(std::make_unique<CRTUDef>(ReadRTUDef(row)));
                      })
                ? 1
                : 0;
@@ -148,22 +142,23 @@ int OutDBObj(int nKind, std::string strClause, CObList<CRTUDef>& list) {
 
 std::unique_ptr<CRTUType> GetRTUType(int32_t nType) {
     std::unique_ptr<CRTUType> type;
-    QueryHost("SELECT ID,NAME FROM RTUTYPE WHERE ID=" + std::to_string(nType), [&](SQLHSTMT hstmt) {
-        type = std::make_unique<CRTUType>(ToInt(Odbc::GetText(hstmt, 1)), Odbc::GetText(hstmt, 2));
-    });
+    QueryHost("SELECT ID,NAME FROM RTUTYPE WHERE ID=" + std::to_string(nType),
+              [&](const OdbcRow& row) {
+                  type = std::make_unique<CRTUType>(ToInt(row.Text(1)), row.Text(2));
+              });
     return type;
 }
 
 std::unique_ptr<CDataType> GetDataType(int32_t nID) {
     std::unique_ptr<CDataType> type;
     QueryHost("SELECT ID,NAME,UNIT,CATID,CATNAME FROM DATATYPE WHERE ID=" + std::to_string(nID),
-              [&](SQLHSTMT hstmt) {
+              [&](const OdbcRow& row) {
                   type = std::make_unique<CDataType>();
-                  type->m_nID = ToInt(Odbc::GetText(hstmt, 1));
-                  type->m_strName = Odbc::GetText(hstmt, 2);
-                  type->m_strUnit = Odbc::GetText(hstmt, 3);
-                  type->m_nCategory = ToInt(Odbc::GetText(hstmt, 4));
-                  type->m_strCategory = Odbc::GetText(hstmt, 5);
+                  type->m_nID = ToInt(row.Text(1));
+                  type->m_strName = row.Text(2);
+                  type->m_strUnit = row.Text(3);
+                  type->m_nCategory = ToInt(row.Text(4));
+                  type->m_strCategory = row.Text(5);
               });
     return type;
 }
@@ -191,9 +186,9 @@ int SaveDBObj(int nMode, int nKind, const CObject& object) {
 
 std::unique_ptr<CSysInfo> CSysInfoRT::GetSysInfoRT() {
     std::unique_ptr<CSysInfo> info;
-    QueryHost("SELECT OPTIONS FROM SYSINFO WHERE ID=1", [&](SQLHSTMT hstmt) {
+    QueryHost("SELECT OPTIONS FROM SYSINFO WHERE ID=1", [&](const OdbcRow& row) {
         info = std::make_unique<CSysInfo>();
-        info->m_nOptions = ToInt(Odbc::GetText(hstmt, 1));
+        info->m_nOptions = ToInt(row.Text(1));
     });
     return info;
 }
@@ -204,8 +199,8 @@ std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime tim
     if (!value) {
         QueryHost("SELECT VALUE FROM SENSORHIS WHERE SENSORID=" + std::to_string(nSensorID) +
                       " AND TIME='" + time.Format() + "'",
-                  [&](SQLHSTMT hstmt) {
-                      const std::string text = Odbc::GetText(hstmt, 1);
+                  [&](const OdbcRow& row) {
+                      const std::string text = row.Text(1);
                       if (!text.empty()) value = std::strtof(text.c_str(), nullptr);
                   });
     }
@@ -222,10 +217,10 @@ std::unique_ptr<CSensorData> GetSensorDataByTime(int32_t nSensorID, DateTime tim
 namespace VktHost {
 
 bool CreateHostDatabase() {
-    HostDatabase::Lock();
-    const bool open = HostDatabase::Connection(true) != nullptr;
-    HostDatabase::Unlock();
-    if (!open) return false;
+    {
+        RecursiveMutexLock guard(HostDatabase::g_statementLock);
+        if (!HostDatabase::Connection(true)) return false;
+    }
     for (const char* sql : kHostTables) {
         if (!ExecSQLStr(sql)) return false;
     }

@@ -82,8 +82,7 @@ int ExecSQLStr(std::string strSQL) {
     if (!hdbc) return 0;
     OdbcStatement stmt = Odbc::AllocStatement(hdbc);
     if (!stmt) return 0;
-    const SQLRETURN rc =
-        SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(strSQL.data()), SQL_NTS);
+    const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), strSQL);
     if (rc == SQL_NO_DATA || Odbc::Succeeded(rc)) return 1;
     std::string diagnostics = Odbc::Diagnostics(SQL_HANDLE_STMT, stmt.Get());
     if (diagnostics.empty()) diagnostics = Odbc::Diagnostics(SQL_HANDLE_DBC, hdbc);
@@ -116,7 +115,7 @@ void CloseDatabase(SQLHDBC* phdbc) {
 int SQLAllocStmtWithErrorInfo(SQLHDBC hdbc, SQLHSTMT* phstmt) {
     *phstmt = nullptr;
     if (!hdbc) return 0;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, phstmt))) {
+    if (!Odbc::Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, phstmt))) {
         WriteErrorInfo("Cannot allocate an ODBC statement");
         WriteSQLErrorInfo(hdbc, nullptr);
         *phstmt = nullptr;

@@ -13,6 +13,7 @@
 #include "hostlib/HostDatabase.h"
 #include "hostlib/HostSide.h"
 #include "platform/Mutex.h"
+#include "platform/OdbcQuery.h"
 #include "platform/WorkerThread.h"
 
 namespace {
@@ -98,7 +99,7 @@ std::string TimeText(int64_t second) {
 // Runs `write` on VKTCOMM.MDB inside one transaction; committed when it returns true.
 template <typename Write>
 void InTransaction(Write write) {
-    HostDatabase::Lock();
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
     if (SQLHDBC hdbc = HostDatabase::Connection()) {
         SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
@@ -107,16 +108,14 @@ void InTransaction(Write write) {
         SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     }
-    HostDatabase::Unlock();
 }
 
 // A statement prepared once for many executions.
 OdbcStatement Prepare(SQLHDBC hdbc, const char* text) {
-    SQLHSTMT hstmt = nullptr;
-    if (!Odbc::Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt))) return {};
-    OdbcStatement stmt(hstmt);
+    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+    if (!stmt) return {};
     std::string sql = text;
-    if (!Odbc::Succeeded(SQLPrepare(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS))) {
+    if (!Odbc::Succeeded(SQLPrepare(stmt.Get(), reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS))) {
         return {};
     }
     return stmt;
@@ -133,9 +132,8 @@ bool BindText(SQLHSTMT hstmt, SQLUSMALLINT number, const std::string& text, SQLL
 // transaction holds; the lock is recursive, so taking it again here is safe.
 bool NoteIfFailed(bool ok, SQLHSTMT hstmt, const std::string& what) {
     if (!ok && hstmt) {
-        HostDatabase::Lock();
+        RecursiveMutexLock guard(HostDatabase::g_statementLock);
         HostDatabase::NoteFailure(what, Odbc::Diagnostics(SQL_HANDLE_STMT, hstmt));
-        HostDatabase::Unlock();
     }
     return ok;
 }
@@ -254,24 +252,26 @@ void Load() {
         keepDays = h.options.keepDays;
     }
     std::vector<std::pair<std::string, std::string>> rows;  // time, items
-    HostDatabase::Lock();
-    if (SQLHDBC hdbc = HostDatabase::Connection()) {
-        // The newest frame's time, less the keeping time: what a plug-in may still ask for.
-        OdbcStatement stmt =
-            Prepare(hdbc,
-                    "SELECT TIME, ITEMS FROM FRAMEHIS WHERE TIME >= (SELECT DATETIME(MAX(TIME), ?) "
-                    "FROM FRAMEHIS) ORDER BY TIME");
-        const std::string shift =
-            "-" + std::to_string(static_cast<long long>(keepDays * 86400)) + " seconds";
-        SQLLEN length = 0;
-        if (stmt && BindText(stmt.Get(), 1, shift, length) &&
-            Odbc::Succeeded(SQLExecute(stmt.Get()))) {
-            while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-                rows.emplace_back(Odbc::GetText(stmt.Get(), 1), Odbc::GetText(stmt.Get(), 2));
+    {
+        RecursiveMutexLock guard(HostDatabase::g_statementLock);
+        if (SQLHDBC hdbc = HostDatabase::Connection()) {
+            // The newest frame's time, less the keeping time: what a plug-in may still ask
+            // for.
+            OdbcStatement stmt = Prepare(
+                hdbc,
+                "SELECT TIME, ITEMS FROM FRAMEHIS WHERE TIME >= (SELECT DATETIME(MAX(TIME), ?) "
+                "FROM FRAMEHIS) ORDER BY TIME");
+            const std::string shift =
+                "-" + std::to_string(static_cast<long long>(keepDays * 86400)) + " seconds";
+            SQLLEN length = 0;
+            if (stmt && BindText(stmt.Get(), 1, shift, length) &&
+                Odbc::Succeeded(SQLExecute(stmt.Get()))) {
+                Odbc::ForEachRow(stmt.Get(), [&](const OdbcRow& row) {
+                    rows.emplace_back(row.Text(1), row.Text(2));
+                });
             }
         }
     }
-    HostDatabase::Unlock();
     MutexLock guard(h.lock);
     const int64_t keep = static_cast<int64_t>(keepDays * 86400.0);
     for (const auto& [time, items] : rows) {
@@ -328,11 +328,10 @@ void Close() {
     Flush();
     // The write-ahead log back into the file and emptied: what stays is what is kept.
     if (acquired) {
-        HostDatabase::Lock();
+        RecursiveMutexLock guard(HostDatabase::g_statementLock);
         if (SQLHDBC hdbc = HostDatabase::Connection()) {
             Odbc::ExecDirect(hdbc, "PRAGMA wal_checkpoint(TRUNCATE)");
         }
-        HostDatabase::Unlock();
     }
     MutexLock guard(h.lock);
     h.samples.clear();

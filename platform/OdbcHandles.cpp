@@ -51,7 +51,7 @@ SQLHENV Environment() {
     static SQLHENV env = [] {
         TurnOffSqliteStatistics();
         SQLHENV handle = nullptr;
-        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return handle;
+        if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &handle))) return handle;
         SQLSetEnvAttr(handle, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
         return handle;
     }();
@@ -68,7 +68,7 @@ std::string Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
         SQLSMALLINT length = 0;
         const SQLRETURN rc = SQLGetDiagRec(handleType, handle, record, state, &native, message,
                                            sizeof message, &length);
-        if (!SQL_SUCCEEDED(rc)) break;
+        if (!Succeeded(rc)) break;
         text += reinterpret_cast<const char*>(state);
         text += ' ';
         text += std::to_string(native);
@@ -114,7 +114,7 @@ bool RegisterSystemDataSource(const std::string& driver,
 
 OdbcStatement AllocStatement(SQLHDBC hdbc) {
     SQLHSTMT hstmt = nullptr;
-    if (!hdbc || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt))) return {};
+    if (!hdbc || !Succeeded(SQLAllocHandle(SQL_HANDLE_STMT, hdbc, &hstmt))) return {};
     return OdbcStatement(hstmt);
 }
 
@@ -128,23 +128,6 @@ SQLRETURN ExecOn(SQLHSTMT hstmt, const std::string& sql) {
     std::vector<SQLCHAR> text(sql.begin(), sql.end());
     text.push_back(0);
     return SQLExecDirect(hstmt, text.data(), SQL_NTS);
-}
-
-std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    std::string value;
-    char buffer[512];
-    for (;;) {
-        SQLLEN indicator = 0;
-        const SQLRETURN rc =
-            SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
-        if (rc == SQL_NO_DATA || !SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) break;
-        const size_t available = indicator == SQL_NO_TOTAL || indicator >= SQLLEN(sizeof buffer)
-                                     ? sizeof buffer - 1
-                                     : static_cast<size_t>(indicator);
-        value.append(buffer, available);
-        if (rc == SQL_SUCCESS) break;  // the last piece
-    }
-    return value;
 }
 
 }  // namespace Odbc
@@ -162,7 +145,7 @@ bool OdbcConnection::Allocate(int loginTimeoutSeconds) {
     Close();
     m_strLastError.clear();
     SQLHENV env = Odbc::Environment();
-    if (!env || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_hdbc))) {
+    if (!env || !Odbc::Succeeded(SQLAllocHandle(SQL_HANDLE_DBC, env, &m_hdbc))) {
         m_hdbc = nullptr;
         m_strLastError = "cannot allocate an ODBC connection handle";
         return false;
@@ -200,7 +183,7 @@ bool OdbcConnection::Connect(const std::string& source, const std::string& user,
 }
 
 bool OdbcConnection::Finish(SQLRETURN rc) {
-    m_bConnected = SQL_SUCCEEDED(rc);
+    m_bConnected = Odbc::Succeeded(rc);
     if (!m_bConnected) {
         m_strLastError = Odbc::Diagnostics(SQL_HANDLE_DBC, m_hdbc);
         Close();

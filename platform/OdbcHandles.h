@@ -91,9 +91,6 @@ VKTBASE_API SQLRETURN ExecDirect(SQLHDBC hdbc, const std::string& sql);
 // nothing is cut); returns the ODBC return code.
 VKTBASE_API SQLRETURN ExecOn(SQLHSTMT hstmt, const std::string& sql);
 
-// Reads column `column` of the current row as text; empty for NULL.
-VKTBASE_API std::string GetText(SQLHSTMT hstmt, SQLUSMALLINT column);
-
 // Serialises this process's writers of odbc.ini (data source registration), so that
 // one's look at the file and its replacement are not crossed by another's. Readers
 // (connects) do not take it: the file is only ever replaced whole. A leaf lock: nothing
@@ -111,6 +108,7 @@ VKTBASE_API std::recursive_mutex& IniLock();
 VKTBASE_API bool RegisterSystemDataSource(const std::string& driver,
                                           const std::vector<std::string>& attributes);
 
+// SQL_SUCCESS or SQL_SUCCESS_WITH_INFO: the one test of a return code used here.
 inline bool Succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
 }

@@ -5,51 +5,33 @@
 #include <filesystem>
 #include <optional>
 
+#include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "platform/System.h"
-#include "platform/TextNumber.h"
 
 namespace {
 
 constexpr const char* kHostFile = "VKTCOMM.MDB";
 constexpr const char* kBackupFile = "VKTCOMM(BAK).MDB";
-constexpr size_t kColumnBuffer = 3000;
-
-std::optional<int> ReadIntColumn(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    char buffer[kColumnBuffer] = {0};
-    SQLLEN indicator = 0;
-    const SQLRETURN rc = SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
-    if (!Odbc::Succeeded(rc) || indicator == SQL_NULL_DATA) return std::nullopt;
-    buffer[kColumnBuffer - 1] = 0;
-    return ReadWholeNumber(buffer);
-}
-
 // Runs a select on the host statement and appends its rows; 1 when it ran.
 int QueryAssignments(const std::string& sql, CObList<CVKTTOWPID>& list) {
-    SQLHSTMT hstmt = LockHSTMT();
-    if (!hstmt) {
-        UnLockHSTMT(hstmt);
-        return 0;
+    SQLRETURN rc = SQL_ERROR;
+    {
+        HostStatement hstmt;
+        if (!hstmt) return 0;
+        rc = Odbc::ExecOn(hstmt.Get(), sql);
+        // Success with information reads no rows.
+        if (rc == SQL_SUCCESS) {
+            Odbc::ForEachRow(hstmt.Get(), [&](const OdbcRow& row) {
+                auto record = std::make_unique<CVKTTOWPID>();
+                if (record->ReadRow(row)) list.push_back(std::move(record));
+            });
+        }
     }
-    std::string text = sql;
-    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
-    if (rc < 0) {
-        UnLockHSTMT(hstmt);
-        CloseDB();
-        return 0;
-    }
-    if (rc > 0) {  // success with information: no rows are read
-        UnLockHSTMT(hstmt);
-        return 0;
-    }
-    for (SQLRETURN fetched = SQLFetch(hstmt);
-         fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO; fetched = SQLFetch(hstmt)) {
-        auto record = std::make_unique<CVKTTOWPID>();
-        if (record->ReadRow(hstmt)) list.push_back(std::move(record));
-    }
-    UnLockHSTMT(hstmt);
-    return 1;
+    // Closed once the statement is gone.
+    if (rc < 0) CloseDB();
+    return rc == SQL_SUCCESS ? 1 : 0;
 }
 
 }  // namespace
@@ -75,9 +57,9 @@ std::string CVKTTOWPID::GetSQLStr(int nCode) const {
     }
 }
 
-bool CVKTTOWPID::ReadRow(SQLHSTMT hstmt) {
-    const std::optional<int> rtu = ReadIntColumn(hstmt, 1);
-    const std::optional<int> wpid = ReadIntColumn(hstmt, 2);
+bool CVKTTOWPID::ReadRow(const OdbcRow& row) {
+    const std::optional<int> rtu = row.Int(1);
+    const std::optional<int> wpid = row.Int(2);
     if (!rtu || !wpid) return false;
     m_nRTUID = *rtu;
     m_nWPID = *wpid;
@@ -113,14 +95,12 @@ std::unique_ptr<CVKTTOWPID> FindAssignment(int32_t nRTUID) {
 }
 
 void ExecAssignmentSQL(int nCode, const CVKTTOWPID& record) {
-    SQLHSTMT hstmt = LockHSTMT();
-    if (!hstmt) {
-        UnLockHSTMT(hstmt);
-        return;
+    SQLRETURN rc = SQL_ERROR;
+    {
+        HostStatement hstmt;
+        if (!hstmt) return;
+        rc = Odbc::ExecOn(hstmt.Get(), record.GetSQLStr(nCode));
     }
-    std::string text = record.GetSQLStr(nCode);
-    const SQLRETURN rc = SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
-    UnLockHSTMT(hstmt);
     if (rc < 0) CloseDB();
 }
 

@@ -9,6 +9,8 @@
 #include "model/AssignmentMap.h"
 #include "platform/OdbcApi.h"
 
+class OdbcRow;
+
 // Output station numbers (WPID) of the RTUs: the table VKTTOWPID of VKTCOMM.MDB, from
 // which the assignment map is loaded at start-up. Every failure here is silent:
 // without assignments each tower id is its RTU number.
@@ -21,9 +23,9 @@ public:
 
     // The statement of an operation: 0 delete, 1 update, 2 insert, 3 select; others empty.
     std::string GetSQLStr(int nCode) const;
-    // Reads columns 1 and 2 of the statement's current row; false (the record left
-    // as it was) when either is NULL or not a whole number.
-    bool ReadRow(SQLHSTMT hstmt);
+    // Reads columns 1 and 2 of the row; false (the record left as it was) when either
+    // is NULL or not a whole number.
+    bool ReadRow(const OdbcRow& row);
 
     int32_t m_nRTUID = 0;
     int32_t m_nWPID = 0;

@@ -7,6 +7,7 @@
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/OdbcQuery.h"
 #include "storage/WPSettings.h"
 
 namespace {
@@ -37,8 +38,8 @@ Refusal RefusalOf(SQLHSTMT hstmt) {
     SQLINTEGER native = 0;
     SQLCHAR message[512] = {0};
     SQLSMALLINT length = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
-                                     sizeof message, &length))) {
+    if (!Odbc::Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
+                                       sizeof message, &length))) {
         return Refusal::Other;
     }
     const std::string code(reinterpret_cast<const char*>(state));
@@ -172,7 +173,7 @@ bool CBackendDB::SetManualCommit(bool manual) {
                                            reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(
                                                manual ? SQL_AUTOCOMMIT_OFF : SQL_AUTOCOMMIT_ON)),
                                            0);
-    if (!SQL_SUCCEEDED(rc)) {
+    if (!Odbc::Succeeded(rc)) {
         WriteErrorInfo(std::string("The backend connection refuses to turn autocommit ") +
                        (manual ? "off" : "on") + ": " +
                        Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
@@ -193,13 +194,13 @@ bool CBackendDB::CommitTransaction() {
     if (m_bTransactionLost) return false;
     // Nothing ran, or the driver keeps autocommit on: each statement is committed.
     if (m_nTransactionDepth > 1 || !m_bManualCommit) return true;
-    if (SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
+    if (Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
     const std::string message = "WP Error SQL: the backend refused to commit a transaction";
     WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
     Report(message);
     // A refused commit (a deferred constraint) leaves the connection sound once the
     // transaction is rolled back; one that cannot even roll back is not kept.
-    if (!SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
+    if (!Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
         CloseConnection();
         m_bTransactionLost = false;
     }
@@ -381,7 +382,7 @@ bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string
     RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
         if (rc != SQL_SUCCESS) return;
         read = true;
-        while (Odbc::Succeeded(SQLFetch(hstmt))) values.push_back(Odbc::GetText(hstmt, 1));
+        Odbc::ForEachRow(hstmt, [&](const OdbcRow& row) { values.push_back(row.Text(1)); });
     });
     return read;
 }
@@ -393,8 +394,7 @@ bool CBackendDB::BackendRowExists(const std::string& sql, BackendOutcome* outcom
     options.newLine = false;
     const StatementResult result = RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
         if (rc != SQL_SUCCESS) return;
-        const SQLRETURN fetched = SQLFetch(hstmt);
-        exists = fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
+        exists = Odbc::FetchRow(hstmt);
     });
     if (outcome) *outcome = OutcomeOf(result);
     return exists;

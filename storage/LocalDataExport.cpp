@@ -9,51 +9,10 @@
 
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
+#include "platform/OdbcQuery.h"
 #include "storage/TowerRow.h"
 #include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
-
-// A fetched row, bound once per query: one call per row, not one per column. Value
-// columns arrive as numbers (NULL as 0), time columns as text; a text wider than a
-// date-time is cut.
-class BoundRow {
-public:
-    // `isText` tells per column (1-based, index 0 unused) whether it is bound as text.
-    bool Bind(SQLHSTMT hstmt, const std::vector<bool>& isText) {
-        SQLSMALLINT columns = 0;
-        if (!SQL_SUCCEEDED(SQLNumResultCols(hstmt, &columns)) || columns <= 0) return false;
-        m_nColumns = static_cast<size_t>(columns);
-        m_texts.assign(m_nColumns * kWidth, 0);
-        m_numbers.assign(m_nColumns, 0.0);
-        m_indicators.assign(m_nColumns, SQL_NULL_DATA);
-        for (size_t i = 0; i < m_nColumns; ++i) {
-            const auto column = static_cast<SQLUSMALLINT>(i + 1);
-            const bool text = i + 1 < isText.size() && isText[i + 1];
-            const SQLRETURN rc =
-                text ? SQLBindCol(hstmt, column, SQL_C_CHAR, &m_texts[i * kWidth], kWidth,
-                                  &m_indicators[i])
-                     : SQLBindCol(hstmt, column, SQL_C_DOUBLE, &m_numbers[i], 0, &m_indicators[i]);
-            if (!SQL_SUCCEEDED(rc)) return false;
-        }
-        return true;
-    }
-    // 1-based; empty for NULL and for a column the query does not have.
-    std::string Text(size_t column) const {
-        if (IsNull(column)) return {};
-        return std::string(&m_texts[(column - 1) * kWidth]);
-    }
-    double Number(size_t column) const { return IsNull(column) ? 0.0 : m_numbers[column - 1]; }
-    bool IsNull(size_t column) const {
-        return column < 1 || column > m_nColumns || m_indicators[column - 1] == SQL_NULL_DATA;
-    }
-
-private:
-    static constexpr size_t kWidth = 64;
-    size_t m_nColumns = 0;
-    std::vector<char> m_texts;
-    std::vector<double> m_numbers;
-    std::vector<SQLLEN> m_indicators;
-};
 
 namespace {
 
@@ -124,13 +83,12 @@ std::string GetOutHisInsert(const std::string& prefix) {
 }
 
 void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<bool>& isText,
-                                 const std::function<void(const BoundRow&)>& copy) {
+                                 const std::function<void(const OdbcBoundRow&)>& copy) {
     OdbcStatement stmt = GetLocalStmt();
     if (!stmt) return;
     if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
-    BoundRow row;
-    if (!row.Bind(stmt.Get(), isText)) return;
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) copy(row);
+    OdbcBoundRow row;
+    if (row.Bind(stmt.Get(), isText)) row.ForEach(copy);
 }
 
 void CWPLocalDB::OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
@@ -145,7 +103,7 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
     const size_t lastColumn = 1 + TenMinuteColumns().size();
     table.isText.assign(lastColumn + 1, false);
     table.isText[1] = true;  // TIME
-    table.appendValues = [lastColumn](const BoundRow& row, std::string& values) {
+    table.appendValues = [lastColumn](const OdbcBoundRow& row, std::string& values) {
         for (size_t column = 2; column <= lastColumn; ++column) {
             values += NumberText(row.Number(column));
             values += ',';
@@ -164,7 +122,7 @@ void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const Da
     for (size_t k = 0; k < columns.size(); ++k) {
         table.isText[3 + k] = columns[k].kind == ColumnKind::Time;
     }
-    table.appendValues = [&columns](const BoundRow& row, std::string& values) {
+    table.appendValues = [&columns](const OdbcBoundRow& row, std::string& values) {
         // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
         values += "1,";
         for (size_t k = 0; k < columns.size(); ++k) {
@@ -191,7 +149,7 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
     {
         AccessGuard guard;
         ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
-                        [&](const BoundRow& row) {
+                        [&](const OdbcBoundRow& row) {
                             const DateTime time = ParseDBTime(row.Text(1));
                             if (!time.IsValid()) {
                                 ++counts.m_nUnreadable;
@@ -243,7 +201,7 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
     std::vector<RefillRow> rows;
     AccessGuard guard;
     station.ReadStationRows(
-        RangeQuery(table.stationTable, from, to), isText, [&](const BoundRow& row) {
+        RangeQuery(table.stationTable, from, to), isText, [&](const OdbcBoundRow& row) {
             RefillRow read{ParseDBTime(row.Text(1)), {}};
             if (!read.time.IsValid()) {
                 ++counts.m_nUnreadable;

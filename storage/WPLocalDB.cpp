@@ -11,6 +11,7 @@
 #include "model/Catalogue.h"
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "platform/System.h"
 #include "storage/BackendConfirmation.h"
 #include "storage/StationSchema.h"
@@ -63,8 +64,8 @@ SQLINTEGER NativeError(SQLHSTMT hstmt) {
     SQLINTEGER native = 0;
     SQLCHAR message[256];
     SQLSMALLINT length = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
-                                     sizeof message, &length))) {
+    if (!Odbc::Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
+                                       sizeof message, &length))) {
         return 0;
     }
     return native;
@@ -83,15 +84,15 @@ TablesCheck MakeMissingTables(SQLHDBC hdbc) {
         OdbcStatement stmt = Odbc::AllocStatement(hdbc);
         if (!stmt) return TablesCheck::Unknown;
         const SQLRETURN rc =
-            Odbc::ExecOn(stmt.Get(), "SELECT UPPER(name) FROM sqlite_master WHERE type = 'table'");
+            Odbc::QueryOn(stmt.Get(), "SELECT UPPER(name) FROM sqlite_master WHERE type = 'table'",
+                          [&](const OdbcRow& row) {
+                              const std::string name = row.Text(1);
+                              hasRTTower = hasRTTower || name == "RTTOWER";
+                              hasHSTower = hasHSTower || name == "HSTOWER";
+                          });
         if (!Odbc::Succeeded(rc)) {
             return NativeError(stmt.Get()) == kSqliteNotADatabase ? TablesCheck::NotADatabase
                                                                   : TablesCheck::Unknown;
-        }
-        while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-            const std::string name = Odbc::GetText(stmt.Get(), 1);
-            hasRTTower = hasRTTower || name == "RTTOWER";
-            hasHSTower = hasHSTower || name == "HSTOWER";
         }
     }
     if (!hasRTTower) {
@@ -338,6 +339,7 @@ bool CWPLocalDB::TableIsEmpty(const char* table) {
     if (Odbc::ExecOn(stmt.Get(), std::string("SELECT [TIME] FROM ") + table) != SQL_SUCCESS) {
         return false;
     }
+    // A failed fetch is no proof of an empty table.
     return SQLFetch(stmt.Get()) == SQL_NO_DATA;
 }
 
@@ -353,8 +355,7 @@ bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
                               " WHERE TIME = " + TimeLiteral(time);
     const SQLRETURN rc = RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ");
     if (rc != SQL_SUCCESS) return false;  // with information it counts as no row
-    const SQLRETURN fetched = SQLFetch(stmt.Get());
-    return fetched == SQL_SUCCESS || fetched == SQL_SUCCESS_WITH_INFO;
+    return Odbc::FetchRow(stmt.Get());
 }
 
 bool CWPLocalDB::SaveLocalData(const CTowerRecord& record) {
@@ -454,12 +455,12 @@ std::vector<std::vector<std::string>> CWPLocalDB::QueryTexts(const std::string& 
     AccessGuard guard;
     if (!LocalDBExists()) return rows;
     OdbcStatement stmt = GetLocalStmt();
-    if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), query))) return rows;
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+    if (!stmt) return rows;
+    Odbc::QueryOn(stmt.Get(), query, [&](const OdbcRow& read) {
         std::vector<std::string>& row = rows.emplace_back();
         for (int column = 1; column <= columns; ++column) {
-            row.push_back(Odbc::GetText(stmt.Get(), static_cast<SQLUSMALLINT>(column)));
+            row.push_back(read.Text(static_cast<SQLUSMALLINT>(column)));
         }
-    }
+    });
     return rows;
 }

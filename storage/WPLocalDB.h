@@ -16,7 +16,7 @@
 
 class CWPSettingsStore;
 class CWPContext;
-class BoundRow;
+class OdbcBoundRow;
 
 // One station table as the export copies it into the backend.
 struct CExportTable {
@@ -26,7 +26,7 @@ struct CExportTable {
     std::string (*head)(const std::string& prefix);
     std::vector<bool> isText;  // per column (1-based): read as text, not as a number
     // Appends the row's values after the tower id and time, each with its comma.
-    std::function<void(const BoundRow&, std::string&)> appendValues;
+    std::function<void(const OdbcBoundRow&, std::string&)> appendValues;
 };
 
 // What an export copied into the backend.
@@ -117,7 +117,8 @@ public:
                      CExportCounts& counts);
     // Runs a query on the station file and hands every row, bound by `isText`, to `read`.
     void ReadStationRows(const std::string& query, const std::vector<bool>& isText,
-                         const std::function<void(const BoundRow&)>& read) REQUIRES(g_accessLock);
+                         const std::function<void(const OdbcBoundRow&)>& read)
+        REQUIRES(g_accessLock);
 
     // Statements that failed or could not run for want of a connection, since start.
     // Any thread.

@@ -2,15 +2,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
+#include "platform/OdbcQuery.h"
 #include "storage/TowerRow.h"
 #include "storage/WPContext.h"
 
 namespace {
 
-constexpr size_t kColumnBuffer = 3000;
 constexpr int kSysInfoBackendFlag = 8;
 
 std::string TimeText(const DateTime& time) {
@@ -25,23 +26,10 @@ void Report(const std::string& message) {
     CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
 }
 
-// A column as text; empty for NULL.
-std::string Column(SQLHSTMT hstmt, SQLUSMALLINT column) {
-    char buffer[kColumnBuffer] = {0};
-    SQLLEN indicator = 0;
-    const SQLRETURN rc = SQLGetData(hstmt, column, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
-    if (!SQL_SUCCEEDED(rc) || indicator == SQL_NULL_DATA) return {};
-    buffer[kColumnBuffer - 1] = 0;
-    return buffer;
-}
-
 // A counter that was not read or marks a missing value (-99 or -100) is no counter.
-bool ReadCounter(const std::string& text, float& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    const double number = std::strtod(text.c_str(), &end);
-    if (end == text.c_str()) return false;
-    value = static_cast<float>(number);
+bool ReadCounter(const std::optional<double>& number, float& value) {
+    if (!number) return false;
+    value = static_cast<float>(*number);
     return value != -99.0f && value != -100.0f;
 }
 
@@ -148,17 +136,17 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
             return false;
         }
         if (rc != SQL_SUCCESS) return false;
-        while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
+        Odbc::ForEachRow(stmt.Get(), [&](const OdbcRow& read) {
             CRainRow row;
-            row.m_tTime = ParseDBTime(Column(stmt.Get(), 2));
-            row.m_fRain = static_cast<float>(std::atof(Column(stmt.Get(), 3).c_str()));
-            row.m_bCycleValid = ReadCounter(Column(stmt.Get(), 4), row.m_fCycle);
+            row.m_tTime = ParseDBTime(read.Text(2));
+            row.m_fRain = static_cast<float>(read.Number(3).value_or(0.0));
+            row.m_bCycleValid = ReadCounter(read.Number(4), row.m_fCycle);
             if (!row.m_tTime.IsValid()) {
                 ++unreadable;
-                continue;
+                return;
             }
             rows.push_back(row);
-        }
+        });
     }
     if (unreadable > 0) {
         WriteErrorInfo("Rainfall recalculation of tower " + std::to_string(towerID) + ": " +

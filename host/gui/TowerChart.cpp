@@ -14,9 +14,10 @@
 #include <filesystem>
 #include <map>
 
+#include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 
 namespace {
 
@@ -56,15 +57,13 @@ bool IsPlainName(const std::string& text) {
 // The RTU's output station number from VKTTOWPID, else the RTU number itself.
 int32_t TowerIdOf(int32_t rtu) {
     int32_t tower = rtu;
-    SQLHSTMT hstmt = LockHSTMT();
-    if (hstmt) {
-        std::string sql = "SELECT WPID FROM VKTTOWPID WHERE RTUID=" + std::to_string(rtu);
-        if (Odbc::Succeeded(Odbc::ExecOn(hstmt, sql)) && Odbc::Succeeded(SQLFetch(hstmt))) {
-            const std::string text = Odbc::GetText(hstmt, 1);
-            if (!text.empty()) tower = std::atoi(text.c_str());
-        }
+    HostStatement hstmt;
+    if (!hstmt) return tower;
+    const std::string sql = "SELECT WPID FROM VKTTOWPID WHERE RTUID=" + std::to_string(rtu);
+    if (Odbc::Succeeded(Odbc::ExecOn(hstmt.Get(), sql)) && Odbc::FetchRow(hstmt.Get())) {
+        const std::string text = OdbcRow(hstmt.Get()).Text(1);
+        if (!text.empty()) tower = std::atoi(text.c_str());
     }
-    UnLockHSTMT(hstmt);
     return tower;
 }
 
@@ -76,13 +75,15 @@ qint64 Milliseconds(const std::string& text) {
 
 std::string TimeLiteral(qint64 ms) {
     return "{ts '" +
-           QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toStdString() +
+           QDateTime::fromMSecsSinceEpoch(ms)
+               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+               .toStdString() +
            "'}";
 }
 
 // A value as read: empty (NULL) and the station files' missing value are no value.
-bool ReadValue(SQLHSTMT hstmt, SQLUSMALLINT column, double& value) {
-    const std::string text = Odbc::GetText(hstmt, column);
+bool ReadValue(const OdbcRow& row, SQLUSMALLINT column, double& value) {
+    const std::string text = row.Text(column);
     if (text.empty()) return false;
     value = std::atof(text.c_str());
     return std::fabs(value - kMissingValue) > 1e-6;
@@ -107,42 +108,34 @@ struct Store {
 
     // The newest row's time; false when the table cannot be read.
     bool ReadNewest() {
-        OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-        if (!stmt) return false;
         std::string sql = "SELECT MAX(TIME) FROM " + table;
         if (!condition.empty()) sql += " WHERE " + condition;
-        if (!Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql)) ||
-            !Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-            return false;
-        }
-        newest = Milliseconds(Odbc::GetText(stmt.Get(), 1));
+        const std::optional<std::string> text = Odbc::QueryText(connection.Get(), sql);
+        if (!text) return false;
+        newest = Milliseconds(*text);
         return true;
     }
 
     void ReadRows(qint64 from) {
-        OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-        if (!stmt) return;
         std::string sql = "SELECT TIME";
         for (int level = 1; level <= kLevels; ++level) {
             sql += ",V" + std::to_string(level) + "AVGSP";
         }
         sql += ",RAIN FROM " + table + " WHERE " + (condition.empty() ? "" : condition + " AND ") +
-               "TIME > " + TimeLiteral(from) +
-               " ORDER BY TIME";
-        if (!Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return;
-        while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-            const qint64 at = Milliseconds(Odbc::GetText(stmt.Get(), 1));
-            if (at < 0) continue;
+               "TIME > " + TimeLiteral(from) + " ORDER BY TIME";
+        Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
+            const qint64 at = Milliseconds(row.Text(1));
+            if (at < 0) return;
             Point point;
             for (int level = 0; level < kLevels; ++level) {
                 point.hasSpeed[level] =
-                    ReadValue(stmt.Get(), static_cast<SQLUSMALLINT>(2 + level), point.speed[level]);
+                    ReadValue(row, static_cast<SQLUSMALLINT>(2 + level), point.speed[level]);
             }
             // The hourly rainfall stands in the full hour's row.
             point.hasRain = QDateTime::fromMSecsSinceEpoch(at).time().minute() == 0 &&
-                            ReadValue(stmt.Get(), 2 + kLevels, point.rain);
+                            ReadValue(row, 2 + kLevels, point.rain);
             rows[at] = point;
-        }
+        });
     }
 };
 
@@ -282,8 +275,9 @@ bool CTowerChart::Reload() {
 
     const qint64 newest = std::max(backend.newest, station.newest);
     if (newest < 0) {
-        m_strDescription = title + ": " + (backendTrouble.isEmpty() ? QString::fromUtf8("无数据")
-                                                                    : backendTrouble);
+        m_strDescription =
+            title + ": " +
+            (backendTrouble.isEmpty() ? QString::fromUtf8("无数据") : backendTrouble);
         ShowEmpty(backendTrouble.isEmpty()
                       ? QString::fromUtf8("无数据")
                       : backendTrouble + QString::fromUtf8("\n单站库也无此塔的数据"));
@@ -324,7 +318,8 @@ bool CTowerChart::Reload() {
     for (QAbstractAxis* axis : shown->axes()) {
         axis->setVisible(true);
         if (auto* time = qobject_cast<QDateTimeAxis*>(axis)) {
-            time->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(newest));
+            time->setRange(QDateTime::fromMSecsSinceEpoch(from),
+                           QDateTime::fromMSecsSinceEpoch(newest));
         } else if (auto* value = qobject_cast<QValueAxis*>(axis)) {
             const double highest = value->alignment() == Qt::AlignRight ? rainTop : top;
             value->setRange(0, std::max(1.0, std::ceil(highest * 1.1)));
@@ -333,7 +328,8 @@ bool CTowerChart::Reload() {
     m_pEmpty->hide();
 
     // Where the rows came from.
-    const QString range = QDateTime::fromMSecsSinceEpoch(newest).toString(QStringLiteral("MM-dd HH:mm"));
+    const QString range =
+        QDateTime::fromMSecsSinceEpoch(newest).toString(QStringLiteral("MM-dd HH:mm"));
     QString source;
     if (fromStation == 0) {
         source = QString::fromUtf8("后台库 %1 行").arg(rows.size());

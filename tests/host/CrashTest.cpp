@@ -23,7 +23,7 @@
 #include "host/FrameFile.h"
 #include "host/Simulator.h"
 #include "hostlib/VktBase.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -49,13 +49,13 @@ bool ReadRows(OdbcConnection& connection, const std::string& sql, int rtu, Rows&
               int& duplicates) {
     OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
     if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return false;
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        const int key = rtu != 0 ? rtu : std::atoi(Odbc::GetText(stmt.Get(), 3).c_str());
-        std::string time = Odbc::GetText(stmt.Get(), 1).substr(0, 19);
-        if (!rows.emplace(std::make_pair(key, time), Odbc::GetText(stmt.Get(), 2)).second) {
-            ++duplicates;
-        }
-    }
+    Odbc::ForEachRow(stmt.Get(), [&](const OdbcRow& row) {
+        // Columns in increasing order, as a row is read.
+        std::string time = row.Text(1).substr(0, 19);
+        std::string value = row.Text(2);
+        const int key = rtu != 0 ? rtu : std::atoi(row.Text(3).c_str());
+        if (!rows.emplace(std::make_pair(key, time), value).second) ++duplicates;
+    });
     return true;
 }
 

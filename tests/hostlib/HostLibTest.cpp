@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "hostlib/HostSide.h"
+#include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/ErrorLog.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -182,15 +185,47 @@ TEST(HostLibTest, HostStatementIsReservedAndCloseDBReopens) {
     TestHost host;
     SQLHSTMT hstmt = LockHSTMT();
     ASSERT_NE(hstmt, nullptr);
-    std::string sql = "SELECT COUNT(*) FROM RTU";
-    ASSERT_TRUE(
-        SQL_SUCCEEDED(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)));
-    ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(hstmt)));
-    EXPECT_EQ(Odbc::GetText(hstmt, 1), "5");
+    ASSERT_TRUE(Odbc::Succeeded(Odbc::ExecOn(hstmt, "SELECT COUNT(*) FROM RTU")));
+    ASSERT_TRUE(Odbc::FetchRow(hstmt));
+    EXPECT_EQ(OdbcRow(hstmt).Text(1), "5");
     UnLockHSTMT(hstmt);
     CloseDB();
     EXPECT_EQ(ExecSQLStr("DELETE FROM RTU WHERE ID=40"), 1);
     EXPECT_EQ(ExecSQLStr("THIS IS NOT SQL"), 0);
+}
+
+// The guard lets the statement go on every way out of its scope: another thread can
+// then reserve the statement.
+TEST(HostLibTest, HostStatementGuardReleasesOnEveryExit) {
+    TestHost host;
+    const auto otherThreadCanReserve = [] {
+        auto other = std::async(std::launch::async, [] {
+            const SQLHSTMT hstmt = LockHSTMT();
+            UnLockHSTMT(hstmt);
+            return true;
+        });
+        return other.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    };
+    const auto firstId = [](bool leaveEarly) -> std::string {
+        HostStatement hstmt;
+        if (!hstmt) return "<no statement>";
+        if (leaveEarly) return "<left early>";
+        if (!Odbc::Succeeded(Odbc::ExecOn(hstmt.Get(), "SELECT MIN(ID) FROM RTU")) ||
+            !Odbc::FetchRow(hstmt.Get())) {
+            return "<failed>";
+        }
+        return OdbcRow(hstmt.Get()).Text(1);
+    };
+    EXPECT_EQ(firstId(false), "1");
+    EXPECT_TRUE(otherThreadCanReserve());
+    EXPECT_EQ(firstId(true), "<left early>");
+    EXPECT_TRUE(otherThreadCanReserve());
+    // Without VKTCOMM.MDB there is no statement, and the lock is still let go.
+    CloseDB();
+    std::filesystem::rename(host.Path("VKTCOMM.MDB"), host.Path("away.MDB"));
+    EXPECT_EQ(firstId(false), "<no statement>");
+    EXPECT_TRUE(otherThreadCanReserve());
+    std::filesystem::rename(host.Path("away.MDB"), host.Path("VKTCOMM.MDB"));
 }
 
 TEST(HostLibTest, DataSourceConnectionsAndDiagnosticsInTheErrorLog) {
@@ -201,8 +236,7 @@ TEST(HostLibTest, DataSourceConnectionsAndDiagnosticsInTheErrorLog) {
     ASSERT_NE(hdbc, nullptr);
     SQLHSTMT hstmt = nullptr;
     ASSERT_EQ(SQLAllocStmtWithErrorInfo(hdbc, &hstmt), 1);
-    std::string bad = "INSERT INTO NO_SUCH_TABLE VALUES(1)";
-    EXPECT_EQ(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(bad.data()), SQL_NTS), SQL_ERROR);
+    EXPECT_EQ(Odbc::ExecOn(hstmt, "INSERT INTO NO_SUCH_TABLE VALUES(1)"), SQL_ERROR);
     WriteSQLErrorInfo(hdbc, hstmt);
     SQLFreeStmtWithErrorInfo(hdbc, hstmt);
     CloseDatabase(&hdbc);

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "plugin/TypeRegistration.h"
 #include "tests/support/TestHost.h"
 
@@ -10,13 +11,10 @@ namespace {
 // Rows of a host table in the order they were saved.
 std::vector<std::string> Column(const std::string& sql) {
     std::vector<std::string> values;
-    SQLHSTMT hstmt = LockHSTMT();
-    std::string text = sql;
-    if (hstmt &&
-        Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
-        while (Odbc::Succeeded(SQLFetch(hstmt))) values.push_back(Odbc::GetText(hstmt, 1));
+    HostStatement hstmt;
+    if (hstmt) {
+        Odbc::QueryOn(hstmt.Get(), sql, [&](const OdbcRow& row) { values.push_back(row.Text(1)); });
     }
-    UnLockHSTMT(hstmt);
     return values;
 }
 

@@ -11,7 +11,7 @@
 #include "model/Catalogue.h"
 #include "platform/Clock.h"
 #include "platform/ErrorLog.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
 #include "storage/BackendWriterThread.h"
@@ -76,10 +76,9 @@ bool RowStored(CBackendDB& backend, const DateTime& time) {
     OdbcStatement stmt = backend.GetBackendStmt();
     SQLHSTMT hstmt = stmt.Get();
     if (!hstmt) return false;
-    std::string sql =
+    const std::string sql =
         "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND TIME={ts '" + time.Format() + "'}";
-    return Odbc::Succeeded(SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) &&
-           Odbc::Succeeded(SQLFetch(hstmt));
+    return Odbc::Succeeded(Odbc::ExecOn(hstmt, sql)) && Odbc::FetchRow(hstmt);
 }
 
 TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {

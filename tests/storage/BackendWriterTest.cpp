@@ -7,7 +7,7 @@
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "storage/AssignmentStore.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
@@ -55,15 +55,11 @@ protected:
         OdbcStatement stmt = Backend().GetBackendStmt();
         SQLHSTMT hstmt = stmt.Get();
         if (!hstmt) return "<no connection>";
-        std::string sql = "SELECT " + column + " FROM " + table +
-                          " WHERE TOWERID=" + std::to_string(tower) + " AND TIME={ts '" +
-                          time.Format() + "'}";
-        if (!Odbc::Succeeded(
-                SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
-            !Odbc::Succeeded(SQLFetch(hstmt))) {
-            return "<none>";
-        }
-        return Odbc::GetText(hstmt, 1);
+        const std::string sql = "SELECT " + column + " FROM " + table +
+                                " WHERE TOWERID=" + std::to_string(tower) + " AND TIME={ts '" +
+                                time.Format() + "'}";
+        if (!Odbc::Succeeded(Odbc::ExecOn(hstmt, sql)) || !Odbc::FetchRow(hstmt)) return "<none>";
+        return OdbcRow(hstmt).Text(1);
     }
     double StoredNumber(const std::string& table, const std::string& column, int tower,
                         const DateTime& time) {
@@ -74,14 +70,11 @@ protected:
         RecursiveMutexLock guard(Backend().BackendLock());
         OdbcStatement stmt = Backend().GetBackendStmt();
         SQLHSTMT hstmt = stmt.Get();
-        std::string sql = "SELECT COUNT(*) FROM " + table;
-        if (!hstmt ||
-            !Odbc::Succeeded(
-                SQLExecDirect(hstmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)) ||
-            !Odbc::Succeeded(SQLFetch(hstmt))) {
+        if (!hstmt || !Odbc::Succeeded(Odbc::ExecOn(hstmt, "SELECT COUNT(*) FROM " + table)) ||
+            !Odbc::FetchRow(hstmt)) {
             return -1;
         }
-        return std::stol(Odbc::GetText(hstmt, 1));
+        return std::stol(OdbcRow(hstmt).Text(1));
     }
 
     // The rain counter's stored sample one hour before 15:00.

@@ -15,7 +15,7 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
-#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "platform/System.h"
 
 namespace {
@@ -126,13 +126,9 @@ namespace {
 
 std::string FirstValue(OdbcConnection& connection, const std::string& sql) {
     OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    std::string text = sql;
-    if (!stmt || !Odbc::Succeeded(
-                     SQLExecDirect(stmt.Get(), reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS))) {
-        return "<error>";
-    }
-    if (!Odbc::Succeeded(SQLFetch(stmt.Get()))) return "<none>";
-    return Odbc::GetText(stmt.Get(), 1);
+    if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return "<error>";
+    if (!Odbc::FetchRow(stmt.Get())) return "<none>";
+    return OdbcRow(stmt.Get()).Text(1);
 }
 
 }  // namespace
