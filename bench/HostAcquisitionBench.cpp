@@ -11,6 +11,7 @@
 #include "bench/BenchHost.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 
 namespace {
@@ -22,7 +23,7 @@ std::vector<CDataFrame> Frames(int days) {
     OutDBObj(kObjRTUDef, "", all);
     std::vector<CRTUDef> towers;
     for (const auto& def : all) {
-        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
+        if (IsTowerType(def->m_nType)) towers.push_back(*def);
     }
     DestroyObA(all);
     const DateTime first(2009, 3, 1, 0, 0, 0);

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "platform/SqlText.h"
+
 namespace FrameFile {
 
 namespace {
@@ -135,14 +137,9 @@ std::optional<DateTime> ParseOptionTime(const std::string& text) {
 }
 
 std::optional<DateTime> ParseTime(const std::string& text) {
-    int y, mo, d, h, mi, s;
-    char tail;
-    if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &y, &mo, &d, &h,
-                                         &mi, &s, &tail) != 6) {
-        return std::nullopt;
-    }
-    const DateTime time(y, mo, d, h, mi, s);
-    if (!time.IsValid()) return std::nullopt;
+    // The database's form with nothing after the seconds.
+    const DateTime time = ParseDBTime(text);
+    if (text.size() != 19 || !time.IsValid()) return std::nullopt;
     return time;
 }
 

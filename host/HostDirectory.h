@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "plugin/ConfigFile.h"
+
 // A host working directory: VKTCOMM.MDB with the host catalogue, the ODBC set-up in
 // odbc/ (drivers and the system data sources), and the backend database.
 namespace HostDirectory {
@@ -11,7 +13,8 @@ struct BackendOptions {
     std::string pgHost = "127.0.0.1";
     int pgPort = 5432;
     std::string pgDatabase = "postgres";
-    std::string dataSource = "DAVAD";  // the backend's data source name
+    // The backend's data source name: by default the one the plug-in looks for.
+    std::string dataSource = ConfigFile::kDefaultSource;
 };
 
 // Makes `dir` a host working directory; with `demo` it adds the demo RTUs. Writes

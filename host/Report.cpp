@@ -6,9 +6,12 @@
 #include <vector>
 
 #include "host/HostDirectory.h"
+#include "host/PluginBackend.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
 #include "platform/OdbcQuery.h"
+#include "platform/SqlText.h"
+#include "plugin/ConfigFile.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +58,7 @@ std::string NewestRow(SQLHDBC hdbc, const std::string& table) {
 
 void PrintTables(SQLHDBC hdbc, const std::string& prefix, const std::vector<std::string>& tables) {
     for (const std::string& table : tables) {
-        const std::string name = prefix.empty() ? table : prefix + "." + table;
+        const std::string name = PrefixedTable(prefix, table);
         std::printf("  %s: %s rows\n", name.c_str(),
                     QueryScalar(hdbc, "SELECT COUNT(*) FROM " + name).c_str());
         std::printf("    newest: %s\n", NewestRow(hdbc, name).c_str());
@@ -72,18 +75,23 @@ std::string DataSourceFile(const std::string& source) {
 }
 
 void PrintBackend() {
-    const std::string source = IniFile::GetString("./WPDB.ini", "DATABASE", "SOURCENAME", "DAVAD");
-    const std::string user = IniFile::GetString("./WPDB.ini", "DATABASE", "USER", "fd");
-    const std::string password = IniFile::GetString("./WPDB.ini", "DATABASE", "PASSWORD", "wendol");
-    const std::string prefix = IniFile::GetString("./WPDB.ini", "DATABASE", "PRENAME", "");
-    std::printf("backend database (data source %s):\n", source.c_str());
-    OdbcConnection connection;
-    if (!connection.Connect(source, user, password, kLoginTimeoutSeconds)) {
-        std::printf("  cannot connect: %s%s\n", connection.LastError().c_str(),
-                    DataSourceFile(source).c_str());
+    const PluginBackend backend = ReadPluginBackend();
+    std::printf("backend database (data source %s):\n", backend.source.c_str());
+    // The prefix goes into the statements only as the plug-in would write it there.
+    if (!IsSchemaPrefix(backend.prefix)) {
+        std::printf(
+            "  the schema prefix [DATABASE] PRENAME \"%s\" is not an SQL name; the "
+            "backend tables are not read\n",
+            Odbc::LogText(backend.prefix).c_str());
         return;
     }
-    PrintTables(connection.Get(), prefix, {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"});
+    OdbcConnection connection;
+    if (!connection.Connect(backend.source, backend.user, backend.password, kLoginTimeoutSeconds)) {
+        std::printf("  cannot connect: %s%s\n", connection.LastError().c_str(),
+                    DataSourceFile(backend.source).c_str());
+        return;
+    }
+    PrintTables(connection.Get(), backend.prefix, {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"});
 }
 
 void PrintStations(const std::string& dir) {
@@ -107,7 +115,7 @@ void PrintStations(const std::string& dir) {
 }
 
 void PrintIsolationFiles(const std::string& dir) {
-    const std::string isolationDir = IniFile::GetString("./WPDB.ini", "TXT", "DIR", dir);
+    const std::string isolationDir = IniFile::GetString(ConfigFile::kPath, "TXT", "DIR", dir);
     std::vector<fs::path> files;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(isolationDir, ec)) {

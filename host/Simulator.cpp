@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "host/FrameFile.h"
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 
 namespace Simulator {
@@ -189,7 +190,7 @@ std::vector<CRTUDef> CatalogueTowers() {
     CRTUDefRT::OutRTRTU(all);
     std::vector<CRTUDef> towers;
     for (const auto& def : all) {
-        if (def->m_nType == 100 || def->m_nType == 101) towers.push_back(*def);
+        if (IsTowerType(def->m_nType)) towers.push_back(*def);
     }
     return towers;
 }

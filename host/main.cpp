@@ -14,6 +14,20 @@
 
 namespace {
 
+// The host directory, where the frames come from, the clock's start and the plug-in:
+// what `run` and `gui` share.
+template <typename Options>
+void AddFrameSource(CLI::App* command, Options& options, const char* followHelp) {
+    command->add_option("DIR", options.dir)->required();
+    command->add_option("--frames", options.framesFile, "frames to acquire, JSON Lines");
+    command->add_option("--follow", options.followFile, followHelp);
+    command->add_option("--simulate", options.simulateSpan,
+                        "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
+    command->add_option("--now", options.now,
+                        "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
+    command->add_option("--plugin", options.pluginPath, "the plug-in library");
+}
+
 int Fail(const std::string& error) {
     std::fprintf(stderr, "vkthost: %s\n", error.c_str());
     return 1;
@@ -104,30 +118,19 @@ int main(int argc, char** argv) {
 
     HostRun::Options run;
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
-    runCmd->add_option("DIR", run.dir)->required();
-    runCmd->add_option("--frames", run.framesFile, "frames to acquire, JSON Lines");
-    runCmd->add_option("--follow", run.followFile,
-                       "frames appended to FILE (- for standard input) until SIGINT/SIGTERM");
-    runCmd->add_option("--simulate", run.simulateSpan,
-                       "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
-    runCmd->add_option("--now", run.now, "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
+    AddFrameSource(runCmd, run,
+                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM");
     runCmd->add_option("--drain", run.drainSeconds,
                        "at most this many seconds for the plug-in to store everything (600)");
     runCmd->add_option("--status", run.statusSeconds,
                        "print the plug-in's health figures this often while waiting");
     runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
-    runCmd->add_option("--plugin", run.pluginPath, "the plug-in library");
     runCmd->add_option("--accepted", run.acceptedFile,
                        "append \"RTU time\" of every accepted frame to FILE");
 
     HostGui::Options gui;
     CLI::App* guiCmd = app.add_subcommand("gui", "the host with its main window");
-    guiCmd->add_option("DIR", gui.dir)->required();
-    guiCmd->add_option("--frames", gui.framesFile, "frames to acquire, JSON Lines");
-    guiCmd->add_option("--follow", gui.followFile, "frames appended to FILE");
-    guiCmd->add_option("--simulate", gui.simulateSpan, "last:2d | \"FROM..TO\" | live[:SPEED]");
-    guiCmd->add_option("--now", gui.now, "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
-    guiCmd->add_option("--plugin", gui.pluginPath, "the plug-in library");
+    AddFrameSource(guiCmd, gui, "frames appended to FILE");
     guiCmd->add_option("--rtu", gui.selectRtu, "the tower charted at start");
     guiCmd->add_option("--screenshot", gui.screenshot, "PNG of the window at --quit-after");
     guiCmd->add_option("--quit-after", gui.quitAfter, "close the window after SECONDS");

@@ -30,10 +30,13 @@ struct Key {
 // The eleven keys in the order they are read and written.
 const Key kKeys[] = {
     {"ERRORDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveErrorData, nullptr, nullptr},
-    {"DATABASE", "SOURCENAME", Kind::Text, "DAVAD", nullptr, nullptr, &CWPSettings::m_strSource},
+    {"DATABASE", "SOURCENAME", Kind::Text, ConfigFile::kDefaultSource, nullptr, nullptr,
+     &CWPSettings::m_strSource},
     {"DATABASE", "PRENAME", Kind::Text, "", nullptr, nullptr, &CWPSettings::m_strPreName},
-    {"DATABASE", "USER", Kind::Text, "fd", nullptr, nullptr, &CWPSettings::m_strUser},
-    {"DATABASE", "PASSWORD", Kind::Text, "wendol", nullptr, nullptr, &CWPSettings::m_strPassword},
+    {"DATABASE", "USER", Kind::Text, ConfigFile::kDefaultUser, nullptr, nullptr,
+     &CWPSettings::m_strUser},
+    {"DATABASE", "PASSWORD", Kind::Text, ConfigFile::kDefaultPassword, nullptr, nullptr,
+     &CWPSettings::m_strPassword},
     {"DATABASE", "SAVEBKGDB", Kind::Switch, "1", &CWPSettings::m_bSaveBkgDB, nullptr, nullptr},
     {"DATABASE", "TYPE", Kind::Integer, "0", nullptr, &CWPSettings::m_nType, nullptr},
     {"LOCALDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveLocal, nullptr, nullptr},

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "plugin/ConfigFile.h"
+
 class CWPSettingsStore;
 
 // The working parameters in "WPDB.ini" of the current directory. LoadConfig reads
@@ -12,4 +14,4 @@ void LoadConfig(CWPSettingsStore& settings, const std::string& workingDir);
 void SaveConfig(const CWPSettingsStore& settings);
 
 // The configuration file, relative to the current directory.
-constexpr const char* kConfigFile = "./WPDB.ini";
+constexpr const char* kConfigFile = ConfigFile::kPath;

@@ -6,6 +6,7 @@
 
 #include "hostlib/VktBase.h"
 #include "plugin/Config.h"
+#include "storage/MessageWindow.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
@@ -19,10 +20,8 @@ namespace {
 
 bool HostHasUserInterface() {
     if (qobject_cast<QApplication*>(QCoreApplication::instance())) return true;
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1,
-                             "The plug-in's dialogs need the host's Qt user interface; this "
-                             "host has none.",
-                             MessageLayer::GetThreadMainWindow());
+    ReportToMessageWindow(
+        "The plug-in's dialogs need the host's Qt user interface; this host has none.");
     return false;
 }
 

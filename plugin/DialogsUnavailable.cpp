@@ -2,14 +2,13 @@
 // they say so in the host's message window, as a host without a user interface hears.
 #include "hostlib/VktBase.h"
 #include "plugin/Dialogs.h"
+#include "storage/MessageWindow.h"
 
 namespace {
 
 void SayDialogsAreUnavailable() {
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1,
-                             "The plug-in's dialogs need the host's Qt user interface; this "
-                             "host has none.",
-                             MessageLayer::GetThreadMainWindow());
+    ReportToMessageWindow(
+        "The plug-in's dialogs need the host's Qt user interface; this host has none.");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/Mutex.h"
@@ -18,6 +19,7 @@
 #include "plugin/TypeRegistration.h"
 #include "storage/AssignmentStore.h"
 #include "storage/BackendWriterThread.h"
+#include "storage/MessageWindow.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
@@ -61,10 +63,6 @@ void KeepCodeLoaded() {
     if (!System::PinModule(reinterpret_cast<const void*>(&VKTLibExit), error)) {
         WriteErrorInfo("Cannot keep the plug-in loaded: " + error);
     }
-}
-
-void ReportToHost(const std::string& text) {
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, text, MessageLayer::GetThreadMainWindow());
 }
 
 bool PathExists(const std::string& path) {
@@ -151,7 +149,7 @@ void GetExtDBInfo(int& nType, std::string& strName, std::string& strDesc) {
 void VKTLibInit() {
     if (IsRunning()) {
         // The running workers still use the state a second start would replace.
-        ReportToHost("VKTLibInit: the plug-in is already started; call VKTLibExit first.");
+        ReportToMessageWindow("VKTLibInit: the plug-in is already started; call VKTLibExit first.");
         return;
     }
     RegisterMissingTypes();
@@ -173,7 +171,7 @@ int SaveRTDB(const CDataFrame& frame) {
     const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(frame.m_nRTUID);
     if (!def) return 0;
     // Refused when the spool cannot take it (a full disk): the host knows then.
-    if (def->m_nType == 100 || def->m_nType == 101) {
+    if (IsTowerType(def->m_nType)) {
         return g_pContext->m_pStorageThread->EnqueueFrame(frame) ? 1 : 0;
     }
     return 1;

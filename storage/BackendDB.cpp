@@ -8,24 +8,13 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/OdbcQuery.h"
+#include "storage/MessageWindow.h"
 #include "storage/WPSettings.h"
 
 namespace {
 
 // While the backend stays unreachable, at most one error-log line in this time.
 constexpr double kOutageLineSeconds = 60.0;
-
-void Report(const std::string& message) {
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
-}
-
-bool TakeField(std::string& rest, char separator, int& value) {
-    const size_t at = rest.find(separator);
-    if (at == std::string::npos || at == 0) return false;
-    value = std::atoi(rest.substr(0, at).c_str());
-    rest.erase(0, at + 1);
-    return true;
-}
 
 // How the driver refused a statement. PostgreSQL reports a broken constraint in
 // SQLSTATE class 23, a duplicate key as 23505; the SQLite driver reports both as HY000
@@ -51,14 +40,6 @@ Refusal RefusalOf(SQLHSTMT hstmt) {
         if (text.find(duplicate) != std::string::npos) return Refusal::Duplicate;
     }
     return Refusal::Constraint;
-}
-
-bool IsIdentifier(const std::string& text) {
-    if (text.empty() || std::isdigit(static_cast<unsigned char>(text[0]))) return false;
-    for (unsigned char c : text) {
-        if (!std::isalnum(c) && c != '_') return false;
-    }
-    return true;
 }
 
 // Limits the PostgreSQL client enforces itself, for a server it can no longer reach:
@@ -197,7 +178,7 @@ bool CBackendDB::CommitTransaction() {
     if (Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
     const std::string message = "WP Error SQL: the backend refused to commit a transaction";
     WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
-    Report(message);
+    ReportToMessageWindow(message);
     // A refused commit (a deferred constraint) leaves the connection sound once the
     // transaction is rolled back; one that cannot even roll back is not kept.
     if (!Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
@@ -341,7 +322,7 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
             "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
         WriteErrorInfo(message);
         if (options.withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
-        Report(message);
+        ReportToMessageWindow(message);
         stmt.Reset();
         if (!broken) DisconnectBackend();
         return {true, rc};
@@ -407,26 +388,7 @@ bool CBackendDB::CheckPrefix(const std::string& prefix) {
                                     Odbc::LogText(prefix) +
                                     "\" is not an SQL name; no backend row is written";
         WriteErrorInfo(message);
-        Report(message);
+        ReportToMessageWindow(message);
     }
     return false;
-}
-
-bool IsSchemaPrefix(const std::string& prefix) {
-    if (prefix.empty()) return true;
-    const size_t dot = prefix.find('.');
-    if (dot == std::string::npos) return IsIdentifier(prefix);
-    return IsIdentifier(prefix.substr(0, dot)) && IsIdentifier(prefix.substr(dot + 1));
-}
-
-DateTime ParseDBTime(const std::string& text) {
-    std::string rest = text;
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-    if (!TakeField(rest, '-', year) || !TakeField(rest, '-', month) || !TakeField(rest, ' ', day) ||
-        !TakeField(rest, ':', hour) || !TakeField(rest, ':', minute) || rest.empty()) {
-        return DateTime::Invalid();
-    }
-    const int second = std::atoi(rest.c_str());
-    // The date-time itself refuses impossible fields (month 13, 30 February, 24:00).
-    return DateTime(year, month, day, hour, minute, second);
 }

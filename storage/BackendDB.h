@@ -8,6 +8,7 @@
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
 #include "platform/OdbcHandles.h"
+#include "platform/SqlText.h"
 
 class CWPSettingsStore;
 class CBackendTransaction;
@@ -171,12 +172,3 @@ private:
 // Returns each statement's outcome: Done only for a committed one.
 std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
                                            const std::function<BackendOutcome(size_t)>& run);
-
-// Reads "YYYY-MM-DD HH:MM:SS" (digits after the seconds ignored) as a driver returns
-// a date-time column in character form. A text that is not such a time, or names no
-// real date, gives an invalid date-time.
-DateTime ParseDBTime(const std::string& text);
-
-// An SQL identifier (letters, digits, "_", not starting with a digit), or two joined
-// by a dot.
-bool IsSchemaPrefix(const std::string& prefix);

@@ -15,10 +15,6 @@ constexpr const char* kTenMinuteTable = "FD_RUN_RTTOWER";
 constexpr const char* kHourlyTable = "FD_RUN_TOWERHIS";
 constexpr int kHourlyType = 1;
 
-std::string TableName(const std::string& prefix, const char* table) {
-    return prefix.empty() ? std::string(table) : prefix + "." + table;
-}
-
 std::vector<ColumnValue> RowValues(const CTowerRecord& record, RowSet set,
                                    const CWPSettings& settings) {
     return TowerRowValues(record, set, RowRules{!settings.m_bSaveErrorData, true, 1});
@@ -40,12 +36,12 @@ bool RowExists(CBackendDB& backend, const std::string& prefix, int towerID, cons
                RowSet set, BackendOutcome& outcome) {
     if (set == RowSet::TenMinute) {
         return backend.BackendRowExists(
-            "SELECT TOWERID,TIME FROM " + TableName(prefix, kTenMinuteTable) +
+            "SELECT TOWERID,TIME FROM " + PrefixedTable(prefix, kTenMinuteTable) +
                 " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time),
             &outcome);
     }
     return backend.BackendRowExists("SELECT TOWERID,TIME,TYPE FROM " +
-                                        TableName(prefix, kHourlyTable) +
+                                        PrefixedTable(prefix, kHourlyTable) +
                                         KeyCondition(towerID, time, set),
                                     &outcome);
 }
@@ -55,7 +51,7 @@ BackendOutcome InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet
                          const std::vector<ColumnValue>& values) {
     const bool hourly = set == RowSet::Hourly;
     return backend.ExecBackendRow(
-        InsertStatement("INSERT INTO " + TableName(settings.m_strPreName, TableOf(set)) +
+        InsertStatement("INSERT INTO " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
                             (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
                         " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
                             "," + (hourly ? std::to_string(kHourlyType) + "," : ""),
@@ -68,7 +64,7 @@ BackendOutcome UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet
     std::string assignments = Assignments(values);
     if (assignments.empty()) return BackendOutcome::Done;  // nothing to update: no statement
     assignments.pop_back();
-    return backend.ExecBackendRow("UPDATE " + TableName(settings.m_strPreName, TableOf(set)) +
+    return backend.ExecBackendRow("UPDATE " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
                                   " SET " + assignments +
                                   KeyCondition(towerID, record.m_tTime, set));
 }
@@ -116,7 +112,7 @@ BackendOutcome SaveTowerRecord(CWPContext& context, const CTowerRecord& record) 
     const auto settings = context.m_settings.Get();
     if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
-    const bool withHourly = settings->m_nType != 1;
+    const bool withHourly = settings->WithHourlyRows();
     const std::vector<ColumnValue> tenMinute = RowValues(record, RowSet::TenMinute, *settings);
     const std::vector<ColumnValue> hourly = withHourly && IsFullHour(record.m_tTime)
                                                 ? RowValues(record, RowSet::Hourly, *settings)

@@ -43,10 +43,6 @@ void Count(BackendOutcome outcome, CExportCounts& counts) {
     }
 }
 
-std::string TableName(const std::string& prefix, const char* table) {
-    return prefix.empty() ? std::string(table) : prefix + "." + table;
-}
-
 // The times of the tower's rows the backend already holds in (from, to]: those rows
 // are counted as present and not offered again, so a repeated export sends nothing.
 std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
@@ -68,7 +64,7 @@ std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
 }  // namespace
 
 std::string GetOutRTInsert(const std::string& prefix) {
-    std::string head = "INSERT INTO " + TableName(prefix, "FD_RUN_RTTOWER") + "(TOWERID,TIME,";
+    std::string head = "INSERT INTO " + PrefixedTable(prefix, "FD_RUN_RTTOWER") + "(TOWERID,TIME,";
     for (const ColumnDef& column : TenMinuteColumns()) head += column.name + ",";
     head.back() = ')';
     return head;
@@ -76,7 +72,7 @@ std::string GetOutRTInsert(const std::string& prefix) {
 
 std::string GetOutHisInsert(const std::string& prefix) {
     std::string head =
-        "INSERT INTO " + TableName(prefix, "FD_RUN_TOWERHIS") + "(TOWERID,TIME,TYPE,";
+        "INSERT INTO " + PrefixedTable(prefix, "FD_RUN_TOWERHIS") + "(TOWERID,TIME,TYPE,";
     for (const ColumnDef& column : HourlyColumns()) head += column.name + ",";
     head.back() = ')';
     return head;
@@ -94,7 +90,7 @@ void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<boo
 void CWPLocalDB::OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
                                CExportCounts& counts) {
     OutLocalRT(context, from, to, counts);
-    if (context.m_settings.Get()->m_nType != 1) OutLocalHis(context, from, to, counts);
+    if (context.m_settings.Get()->WithHourlyRows()) OutLocalHis(context, from, to, counts);
 }
 
 void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
@@ -141,7 +137,7 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
     const std::string head = table.head(prefix);
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
     const std::set<double> present =
-        PresentTimes(context.m_backend, TableName(prefix, table.backendTable), tower, from, to,
+        PresentTimes(context.m_backend, PrefixedTable(prefix, table.backendTable), tower, from, to,
                      table.backendCondition);
     // Read first, then write: the storage thread needs the Access lock for every station
     // row, and a slow or hung backend must never hold it up. A unit is one station-day.
@@ -248,14 +244,14 @@ bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const Da
     if (!context.m_backend.CheckPrefix(prefix)) return false;
     const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
     std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
-    if (context.m_settings.Get()->m_nType != 1) {
+    if (context.m_settings.Get()->WithHourlyRows()) {
         tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
     }
     for (const RefillTable& table : tables) {
         // Read first, then write: the Access lock is not held while the backend answers.
         const std::vector<RefillRow> rows = ReadRefillRows(*this, table, from, to, counts);
         if (rows.empty()) continue;
-        const std::string name = TableName(prefix, table.backendTable);
+        const std::string name = PrefixedTable(prefix, table.backendTable);
         const std::set<double> present = PresentTimes(context.m_backend, name, tower, from, to,
                                                       table.hourly ? " AND TYPE=1" : "");
         if (!context.m_backend.IsConnected()) return false;

@@ -60,10 +60,6 @@ std::string NumberText(double value) {
     return std::string(text, result.ptr);
 }
 
-std::string TimeLiteral(const DateTime& time) {
-    return "{ts '" + time.Format("%Y-%m-%d %H:%M:%S") + "'}";
-}
-
 bool IsFullHour(const DateTime& time) {
     return time.GetMinute() == 0 && time.GetSecond() == 0;
 }

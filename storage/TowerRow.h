@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/DateTime.h"
+#include "platform/SqlText.h"
 #include "storage/TowerRecord.h"
 
 // What one tower record contributes to a row of the tower tables, shared by the
@@ -40,7 +41,5 @@ std::string Assignments(const std::vector<ColumnValue>& row);
 
 // "%g" of the value.
 std::string NumberText(double value);
-// {ts 'YYYY-MM-DD HH:MM:SS'}
-std::string TimeLiteral(const DateTime& time);
 // Minute and second both 0.
 bool IsFullHour(const DateTime& time);

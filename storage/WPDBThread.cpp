@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
@@ -20,10 +21,6 @@ namespace {
 // Frames of these kinds are taken from the queue but not stored.
 bool IsStoredKind(int32_t kind) {
     return kind != 0 && kind != 2 && kind != 3;
-}
-
-bool IsTowerType(int32_t type) {
-    return type == 100 || type == 101;
 }
 
 CDataFrame FrameOf(const CTowerRecord& record) {

@@ -14,6 +14,7 @@
 #include "platform/OdbcQuery.h"
 #include "platform/System.h"
 #include "storage/BackendConfirmation.h"
+#include "storage/MessageWindow.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
 #include "storage/WPSettings.h"
@@ -23,10 +24,6 @@ namespace {
 constexpr int kHourlyType = 1;
 // "UPDATE RTTOWER SET " and "UPDATE HSTOWER SET " are shorter: nothing assigned.
 constexpr size_t kShortestUpdate = 22;
-
-void Report(const std::string& message) {
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
-}
 
 // Station rows keep abnormal values and, on update, leave RAIN alone.
 const RowRules kInsertRules{false, true, 0};
@@ -295,7 +292,7 @@ SQLRETURN CWPLocalDB::RunLocalStatement(OdbcStatement& stmt, const std::string& 
         if (m_failures.Failed()) {
             const std::string message = errorPrefix + Odbc::LogText(sql);
             WriteErrorInfo(message);
-            Report(message);
+            ReportToMessageWindow(message);
             WriteSQLErrorInfo(m_hDbc, stmt.Get());
         }
         stmt.Reset();

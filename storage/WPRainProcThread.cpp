@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <optional>
 
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/OdbcQuery.h"
+#include "storage/MessageWindow.h"
 #include "storage/TowerRow.h"
 #include "storage/WPContext.h"
 
@@ -14,16 +16,8 @@ namespace {
 
 constexpr int kSysInfoBackendFlag = 8;
 
-std::string TimeText(const DateTime& time) {
-    return time.Format("%Y-%m-%d %H:%M:%S");
-}
-
 std::string Table(const std::string& prefix) {
-    return prefix.empty() ? std::string("FD_RUN_RTTOWER") : prefix + ".FD_RUN_RTTOWER";
-}
-
-void Report(const std::string& message) {
-    CVKTAcqThread::ReportMsg(2, 0, "", 0, 1, message, MessageLayer::GetThreadMainWindow());
+    return PrefixedTable(prefix, "FD_RUN_RTTOWER");
 }
 
 // A counter that was not read or marks a missing value (-99 or -100) is no counter.
@@ -76,7 +70,7 @@ void CWPRainProcThread::ReCalAllRain() {
     CObList<CRTUDef> list;
     CRTUDefRT::OutRTRTU(list);
     for (const auto& def : list) {
-        if (def->m_nType != 100) continue;
+        if (def->m_nType != kTowerType) continue;
         Recalculate(m_context.m_assignments.TowerIDOf(def->m_nRTUID), start, end, "WP Error SQL: ");
     }
     DestroyObA(list);
@@ -117,9 +111,9 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
                                  const DateTime& to, const char* errorPrefix,
                                  std::vector<CRainRow>& rows) {
     const std::string sql = "SELECT TOWERID,TIME,RAIN,CYCLE FROM " + Table(prefix) +
-                            " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME>={ts '" +
-                            TimeText(from) + "'} AND TIME<={ts '" + TimeText(to) +
-                            "'} ORDER BY TIME ASC";
+                            " WHERE TOWERID=" + std::to_string(towerID) +
+                            " AND TIME>=" + TimeLiteral(from) + " AND TIME<=" + TimeLiteral(to) +
+                            " ORDER BY TIME ASC";
     CBackendDB& backend = m_context.m_backend;
     long unreadable = 0;
     {
@@ -130,7 +124,7 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
         if (rc < 0) {
             const std::string message = errorPrefix + Odbc::LogText(sql);
             WriteErrorInfo(message);
-            Report(message);
+            ReportToMessageWindow(message);
             stmt.Reset();
             backend.DisconnectBackend();
             return false;
@@ -185,6 +179,6 @@ bool CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const
     std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
     return m_context.m_backend.ExecBackendRow("UPDATE " + Table(prefix) + " SET RAIN=" + value +
                                               " WHERE TOWERID=" + std::to_string(towerID) +
-                                              " AND TIME={ts '" + TimeText(time) + "'}") ==
+                                              " AND TIME=" + TimeLiteral(time)) ==
            BackendOutcome::Done;
 }

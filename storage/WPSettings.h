@@ -18,6 +18,9 @@ struct CWPSettings {
     int m_nDataLen = 0;             // [LOCALDATA] DATALEN: years kept; below 1 keeps all
     bool m_bPermit = false;         // [TXT] PERMIT: write the reverse-isolation files
     std::string m_strDir;           // [TXT] DIR: directory of the reverse-isolation files
+
+    // Whether hourly rows go to the backend: every wind-farm kind but 1 has them.
+    bool WithHourlyRows() const { return m_nType != 1; }
 };
 
 // The current set of working parameters. A set is never changed in place: it is

@@ -26,6 +26,7 @@
 #include "host/gui/HostWindow.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
@@ -123,7 +124,7 @@ void SelectRtu(CHostWindow& window, int rtu) {
     for (int row = 0; row < table.rowCount(); ++row) {
         const int number = table.item(row, 0)->text().toInt();
         const int type = table.item(row, 2)->text().toInt();
-        if (rtu == number || (rtu == 0 && (type == 100 || type == 101))) {
+        if (rtu == number || (rtu == 0 && IsTowerType(type))) {
             table.selectRow(row);
             return;
         }

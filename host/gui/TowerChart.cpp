@@ -14,10 +14,11 @@
 #include <filesystem>
 #include <map>
 
+#include "host/PluginBackend.h"
 #include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
-#include "platform/IniFile.h"
 #include "platform/OdbcQuery.h"
+#include "platform/SqlText.h"
 
 namespace {
 
@@ -35,25 +36,6 @@ const QColor kLevelColours[kLevels] = {
     QColor(0x8C, 0x6D, 0x31),
 };
 
-struct Backend {
-    std::string source, user, password, prefix;
-};
-
-// What WPDB.ini says, with the plug-in's defaults.
-Backend BackendOfHost() {
-    const std::string ini = "./WPDB.ini";
-    return {IniFile::GetString(ini, "DATABASE", "SOURCENAME", "DAVAD"),
-            IniFile::GetString(ini, "DATABASE", "USER", "fd"),
-            IniFile::GetString(ini, "DATABASE", "PASSWORD", "wendol"),
-            IniFile::GetString(ini, "DATABASE", "PRENAME", "")};
-}
-
-// A prefix goes into the statement only when it is a plain name (or two joined by a dot).
-bool IsPlainName(const std::string& text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '_' || c == '.'; });
-}
-
 // The RTU's output station number from VKTTOWPID, else the RTU number itself.
 int32_t TowerIdOf(int32_t rtu) {
     int32_t tower = rtu;
@@ -67,18 +49,19 @@ int32_t TowerIdOf(int32_t rtu) {
     return tower;
 }
 
+// A date-time text of a table as milliseconds of local time; -1 when it is none.
 qint64 Milliseconds(const std::string& text) {
-    const QDateTime time = QDateTime::fromString(QString::fromStdString(text.substr(0, 19)),
-                                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    return time.isValid() ? time.toMSecsSinceEpoch() : -1;
+    const DateTime time = ParseDBTime(text);
+    if (!time.IsValid()) return -1;
+    return QDateTime(QDate(time.GetYear(), time.GetMonth(), time.GetDay()),
+                     QTime(time.GetHour(), time.GetMinute(), time.GetSecond()))
+        .toMSecsSinceEpoch();
 }
 
-std::string TimeLiteral(qint64 ms) {
-    return "{ts '" +
-           QDateTime::fromMSecsSinceEpoch(ms)
-               .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-               .toStdString() +
-           "'}";
+std::string TimeLiteralAt(qint64 ms) {
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
+    return TimeLiteral(DateTime(at.date().year(), at.date().month(), at.date().day(),
+                                at.time().hour(), at.time().minute(), at.time().second()));
 }
 
 // A value as read: empty (NULL) and the station files' missing value are no value.
@@ -122,7 +105,7 @@ struct Store {
             sql += ",V" + std::to_string(level) + "AVGSP";
         }
         sql += ",RAIN FROM " + table + " WHERE " + (condition.empty() ? "" : condition + " AND ") +
-               "TIME > " + TimeLiteral(from) + " ORDER BY TIME";
+               "TIME > " + TimeLiteralAt(from) + " ORDER BY TIME";
         Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
             const qint64 at = Milliseconds(row.Text(1));
             if (at < 0) return;
@@ -244,13 +227,14 @@ bool CTowerChart::Reload() {
     chart()->setTitle(title + QString::fromUtf8(" 最近24小时: 各层平均风速与小时雨量"));
 
     // The backend, unless it failed a moment ago.
-    const Backend settings = BackendOfHost();
+    const PluginBackend settings = ReadPluginBackend();
     Store backend;
-    backend.table = (settings.prefix.empty() ? "" : settings.prefix + ".") + "FD_RUN_RTTOWER";
+    backend.table = PrefixedTable(settings.prefix, "FD_RUN_RTTOWER");
     backend.condition = "TOWERID=" + std::to_string(tower);
     QString backendTrouble;
     const auto now = std::chrono::steady_clock::now();
-    if (!IsPlainName(settings.prefix)) {
+    // The prefix goes into the statements only as the plug-in would write it there.
+    if (!IsSchemaPrefix(settings.prefix)) {
         backendTrouble = QString::fromUtf8("后台库前缀无效");
     } else if (now < m_backendRetry) {
         backendTrouble = QString::fromUtf8("后台库不可达");

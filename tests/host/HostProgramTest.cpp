@@ -20,6 +20,7 @@
 #include "host/HostDialogs.h"
 #include "host/HostJobs.h"
 #include "host/HostRun.h"
+#include "host/Report.h"
 #include "host/Simulator.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -27,6 +28,34 @@
 #include "tests/support/TestHost.h"
 
 namespace {
+
+// The report pastes the schema prefix into its statements only when the plug-in would:
+// any other text is named and the backend tables are left alone.
+TEST(ReportTest, TheSchemaPrefixIsCheckedBeforeItReachesAStatement) {
+    TestHost host;
+    const struct {
+        const char* prefix;
+        const char* expected;  // in the report's backend part
+    } cases[] = {
+        {"", "  FD_RUN_RTTOWER: 0 rows"},
+        {"main", "  main.FD_RUN_RTTOWER: 0 rows"},
+        {"x; DROP TABLE FD_RUN_TOWERHIS; --",
+         "is not an SQL name; the backend tables are not read"},
+        {"main.FD_RUN_RTTOWER WHERE 1=0 --", "is not an SQL name"},
+        {"1abc", "is not an SQL name"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(IniFile::WriteString("./WPDB.ini", "DATABASE", "PRENAME", c.prefix));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(Report::Print(host.Dir()), 0);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string backend = out.substr(0, out.find("station databases"));
+        EXPECT_NE(backend.find(c.expected), std::string::npos) << c.prefix << "\n" << out;
+        const bool refused = backend.find("not an SQL name") != std::string::npos;
+        EXPECT_EQ(refused, backend.find("rows") == std::string::npos) << c.prefix;
+    }
+    EXPECT_EQ(QueryDataSource("DAVAD", "SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "0");
+}
 
 TEST(FrameFileTest, ParsesTheDocumentedLine) {
     std::string error;
