@@ -81,25 +81,4 @@ TEST_F(OdbcQueryTest, RowsWalkedInOrderAndFailuresVisitNothing) {
     EXPECT_EQ(Odbc::QueryText(Db(), "SELECT S FROM NO_SUCH_TABLE"), std::nullopt);
 }
 
-TEST_F(OdbcQueryTest, BoundRowsReadNumbersTextsAndNulls) {
-    ASSERT_TRUE(Odbc::Succeeded(
-        Odbc::ExecDirect(Db(), "INSERT INTO T VALUES (NULL, '" + std::string(100, 'z') + "')")));
-    OdbcStatement stmt = Odbc::AllocStatement(Db());
-    ASSERT_TRUE(Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), "SELECT N, S FROM T ORDER BY rowid")));
-    OdbcBoundRow row;
-    ASSERT_TRUE(row.Bind(stmt.Get(), {false, false, true}));
-    std::vector<std::string> seen;
-    EXPECT_EQ(row.ForEach([&](const OdbcBoundRow& r) {
-        seen.push_back(std::to_string(static_cast<int>(r.Number(1))) + (r.IsNull(1) ? "n" : "") +
-                       ":" + r.Text(2) + (r.IsNull(2) ? "n" : "") + (r.IsNull(3) ? "" : "!"));
-    }),
-              4);
-    EXPECT_EQ(seen, (std::vector<std::string>{"1:a", "2:n", "3:c", "0n:" + std::string(63, 'z')}));
-    // A statement without a result binds nothing and walks nothing.
-    OdbcStatement none = Odbc::AllocStatement(Db());
-    OdbcBoundRow unbound;
-    EXPECT_FALSE(unbound.Bind(none.Get(), {}));
-    EXPECT_EQ(unbound.ForEach([](const OdbcBoundRow&) {}), 0);
-}
-
 }  // namespace
