@@ -25,10 +25,11 @@
 #include "platform/OdbcHandles.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "plugin/WPContext.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
+#include "storage/WPStores.h"
 
 namespace {
 
@@ -98,25 +99,27 @@ double ThroughThePlugin(const std::vector<CDataFrame>& frames) {
 // storage thread itself, as before, or handed to the backend writer.
 double BothStores(const std::string& dir, const std::string& source,
                   const std::vector<CDataFrame>& frames, bool ownWriter) {
-    CWPContext context(dir);
+    CWPStores stores(dir);
     CWPSettings settings;
     settings.m_strSource = source;
     settings.m_strUser = "fd";
     settings.m_strPassword = "wendol";
     settings.m_bPermit = false;
-    context.m_settings.Replace(settings);
-    context.m_stations.AddPrepared(frames.front().m_nRTUID);
+    stores.m_settings.Replace(settings);
+    stores.m_stations.AddPrepared(frames.front().m_nRTUID);
+    std::unique_ptr<CBackendWriterThread> writer;
     if (ownWriter) {
-        context.m_pBackendWriter =
-            std::make_unique<CBackendWriterThread>(context, context.m_journal);
-        context.m_pBackendWriter->CreateThread();
+        writer = std::make_unique<CBackendWriterThread>(stores.BackendTarget(), stores.m_stations,
+                                                        stores.m_journal, stores.m_confirmation);
+        writer->CreateThread();
     }
-    CWPDBThread storage(context, 1);
+    CWPDBThread storage(stores.BackendTarget(), stores.m_stations, stores.m_confirmation,
+                        writer.get(), nullptr, 1);
     for (const CDataFrame& frame : frames) storage.EnqueueFrame(frame);
     const auto start = Clock::now();
     storage.CreateThread();
     while (storage.ProcessedCount() < static_cast<long>(frames.size()) ||
-           (ownWriter && !context.m_pBackendWriter->IsIdle())) {
+           (ownWriter && !writer->IsIdle())) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const double rate = static_cast<double>(frames.size()) / Seconds(start);

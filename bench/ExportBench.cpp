@@ -24,7 +24,7 @@
 #include "storage/LocalDataExport.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
+#include "storage/WPStores.h"
 
 namespace {
 
@@ -93,8 +93,8 @@ struct Run {
 };
 
 // The export job's units, one station-day each, without the wait after each.
-Run ExportYear(CWPContext& context) {
-    COutLocalDataThread exporter(context);
+Run ExportYear(CWPStores& stores) {
+    COutLocalDataThread exporter(stores.BackendTarget(), stores.m_stations);
     Run run;
     const auto start = Clock::now();
     for (DateTime t = kYearStart; t < kYearEnd; t += DateTimeSpan(1, 0, 0, 0)) {
@@ -107,13 +107,13 @@ Run ExportYear(CWPContext& context) {
 }
 
 // The refill of the year, one day at a time, as the backend writer's steps.
-Run RefillYear(CWPContext& context) {
-    CWPLocalDB& station = context.m_stations.FindOrAdd(kStation);
+Run RefillYear(CWPStores& stores) {
+    CWPLocalDB& station = stores.m_stations.FindOrAdd(kStation);
     CExportCounts counts;
     Run run;
     const auto start = Clock::now();
     for (DateTime t = kYearStart; t < kYearEnd; t += DateTimeSpan(1, 0, 0, 0)) {
-        station.RefillRange(context, t, t + DateTimeSpan(1, 0, 0, 0), counts);
+        station.RefillRange(stores.BackendTarget(), t, t + DateTimeSpan(1, 0, 0, 0), counts);
     }
     run.seconds = Seconds(start);
     run.copied = counts.m_nCopied;
@@ -135,29 +135,29 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
     double raw = 0, rawTx = 0;
     long rows = 0;
     {
-        CWPContext context(dir);
+        CWPStores stores(dir);
         CWPSettings settings;
         settings.m_strSource = backend.dataSource;
         settings.m_strUser = "fd";
         settings.m_strPassword = "wendol";
-        context.m_settings.Replace(settings);
+        stores.m_settings.Replace(settings);
         auto emptyBackend = [&] {
             for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-                context.m_backend.ExecBackendSQL(std::string("DELETE FROM ") + table);
+                stores.m_backend.ExecBackendSQL(std::string("DELETE FROM ") + table);
             }
         };
         emptyBackend();
-        context.m_stations.AddPrepared(kStation);
-        rows = FillStationYear(context.m_stations.FindOrAdd(kStation).FilePath());
+        stores.m_stations.AddPrepared(kStation);
+        rows = FillStationYear(stores.m_stations.FindOrAdd(kStation).FilePath());
         raw = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), false);
         rawTx = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), true);
         // The export and the refill start from the same tables as the raw inserts did.
         emptyBackend();
-        first = ExportYear(context);
-        again = ExportYear(context);
+        first = ExportYear(stores);
+        again = ExportYear(stores);
         emptyBackend();
-        refill = RefillYear(context);
-        context.m_stations.Clear();
+        refill = RefillYear(stores);
+        stores.m_stations.Clear();
     }
     const double firstRate = first.copied / first.seconds;
     const double againRate = again.present / again.seconds;

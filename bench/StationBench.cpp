@@ -18,9 +18,9 @@
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
+#include "storage/WPStores.h"
 
 namespace {
 
@@ -69,10 +69,10 @@ int main() {
     if (dir.empty()) return 1;
     std::filesystem::create_directory(dir + "/WPData");
     BuildCatalogue();
-    CWPContext context(dir);
+    CWPStores stores(dir);
     CWPSettings settings;
     settings.m_bSaveBkgDB = false;
-    context.m_settings.Replace(settings);
+    stores.m_settings.Replace(settings);
 
     CRTUDef tower;
     tower.m_nID = tower.m_nRTUID = 7;
@@ -95,19 +95,20 @@ int main() {
         RawRate(dir + "/raw-wal.MDB", ";JournalMode=WAL;SyncPragma=NORMAL", records);
 
     long statements = 0;
-    context.m_stations.AddPrepared(tower.m_nRTUID);
-    context.m_stations.FindOrAdd(tower.m_nRTUID).SetStatementObserver([&](const std::string&) {
+    stores.m_stations.AddPrepared(tower.m_nRTUID);
+    stores.m_stations.FindOrAdd(tower.m_nRTUID).SetStatementObserver([&](const std::string&) {
         ++statements;
     });
     // Frames queued before the thread starts, so that only the storing is timed: in
-    // memory (a context made by hand), and through the frame spool as the plug-in
+    // memory (no spool), and through the frame spool as the plug-in
     // hands them over.
     auto rateThroughStorageThread = [&](bool spooled) {
         if (spooled) {
-            context.m_pSpool = std::make_unique<CFrameSpool>(dir + "/WPData/spool");
-            if (!context.m_pSpool->Open()) return 0.0;
+            stores.m_pSpool = std::make_unique<CFrameSpool>(dir + "/WPData/spool");
+            if (!stores.m_pSpool->Open()) return 0.0;
         }
-        CWPDBThread storage(context, 1);
+        CWPDBThread storage(stores.BackendTarget(), stores.m_stations, stores.m_confirmation,
+                            nullptr, stores.m_pSpool.get(), 1);
         for (const CDataFrame& frame : frames) storage.EnqueueFrame(frame);
         const auto start = Clock::now();
         storage.CreateThread();
@@ -120,11 +121,11 @@ int main() {
     const double pluginRate = rateThroughStorageThread(false);
     const long statementsOfOneRun = statements;
     // The same rows again, inserted as the first time.
-    CWPLocalDB& station = context.m_stations.FindOrAdd(tower.m_nRTUID);
+    CWPLocalDB& station = stores.m_stations.FindOrAdd(tower.m_nRTUID);
     station.ExecLocalSQL("DELETE FROM RTTOWER");
     station.ExecLocalSQL("DELETE FROM HSTOWER");
     const double spooledRate = rateThroughStorageThread(true);
-    context.m_stations.Clear();
+    stores.m_stations.Clear();
     const double perFrame = static_cast<double>(statementsOfOneRun) / kFrames;
     const double target = 0.8 * rawWal / perFrame;
 

@@ -6,9 +6,9 @@
 
 #include "hostlib/VktBase.h"
 #include "plugin/Config.h"
+#include "plugin/WPContext.h"
 #include "storage/MessageWindow.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
 #include "ui/AssignDlg.h"
 #include "ui/DrawnProgressBar.h"
@@ -76,7 +76,7 @@ void AddPreviewRows(CWorkParamDlg& dialog) {
 
 void RunWorkParamDlg(CWPContext& context) {
     if (!HostHasUserInterface()) return;
-    const auto current = context.m_settings.Get();
+    const auto current = context.m_stores.m_settings.Get();
     CWorkParamDlg dialog;
     FillFields(dialog, *current);
     if (dialog.exec() != QDialog::Accepted) return;
@@ -92,9 +92,9 @@ void RunWorkParamDlg(CWPContext& context) {
     changed.m_nDataLen = dialog.m_nYears;
     changed.m_bPermit = dialog.m_bTxtFile;
     changed.m_strDir = dialog.m_strTxtDir.toStdString();
-    context.m_settings.Replace(changed);
-    SaveConfig(context.m_settings);
-    context.m_backend.DisconnectBackend();
+    context.m_stores.m_settings.Replace(changed);
+    SaveConfig(context.m_stores.m_settings);
+    context.m_stores.m_backend.DisconnectBackend();
 }
 
 bool RenderDialogs(CWPContext& context, const std::string& dir) {
@@ -108,7 +108,7 @@ bool RenderDialogs(CWPContext& context, const std::string& dir) {
     bool saved = true;
     {
         CWorkParamDlg parameters;
-        FillFields(parameters, *context.m_settings.Get());
+        FillFields(parameters, *context.m_stores.m_settings.Get());
         AddPreviewRows(parameters);
         saved = save(parameters, "4000.png") && saved;
         CAssignDlg assignment(false, 0, 0, parameters.m_mapEdit);

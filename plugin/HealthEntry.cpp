@@ -2,8 +2,8 @@
 
 #include "hostlib/VktBase.h"
 #include "plugin/PluginState.h"
+#include "plugin/WPContext.h"
 #include "storage/BackendWriterThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 
 namespace {
@@ -31,7 +31,7 @@ CPluginHealth HealthOf(const CWPContext& context) {
         health.nFramesDropped += writer->LostCount();
         health.nRowsRefilled = writer->RefilledCount();
     }
-    health.nRefillPending = static_cast<long>(context.m_journal.PendingCount());
+    health.nRefillPending = static_cast<long>(context.m_stores.m_journal.PendingCount());
     return health;
 }
 

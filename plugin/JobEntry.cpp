@@ -4,8 +4,8 @@
 #include "platform/ProgressModel.h"
 #include "plugin/Dialogs.h"
 #include "plugin/PluginState.h"
+#include "plugin/WPContext.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
 
 namespace {

@@ -17,13 +17,10 @@
 #include "plugin/JobEntry.h"
 #include "plugin/PluginState.h"
 #include "plugin/TypeRegistration.h"
+#include "plugin/WPContext.h"
 #include "storage/AssignmentStore.h"
-#include "storage/BackendWriterThread.h"
 #include "storage/MessageWindow.h"
-#include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
-#include "storage/WPRainProcThread.h"
 
 namespace {
 
@@ -75,45 +72,36 @@ bool IsRunning() {
     return g_pContext != nullptr;
 }
 
-// Start-up steps that fill the context, in the order the host expects.
+// Start-up steps that fill the stores, in the order the host expects, then the workers.
 void FillContext(CWPContext& context) {
+    CWPStores& stores = context.m_stores;
     {
         CObList<CVKTTOWPID> assignments;
         LoadAssignments(assignments);
-        FillAssignmentMap(assignments, context.m_assignments);
+        FillAssignmentMap(assignments, stores.m_assignments);
     }  // the records are freed here
     BuildCatalogue();
     {
         CObList<CRTUDef> towers;
         OutDBObj(kObjRTUDef, " WHERE TYPE=100", towers);
-        for (const auto& tower : towers) context.m_stations.AddPrepared(tower->m_nRTUID);
+        for (const auto& tower : towers) stores.m_stations.AddPrepared(tower->m_nRTUID);
         DestroyObA(towers);
     }
     // Loaded before the table is made sure of: on the very first start the map is empty.
     EnsureAssignmentTable();
-    LoadConfig(context.m_settings, context.m_strWorkingDir);
+    LoadConfig(stores.m_settings, stores.m_strWorkingDir);
 
     // The journal before the writer: ranges a former run left are refilled first.
-    context.m_journal.Load(context.m_strWorkingDir);
+    stores.m_journal.Load(stores.m_strWorkingDir);
     // What a killed run may have left unconfirmed is compared with the backend's keys.
-    const auto settings = context.m_settings.Get();
+    const auto settings = stores.m_settings.Get();
     if (settings->m_bSaveBkgDB && settings->m_bSaveLocal) {
         for (const CRefillRange& range :
-             context.m_confirmation.Unconfirmed(context.m_strWorkingDir)) {
-            context.m_journal.NoteRange(range);
+             stores.m_confirmation.Unconfirmed(stores.m_strWorkingDir)) {
+            stores.m_journal.NoteRange(range);
         }
     }
-    auto writer = std::make_unique<CBackendWriterThread>(context, context.m_journal);
-    if (writer->CreateThread()) context.m_pBackendWriter = std::move(writer);
-    // Frames a former run accepted and did not store are read back before new ones.
-    auto spool = std::make_unique<CFrameSpool>(context.m_strWorkingDir + "/WPData/spool");
-    if (spool->Open()) context.m_pSpool = std::move(spool);
-    auto storage = std::make_unique<CWPDBThread>(context);
-    if (storage->CreateThread()) context.m_pStorageThread = std::move(storage);
-    auto rain = std::make_unique<CWPRainProcThread>(context);
-    if (rain->CreateThread()) context.m_pRainThread = std::move(rain);
-    auto exporter = std::make_unique<COutLocalDataThread>(context);
-    if (exporter->CreateThread()) context.m_pExportThread = std::move(exporter);
+    context.StartWorkers();
 }
 
 }  // namespace
@@ -186,7 +174,7 @@ void OutLocalData() {
 }
 
 void CloseAccess() {
-    if (CWPContext* context = PluginState::Context()) context->m_stations.CloseAll();
+    if (CWPContext* context = PluginState::Context()) context->m_stores.m_stations.CloseAll();
 }
 
 void VKTLibExit() {

@@ -3,11 +3,12 @@
 #include <string>
 
 #include "hostlib/VktBase.h"
+#include "model/AssignmentMap.h"
 #include "model/Catalogue.h"
 #include "platform/System.h"
 #include "storage/BackendDB.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -85,11 +86,11 @@ BackendOutcome SaveRow(CBackendDB& backend, const CTowerRecord& record, RowSet s
                   : InsertRow(backend, record, set, settings, towerID, values);
 }
 
-BackendOutcome SaveRow(CWPContext& context, const CTowerRecord& record, RowSet set) {
-    const auto settings = context.m_settings.Get();
-    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
-    const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
-    return SaveRow(context.m_backend, record, set, *settings, towerID,
+BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record, RowSet set) {
+    const auto settings = target.m_settings.Get();
+    if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
+    const int towerID = target.m_assignments.TowerIDOf(record.m_nRTUID);
+    return SaveRow(target.m_backend, record, set, *settings, towerID,
                    RowValues(record, set, *settings));
 }
 
@@ -99,33 +100,32 @@ bool IsWritten(BackendOutcome outcome) {
 
 }  // namespace
 
-BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record) {
-    return SaveRow(context, record, RowSet::TenMinute);
+BackendOutcome SaveRTTower(const CBackendTarget& target, const CTowerRecord& record) {
+    return SaveRow(target, record, RowSet::TenMinute);
 }
 
-BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record) {
+BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record) {
     if (!IsFullHour(record.m_tTime)) return BackendOutcome::Done;
-    return SaveRow(context, record, RowSet::Hourly);
+    return SaveRow(target, record, RowSet::Hourly);
 }
 
-BackendOutcome SaveTowerRecord(CWPContext& context, const CTowerRecord& record) {
-    const auto settings = context.m_settings.Get();
-    if (!context.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
-    const int towerID = context.m_assignments.TowerIDOf(record.m_nRTUID);
+BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record) {
+    const auto settings = target.m_settings.Get();
+    if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
+    const int towerID = target.m_assignments.TowerIDOf(record.m_nRTUID);
     const bool withHourly = settings->WithHourlyRows();
     const std::vector<ColumnValue> tenMinute = RowValues(record, RowSet::TenMinute, *settings);
     const std::vector<ColumnValue> hourly = withHourly && IsFullHour(record.m_tTime)
                                                 ? RowValues(record, RowSet::Hourly, *settings)
                                                 : std::vector<ColumnValue>{};
-    CBackendTransaction transaction(context.m_backend);
+    CBackendTransaction transaction(target.m_backend);
     BackendOutcome outcome =
-        SaveRow(context.m_backend, record, RowSet::TenMinute, *settings, towerID, tenMinute);
+        SaveRow(target.m_backend, record, RowSet::TenMinute, *settings, towerID, tenMinute);
     if (IsWritten(outcome) && withHourly) {
         // A kill here must leave neither row: the transaction is not committed yet.
         System::KillPoint("backend-between");
         if (IsFullHour(record.m_tTime)) {
-            outcome =
-                SaveRow(context.m_backend, record, RowSet::Hourly, *settings, towerID, hourly);
+            outcome = SaveRow(target.m_backend, record, RowSet::Hourly, *settings, towerID, hourly);
         }
     }
     if (IsWritten(outcome) && !transaction.Commit()) outcome = BackendOutcome::Failed;

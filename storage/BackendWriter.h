@@ -1,22 +1,21 @@
 #pragma once
 
 #include "storage/BackendDB.h"
+#include "storage/BackendTarget.h"
 #include "storage/TowerRecord.h"
-
-class CWPContext;
 
 // Tower rows of the backend database: a 10-minute row in FD_RUN_RTTOWER for every
 // record and an hourly row in FD_RUN_TOWERHIS for records at full hours, each
-// inserted or updated by tower id and time, with the context's settings, tower ids
+// inserted or updated by tower id and time, with the target's settings, tower ids
 // and backend connection. Storage (and export) threads; each statement takes the
 // backend lock itself. With a schema prefix that is not an SQL name no statement is
 // written. Each tells how its row ended: NotRun when the server could not be had.
 
-BackendOutcome SaveRTTower(CWPContext& context, const CTowerRecord& record);
-BackendOutcome SaveTowerHis(CWPContext& context, const CTowerRecord& record);
+BackendOutcome SaveRTTower(const CBackendTarget& target, const CTowerRecord& record);
+BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record);
 
 // Both of a record's rows (the hourly one unless the wind-farm kind is 1) in one
 // transaction, holding the backend lock throughout: either both are committed or
 // neither, and a record that fails stays whole for a later try. The hourly row is not
 // tried when the 10-minute row fails. Done only once committed.
-BackendOutcome SaveTowerRecord(CWPContext& context, const CTowerRecord& record);
+BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record);

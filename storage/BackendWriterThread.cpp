@@ -4,11 +4,14 @@
 #include <utility>
 
 #include "hostlib/VktBase.h"
+#include "model/AssignmentMap.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
+#include "storage/BackendConfirmation.h"
 #include "storage/BackendWriter.h"
-#include "storage/WPContext.h"
+#include "storage/StationMap.h"
 #include "storage/WPLocalDB.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -25,12 +28,19 @@ bool IsWritten(BackendOutcome outcome) {
 
 }  // namespace
 
-CBackendWriterThread::CBackendWriterThread(CWPContext& context, CRefillJournal& journal,
-                                           Timing timing)
-    : m_context(context), m_journal(journal), m_timing(timing) {}
+CBackendWriterThread::CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
+                                           CRefillJournal& journal,
+                                           CBackendConfirmation& confirmation, Timing timing)
+    : m_target(backend),
+      m_stations(stations),
+      m_journal(journal),
+      m_confirmation(confirmation),
+      m_timing(timing) {}
 
-CBackendWriterThread::CBackendWriterThread(CWPContext& context, CRefillJournal& journal)
-    : CBackendWriterThread(context, journal, Timing{}) {}
+CBackendWriterThread::CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
+                                           CRefillJournal& journal,
+                                           CBackendConfirmation& confirmation)
+    : CBackendWriterThread(backend, stations, journal, confirmation, Timing{}) {}
 
 CBackendWriterThread::~CBackendWriterThread() {
     StopWorker();
@@ -145,7 +155,7 @@ int CBackendWriterThread::Run() {
             return 0;
         }
         if (RefillDue()) RefillStep();
-        m_context.m_confirmation.PersistIfDue();
+        m_confirmation.PersistIfDue();
     }
     Finish({});
     return 0;
@@ -168,12 +178,12 @@ void CBackendWriterThread::Write(const CTowerRecord& record) {
         return;
     }
     StatementStarts();
-    const BackendOutcome outcome = SaveTowerRecord(m_context, record);
+    const BackendOutcome outcome = SaveTowerRecord(m_target, record);
     StatementEnded();
     if (IsWritten(outcome)) {
         m_bOutage = false;
         m_counters.NoteWritten(ProcessClock::Now());
-        m_context.m_confirmation.Release(record.m_nRTUID, record.m_tTime);
+        m_confirmation.Release(record.m_nRTUID, record.m_tTime);
         return;
     }
     m_counters.NoteFailed(ProcessClock::Now());
@@ -182,9 +192,9 @@ void CBackendWriterThread::Write(const CTowerRecord& record) {
 }
 
 void CBackendWriterThread::Miss(const CTowerRecord& record) {
-    if (m_context.m_settings.Get()->m_bSaveLocal &&
+    if (m_target.m_settings.Get()->m_bSaveLocal &&
         m_journal.NoteMissed(record.m_nRTUID, record.m_tTime)) {
-        m_context.m_confirmation.Release(record.m_nRTUID, record.m_tTime);
+        m_confirmation.Release(record.m_nRTUID, record.m_tTime);
         return;
     }
     // Left pending: the next start compares the station rows from here on.
@@ -196,11 +206,11 @@ void CBackendWriterThread::ProbeAtStart() {
         std::atomic<bool>& probed;
         ~NoteProbed() { probed = true; }
     } noteProbed{m_bProbed};
-    if (!m_context.m_settings.Get()->m_bSaveBkgDB) return;
+    if (!m_target.m_settings.Get()->m_bSaveBkgDB) return;
     StatementStarts();
     // A connection another thread opened meanwhile is kept: it answered already.
     const bool connected =
-        m_context.m_backend.IsConnected() || m_context.m_backend.ConnectBackend() != 0;
+        m_target.m_backend.IsConnected() || m_target.m_backend.ConnectBackend() != 0;
     StatementEnded();
     if (connected) return;
     m_counters.NoteOutage(ProcessClock::Now());
@@ -218,7 +228,7 @@ bool CBackendWriterThread::ProbeDue() const {
 
 bool CBackendWriterThread::RefillDue() const {
     if (m_journal.PendingCount() == 0) return false;
-    const auto settings = m_context.m_settings.Get();
+    const auto settings = m_target.m_settings.Get();
     if (!settings->m_bSaveBkgDB || !settings->m_bSaveLocal) return false;
     return !m_bOutage || ProbeDue();
 }
@@ -229,9 +239,9 @@ void CBackendWriterThread::RefillStep() {
     const DateTime chunkEnd =
         std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
     CExportCounts counts;
-    CWPLocalDB& station = m_context.m_stations.FindOrAdd(range.m_nRTUID);
+    CWPLocalDB& station = m_stations.FindOrAdd(range.m_nRTUID);
     StatementStarts();
-    const bool refilled = station.RefillRange(m_context, range.m_tFrom, chunkEnd, counts);
+    const bool refilled = station.RefillRange(m_target, range.m_tFrom, chunkEnd, counts);
     StatementEnded();
     if (!refilled) {
         // The server is away, or no statement can be built (a prefix that is not an
@@ -251,7 +261,7 @@ void CBackendWriterThread::RefillStep() {
     tally.rows += rows;
     if (chunkEnd < range.m_tTo) return;
     WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
-                   std::to_string(m_context.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
+                   std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
                    (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
                    range.m_tTo.Format() +
                    (counts.m_nFailed > 0 ? "; " + std::to_string(counts.m_nFailed) + " refused"
@@ -279,7 +289,7 @@ void CBackendWriterThread::Finish(std::deque<Record> rest) {
         }
         SetInHand(rest.size() - i - 1);
     }
-    m_context.m_confirmation.PersistIfDue(true);
+    m_confirmation.PersistIfDue(true);
     if (journaled > 0) {
         WriteErrorInfo("Backend writer stopped: " + std::to_string(journaled) +
                        " queued records left to the refill journal");

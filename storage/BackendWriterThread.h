@@ -8,11 +8,13 @@
 
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
+#include "storage/BackendTarget.h"
 #include "storage/RefillJournal.h"
 #include "storage/StoreCounters.h"
 #include "storage/TowerRecord.h"
 
-class CWPContext;
+class CBackendConfirmation;
+class CStationMap;
 
 // The backend writer: the storage thread hands it each record's backend rows, in
 // order, so that a slow or silent backend holds up only these rows. A record whose
@@ -32,10 +34,14 @@ public:
         int stallMs = 10000;           // a statement running longer: the backend is stalled
     };
 
-    // `context` supplies the settings, the backend, the stations and the tower ids;
-    // it outlives the thread.
-    CBackendWriterThread(CWPContext& context, CRefillJournal& journal, Timing timing);
-    explicit CBackendWriterThread(CWPContext& context, CRefillJournal& journal);
+    // The rows go to `backend`; the stations are the refill's source, the journal
+    // takes what the backend misses, the confirmation learns what it has. All outlive
+    // the thread.
+    CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
+                         CRefillJournal& journal, CBackendConfirmation& confirmation,
+                         Timing timing);
+    CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
+                         CRefillJournal& journal, CBackendConfirmation& confirmation);
     ~CBackendWriterThread() override;
 
     // Queues the record's backend rows. Storage thread. A record that comes after
@@ -90,8 +96,10 @@ private:
     void StatementStarts();
     void StatementEnded();
 
-    CWPContext& m_context;
+    const CBackendTarget m_target;
+    CStationMap& m_stations;
     CRefillJournal& m_journal;
+    CBackendConfirmation& m_confirmation;
     const Timing m_timing;
     Event m_wake{false, false};
     mutable Mutex m_queueLock;

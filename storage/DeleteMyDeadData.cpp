@@ -1,9 +1,11 @@
 #include "storage/DeleteMyDeadData.h"
 
-#include "platform/Clock.h"
-#include "storage/WPLocalDB.h"
+#include <utility>
 
-CDeleteMyDeadData::CDeleteMyDeadData(int pollIntervalMs) : m_nPollIntervalMs(pollIntervalMs) {}
+#include "platform/Clock.h"
+
+CDeleteMyDeadData::CDeleteMyDeadData(std::function<void()> deletePass, int pollIntervalMs)
+    : m_deletePass(std::move(deletePass)), m_nPollIntervalMs(pollIntervalMs) {}
 
 CDeleteMyDeadData::~CDeleteMyDeadData() {
     StopWorker();
@@ -16,7 +18,7 @@ int CDeleteMyDeadData::Run() {
         const int day = ProcessClock::Now().GetDay();
         if (day == m_nLastDay) continue;
         m_nLastDay = day;
-        if (m_pOwner) m_pOwner->DeleteDeadData();
+        if (m_deletePass) m_deletePass();
         ++m_nPasses;
     }
 }

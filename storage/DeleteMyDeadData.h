@@ -1,21 +1,21 @@
 #pragma once
 
+#include <atomic>
+#include <functional>
+
 #include "platform/WorkerThread.h"
 
-class CWPLocalDB;
-
-// The retention thread of one station database: once per day of the month it has
-// the station delete its rows older than the configured number of years. Owned and
-// stopped by its station object.
+// The retention thread of one station database: once per day of the month it runs
+// the pass it was given, which deletes the station's rows older than the configured
+// number of years. Owned and stopped by its station object.
 class CDeleteMyDeadData : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 5000;
 
-    explicit CDeleteMyDeadData(int pollIntervalMs = kPollIntervalMs);
+    // `deletePass` runs on this thread; what it uses outlives the thread.
+    explicit CDeleteMyDeadData(std::function<void()> deletePass,
+                               int pollIntervalMs = kPollIntervalMs);
     ~CDeleteMyDeadData() override;
-
-    // Set before the thread starts; not owned.
-    CWPLocalDB* m_pOwner = nullptr;
 
     long PassCount() const { return m_nPasses.load(); }
 
@@ -23,6 +23,7 @@ protected:
     int Run() override;
 
 private:
+    const std::function<void()> m_deletePass;
     const int m_nPollIntervalMs;
     int m_nLastDay = -1;  // this thread only
     std::atomic<long> m_nPasses{0};

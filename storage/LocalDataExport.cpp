@@ -8,11 +8,14 @@
 #include <vector>
 
 #include "hostlib/VktBase.h"
+#include "model/AssignmentMap.h"
 #include "model/Catalogue.h"
 #include "platform/OdbcQuery.h"
+#include "storage/BackendDB.h"
+#include "storage/BackendTarget.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -87,13 +90,13 @@ void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<boo
     if (row.Bind(stmt.Get(), isText)) row.ForEach(copy);
 }
 
-void CWPLocalDB::OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
-                               CExportCounts& counts) {
-    OutLocalRT(context, from, to, counts);
-    if (context.m_settings.Get()->WithHourlyRows()) OutLocalHis(context, from, to, counts);
+void CWPLocalDB::OutLocalRange(const CBackendTarget& target, const DateTime& from,
+                               const DateTime& to, CExportCounts& counts) {
+    OutLocalRT(target, from, to, counts);
+    if (target.m_settings.Get()->WithHourlyRows()) OutLocalHis(target, from, to, counts);
 }
 
-void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
+void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                             CExportCounts& counts) {
     CExportTable table{"RTTOWER", "FD_RUN_RTTOWER", "", &GetOutRTInsert, {}, nullptr};
     const size_t lastColumn = 1 + TenMinuteColumns().size();
@@ -105,10 +108,10 @@ void CWPLocalDB::OutLocalRT(CWPContext& context, const DateTime& from, const Dat
             values += ',';
         }
     };
-    ExportRange(context, table, from, to, counts);
+    ExportRange(target, table, from, to, counts);
 }
 
-void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
+void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                              CExportCounts& counts) {
     CExportTable table{"HSTOWER", "FD_RUN_TOWERHIS", " AND TYPE=1", &GetOutHisInsert, {}, nullptr};
     const std::vector<ColumnDef>& columns = HourlyColumns();
@@ -127,17 +130,17 @@ void CWPLocalDB::OutLocalHis(CWPContext& context, const DateTime& from, const Da
             values += ',';
         }
     };
-    ExportRange(context, table, from, to, counts);
+    ExportRange(target, table, from, to, counts);
 }
 
-void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
-                             const DateTime& to, CExportCounts& counts) {
-    const std::string prefix = context.m_settings.Get()->m_strPreName;
-    if (!context.m_backend.CheckPrefix(prefix)) return;
+void CWPLocalDB::ExportRange(const CBackendTarget& target, const CExportTable& table,
+                             const DateTime& from, const DateTime& to, CExportCounts& counts) {
+    const std::string prefix = target.m_settings.Get()->m_strPreName;
+    if (!target.m_backend.CheckPrefix(prefix)) return;
     const std::string head = table.head(prefix);
-    const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
+    const std::string tower = std::to_string(target.m_assignments.TowerIDOf(m_nRTUID));
     const std::set<double> present =
-        PresentTimes(context.m_backend, PrefixedTable(prefix, table.backendTable), tower, from, to,
+        PresentTimes(target.m_backend, PrefixedTable(prefix, table.backendTable), tower, from, to,
                      table.backendCondition);
     // Read first, then write: the storage thread needs the Access lock for every station
     // row, and a slow or hung backend must never hold it up. A unit is one station-day.
@@ -163,8 +166,8 @@ void CWPLocalDB::ExportRange(CWPContext& context, const CExportTable& table, con
     }
     // One transaction for the unit: one commit instead of one per row.
     const std::vector<BackendOutcome> outcomes =
-        RunBackendUnit(context.m_backend, inserts.size(),
-                       [&](size_t i) { return context.m_backend.InsertBackendRow(inserts[i]); });
+        RunBackendUnit(target.m_backend, inserts.size(),
+                       [&](size_t i) { return target.m_backend.InsertBackendRow(inserts[i]); });
     for (BackendOutcome outcome : outcomes) Count(outcome, counts);
 }
 
@@ -237,14 +240,14 @@ BackendOutcome RefillOne(CBackendDB& backend, const RefillTable& table, const st
 
 }  // namespace
 
-bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const DateTime& to,
+bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                              CExportCounts& counts) {
-    const std::string prefix = context.m_settings.Get()->m_strPreName;
+    const std::string prefix = target.m_settings.Get()->m_strPreName;
     // Nothing can be written: the range stays until the prefix is mended.
-    if (!context.m_backend.CheckPrefix(prefix)) return false;
-    const std::string tower = std::to_string(context.m_assignments.TowerIDOf(m_nRTUID));
+    if (!target.m_backend.CheckPrefix(prefix)) return false;
+    const std::string tower = std::to_string(target.m_assignments.TowerIDOf(m_nRTUID));
     std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
-    if (context.m_settings.Get()->WithHourlyRows()) {
+    if (target.m_settings.Get()->WithHourlyRows()) {
         tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
     }
     for (const RefillTable& table : tables) {
@@ -252,15 +255,15 @@ bool CWPLocalDB::RefillRange(CWPContext& context, const DateTime& from, const Da
         const std::vector<RefillRow> rows = ReadRefillRows(*this, table, from, to, counts);
         if (rows.empty()) continue;
         const std::string name = PrefixedTable(prefix, table.backendTable);
-        const std::set<double> present = PresentTimes(context.m_backend, name, tower, from, to,
+        const std::set<double> present = PresentTimes(target.m_backend, name, tower, from, to,
                                                       table.hourly ? " AND TYPE=1" : "");
-        if (!context.m_backend.IsConnected()) return false;
+        if (!target.m_backend.IsConnected()) return false;
         auto there = [&](size_t i) { return present.count(rows[i].time.GetOleDate()) > 0; };
         // One transaction for the table's rows; a server that goes away takes all of
         // them back, and the range stays to do.
         const std::vector<BackendOutcome> outcomes =
-            RunBackendUnit(context.m_backend, rows.size(), [&](size_t i) {
-                return RefillOne(context.m_backend, table, name, tower, rows[i], there(i));
+            RunBackendUnit(target.m_backend, rows.size(), [&](size_t i) {
+                return RefillOne(target.m_backend, table, name, tower, rows[i], there(i));
             });
         for (size_t i = 0; i < rows.size(); ++i) {
             if (outcomes[i] == BackendOutcome::NotRun) return false;

@@ -1,9 +1,10 @@
 #include "storage/OutLocalDataThread.h"
 
 #include "hostlib/VktBase.h"
-#include "storage/WPContext.h"
+#include "storage/StationMap.h"
 
-COutLocalDataThread::COutLocalDataThread(CWPContext& context) : m_context(context) {}
+COutLocalDataThread::COutLocalDataThread(const CBackendTarget& backend, CStationMap& stations)
+    : m_target(backend), m_stations(stations) {}
 
 COutLocalDataThread::~COutLocalDataThread() {
     StopWorker();
@@ -27,10 +28,10 @@ void COutLocalDataThread::RunUnit(int32_t nRTUID, const DateTime& from, const Da
 }
 
 void COutLocalDataThread::OutStationData(int32_t nRTUID, const DateTime& from, const DateTime& to) {
-    CWPLocalDB* station = m_context.m_stations.Find(nRTUID);
+    CWPLocalDB* station = m_stations.Find(nRTUID);
     if (!station) return;
     CExportCounts counts;
-    station->OutLocalRange(m_context, from, to, counts);
+    station->OutLocalRange(m_target, from, to, counts);
     m_nCopied += counts.m_nCopied;
     m_nPresent += counts.m_nPresent;
     m_nFailed += counts.m_nFailed;

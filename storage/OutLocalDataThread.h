@@ -2,18 +2,20 @@
 
 #include <atomic>
 
+#include "storage/BackendTarget.h"
 #include "storage/BatchJobThread.h"
 #include "storage/WPLocalDB.h"
 
-class CWPContext;
+class CStationMap;
 
 // The export thread: copies what the station databases hold for a time range into
 // the backend tables, station by station and day by day (units (t, t + 1 day]), for
 // jobs the operator starts. Rows the backend already has are counted, not reported.
 class COutLocalDataThread : public CBatchJobThread {
 public:
-    // `context` outlives the thread.
-    explicit COutLocalDataThread(CWPContext& context);
+    // Copies from the station files of `stations` into `backend`; both outlive the
+    // thread.
+    COutLocalDataThread(const CBackendTarget& backend, CStationMap& stations);
     ~COutLocalDataThread() override;
 
     // One unit: the station's rows of (from, to]. A station the map does not hold
@@ -31,7 +33,8 @@ protected:
     void OnJobStart() override;
 
 private:
-    CWPContext& m_context;
+    const CBackendTarget m_target;
+    CStationMap& m_stations;
     std::atomic<long> m_nCopied{0};
     std::atomic<long> m_nPresent{0};
     std::atomic<long> m_nFailed{0};

@@ -10,11 +10,13 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
+#include "storage/BackendConfirmation.h"
 #include "storage/BackendWriter.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/FrameSpool.h"
 #include "storage/IsolationFile.h"
-#include "storage/WPContext.h"
+#include "storage/StationMap.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -34,9 +36,14 @@ CDataFrame FrameOf(const CTowerRecord& record) {
 
 }  // namespace
 
-CWPDBThread::CWPDBThread(CWPContext& context, int pollIntervalMs, int drainMs)
-    : m_context(context),
-      m_pSpool(context.m_pSpool.get()),
+CWPDBThread::CWPDBThread(const CBackendTarget& backend, CStationMap& stations,
+                         CBackendConfirmation& confirmation, CBackendWriterThread* writer,
+                         CFrameSpool* spool, int pollIntervalMs, int drainMs)
+    : m_target(backend),
+      m_stations(stations),
+      m_confirmation(confirmation),
+      m_pBackendWriter(writer),
+      m_pSpool(spool),
       m_nPollIntervalMs(pollIntervalMs),
       m_nDrainMs(drainMs) {}
 
@@ -87,7 +94,7 @@ int CWPDBThread::Run() {
         }
         RunDueIsolationPasses();
         // The writer cannot tell while it is blocked; this thread wakes every second.
-        if (m_context.m_pBackendWriter) m_context.m_pBackendWriter->CheckStall();
+        if (m_pBackendWriter) m_pBackendWriter->CheckStall();
     }
     Drain({}, 0);
     return 0;
@@ -251,15 +258,15 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         UpdateLatestValues(*state, record.m_arItems);
     }
     // The settings are read at each record, so a change applies from the next one on.
-    const auto settings = m_context.m_settings.Get();
+    const auto settings = m_target.m_settings.Get();
     if (settings->m_bSaveLocal) {
         // A tower that has no station yet (type 101) gets one with its first record.
         // SaveLocalData's two steps, taken apart for the 10-minute row's result.
-        CWPLocalDB& station = m_context.m_stations.FindOrAdd(record.m_nRTUID);
+        CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
         // Pending for the backend from before its station rows exist, so that a
         // kill after them never leaves it unconfirmed and unknown.
-        const bool pending = settings->m_bSaveBkgDB && m_context.m_pBackendWriter;
-        if (pending) m_context.m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
+        const bool pending = settings->m_bSaveBkgDB && m_pBackendWriter;
+        if (pending) m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
         const long failedBefore = station.FailedStatementCount();
         if (station.SaveLocalRT(record)) {
             m_stationCounters.NoteWritten(ProcessClock::Now());
@@ -272,10 +279,10 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
         if (m_pSpool && station.FailedStatementCount() != failedBefore) m_bRetryRecord = true;
     }
     if (settings->m_bSaveBkgDB) {
-        if (m_context.m_pBackendWriter) {
-            m_context.m_pBackendWriter->Enqueue(record);
+        if (m_pBackendWriter) {
+            m_pBackendWriter->Enqueue(record);
         } else {
-            SaveTowerRecord(m_context, record);
+            SaveTowerRecord(m_target, record);
         }
     }
     ++m_nProcessed;
@@ -283,7 +290,7 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
 
 void CWPDBThread::WriteIsolationFiles(const DateTime& now) {
     // One set for the whole pass, so a change of settings cannot split the pass.
-    const auto settings = m_context.m_settings.Get();
+    const auto settings = m_target.m_settings.Get();
     CObList<CRTUDef> list;
     OutDBObj(kObjRTUDef, "", list);
     for (const auto& def : list) {

@@ -8,22 +8,24 @@
 #include "hostlib/VktRecords.h"
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
+#include "storage/BackendTarget.h"
 #include "storage/IsolationFile.h"
 #include "storage/StoreCounters.h"
 #include "storage/TowerRecord.h"
 
-class CWPContext;
+class CBackendConfirmation;
+class CBackendWriterThread;
 class CFrameSpool;
+class CStationMap;
 
 // The storage thread: host threads hand frames over with EnqueueFrame, and the
 // thread, woken at least once per poll interval, takes the whole queue and stores
 // each record outside the lock. Once per five-minute period it writes the
-// reverse-isolation files. Backend rows go to the context's backend writer, in
-// order, after the station rows (a context without a writer, made by hand, has them
-// written here). With the context's frame spool, frames are handed over through it
-// and read back from it, so that a killed process loses none: what is not stored when
-// the thread stops waits in the spool for the next start. Without one (a context made
-// by hand) they wait in memory, and when stopped the thread goes on storing what is
+// reverse-isolation files. Backend rows go to the backend writer, in order, after the
+// station rows (without a writer they are written here). With a frame spool, frames
+// are handed over through it and read back from it, so that a killed process loses
+// none: what is not stored when the thread stops waits in the spool for the next
+// start. Without one they wait in memory, and when stopped the thread goes on storing what is
 // queued for at most the drain time, then drops the rest and writes their count to
 // the error log.
 class CWPDBThread : public CWorkerThread {
@@ -32,9 +34,13 @@ public:
     // Inside the stop bound, so that draining never makes the stop wait longer.
     static constexpr int kDrainMs = kStopTimeoutMs - 1000;
 
-    // `context` supplies the settings and the stores; it outlives the thread.
-    explicit CWPDBThread(CWPContext& context, int pollIntervalMs = kPollIntervalMs,
-                         int drainMs = kDrainMs);
+    // The settings come with `backend`, where the backend rows go when there is no
+    // `writer`; the stations take the station rows and the confirmation holds each
+    // record until the writer has it. `writer` and `spool` may be null. All outlive
+    // the thread.
+    CWPDBThread(const CBackendTarget& backend, CStationMap& stations,
+                CBackendConfirmation& confirmation, CBackendWriterThread* writer,
+                CFrameSpool* spool, int pollIntervalMs = kPollIntervalMs, int drainMs = kDrainMs);
     ~CWPDBThread() override;
 
     // Records spooled frames read back and stored in one go, at most.
@@ -67,8 +73,6 @@ protected:
     // Writes the reverse-isolation files of every tower RTU; storage thread only.
     virtual void WriteIsolationFiles(const DateTime& now);
 
-    CWPContext& m_context;
-
 private:
     using Batch = std::vector<std::unique_ptr<CTowerRecord>>;
     Batch TakeQueue() EXCLUDES(m_queueLock);
@@ -88,7 +92,11 @@ private:
     void RunIsolationPassesBefore(const DateTime& time);
     void RunDueIsolationPasses();
 
-    CFrameSpool* const m_pSpool;  // the context's, or null
+    const CBackendTarget m_target;
+    CStationMap& m_stations;
+    CBackendConfirmation& m_confirmation;
+    CBackendWriterThread* const m_pBackendWriter;  // or null
+    CFrameSpool* const m_pSpool;                   // or null
     const int m_nPollIntervalMs;
     const int m_nDrainMs;
     mutable Mutex m_queueLock;

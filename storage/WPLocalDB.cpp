@@ -154,8 +154,8 @@ void CWPLocalDB::RegisterDataSource() {
 
 void CWPLocalDB::StartRetentionThread() {
     if (m_pDeleteThread) return;
-    m_pDeleteThread = std::make_unique<CDeleteMyDeadData>(m_nRetentionPollMs);
-    m_pDeleteThread->m_pOwner = this;
+    m_pDeleteThread =
+        std::make_unique<CDeleteMyDeadData>([this] { DeleteDeadData(); }, m_nRetentionPollMs);
     m_pDeleteThread->CreateThread();
 }
 

@@ -15,7 +15,7 @@
 #include "storage/TowerRecord.h"
 
 class CWPSettingsStore;
-class CWPContext;
+struct CBackendTarget;
 class OdbcBoundRow;
 
 // One station table as the export copies it into the backend.
@@ -102,18 +102,18 @@ public:
     // unless [DATABASE] TYPE is 1; under the RTU's tower id and the backend writer's
     // prefix rule. Each table's rows are read under the Access lock, then written
     // without it, each row under the backend lock. Export thread.
-    void OutLocalRange(CWPContext& context, const DateTime& from, const DateTime& to,
+    void OutLocalRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                        CExportCounts& counts);
-    void OutLocalRT(CWPContext& context, const DateTime& from, const DateTime& to,
+    void OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                     CExportCounts& counts);
-    void OutLocalHis(CWPContext& context, const DateTime& from, const DateTime& to,
+    void OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                      CExportCounts& counts);
 
     // Copies the rows with from < TIME ≤ to into the backend by the live writer's rule:
     // a row the backend lacks is inserted, one it has is completed with the station
     // row's values. The station rows are read under the Access lock, then written
     // without it. False when the backend could not be had (the range stays to do).
-    bool RefillRange(CWPContext& context, const DateTime& from, const DateTime& to,
+    bool RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
                      CExportCounts& counts);
     // Runs a query on the station file and hands every row, bound by `isText`, to `read`.
     void ReadStationRows(const std::string& query, const std::vector<bool>& isText,
@@ -150,7 +150,7 @@ private:
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
     // Copies the rows of (from, to] of one table that the backend does not have yet.
-    void ExportRange(CWPContext& context, const CExportTable& table, const DateTime& from,
+    void ExportRange(const CBackendTarget& target, const CExportTable& table, const DateTime& from,
                      const DateTime& to, CExportCounts& counts);
     // Runs the text on the statement; a rejected one closes the connection and, when
     // it starts a run of failures, is reported with the prefix (later ones are

@@ -6,11 +6,13 @@
 
 #include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
+#include "model/AssignmentMap.h"
 #include "platform/Clock.h"
 #include "platform/OdbcQuery.h"
+#include "storage/BackendDB.h"
 #include "storage/MessageWindow.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
+#include "storage/WPSettings.h"
 
 namespace {
 
@@ -29,8 +31,8 @@ bool ReadCounter(const std::optional<double>& number, float& value) {
 
 }  // namespace
 
-CWPRainProcThread::CWPRainProcThread(CWPContext& context, int initialSleepMs, int waitMs)
-    : m_context(context), m_nInitialSleepMs(initialSleepMs), m_nWaitMs(waitMs) {}
+CWPRainProcThread::CWPRainProcThread(const CBackendTarget& backend, int initialSleepMs, int waitMs)
+    : m_target(backend), m_nInitialSleepMs(initialSleepMs), m_nWaitMs(waitMs) {}
 
 CWPRainProcThread::~CWPRainProcThread() {
     StopWorker();
@@ -58,7 +60,7 @@ void CWPRainProcThread::PeriodicCheck(const DateTime& now) {
     m_nLastPeriodicHour = now.GetHour();
     const std::unique_ptr<CSysInfo> info = CSysInfoRT::GetSysInfoRT();
     if (!info) return;
-    if ((info->m_nOptions & kSysInfoBackendFlag) && m_context.m_settings.Get()->m_bSaveBkgDB) {
+    if ((info->m_nOptions & kSysInfoBackendFlag) && m_target.m_settings.Get()->m_bSaveBkgDB) {
         ReCalAllRain();
     }
 }
@@ -71,7 +73,7 @@ void CWPRainProcThread::ReCalAllRain() {
     CRTUDefRT::OutRTRTU(list);
     for (const auto& def : list) {
         if (def->m_nType != kTowerType) continue;
-        Recalculate(m_context.m_assignments.TowerIDOf(def->m_nRTUID), start, end, "WP Error SQL: ");
+        Recalculate(m_target.m_assignments.TowerIDOf(def->m_nRTUID), start, end, "WP Error SQL: ");
     }
     DestroyObA(list);
     ++m_nPeriodicRuns;
@@ -85,7 +87,7 @@ void CWPRainProcThread::RunUnit(int32_t nRTUID, const DateTime& from, const Date
 
 CWPRainProcThread::CRainCounts CWPRainProcThread::ReCalRain(int32_t nRTUID, const DateTime& from,
                                                             const DateTime& to) {
-    return Recalculate(m_context.m_assignments.TowerIDOf(nRTUID), from, to,
+    return Recalculate(m_target.m_assignments.TowerIDOf(nRTUID), from, to,
                        "WP Error SQL for ReCalRain: ");
 }
 
@@ -93,9 +95,9 @@ CWPRainProcThread::CRainCounts CWPRainProcThread::Recalculate(int towerID, const
                                                               const DateTime& to,
                                                               const char* errorPrefix) {
     CRainCounts counts;
-    const std::string prefix = m_context.m_settings.Get()->m_strPreName;
+    const std::string prefix = m_target.m_settings.Get()->m_strPreName;
     std::vector<CRainRow> rows;
-    if (!m_context.m_backend.CheckPrefix(prefix) ||
+    if (!m_target.m_backend.CheckPrefix(prefix) ||
         !ReadRows(towerID, prefix, from, to, errorPrefix, rows)) {
         counts.nFailed = 1;
         return counts;
@@ -114,7 +116,7 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
                             " WHERE TOWERID=" + std::to_string(towerID) +
                             " AND TIME>=" + TimeLiteral(from) + " AND TIME<=" + TimeLiteral(to) +
                             " ORDER BY TIME ASC";
-    CBackendDB& backend = m_context.m_backend;
+    CBackendDB& backend = m_target.m_backend;
     long unreadable = 0;
     {
         RecursiveMutexLock guard(backend.BackendLock());
@@ -177,8 +179,8 @@ bool CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const
                                    float rain) {
     char value[64];
     std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
-    return m_context.m_backend.ExecBackendRow("UPDATE " + Table(prefix) + " SET RAIN=" + value +
-                                              " WHERE TOWERID=" + std::to_string(towerID) +
-                                              " AND TIME=" + TimeLiteral(time)) ==
+    return m_target.m_backend.ExecBackendRow("UPDATE " + Table(prefix) + " SET RAIN=" + value +
+                                             " WHERE TOWERID=" + std::to_string(towerID) +
+                                             " AND TIME=" + TimeLiteral(time)) ==
            BackendOutcome::Done;
 }

@@ -2,9 +2,8 @@
 
 #include <vector>
 
+#include "storage/BackendTarget.h"
 #include "storage/BatchJobThread.h"
-
-class CWPContext;
 
 // One row of FD_RUN_RTTOWER as the rainfall recalculation reads it.
 struct CRainRow {
@@ -25,8 +24,8 @@ public:
     // The periodic job runs from this minute of an hour on, once an hour.
     static constexpr int kPeriodicMinute = 5;
 
-    // `context` outlives the thread.
-    explicit CWPRainProcThread(CWPContext& context, int initialSleepMs = kInitialSleepMs,
+    // The rows are read and updated through `backend`, which outlives the thread.
+    explicit CWPRainProcThread(const CBackendTarget& backend, int initialSleepMs = kInitialSleepMs,
                                int waitMs = kWaitMs);
     ~CWPRainProcThread() override;
 
@@ -70,7 +69,7 @@ private:
                   const char* errorPrefix, std::vector<CRainRow>& rows);
     bool UpdateRain(int towerID, const std::string& prefix, const DateTime& time, float rain);
 
-    CWPContext& m_context;
+    const CBackendTarget m_target;
     const int m_nInitialSleepMs;
     const int m_nWaitMs;
     std::atomic<int> m_nLastPeriodicHour{-1};

@@ -9,7 +9,7 @@
 #include "hostlib/HostSide.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
-#include "storage/WPContext.h"
+#include "plugin/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "tests/support/TestHost.h"
 

@@ -11,9 +11,9 @@
 #include "platform/OdbcHandles.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "plugin/WPContext.h"
 #include "storage/AssignmentStore.h"
 #include "storage/BackendWriterThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPSettings.h"
 #include "tests/support/FileSizeLimit.h"
@@ -86,7 +86,7 @@ TEST_F(PluginStorageTest, StandardWindFarmWritesBothRowsAndSwitchingOffWritesNon
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "1");
     EXPECT_EQ(BackendValue("SELECT TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=1"), "1");
 
-    CWPSettingsStore& settings = PluginState::Context()->m_settings;
+    CWPSettingsStore& settings = PluginState::Context()->m_stores.m_settings;
     CWPSettings off = *settings.Get();
     off.m_bSaveBkgDB = false;
     settings.Replace(off);  // applies from the next record on
@@ -105,7 +105,7 @@ TEST_F(PluginStorageTest, AnAssignmentTakesEffectAtTheNextStart) {
     VKTLibInit();
     Store({Frame(12, DateTime(2009, 3, 12, 15, 10, 0))});
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900"), "1");
-    EXPECT_EQ(PluginState::Context()->m_assignments.GetTowerID(12), 900);
+    EXPECT_EQ(PluginState::Context()->m_stores.m_assignments.GetTowerID(12), 900);
 }
 
 std::string StationValue(const std::string& file, const std::string& sql) {

@@ -16,7 +16,7 @@
 #include "storage/BackendWriter.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -89,13 +89,13 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     OwnCluster cluster(script, backend.pgPort);
     ASSERT_TRUE(cluster.Ok()) << cluster.Log();
     TestHost host(true, backend);
-    CWPContext context(host.Dir());
+    CWPStores stores(host.Dir());
     BuildCatalogue();
     CWPSettings settings;
     settings.m_strSource = backend.dataSource;
     settings.m_strUser = "fd";
     settings.m_strPassword = "wendol";
-    context.m_settings.Replace(settings);
+    stores.m_settings.Replace(settings);
     std::mutex lock;
     std::vector<std::string> messages;
     VktHost::SetMessageWindow([&](const std::string& text) {
@@ -104,15 +104,15 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     });
 
     auto at = [](int minute) { return DateTime(2009, 3, 12, 14, minute, 0); };
-    SaveRTTower(context, Record(at(0), 1.0f));
-    ASSERT_TRUE(RowStored(context.m_backend, at(0)));
+    SaveRTTower(stores.BackendTarget(), Record(at(0), 1.0f));
+    ASSERT_TRUE(RowStored(stores.m_backend, at(0)));
 
     ASSERT_TRUE(cluster.Run("stop"));
     std::filesystem::create_directory(host.Path("WPData"));
-    CWPLocalDB& station = context.m_stations.FindOrAdd(12);
+    CWPLocalDB& station = stores.m_stations.FindOrAdd(12);
     for (int minute : {10, 20, 30}) {
         station.SaveLocalData(Record(at(minute), 2.0f));  // the station file keeps them
-        SaveRTTower(context, Record(at(minute), 2.0f));
+        SaveRTTower(stores.BackendTarget(), Record(at(minute), 2.0f));
     }
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -124,16 +124,16 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     }
 
     ASSERT_TRUE(cluster.Run("start"));
-    SaveRTTower(context, Record(at(40), 3.0f));
-    EXPECT_TRUE(RowStored(context.m_backend, at(40)));
-    EXPECT_FALSE(RowStored(context.m_backend, at(10)));
-    EXPECT_FALSE(RowStored(context.m_backend, at(30)));
+    SaveRTTower(stores.BackendTarget(), Record(at(40), 3.0f));
+    EXPECT_TRUE(RowStored(stores.m_backend, at(40)));
+    EXPECT_FALSE(RowStored(stores.m_backend, at(10)));
+    EXPECT_FALSE(RowStored(stores.m_backend, at(30)));
 
     // An export of the outage's range brings every missed row back.
-    COutLocalDataThread exporter(context);
+    COutLocalDataThread exporter(stores.BackendTarget(), stores.m_stations);
     exporter.OutStationData(12, at(0), at(40));
     EXPECT_EQ(exporter.CopiedCount(), 3);
-    for (int minute : {10, 20, 30}) EXPECT_TRUE(RowStored(context.m_backend, at(minute)));
+    for (int minute : {10, 20, 30}) EXPECT_TRUE(RowStored(stores.m_backend, at(minute)));
     VktHost::SetMessageWindow(nullptr);
 }
 
@@ -141,12 +141,12 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
 // minute with the statements not run, one when it answers again; not one per attempt.
 TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) {
     TestHost host;
-    CWPContext context(host.Dir());
+    CWPStores stores(host.Dir());
     BuildCatalogue();
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 0, 0));
     CWPSettings settings;
     settings.m_strSource = "NO_SUCH_SOURCE";
-    context.m_settings.Replace(settings);
+    stores.m_settings.Replace(settings);
     auto logLines = [&](const char* text) {
         const std::string log = ReadWholeFile(host.Path(ErrorLog::FileName()));
         long count = 0;
@@ -156,20 +156,20 @@ TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) 
         return count;
     };
     const DateTime time(2009, 3, 12, 14, 10, 0);
-    for (int i = 0; i < 20; ++i) SaveRTTower(context, Record(time, 1.0f));
+    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
-    for (int i = 0; i < 20; ++i) SaveRTTower(context, Record(time, 1.0f));
+    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
     EXPECT_EQ(logLines("still unreachable; 20 statements not run"), 1);
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
 
     settings.m_strSource = "DAVAD";
-    context.m_settings.Replace(settings);
-    SaveRTTower(context, Record(time, 1.0f));
+    stores.m_settings.Replace(settings);
+    SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
     EXPECT_EQ(logLines("answers again; 40 statements not run"), 1);
     // The query a record: an insert is not tried after the query could not run.
-    EXPECT_EQ(context.m_backend.LostStatementCount(), 40);
-    EXPECT_TRUE(RowStored(context.m_backend, time));
+    EXPECT_EQ(stores.m_backend.LostStatementCount(), 40);
+    EXPECT_TRUE(RowStored(stores.m_backend, time));
 }
 
 // The server goes away mid-stream and comes back: without anyone exporting, every
@@ -183,23 +183,24 @@ TEST(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
     ASSERT_TRUE(cluster.Ok()) << cluster.Log();
     TestHost host(true, backend);
     std::filesystem::create_directory(host.Path("WPData"));
-    CWPContext context(host.Dir());
+    CWPStores stores(host.Dir());
     BuildCatalogue();
     CWPSettings settings;
     settings.m_strSource = backend.dataSource;
     settings.m_strUser = "fd";
     settings.m_strPassword = "wendol";
-    context.m_settings.Replace(settings);
+    stores.m_settings.Replace(settings);
     CBackendWriterThread::Timing timing;
     timing.pollMs = 10;
     timing.retryMs = 100;
-    CBackendWriterThread writer(context, context.m_journal, timing);
+    CBackendWriterThread writer(stores.BackendTarget(), stores.m_stations, stores.m_journal,
+                                stores.m_confirmation, timing);
     ASSERT_TRUE(writer.CreateThread());
     auto store = [&](int first, int last) {
         for (int step = first; step <= last; ++step) {
             const DateTime time = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * step, 0);
             const CTowerRecord record = Record(time, 0.5f * static_cast<float>(step));
-            context.m_stations.FindOrAdd(12).SaveLocalData(record);
+            stores.m_stations.FindOrAdd(12).SaveLocalData(record);
             writer.Enqueue(record);
         }
         return WaitFor([&] { return writer.IsIdle(); });
@@ -207,10 +208,10 @@ TEST(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
     ASSERT_TRUE(store(0, 5));
     ASSERT_TRUE(cluster.Run("stop"));
     ASSERT_TRUE(store(6, 11));
-    EXPECT_EQ(context.m_journal.PendingCount(), 1u);
+    EXPECT_EQ(stores.m_journal.PendingCount(), 1u);
     ASSERT_TRUE(cluster.Run("start"));
     ASSERT_TRUE(store(12, 13));
-    ASSERT_TRUE(WaitFor([&] { return context.m_journal.PendingCount() == 0 && writer.IsIdle(); }));
+    ASSERT_TRUE(WaitFor([&] { return stores.m_journal.PendingCount() == 0 && writer.IsIdle(); }));
 
     const std::string station = host.Path("WPData/WP_12.MDB");
     auto backendValue = [&](const std::string& sql) {

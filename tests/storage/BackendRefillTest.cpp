@@ -10,7 +10,7 @@
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
 #include "storage/BackendWriterThread.h"
-#include "storage/WPContext.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 
@@ -39,12 +39,12 @@ protected:
         CWPSettings settings;
         settings.m_strSource = source;
         settings.m_nType = 1;  // 10-minute rows only: the cases count those
-        context->m_settings.Replace(settings);
+        stores->m_settings.Replace(settings);
     }
     // As the storage thread does: the station row first, then the backend's turn.
     void Store(CBackendWriterThread& writer, int step, float value) {
         const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, value, At(step))});
-        context->m_stations.FindOrAdd(12).SaveLocalData(record);
+        stores->m_stations.FindOrAdd(12).SaveLocalData(record);
         writer.Enqueue(record);
     }
     std::string Backend(const std::string& sql) { return QueryDataSource("DAVAD", sql); }
@@ -53,7 +53,7 @@ protected:
     }
 
     TestHost host;
-    std::unique_ptr<CWPContext> context = std::make_unique<CWPContext>(host.Dir());
+    std::unique_ptr<CWPStores> stores = std::make_unique<CWPStores>(host.Dir());
 };
 
 // Ten records while the data source is away, a restart in the middle of it, then the
@@ -65,29 +65,31 @@ TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
         // No retry while the records come, however slowly the station rows are written.
         CBackendWriterThread::Timing noRetry = Fast();
         noRetry.retryMs = 600000;
-        CBackendWriterThread writer(*context, context->m_journal, noRetry);
+        CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                    stores->m_confirmation, noRetry);
         ASSERT_TRUE(writer.CreateThread());
         for (int step = 0; step < 10; ++step) Store(writer, step, 1.0f + step);
         ASSERT_TRUE(WaitFor([&] { return writer.IsIdle(); }));
-        EXPECT_EQ(context->m_journal.PendingCount(), 1u);
+        EXPECT_EQ(stores->m_journal.PendingCount(), 1u);
         // The start's connect found it away: no statement tried, the journal until the retry.
         EXPECT_EQ(writer.Health().nFailed, 0);
         EXPECT_TRUE(writer.Health().tOutageSince.IsValid());
     }
-    context = std::make_unique<CWPContext>(host.Dir());  // the plug-in restarted
-    context->m_journal.Load(host.Dir());
-    const std::vector<CRefillRange> pending = context->m_journal.Pending();
+    stores = std::make_unique<CWPStores>(host.Dir());  // the plug-in restarted
+    stores->m_journal.Load(host.Dir());
+    const std::vector<CRefillRange> pending = stores->m_journal.Pending();
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].m_tTo, At(9));
     EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "0");
 
     UseSource("DAVAD");
-    CBackendWriterThread writer(*context, context->m_journal, Fast());
+    CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                stores->m_confirmation, Fast());
     Store(writer, 4, 40.0f);  // newer than the journaled record of that time
     ASSERT_TRUE(writer.CreateThread());
     // The journal forgets a range in memory as it deletes its row: wait for both.
     ASSERT_TRUE(WaitFor([&] {
-        return writer.IsIdle() && context->m_journal.PendingCount() == 0 &&
+        return writer.IsIdle() && stores->m_journal.PendingCount() == 0 &&
                Station("SELECT COUNT(*) FROM REFILL") == "0";
     }));
     EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "10");
@@ -110,23 +112,24 @@ TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
 TEST_F(BackendRefillTest, ABadPrefixKeepsTheRangeUntilItIsMended) {
     for (int step = 0; step < 4; ++step) {
         const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))});
-        context->m_stations.FindOrAdd(12).SaveLocalData(record);
-        ASSERT_TRUE(context->m_journal.NoteMissed(12, At(step)));
+        stores->m_stations.FindOrAdd(12).SaveLocalData(record);
+        ASSERT_TRUE(stores->m_journal.NoteMissed(12, At(step)));
     }
-    CWPSettings settings = *context->m_settings.Get();
+    CWPSettings settings = *stores->m_settings.Get();
     settings.m_strPreName = "bad name";
-    context->m_settings.Replace(settings);
-    CBackendWriterThread writer(*context, context->m_journal, Fast());
+    stores->m_settings.Replace(settings);
+    CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                stores->m_confirmation, Fast());
     ASSERT_TRUE(writer.CreateThread());
     ASSERT_TRUE(WaitFor([&] {
         return ReadWholeFile(host.Path(ErrorLog::FileName())).find("bad name") != std::string::npos;
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // several retries
-    EXPECT_EQ(context->m_journal.PendingCount(), 1u);
+    EXPECT_EQ(stores->m_journal.PendingCount(), 1u);
     EXPECT_EQ(Station("SELECT COUNT(*) FROM REFILL"), "1");
     settings.m_strPreName.clear();
-    context->m_settings.Replace(settings);
-    ASSERT_TRUE(WaitFor([&] { return context->m_journal.PendingCount() == 0; }));
+    stores->m_settings.Replace(settings);
+    ASSERT_TRUE(WaitFor([&] { return stores->m_journal.PendingCount() == 0; }));
     EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "4");
 }
 
@@ -135,11 +138,11 @@ TEST_F(BackendRefillTest, ABadPrefixKeepsTheRangeUntilItIsMended) {
 // a restart which station rows to compare with the backend.
 TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
     for (int step = 0; step < 6; ++step) {
-        context->m_stations.FindOrAdd(12).SaveLocalData(
+        stores->m_stations.FindOrAdd(12).SaveLocalData(
             TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))}));
     }
     const DateTimeSpan second(0, 0, 0, 1);
-    CBackendConfirmation& confirmation = context->m_confirmation;
+    CBackendConfirmation& confirmation = stores->m_confirmation;
     std::vector<CRefillRange> unconfirmed = confirmation.Unconfirmed(host.Dir());
     ASSERT_EQ(unconfirmed.size(), 1u) << "no confirmed time yet: the whole file";
     EXPECT_EQ(unconfirmed[0].m_tFrom, At(0) - second);
@@ -173,11 +176,11 @@ TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
         EXPECT_EQ(confirmation.Confirmed(12), step.confirmed) << step.step;
     }
     EXPECT_FALSE(std::filesystem::exists(host.Path("WPData/WP_99.MDB")));
-    CWPContext restarted(host.Dir());
+    CWPStores restarted(host.Dir());
     EXPECT_TRUE(restarted.m_confirmation.Unconfirmed(host.Dir()).empty());
     // A file from before confirmation: confirmed up to its newest row, nothing compared.
     ASSERT_TRUE(restarted.m_stations.FindOrAdd(12).ExecLocalSQL("DROP TABLE CONFIRMED"));
-    CWPContext upgraded(host.Dir());
+    CWPStores upgraded(host.Dir());
     EXPECT_TRUE(upgraded.m_confirmation.Unconfirmed(host.Dir()).empty());
     EXPECT_EQ(upgraded.m_confirmation.Confirmed(12), At(5));
 }
@@ -186,11 +189,12 @@ TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
 TEST_F(BackendRefillTest, AFullQueueHandsItsOldestToTheJournal) {
     CBackendWriterThread::Timing timing = Fast();
     timing.maxQueued = 5;
-    CBackendWriterThread writer(*context, context->m_journal, timing);  // not started
+    CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                stores->m_confirmation, timing);  // not started
     for (int step = 0; step < 8; ++step) Store(writer, step, 1.0f);
     EXPECT_EQ(writer.DroppedCount(), 3);
     EXPECT_EQ(writer.QueuedCount(), 5u);
-    const std::vector<CRefillRange> pending = context->m_journal.Pending();
+    const std::vector<CRefillRange> pending = stores->m_journal.Pending();
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].m_tFrom, At(0) - DateTimeSpan(0, 0, 0, 1));
     EXPECT_EQ(pending[0].m_tTo, At(2));
@@ -208,10 +212,10 @@ TEST_F(BackendRefillTest, TheJournalKeepsFewRanges) {
         {{0, 1, 0, 1}, 1},                      // noted again: nothing changes
     };
     for (const auto& c : cases) {
-        CRefillJournal journal(context->m_stations);
+        CRefillJournal journal(stores->m_stations);
         for (int step : c.steps) ASSERT_TRUE(journal.NoteMissed(12, At(step)));
         EXPECT_EQ(journal.PendingCount(), c.ranges) << c.steps.size();
-        CRefillJournal reloaded(context->m_stations);
+        CRefillJournal reloaded(stores->m_stations);
         reloaded.Load(host.Dir());
         EXPECT_EQ(reloaded.PendingCount(), c.ranges) << "as stored";
         for (const CRefillRange& range : journal.Pending()) journal.Advance(12, range.m_tTo);

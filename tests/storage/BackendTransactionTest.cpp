@@ -24,7 +24,7 @@ protected:
             "DEFERRED)"));
     }
     void TearDown() override {
-        if (context) DropTables();
+        if (stores) DropTables();
         BackendProductTest::TearDown();
     }
     void DropTables() {

@@ -11,7 +11,7 @@
 #include "storage/AssignmentStore.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
-#include "storage/WPContext.h"
+#include "storage/WPStores.h"
 #include "tests/support/BackendProductTest.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
@@ -93,7 +93,7 @@ protected:
 TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     StoreCounterSampleAt14(10.0f);
     const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
-    SaveRTTower(*context, record);
+    SaveRTTower(stores->BackendTarget(), record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -105,7 +105,7 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "CYCLE", 12, k15), 12.5);
     TakeSent();
 
-    SaveRTTower(*context, record);
+    SaveRTTower(stores->BackendTarget(), record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -127,7 +127,7 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
     } cases[] = {{"10-minute row", 13.0f, 4.0f}, {"hourly row", 5.3f, 13.0f}};
     for (const auto& c : cases) {
         EXPECT_EQ(SaveTowerRecord(
-                      *context,
+                      stores->BackendTarget(),
                       Record(12, k15, {Item(7000, c.tenMinute, k15), Item(9000, c.hourly, k15)})),
                   BackendOutcome::Failed)
             << c.refused;
@@ -136,9 +136,9 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
         EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "0") << c.refused;
     }
     TakeSent();
-    EXPECT_EQ(
-        SaveTowerRecord(*context, Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)})),
-        BackendOutcome::Done);
+    EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(),
+                              Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)})),
+              BackendOutcome::Done);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -155,14 +155,14 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
 
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
     StoreCounterSampleAt14(10.0f);
-    SaveRTTower(*context, Record(12, k15, {Item(100, 8.0f, k15)}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 0.0);
     // No sample an hour earlier: 0.
-    SaveRTTower(*context, Record(3, k15, {Item(100, 8.0f, k15)}));
+    SaveRTTower(stores->BackendTarget(), Record(3, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 3, k15), 0.0);
     // Not a full hour: the counter only.
     TakeSent();
-    SaveRTTower(*context, Record(12, k1410, {Item(100, 12.5f, k1410)}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(100, 12.5f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE) VALUES(12,{ts '2009-03-12 "
               "14:10:00'},12.5)");
@@ -170,12 +170,13 @@ TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
 
 TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
-    SaveTowerHis(*context, Record(12, k1410, {Item(9000, 4.0f, k1410)}));
+    SaveTowerHis(stores->BackendTarget(), Record(12, k1410, {Item(9000, 4.0f, k1410)}));
     EXPECT_TRUE(TakeSent().empty()) << "no hourly row at 14:10";
 
-    SaveTowerHis(*context, Record(12, k15,
-                                  {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
-                                   Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
+    SaveTowerHis(stores->BackendTarget(),
+                 Record(12, k15,
+                        {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
+                         Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP,V2MAXDIR,V2MAXTM,V3MAXDIR) "
               "VALUES(12,{ts '2009-03-12 15:00:00'},1,4.5,202,{ts '2009-03-12 14:44:37'},190)");
@@ -183,7 +184,7 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     EXPECT_EQ(ParseDBTime(Stored("FD_RUN_TOWERHIS", "V2MAXTM", 12, k15)), extremeAt);
     EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "V3MAXTM", 12, k15), "");
 
-    SaveTowerHis(*context, Record(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    SaveTowerHis(stores->BackendTarget(), Record(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
@@ -193,7 +194,7 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
 }
 
 TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) {
-    SaveRTTower(*context,
+    SaveRTTower(stores->BackendTarget(),
                 Record(12, k1410,
                        {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
                         Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
@@ -204,17 +205,17 @@ TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) 
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "");
 
     UseSettings("", true, 0);
-    SaveRTTower(*context, Record(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 1.0);
 }
 
 TEST_P(BackendWriterTest, EmptyRecordsInsertTheKeyAndUpdateNothing) {
-    SaveRTTower(*context, Record(12, k1410, {Item(9000, 1.0f, k1410)}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(9000, 1.0f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(12,{ts '2009-03-12 14:10:00'})");
     EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
     TakeSent();
-    SaveRTTower(*context, Record(12, k1410, {}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {}));
     EXPECT_EQ(TakeSent().size(), 1u) << "only the existence query";
 }
 
@@ -223,10 +224,10 @@ TEST_P(BackendWriterTest, SchemaPrefixInEveryStatement) {
     const std::string prefix = GetParam() == Product::SQLite ? "main" : "EXT";
     UseSettings(prefix, false, 0);
     const CTowerRecord record = Record(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
-    SaveRTTower(*context, record);
-    SaveRTTower(*context, record);
-    SaveTowerHis(*context, record);
-    SaveTowerHis(*context, record);
+    SaveRTTower(stores->BackendTarget(), record);
+    SaveRTTower(stores->BackendTarget(), record);
+    SaveTowerHis(stores->BackendTarget(), record);
+    SaveTowerHis(stores->BackendTarget(), record);
     const std::vector<std::string> expected = {
         "SELECT TOWERID,TIME FROM " + prefix +
             ".FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts '2009-03-12 15:00:00'}",
@@ -259,12 +260,12 @@ TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
     row.m_nWPID = 900;
     CObList<CVKTTOWPID> list;
     list.push_back(std::make_unique<CVKTTOWPID>(row));
-    FillAssignmentMap(list, context->m_assignments);
-    SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    FillAssignmentMap(list, stores->m_assignments);
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 900, k1410), 5.0);
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "<none>");
-    EXPECT_EQ(context->m_assignments.TowerIDOf(12), 900);
-    EXPECT_EQ(context->m_assignments.TowerIDOf(3), 3);
+    EXPECT_EQ(stores->m_assignments.TowerIDOf(12), 900);
+    EXPECT_EQ(stores->m_assignments.TowerIDOf(3), 3);
 }
 
 TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
@@ -282,7 +283,7 @@ TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
         << "the driver's diagnostics: " << log;
 
     EXPECT_FALSE(Backend().BackendRowExists("SELECT NOTHING FROM NOWHERE"));
-    SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 5.0);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(messages.back(), "WP Error SQL: SELECT NOTHING FROM NOWHERE");
@@ -295,8 +296,8 @@ TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
             items.push_back(Item(7000 + 100 * group + level, 1234.5678f + group, k1410, 0, 0));
         }
     }
-    SaveRTTower(*context, Record(12, k1410, items));
-    SaveRTTower(*context, Record(12, k1410, items));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, items));
+    SaveRTTower(stores->BackendTarget(), Record(12, k1410, items));
     const std::vector<std::string> texts = TakeSent();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_GT(texts[3].size(), 1000u);
@@ -311,8 +312,8 @@ TEST_P(BackendWriterTest, APrefixThatIsNotAnSqlNameWritesNoStatement) {
     const std::string injection = "inj.FD_RUN_RTTOWER WHERE 1=0; DROP TABLE FD_RUN_TOWERHIS; --";
     UseSettings(injection, false, 0);
     for (int i = 0; i < 3; ++i) {
-        SaveRTTower(*context, Record(12, k1410, {Item(7000, 5.0f, k1410)}));
-        SaveTowerHis(*context, Record(12, k15, {Item(9000, 4.0f, k15)}));
+        SaveRTTower(stores->BackendTarget(), Record(12, k1410, {Item(7000, 5.0f, k1410)}));
+        SaveTowerHis(stores->BackendTarget(), Record(12, k15, {Item(9000, 4.0f, k15)}));
     }
     EXPECT_TRUE(TakeSent().empty());
     UseSettings("", false, 0);

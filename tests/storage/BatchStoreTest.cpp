@@ -13,8 +13,8 @@
 #include "platform/MessageLayer.h"
 #include "platform/ProgressModel.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
+#include "storage/WPStores.h"
 #include "tests/support/BackendProductTest.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
@@ -56,8 +56,8 @@ TEST_P(BatchStoreTest, RainfallIsRecomputedFromTheCounterAtFullHours) {
             "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(900,{ts '" +
             row.time.Format() + "'}," + row.cycle + "," + std::to_string(row.rainBefore) + ")"));
     }
-    context->m_assignments.Assign(12, 900);
-    CWPRainProcThread rain(*context);
+    stores->m_assignments.Assign(12, 900);
+    CWPRainProcThread rain(stores->BackendTarget());
     rain.ReCalRain(12, At(12, 10), At(12, 18));
     for (const auto& row : rows) {
         EXPECT_DOUBLE_EQ(Number("SELECT RAIN FROM FD_RUN_RTTOWER WHERE TOWERID=900 AND TIME={ts '" +
@@ -72,8 +72,8 @@ TEST_P(BatchStoreTest, RainfallIsRecomputedFromTheCounterAtFullHours) {
 // Rows of (start, end] of a station database go to the backend under the tower id;
 // offering them again copies nothing, logs nothing and keeps the connection.
 TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
-    context->m_assignments.Assign(12, 900);
-    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    stores->m_assignments.Assign(12, 900);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     const DateTime extremeAt(2009, 3, 10, 11, 44, 37);
     for (const DateTime& time : {At(10, 0), At(10, 12), At(11, 0)}) {
         station.SaveLocalData(
@@ -82,7 +82,7 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
                            Item(9301, 202.0f, extremeAt, 8)}));
     }
     // All three are full hours; the rows at the start time are not exported.
-    COutLocalDataThread exporter(*context);
+    COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     ASSERT_TRUE(exporter.CreateThread());
     const std::string rows = "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=900";
     SQLHDBC connection = nullptr;
@@ -124,8 +124,8 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
 // a time is present to the export, refused (and reported) to the refill.
 TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
     Use([](CWPSettings& s) { s.m_nType = 1; });
-    context->m_assignments.Assign(12, 900);
-    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    stores->m_assignments.Assign(12, 900);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     const float values[] = {1, 13, 3, 4, 6};  // 13 is refused
     for (int i = 0; i < 5; ++i) {
         const DateTime time = At(10, 10, 10 * i);
@@ -151,9 +151,10 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
         }
         CExportCounts counts;
         if (c.refill) {
-            EXPECT_TRUE(station.RefillRange(*context, At(10, 0), At(11, 0), counts)) << name;
+            EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), At(10, 0), At(11, 0), counts))
+                << name;
         } else {
-            station.OutLocalRange(*context, At(10, 0), At(11, 0), counts);
+            station.OutLocalRange(stores->BackendTarget(), At(10, 0), At(11, 0), counts);
         }
         EXPECT_EQ(counts.m_nCopied, 4) << name;
         EXPECT_EQ(counts.m_nPresent, c.present) << name;
@@ -167,9 +168,9 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
 
 TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
     Use([](CWPSettings& s) { s.m_nType = 1; });
-    CWPLocalDB& station = context->m_stations.FindOrAdd(13);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(13);
     station.SaveLocalData(TowerRecordOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
-    COutLocalDataThread exporter(*context);
+    COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(13, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=13"), "1");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS WHERE TOWERID=13"), "0");
@@ -198,9 +199,9 @@ TEST_P(BatchStoreTest, ABrokenConstraintKeepsTheConnection) {
 TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
     if (GetParam() == Product::SQLite) GTEST_SKIP() << "SQLite has no schemas";
     Use([](CWPSettings& s) { s.m_strPreName = "ext"; });
-    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
-    COutLocalDataThread exporter(*context);
+    COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM ext.FD_RUN_RTTOWER WHERE TOWERID=12"), "1");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=12"), "0");
@@ -209,10 +210,10 @@ TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
 // A TIME that does not read is skipped, with one error-log line per unit and job.
 TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
     if (GetParam() == Product::PostgreSQL) GTEST_SKIP() << "its TIME columns hold times only";
-    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
     station.ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES('2009-03-10 25:00:00')");
-    COutLocalDataThread exporter(*context);
+    COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));
     EXPECT_EQ(exporter.CopiedCount(), 1);
 
@@ -222,7 +223,7 @@ TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
             std::string("INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(12,") + time +
             ",5,0)");
     }
-    CWPRainProcThread rain(*context);
+    CWPRainProcThread rain(stores->BackendTarget());
     rain.ReCalRain(12, At(12, 0), At(12, 23));
     const std::string log = ErrorLogText();
     EXPECT_NE(log.find("Export of station 12"), std::string::npos) << log;
@@ -236,11 +237,11 @@ INSTANTIATE_TEST_SUITE_P(Products, BatchStoreTest,
 // The periodic job: from minute 5 of an hour, once an hour, at once after start-up.
 TEST(RainPeriodicTest, OnceAnHourFromMinuteFive) {
     TestHost host;
-    CWPContext context(host.Dir());
+    CWPStores stores(host.Dir());
     struct Probe : CWPRainProcThread {
         using CWPRainProcThread::CWPRainProcThread;
         using CWPRainProcThread::PeriodicCheck;
-    } rain(context);
+    } rain(stores.BackendTarget());
     const struct {
         int hour, minute;
         long runs;

@@ -10,8 +10,8 @@
 #include "platform/Clock.h"
 #include "platform/OdbcHandles.h"
 #include "storage/StationMap.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -45,15 +45,15 @@ protected:
         CWPSettings settings;
         settings.m_nDataLen = 2;
         settings.m_bSaveBkgDB = false;
-        context.m_settings.Replace(settings);
+        stores.m_settings.Replace(settings);
     }
     TestHost host;
-    CWPContext context{host.Dir(), kFastPollMs};
+    CWPStores stores{host.Dir(), kFastPollMs};
 };
 
 TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
-    CWPLocalDB station(12, host.Dir(), context.m_settings, kFastPollMs);
+    CWPLocalDB station(12, host.Dir(), stores.m_settings, kFastPollMs);
     station.SaveLocalRT(Record(12, DateTime(2007, 3, 12, 23, 50, 0)));  // starts the thread
     station.SaveLocalRT(Record(12, DateTime(2007, 3, 13, 0, 0, 0)));
     ASSERT_TRUE(WaitFor([&] { return station.RetentionPassCount() == 1; }));
@@ -71,7 +71,7 @@ TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
 }
 
 TEST_F(RetentionThreadTest, AStopWhileWaitingEndsAtOnce) {
-    CDeleteMyDeadData thread(60 * 60 * 1000);  // would not look at the clock for an hour
+    CDeleteMyDeadData thread([] {}, 60 * 60 * 1000);  // would not look at the clock for an hour
     ASSERT_TRUE(thread.CreateThread());
     EXPECT_TRUE(thread.StopWorker()) << "ended within the stop bound";
     EXPECT_EQ(thread.PassCount(), 0);
@@ -79,7 +79,7 @@ TEST_F(RetentionThreadTest, AStopWhileWaitingEndsAtOnce) {
 
 TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetention) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
-    CStationMap& stations = context.m_stations;
+    CStationMap& stations = stores.m_stations;
     constexpr int kFrames = 30;
     const std::vector<int> towers = {21, 22, 23};
     std::atomic<bool> done{false};
@@ -95,7 +95,8 @@ TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetenti
         }
     });
     {
-        CWPDBThread storage(context, kFastPollMs);
+        CWPDBThread storage(stores.BackendTarget(), stores.m_stations, stores.m_confirmation,
+                            nullptr, stores.m_pSpool.get(), kFastPollMs);
         ASSERT_TRUE(storage.CreateThread());
         for (int i = 0; i < kFrames; ++i) {
             for (int rtu : towers) {
@@ -133,7 +134,7 @@ TEST_F(RetentionThreadTest, AStationDestroyedDuringItsPassesEndsItsOneThread) {
         }
     });
     for (int rtu = 30; rtu < 40; ++rtu) {
-        auto station = std::make_unique<CWPLocalDB>(rtu, host.Dir(), context.m_settings, 1);
+        auto station = std::make_unique<CWPLocalDB>(rtu, host.Dir(), stores.m_settings, 1);
         station->SaveLocalRT(Record(rtu, DateTime(2009, 3, 12, 0, 0, 0)));  // starts the thread
         ASSERT_TRUE(WaitFor([&] { return station->RetentionPassCount() >= 2; }));
         {

@@ -17,8 +17,8 @@
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
-#include "storage/WPContext.h"
 #include "storage/WPLocalDB.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/TowerData.h"
 

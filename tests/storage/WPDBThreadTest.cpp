@@ -5,18 +5,18 @@
 #include <thread>
 
 #include "platform/Clock.h"
-#include "storage/WPContext.h"
 #include "storage/WPDBThread.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 
 namespace {
 
 constexpr int kFastPollMs = 20;
 
-// A context whose stores are all switched off: the cases watch the thread only.
-class QuietContext : public CWPContext {
+// Stores that are all switched off: the cases watch the thread only.
+class QuietStores : public CWPStores {
 public:
-    QuietContext() : CWPContext("/nonexistent") {
+    QuietStores() : CWPStores("/nonexistent") {
         CWPSettings off;
         off.m_bSaveLocal = false;
         off.m_bSaveBkgDB = false;
@@ -24,9 +24,18 @@ public:
     }
 };
 
-class RecordingThread : public CWPDBThread {
+// A storage thread on the stores, without a backend writer and without a spool.
+class BareThread : public CWPDBThread {
 public:
-    using CWPDBThread::CWPDBThread;
+    explicit BareThread(CWPStores& stores, int pollIntervalMs = kPollIntervalMs,
+                        int drainMs = kDrainMs)
+        : CWPDBThread(stores.BackendTarget(), stores.m_stations, stores.m_confirmation, nullptr,
+                      nullptr, pollIntervalMs, drainMs) {}
+};
+
+class RecordingThread : public BareThread {
+public:
+    using BareThread::BareThread;
     ~RecordingThread() override { StopWorker(); }
 
     std::vector<std::pair<int, int>> Seen() {
@@ -78,8 +87,8 @@ CDataFrame Frame(int rtu, int kind, float firstValue) {
 }
 
 TEST(WPDBThreadTest, FramesHandedOverTogetherAreStoredInCallOrderAndOddKindsDropped) {
-    QuietContext context;
-    RecordingThread thread(context, kFastPollMs);
+    QuietStores stores;
+    RecordingThread thread(stores, kFastPollMs);
     {
         // The frames are gone before the thread looks: the queue holds copies.
         auto first = std::make_unique<CDataFrame>(Frame(1, 1, 11));
@@ -105,13 +114,13 @@ TEST(WPDBThreadTest, FramesHandedOverTogetherAreStoredInCallOrderAndOddKindsDrop
 // how many in the error log.
 TEST(WPDBThreadTest, AStopStoresTheQueueWithinTheDrainTimeAndCountsWhatIsDropped) {
     TestHost host;
-    QuietContext context;
+    QuietStores stores;
     const struct {
         int drainMs;
         long stored;
     } cases[] = {{60000, 2}, {0, 0}};
     for (const auto& c : cases) {
-        RecordingThread thread(context, 60000, c.drainMs);  // would not poll for a minute
+        RecordingThread thread(stores, 60000, c.drainMs);  // would not poll for a minute
         ASSERT_TRUE(thread.CreateThread());
         thread.EnqueueFrame(Frame(1, 1, 1));
         thread.EnqueueFrame(Frame(2, 1, 2));
@@ -128,8 +137,8 @@ TEST(WPDBThreadTest, AStopStoresTheQueueWithinTheDrainTimeAndCountsWhatIsDropped
 // Each look at the clock in turn, with the passes it makes due.
 TEST(WPDBThreadTest, OneIsolationPassForEveryPeriodReachedHoweverFarTheClockJumps) {
     TestHost host;
-    QuietContext context;
-    CWPDBThread thread(context);
+    QuietStores stores;
+    BareThread thread(stores);
     auto at = [](int hour, int minute, int second) {
         return DateTime(2009, 3, 12, hour, minute, second);
     };
@@ -160,7 +169,7 @@ TEST(WPDBThreadTest, OneIsolationPassForEveryPeriodReachedHoweverFarTheClockJump
     }
     // The first look inside an open period makes that period due; a jump of days is
     // caught up for one day at most.
-    CWPDBThread fresh(context);
+    BareThread fresh(stores);
     EXPECT_EQ(fresh.DueIsolationPasses(at(10, 1, 59)), std::vector<DateTime>{at(10, 1, 59)});
     EXPECT_EQ(fresh.DueIsolationPasses(DateTime(2009, 3, 15, 10, 3, 0)).size(), 288u);
 }
@@ -168,8 +177,8 @@ TEST(WPDBThreadTest, OneIsolationPassForEveryPeriodReachedHoweverFarTheClockJump
 TEST(WPDBThreadTest, IsolationPassesFollowTheProcessClock) {
     TestHost host;
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 6, 28));
-    QuietContext context;
-    RecordingThread thread(context, kFastPollMs);
+    QuietStores stores;
+    RecordingThread thread(stores, kFastPollMs);
     ASSERT_TRUE(thread.CreateThread());
     ASSERT_TRUE(WaitFor([&] { return thread.IsolationPassCount() == 1; }));
     const DateTime first = thread.Passes().at(0);

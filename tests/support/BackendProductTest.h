@@ -12,7 +12,7 @@
 #include "hostlib/HostSide.h"
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
-#include "storage/WPContext.h"
+#include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
 
 // The backend products a case runs against.
@@ -23,7 +23,7 @@ inline std::string ProductName(const ::testing::TestParamInfo<Product>& info) {
 }
 
 // A demo host on the case's backend (empty tower tables, also under the schema ext on
-// PostgreSQL), a plug-in context logging in to it, and the message window's lines.
+// PostgreSQL), the plug-in's stores logging in to it, and the message window's lines.
 // PostgreSQL cases are skipped without a server (failed in CI).
 class BackendProductTest : public ::testing::TestWithParam<Product> {
 protected:
@@ -34,7 +34,7 @@ protected:
         }
         host = std::make_unique<TestHost>(true, backend);
         source = backend.dataSource;
-        context = std::make_unique<CWPContext>(host->Dir());
+        stores = std::make_unique<CWPStores>(host->Dir());
         BuildCatalogue();
         Use([](CWPSettings&) {});
         DropRefusals();
@@ -51,8 +51,8 @@ protected:
     }
     void TearDown() override {
         VktHost::SetMessageWindow(nullptr);
-        if (context) DropRefusals();
-        context.reset();
+        if (stores) DropRefusals();
+        stores.reset();
     }
 
     // Makes the backend refuse every row of `table` whose V1AVGSP is 13: as a broken
@@ -85,7 +85,7 @@ protected:
         }
     }
 
-    CBackendDB& Backend() { return context->m_backend; }
+    CBackendDB& Backend() { return stores->m_backend; }
     SQLHDBC Connection() {
         RecursiveMutexLock guard(Backend().BackendLock());
         return Backend().BackendConnection();
@@ -97,7 +97,7 @@ protected:
         settings.m_strUser = "fd";
         settings.m_strPassword = "wendol";
         change(settings);
-        context->m_settings.Replace(settings);
+        stores->m_settings.Replace(settings);
     }
     // The first value of a query through a connection of its own.
     std::string Value(const std::string& sql) { return QueryDataSource(source, sql); }
@@ -109,7 +109,7 @@ protected:
 
     std::unique_ptr<TestHost> host;
     std::string source;  // the backend's data source
-    std::unique_ptr<CWPContext> context;
+    std::unique_ptr<CWPStores> stores;
     std::mutex lock;
     std::vector<std::string> messages;  // guarded by lock
 };

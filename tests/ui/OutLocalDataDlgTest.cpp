@@ -12,8 +12,8 @@
 #include "model/Catalogue.h"
 #include "platform/Clock.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "storage/WPRainProcThread.h"
+#include "storage/WPStores.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 #include "ui/DrawnProgressBar.h"
@@ -22,7 +22,7 @@
 
 namespace {
 
-// A host with the demo towers 1, 2, 3 (type 100), the plug-in's context and both
+// A host with the demo towers 1, 2, 3 (type 100), the plug-in's stores and both
 // workers running, the clock at 2009-03-12 14:37:20.
 class OutLocalDataDlgTest : public ::testing::Test {
 protected:
@@ -31,8 +31,8 @@ protected:
         ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 37, 20));
         std::filesystem::create_directory(host.Path("WPData"));
         BuildCatalogue();
-        exporter = std::make_unique<COutLocalDataThread>(context);
-        rain = std::make_unique<CWPRainProcThread>(context, 0);
+        exporter = std::make_unique<COutLocalDataThread>(stores.BackendTarget(), stores.m_stations);
+        rain = std::make_unique<CWPRainProcThread>(stores.BackendTarget(), 0);
         ASSERT_TRUE(exporter->CreateThread());
         ASSERT_TRUE(rain->CreateThread());
     }
@@ -54,7 +54,7 @@ protected:
     }
 
     TestHost host;
-    CWPContext context{host.Dir()};
+    CWPStores stores{host.Dir()};
     std::unique_ptr<COutLocalDataThread> exporter;
     std::unique_ptr<CWPRainProcThread> rain;
     std::vector<QString> shown;

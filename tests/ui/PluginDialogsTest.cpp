@@ -10,9 +10,9 @@
 #include "plugin/Config.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
+#include "plugin/WPContext.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
-#include "storage/WPContext.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
@@ -30,8 +30,8 @@ void PressWhenShown(int id) {
 }
 
 SQLHDBC BackendConnection(CWPContext& context) {
-    RecursiveMutexLock guard(context.m_backend.BackendLock());
-    return context.m_backend.BackendConnection();
+    RecursiveMutexLock guard(context.m_stores.m_backend.BackendLock());
+    return context.m_stores.m_backend.BackendConnection();
 }
 
 TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
@@ -42,7 +42,7 @@ TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
     CWPContext& context = *PluginState::Context();
     // The writer's own connect at its start is over before the dialog closes the line.
     ASSERT_TRUE(WaitFor([&] { return context.m_pBackendWriter->HasProbed(); }));
-    ASSERT_TRUE(context.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    ASSERT_TRUE(context.m_stores.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
     const SQLHDBC open = BackendConnection(context);
     ASSERT_NE(open, nullptr);
 
@@ -56,7 +56,7 @@ TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
     EXPECT_EQ(IniFile::GetString(kConfigFile, "DATABASE", "SOURCENAME", "?"), "DAVAD");
     EXPECT_EQ(IniFile::GetString(kConfigFile, "LOCALDATA", "DATALEN", "?"), "2");
     EXPECT_EQ(BackendConnection(context), nullptr) << "the next statement connects anew";
-    EXPECT_TRUE(context.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    EXPECT_TRUE(context.m_stores.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
     EXPECT_NE(BackendConnection(context), nullptr);
 
     PressWhenShown(2);  // the export dialog's 退出

@@ -1,7 +1,8 @@
-#include "storage/WPContext.h"
+#include "plugin/WPContext.h"
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "hostlib/VktBase.h"
@@ -10,10 +11,7 @@
 #include "storage/WPDBThread.h"
 #include "storage/WPRainProcThread.h"
 
-CWPContext::CWPContext(std::string workingDir, int retentionPollMs)
-    : m_strWorkingDir(std::move(workingDir)),
-      m_backend(m_settings),
-      m_stations(m_strWorkingDir, m_settings, retentionPollMs) {}
+CWPContext::CWPContext(std::string workingDir) : m_stores(std::move(workingDir)) {}
 
 CWPContext::~CWPContext() {
     // Workers first, each stopped by its destructor (a worker past the stop bound is
@@ -23,9 +21,24 @@ CWPContext::~CWPContext() {
     m_pRainThread.reset();
     m_pStorageThread.reset();
     m_pBackendWriter.reset();
-    m_backend.DisconnectBackend();
-    m_stations.Clear();
-    m_assignments.Clear();
+}
+
+void CWPContext::StartWorkers() {
+    auto writer = std::make_unique<CBackendWriterThread>(
+        m_stores.BackendTarget(), m_stores.m_stations, m_stores.m_journal, m_stores.m_confirmation);
+    if (writer->CreateThread()) m_pBackendWriter = std::move(writer);
+    // Frames a former run accepted and did not store are read back before new ones.
+    auto spool = std::make_unique<CFrameSpool>(m_stores.m_strWorkingDir + "/WPData/spool");
+    if (spool->Open()) m_stores.m_pSpool = std::move(spool);
+    auto storage = std::make_unique<CWPDBThread>(m_stores.BackendTarget(), m_stores.m_stations,
+                                                 m_stores.m_confirmation, m_pBackendWriter.get(),
+                                                 m_stores.m_pSpool.get());
+    if (storage->CreateThread()) m_pStorageThread = std::move(storage);
+    auto rain = std::make_unique<CWPRainProcThread>(m_stores.BackendTarget());
+    if (rain->CreateThread()) m_pRainThread = std::move(rain);
+    auto exporter =
+        std::make_unique<COutLocalDataThread>(m_stores.BackendTarget(), m_stores.m_stations);
+    if (exporter->CreateThread()) m_pExportThread = std::move(exporter);
 }
 
 bool CWPContext::StopWorkersWithin(int boundMs) {

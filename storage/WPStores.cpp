@@ -1,0 +1,14 @@
+#include "storage/WPStores.h"
+
+#include <utility>
+
+CWPStores::CWPStores(std::string workingDir, int retentionPollMs)
+    : m_strWorkingDir(std::move(workingDir)),
+      m_backend(m_settings),
+      m_stations(m_strWorkingDir, m_settings, retentionPollMs) {}
+
+CWPStores::~CWPStores() {
+    m_backend.DisconnectBackend();
+    m_stations.Clear();
+    m_assignments.Clear();
+}
