@@ -25,9 +25,9 @@ class CStationMap;
 // station rows (without a writer they are written here). With a frame spool, frames
 // are handed over through it and read back from it, so that a killed process loses
 // none: what is not stored when the thread stops waits in the spool for the next
-// start. Without one they wait in memory, and when stopped the thread goes on storing what is
-// queued for at most the drain time, then drops the rest and writes their count to
-// the error log.
+// start. Without one they wait in memory, and when stopped the thread goes on
+// storing what is queued for at most the drain time, then drops the rest and writes
+// their count to the error log.
 class CWPDBThread : public CWorkerThread {
 public:
     static constexpr int kPollIntervalMs = 1000;

@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 
+#include "model/AssignmentMap.h"
+#include "model/Catalogue.h"
 #include "platform/Clock.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
@@ -200,6 +206,66 @@ TEST(WPDBThreadTest, IsolationPassesFollowTheProcessClock) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10 * kFastPollMs));
     EXPECT_EQ(thread.IsolationPassCount(), 2);
     thread.StopWorker();
+}
+
+// The storage thread built from the few stores it is handed, nothing else, with and
+// without a backend writer: either way the record reaches the station file and the
+// backend under its tower id; with the writer, the confirmation both threads share
+// learns that the backend has it.
+TEST(WPDBThreadTest, BuiltFromItsStoresAloneItFillsBothStores) {
+    TestHost host;
+    std::filesystem::create_directory(host.Path("WPData"));
+    BuildCatalogue();
+    for (const bool withWriter : {false, true}) {
+        CWPSettingsStore settings;
+        CWPSettings values;
+        values.m_strSource = "DAVAD";
+        values.m_strUser = "fd";
+        values.m_strPassword = "wendol";
+        settings.Replace(values);
+        CAssignmentMap assignments;
+        const int towerID = withWriter ? 901 : 900;
+        assignments.Assign(12, towerID);
+        CBackendDB backend(settings);
+        CStationMap stations(host.Dir(), settings);
+        CRefillJournal journal(stations);
+        CBackendConfirmation confirmation(stations);
+        const CBackendTarget target{backend, settings, assignments};
+        std::unique_ptr<CBackendWriterThread> writer;
+        if (withWriter) {
+            writer =
+                std::make_unique<CBackendWriterThread>(target, stations, journal, confirmation);
+            ASSERT_TRUE(writer->CreateThread());
+        }
+        CWPDBThread storage(target, stations, confirmation, writer.get(), nullptr, kFastPollMs);
+        const DateTime at(2009, 3, 12, 14, withWriter ? 20 : 10, 0);
+        CDataFrame frame;
+        frame.m_nRTUID = 12;
+        frame.m_nKind = 1;
+        frame.m_tTime = at;
+        frame.m_arItems = {Item(7000, 5.0f, at)};
+        ASSERT_TRUE(storage.EnqueueFrame(frame));
+        ASSERT_TRUE(storage.CreateThread());
+        ASSERT_TRUE(WaitFor(
+            [&] { return storage.ProcessedCount() == 1 && (!writer || writer->IsIdle()); }));
+        EXPECT_TRUE(storage.StopWorker());
+        if (writer) {
+            EXPECT_TRUE(writer->StopWorker());
+        }
+        EXPECT_EQ(QueryFile(host.Path("WPData/WP_12.MDB"),
+                            "SELECT V1AVGSP FROM RTTOWER WHERE TIME='" + at.Format() + "'"),
+                  "5.0");
+        EXPECT_EQ(QueryDataSource("DAVAD", "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=" +
+                                               std::to_string(towerID)),
+                  "5.0")
+            << withWriter;
+        if (withWriter) {
+            EXPECT_EQ(confirmation.Confirmed(12), at);
+        } else {
+            EXPECT_FALSE(confirmation.Confirmed(12).IsValid());
+        }
+    }
+    FreeCatalogue();
 }
 
 }  // namespace
