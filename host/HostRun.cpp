@@ -245,7 +245,9 @@ std::vector<std::string> HealthLines(const CPluginHealth& health, const std::str
             StoreLine("isolation files", health.isolation),
             "  frames dropped " + std::to_string(health.nFramesDropped) +
                 ", refill ranges pending " + std::to_string(health.nRefillPending) +
-                ", rows refilled " + std::to_string(health.nRowsRefilled)};
+                ", rows refilled " + std::to_string(health.nRowsRefilled) +
+                (health.nRowsRefused > 0 ? ", rows refused " + std::to_string(health.nRowsRefused)
+                                         : std::string())};
 }
 
 int Run(const Options& options, Summary& summary, std::string& error) {
@@ -342,6 +344,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         summary.refillPending = final.nRefillPending;
         summary.framesDropped = final.nFramesDropped;
         summary.stationLeft = final.station.nQueued;
+        summary.rowsRefused = final.nRowsRefused;
     }
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
@@ -350,7 +353,10 @@ int Run(const Options& options, Summary& summary, std::string& error) {
 int ExitCode(const Summary& summary) {
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
-            return summary.framesDropped == 0 && summary.stationLeft == 0 ? 0 : 3;
+            return summary.framesDropped == 0 && summary.stationLeft == 0 &&
+                           summary.rowsRefused == 0
+                       ? 0
+                       : 3;
         case DrainEnd::Stopped:
             return 2;
         default:
@@ -379,6 +385,12 @@ void Print(const Summary& summary) {
             if (summary.framesDropped > 0) {
                 std::printf("%ld frames were given up unstored (exit code 3)\n",
                             summary.framesDropped);
+            }
+            if (summary.rowsRefused > 0) {
+                std::printf(
+                    "the backend refused %ld rows, which are only in the station files; the "
+                    "error log names them (exit code 3)\n",
+                    summary.rowsRefused);
             }
             break;
         case DrainEnd::BackendAway:

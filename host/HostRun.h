@@ -50,10 +50,12 @@ struct Summary {
     long refillPending = 0;   // refill ranges left for when it answers
     long framesDropped = 0;   // given up unstored, by the plug-in's own count
     long stationLeft = 0;     // frames left in the spool for the next start
+    long rowsRefused = 0;     // rows the backend refused, given up
 };
 
 // The exit code of a run that started: 0 everything stored, 2 stopped by a signal
-// before that, 3 ended with rows still pending or frames dropped.
+// before that, 3 ended with rows still pending, frames dropped or rows the backend
+// refused.
 int ExitCode(const Summary& summary);
 
 // Waits until the plug-in has stored what it was handed (its queues empty, no refill

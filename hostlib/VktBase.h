@@ -170,6 +170,7 @@ struct CPluginHealth {
     long nFramesDropped = 0;  // frames given up unstored (queue bounds, shut-down)
     long nRefillPending = 0;  // time ranges still to copy back into the backend
     long nRowsRefilled = 0;   // rows copied back so far
+    long nRowsRefused = 0;    // rows the backend refused when copied back: given up
 };
 
 // Offered by the plug-in in VKTLibInit, withdrawn (null) in VKTLibExit. Health() is

@@ -30,6 +30,7 @@ CPluginHealth HealthOf(const CWPContext& context) {
         // Records the full queue handed to the refill journal are pending, not dropped.
         health.nFramesDropped += writer->LostCount();
         health.nRowsRefilled = writer->RefilledCount();
+        health.nRowsRefused = writer->RefusedCount();
     }
     health.nRefillPending = static_cast<long>(context.m_stores.m_journal.PendingCount());
     return health;

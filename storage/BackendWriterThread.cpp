@@ -253,6 +253,7 @@ void CBackendWriterThread::RefillStep() {
     m_bOutage = false;
     const long rows = counts.m_nCopied + counts.m_nPresent;
     m_nRefilled += rows;
+    m_nRefused += counts.m_nFailed;
     if (rows > 0) m_counters.NoteWritten(ProcessClock::Now(), rows);
     m_journal.Advance(range.m_nRTUID, chunkEnd);
     auto [tallyEntry, first] = m_refillTally.try_emplace(range.m_nRTUID);

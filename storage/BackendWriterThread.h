@@ -65,6 +65,9 @@ public:
     long DroppedCount() const { return m_nDropped.load(); }
     long LostCount() const { return m_nLost.load(); }
     long RefilledCount() const { return m_nRefilled.load(); }
+    // Rows the backend refused when copied back (each named in the error log): a
+    // refusal that repeats is not retried.
+    long RefusedCount() const { return m_nRefused.load(); }
     // Nothing queued and no record in hand.
     bool IsIdle() const EXCLUDES(m_queueLock);
     // Whether the start's connect has ended (whatever it found).
@@ -126,4 +129,5 @@ private:
     std::atomic<long> m_nLost{0};
     std::atomic<bool> m_bProbed{false};
     std::atomic<long> m_nRefilled{0};
+    std::atomic<long> m_nRefused{0};
 };
