@@ -60,8 +60,8 @@ const char* const kExitCodes =
     "  1  could not start, or a usage error (unknown option, missing source, bad time,\n"
     "     unknown RTU or RTU type)\n"
     "  2  stopped by the operator (Ctrl-C, SIGINT or SIGTERM) before the end\n"
-    "  3  ended with data still pending or dropped (not stored, copied or recalculated, or refused "
-    "by the backend)\n";
+    "  3  ended with data still pending or dropped (not stored, copied or recalculated), or\n"
+    "     with rows the backend refused\n";
 
 int RunCommand(const HostRun::Options& options) {
     HostRun::Summary summary;
