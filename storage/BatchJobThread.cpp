@@ -23,12 +23,6 @@ bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateT
     return true;
 }
 
-int CBatchJobThread::UnitCount(size_t stations, const DateTime& start, const DateTime& end) {
-    int steps = 0;
-    for (DateTime t = start; t < end; t += kOneDay) ++steps;
-    return static_cast<int>(stations) * steps;
-}
-
 std::map<int32_t, long> CBatchJobThread::RowsRead() const {
     MutexLock guard(m_jobLock);
     return m_mapRowsRead;

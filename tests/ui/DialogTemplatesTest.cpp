@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "hostlib/widgets/XPButton.h"
+#include "plugin/Dialogs.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 #include "ui/AssignDlg.h"
@@ -29,7 +30,7 @@ TEST(DialogTemplatesTest, SizedInDialogUnitsWithTheHostsButtons) {
     std::map<int32_t, int32_t> noRows;
     const Template templates[] = {
         {"4000",
-         [] { return std::make_unique<CWorkParamDlg>(); },
+         [] { return std::make_unique<CWorkParamDlg>(StoredAssignments()); },
          CWorkParamDlg::kDialogUnits,
          {1, 2, 3, 4, 5},
          {4008}},

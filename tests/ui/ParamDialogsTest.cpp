@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include "plugin/Dialogs.h"
 #include "storage/AssignmentStore.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
@@ -44,7 +45,7 @@ public:
         SaveAssignments({{12, 900}, {3, 33}, {99, 5}, {1, 7}});
     }
     std::unique_ptr<CWorkParamDlg> Dialog() {
-        auto dialog = std::make_unique<CWorkParamDlg>();
+        auto dialog = std::make_unique<CWorkParamDlg>(StoredAssignments());
         dialog->m_showMessage = [this](const QString& text) { shown.push_back(text); };
         dialog->m_chooseDirectory = [] { return QString("/srv/isolation"); };
         dialog->LoadFields();  // as the plug-in fills it before showing it
