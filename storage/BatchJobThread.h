@@ -18,9 +18,10 @@ public:
     // After every unit the stop event is waited for this long.
     static constexpr int kStopPollMs = 50;
 
-    // Hands a job over as the dialog does: the stations appended, the times and the
-    // progress window set, the busy flag set, the start event signalled. Refused
-    // (false, nothing changed) while a job runs. User-interface thread.
+    // Hands a job over as the dialog does: stop requests still queued from an earlier
+    // job dropped, the stations appended, the times and the progress window set, the
+    // busy flag set, the start event signalled. Refused (false, nothing changed) while
+    // a job runs. User-interface thread.
     bool StartJob(const std::vector<int32_t>& stations, const DateTime& start, const DateTime& end,
                   WindowHandle progressWindow) override EXCLUDES(m_jobLock);
     // Set from the hand-over of a job until the job ended. Any thread.
@@ -46,7 +47,8 @@ protected:
     Event m_startEvent{false, false};  // automatic reset
 
 private:
-    // True when a stop was asked for: the stop event within the poll time, or 3025.
+    // True when a stop was asked for: the stop event within the poll time, or 3025
+    // (one taken from the queue; messages of other numbers stay).
     bool StopRequested();
 
     mutable Mutex m_jobLock;

@@ -45,6 +45,7 @@ CWorkParamDlg::CWorkParamDlg(CStoredAssignments stored, QWidget* parent)
     list.setColumnCount(3);
     list.setHorizontalHeaderLabels({QString::fromUtf8("测站名称"), QString::fromUtf8("系统站号"),
                                     QString::fromUtf8("风电输出站号")});
+    list.horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list.verticalHeader()->hide();
     list.setShowGrid(true);
     list.setSelectionBehavior(QAbstractItemView::SelectRows);

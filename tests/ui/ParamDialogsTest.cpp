@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -75,6 +76,21 @@ TEST_F(ParamDialogsTest, StoredAssignmentsInRtuOrderWithoutUnknownRtus) {
          {static_cast<QWidget*>(dialog.get()), ControlById<QWidget>(*dialog, 1000)}) {
         EXPECT_EQ(control->palette().color(QPalette::Base), QColor(239, 239, 255))
             << "the plug-in colour";
+    }
+}
+
+// The three headings sit at the left of their columns, as the rows' texts do.
+TEST_F(ParamDialogsTest, TheListsHeadingsAreLeftAligned) {
+    auto dialog = Dialog();
+    auto* list = ControlById<QTableWidget>(*dialog, 1000);
+    ASSERT_EQ(list->columnCount(), 3);
+    for (int column = 0; column < 3; ++column) {
+        const QVariant own =
+            list->model()->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole);
+        const int alignment = own.isValid()
+                                  ? own.toInt()
+                                  : static_cast<int>(list->horizontalHeader()->defaultAlignment());
+        EXPECT_EQ(alignment & Qt::AlignHorizontal_Mask, static_cast<int>(Qt::AlignLeft)) << column;
     }
 }
 
