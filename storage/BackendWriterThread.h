@@ -59,9 +59,9 @@ public:
     long DroppedCount() const { return m_nDropped.load(); }
     long LostCount() const { return m_nLost.load(); }
     long RefilledCount() const { return m_nRefilled.load(); }
-    // Nothing queued and no record in hand.
+    // For tests: nothing queued and no record in hand.
     bool IsIdle() const EXCLUDES(m_queueLock);
-    // Whether the start's connect has ended (whatever it found).
+    // For tests: whether the start's connect has ended (whatever it found).
     bool HasProbed() const { return m_bProbed.load(); }
 
 protected:

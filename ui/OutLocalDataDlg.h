@@ -35,7 +35,7 @@ public:
 
     // How a complaint is shown; a message box (ShowDialogMessage) unless replaced (tests).
     std::function<void(const QString&)> m_showMessage;
-    // The progress window of the job this dialog started, or null.
+    // For tests: the progress window of the job this dialog started, or null.
     CProgressDlg* StartedWindow() const { return m_pStarted; }
 
 private:
