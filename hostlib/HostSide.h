@@ -62,7 +62,6 @@ struct HistoryOptions {
     int flushIntervalMs = 1000;
 };
 VKTBASE_API void SetHistoryOptions(const HistoryOptions& options);
-VKTBASE_API HistoryOptions GetHistoryOptions();
 // Writes the queued history now.
 VKTBASE_API void FlushHistory();
 

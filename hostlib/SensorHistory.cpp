@@ -349,12 +349,6 @@ void SetHistoryOptions(const HistoryOptions& options) {
     h.options = options;
 }
 
-HistoryOptions GetHistoryOptions() {
-    History& h = TheHistory();
-    MutexLock guard(h.lock);
-    return h.options;
-}
-
 void FlushHistory() {
     SensorHistory::Flush();
 }

@@ -25,6 +25,7 @@ void BuildCatalogue();
 void FreeCatalogue();
 // The column name of the id, or the empty text for an id the catalogue lacks.
 std::string GetColumnName(int32_t nDataID);
+// For tests: the ids the catalogue holds.
 size_t CatalogueSize();
 
 enum class ColumnKind { Value, Time };

@@ -10,6 +10,7 @@ namespace ProcessClock {
 VKTBASE_API DateTime Now();
 // Shifts the clock so that Now() returns `now` at this instant; time then runs on.
 VKTBASE_API void SetNow(const DateTime& now);
+// For tests: the clock's offset from the wall clock.
 VKTBASE_API void SetOffsetSeconds(double seconds);
 VKTBASE_API double GetOffsetSeconds();
 // Back to the plain wall clock.

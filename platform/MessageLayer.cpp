@@ -17,6 +17,17 @@ bool MessageQueue::PeekAndRemove(Message& message) {
     return true;
 }
 
+bool MessageQueue::PeekAndRemove(Message& message, unsigned int only) {
+    MutexLock guard(m_lock);
+    for (auto it = m_messages.begin(); it != m_messages.end(); ++it) {
+        if (it->message != only) continue;
+        message = *it;
+        m_messages.erase(it);
+        return true;
+    }
+    return false;
+}
+
 namespace {
 
 struct Window {

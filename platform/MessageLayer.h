@@ -26,6 +26,8 @@ class VKTBASE_API MessageQueue {
 public:
     void Post(const Message& message);
     bool PeekAndRemove(Message& message);
+    // The first queued message numbered `only`, removed; the others stay queued.
+    bool PeekAndRemove(Message& message, unsigned int only);
 
 private:
     Mutex m_lock;

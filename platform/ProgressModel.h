@@ -43,8 +43,7 @@ public:
     // Whether a repaint is due; clears it.
     bool TakeRepaint();
 
-    int Pos() const { return m_nPos; }
-    int Lower() const { return m_nLower; }
+    // For tests: the upper end of the range.
     int Upper() const { return m_nUpper; }
     const std::string& Text() const { return m_strText; }
 

@@ -39,6 +39,10 @@ public:
     // The thread's own message queue (non-blocking peek that removes).
     void PostThreadMessage(unsigned int message, intptr_t wParam, intptr_t lParam);
     bool PeekMessage(Message& message) { return m_messages.PeekAndRemove(message); }
+    // The first queued message numbered `only`, removed; the others stay queued.
+    bool PeekMessage(Message& message, unsigned int only) {
+        return m_messages.PeekAndRemove(message, only);
+    }
 
     WindowHandle m_hMainWnd = 0;
 

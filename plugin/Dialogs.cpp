@@ -7,6 +7,7 @@
 #include "hostlib/VktBase.h"
 #include "plugin/Config.h"
 #include "plugin/WPContext.h"
+#include "storage/AssignmentStore.h"
 #include "storage/MessageWindow.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPRainProcThread.h"
@@ -74,10 +75,26 @@ void AddPreviewRows(CWorkParamDlg& dialog) {
 
 }  // namespace
 
+CStoredAssignments StoredAssignments() {
+    CStoredAssignments stored;
+    stored.load = [] {
+        std::vector<std::pair<int32_t, int32_t>> rows;
+        CObList<CVKTTOWPID> records;
+        LoadAssignments(records);
+        for (const auto& record : records) rows.emplace_back(record->m_nRTUID, record->m_nWPID);
+        DestroyObA(records);
+        return rows;
+    };
+    stored.save = [](const std::vector<std::pair<int32_t, int32_t>>& rows) {
+        SaveAssignments(rows);
+    };
+    return stored;
+}
+
 void RunWorkParamDlg(CWPContext& context) {
     if (!HostHasUserInterface()) return;
     const auto current = context.m_stores.m_settings.Get();
-    CWorkParamDlg dialog;
+    CWorkParamDlg dialog(StoredAssignments());
     FillFields(dialog, *current);
     if (dialog.exec() != QDialog::Accepted) return;
     CWPSettings changed = *current;
@@ -107,7 +124,7 @@ bool RenderDialogs(CWPContext& context, const std::string& dir) {
     };
     bool saved = true;
     {
-        CWorkParamDlg parameters;
+        CWorkParamDlg parameters(StoredAssignments());
         FillFields(parameters, *context.m_stores.m_settings.Get());
         AddPreviewRows(parameters);
         saved = save(parameters, "4000.png") && saved;

@@ -3,6 +3,7 @@
 #include <string>
 
 class CWPContext;
+struct CStoredAssignments;
 
 // The two dialog exports' work on the user-interface thread. Both need the host's Qt
 // application on that thread; without one they say so in the message window.
@@ -15,3 +16,6 @@ void RunWorkParamDlg(CWPContext& context);
 void RunOutLocalDataDlg(CWPContext& context);
 // The four dialogs at a known state, as DIR/4000.png … 4003.png.
 bool RenderDialogs(CWPContext& context, const std::string& dir);
+// The station assignment store (VKTTOWPID) as the working-parameters dialog reads and
+// replaces it. Builds with the dialogs only.
+CStoredAssignments StoredAssignments();

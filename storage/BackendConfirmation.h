@@ -45,7 +45,7 @@ public:
     // "CREATE TABLE IF NOT EXISTS CONFIRMED (UPTO DATETIME)".
     static std::string CreateTableText();
 
-    // The stored confirmed time of the tower; invalid when none. For observation.
+    // For tests: the stored confirmed time of the tower; invalid when none.
     DateTime Confirmed(int32_t nRTUID) EXCLUDES(m_lock);
 
 private:

@@ -79,11 +79,12 @@ public:
     // written to the error log and the message window.
     bool CheckPrefix(const std::string& prefix);
 
-    // Sees the text of every statement the runners send, before it is sent; for tests.
+    // For tests: sees the text of every statement the runners send, before it is sent.
     void SetStatementObserver(std::function<void(const std::string&)> observer)
         EXCLUDES(m_observerLock);
 
-    // Statements not run because the data source could not be reached, since start.
+    // For tests: statements not run because the data source could not be reached,
+    // since start.
     long LostStatementCount() const { return m_nLostTotal.load(); }
 
 private:

@@ -68,9 +68,9 @@ public:
     // Rows the backend refused when copied back (each named in the error log): a
     // refusal that repeats is not retried.
     long RefusedCount() const { return m_nRefused.load(); }
-    // Nothing queued and no record in hand.
+    // For tests: nothing queued and no record in hand.
     bool IsIdle() const EXCLUDES(m_queueLock);
-    // Whether the start's connect has ended (whatever it found).
+    // For tests: whether the start's connect has ended (whatever it found).
     bool HasProbed() const { return m_bProbed.load(); }
 
 protected:

@@ -12,6 +12,10 @@ bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateT
                                const DateTime& end, WindowHandle progressWindow) {
     if (m_bBusy.exchange(true)) return false;
     m_bJobStarted = false;
+    // A stop request that came after the last job's last look was meant for that job.
+    Message leftOver;
+    while (PeekMessage(leftOver, kMsgJobStop)) {
+    }
     {
         MutexLock guard(m_jobLock);
         m_arStations.insert(m_arStations.end(), stations.begin(), stations.end());
@@ -21,12 +25,6 @@ bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateT
     }
     m_startEvent.Set();
     return true;
-}
-
-int CBatchJobThread::UnitCount(size_t stations, const DateTime& start, const DateTime& end) {
-    int steps = 0;
-    for (DateTime t = start; t < end; t += kOneDay) ++steps;
-    return static_cast<int>(stations) * steps;
 }
 
 std::map<int32_t, long> CBatchJobThread::RowsRead() const {
@@ -42,10 +40,7 @@ void CBatchJobThread::NoteRowsRead(int32_t nRTUID, long rows) {
 bool CBatchJobThread::StopRequested() {
     if (m_stopEvent.Wait(kStopPollMs)) return true;
     Message message;
-    while (PeekMessage(message)) {
-        if (message.message == kMsgJobStop) return true;
-    }
-    return false;
+    return PeekMessage(message, kMsgJobStop);  // other messages stay queued
 }
 
 void CBatchJobThread::RunJob() {

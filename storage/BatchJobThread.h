@@ -6,28 +6,26 @@
 #include <vector>
 
 #include "platform/DateTime.h"
+#include "platform/JobWorker.h"
 #include "platform/Mutex.h"
-#include "platform/WorkerThread.h"
 
 // A worker that runs operator jobs: stations and a time range, worked through in
 // units of one station and one day, with message 3024 to the progress window after
 // every unit, a stop request (thread message 3025 or the stop event) looked for after
 // every unit, and message 3026 once at the end of every job.
-class CBatchJobThread : public CWorkerThread {
+class CBatchJobThread : public CJobWorker {
 public:
     // After every unit the stop event is waited for this long.
     static constexpr int kStopPollMs = 50;
 
-    // Hands a job over as the dialog does: the stations appended, the times and the
-    // progress window set, the busy flag set, the start event signalled. Refused
-    // (false, nothing changed) while a job runs. User-interface thread.
+    // Hands a job over as the dialog does: stop requests still queued from an earlier
+    // job dropped, the stations appended, the times and the progress window set, the
+    // busy flag set, the start event signalled. Refused (false, nothing changed) while
+    // a job runs. User-interface thread.
     bool StartJob(const std::vector<int32_t>& stations, const DateTime& start, const DateTime& end,
-                  WindowHandle progressWindow) EXCLUDES(m_jobLock);
+                  WindowHandle progressWindow) override EXCLUDES(m_jobLock);
     // Set from the hand-over of a job until the job ended. Any thread.
-    bool IsBusy() const { return m_bBusy.load(); }
-    // Units of a job: stations × day steps of the range (a remaining part of a day
-    // is a step of its own).
-    static int UnitCount(size_t stations, const DateTime& start, const DateTime& end);
+    bool IsBusy() const override { return m_bBusy.load(); }
     // Units done by the last job, and whether it ran to its end.
     int UnitsDone() const { return m_nUnitsDone.load(); }
     bool LastJobComplete() const { return m_bLastJobComplete.load(); }
@@ -49,7 +47,8 @@ protected:
     Event m_startEvent{false, false};  // automatic reset
 
 private:
-    // True when a stop was asked for: the stop event within the poll time, or 3025.
+    // True when a stop was asked for: the stop event within the poll time, or 3025
+    // (one taken from the queue; messages of other numbers stay).
     bool StopRequested();
 
     mutable Mutex m_jobLock;

@@ -34,7 +34,6 @@ public:
     void Succeeded();
 
     bool Failing() const { return m_nRunFailures > 0; }
-    long RunFailures() const { return m_nRunFailures; }
     const std::string& Subject() const { return m_strSubject; }
     void SetSubject(std::string subject) { m_strSubject = std::move(subject); }
 

@@ -71,9 +71,8 @@ public:
     SpoolPosition WriteEnd() const EXCLUDES(m_lock);
     // Records appended (or found at start) and not yet marked stored. Any thread.
     long Backlog() const EXCLUDES(m_lock);
-    // Frames refused since start.
+    // For tests: frames refused since start.
     long RefusedCount() const EXCLUDES(m_lock);
-    const std::string& Folder() const { return m_strFolder; }
 
 private:
     struct ReadState {

@@ -29,6 +29,7 @@ public:
     void CloseAll() EXCLUDES(m_lock);
     // Destroys every station (stopping their retention threads). After the workers stopped.
     void Clear() EXCLUDES(m_lock);
+    // For tests: the stations held.
     size_t Size() EXCLUDES(m_lock);
     // The RTU numbers of the station files WPData/WP_<n>.MDB under `workingDir`.
     static std::vector<int32_t> RtusOnDisk(const std::string& workingDir);

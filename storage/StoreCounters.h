@@ -35,10 +35,6 @@ public:
         health.tOutageSince = m_tOutageSince;
         return health;
     }
-    bool InOutage() const EXCLUDES(m_lock) {
-        MutexLock guard(m_lock);
-        return m_tOutageSince.IsValid();
-    }
 
 private:
     std::atomic<long> m_nWritten{0};

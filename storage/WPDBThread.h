@@ -60,6 +60,7 @@ public:
 
     // Frames queued or in hand, not yet stored.
     size_t QueuedCount() const EXCLUDES(m_queueLock);
+    // For tests: frames stored and isolation passes run since start.
     long ProcessedCount() const { return m_nProcessed.load(); }
     long IsolationPassCount() const { return m_nIsolationPasses.load(); }
     long DroppedCount() const { return m_nDropped.load(); }

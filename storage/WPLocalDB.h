@@ -123,9 +123,9 @@ public:
     // Statements that failed or could not run for want of a connection, since start.
     // Any thread.
     long FailedStatementCount() const { return m_nFailedStatements.load(); }
-    // The passes of the retention thread, -1 while it is not started (for observation).
+    // For tests: the passes of the retention thread, -1 while it is not started.
     long RetentionPassCount();
-    // Sees the text of every statement before it is sent; for tests.
+    // For tests: sees the text of every statement before it is sent.
     void SetStatementObserver(std::function<void(const std::string&)> observer);
 
     const int32_t m_nRTUID;

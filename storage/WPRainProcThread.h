@@ -40,8 +40,7 @@ public:
     CRainCounts ReCalRain(int32_t nRTUID, const DateTime& from, const DateTime& to);
     // The periodic job: every type-100 tower, the last two days up to this hour.
     void ReCalAllRain();
-    // The hour of the day of the last periodic run, -1 before the first.
-    int LastPeriodicHour() const { return m_nLastPeriodicHour.load(); }
+    // For tests: periodic runs since start.
     long PeriodicRunCount() const { return m_nPeriodicRuns.load(); }
     // Reads and updates of the running or last operator job that failed. Any thread.
     long FailedCount() const { return m_nFailed.load(); }

@@ -1,6 +1,5 @@
 #include "ui/AssignDlg.h"
 
-#include <QMessageBox>
 #include <cstdio>
 
 #include "hostlib/VktBase.h"
@@ -18,9 +17,7 @@ CAssignDlg::CAssignDlg(bool modify, int32_t rtu, int32_t wpid,
       m_map(map) {
     m_ui->setupUi(this);
     ApplyDialogLook(*this, 9, kDialogUnits);
-    m_showMessage = [this](const QString& text) {
-        QMessageBox::information(this, windowTitle(), text);
-    };
+    m_showMessage = [this](const QString& text) { ShowDialogMessage(this, text); };
     m_ui->wpidEdit->setText(QString::number(m_nWPID));
     // Every RTU of the host, of any type, in the host's order.
     CObList<CRTUDef> rtus;

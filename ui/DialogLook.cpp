@@ -1,7 +1,10 @@
 #include "ui/DialogLook.h"
 
+#include <QApplication>
 #include <QFont>
 #include <QFontMetrics>
+#include <QMainWindow>
+#include <QMessageBox>
 #include <QPalette>
 #include <QWidget>
 
@@ -36,4 +39,16 @@ void ApplyDialogLook(QWidget& dialog, int pointSize, QSize dialogUnits) {
     font.setStyleHint(QFont::SansSerif);
     dialog.setFont(font);
     dialog.resize(DialogUnitsToPixels(font, dialogUnits).expandedTo(dialog.minimumSizeHint()));
+}
+
+void ShowDialogMessage(QWidget* owner, const QString& text) {
+    QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, owner);
+    box.exec();
+}
+
+QWidget* CallingThreadMainWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<QMainWindow*>(widget)) return widget;
+    }
+    return nullptr;
 }

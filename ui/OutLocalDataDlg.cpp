@@ -1,11 +1,10 @@
 #include "ui/OutLocalDataDlg.h"
 
-#include <QMessageBox>
 #include <cstdio>
 
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
-#include "storage/BatchJobThread.h"
+#include "platform/JobWorker.h"
 #include "ui/DialogLook.h"
 #include "ui/ProgressDlg.h"
 #include "ui_OutLocalDataDlg.h"
@@ -27,17 +26,14 @@ DateTime FromQt(const QDateTime& time) {
 
 }  // namespace
 
-COutLocalDataDlg::COutLocalDataDlg(CBatchJobThread* exporter, CBatchJobThread* rain,
-                                   QWidget* parent)
+COutLocalDataDlg::COutLocalDataDlg(CJobWorker* exporter, CJobWorker* rain, QWidget* parent)
     : QDialog(parent),
       m_ui(std::make_unique<Ui::COutLocalDataDlg>()),
       m_pExporter(exporter),
       m_pRain(rain) {
     m_ui->setupUi(this);
     ApplyDialogLook(*this, 9, kDialogUnits);
-    m_showMessage = [this](const QString& text) {
-        QMessageBox::information(this, windowTitle(), text);
-    };
+    m_showMessage = [this](const QString& text) { ShowDialogMessage(this, text); };
     // The end of the range is now, down to the last ten minutes; the start a year before.
     const DateTime now = ProcessClock::Now();
     const DateTime end(now.GetYear(), now.GetMonth(), now.GetDay(), now.GetHour(),
@@ -86,8 +82,7 @@ std::vector<int32_t> COutLocalDataDlg::CheckedStations() const {
     return stations;
 }
 
-void COutLocalDataDlg::StartJob(CBatchJobThread* worker, const char* busyText,
-                                const char* caption) {
+void COutLocalDataDlg::StartJob(CJobWorker* worker, const char* busyText, const char* caption) {
     const DateTime start = FromQt(m_ui->startTime->dateTime());
     const DateTime end = FromQt(m_ui->endTime->dateTime());
     if (worker && worker->IsBusy()) {
@@ -100,10 +95,11 @@ void COutLocalDataDlg::StartJob(CBatchJobThread* worker, const char* busyText,
     }
     const std::vector<int32_t> stations = CheckedStations();
     if (worker && !stations.empty()) {
-        auto* progress = new CProgressDlg(worker);
+        // Modeless, over the main window: it outlives this dialog, which closes now.
+        auto* progress = new CProgressDlg(worker, CallingThreadMainWindow());
         progress->setWindowTitle(QString::fromUtf8(caption));
         progress->show();
-        progress->ConfigureForJob(CBatchJobThread::UnitCount(stations.size(), start, end));
+        progress->ConfigureForJob(CJobWorker::UnitCount(stations.size(), start, end));
         if (worker->StartJob(stations, start, end, progress->Handle())) {
             m_pStarted = progress;
         } else {

@@ -7,7 +7,7 @@
 
 #include "platform/DateTime.h"
 
-class CBatchJobThread;
+class CJobWorker;
 class CProgressDlg;
 namespace Ui {
 class COutLocalDataDlg;
@@ -30,22 +30,22 @@ public:
     static constexpr const char* kRainCaption = "风电站时段雨量重新计算进度";
 
     // The workers (either may be null: its button starts nothing) outlive the dialog.
-    COutLocalDataDlg(CBatchJobThread* exporter, CBatchJobThread* rain, QWidget* parent = nullptr);
+    COutLocalDataDlg(CJobWorker* exporter, CJobWorker* rain, QWidget* parent = nullptr);
     ~COutLocalDataDlg() override;
 
-    // How a complaint is shown; a message box unless replaced (tests).
+    // How a complaint is shown; a message box (ShowDialogMessage) unless replaced (tests).
     std::function<void(const QString&)> m_showMessage;
-    // The progress window of the job this dialog started, or null.
+    // For tests: the progress window of the job this dialog started, or null.
     CProgressDlg* StartedWindow() const { return m_pStarted; }
 
 private:
     void FillStations();
     void CheckAll(bool checked);
-    void StartJob(CBatchJobThread* worker, const char* busyText, const char* caption);
+    void StartJob(CJobWorker* worker, const char* busyText, const char* caption);
     std::vector<int32_t> CheckedStations() const;
 
     std::unique_ptr<Ui::COutLocalDataDlg> m_ui;
-    CBatchJobThread* m_pExporter;
-    CBatchJobThread* m_pRain;
+    CJobWorker* m_pExporter;
+    CJobWorker* m_pRain;
     CProgressDlg* m_pStarted = nullptr;
 };

@@ -2,13 +2,11 @@
 
 #include <QFileDialog>
 #include <QHeaderView>
-#include <QMessageBox>
 #include <cstdlib>
 
 #include "hostlib/VktBase.h"
 #include "hostlib/widgets/ListSel.h"
 #include "platform/TextNumber.h"
-#include "storage/AssignmentStore.h"
 #include "ui/AssignDlg.h"
 #include "ui/DialogLook.h"
 #include "ui/DrawnProgressBar.h"
@@ -28,13 +26,11 @@ int32_t CellNumber(const QTableWidget& list, int row, int column) {
 
 }  // namespace
 
-CWorkParamDlg::CWorkParamDlg(QWidget* parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::CWorkParamDlg>()) {
+CWorkParamDlg::CWorkParamDlg(CStoredAssignments stored, QWidget* parent)
+    : QDialog(parent), m_ui(std::make_unique<Ui::CWorkParamDlg>()), m_stored(std::move(stored)) {
     m_ui->setupUi(this);
     ApplyDialogLook(*this, 9, kDialogUnits);
-    m_showMessage = [this](const QString& text) {
-        QMessageBox::information(this, windowTitle(), text);
-    };
+    m_showMessage = [this](const QString& text) { ShowDialogMessage(this, text); };
     m_chooseDirectory = [this] {
         return QFileDialog::getExistingDirectory(this, QString::fromUtf8("选择路径"));
     };
@@ -49,6 +45,7 @@ CWorkParamDlg::CWorkParamDlg(QWidget* parent)
     list.setColumnCount(3);
     list.setHorizontalHeaderLabels({QString::fromUtf8("测站名称"), QString::fromUtf8("系统站号"),
                                     QString::fromUtf8("风电输出站号")});
+    list.horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     list.verticalHeader()->hide();
     list.setShowGrid(true);
     list.setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -115,16 +112,13 @@ void CWorkParamDlg::AddRow(int row, const QString& name, const QString& rtu, con
 }
 
 void CWorkParamDlg::LoadRows() {
-    CObList<CVKTTOWPID> records;
-    LoadAssignments(records);
-    for (const auto& record : records) {
-        const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(record->m_nRTUID);
+    for (const auto& [rtu, wpid] : m_stored.load()) {
+        const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(rtu);
         if (!def) continue;  // an RTU the host no longer has gets no row
         AddRow(m_ui->assignmentList->rowCount(), QString::fromStdString(def->m_strName),
-               QString::number(record->m_nRTUID), QString::number(record->m_nWPID));
-        m_mapEdit[record->m_nRTUID] = record->m_nWPID;
+               QString::number(rtu), QString::number(wpid));
+        m_mapEdit[rtu] = wpid;
     }
-    DestroyObA(records);
 }
 
 void CWorkParamDlg::OnAdd() {
@@ -177,6 +171,6 @@ void CWorkParamDlg::OnOK() {
     for (int row = 0; row < list.rowCount(); ++row) {
         rows.emplace_back(CellNumber(list, row, kRtuColumn), CellNumber(list, row, kWpidColumn));
     }
-    SaveAssignments(rows);
+    m_stored.save(rows);
     accept();
 }

@@ -6,10 +6,19 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace Ui {
 class CWorkParamDlg;
 }
+
+// The stored station assignments as (RTU number, WPID) pairs, as the dialog reads them
+// when it opens (ascending RTU number) and replaces them all on 确认.
+struct CStoredAssignments {
+    std::function<std::vector<std::pair<int32_t, int32_t>>()> load;
+    std::function<void(const std::vector<std::pair<int32_t, int32_t>>&)> save;
+};
 
 // The working-parameters dialog: the station assignments as a list with add, delete
 // and change, and the backend, station database and isolation-file parameters. The
@@ -24,7 +33,7 @@ public:
     static constexpr const char* kSelectRow = "请选择需要修改的RTU";
     static constexpr const char* kYearsNotAnInteger = "请输入一个整数。";
 
-    explicit CWorkParamDlg(QWidget* parent = nullptr);
+    explicit CWorkParamDlg(CStoredAssignments stored, QWidget* parent = nullptr);
     ~CWorkParamDlg() override;
 
     // Moves the fields into the controls; call after setting them, before showing.
@@ -57,4 +66,5 @@ private:
     bool StoreFields();
 
     std::unique_ptr<Ui::CWorkParamDlg> m_ui;
+    CStoredAssignments m_stored;
 };

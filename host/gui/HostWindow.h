@@ -73,9 +73,9 @@ public:
     QListWidget& Messages() { return *m_pMessages; }
     QTableWidget& Rtus() { return *m_pRtus; }
     CTowerChart& Chart() { return *m_pChart; }
-    // The health panel's lines and the status bar's two parts.
+    // For tests: the health panel's lines.
     const std::vector<QLabel*>& HealthLines() const { return m_healthLines; }
-    QLabel& ChartStatus() { return *m_pChartStatus; }
+    // For tests: the status bar's part that tells the stores' state.
     QLabel& StoreStatus() { return *m_pStoreStatus; }
 
 signals:

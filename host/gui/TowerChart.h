@@ -29,7 +29,8 @@ public:
     bool Reload();
 
     int32_t Tower() const { return m_nRTUID; }
-    // The points of the mean speed of `level` (1 to 7), and of the rainfall.
+    // For tests (the four below): the points of the mean speed of `level` (1 to 7),
+    // and of the rainfall.
     int SpeedPoints(int level) const;
     int RainPoints() const;
     // The names the legend shows: the levels with points, then the rainfall's.

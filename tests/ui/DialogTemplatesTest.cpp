@@ -2,9 +2,13 @@
 // the host's push button where the templates bind it.
 #include <gtest/gtest.h>
 
+#include <QDateTimeEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include "hostlib/widgets/XPButton.h"
+#include "plugin/Dialogs.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 #include "ui/AssignDlg.h"
@@ -29,7 +33,7 @@ TEST(DialogTemplatesTest, SizedInDialogUnitsWithTheHostsButtons) {
     std::map<int32_t, int32_t> noRows;
     const Template templates[] = {
         {"4000",
-         [] { return std::make_unique<CWorkParamDlg>(); },
+         [] { return std::make_unique<CWorkParamDlg>(StoredAssignments()); },
          CWorkParamDlg::kDialogUnits,
          {1, 2, 3, 4, 5},
          {4008}},
@@ -63,6 +67,61 @@ TEST(DialogTemplatesTest, SizedInDialogUnitsWithTheHostsButtons) {
             EXPECT_EQ(ControlById<CXPButton>(*dialog, id), nullptr) << t.name << " button " << id;
             EXPECT_NE(ControlById<QPushButton>(*dialog, id), nullptr) << t.name << " button " << id;
         }
+    }
+}
+
+// A complaint is a message box over its dialog with the text and an OK button: no icon
+// and no title that the dialog's texts do not give.
+TEST(DialogTemplatesTest, ComplaintsAreMessageBoxesWithTheirTextAndOkOnly) {
+    TestApplication();
+    TestHost host;
+    std::map<int32_t, int32_t> rowOfRtu1{{1, 7}};
+    const struct {
+        const char* name;
+        std::function<std::unique_ptr<QWidget>()> make;
+        int button;
+        const char* text;
+    } cases[] = {
+        {"4000 change without a row",
+         [] { return std::make_unique<CWorkParamDlg>(StoredAssignments()); }, 5,
+         CWorkParamDlg::kSelectRow},
+        {"4001 an RTU with a row",
+         [&] { return std::make_unique<CAssignDlg>(false, 0, 0, rowOfRtu1); }, 1,
+         CAssignDlg::kDuplicate},
+        {"4002 equal times",
+         [] {
+             auto dialog = std::make_unique<COutLocalDataDlg>(nullptr, nullptr);
+             ControlById<QDateTimeEdit>(*dialog, 1135)
+                 ->setDateTime(ControlById<QDateTimeEdit>(*dialog, 1142)->dateTime());
+             return dialog;
+         },
+         1, COutLocalDataDlg::kTimesReversed},
+    };
+    for (const auto& c : cases) {
+        const std::unique_ptr<QWidget> dialog = c.make();
+        dialog->show();
+        QMessageBox* seen = nullptr;
+        QString text, title;
+        QMessageBox::Icon icon = QMessageBox::Critical;
+        QMessageBox::StandardButtons buttons;
+        QTimer::singleShot(0, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            seen = qobject_cast<QMessageBox*>(modal);
+            if (seen) {
+                text = seen->text();
+                title = seen->windowTitle();
+                icon = seen->icon();
+                buttons = seen->standardButtons();
+                EXPECT_EQ(seen->parentWidget(), dialog.get()) << c.name;
+            }
+            if (modal) modal->close();
+        });
+        ControlById<QPushButton>(*dialog, c.button)->click();
+        ASSERT_NE(seen, nullptr) << c.name;
+        EXPECT_EQ(text, QString::fromUtf8(c.text)) << c.name;
+        EXPECT_EQ(title, QString()) << c.name;
+        EXPECT_EQ(icon, QMessageBox::NoIcon) << c.name;
+        EXPECT_EQ(buttons, QMessageBox::StandardButtons(QMessageBox::Ok)) << c.name;
     }
 }
 

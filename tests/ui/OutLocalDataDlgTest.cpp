@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDateTimeEdit>
 #include <QListWidget>
+#include <QMainWindow>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -16,6 +17,7 @@
 #include "storage/WPStores.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
+#include "ui/DialogLook.h"
 #include "ui/DrawnProgressBar.h"
 #include "ui/OutLocalDataDlg.h"
 #include "ui/ProgressDlg.h"
@@ -117,6 +119,27 @@ TEST_F(OutLocalDataDlgTest, TheBarsRangeIsStationsTimesDaysAndTheWindowClosesAtT
         })) << "3026 closes the window";
         EXPECT_EQ(exporter->UnitsDone(), c.units);
         EXPECT_FALSE(exporter->IsBusy());
+    }
+}
+
+// The progress window belongs to the main window of the thread that opened the dialog
+// (none in a host without one), and has its template's size: 187 × 38 dialog units of
+// its font, not what a wider bar would ask for.
+TEST_F(OutLocalDataDlgTest, TheProgressWindowSitsOnTheMainWindowAtItsTemplatesSize) {
+    for (bool hostHasMainWindow : {false, true}) {
+        std::unique_ptr<QMainWindow> mainWindow;
+        if (hostHasMainWindow) mainWindow = std::make_unique<QMainWindow>();
+        auto dialog = Dialog({0}, k10, k10 + DateTimeSpan(0, 1, 0, 0));
+        ControlById<QPushButton>(*dialog, 1)->click();
+        QPointer<CProgressDlg> window = dialog->StartedWindow();
+        ASSERT_FALSE(window.isNull());
+        EXPECT_EQ(window->parentWidget(), mainWindow.get());
+        EXPECT_TRUE(window->isWindow()) << "a window of its own over the main window";
+        EXPECT_EQ(window->size(), DialogUnitsToPixels(window->font(), CProgressDlg::kDialogUnits));
+        ASSERT_TRUE(WaitFor([&] {
+            QTest::qWait(10);
+            return window.isNull();
+        }));
     }
 }
 

@@ -3,11 +3,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 
+#include "plugin/Dialogs.h"
 #include "storage/AssignmentStore.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
@@ -44,7 +46,7 @@ public:
         SaveAssignments({{12, 900}, {3, 33}, {99, 5}, {1, 7}});
     }
     std::unique_ptr<CWorkParamDlg> Dialog() {
-        auto dialog = std::make_unique<CWorkParamDlg>();
+        auto dialog = std::make_unique<CWorkParamDlg>(StoredAssignments());
         dialog->m_showMessage = [this](const QString& text) { shown.push_back(text); };
         dialog->m_chooseDirectory = [] { return QString("/srv/isolation"); };
         dialog->LoadFields();  // as the plug-in fills it before showing it
@@ -74,6 +76,21 @@ TEST_F(ParamDialogsTest, StoredAssignmentsInRtuOrderWithoutUnknownRtus) {
          {static_cast<QWidget*>(dialog.get()), ControlById<QWidget>(*dialog, 1000)}) {
         EXPECT_EQ(control->palette().color(QPalette::Base), QColor(239, 239, 255))
             << "the plug-in colour";
+    }
+}
+
+// The three headings sit at the left of their columns, as the rows' texts do.
+TEST_F(ParamDialogsTest, TheListsHeadingsAreLeftAligned) {
+    auto dialog = Dialog();
+    auto* list = ControlById<QTableWidget>(*dialog, 1000);
+    ASSERT_EQ(list->columnCount(), 3);
+    for (int column = 0; column < 3; ++column) {
+        const QVariant own =
+            list->model()->headerData(column, Qt::Horizontal, Qt::TextAlignmentRole);
+        const int alignment = own.isValid()
+                                  ? own.toInt()
+                                  : static_cast<int>(list->horizontalHeader()->defaultAlignment());
+        EXPECT_EQ(alignment & Qt::AlignHorizontal_Mask, static_cast<int>(Qt::AlignLeft)) << column;
     }
 }
 
