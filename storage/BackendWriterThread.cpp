@@ -260,13 +260,13 @@ void CBackendWriterThread::RefillStep() {
     RefillTally& tally = tallyEntry->second;
     if (first) tally.from = range.m_tFrom;
     tally.rows += rows;
+    tally.refused += counts.m_nFailed;
     if (chunkEnd < range.m_tTo) return;
-    WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
-                   std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
-                   (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
-                   range.m_tTo.Format() +
-                   (counts.m_nFailed > 0 ? "; " + std::to_string(counts.m_nFailed) + " refused"
-                                         : std::string()));
+    WriteErrorInfo(
+        std::to_string(tally.rows) + " rows refilled for tower " +
+        std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
+        (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " + range.m_tTo.Format() +
+        (tally.refused > 0 ? "; " + std::to_string(tally.refused) + " refused" : std::string()));
     m_refillTally.erase(range.m_nRTUID);
 }
 

@@ -117,6 +117,7 @@ private:
     struct RefillTally {
         DateTime from;
         long rows = 0;
+        long refused = 0;
     };
     std::map<int32_t, RefillTally> m_refillTally;
     // When the backend call in progress started (steady seconds; 0: none), and the
