@@ -42,6 +42,7 @@ void CRefillJournal::Load(const std::string& workingDir) {
 
 bool CRefillJournal::NoteMissed(int32_t nRTUID, const DateTime& time) {
     Ranges ranges;
+    uint64_t version = 0;
     {
         MutexLock guard(m_lock);
         Ranges& tower = m_ranges[nRTUID];
@@ -59,12 +60,14 @@ bool CRefillJournal::NoteMissed(int32_t nRTUID, const DateTime& time) {
             tower.push_back({nRTUID, from, time});
         }
         ranges = tower;
+        version = ++m_versions[nRTUID];
     }
-    return Persist(nRTUID, ranges);
+    return PersistLatest(nRTUID, std::move(ranges), version);
 }
 
 bool CRefillJournal::NoteRange(const CRefillRange& added) {
     Ranges ranges;
+    uint64_t version = 0;
     {
         MutexLock guard(m_lock);
         Ranges& tower = m_ranges[added.m_nRTUID];
@@ -85,8 +88,9 @@ bool CRefillJournal::NoteRange(const CRefillRange& added) {
         });
         tower = kept;
         ranges = std::move(kept);
+        version = ++m_versions[added.m_nRTUID];
     }
-    return Persist(added.m_nRTUID, ranges);
+    return PersistLatest(added.m_nRTUID, std::move(ranges), version);
 }
 
 bool CRefillJournal::Next(CRefillRange& range) {
@@ -105,6 +109,7 @@ bool CRefillJournal::Next(CRefillRange& range) {
 
 void CRefillJournal::Advance(int32_t nRTUID, const DateTime& through) {
     Ranges ranges;
+    uint64_t version = 0;
     {
         MutexLock guard(m_lock);
         Ranges& tower = m_ranges[nRTUID];
@@ -117,8 +122,9 @@ void CRefillJournal::Advance(int32_t nRTUID, const DateTime& through) {
         tower = kept;
         ranges = std::move(kept);
         if (tower.empty()) m_ranges.erase(nRTUID);
+        version = ++m_versions[nRTUID];
     }
-    Persist(nRTUID, ranges);
+    PersistLatest(nRTUID, std::move(ranges), version);
 }
 
 size_t CRefillJournal::PendingCount() const {
@@ -133,6 +139,18 @@ std::vector<CRefillRange> CRefillJournal::Pending() const {
     std::vector<CRefillRange> all;
     for (const auto& [rtu, tower] : m_ranges) all.insert(all.end(), tower.begin(), tower.end());
     return all;
+}
+
+bool CRefillJournal::PersistLatest(int32_t nRTUID, Ranges ranges, uint64_t version) {
+    for (;;) {
+        const bool written = Persist(nRTUID, ranges);
+        MutexLock guard(m_lock);
+        const uint64_t current = m_versions[nRTUID];
+        if (current == version) return written;
+        version = current;
+        const auto tower = m_ranges.find(nRTUID);
+        ranges = tower == m_ranges.end() ? Ranges{} : tower->second;
+    }
 }
 
 bool CRefillJournal::Persist(int32_t nRTUID, const Ranges& ranges) {

@@ -21,7 +21,7 @@ struct CRefillRange {
 // The time ranges of every tower whose backend rows failed or were dropped, kept in
 // each tower's station file (table REFILL) so that they outlive a restart. A missed
 // record widens its tower's last range when it falls within a day of it; otherwise
-// it opens a new one. Backend writer thread; the counts from any thread.
+// it opens a new one. Any thread.
 class CRefillJournal {
 public:
     static constexpr double kMergeDays = 1.0;
@@ -49,8 +49,14 @@ private:
     using Ranges = std::vector<CRefillRange>;
     // Rewrites the tower's table from `ranges`.
     bool Persist(int32_t nRTUID, const Ranges& ranges);
+    // Persists `ranges`, the tower's ranges at `version`, then again what is current for
+    // as long as another thread changed them meanwhile: the writes run outside the lock,
+    // so another thread's newer write may land first, and the file must end with the
+    // newest ranges.
+    bool PersistLatest(int32_t nRTUID, Ranges ranges, uint64_t version) EXCLUDES(m_lock);
 
     CStationMap& m_stations;
     mutable Mutex m_lock;
     std::map<int32_t, Ranges> m_ranges GUARDED_BY(m_lock);
+    std::map<int32_t, uint64_t> m_versions GUARDED_BY(m_lock);  // changes per tower
 };

@@ -223,4 +223,22 @@ TEST_F(BackendRefillTest, TheJournalKeepsFewRanges) {
     }
 }
 
+// The storage thread (a full queue) and the writer note the same tower at once: the
+// station file ends with the ranges the journal holds, whichever write lands last.
+TEST_F(BackendRefillTest, NotesFromTwoThreadsLeaveTheNewestRangesInTheFile) {
+    CRefillJournal journal(stores->m_stations);
+    constexpr int kNotes = 60;
+    auto note = [&](int first) {
+        for (int i = 0; i < kNotes; ++i) journal.NoteMissed(12, At(first + 2 * i));
+    };
+    std::thread odd(note, 1);
+    note(0);
+    odd.join();
+    CRefillJournal reloaded(stores->m_stations);
+    reloaded.Load(host.Dir());
+    ASSERT_EQ(reloaded.PendingCount(), 1u);
+    EXPECT_EQ(reloaded.Pending()[0].m_tTo, At(2 * kNotes - 1));
+    EXPECT_EQ(reloaded.Pending()[0].m_tTo, journal.Pending()[0].m_tTo);
+}
+
 }  // namespace
