@@ -14,6 +14,7 @@
 
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "storage/BackendWriter.h"
 #include "storage/WPLocalDB.h"
 #include "tests/support/BackendProductTest.h"
@@ -127,10 +128,7 @@ public:
         if (!connection.DriverConnect(ConnectionString(), kLoginTimeoutSeconds)) {
             return "<no connection>";
         }
-        OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-        if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return "<error>";
-        if (!Odbc::Succeeded(SQLFetch(stmt.Get()))) return "<none>";
-        return Odbc::GetText(stmt.Get(), 1);
+        return Odbc::QueryText(connection.Get(), sql).value_or("<none or error>");
     }
     std::string ConnectionString() const {
         return "Driver=PostgreSQL ANSI;Servername=" + m_address +
@@ -150,20 +148,15 @@ void ReadRows(const std::string& connectionString, const std::string& sql, int t
     OdbcConnection connection;
     ASSERT_TRUE(connection.DriverConnect(connectionString, kLoginTimeoutSeconds))
         << connection.LastError();
-    OdbcStatement stmt = Odbc::AllocStatement(connection.Get());
-    ASSERT_TRUE(stmt && Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) << sql;
-    while (Odbc::Succeeded(SQLFetch(stmt.Get()))) {
-        const int key = tower != 0 ? tower : std::atoi(Odbc::GetText(stmt.Get(), 1).c_str());
-        auto number = [&](int column) {
-            const std::string text = Odbc::GetText(stmt.Get(), column);
-            return text.empty() ? NAN : std::stod(text);
-        };
-        const bool added =
-            rows.emplace(std::make_pair(key, Odbc::GetText(stmt.Get(), 2).substr(0, 19)),
-                         std::make_pair(number(3), number(4)))
-                .second;
-        EXPECT_TRUE(added) << "a key twice: tower " << key << " " << Odbc::GetText(stmt.Get(), 2);
-    }
+    // Columns in increasing order, as a row is read.
+    const SQLRETURN rc = Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
+        const std::string key = row.Text(1), time = row.Text(2).substr(0, 19);
+        const double speed = row.Number(3).value_or(NAN), direction = row.Number(4).value_or(NAN);
+        const int id = tower != 0 ? tower : std::atoi(key.c_str());
+        EXPECT_TRUE(rows.emplace(std::make_pair(id, time), std::make_pair(speed, direction)).second)
+            << "a key twice: tower " << id << " " << time;
+    });
+    ASSERT_TRUE(Odbc::Succeeded(rc)) << sql;
 }
 
 // Primary on 127.0.0.1 and its hot standby on 127.0.0.2, one port, the standby named
