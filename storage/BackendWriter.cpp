@@ -130,7 +130,7 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
     }
     if (IsWritten(outcome) && !transaction.Commit()) {
         // A commit that lost its connection refused nothing: the backend went away.
-        outcome = context.m_backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+        outcome = target.m_backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
     }
     return outcome;
 }

@@ -30,7 +30,7 @@ constexpr const char* kEndSession =
 class BackendLostServerTest : public BackendProductTest {
 protected:
     void TearDown() override {
-        if (context) Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
+        if (stores) Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
         BackendProductTest::TearDown();
     }
 };
@@ -65,7 +65,7 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
          }},
     };
     std::filesystem::create_directory(host->Path("WPData"));
-    CWPLocalDB& station = context->m_stations.FindOrAdd(12);
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     int minute = 0;
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
@@ -78,10 +78,11 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
             "'}";
 
         fault.on();
-        EXPECT_EQ(SaveTowerRecord(*context, record), BackendOutcome::NotRun);
+        EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::NotRun);
         fault.on();
         CExportCounts counts;
-        EXPECT_FALSE(station.RefillRange(*context, time - DateTimeSpan(0, 0, 10, 0), time, counts))
+        EXPECT_FALSE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
+                                         time, counts))
             << "the range stays to do";
         EXPECT_EQ(counts.m_nFailed + counts.m_nPresent + counts.m_nCopied, 0);
         EXPECT_EQ(Value(stored), "<none>");
@@ -89,7 +90,8 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
         Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
         Backend().DisconnectBackend();
         counts = {};
-        EXPECT_TRUE(station.RefillRange(*context, time - DateTimeSpan(0, 0, 10, 0), time, counts));
+        EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
+                                        time, counts));
         EXPECT_EQ(counts.m_nCopied, 1);
         EXPECT_DOUBLE_EQ(Number(stored), 4.5);
     }
