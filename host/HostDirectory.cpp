@@ -1,5 +1,6 @@
 #include "host/HostDirectory.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -115,6 +116,48 @@ std::string OdbcInstIni() {
            "\nUsageCount=1\nDontDLClose=1\n\n[PostgreSQL ANSI]\n"
            "Description=PostgreSQL ODBC driver (ANSI)\nDriver=" +
            pg + "\nUsageCount=1\nDontDLClose=1\n";
+}
+
+// One server name or address of a host list: letters, digits and ". - _ :" (names,
+// IPv4 and IPv6 addresses). Anything else could end the odbc.ini line or the driver's
+// list, or smuggle in an attribute of its own.
+bool IsServerName(const std::string& name) {
+    if (name.empty() || name.size() > 253) return false;
+    for (unsigned char c : name) {
+        if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != ':') return false;
+    }
+    return true;
+}
+
+// What the PostgreSQL data source is made of: a server or a comma-separated list of
+// them (tried in order, the one that takes writes kept), one port, a database name
+// that stays on its line.
+bool CheckPostgresOptions(const BackendOptions& backend, std::string& error) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = backend.pgHost.find(',', start);
+        const std::string name = backend.pgHost.substr(start, comma - start);
+        if (!IsServerName(name)) {
+            error =
+                "--pg-host takes server names or addresses separated by commas (H1,H2), "
+                "each of letters, digits and \".-_:\": " +
+                Printable(backend.pgHost);
+            return false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    if (backend.pgPort < 1 || backend.pgPort > 65535) {
+        error =
+            "--pg-port must be a port number from 1 to 65535: " + std::to_string(backend.pgPort);
+        return false;
+    }
+    if (backend.pgDatabase.empty() || OdbcIni::HasControlCharacter(backend.pgDatabase)) {
+        error = "--pg-database must be a name without control characters: " +
+                Printable(backend.pgDatabase);
+        return false;
+    }
+    return true;
 }
 
 std::string BackendDataSource(const std::string& dir, const BackendOptions& backend) {
@@ -299,6 +342,7 @@ bool CheckReady(std::string& error) {
 bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, std::string& error) {
     const std::string dir = Absolute(dirArg);
     if (!UsablePath(dir, error)) return false;
+    if (backend.product == "postgresql" && !CheckPostgresOptions(backend, error)) return false;
     std::error_code ec;
     fs::create_directories(fs::path(dir) / "odbc", ec);
     if (ec) {

@@ -92,7 +92,9 @@ int main(int argc, char** argv) {
     init->add_flag("--demo", demo, "add three towers of type 100, one of 101 and one other RTU");
     init->add_option("--backend", backend.product, "sqlite (default) or postgresql")
         ->check(CLI::IsMember({"sqlite", "postgresql"}));
-    init->add_option("--pg-host", backend.pgHost);
+    init->add_option("--pg-host", backend.pgHost,
+                     "server, or servers H1,H2 tried in order: the one that takes writes "
+                     "is used (a primary and its standbys, all on --pg-port)");
     init->add_option("--pg-port", backend.pgPort);
     init->add_option("--pg-database", backend.pgDatabase);
 

@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
-# A throwaway PostgreSQL cluster on a loopback port, for the backend tests.
+# A throwaway PostgreSQL cluster on a loopback address and port, for the backend tests.
+# It listens on PG_ADDRESS (default 127.0.0.1): two clusters can share a port on two
+# addresses (127.0.0.1 and 127.0.0.2), as a primary and its standby behind one data
+# source with a host list.
 #   pg-cluster.sh init DIR PORT   make the cluster in the empty folder DIR, start it,
 #                                 add role fd (password wendol), database windpower
-#                                 with the backend tables in public and in schema ext
-#   pg-cluster.sh start DIR PORT  start a made cluster
+#                                 with the backend tables in public and in schema ext;
+#                                 it streams its changes to standbys from 127.0.0.0/8
+#   pg-cluster.sh standby DIR PORT PRIMARYDIR PRIMARYADDRESS
+#                                 make a hot standby of the running cluster in
+#                                 PRIMARYDIR (listening on PRIMARYADDRESS:PORT) in the
+#                                 empty folder DIR (pg_basebackup -R) and start it; it
+#                                 answers queries and refuses writes until promoted
+#   pg-cluster.sh promote DIR PORT  make the standby in DIR a primary; returns once it
+#                                 takes writes
+#   pg-cluster.sh start DIR PORT  start a made cluster (on the address it was made for,
+#                                 unless PG_ADDRESS says another)
 #   pg-cluster.sh stop DIR PORT   stop it (fast)
 #   pg-cluster.sh freeze DIR PORT stop every process of it (SIGSTOP): it keeps its
 #                                 connections and answers nothing, as a hung server
@@ -11,37 +23,66 @@
 # The server runs with fsync off, as the tests need no durability; PG_FSYNC=on runs it
 # as a production server does (the benchmarks, where the cost of a commit matters).
 set -euo pipefail
-usage() { echo "usage: $0 init|start|stop|freeze|thaw DIR PORT" >&2; exit 2; }
-[ $# -eq 3 ] || usage
+usage() {
+  echo "usage: $0 init|start|stop|freeze|thaw|promote DIR PORT" >&2
+  echo "       $0 standby DIR PORT PRIMARYDIR PRIMARYADDRESS" >&2
+  exit 2
+}
+[ $# -ge 3 ] || usage
 cmd=$1 dir=$2 port=$3
+if [ "$cmd" = standby ]; then [ $# -eq 5 ] || usage; else [ $# -eq 3 ] || usage; fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
+
+refuse() { echo "pg-cluster.sh: $*" >&2; exit 2; }
+
+# Whatever is pasted into a command line or a configuration file below is checked.
+[[ $port =~ ^[0-9]{1,5}$ ]] || refuse "the port must be a number: $port"
+address_ok() { [[ $1 =~ ^[0-9A-Za-z.:-]+$ ]]; }
+[ -z "${PG_ADDRESS:-}" ] || address_ok "$PG_ADDRESS" ||
+  refuse "PG_ADDRESS must be one host address: $PG_ADDRESS"
+
+fsync=${PG_FSYNC:-off}
+case $fsync in on | off) ;; *) refuse "PG_FSYNC must be on or off, not '$fsync'" ;; esac
 
 as_owner() {
   # initdb and the server refuse to run as root.
   if [ "$(id -u)" -eq 0 ]; then su postgres -s /bin/bash -c "$*"; else bash -c "$*"; fi
 }
 
-refuse() { echo "pg-cluster.sh: $*" >&2; exit 2; }
-
-fsync=${PG_FSYNC:-off}
-case $fsync in on | off) ;; *) refuse "PG_FSYNC must be on or off, not '$fsync'" ;; esac
-
 # init builds only in a folder made for it: whatever else it was given (a mistyped
 # path, a home folder, a cluster still in use) must come to no harm.
 check_empty_folder() {
-  [ -e "$dir" ] || refuse "$dir does not exist: give init an empty folder (mktemp -d)"
-  [ -d "$dir" ] || refuse "$dir is not a folder: give init an empty folder"
+  [ -e "$dir" ] || refuse "$dir does not exist: give $cmd an empty folder (mktemp -d)"
+  [ -d "$dir" ] || refuse "$dir is not a folder: give $cmd an empty folder"
   [ -f "$dir/data/PG_VERSION" ] &&
     refuse "$dir holds a cluster already (data/PG_VERSION): stop it and remove the folder first"
   [ -r "$dir" ] && [ -x "$dir" ] || refuse "cannot look into $dir"
   [ -z "$(find "$dir" -mindepth 1 -maxdepth 1 -print -quit)" ] ||
-    refuse "$dir is not empty: give init an empty folder"
+    refuse "$dir is not empty: give $cmd an empty folder"
+}
+
+# The address the cluster listens on: PG_ADDRESS, else the one it was made for (kept
+# in DIR/address), else 127.0.0.1.
+address() {
+  if [ -n "${PG_ADDRESS:-}" ]; then
+    echo "$PG_ADDRESS"
+  elif [ -f "$dir/address" ] && address_ok "$(cat "$dir/address")"; then
+    cat "$dir/address"
+  else
+    echo 127.0.0.1
+  fi
 }
 
 start() {
   as_owner "'$bin/pg_ctl' -D '$dir/data' -l '$dir/log' -w -t 60 \
-    -o \"-p $port -c listen_addresses=127.0.0.1 -k '$dir' -c fsync=$fsync\" start" >/dev/null
+    -o \"-p $port -c listen_addresses=$(address) -k '$dir' -c fsync=$fsync\" start" >/dev/null
+}
+
+psql_at() {  # psql_at ADDRESS ARGS...: psql against the cluster on ADDRESS:PORT
+  local host=$1
+  shift
+  as_owner "'$bin/psql' -h $host -p $port -v ON_ERROR_STOP=1 -q $*"
 }
 
 case $cmd in
@@ -50,8 +91,15 @@ case $cmd in
     dir=$(cd "$dir" && pwd)
     if [ "$(id -u)" -eq 0 ]; then chown postgres "$dir"; fi
     as_owner "'$bin/initdb' -D '$dir/data' -A trust -E UTF8 --locale=C.UTF-8" >/dev/null
+    # Clients and standbys on any loopback address (a connection to 127.0.0.2 comes
+    # from 127.0.0.2); enough WAL kept for a standby made while rows are written.
+    as_owner "printf '%s\n' 'host all all 127.0.0.0/8 trust' \
+      'host replication all 127.0.0.0/8 trust' >>'$dir/data/pg_hba.conf'"
+    as_owner "printf '%s\n' 'wal_level = replica' 'max_wal_senders = 10' 'hot_standby = on' \
+      'wal_keep_size = 256MB' >>'$dir/data/postgresql.conf'"
+    address >"$dir/address"
     start
-    psql() { as_owner "'$bin/psql' -h 127.0.0.1 -p $port -v ON_ERROR_STOP=1 -q $*"; }
+    psql() { psql_at "$(address)" "$@"; }
     psql "-U postgres -d postgres -c \"CREATE ROLE fd LOGIN PASSWORD 'wendol'\""
     psql "-U postgres -d postgres -c \"CREATE DATABASE windpower OWNER fd\""
     cp "$top/sql/postgresql/backend.sql" "$dir/backend.sql"
@@ -59,6 +107,31 @@ case $cmd in
     psql "-U fd -d windpower -f '$dir/backend.sql'"
     psql "-U fd -d windpower -c 'CREATE SCHEMA ext'"
     psql "-U fd -d windpower -c 'SET search_path TO ext' -f '$dir/backend.sql'"
+    ;;
+  standby)
+    primary=$4 primary_address=$5
+    address_ok "$primary_address" || refuse "the primary's address must be one host address: $primary_address"
+    [ -f "$primary/data/PG_VERSION" ] || refuse "$primary holds no cluster (data/PG_VERSION)"
+    [ -f "$primary/data/postmaster.pid" ] || refuse "the cluster in $primary is not running"
+    [ -n "${PG_ADDRESS:-}" ] || refuse "standby needs PG_ADDRESS, its own address"
+    check_empty_folder
+    dir=$(cd "$dir" && pwd)
+    if [ "$(id -u)" -eq 0 ]; then chown postgres "$dir"; fi
+    # -R writes standby.signal and the primary's address into postgresql.auto.conf.
+    as_owner "'$bin/pg_basebackup' -h $primary_address -p $port -U postgres -D '$dir/data' \
+      -R -X stream -c fast"
+    address >"$dir/address"
+    start
+    ;;
+  promote)
+    as_owner "'$bin/pg_ctl' -D '$dir/data' -w -t 60 promote" >/dev/null
+    # pg_ctl returns once recovery has ended; the first write is the proof.
+    for _ in $(seq 1 600); do
+      [ "$(psql_at "$(address)" "-U postgres -d postgres -At -c 'SELECT pg_is_in_recovery()'")" = f ] &&
+        exit 0
+      sleep 0.1
+    done
+    refuse "the cluster in $dir still replays after 60 s"
     ;;
   start) start ;;
   stop) as_owner "'$bin/pg_ctl' -D '$dir/data' -m fast -w stop" >/dev/null ;;

@@ -19,19 +19,29 @@ constexpr double kOutageLineSeconds = 60.0;
 // How the driver refused a statement. PostgreSQL reports a broken constraint in
 // SQLSTATE class 23, a duplicate key as 23505; the SQLite driver reports both as HY000
 // with SQLite's native code 19, a duplicate key with "UNIQUE constraint failed" (older
-// versions: "PRIMARY KEY must be unique", "... not unique").
-enum class Refusal { Other, Constraint, Duplicate };
+// versions: "PRIMARY KEY must be unique", "... not unique"). A statement that met a
+// server going away or one that takes no writes (a standby, or a primary demoted to
+// one) is Lost: it says nothing about the row, which is written once a writable server
+// answers. PostgreSQL: class 08 (connection), 57P01-57P03 (shut down, crashed,
+// starting), 25006 (read-only transaction); the driver's own 08S01 for a dead link.
+enum class Refusal { Other, Constraint, Duplicate, Lost };
 
-Refusal RefusalOf(SQLHSTMT hstmt) {
+bool IsLostServerState(const std::string& code) {
+    return code.rfind("08", 0) == 0 || code == "57P01" || code == "57P02" || code == "57P03" ||
+           code == "25006";
+}
+
+Refusal RefusalOf(SQLSMALLINT handleType, SQLHANDLE handle) {
     SQLCHAR state[6] = {0};
     SQLINTEGER native = 0;
     SQLCHAR message[512] = {0};
     SQLSMALLINT length = 0;
-    if (!Odbc::Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
+    if (!Odbc::Succeeded(SQLGetDiagRec(handleType, handle, 1, state, &native, message,
                                        sizeof message, &length))) {
         return Refusal::Other;
     }
     const std::string code(reinterpret_cast<const char*>(state));
+    if (IsLostServerState(code)) return Refusal::Lost;
     if (code == "23505") return Refusal::Duplicate;
     if (code.rfind("23", 0) == 0) return Refusal::Constraint;
     if (code != "HY000" || native != 19) return Refusal::Other;
@@ -44,11 +54,14 @@ Refusal RefusalOf(SQLHSTMT hstmt) {
 
 // Limits the PostgreSQL client enforces itself, for a server it can no longer reach:
 // keepalive probes after 10 s of silence, every 5 s, 3 unanswered ones end the
-// connection; data unacknowledged for 30 s ends it; a connect gives up after 10 s.
-// Other drivers ignore the attribute.
+// connection; data unacknowledged for 30 s ends it; a connect gives up on a server
+// after 10 s. A data source may name several servers (Servername=H1,H2, one Port):
+// they are tried in order, each with its own 10 s, and only one that takes writes is
+// kept, so a hot standby is passed over until it is promoted. Other drivers ignore
+// the attribute.
 constexpr const char* kClientLimits =
     "pqopt={keepalives=1 keepalives_idle=10 keepalives_interval=5 keepalives_count=3 "
-    "tcp_user_timeout=30000 connect_timeout=10}";
+    "tcp_user_timeout=30000 connect_timeout=10 target_session_attrs=read-write}";
 
 // psqlODBC wraps every statement of a transaction in a savepoint of its own, so that
 // a refused statement leaves the transaction usable (its rollback level 2): one more
@@ -68,8 +81,8 @@ std::string LimitedConnectionString(const std::string& source, const std::string
            kRollbackLevel;
 }
 
-BackendOutcome OutcomeOf(const StatementResult& result) {
-    if (!result.bRan) return BackendOutcome::NotRun;
+BackendOutcome OutcomeOf(const StatementResult& result, bool lost) {
+    if (!result.bRan || lost) return BackendOutcome::NotRun;
     return result.Failed() ? BackendOutcome::Failed : BackendOutcome::Done;
 }
 
@@ -177,11 +190,13 @@ bool CBackendDB::CommitTransaction() {
     if (m_nTransactionDepth > 1 || !m_bManualCommit) return true;
     if (Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
     const std::string message = "WP Error SQL: the backend refused to commit a transaction";
+    const bool lost = RefusalOf(SQL_HANDLE_DBC, m_connection.Get()) == Refusal::Lost;
     WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
     ReportToMessageWindow(message);
     // A refused commit (a deferred constraint) leaves the connection sound once the
-    // transaction is rolled back; one that cannot even roll back is not kept.
-    if (!Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
+    // transaction is rolled back; one that cannot even roll back is not kept, nor one
+    // whose server went away meanwhile.
+    if (lost || !Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_ROLLBACK))) {
         CloseConnection();
         m_bTransactionLost = false;
     }
@@ -247,7 +262,9 @@ bool RunGroup(CBackendDB& backend, const std::vector<size_t>& group,
                 for (size_t i : before) outcomes[i] = BackendOutcome::Done;
                 return true;
             }
-            // A refused commit names no statement: each on its own finds the one.
+            // A refused commit names no statement: each on its own finds the one. A
+            // commit that lost its connection refused nothing: the backend went away.
+            if (!backend.IsConnected()) return false;
             if (before.size() == 1) {
                 outcomes[before[0]] = BackendOutcome::Failed;
                 return true;
@@ -299,7 +316,7 @@ void CBackendDB::SetStatementObserver(std::function<void(const std::string&)> ob
 
 StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOptions& options,
                                          const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
-                                         bool* duplicate) {
+                                         Refused* refused) {
     RecursiveMutexLock guard(m_lock);
     OdbcStatement stmt = GetBackendStmt();
     if (!stmt) {
@@ -314,9 +331,12 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
     const SQLRETURN rc = Odbc::ExecOn(stmt.Get(), sql);
     if (rc < 0) {
         // A broken constraint says nothing about the connection: it stays.
-        const Refusal refusal = RefusalOf(stmt.Get());
-        const bool broken = refusal != Refusal::Other;
-        if (duplicate) *duplicate = refusal == Refusal::Duplicate;
+        const Refusal refusal = RefusalOf(SQL_HANDLE_STMT, stmt.Get());
+        const bool broken = refusal == Refusal::Constraint || refusal == Refusal::Duplicate;
+        if (refused) {
+            refused->duplicate = refusal == Refusal::Duplicate;
+            refused->lost = refusal == Refusal::Lost;
+        }
         if (refusal == Refusal::Duplicate && options.quietDuplicate) return {true, rc};
         const std::string message =
             "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
@@ -336,7 +356,10 @@ bool CBackendDB::ExecBackendSQL(const std::string& sql) {
 }
 
 BackendOutcome CBackendDB::ExecBackendRow(const std::string& sql) {
-    return OutcomeOf(RunStatement(sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}));
+    Refused refused;
+    const StatementResult result = RunStatement(
+        sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}, &refused);
+    return OutcomeOf(result, refused.lost);
 }
 
 bool CBackendDB::IsConnected() {
@@ -347,12 +370,12 @@ bool CBackendDB::IsConnected() {
 BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
     RunOptions options;
     options.quietDuplicate = true;
-    bool duplicate = false;
+    Refused refused;
     const StatementResult result = RunStatement(
-        sql, options, [](SQLHSTMT, SQLRETURN) {}, &duplicate);
-    if (!result.bRan) return BackendOutcome::NotRun;
+        sql, options, [](SQLHSTMT, SQLRETURN) {}, &refused);
+    if (!result.bRan || refused.lost) return BackendOutcome::NotRun;
     if (!result.Failed()) return BackendOutcome::Done;
-    return duplicate ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
+    return refused.duplicate ? BackendOutcome::AlreadyPresent : BackendOutcome::Failed;
 }
 
 bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string>& values) {
@@ -373,11 +396,15 @@ bool CBackendDB::BackendRowExists(const std::string& sql, BackendOutcome* outcom
     RunOptions options;
     options.withDiagnostics = false;
     options.newLine = false;
-    const StatementResult result = RunStatement(sql, options, [&](SQLHSTMT hstmt, SQLRETURN rc) {
-        if (rc != SQL_SUCCESS) return;
-        exists = Odbc::FetchRow(hstmt);
-    });
-    if (outcome) *outcome = OutcomeOf(result);
+    Refused refused;
+    const StatementResult result = RunStatement(
+        sql, options,
+        [&](SQLHSTMT hstmt, SQLRETURN rc) {
+            if (rc != SQL_SUCCESS) return;
+            exists = Odbc::FetchRow(hstmt);
+        },
+        &refused);
+    if (outcome) *outcome = OutcomeOf(result, refused.lost);
     return exists;
 }
 

@@ -15,8 +15,10 @@ class CBackendTransaction;
 
 // How a backend row statement ended.
 enum class BackendOutcome {
-    Done,            // run
-    NotRun,          // no connection could be had
+    Done,  // run
+    // no connection could be had, or the server went away or took no writes (a standby)
+    // while it ran: the row is as unknown as before
+    NotRun,
     AlreadyPresent,  // refused as a duplicate key: the row is there
     Failed,          // refused otherwise, reported
 };
@@ -58,15 +60,17 @@ public:
     bool ExecBackendSQL(const std::string& sql);
     // Runs an insert of a row that may be there already: a refusal for a duplicate key
     // is no error (AlreadyPresent); other refusals are reported as by ExecBackendSQL
-    // (Failed).
+    // (Failed), except that one from a server that went away or takes no writes is
+    // NotRun.
     BackendOutcome InsertBackendRow(const std::string& sql);
-    // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended.
+    // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended
+    // (as InsertBackendRow, but a duplicate key is Failed).
     BackendOutcome ExecBackendRow(const std::string& sql);
     // Whether a connection is open now; takes the backend lock.
     bool IsConnected();
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
     // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row;
-    // `outcome`, when given, tells whether the query ran.
+    // `outcome`, when given, tells whether the query ran (NotRun as InsertBackendRow).
     bool BackendRowExists(const std::string& sql, BackendOutcome* outcome = nullptr);
 
     // Runs a query and appends the first column of every row, as text; takes the
@@ -90,16 +94,21 @@ public:
 private:
     friend class CBackendTransaction;
 
-    // Runs `sql` on a fresh statement; reports and disconnects when it is rejected.
-    // Hands the live statement to `onSuccess` before freeing it.
+    // Runs `sql` on a fresh statement; reports and disconnects when it is rejected
+    // (unless it broke a constraint). Hands the live statement to `onSuccess` before
+    // freeing it; `refused`, when given, tells why it was rejected.
     struct RunOptions {
         bool withDiagnostics = true;  // the driver's diagnostics go to the error log
         bool newLine = true;          // the reported text ends in a new line
         bool quietDuplicate = false;  // a duplicate key is not reported
     };
+    struct Refused {
+        bool duplicate = false;  // a duplicate key: the row is there
+        bool lost = false;       // the server went away or takes no writes: not run
+    };
     StatementResult RunStatement(const std::string& sql, const RunOptions& options,
                                  const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
-                                 bool* duplicate = nullptr);
+                                 Refused* refused = nullptr);
     void NoteUnreachable(const std::string& source, const std::string& diagnostics)
         REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);
@@ -168,8 +177,9 @@ private:
 // not run (Failed, AlreadyPresent) takes no other with it: the transaction is rolled
 // back, the statements that ran before it are sent again in a transaction of their
 // own, and the unit goes on after it. When a commit is refused, its statements are
-// sent again one per transaction. Once the backend cannot be had (NotRun) the unit
-// stops: nothing after the last commit is kept, and those statements stay NotRun.
+// sent again one per transaction. Once the backend cannot be had (NotRun, or a commit
+// that lost its connection) the unit stops: nothing after the last commit is kept, and
+// those statements stay NotRun.
 // Returns each statement's outcome: Done only for a committed one.
 std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
                                            const std::function<BackendOutcome(size_t)>& run);

@@ -128,6 +128,9 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
             outcome = SaveRow(target.m_backend, record, RowSet::Hourly, *settings, towerID, hourly);
         }
     }
-    if (IsWritten(outcome) && !transaction.Commit()) outcome = BackendOutcome::Failed;
+    if (IsWritten(outcome) && !transaction.Commit()) {
+        // A commit that lost its connection refused nothing: the backend went away.
+        outcome = target.m_backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+    }
     return outcome;
 }

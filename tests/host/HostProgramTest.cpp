@@ -665,6 +665,53 @@ TEST(HostDirectoryTest, APathWithAControlCharacterIsRefusedAndNothingIsMade) {
     }
 }
 
+// The PostgreSQL data source init writes: a list of servers (a primary and its
+// standbys) on one port; anything else that would reach odbc.ini or the driver's host
+// list (a ";", a brace, "=", a line break, an empty name) is refused before anything
+// is made.
+TEST(HostDirectoryTest, APostgresHostListIsWrittenAndAnythingElseRefused) {
+    TestHost host(true, {}, "host");
+    VktHost::CloseHost();
+    const std::string root = fs::path(host.Dir()).parent_path().string();
+    const std::string dir = root + "/pg";
+    const std::string errorFile = root + ".errors";
+    std::string errors;
+    ASSERT_EQ(RunHostProgram({"init", dir, "--backend", "postgresql", "--pg-host",
+                              "127.0.0.2,db-1.example,::1", "--pg-port", "55702"},
+                             errorFile, errors),
+              0)
+        << errors;
+    const std::string ini = ReadWholeFile(dir + "/odbc/odbc.ini");
+    EXPECT_NE(ini.find("\nServername=127.0.0.2,db-1.example,::1\nPort=55702\n"), std::string::npos)
+        << ini;
+
+    const struct {
+        std::vector<std::string> options;
+        const char* named;
+    } refused[] = {
+        {{"--pg-host", "a;Driver=/tmp/evil.so"}, "--pg-host"},
+        {{"--pg-host", "h{1}"}, "--pg-host"},
+        {{"--pg-host", "a=b"}, "--pg-host"},
+        {{"--pg-host", "a\nDriver=/tmp/evil.so"}, "--pg-host"},
+        {{"--pg-host", "a b"}, "--pg-host"},
+        {{"--pg-host", "a,,b"}, "--pg-host"},
+        {{"--pg-host", "a,"}, "--pg-host"},
+        {{"--pg-host", ""}, "--pg-host"},
+        {{"--pg-host", "/run/postgresql"}, "--pg-host"},
+        {{"--pg-port", "0"}, "--pg-port"},
+        {{"--pg-port", "65536"}, "--pg-port"},
+        {{"--pg-database", "w\n[DAVAD]"}, "--pg-database"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.options[1]);
+        std::vector<std::string> args{"init", root + "/refused", "--backend", "postgresql"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        EXPECT_EQ(RunHostProgram(args, errorFile, errors), 1);
+        EXPECT_EQ(errors.find(std::string("vkthost: ") + c.named), 0u) << errors;
+        EXPECT_FALSE(fs::exists(root + "/refused"));
+    }
+}
+
 TEST(HostCatalogueTest, TheLibraryDoesNotCreateAMissingCatalogue) {
     TestHost host;
     VktHost::CloseHost();

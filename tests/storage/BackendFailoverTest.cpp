@@ -1,0 +1,250 @@
+// A backend that fails over: a server that goes away or takes no writes while a
+// statement runs, and a primary replaced by its promoted standby while frames flow.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "platform/ErrorLog.h"
+#include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
+#include "storage/BackendWriter.h"
+#include "storage/WPLocalDB.h"
+#include "tests/support/BackendProductTest.h"
+#include "tests/support/TowerData.h"
+
+namespace {
+
+// The data source's statement that makes the server end its own session.
+constexpr const char* kEndSession =
+    "CREATE OR REPLACE FUNCTION end_session() RETURNS trigger LANGUAGE plpgsql AS $$ "
+    "BEGIN PERFORM pg_terminate_backend(pg_backend_pid()); RETURN NEW; END $$";
+
+class BackendLostServerTest : public BackendProductTest {
+protected:
+    void TearDown() override {
+        if (stores) Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
+        BackendProductTest::TearDown();
+    }
+};
+
+// A statement that meets a server going away, or one that takes no writes, says nothing
+// about its row: the live writer and the refill leave it pending (NotRun), never refused
+// nor present, and the refill fills it once a writable server answers.
+TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
+    const struct {
+        const char* name;
+        std::function<void()> on;  // before each try
+    } faults[] = {
+        {"a session turned read-only",
+         [&] {
+             ASSERT_TRUE(
+                 Backend().ExecBackendSQL("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
+         }},
+        {"the session ended at the insert",
+         [&] {
+             ASSERT_TRUE(Backend().ExecBackendSQL(kEndSession));
+             ASSERT_TRUE(Backend().ExecBackendSQL(
+                 "CREATE OR REPLACE TRIGGER END_AT_INSERT BEFORE INSERT ON FD_RUN_RTTOWER FOR "
+                 "EACH ROW EXECUTE FUNCTION end_session()"));
+         }},
+        {"the session ended at the commit",
+         [&] {
+             ASSERT_TRUE(Backend().ExecBackendSQL(kEndSession));
+             Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS END_AT_COMMIT ON FD_RUN_RTTOWER");
+             ASSERT_TRUE(Backend().ExecBackendSQL(
+                 "CREATE CONSTRAINT TRIGGER END_AT_COMMIT AFTER INSERT ON FD_RUN_RTTOWER "
+                 "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_session()"));
+         }},
+    };
+    std::filesystem::create_directory(host->Path("WPData"));
+    CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
+    int minute = 0;
+    for (const auto& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        minute += 10;
+        const DateTime time = DateTime(2009, 3, 12, 14, 0, 0) + DateTimeSpan(0, 0, minute, 0);
+        const CTowerRecord record = TowerRecordOf(12, time, {Item(7000, 4.5f, time)});
+        station.SaveLocalData(record);
+        const std::string stored =
+            "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND TIME={ts '" + time.Format() +
+            "'}";
+
+        fault.on();
+        EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::NotRun);
+        fault.on();
+        CExportCounts counts;
+        EXPECT_FALSE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
+                                         time, counts))
+            << "the range stays to do";
+        EXPECT_EQ(counts.m_nFailed + counts.m_nPresent + counts.m_nCopied, 0);
+        EXPECT_EQ(Value(stored), "<none>");
+
+        Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
+        Backend().DisconnectBackend();
+        counts = {};
+        EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
+                                        time, counts));
+        EXPECT_EQ(counts.m_nCopied, 1);
+        EXPECT_DOUBLE_EQ(Number(stored), 4.5);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PostgreSQL, BackendLostServerTest, ::testing::Values(Product::PostgreSQL),
+                         ProductName);
+
+// A cluster of the test's own on `address`:`port`, stopped and removed at the end.
+class Cluster {
+public:
+    Cluster(std::string script, std::string address, int port)
+        : m_script(std::move(script)), m_address(std::move(address)), m_port(port) {
+        char pattern[] = "/tmp/vkt-pg-failover-XXXXXX";
+        m_dir = mkdtemp(pattern);
+    }
+    ~Cluster() {
+        Run("stop");
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+        std::filesystem::remove(m_dir + ".log", ec);
+    }
+    const std::string& Dir() const { return m_dir; }
+    const std::string& Address() const { return m_address; }
+    std::string Log() const { return ReadWholeFile(m_dir + ".log"); }
+    // `command` of the cluster script on this cluster, with `more` arguments after the port.
+    bool Run(const std::string& command, const std::string& more = "") const {
+        const std::string line = "PG_ADDRESS=" + m_address + " bash '" + m_script + "' " + command +
+                                 " '" + m_dir + "' " + std::to_string(m_port) + " " + more +
+                                 " >>'" + m_dir + ".log' 2>&1";
+        return std::system(line.c_str()) == 0;
+    }
+    // The first value of a query on this server alone; "<…>" when it cannot be had.
+    std::string Value(const std::string& sql) const {
+        OdbcConnection connection;
+        if (!connection.DriverConnect(ConnectionString(), kLoginTimeoutSeconds)) {
+            return "<no connection>";
+        }
+        return Odbc::QueryText(connection.Get(), sql).value_or("<none or error>");
+    }
+    std::string ConnectionString() const {
+        return "Driver=PostgreSQL ANSI;Servername=" + m_address +
+               ";Port=" + std::to_string(m_port) + ";Database=windpower;UID=fd;PWD=wendol";
+    }
+
+private:
+    std::string m_script, m_address, m_dir;
+    int m_port;
+};
+
+// (tower, time) → V1AVGSP, V1AVGDIR of every 10-minute row a query yields (columns:
+// tower, time, the two values).
+using Rows = std::map<std::pair<int, std::string>, std::pair<double, double>>;
+
+void ReadRows(const std::string& connectionString, const std::string& sql, int tower, Rows& rows) {
+    OdbcConnection connection;
+    ASSERT_TRUE(connection.DriverConnect(connectionString, kLoginTimeoutSeconds))
+        << connection.LastError();
+    // Columns in increasing order, as a row is read.
+    const SQLRETURN rc = Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
+        const std::string key = row.Text(1), time = row.Text(2).substr(0, 19);
+        const double speed = row.Number(3).value_or(NAN), direction = row.Number(4).value_or(NAN);
+        const int id = tower != 0 ? tower : std::atoi(key.c_str());
+        EXPECT_TRUE(rows.emplace(std::make_pair(id, time), std::make_pair(speed, direction)).second)
+            << "a key twice: tower " << id << " " << time;
+    });
+    ASSERT_TRUE(Odbc::Succeeded(rc)) << sql;
+}
+
+// Primary on 127.0.0.1 and its hot standby on 127.0.0.2, one port, the standby named
+// first in the data source. The host simulates frames; mid-stream the primary stops,
+// the writer passes over the read-only standby, the standby is promoted, and the writer
+// goes on there by itself, its refill filling the gap: every station row in the new
+// primary once with its values, and no write ever tried on the standby.
+TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperatorAction) {
+    HostDirectory::BackendOptions backend;
+    const char* script = std::getenv("VKT_PG_SCRIPT");
+    if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
+    backend.pgPort += 4;  // the outage cases use the three ports after the shared server's
+    backend.pgHost = "127.0.0.2,127.0.0.1";
+    Cluster primary(script, "127.0.0.1", backend.pgPort);
+    Cluster standby(script, "127.0.0.2", backend.pgPort);
+    ASSERT_TRUE(primary.Run("init")) << primary.Log();
+    ASSERT_TRUE(standby.Run("standby", "'" + primary.Dir() + "' 127.0.0.1")) << standby.Log();
+    TestHost host(true, backend);
+    std::ofstream(host.Path("WPDB.ini"))
+        << "[DATABASE]\nSOURCENAME=" << backend.dataSource << "\n[LOCALDATA]\nDATALEN=0\n";
+
+    // A mark every 0.2 s for each of the four towers, until the test says stop.
+    const std::string output = host.Path("run.txt");
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen(output.c_str(), "w", stdout);
+        std::freopen(output.c_str(), "a", stderr);
+        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--simulate", "live:3000",
+              "--now", "2009-03-10 00:00:00", "--drain", "40", "--status", "1", "--plugin",
+              std::getenv("VKT_PLUGIN"), nullptr);
+        _exit(127);
+    }
+    struct Reap {
+        pid_t pid;
+        int status = -1;
+        ~Reap() {
+            if (status != -1) return;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+    } reap{child};
+    auto rows = [](const Cluster& server) {
+        const std::string count = server.Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
+        return count.empty() || count[0] == '<' ? -1L : std::atol(count.c_str());
+    };
+    const std::string errorLog = host.Path(ErrorLog::FileName());
+    ASSERT_TRUE(WaitFor([&] { return rows(primary) >= 40; })) << ReadWholeFile(output);
+    ASSERT_TRUE(primary.Run("stop")) << primary.Log();
+    // With the primary gone the writer's next connect finds only the read-only standby,
+    // and takes it for no backend.
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadWholeFile(errorLog).find("Cannot connect to the backend data source") !=
+               std::string::npos;
+    })) << ReadWholeFile(errorLog);
+    const long beforePromotion = rows(standby);
+    ASSERT_TRUE(standby.Run("promote")) << standby.Log();
+    ASSERT_TRUE(WaitFor([&] { return rows(standby) >= beforePromotion + 40; }))
+        << ReadWholeFile(errorLog);
+    kill(child, SIGTERM);
+    waitpid(child, &reap.status, 0);
+    const std::string run = ReadWholeFile(output);
+    EXPECT_TRUE(WIFEXITED(reap.status) && WEXITSTATUS(reap.status) == 0) << run;
+
+    Rows inBackend, inStations;
+    ReadRows(standby.ConnectionString(),
+             "SELECT TOWERID, TIME, V1AVGSP, V1AVGDIR FROM FD_RUN_RTTOWER", 0, inBackend);
+    long hourly = 0;
+    for (int tower : {1, 2, 3, 12}) {
+        const std::string file = host.Path("WPData/WP_" + std::to_string(tower) + ".MDB");
+        ReadRows(Odbc::SqliteConnectionString(file),
+                 "SELECT 0, TIME, V1AVGSP, V1AVGDIR FROM RTTOWER", tower, inStations);
+        hourly += std::atol(QueryFile(file, "SELECT COUNT(*) FROM HSTOWER").c_str());
+    }
+    EXPECT_GT(inStations.size(), 80u);
+    EXPECT_EQ(inBackend, inStations);
+    EXPECT_EQ(standby.Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), std::to_string(hourly));
+    // The standby was passed over at connect ("session is read-only"); no statement ever
+    // met it read-only.
+    const std::string log = ReadWholeFile(errorLog);
+    EXPECT_NE(log.find("session is read-only"), std::string::npos) << log;
+    EXPECT_EQ(log.find("read-only transaction"), std::string::npos) << log;
+    const std::string standbyLog = ReadWholeFile(standby.Dir() + "/log");
+    EXPECT_EQ(standbyLog.find("read-only transaction"), std::string::npos)
+        << "a write tried on the standby\n"
+        << standbyLog;
+    EXPECT_NE(log.find("answers again"), std::string::npos) << log;
+}
+
+}  // namespace
