@@ -18,9 +18,12 @@ struct Range {
 // or "FROM..TO" with times "YYYY-MM-DD HH:MM:SS".
 std::optional<Range> ParseSpan(const std::string& span, const DateTime& now, std::string& error);
 
-// The sensor key of a measuring point: unique per RTU and data id.
+// The sensor key of a measuring point: unique per RTU and data id for RTU ids up to
+// 21,474; above that the key wraps around (computed unsigned, so a large RTU id of a
+// fleet's numbering is no overflow) and may repeat another RTU's.
 inline int32_t SensorKey(int32_t rtu, int32_t dataID) {
-    return rtu * 100000 + dataID;
+    return static_cast<int32_t>(static_cast<uint32_t>(rtu) * 100000u +
+                                static_cast<uint32_t>(dataID));
 }
 
 // Frames of every tower at each 10-minute mark of the range (both ends included),
