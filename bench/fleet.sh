@@ -106,12 +106,8 @@ fleet=${fleet:-$total}
 vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
 
-if [ -z "$port" ]; then
-  for p in $(seq 55800 2 55898); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-  done
-  [ -n "$port" ] || { echo "no free port in 55800-55898" >&2; exit 1; }
-fi
+. "$top/scripts/free-port.sh"
+[ -n "$port" ] || port=$(free_port 55800 55898) || exit 1
 
 work=$(mktemp -d /tmp/vkt-fleet-XXXXXX)
 chmod 755 "$work"  # the server runs as postgres when we are root

@@ -32,12 +32,8 @@ while [ $# -gt 0 ]; do
 done
 vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
-if [ -z "$port" ]; then
-  for p in $(seq 55801 2 55899); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
-  done
-  [ -n "$port" ] || { echo "no free port in 55801-55899" >&2; exit 1; }
-fi
+. "$top/scripts/free-port.sh"
+[ -n "$port" ] || port=$(free_port 55801 55899) || exit 1
 
 work=$(mktemp -d /tmp/vkt-scale-XXXXXX)
 chmod 755 "$work"  # the server runs as postgres when we are root

@@ -7,14 +7,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build-bench" Release >/dev/null
 
-free_port() {
-  for p in $(seq 55632 2 55830); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
-  done
-  return 1
-}
+. "$top/scripts/free-port.sh"
 export VKT_PG_PORT
-VKT_PG_PORT=$(free_port)
+VKT_PG_PORT=$(free_port 55632 55830)
 pgdir=$(mktemp -d /tmp/vkt-pg-bench-XXXXXX)
 trap 'bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
 # The server commits as a production server does (fsync on): what a transaction saves
