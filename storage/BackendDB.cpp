@@ -81,6 +81,16 @@ std::string LimitedConnectionString(const std::string& source, const std::string
            kRollbackLevel;
 }
 
+// Whether the connection's server takes several statements in one call (as one query).
+bool ServerTakesBatches(SQLHDBC connection) {
+    SQLCHAR name[64] = {0};
+    SQLSMALLINT length = 0;
+    if (!Odbc::Succeeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length))) {
+        return false;
+    }
+    return std::string(reinterpret_cast<const char*>(name)) == "PostgreSQL";
+}
+
 BackendOutcome OutcomeOf(const StatementResult& result, bool lost) {
     if (!result.bRan || lost) return BackendOutcome::NotRun;
     return result.Failed() ? BackendOutcome::Failed : BackendOutcome::Done;
@@ -111,6 +121,7 @@ int CBackendDB::ConnectBackend() {
     }
     SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
+    m_bBatches = ServerTakesBatches(m_connection.Get());
     NoteReachable(settings->m_strSource);
     // A transaction open on this thread goes on on the new connection.
     if (m_nTransactionDepth > 0) SetManualCommit(true);
@@ -160,6 +171,7 @@ void CBackendDB::CloseConnection() {
     }
     if (m_nTransactionDepth > 0 && m_connection.IsOpen()) m_bTransactionLost = true;
     m_connection.Close();
+    m_bBatches = false;
 }
 
 bool CBackendDB::SetManualCommit(bool manual) {
@@ -294,6 +306,32 @@ std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
     return outcomes;
 }
 
+namespace {
+
+// The unit's statements in batches, in one transaction: Done when it committed, NotRun
+// when the backend went away, Failed when a statement or the commit was refused.
+BackendOutcome RunInBatches(CBackendDB& backend, const std::vector<std::string>& texts) {
+    CBackendTransaction transaction(backend);
+    const BackendOutcome outcome = backend.ExecBackendBatch(texts);
+    if (outcome != BackendOutcome::Done) return outcome;
+    if (transaction.Commit()) return BackendOutcome::Done;
+    return backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+}
+
+}  // namespace
+
+std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend,
+                                           const std::vector<std::string>& texts,
+                                           const std::function<BackendOutcome(size_t)>& run) {
+    if (texts.size() > 1 && backend.TakesStatementBatches()) {
+        const BackendOutcome outcome = RunInBatches(backend, texts);
+        if (outcome != BackendOutcome::Failed) {
+            return std::vector<BackendOutcome>(texts.size(), outcome);
+        }
+    }
+    return RunBackendUnit(backend, texts.size(), run);
+}
+
 OdbcStatement CBackendDB::GetBackendStmt() {
     if (!m_connection.IsOpen() && !ConnectBackend()) return {};
     SQLHSTMT hstmt = nullptr;
@@ -320,11 +358,7 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
     RecursiveMutexLock guard(m_lock);
     OdbcStatement stmt = GetBackendStmt();
     if (!stmt) {
-        if (m_bUnreachable) {
-            ++m_nLostSinceLine;
-            ++m_nLostInOutage;
-            ++m_nLostTotal;
-        }
+        CountNotRun();
         return {};
     }
     Observe(sql);
@@ -349,6 +383,67 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
     }
     onSuccess(stmt.Get(), rc);
     return {true, rc};
+}
+
+void CBackendDB::CountNotRun() {
+    if (!m_bUnreachable) return;
+    ++m_nLostSinceLine;
+    ++m_nLostInOutage;
+    ++m_nLostTotal;
+}
+
+bool CBackendDB::TakesStatementBatches() {
+    RecursiveMutexLock guard(m_lock);
+    return m_bBatches;
+}
+
+BackendOutcome CBackendDB::RunBatch(const std::vector<std::string>& texts,
+                                    const std::function<bool(SQLHSTMT)>& read) {
+    RecursiveMutexLock guard(m_lock);
+    OdbcStatement stmt = GetBackendStmt();
+    if (!stmt) {
+        for (size_t i = 0; i < texts.size(); ++i) CountNotRun();
+        return BackendOutcome::NotRun;
+    }
+    std::string joined;
+    for (const std::string& text : texts) {
+        Observe(text);
+        if (!joined.empty()) joined += ';';
+        joined += text;
+    }
+    if (Odbc::ExecOn(stmt.Get(), joined) >= 0) {
+        return read(stmt.Get()) ? BackendOutcome::Done : BackendOutcome::Failed;
+    }
+    if (RefusalOf(SQL_HANDLE_STMT, stmt.Get()) != Refusal::Lost) return BackendOutcome::Failed;
+    stmt.Reset();
+    DisconnectBackend();
+    return BackendOutcome::NotRun;
+}
+
+BackendOutcome CBackendDB::ExecBackendBatch(const std::vector<std::string>& texts) {
+    std::vector<std::string> batch;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        if (!texts[i].empty()) batch.push_back(texts[i]);
+        const bool last = i + 1 == texts.size();
+        if (batch.empty() || (batch.size() < kStatementsPerBatch && !last)) continue;
+        const BackendOutcome outcome = RunBatch(batch, [](SQLHSTMT) { return true; });
+        if (outcome != BackendOutcome::Done) return outcome;
+        batch.clear();
+    }
+    return BackendOutcome::Done;
+}
+
+BackendOutcome CBackendDB::BackendRowsExist(const std::vector<std::string>& queries,
+                                            std::vector<bool>& exists) {
+    exists.assign(queries.size(), false);
+    return RunBatch(queries, [&](SQLHSTMT hstmt) {
+        // One result set a query, in order.
+        for (size_t i = 0; i < queries.size(); ++i) {
+            if (i > 0 && !Odbc::Succeeded(SQLMoreResults(hstmt))) return false;
+            exists[i] = Odbc::FetchRow(hstmt);
+        }
+        return true;
+    });
 }
 
 bool CBackendDB::ExecBackendSQL(const std::string& sql) {

@@ -13,6 +13,10 @@
 class CWPSettingsStore;
 class CBackendTransaction;
 
+// Statements in one call of a batch: past a few dozen a longer query costs the server
+// more than the round trips it saves.
+constexpr size_t kStatementsPerBatch = 20;
+
 // How a backend row statement ended.
 enum class BackendOutcome {
     Done,  // run
@@ -73,6 +77,23 @@ public:
     // `outcome`, when given, tells whether the query ran (NotRun as InsertBackendRow).
     bool BackendRowExists(const std::string& sql, BackendOutcome* outcome = nullptr);
 
+    // Whether several statements may go to the open connection's server in one call:
+    // PostgreSQL's driver sends them as one query, one round trip; SQLite's takes one
+    // statement a call. False without a connection: the first statement opens one.
+    bool TakesStatementBatches();
+    // Sends `texts` (statements that return no rows; an empty one is none) in calls of
+    // kStatementsPerBatch, each seen by the observer as it is; takes the backend lock.
+    // Meant for an open transaction, and a server that TakesStatementBatches. Done
+    // when every one ran; NotRun when no connection could be had or the server went
+    // away or takes no writes (the connection is dropped); Failed when one was refused,
+    // which is not reported: the caller rolls back and sends them one at a time, so
+    // that the refused one is found and reported as ExecBackendRow does.
+    BackendOutcome ExecBackendBatch(const std::vector<std::string>& texts);
+    // Runs `queries` in one call, and tells for each whether it yields a row; the
+    // outcome as ExecBackendBatch's.
+    BackendOutcome BackendRowsExist(const std::vector<std::string>& queries,
+                                    std::vector<bool>& exists);
+
     // Runs a query and appends the first column of every row, as text; takes the
     // backend lock. A rejected query is reported like BackendRowExists; false then,
     // and when no connection could be had.
@@ -112,6 +133,11 @@ private:
     void NoteUnreachable(const std::string& source, const std::string& diagnostics)
         REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);
+    // A statement not run for want of a connection, for the outage's log lines.
+    void CountNotRun() REQUIRES(m_lock);
+    // Sends `texts` joined in one call; `read` walks what the call returned.
+    BackendOutcome RunBatch(const std::vector<std::string>& texts,
+                            const std::function<bool(SQLHSTMT)>& read);
     void Observe(const std::string& sql) EXCLUDES(m_observerLock);
     // Rolls back what an open transaction ran on the connection, then closes it.
     void CloseConnection() REQUIRES(m_lock);
@@ -139,6 +165,8 @@ private:
     int m_nTransactionDepth GUARDED_BY(m_lock) = 0;
     bool m_bManualCommit GUARDED_BY(m_lock) = false;
     bool m_bTransactionLost GUARDED_BY(m_lock) = false;
+    // Whether the open connection's server takes several statements in one call.
+    bool m_bBatches GUARDED_BY(m_lock) = false;
     Mutex m_observerLock;
     std::function<void(const std::string&)> m_observer GUARDED_BY(m_observerLock);
 };
@@ -182,4 +210,11 @@ private:
 // those statements stay NotRun.
 // Returns each statement's outcome: Done only for a committed one.
 std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
+                                           const std::function<BackendOutcome(size_t)>& run);
+// The same for a unit whose statement i is `texts[i]` (empty: none). Where the server
+// takes statements in batches, the unit is first sent in batches in one transaction:
+// when that commits, every statement is Done; when one is refused, the unit goes one
+// statement at a time through `run` as above.
+std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend,
+                                           const std::vector<std::string>& texts,
                                            const std::function<BackendOutcome(size_t)>& run);

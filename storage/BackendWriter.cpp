@@ -32,42 +32,42 @@ std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {
     return condition;
 }
 
-// Whether the row is there; `outcome` tells whether the query could run.
-bool RowExists(CBackendDB& backend, const std::string& prefix, int towerID, const DateTime& time,
-               RowSet set, BackendOutcome& outcome) {
+// The query that finds the row.
+std::string ExistsQuery(const std::string& prefix, int towerID, const DateTime& time, RowSet set) {
     if (set == RowSet::TenMinute) {
-        return backend.BackendRowExists(
-            "SELECT TOWERID,TIME FROM " + PrefixedTable(prefix, kTenMinuteTable) +
-                " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time),
-            &outcome);
+        return "SELECT TOWERID,TIME FROM " + PrefixedTable(prefix, kTenMinuteTable) +
+               " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time);
     }
-    return backend.BackendRowExists("SELECT TOWERID,TIME,TYPE FROM " +
-                                        PrefixedTable(prefix, kHourlyTable) +
-                                        KeyCondition(towerID, time, set),
-                                    &outcome);
+    return "SELECT TOWERID,TIME,TYPE FROM " + PrefixedTable(prefix, kHourlyTable) +
+           KeyCondition(towerID, time, set);
 }
 
-BackendOutcome InsertRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-                         const CWPSettings& settings, int towerID,
-                         const std::vector<ColumnValue>& values) {
+std::string InsertText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
+                       int towerID, const std::vector<ColumnValue>& values) {
     const bool hourly = set == RowSet::Hourly;
-    return backend.ExecBackendRow(
-        InsertStatement("INSERT INTO " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
-                            (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
-                        " VALUES(" + std::to_string(towerID) + "," + TimeLiteral(record.m_tTime) +
-                            "," + (hourly ? std::to_string(kHourlyType) + "," : ""),
-                        values));
+    return InsertStatement("INSERT INTO " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
+                               (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
+                           " VALUES(" + std::to_string(towerID) + "," +
+                               TimeLiteral(record.m_tTime) + "," +
+                               (hourly ? std::to_string(kHourlyType) + "," : ""),
+                           values);
 }
 
-BackendOutcome UpdateRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
-                         const CWPSettings& settings, int towerID,
-                         const std::vector<ColumnValue>& values) {
+// Empty when there is nothing to update: no statement then.
+std::string UpdateText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
+                       int towerID, const std::vector<ColumnValue>& values) {
     std::string assignments = Assignments(values);
-    if (assignments.empty()) return BackendOutcome::Done;  // nothing to update: no statement
+    if (assignments.empty()) return {};
     assignments.pop_back();
-    return backend.ExecBackendRow("UPDATE " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
-                                  " SET " + assignments +
-                                  KeyCondition(towerID, record.m_tTime, set));
+    return "UPDATE " + PrefixedTable(settings.m_strPreName, TableOf(set)) + " SET " + assignments +
+           KeyCondition(towerID, record.m_tTime, set);
+}
+
+// The statement that stores the row, by whether the backend has it.
+std::string SaveText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
+                     int towerID, const std::vector<ColumnValue>& values, bool exists) {
+    return exists ? UpdateText(record, set, settings, towerID, values)
+                  : InsertText(record, set, settings, towerID, values);
 }
 
 // A row's values come first: the rain counter's sample may be looked up in the host's
@@ -79,11 +79,11 @@ BackendOutcome SaveRow(CBackendDB& backend, const CTowerRecord& record, RowSet s
                        const CWPSettings& settings, int towerID,
                        const std::vector<ColumnValue>& values) {
     BackendOutcome queried = BackendOutcome::Done;
-    const bool exists =
-        RowExists(backend, settings.m_strPreName, towerID, record.m_tTime, set, queried);
+    const bool exists = backend.BackendRowExists(
+        ExistsQuery(settings.m_strPreName, towerID, record.m_tTime, set), &queried);
     if (queried != BackendOutcome::Done) return queried;
-    return exists ? UpdateRow(backend, record, set, settings, towerID, values)
-                  : InsertRow(backend, record, set, settings, towerID, values);
+    const std::string text = SaveText(record, set, settings, towerID, values, exists);
+    return text.empty() ? BackendOutcome::Done : backend.ExecBackendRow(text);
 }
 
 BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record, RowSet set) {
@@ -109,28 +109,105 @@ BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& re
     return SaveRow(target, record, RowSet::Hourly);
 }
 
+namespace {
+
+// A record's rows, their values worked out before the backend lock is taken.
+struct RecordRows {
+    const CTowerRecord& record;
+    int towerID;
+    std::vector<ColumnValue> tenMinute;
+    bool withHourlyRow;  // at a full hour, unless the wind-farm kind is 1
+    std::vector<ColumnValue> hourly;
+};
+
+RecordRows RowsOf(const CBackendTarget& target, const CWPSettings& settings,
+                  const CTowerRecord& record) {
+    const bool hourly = settings.WithHourlyRows() && IsFullHour(record.m_tTime);
+    return {record, target.m_assignments.TowerIDOf(record.m_nRTUID),
+            RowValues(record, RowSet::TenMinute, settings), hourly,
+            hourly ? RowValues(record, RowSet::Hourly, settings) : std::vector<ColumnValue>{}};
+}
+
+// The record's rows, one statement at a time, in the transaction open on the thread.
+BackendOutcome SaveRows(CBackendDB& backend, const RecordRows& rows, const CWPSettings& settings) {
+    BackendOutcome outcome =
+        SaveRow(backend, rows.record, RowSet::TenMinute, settings, rows.towerID, rows.tenMinute);
+    if (IsWritten(outcome) && settings.WithHourlyRows()) {
+        // A kill here must leave neither row: the transaction is not committed yet.
+        System::KillPoint("backend-between");
+        if (rows.withHourlyRow) {
+            outcome =
+                SaveRow(backend, rows.record, RowSet::Hourly, settings, rows.towerID, rows.hourly);
+        }
+    }
+    return outcome;
+}
+
+// The records' rows in the transaction open on the thread, with the server's batches:
+// every existence query in one call, then the inserts and updates. The same
+// statements as one record at a time; a key twice among the records fails the insert
+// of the second, and the caller repeats them one by one.
+BackendOutcome SaveRowsInBatches(CBackendDB& backend, const std::vector<RecordRows>& records,
+                                 const CWPSettings& settings) {
+    const std::string& prefix = settings.m_strPreName;
+    std::vector<std::string> queries;
+    for (const RecordRows& rows : records) {
+        queries.push_back(
+            ExistsQuery(prefix, rows.towerID, rows.record.m_tTime, RowSet::TenMinute));
+        if (rows.withHourlyRow) {
+            queries.push_back(
+                ExistsQuery(prefix, rows.towerID, rows.record.m_tTime, RowSet::Hourly));
+        }
+    }
+    std::vector<bool> exists;
+    BackendOutcome outcome = backend.BackendRowsExist(queries, exists);
+    if (outcome != BackendOutcome::Done) return outcome;
+    std::vector<std::string> statements;
+    size_t query = 0;
+    for (const RecordRows& rows : records) {
+        statements.push_back(SaveText(rows.record, RowSet::TenMinute, settings, rows.towerID,
+                                      rows.tenMinute, exists[query++]));
+        if (rows.withHourlyRow) {
+            statements.push_back(SaveText(rows.record, RowSet::Hourly, settings, rows.towerID,
+                                          rows.hourly, exists[query++]));
+        }
+    }
+    outcome = backend.ExecBackendBatch(statements);
+    if (outcome != BackendOutcome::Done || !settings.WithHourlyRows()) return outcome;
+    // As often as one record at a time passes it, and as before the commit.
+    for (size_t i = 0; i < records.size(); ++i) System::KillPoint("backend-between");
+    return outcome;
+}
+
+// The outcome of the records' rows once the transaction's commit was tried.
+BackendOutcome Committed(CBackendTransaction& transaction, CBackendDB& backend,
+                         BackendOutcome outcome) {
+    if (!IsWritten(outcome) || transaction.Commit()) return outcome;
+    // A commit that lost its connection refused nothing: the backend went away.
+    return backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+}
+
+}  // namespace
+
 BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record) {
     const auto settings = target.m_settings.Get();
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
-    const int towerID = target.m_assignments.TowerIDOf(record.m_nRTUID);
-    const bool withHourly = settings->WithHourlyRows();
-    const std::vector<ColumnValue> tenMinute = RowValues(record, RowSet::TenMinute, *settings);
-    const std::vector<ColumnValue> hourly = withHourly && IsFullHour(record.m_tTime)
-                                                ? RowValues(record, RowSet::Hourly, *settings)
-                                                : std::vector<ColumnValue>{};
+    const RecordRows rows = RowsOf(target, *settings, record);
     CBackendTransaction transaction(target.m_backend);
-    BackendOutcome outcome =
-        SaveRow(target.m_backend, record, RowSet::TenMinute, *settings, towerID, tenMinute);
-    if (IsWritten(outcome) && withHourly) {
-        // A kill here must leave neither row: the transaction is not committed yet.
-        System::KillPoint("backend-between");
-        if (IsFullHour(record.m_tTime)) {
-            outcome = SaveRow(target.m_backend, record, RowSet::Hourly, *settings, towerID, hourly);
-        }
-    }
-    if (IsWritten(outcome) && !transaction.Commit()) {
-        // A commit that lost its connection refused nothing: the backend went away.
-        outcome = target.m_backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
-    }
-    return outcome;
+    return Committed(transaction, target.m_backend, SaveRows(target.m_backend, rows, *settings));
+}
+
+BackendOutcome SaveTowerRecords(const CBackendTarget& target,
+                                const std::vector<const CTowerRecord*>& records) {
+    const auto settings = target.m_settings.Get();
+    if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
+    std::vector<RecordRows> all;
+    all.reserve(records.size());
+    for (const CTowerRecord* record : records) all.push_back(RowsOf(target, *settings, *record));
+    CBackendDB& backend = target.m_backend;
+    CBackendTransaction transaction(backend);
+    // One statement at a time a refused row would be reported here and again when
+    // each record is written on its own.
+    if (!backend.TakesStatementBatches()) return BackendOutcome::Failed;
+    return Committed(transaction, backend, SaveRowsInBatches(backend, all, *settings));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "storage/BackendDB.h"
 #include "storage/BackendTarget.h"
 #include "storage/TowerRecord.h"
@@ -19,3 +21,11 @@ BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& re
 // neither, and a record that fails stays whole for a later try. The hourly row is not
 // tried when the 10-minute row fails. Done only once committed.
 BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record);
+
+// Several records' rows in one transaction, as SaveTowerRecord does one record's,
+// where the open connection's server takes statements in batches: Done once all are
+// committed; NotRun when the server could not be had, and Failed when a row or the
+// commit was refused, or the server takes no batches: then none is kept, and each
+// record is to be written on its own (so that only a refused one fails).
+BackendOutcome SaveTowerRecords(const CBackendTarget& target,
+                                const std::vector<const CTowerRecord*>& records);

@@ -165,11 +165,43 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteQueued() {
     std::deque<Record> batch = TakeQueue();
     while (!batch.empty()) {
         if (m_stopEvent.IsSet()) return batch;
-        Write(*batch.front());
-        batch.pop_front();
+        const size_t count = std::min(batch.size(), kRecordsPerTransaction);
+        std::vector<const CTowerRecord*> group;
+        for (size_t i = 0; i < count; ++i) group.push_back(batch[i].get());
+        WriteGroup(group);
+        batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
         SetInHand(batch.size());
     }
     return batch;
+}
+
+void CBackendWriterThread::WriteGroup(const std::vector<const CTowerRecord*>& group) {
+    if (group.size() == 1 || (m_bOutage && !ProbeDue()) ||
+        !m_target.m_backend.TakesStatementBatches()) {
+        for (const CTowerRecord* record : group) Write(*record);
+        return;
+    }
+    StatementStarts();
+    const BackendOutcome outcome = SaveTowerRecords(m_target, group);
+    StatementEnded();
+    if (outcome == BackendOutcome::Done) {
+        m_bOutage = false;
+        m_counters.NoteWritten(ProcessClock::Now(), static_cast<long>(group.size()));
+        for (const CTowerRecord* record : group) {
+            m_confirmation.Release(record->m_nRTUID, record->m_tTime);
+        }
+        return;
+    }
+    if (outcome == BackendOutcome::NotRun) {
+        for (const CTowerRecord* record : group) {
+            m_counters.NoteFailed(ProcessClock::Now());
+            Miss(*record);
+        }
+        EnterOutage();
+        return;
+    }
+    // A row was refused: one record at a time finds it, and only it fails.
+    for (const CTowerRecord* record : group) Write(*record);
 }
 
 void CBackendWriterThread::Write(const CTowerRecord& record) {

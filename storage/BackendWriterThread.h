@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
@@ -25,6 +26,12 @@ class CStationMap;
 // between two looks at the queue, so that live records always go first.
 class CBackendWriterThread : public CWorkerThread {
 public:
+    // Queued records written in one transaction: one commit for them all. A backlog
+    // after an outage or a burst of towers at the same time goes at the server's
+    // speed for rows, not for commits; a transaction this long holds the backend lock
+    // for a few dozen milliseconds at most.
+    static constexpr size_t kRecordsPerTransaction = 50;
+
     struct Timing {
         int pollMs = 1000;             // longest sleep without work
         int retryMs = 5000;            // between two tries of an absent server
@@ -84,6 +91,8 @@ private:
     // what is left.
     std::deque<Record> WriteQueued() EXCLUDES(m_queueLock);
     void Write(const CTowerRecord& record);
+    // Writes the records in one transaction; when a row is refused, one at a time.
+    void WriteGroup(const std::vector<const CTowerRecord*>& group);
     // Notes the record in the journal, or counts it lost when it cannot be noted.
     void Miss(const CTowerRecord& record);
     bool RefillDue() const;

@@ -166,7 +166,7 @@ void CWPLocalDB::ExportRange(const CBackendTarget& target, const CExportTable& t
     }
     // One transaction for the unit: one commit instead of one per row.
     const std::vector<BackendOutcome> outcomes =
-        RunBackendUnit(target.m_backend, inserts.size(),
+        RunBackendUnit(target.m_backend, inserts,
                        [&](size_t i) { return target.m_backend.InsertBackendRow(inserts[i]); });
     for (BackendOutcome outcome : outcomes) Count(outcome, counts);
 }
@@ -221,21 +221,21 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
     return rows;
 }
 
-// Inserts the row, or completes the one the backend has: the live writer's rule.
-BackendOutcome RefillOne(CBackendDB& backend, const RefillTable& table, const std::string& name,
-                         const std::string& tower, const RefillRow& row, bool present) {
+// The statement that inserts the row, or completes the one the backend has (the live
+// writer's rule); empty when there is nothing to complete.
+std::string RefillStatement(const RefillTable& table, const std::string& name,
+                            const std::string& tower, const RefillRow& row, bool present) {
     const std::string key = tower + "," + TimeLiteral(row.time) + "," + (table.hourly ? "1," : "");
     if (!present) {
-        return backend.ExecBackendRow(InsertStatement(
+        return InsertStatement(
             "INSERT INTO " + name + (table.hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
-            " VALUES(" + key, row.values));
+            " VALUES(" + key, row.values);
     }
     std::string assignments = Assignments(row.values);
-    if (assignments.empty()) return BackendOutcome::Done;
+    if (assignments.empty()) return {};
     assignments.pop_back();
-    return backend.ExecBackendRow("UPDATE " + name + " SET " + assignments +
-                                  " WHERE TOWERID=" + tower + " AND TIME=" + TimeLiteral(row.time) +
-                                  (table.hourly ? " AND TYPE=1" : ""));
+    return "UPDATE " + name + " SET " + assignments + " WHERE TOWERID=" + tower +
+           " AND TIME=" + TimeLiteral(row.time) + (table.hourly ? " AND TYPE=1" : "");
 }
 
 }  // namespace
@@ -259,11 +259,17 @@ bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from,
                                                       table.hourly ? " AND TYPE=1" : "");
         if (!target.m_backend.IsConnected()) return false;
         auto there = [&](size_t i) { return present.count(rows[i].time.GetOleDate()) > 0; };
+        std::vector<std::string> statements;
+        statements.reserve(rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            statements.push_back(RefillStatement(table, name, tower, rows[i], there(i)));
+        }
         // One transaction for the table's rows; a server that goes away takes all of
         // them back, and the range stays to do.
         const std::vector<BackendOutcome> outcomes =
-            RunBackendUnit(target.m_backend, rows.size(), [&](size_t i) {
-                return RefillOne(target.m_backend, table, name, tower, rows[i], there(i));
+            RunBackendUnit(target.m_backend, statements, [&](size_t i) {
+                return statements[i].empty() ? BackendOutcome::Done
+                                             : target.m_backend.ExecBackendRow(statements[i]);
             });
         for (size_t i = 0; i < rows.size(); ++i) {
             if (outcomes[i] == BackendOutcome::NotRun) return false;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -11,6 +12,7 @@
 #include "storage/AssignmentStore.h"
 #include "storage/BackendDB.h"
 #include "storage/BackendWriter.h"
+#include "storage/BackendWriterThread.h"
 #include "storage/WPStores.h"
 #include "tests/support/BackendProductTest.h"
 #include "tests/support/TestHost.h"
@@ -75,6 +77,18 @@ protected:
             return -1;
         }
         return std::stol(OdbcRow(hstmt).Text(1));
+    }
+
+    // Every row of a three-column query, a line each.
+    std::string Dump(const std::string& sql) {
+        RecursiveMutexLock guard(Backend().BackendLock());
+        OdbcStatement stmt = Backend().GetBackendStmt();
+        if (!stmt || !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(), sql))) return "<error>";
+        std::string text;
+        Odbc::ForEachRow(stmt.Get(), [&](const OdbcRow& row) {
+            text += row.Text(1) + " " + row.Text(2) + " " + row.Text(3) + "\n";
+        });
+        return text;
     }
 
     // The rain counter's stored sample one hour before 15:00.
@@ -151,6 +165,85 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
                   "'2009-03-12 15:00:00'},1,4)"}));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), "1");
+}
+
+// Records written together send the statements each would send alone, and store the
+// same rows: new ones, one already there, one without values, one at a full hour.
+TEST_P(BackendWriterTest, AGroupSendsTheStatementsOfEachRecordAlone) {
+    const DateTime k1420 = k1410 + DateTimeSpan(0, 0, 10, 0);
+    const std::vector<CTowerRecord> records = {
+        Record(12, k1410, {Item(7000, 5.3f, k1410)}), Record(12, k1420, {Item(7000, 6.5f, k1420)}),
+        Record(12, k15, {Item(7000, 7.0f, k15), Item(9000, 4.0f, k15)}), Record(13, k15, {})};
+    std::vector<const CTowerRecord*> group;
+    for (const CTowerRecord& record : records) group.push_back(&record);
+    const std::string rows =
+        "SELECT TOWERID,TIME,V1AVGSP FROM FD_RUN_RTTOWER UNION ALL SELECT TOWERID,TIME,V1AVGSP "
+        "FROM FD_RUN_TOWERHIS ORDER BY 1,2,3";
+    std::vector<std::string> sentAlone;
+    std::string storedAlone;
+    for (bool together : {false, true}) {
+        for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
+            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
+        }
+        ASSERT_EQ(
+            SaveTowerRecord(stores->BackendTarget(), Record(12, k1420, {Item(7000, 1.0f, k1420)})),
+            BackendOutcome::Done);
+        TakeSent();
+        if (together && GetParam() == Product::SQLite) {
+            // One statement a call: nothing is sent, each record goes on its own.
+            EXPECT_EQ(SaveTowerRecords(stores->BackendTarget(), group), BackendOutcome::Failed);
+            EXPECT_TRUE(TakeSent().empty());
+            return;
+        }
+        if (together) {
+            EXPECT_EQ(SaveTowerRecords(stores->BackendTarget(), group), BackendOutcome::Done);
+        } else {
+            for (const CTowerRecord& record : records) {
+                EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::Done);
+            }
+        }
+        std::vector<std::string> texts = TakeSent();
+        std::sort(texts.begin(), texts.end());
+        if (!together) {
+            EXPECT_EQ(texts.size(), 12u) << "6 queries, 5 inserts, 1 update";
+            sentAlone = texts;
+            storedAlone = Dump(rows);
+            continue;
+        }
+        EXPECT_EQ(texts, sentAlone);
+        EXPECT_EQ(Dump(rows), storedAlone);
+    }
+}
+
+// Queued records go to the backend in one transaction, yet a row the backend refuses
+// fails only its own record, whether the refusal keeps the connection or drops it, and
+// a time queued twice ends as its later record has it.
+TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
+    UseSettings("", false, 1);
+    for (bool asError : {false, true}) {
+        const char* name = asError ? "refused with an error" : "refused";
+        RefuseThirteen("FD_RUN_RTTOWER", asError);
+        Backend().ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            messages.clear();
+        }
+        CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                    stores->m_confirmation);
+        const float values[] = {1, 13, 3, 4, 6, 2};  // the last one again at the first's time
+        for (int i = 0; i < 6; ++i) {
+            const DateTime time = k1410 + DateTimeSpan(0, 0, 10 * (i % 5), 0);
+            writer.Enqueue(Record(12, time, {Item(7000, values[i], time)}));
+        }
+        ASSERT_TRUE(writer.CreateThread());
+        ASSERT_TRUE(WaitFor([&] { return writer.IsIdle(); })) << name;
+        EXPECT_EQ(writer.Health().nWritten, 5) << name;
+        EXPECT_EQ(writer.Health().nFailed, 1) << name;
+        EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "4") << name;
+        EXPECT_DOUBLE_EQ(Number("SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER"), 15.0) << name;
+        std::lock_guard<std::mutex> guard(lock);
+        EXPECT_EQ(messages.size(), 1u) << name << ": the refusal once";
+    }
 }
 
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
