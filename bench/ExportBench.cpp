@@ -2,11 +2,12 @@
 // SQLite file, and PostgreSQL when VKT_PG_PORT names one), then refilled into the
 // emptied backend as the backend writer refills a range, one day at a time; in rows
 // per second beside raw inserts of as many rows of the same shape into the same
-// database, measured in the same run: single statements (a commit each), and the same
-// statements in one transaction per 1,000 rows, the limit of what a client sending one
-// statement at a time can reach. Then the export of the same range again, every row
-// present. The export's 50 ms wait after each unit is not in the rates; the total with
-// the waits is printed beside them.
+// database, measured in the same run: single statements (a commit each), the same
+// statements in one transaction per 1,000 rows (the limit of a client sending one
+// statement at a time), and those transactions with the statements 20 to a call where
+// the server takes batches (PostgreSQL: the limit for these texts). Then the export of
+// the same range again, every row present. The export's 50 ms wait after each unit is
+// not in the rates; the total with the waits is printed beside them.
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,12 +15,14 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 #include "bench/BenchHost.h"
 #include "bench/RawInserts.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/OdbcHandles.h"
+#include "storage/BackendDB.h"
 #include "storage/BatchJobThread.h"
 #include "storage/LocalDataExport.h"
 #include "storage/OutLocalDataThread.h"
@@ -121,6 +124,10 @@ Run RefillYear(CWPStores& stores) {
     return run;
 }
 
+std::string BatchRate(double rate) {
+    return rate > 0 ? std::to_string(static_cast<long>(rate)) : "-";
+}
+
 const char* Met(bool met) {
     return met ? "met" : "NOT met";
 }
@@ -132,7 +139,7 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
     std::filesystem::create_directory(dir + "/WPData");
     BuildCatalogue();
     Run first, again, refill;
-    double raw = 0, rawTx = 0;
+    double raw = 0, rawTx = 0, rawBatch = 0;
     long rows = 0;
     {
         CWPStores stores(dir);
@@ -149,8 +156,11 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
         emptyBackend();
         stores.m_stations.AddPrepared(kStation);
         rows = FillStationYear(stores.m_stations.FindOrAdd(kStation).FilePath());
-        raw = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), false);
-        rawTx = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), true);
+        raw = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), RawMode::Single);
+        rawTx = RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows),
+                              RawMode::Transactions);
+        rawBatch =
+            RawInsertRate(backend.dataSource, kRawTower, RawStatements(rows), RawMode::Batches);
         // The export and the refill start from the same tables as the raw inserts did.
         emptyBackend();
         first = ExportYear(stores);
@@ -162,10 +172,16 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
     const double firstRate = first.copied / first.seconds;
     const double againRate = again.present / again.seconds;
     const double refillRate = refill.copied / refill.seconds;
-    std::printf("%-11s %8ld %8.0f %9.0f %9.0f %6.2f %6.2f %9.0f %6.2f %6.2f %9.0f %6.2f %8.1f s\n",
-                backend.product.c_str(), rows, raw, rawTx, firstRate, firstRate / raw,
-                firstRate / rawTx, refillRate, refillRate / raw, refillRate / rawTx, againRate,
-                againRate / firstRate, first.seconds + waits * units);
+    std::printf(
+        "%-11s %8ld %8.0f %9.0f %10s %9.0f %6.2f %6.2f %9.0f %6.2f %6.2f %9.0f %6.2f %8.1f s\n",
+        backend.product.c_str(), rows, raw, rawTx, BatchRate(rawBatch).c_str(), firstRate,
+        firstRate / raw, firstRate / rawTx, refillRate, refillRate / raw, refillRate / rawTx,
+        againRate, againRate / firstRate, first.seconds + waits * units);
+    if (rawBatch > 0) {
+        std::printf(
+            "  limit of these texts in batches: %.2f x raw; export %.2f, refill %.2f of it\n",
+            rawBatch / raw, firstRate / rawBatch, refillRate / rawBatch);
+    }
     if (first.copied != rows || again.present != rows || refill.copied != rows) {
         std::printf("  (copied %ld, present on the second run %ld, refilled %ld, of %ld rows)\n",
                     first.copied, again.present, refill.copied, rows);
@@ -186,11 +202,12 @@ int main() {
     const int units = CBatchJobThread::UnitCount(1, kYearStart, kYearEnd);
     std::printf(
         "export and refill of one station-year (%d units), rows/s without the export's %d ms "
-        "per unit; raw: single-statement inserts, raw tx: the same in one transaction per %zu\n",
-        units, CBatchJobThread::kStopPollMs, kRawStatementsPerTransaction);
-    std::printf("%-11s %8s %8s %9s %9s %6s %6s %9s %6s %6s %9s %6s %10s\n", "backend", "rows",
-                "raw/s", "raw tx/s", "export/s", "x raw", "x tx", "refill/s", "x raw", "x tx",
-                "again/s", "again", "with waits");
+        "per unit; raw: single-statement inserts, raw tx: the same in one transaction per %zu, "
+        "raw batch: and %zu to a call (-: the driver takes one a call)\n",
+        units, CBatchJobThread::kStopPollMs, kRawStatementsPerTransaction, kStatementsPerBatch);
+    std::printf("%-11s %8s %8s %9s %10s %9s %6s %6s %9s %6s %6s %9s %6s %10s\n", "backend", "rows",
+                "raw/s", "raw tx/s", "raw batch/s", "export/s", "x raw", "x tx", "refill/s",
+                "x raw", "x tx", "again/s", "again", "with waits");
     std::fflush(stdout);
     int failed = 0;
     // Each backend in a process of its own: the driver manager reads its data sources

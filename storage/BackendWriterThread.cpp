@@ -1,6 +1,7 @@
 #include "storage/BackendWriterThread.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "hostlib/VktBase.h"
