@@ -194,11 +194,10 @@ void CBackendWriterThread::WriteGroup(const std::vector<const CTowerRecord*>& gr
         return;
     }
     if (outcome == BackendOutcome::NotRun) {
-        for (const CTowerRecord* record : group) {
-            m_counters.NoteFailed(ProcessClock::Now());
-            Miss(*record);
-        }
+        // As one at a time: the first record fails, the others meet the outage.
+        m_counters.NoteFailed(ProcessClock::Now());
         EnterOutage();
+        for (const CTowerRecord* record : group) Miss(*record);
         return;
     }
     // A row was refused: one record at a time finds it, and only it fails.
