@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
@@ -36,8 +37,9 @@ protected:
 };
 
 // A statement that meets a server going away, or one that takes no writes, says nothing
-// about its row: the live writer and the refill leave it pending (NotRun), never refused
-// nor present, and the refill fills it once a writable server answers.
+// about its row: the live writer (one record, or a group in one batch) and the refill
+// leave it pending (NotRun), never refused nor present, and the refill fills it once a
+// writable server answers.
 TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
     const struct {
         const char* name;
@@ -69,31 +71,40 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
     int minute = 0;
     for (const auto& fault : faults) {
         SCOPED_TRACE(fault.name);
-        minute += 10;
-        const DateTime time = DateTime(2009, 3, 12, 14, 0, 0) + DateTimeSpan(0, 0, minute, 0);
-        const CTowerRecord record = TowerRecordOf(12, time, {Item(7000, 4.5f, time)});
-        station.SaveLocalData(record);
+        // Two rows, off the full hour: a group of records and a refill unit go in one
+        // batch.
+        minute += 20;
+        const DateTime first = DateTime(2009, 3, 12, 14, 5, 0) + DateTimeSpan(0, 0, minute, 0);
+        const DateTime last = first + DateTimeSpan(0, 0, 10, 0);
+        const DateTime from = first - DateTimeSpan(0, 0, 10, 0);
+        std::vector<CTowerRecord> records;
+        for (const DateTime& time : {first, last}) {
+            records.push_back(TowerRecordOf(12, time, {Item(7000, 4.5f, time)}));
+            station.SaveLocalData(records.back());
+        }
         const std::string stored =
-            "SELECT V1AVGSP FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND TIME={ts '" + time.Format() +
-            "'}";
+            "SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND "
+            "TIME>{ts '" +
+            from.Format() + "'} AND TIME<={ts '" + last.Format() + "'}";
 
         fault.on();
-        EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::NotRun);
+        EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), records[0]), BackendOutcome::NotRun);
+        fault.on();
+        EXPECT_EQ(SaveTowerRecords(stores->BackendTarget(), {&records[0], &records[1]}),
+                  BackendOutcome::NotRun);
         fault.on();
         CExportCounts counts;
-        EXPECT_FALSE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
-                                         time, counts))
+        EXPECT_FALSE(station.RefillRange(stores->BackendTarget(), from, last, counts))
             << "the range stays to do";
         EXPECT_EQ(counts.m_nFailed + counts.m_nPresent + counts.m_nCopied, 0);
-        EXPECT_EQ(Value(stored), "<none>");
+        EXPECT_EQ(Value(stored), "");
 
         Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
         Backend().DisconnectBackend();
         counts = {};
-        EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), time - DateTimeSpan(0, 0, 10, 0),
-                                        time, counts));
-        EXPECT_EQ(counts.m_nCopied, 1);
-        EXPECT_DOUBLE_EQ(Number(stored), 4.5);
+        EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), from, last, counts));
+        EXPECT_EQ(counts.m_nCopied, 2);
+        EXPECT_DOUBLE_EQ(Number(stored), 9.0);
     }
 }
 
