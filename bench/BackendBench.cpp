@@ -5,9 +5,9 @@
 // per table, so 2 statements a frame and 4 at full hours, each with a commit. Beside
 // it the same inserts in one transaction per 1,000 statements, and the frame rate
 // they would allow, and where the server takes batches (PostgreSQL) those transactions
-// with the inserts 20 to a call. Then again with one million rows of other towers in the 10-minute
-// table, filled in bulk: the time per frame should grow at most 1.5 times. Each time
-// per frame is the median of five runs.
+// with the inserts 20 to a call. Then again with one million rows of other towers in
+// the 10-minute table, filled in bulk: the time per frame should grow at most 1.5
+// times. Each time per frame is the median of five runs.
 
 #include <sys/wait.h>
 #include <unistd.h>
