@@ -107,6 +107,7 @@ vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
 
 . "$top/scripts/free-port.sh"
+. "$top/bench/cpu-seconds.sh"
 [ -n "$port" ] || port=$(free_port 55800 55898) || exit 1
 
 work=$(mktemp -d /tmp/vkt-fleet-XXXXXX)
@@ -129,26 +130,8 @@ psql_as postgres -c "ALTER SYSTEM SET max_connections = $((2 * hosts + 20))"
 bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$port"
 PG_FSYNC=$fsync bash "$top/scripts/pg-cluster.sh" start "$pgdir" "$port"
 
-# The server's CPU seconds so far: the postmaster and every process it started,
-# with what its children that ended already used (the postmaster waited for them).
-server_cpu() {
-  local main ticks=0 pid
-  main=$(head -n 1 "$pgdir/data/postmaster.pid")
-  for pid in "$main" $(pgrep -P "$main"); do
-    # Fields after the command name: utime stime cutime cstime are the 12th to 15th.
-    ticks=$((ticks + $(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null |
-      awk '{print $12 + $13 + $14 + $15}' || echo 0)))
-  done
-  awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}'
-}
 # The CPU seconds the host processes used so far.
-hosts_cpu() {
-  local pid ticks=0
-  for pid in "${pids[@]}"; do
-    ticks=$((ticks + $(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{print $12 + $13}' || echo 0)))
-  done
-  awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}'
-}
+hosts_cpu() { cpu_seconds "${pids[@]}"; }
 frames_in_backend() { psql_fd -c "SELECT count(*) FROM FD_RUN_RTTOWER"; }
 now() { date +%s.%N; }
 
@@ -214,9 +197,9 @@ until [ "$(frames_in_backend)" -gt 0 ]; do
   fi
 done
 sleep 5
-hcpu0=$(hosts_cpu) cpu0=$(server_cpu) t0=$(now) rows0=$(frames_in_backend)
+hcpu0=$(hosts_cpu) cpu0=$(server_cpu "$pgdir") t0=$(now) rows0=$(frames_in_backend)
 sleep "$seconds"
-hcpu1=$(hosts_cpu) cpu1=$(server_cpu) t1=$(now) rows1=$(frames_in_backend)
+hcpu1=$(hosts_cpu) cpu1=$(server_cpu "$pgdir") t1=$(now) rows1=$(frames_in_backend)
 
 # Stop the hosts; each stores what it holds before it ends.
 for pid in "${pids[@]}"; do kill -s TERM "$pid"; done
@@ -238,13 +221,13 @@ check_rows "${host_dirs[@]}" || failed=1
 stored=$(frames_in_backend)
 
 # pgbench with as many clients for as long.
-cpu2=$(server_cpu) t2=$(now) rows2=$(frames_in_backend)
+cpu2=$(server_cpu "$pgdir") t2=$(now) rows2=$(frames_in_backend)
 pgbench -n -h 127.0.0.1 -p "$port" -U fd -D n=0 -f "$script" -c "$hosts" -j 2 \
   -T "$seconds" windpower >"$work/pgbench.out" 2>&1 || {
   cat "$work/pgbench.out" >&2
   exit 1
 }
-cpu3=$(server_cpu) t3=$(now) rows3=$(frames_in_backend)
+cpu3=$(server_cpu "$pgdir") t3=$(now) rows3=$(frames_in_backend)
 
 awk -v hosts="$hosts" -v towers="$total" -v offer="$offer" -v fleet="$fleet" \
   -v fsync="$fsync" -v stored="$stored" -v cores="$(nproc)" \

@@ -33,6 +33,7 @@ done
 vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
 . "$top/scripts/free-port.sh"
+. "$top/bench/cpu-seconds.sh"
 [ -n "$port" ] || port=$(free_port 55801 55899) || exit 1
 
 work=$(mktemp -d /tmp/vkt-scale-XXXXXX)
@@ -44,15 +45,6 @@ psql_as() {
   local user=$1
   shift
   psql -h 127.0.0.1 -p "$port" -U "$user" -d windpower -X -q -At -v ON_ERROR_STOP=1 "$@"
-}
-server_cpu() {
-  local main ticks=0 pid
-  main=$(head -n 1 "$work/pg/data/postmaster.pid")
-  for pid in "$main" $(pgrep -P "$main"); do
-    ticks=$((ticks + $(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null |
-      awk '{print $12 + $13 + $14 + $15}' || echo 0)))
-  done
-  awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {printf "%.2f", t / hz}'
 }
 
 # 1. Bytes per row as the plug-in writes them; the statements of a 10-minute frame
@@ -107,9 +99,9 @@ bench ext 100000 2000 >/dev/null
 psql_as fd -c "ANALYZE public.FD_RUN_RTTOWER" -c "ANALYZE ext.FD_RUN_RTTOWER"
 measure() {
   local cpu0 cpu1 latency
-  cpu0=$(server_cpu)
+  cpu0=$(server_cpu "$work/pg")
   latency=$(bench "$1" "$2" 10000 | sed -n 's/^latency average = \([0-9.]*\) ms$/\1/p')
-  cpu1=$(server_cpu)
+  cpu1=$(server_cpu "$work/pg")
   echo "$latency $(awk -v a="$cpu0" -v b="$cpu1" 'BEGIN {printf "%.4f", (b - a) / 10000 * 1000}')"
 }
 median() { sort -g | sed -n 2p; }
