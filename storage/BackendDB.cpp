@@ -247,6 +247,11 @@ bool CBackendTransaction::Commit() {
     return m_bCommitted;
 }
 
+BackendOutcome CBackendTransaction::CommitOutcome() {
+    if (Commit()) return BackendOutcome::Done;
+    return m_backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+}
+
 namespace {
 
 // Runs the statements `group` names in one transaction, as RunBackendUnit tells; false
@@ -313,9 +318,7 @@ namespace {
 BackendOutcome RunInBatches(CBackendDB& backend, const std::vector<std::string>& texts) {
     CBackendTransaction transaction(backend);
     const BackendOutcome outcome = backend.ExecBackendBatch(texts);
-    if (outcome != BackendOutcome::Done) return outcome;
-    if (transaction.Commit()) return BackendOutcome::Done;
-    return backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+    return outcome == BackendOutcome::Done ? transaction.CommitOutcome() : outcome;
 }
 
 }  // namespace

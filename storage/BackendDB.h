@@ -194,6 +194,9 @@ public:
     // nothing itself and tells whether the outermost one is still whole. Statements
     // after a commit begin the next transaction.
     bool Commit();
+    // Commit() as an outcome: Done, or for a failed commit NotRun when the connection is
+    // gone (the backend went away: nothing was refused) and Failed when it is kept.
+    BackendOutcome CommitOutcome();
 
 private:
     CBackendDB& m_backend;

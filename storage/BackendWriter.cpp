@@ -180,11 +180,8 @@ BackendOutcome SaveRowsInBatches(CBackendDB& backend, const std::vector<RecordRo
 }
 
 // The outcome of the records' rows once the transaction's commit was tried.
-BackendOutcome Committed(CBackendTransaction& transaction, CBackendDB& backend,
-                         BackendOutcome outcome) {
-    if (!IsWritten(outcome) || transaction.Commit()) return outcome;
-    // A commit that lost its connection refused nothing: the backend went away.
-    return backend.IsConnected() ? BackendOutcome::Failed : BackendOutcome::NotRun;
+BackendOutcome Committed(CBackendTransaction& transaction, BackendOutcome outcome) {
+    return IsWritten(outcome) ? transaction.CommitOutcome() : outcome;
 }
 
 }  // namespace
@@ -194,7 +191,7 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const RecordRows rows = RowsOf(target, *settings, record);
     CBackendTransaction transaction(target.m_backend);
-    return Committed(transaction, target.m_backend, SaveRows(target.m_backend, rows, *settings));
+    return Committed(transaction, SaveRows(target.m_backend, rows, *settings));
 }
 
 BackendOutcome SaveTowerRecords(const CBackendTarget& target,
@@ -209,5 +206,5 @@ BackendOutcome SaveTowerRecords(const CBackendTarget& target,
     // One statement at a time a refused row would be reported here and again when
     // each record is written on its own.
     if (!backend.TakesStatementBatches()) return BackendOutcome::Failed;
-    return Committed(transaction, backend, SaveRowsInBatches(backend, all, *settings));
+    return Committed(transaction, SaveRowsInBatches(backend, all, *settings));
 }
