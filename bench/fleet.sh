@@ -108,7 +108,7 @@ vkthost=$bin/vkthost
 
 . "$top/scripts/free-port.sh"
 . "$top/bench/cpu-seconds.sh"
-[ -n "$port" ] || port=$(free_port 55800 55898) || exit 1
+[ -n "$port" ] || port=$(free_port 25800 25898) || exit 1
 
 work=$(mktemp -d /tmp/vkt-fleet-XXXXXX)
 chmod 755 "$work"  # the server runs as postgres when we are root

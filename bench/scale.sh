@@ -34,7 +34,7 @@ vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
 . "$top/scripts/free-port.sh"
 . "$top/bench/cpu-seconds.sh"
-[ -n "$port" ] || port=$(free_port 55801 55899) || exit 1
+[ -n "$port" ] || port=$(free_port 25801 25899) || exit 1
 
 work=$(mktemp -d /tmp/vkt-scale-XXXXXX)
 chmod 755 "$work"  # the server runs as postgres when we are root

@@ -9,7 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 . "$top/scripts/free-port.sh"
 export VKT_PG_PORT
-VKT_PG_PORT=$(free_port 55632 55830)
+VKT_PG_PORT=$(free_port 25632 25830)
 pgdir=$(mktemp -d /tmp/vkt-pg-bench-XXXXXX)
 trap 'bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
 # The server commits as a production server does (fsync on): what a transaction saves

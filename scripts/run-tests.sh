@@ -11,18 +11,12 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 jobs=$(nproc)
 
-# A throwaway PostgreSQL cluster on a free loopback port (the next port is kept free
-# too: the outage test starts a cluster of its own there).
-free_port() {
-  for p in $(seq 55432 2 55630); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && ! (exec 3<>"/dev/tcp/127.0.0.1/$((p + 1))") 2>/dev/null; then
-      echo "$p"; return
-    fi
-  done
-  return 1
-}
+# A throwaway PostgreSQL cluster on a free loopback port, below the range the kernel
+# hands to clients (32768 and up), where a test's own connection could hold it. The
+# tests that start clusters of their own find free ports after it themselves.
+. "$top/scripts/free-port.sh"
 export VKT_PG_PORT
-VKT_PG_PORT=$(free_port)
+VKT_PG_PORT=$(free_port 25432 25630)
 export VKT_PG_SCRIPT=$top/scripts/pg-cluster.sh
 pgdir=$(mktemp -d /tmp/vkt-pg-XXXXXX)
 trap 'bash "$VKT_PG_SCRIPT" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT

@@ -19,6 +19,7 @@
 #include "storage/BackendWriter.h"
 #include "storage/WPLocalDB.h"
 #include "tests/support/BackendProductTest.h"
+#include "tests/support/TestCluster.h"
 #include "tests/support/TowerData.h"
 
 namespace {
@@ -111,48 +112,6 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
 INSTANTIATE_TEST_SUITE_P(PostgreSQL, BackendLostServerTest, ::testing::Values(Product::PostgreSQL),
                          ProductName);
 
-// A cluster of the test's own on `address`:`port`, stopped and removed at the end.
-class Cluster {
-public:
-    Cluster(std::string script, std::string address, int port)
-        : m_script(std::move(script)), m_address(std::move(address)), m_port(port) {
-        char pattern[] = "/tmp/vkt-pg-failover-XXXXXX";
-        m_dir = mkdtemp(pattern);
-    }
-    ~Cluster() {
-        Run("stop");
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-        std::filesystem::remove(m_dir + ".log", ec);
-    }
-    const std::string& Dir() const { return m_dir; }
-    const std::string& Address() const { return m_address; }
-    std::string Log() const { return ReadWholeFile(m_dir + ".log"); }
-    // `command` of the cluster script on this cluster, with `more` arguments after the port.
-    bool Run(const std::string& command, const std::string& more = "") const {
-        const std::string line = "PG_ADDRESS=" + m_address + " bash '" + m_script + "' " + command +
-                                 " '" + m_dir + "' " + std::to_string(m_port) + " " + more +
-                                 " >>'" + m_dir + ".log' 2>&1";
-        return std::system(line.c_str()) == 0;
-    }
-    // The first value of a query on this server alone; "<…>" when it cannot be had.
-    std::string Value(const std::string& sql) const {
-        OdbcConnection connection;
-        if (!connection.DriverConnect(ConnectionString(), kLoginTimeoutSeconds)) {
-            return "<no connection>";
-        }
-        return Odbc::QueryText(connection.Get(), sql).value_or("<none or error>");
-    }
-    std::string ConnectionString() const {
-        return "Driver=PostgreSQL ANSI;Servername=" + m_address +
-               ";Port=" + std::to_string(m_port) + ";Database=windpower;UID=fd;PWD=wendol";
-    }
-
-private:
-    std::string m_script, m_address, m_dir;
-    int m_port;
-};
-
 // (tower, time) → V1AVGSP, V1AVGDIR of every 10-minute row a query yields (columns:
 // tower, time, the two values).
 using Rows = std::map<std::pair<int, std::string>, std::pair<double, double>>;
@@ -181,12 +140,19 @@ TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperator
     HostDirectory::BackendOptions backend;
     const char* script = std::getenv("VKT_PG_SCRIPT");
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
-    backend.pgPort += 4;  // the outage cases use the three ports after the shared server's
-    backend.pgHost = "127.0.0.2,127.0.0.1";
-    Cluster primary(script, "127.0.0.1", backend.pgPort);
-    Cluster standby(script, "127.0.0.2", backend.pgPort);
-    ASSERT_TRUE(primary.Run("init")) << primary.Log();
-    ASSERT_TRUE(standby.Run("standby", "'" + primary.Dir() + "' 127.0.0.1")) << standby.Log();
+    TestCluster primary(script, "127.0.0.1");
+    TestCluster standby(script, "127.0.0.2");
+    // The first port after the outage cases' three; the pair again on the next free
+    // port when the standby cannot start on this one.
+    bool made = false;
+    for (int attempt = 0, first = backend.pgPort + 4; attempt < 2 && !made; ++attempt) {
+        if (!primary.Init(first, {standby.Address()})) break;
+        made = standby.InitStandby(primary);
+        first = primary.Port() + TestCluster::kPortStep;
+    }
+    ASSERT_TRUE(made) << primary.Log() << standby.Log();
+    backend.pgPort = primary.Port();
+    backend.pgHost = standby.Address() + "," + primary.Address();
     TestHost host(true, backend);
     std::ofstream(host.Path("WPDB.ini"))
         << "[DATABASE]\nSOURCENAME=" << backend.dataSource << "\n[LOCALDATA]\nDATALEN=0\n";
@@ -211,7 +177,7 @@ TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperator
             waitpid(pid, &status, 0);
         }
     } reap{child};
-    auto rows = [](const Cluster& server) {
+    auto rows = [](const TestCluster& server) {
         const std::string count = server.Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
         return count.empty() || count[0] == '<' ? -1L : std::atol(count.c_str());
     };

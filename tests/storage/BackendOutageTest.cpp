@@ -17,45 +17,10 @@
 #include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
 #include "storage/WPStores.h"
+#include "tests/support/TestCluster.h"
 #include "tests/support/TestHost.h"
 
 namespace {
-
-// A cluster of this test's own, so that stopping it disturbs no other test.
-class OwnCluster {
-public:
-    OwnCluster(const std::string& script, int port) : m_script(script), m_port(port) {
-        // A second try in a fresh folder: a busy machine has failed a start once.
-        for (int attempt = 0; attempt < 2 && !m_ok; ++attempt) {
-            if (attempt > 0) {
-                Run("stop");
-                std::error_code ec;
-                std::filesystem::remove_all(m_dir, ec);
-            }
-            char pattern[] = "/tmp/vkt-pg-outage-XXXXXX";
-            m_dir = mkdtemp(pattern);
-            m_ok = Run("init");
-        }
-    }
-    ~OwnCluster() {
-        Run("stop");
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
-        std::filesystem::remove(m_dir + ".log", ec);
-    }
-    bool Ok() const { return m_ok; }
-    std::string Log() const { return ReadWholeFile(m_dir + ".log"); }
-    bool Run(const std::string& command) {
-        const std::string line = "bash '" + m_script + "' " + command + " '" + m_dir + "' " +
-                                 std::to_string(m_port) + " >>'" + m_dir + ".log' 2>&1";
-        return std::system(line.c_str()) == 0;
-    }
-
-private:
-    std::string m_script, m_dir;
-    int m_port;
-    bool m_ok = false;
-};
 
 CTowerRecord Record(const DateTime& time, float value) {
     CTowerRecord record;
@@ -85,9 +50,10 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     HostDirectory::BackendOptions backend;
     const char* script = std::getenv("VKT_PG_SCRIPT");
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
-    backend.pgPort += 1;
-    OwnCluster cluster(script, backend.pgPort);
-    ASSERT_TRUE(cluster.Ok()) << cluster.Log();
+    TestCluster cluster(script);
+    // Its own first port: the outage cases run beside each other.
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 1)) << cluster.Log();
+    backend.pgPort = cluster.Port();
     TestHost host(true, backend);
     CWPStores stores(host.Dir());
     BuildCatalogue();
@@ -178,9 +144,9 @@ TEST(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
     HostDirectory::BackendOptions backend;
     const char* script = std::getenv("VKT_PG_SCRIPT");
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
-    backend.pgPort += 2;
-    OwnCluster cluster(script, backend.pgPort);
-    ASSERT_TRUE(cluster.Ok()) << cluster.Log();
+    TestCluster cluster(script);
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 2)) << cluster.Log();
+    backend.pgPort = cluster.Port();
     TestHost host(true, backend);
     std::filesystem::create_directory(host.Path("WPData"));
     CWPStores stores(host.Dir());
@@ -235,9 +201,9 @@ TEST(BackendOutageTest, AHungServerHoldsUpNeitherTheStationFilesNorTheShutDown) 
     HostDirectory::BackendOptions backend;
     const char* script = std::getenv("VKT_PG_SCRIPT");
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
-    backend.pgPort += 3;
-    OwnCluster cluster(script, backend.pgPort);
-    ASSERT_TRUE(cluster.Ok()) << cluster.Log();
+    TestCluster cluster(script);
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 3)) << cluster.Log();
+    backend.pgPort = cluster.Port();
     TestHost host(true, backend);
     std::ofstream(host.Path("WPDB.ini"))
         << "[DATABASE]\nSOURCENAME=" << backend.dataSource
