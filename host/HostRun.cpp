@@ -136,6 +136,7 @@ void HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& 
 
 // A backend that has not answered for this long is not waited for by a finite run.
 constexpr double kBackendAwaySeconds = 5.0;
+constexpr double kDefaultDrainSeconds = 600.0;
 
 bool IsBackendAway(const CStoreHealth& backend) {
     if (backend.tStalledSince.IsValid()) return true;
@@ -210,6 +211,7 @@ std::string StoreLine(const char* name, const CStoreHealth& store) {
            std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
            ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
            TimeText(store.tOutageSince) +
+           (store.strOutageReason.empty() ? std::string() : " (" + store.strOutageReason + ")") +
            (store.tStalledSince.IsValid() ? ", stalled since " + TimeText(store.tStalledSince)
                                           : std::string());
 }
@@ -218,7 +220,8 @@ std::string StoreLine(const char* name, const CStoreHealth& store) {
 
 // Waits until the plug-in has stored what it was handed, at most `seconds`, printing
 // its health every `statusSeconds` (0: never). True when it got there.
-DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop) {
+DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop,
+                          bool waitForBackend) {
     using Clock = std::chrono::steady_clock;
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (!source) return DrainEnd::Stored;
@@ -229,7 +232,7 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
         ServiceNotify::Alive();
         const CPluginHealth health = source->Health();
         if (IsDrained(health)) return DrainEnd::Stored;
-        if (health.station.nQueued == 0 && IsBackendAway(health.backend)) {
+        if (!waitForBackend && health.station.nQueued == 0 && IsBackendAway(health.backend)) {
             return DrainEnd::BackendAway;
         }
         if (g_nStopSignals >= signalsToStop) return DrainEnd::Stopped;
@@ -247,7 +250,10 @@ std::vector<std::string> HealthLines(const CPluginHealth& health, const std::str
                 ", refill ranges pending " + std::to_string(health.nRefillPending) +
                 ", rows refilled " + std::to_string(health.nRowsRefilled) +
                 (health.nRowsRefused > 0 ? ", rows refused " + std::to_string(health.nRowsRefused)
-                                         : std::string())};
+                                         : std::string()) +
+                (health.nSpoolDamaged > 0
+                     ? ", damaged spool records " + std::to_string(health.nSpoolDamaged)
+                     : std::string())};
 }
 
 int Run(const Options& options, Summary& summary, std::string& error) {
@@ -328,8 +334,9 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     ServiceNotify::Stopping();
     // A finite run's first stop signal cuts the wait; a continuous run's first one
     // ended its acquisition.
-    summary.drainEnd =
-        WaitUntilDrained(resolved.drainSeconds, resolved.statusSeconds, live ? 2 : 1);
+    const bool drainGiven = resolved.drainSeconds >= 0;
+    summary.drainEnd = WaitUntilDrained(drainGiven ? resolved.drainSeconds : kDefaultDrainSeconds,
+                                        resolved.statusSeconds, live ? 2 : 1, drainGiven);
     summary.drained = summary.drainEnd == DrainEnd::Stored;
     if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {

@@ -15,12 +15,15 @@ namespace HostRun {
 
 struct Options {
     std::string dir;
-    std::string framesFile;       // frames to acquire, JSON Lines
-    std::string followFile;       // or frames appended to this file ("-": standard input)
-    std::string simulateSpan;     // or simulated frames; "live[:SPEED]" runs until stopped
-    std::string now;              // "YYYY-MM-DD HH:MM:SS": the process clock starts there
-    double drainSeconds = 600.0;  // at most this long for the plug-in's queues and refill
-    double statusSeconds = 0.0;   // health lines this often while waiting; 0: none
+    std::string framesFile;    // frames to acquire, JSON Lines
+    std::string followFile;    // or frames appended to this file ("-": standard input)
+    std::string simulateSpan;  // or simulated frames; "live[:SPEED]" runs until stopped
+    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    // At most this long for the plug-in's queues and refill. Given (0 or more), it bounds
+    // the wait for a backend that does not answer too; not given (below 0), the wait
+    // is kDefaultDrainSeconds and a backend away for kBackendAwaySeconds is not waited for.
+    double drainSeconds = -1.0;
+    double statusSeconds = 0.0;  // health lines this often while waiting; 0: none
     double lingerSeconds = 5.0;
     std::string pluginPath;  // empty: next to the host program
     // Each frame the plug-in accepted, as "RTU time" appended to this file the moment
@@ -63,7 +66,9 @@ int ExitCode(const Summary& summary);
 // A backend that has not answered for a while (or whose statement hangs) is not
 // waited for once the station files have everything; the `signalsToStop`-th stop
 // signal cuts the wait short.
-DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop = 2);
+// `waitForBackend` waits for it all the same, as an operator's --drain asks.
+DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop = 2,
+                          bool waitForBackend = false);
 
 // The plug-in's health figures as lines of text under `heading`.
 std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading);

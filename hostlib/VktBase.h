@@ -160,6 +160,7 @@ struct CStoreHealth {
     DateTime tLastSuccess = DateTime::Invalid();   // before the first success
     DateTime tOutageSince = DateTime::Invalid();   // while the store answers
     DateTime tStalledSince = DateTime::Invalid();  // while no statement hangs
+    std::string strOutageReason;                   // what the outage is, when it is known
 };
 
 // The figures a plug-in publishes for its host's status view.
@@ -171,6 +172,7 @@ struct CPluginHealth {
     long nRefillPending = 0;  // time ranges still to copy back into the backend
     long nRowsRefilled = 0;   // rows copied back so far
     long nRowsRefused = 0;    // rows the backend refused when copied back: given up
+    long nSpoolDamaged = 0;   // damaged records passed over in the frame spool
 };
 
 // Offered by the plug-in in VKTLibInit, withdrawn (null) in VKTLibExit. Health() is

@@ -33,6 +33,7 @@ CPluginHealth HealthOf(const CWPContext& context) {
         health.nRowsRefused = writer->RefusedCount();
     }
     health.nRefillPending = static_cast<long>(context.m_stores.m_journal.PendingCount());
+    if (context.m_stores.m_pSpool) health.nSpoolDamaged = context.m_stores.m_pSpool->DamagedCount();
     return health;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "hostlib/VktBase.h"
 #include "storage/BackendDB.h"
 #include "storage/StationMap.h"
 #include "storage/TowerRow.h"
@@ -42,20 +43,23 @@ std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& w
     std::vector<CRefillRange> ranges;
     MutexLock guard(m_lock);
     for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
-        const bool known = HasTable(rtu);
-        const DateTime confirmed = known ? ReadStored(rtu) : DateTime::Invalid();
+        const DateTime confirmed = HasTable(rtu) ? ReadStored(rtu) : DateTime::Invalid();
         m_towers[rtu].stored = confirmed;
         const std::string after =
             confirmed.IsValid() ? " WHERE TIME > " + TimeLiteral(confirmed) : std::string();
-        const auto rows = m_stations.FindOrAdd(rtu).QueryTexts(
-            "SELECT MIN(TIME), MAX(TIME) FROM RTTOWER" + after, 2);
+        CWPLocalDB& station = m_stations.FindOrAdd(rtu);
+        const auto rows = station.QueryTexts("SELECT MIN(TIME), MAX(TIME) FROM RTTOWER" + after, 2);
         if (rows.empty()) continue;
         const DateTime first = ParseDBTime(rows.front()[0]);
         const DateTime last = ParseDBTime(rows.front()[1]);
         if (!first.IsValid() || !last.IsValid()) continue;  // nothing after it
-        if (!known) {
-            // Its rows came before confirmation did; the refill journal had them.
-            Store(rtu, last);
+        if (!confirmed.IsValid()) {
+            // Rows this system's backend writing never had in hand.
+            if (Store(rtu, last)) {
+                WriteErrorInfo("Station file " + station.FilePath() +
+                               " had no backend confirmation: its rows up to " + last.Format() +
+                               " are not copied into the backend (export them to copy them)");
+            }
             continue;
         }
         ranges.push_back({rtu, first - kOneSecond, last});
@@ -67,8 +71,15 @@ void CBackendConfirmation::Hold(int32_t nRTUID, const DateTime& time) {
     MutexLock guard(m_lock);
     Tower& tower = m_towers[nRTUID];
     tower.held.insert(time.GetOleDate());
-    // A late record: the file must not claim it confirmed once its row is written.
-    if (tower.stored.IsValid() && time <= tower.stored) Store(nRTUID, time - kOneSecond);
+    // A late record: the file must not claim it confirmed once its row is written. A
+    // tower's first: a start must find its row unconfirmed, not without a time.
+    if (!tower.stored.IsValid() || time <= tower.stored) Store(nRTUID, time - kOneSecond);
+}
+
+void CBackendConfirmation::Confirm(int32_t nRTUID, const DateTime& time) {
+    MutexLock guard(m_lock);
+    Tower& tower = m_towers[nRTUID];
+    if (!tower.released.IsValid() || tower.released < time) tower.released = time;
 }
 
 void CBackendConfirmation::Release(int32_t nRTUID, const DateTime& time) {

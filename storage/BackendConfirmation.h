@@ -27,14 +27,18 @@ public:
     CBackendConfirmation(CStationMap& stations, int persistIntervalMs = kPersistIntervalMs);
 
     // Start: the range of station rows after each tower's confirmed time, for every
-    // station file under `workingDir`/WPData. A file made by this system gets the table
-    // with its tables, and is compared whole until a time is written in it; a file
-    // without the table (made before it existed) starts confirmed up to its newest
-    // row. Before the workers run.
+    // station file under `workingDir`/WPData. A file without a confirmed time (one of
+    // an earlier installation, or whose rows were all stored while backend rows were
+    // off) starts confirmed up to its newest row, with one line in the error log: the
+    // past goes to the backend only when an operator exports it. Before the workers run.
     std::vector<CRefillRange> Unconfirmed(const std::string& workingDir) EXCLUDES(m_lock);
     // Storage thread, before the record's station rows are written. A record at or
-    // before the tower's stored confirmed time lowers it in the station file first.
+    // before the tower's stored confirmed time lowers it in the station file first, and
+    // the first record of a tower without one stores one just before it.
     void Hold(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
+    // Storage thread: the record's station rows are not for the backend (backend rows
+    // are off), so they count as confirmed.
+    void Confirm(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);
     // Backend writer: the record's rows are in the backend or in the refill journal. A
     // record that was not held changes nothing.
     void Release(int32_t nRTUID, const DateTime& time) EXCLUDES(m_lock);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <utility>
 
 #include "hostlib/VktBase.h"
 #include "model/AssignmentMap.h"
 #include "platform/Clock.h"
+#include "platform/OdbcHandles.h"
 #include "platform/System.h"
 #include "storage/BackendConfirmation.h"
 #include "storage/BackendWriter.h"
@@ -47,9 +49,11 @@ CBackendWriterThread::~CBackendWriterThread() {
     StopWorker();
 }
 
-void CBackendWriterThread::Enqueue(const CTowerRecord& record) {
-    auto copy = std::make_shared<const CTowerRecord>(record);
-    Record dropped;
+void CBackendWriterThread::Enqueue(const CTowerRecord& record, CFrameSpool* spool,
+                                   const SpoolPosition& start) {
+    if (spool) spool->Hold(start);
+    Record copy{std::make_shared<const CTowerRecord>(record), spool, start};
+    std::optional<Record> dropped;
     bool idle = false;
     {
         MutexLock guard(m_queueLock);
@@ -68,13 +72,13 @@ void CBackendWriterThread::Enqueue(const CTowerRecord& record) {
     // for every wake-up passes through the events' one shared signal.
     if (idle) m_wake.Set();
     if (!dropped) return;
-    // The station file has it: the journal brings it back once the backend answers.
+    // The station file (or the spool) has it: it comes back once the backend answers.
     const long count = ++m_nDropped;
     if (count == 1 || count % kDropLogEvery == 0) {
         WriteErrorInfo("Backend queue full or closed: " + std::to_string(count) +
                        " records handed to the refill journal instead of the backend");
     }
-    Miss(*dropped);
+    Miss(*dropped, false);
 }
 
 long CBackendWriterThread::JournalQueued() {
@@ -84,13 +88,14 @@ long CBackendWriterThread::JournalQueued() {
         m_bEnded = true;
         queued = std::exchange(m_queue, {});
     }
-    for (const Record& record : queued) Miss(*record);
+    for (const Record& record : queued) Miss(record, false);
     return static_cast<long>(queued.size());
 }
 
 size_t CBackendWriterThread::QueuedCount() const {
+    const size_t waiting = m_nWaiting.load();
     MutexLock guard(m_queueLock);
-    return m_queue.size() + m_nInHand;
+    return m_queue.size() + m_nInHand + waiting;
 }
 
 bool CBackendWriterThread::IsIdle() const {
@@ -148,9 +153,15 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::TakeQueue() {
 int CBackendWriterThread::Run() {
     ProbeAtStart();
     for (;;) {
-        const bool work = QueuedCount() > 0 || RefillDue();
+        const bool work =
+            m_nWaiting == 0 ? QueuedCount() > 0 || RefillDue() : WaitingDue() || RefillDue();
         if (Event::WaitAny({&m_stopEvent, &m_wake}, work ? 0 : m_timing.pollMs) == 0) break;
-        std::deque<Record> rest = WriteQueued();
+        std::deque<Record> rest;
+        if (WaitingDue()) {
+            m_nWaiting = 0;
+            rest = WriteAll(std::exchange(m_waiting, {}));
+        }
+        if (rest.empty()) rest = WriteQueued();
         if (!rest.empty() || m_stopEvent.IsSet()) {
             Finish(std::move(rest));
             return 0;
@@ -163,12 +174,20 @@ int CBackendWriterThread::Run() {
 }
 
 std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteQueued() {
-    std::deque<Record> batch = TakeQueue();
+    return WriteAll(TakeQueue());
+}
+
+bool CBackendWriterThread::WaitingDue() const {
+    return !m_waiting.empty() && (!m_bOutage || ProbeDue());
+}
+
+std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteAll(std::deque<Record> batch) {
+    SetInHand(batch.size());
     while (!batch.empty()) {
         if (m_stopEvent.IsSet()) return batch;
         const size_t count = std::min(batch.size(), kRecordsPerTransaction);
-        std::vector<const CTowerRecord*> group;
-        for (size_t i = 0; i < count; ++i) group.push_back(batch[i].get());
+        std::vector<const Record*> group;
+        for (size_t i = 0; i < count; ++i) group.push_back(&batch[i]);
         WriteGroup(group);
         batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
         SetInHand(batch.size());
@@ -176,54 +195,88 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteQueued() {
     return batch;
 }
 
-void CBackendWriterThread::WriteGroup(const std::vector<const CTowerRecord*>& group) {
-    if (group.size() == 1 || (m_bOutage && !ProbeDue()) ||
-        !m_target.m_backend.TakesStatementBatches()) {
-        for (const CTowerRecord* record : group) Write(*record);
+bool CBackendWriterThread::PrefixRefused() {
+    const std::string prefix = m_target.m_settings.Get()->m_strPreName;
+    if (m_target.m_backend.CheckPrefix(prefix)) return false;
+    m_counters.NoteOutage(ProcessClock::Now(), "backend refused: prefix \"" +
+                                                   Odbc::LogText(prefix) + "\" is not an SQL name");
+    EnterOutage();
+    return true;
+}
+
+void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
+    if (!(m_bOutage && !ProbeDue()) && PrefixRefused()) {
+        for (const Record* queued : group) Miss(*queued, true);
         return;
     }
+    if (group.size() == 1 || (m_bOutage && !ProbeDue()) ||
+        !m_target.m_backend.TakesStatementBatches()) {
+        for (const Record* queued : group) Write(*queued);
+        return;
+    }
+    std::vector<const CTowerRecord*> records;
+    for (const Record* queued : group) records.push_back(queued->record.get());
     StatementStarts();
-    const BackendOutcome outcome = SaveTowerRecords(m_target, group);
+    const BackendOutcome outcome = SaveTowerRecords(m_target, records);
     StatementEnded();
     if (outcome == BackendOutcome::Done) {
         m_bOutage = false;
         m_counters.NoteWritten(ProcessClock::Now(), static_cast<long>(group.size()));
-        for (const CTowerRecord* record : group) {
-            m_confirmation.Release(record->m_nRTUID, record->m_tTime);
-        }
+        for (const Record* queued : group) Written(*queued);
         return;
     }
     if (outcome == BackendOutcome::NotRun) {
         // As one at a time: the first record fails, the others meet the outage.
         m_counters.NoteFailed(ProcessClock::Now());
         EnterOutage();
-        for (const CTowerRecord* record : group) Miss(*record);
+        for (const Record* queued : group) Miss(*queued, true);
         return;
     }
     // A row was refused: one record at a time finds it, and only it fails.
-    for (const CTowerRecord* record : group) Write(*record);
+    for (const Record* queued : group) Write(*queued);
 }
 
-void CBackendWriterThread::Write(const CTowerRecord& record) {
-    if (m_bOutage && !ProbeDue()) {
-        Miss(record);
+void CBackendWriterThread::Write(const Record& queued) {
+    if ((m_bOutage && !ProbeDue()) || PrefixRefused()) {
+        Miss(queued, true);
         return;
     }
     StatementStarts();
-    const BackendOutcome outcome = SaveTowerRecord(m_target, record);
+    const BackendOutcome outcome = SaveTowerRecord(m_target, *queued.record);
     StatementEnded();
     if (IsWritten(outcome)) {
         m_bOutage = false;
         m_counters.NoteWritten(ProcessClock::Now());
-        m_confirmation.Release(record.m_nRTUID, record.m_tTime);
+        Written(queued);
         return;
     }
     m_counters.NoteFailed(ProcessClock::Now());
     if (outcome == BackendOutcome::NotRun) EnterOutage();
-    Miss(record);
+    Miss(queued, outcome == BackendOutcome::NotRun);
 }
 
-void CBackendWriterThread::Miss(const CTowerRecord& record) {
+void CBackendWriterThread::Written(const Record& queued) {
+    m_confirmation.Release(queued.record->m_nRTUID, queued.record->m_tTime);
+    if (queued.spool) queued.spool->Release(queued.start);
+}
+
+void CBackendWriterThread::Miss(const Record& queued, bool outage) {
+    const CTowerRecord& record = *queued.record;
+    if (queued.spool) {
+        // Its only home is the spool, which keeps it until the backend has its rows.
+        if (outage && m_waiting.size() < m_timing.maxQueued) {
+            m_waiting.push_back(queued);
+            m_nWaiting = m_waiting.size();
+            return;
+        }
+        const long left = ++m_nLeftInSpool;
+        if (left == 1 || left % kDropLogEvery == 0) {
+            WriteErrorInfo("Backend writer: " + std::to_string(left) +
+                           " records without station rows left in the frame spool for the "
+                           "next start");
+        }
+        return;
+    }
     if (m_target.m_settings.Get()->m_bSaveLocal &&
         m_journal.NoteMissed(record.m_nRTUID, record.m_tTime)) {
         m_confirmation.Release(record.m_nRTUID, record.m_tTime);
@@ -271,6 +324,7 @@ void CBackendWriterThread::RefillStep() {
     const DateTime chunkEnd =
         std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
     CExportCounts counts;
+    if (PrefixRefused()) return;
     CWPLocalDB& station = m_stations.FindOrAdd(range.m_nRTUID);
     StatementStarts();
     const bool refilled = station.RefillRange(m_target, range.m_tFrom, chunkEnd, counts);
@@ -313,12 +367,14 @@ void CBackendWriterThread::Finish(std::deque<Record> rest) {
         m_nInHand = rest.size();
     }
     long journaled = 0;
+    for (auto& record : std::exchange(m_waiting, {})) rest.push_back(std::move(record));
+    m_nWaiting = 0;
     for (size_t i = 0; i < rest.size(); ++i) {
         if (!m_bOutage && std::chrono::steady_clock::now() < deadline) {
-            Write(*rest[i]);
+            Write(rest[i]);
         } else {
-            Miss(*rest[i]);
-            ++journaled;
+            Miss(rest[i], false);
+            if (!rest[i].spool) ++journaled;
         }
         SetInHand(rest.size() - i - 1);
     }

@@ -10,6 +10,7 @@
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
 #include "storage/BackendTarget.h"
+#include "storage/FrameSpool.h"
 #include "storage/RefillJournal.h"
 #include "storage/StoreCounters.h"
 #include "storage/TowerRecord.h"
@@ -52,8 +53,12 @@ public:
     ~CBackendWriterThread() override;
 
     // Queues the record's backend rows. Storage thread. A record that comes after
-    // the writer ended is noted in the journal at once.
-    void Enqueue(const CTowerRecord& record) EXCLUDES(m_queueLock);
+    // the writer ended is noted in the journal at once. With `spool`, the record has no
+    // station rows to refill it from: the spool holds it from `start` on until the
+    // backend has its rows, and the writer retries it while the server is away, or
+    // leaves it to the next start (which reads it from the spool again).
+    void Enqueue(const CTowerRecord& record, CFrameSpool* spool = nullptr,
+                 const SpoolPosition& start = {}) EXCLUDES(m_queueLock);
 
     // For a writer that would not stop: notes what is queued in the journal, closes
     // the queue and returns how many records it noted. Any thread but the writer's.
@@ -64,7 +69,7 @@ public:
     // error log; the writer writes one more when the statement returns.
     void CheckStall();
 
-    // Records queued or in hand, not yet written or journaled.
+    // Records queued, in hand or waiting for the server, not yet written or journaled.
     size_t QueuedCount() const EXCLUDES(m_queueLock);
     CStoreHealth Health() const;
     // Records dropped from the full queue (journaled), and records whose rows are lost
@@ -84,17 +89,31 @@ protected:
     int Run() override;
 
 private:
-    using Record = std::shared_ptr<const CTowerRecord>;
+    // A queued record, and the spool that holds it when it has no station rows.
+    struct Record {
+        std::shared_ptr<const CTowerRecord> record;
+        CFrameSpool* spool = nullptr;
+        SpoolPosition start;
+    };
     std::deque<Record> TakeQueue() EXCLUDES(m_queueLock);
     void SetInHand(size_t count) EXCLUDES(m_queueLock);
     // Writes the queued records; stops early when the stop event is set and returns
     // what is left.
     std::deque<Record> WriteQueued() EXCLUDES(m_queueLock);
-    void Write(const CTowerRecord& record);
+    std::deque<Record> WriteAll(std::deque<Record> batch) EXCLUDES(m_queueLock);
+    void Write(const Record& queued);
     // Writes the records in one transaction; when a row is refused, one at a time.
-    void WriteGroup(const std::vector<const CTowerRecord*>& group);
-    // Notes the record in the journal, or counts it lost when it cannot be noted.
-    void Miss(const CTowerRecord& record);
+    void WriteGroup(const std::vector<const Record*>& group);
+    // The record's rows are in the backend: its hold and its pending confirmation go.
+    void Written(const Record& queued);
+    // Notes the record in the journal, or counts it lost when it cannot be noted. A
+    // record the spool holds waits for the server instead (`outage`), or is left to the
+    // next start.
+    void Miss(const Record& queued, bool outage);
+    bool WaitingDue() const;
+    // A prefix that is not an SQL name builds no statement: an outage, with its reason
+    // in the health, until the operator mends it.
+    bool PrefixRefused();
     bool RefillDue() const;
     void RefillStep();
     void EnterOutage();
@@ -119,8 +138,12 @@ private:
     size_t m_nInHand GUARDED_BY(m_queueLock) = 0;
     bool m_bEnded GUARDED_BY(m_queueLock) = false;
     CStoreCounters m_counters;
-    // Writer thread only: whether the server is away, and when to try it again.
+    // Writer thread only: whether the server is away, and when to try it again; the
+    // records the spool holds that wait for it.
     bool m_bOutage = false;
+    std::deque<Record> m_waiting;
+    std::atomic<size_t> m_nWaiting{0};
+    std::atomic<long> m_nLeftInSpool{0};
     std::chrono::steady_clock::time_point m_nextProbe;
     // Per tower's range in progress, for its log line: where it began, rows so far.
     struct RefillTally {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <utility>
 
 #include "hostlib/VktBase.h"
@@ -11,14 +10,12 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* kSegmentSuffix = ".spool";
 constexpr size_t kHeaderBytes = 8;  // payload length, checksum
 // RTU number, frame kind, frame time, item count.
 constexpr size_t kFixedPayload = 4 + 4 + sizeof(DateTime) + 4;
-// Far above any frame a host sends (110 data types); a longer length is damage.
-constexpr uint32_t kMaxItems = 4096;
+constexpr uint32_t kMaxItems = CFrameSpool::kMaxItems;
+constexpr size_t kMaxPayload = kFixedPayload + kMaxItems * sizeof(CDataItem);
 
 uint64_t Rotate(uint64_t value, int bits) {
     return (value << bits) | (value >> (64 - bits));
@@ -98,24 +95,23 @@ bool Decode(const std::vector<unsigned char>& payload, CTowerRecord& record) {
     return true;
 }
 
-// Reads the record at the file's position; false at the end or at damage.
-bool ReadPayload(std::FILE* file, std::vector<unsigned char>& payload) {
-    unsigned char header[kHeaderBytes];
-    if (std::fread(header, 1, kHeaderBytes, file) != kHeaderBytes) return false;
+// The record whose header starts at `at` in `bytes`, when it is whole and valid.
+bool ParseAt(const std::vector<unsigned char>& bytes, size_t at,
+             std::vector<unsigned char>& payload) {
+    if (bytes.size() < at + kHeaderBytes) return false;
     uint32_t length = 0;
     uint32_t crc = 0;
-    std::memcpy(&length, header, 4);
-    std::memcpy(&crc, header + 4, 4);
-    if (length < kFixedPayload || length > kFixedPayload + kMaxItems * sizeof(CDataItem)) {
-        return false;
-    }
-    payload.resize(length);
-    if (std::fread(payload.data(), 1, length, file) != length) return false;
-    return Checksum(payload.data(), length) == crc;
+    std::memcpy(&length, bytes.data() + at, 4);
+    std::memcpy(&crc, bytes.data() + at + 4, 4);
+    if (length < kFixedPayload || length > kMaxPayload) return false;
+    if (bytes.size() - at - kHeaderBytes < length) return false;
+    const unsigned char* data = bytes.data() + at + kHeaderBytes;
+    if (Checksum(data, length) != crc) return false;
+    payload.assign(data, data + length);
+    return true;
 }
 
-bool ParseSegment(const fs::path& path, uint64_t& segment) {
-    const std::string name = path.filename().string();
+bool ParseSegment(const std::string& name, uint64_t& segment) {
     const std::string suffix = kSegmentSuffix;
     if (name.size() <= suffix.size() ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
@@ -130,20 +126,32 @@ bool ParseSegment(const fs::path& path, uint64_t& segment) {
     return true;
 }
 
+// The offset of the first whole record after `from` in `bytes`; npos when there is none.
+size_t FindNextRecord(const std::vector<unsigned char>& bytes, size_t from) {
+    std::vector<unsigned char> payload;
+    CTowerRecord record;
+    for (size_t at = from + 1; at + kHeaderBytes + kFixedPayload <= bytes.size(); ++at) {
+        if (ParseAt(bytes, at, payload) && Decode(payload, record)) return at;
+    }
+    return std::string::npos;
+}
+
+std::string Describe(const CDataFrame& frame) {
+    return "RTU " + std::to_string(frame.m_nRTUID) + " at " + frame.m_tTime.Format() + " with " +
+           std::to_string(frame.m_arItems.size()) + " items";
+}
+
 }  // namespace
 
-CFrameSpool::CFrameSpool(std::string folder, int syncIntervalMs, int64_t segmentBytes)
+CFrameSpool::CFrameSpool(std::string folder, int syncIntervalMs, int64_t segmentBytes,
+                         CSpoolFiles& files)
     : m_strFolder(std::move(folder)),
       m_nSyncIntervalMs(syncIntervalMs),
       m_nSegmentBytes(segmentBytes),
+      m_files(files),
       m_failures("Frame spool " + m_strFolder) {}
 
-CFrameSpool::~CFrameSpool() {
-    if (m_read.file) std::fclose(m_read.file);
-    MutexLock guard(m_lock);
-    for (std::FILE* file : m_toSync) std::fclose(file);
-    if (m_pAppend) std::fclose(m_pAppend);
-}
+CFrameSpool::~CFrameSpool() = default;
 
 std::string CFrameSpool::SegmentPath(uint64_t segment) const {
     char name[32];
@@ -154,26 +162,26 @@ std::string CFrameSpool::SegmentPath(uint64_t segment) const {
 
 std::vector<uint64_t> CFrameSpool::Segments() const {
     std::vector<uint64_t> segments;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(m_strFolder, ec)) {
+    for (const std::string& name : m_files.List(m_strFolder)) {
         uint64_t segment = 0;
-        if (ParseSegment(entry.path(), segment)) segments.push_back(segment);
+        if (ParseSegment(name, segment)) segments.push_back(segment);
     }
     std::sort(segments.begin(), segments.end());
     return segments;
 }
 
 bool CFrameSpool::Open() {
-    std::error_code ec;
-    fs::create_directories(m_strFolder, ec);
+    m_files.MakeFolder(m_strFolder);
     SpoolPosition mark;
     bool markRead = false;
-    if (std::FILE* file = std::fopen((m_strFolder + "/" + kMarkFile).c_str(), "rb")) {
+    if (auto file = m_files.OpenRead(m_strFolder + "/" + kMarkFile)) {
+        std::vector<unsigned char> bytes;
+        file->ReadAt(0, 64, bytes);
+        const std::string text(bytes.begin(), bytes.end());
         unsigned long long segment = 0;
         long long offset = 0;
-        markRead = std::fscanf(file, "%llu %lld", &segment, &offset) == 2 && offset >= 0;
+        markRead = std::sscanf(text.c_str(), "%llu %lld", &segment, &offset) == 2 && offset >= 0;
         if (markRead) mark = {segment, offset};
-        std::fclose(file);
     }
     const std::vector<uint64_t> segments = Segments();
     // No mark, or one before every segment left: everything there is still to store.
@@ -189,9 +197,10 @@ bool CFrameSpool::Open() {
     m_read.position = mark;
     m_stored = mark;
     m_writtenMark = mark;
-    m_lastSync = std::chrono::steady_clock::now();
+    m_lastMark = std::chrono::steady_clock::now();
     MutexLock guard(m_lock);
     m_nBacklog = backlog;
+    m_lastSync = m_lastMark;
     const uint64_t next = segments.empty() ? std::max<uint64_t>(mark.segment, 1)
                                            : std::max(segments.back() + 1, mark.segment);
     if (!StartSegment(next)) {
@@ -199,47 +208,80 @@ bool CFrameSpool::Open() {
         return false;
     }
     if (segments.empty() || mark.segment > segments.back()) m_read.position = {next, 0};
+    m_durableEnd = m_writeEnd;
     return true;
 }
 
 long CFrameSpool::ScanSegment(uint64_t segment, int64_t offset, bool cutTail) {
     const std::string path = SegmentPath(segment);
-    std::FILE* file = std::fopen(path.c_str(), cutTail ? "r+b" : "rb");
-    if (!file) return 0;
+    auto file = m_files.OpenRead(path);
+    const int64_t size = m_files.Size(path);
+    if (!file || size < offset) return 0;
+    std::vector<unsigned char> bytes;
+    file->ReadAt(offset, static_cast<size_t>(size - offset), bytes);
+    file.reset();
     long records = 0;
     std::vector<unsigned char> payload;
-    int64_t end = offset;
-    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0) {
-        while (ReadPayload(file, payload)) {
+    CTowerRecord record;
+    size_t end = 0;  // after the last whole record
+    for (size_t at = 0; at < bytes.size();) {
+        if (ParseAt(bytes, at, payload) && Decode(payload, record)) {
             ++records;
-            end += static_cast<int64_t>(kHeaderBytes + payload.size());
+            at += kHeaderBytes + payload.size();
+            end = at;
+            continue;
         }
+        // Damage inside the segment: the reader names it when it gets there.
+        at = FindNextRecord(bytes, at);
     }
-    std::error_code ec;
-    const auto size = static_cast<int64_t>(fs::file_size(path, ec));
-    if (cutTail && !ec && size > end) {
-        // A record the process was killed while writing, or damage: never read it.
-        System::TruncateFile(file, end);
-        WriteErrorInfo("Frame spool: " + std::to_string(size - end) +
-                       " bytes of a torn record cut off " + path);
+    const int64_t tail = size - offset - static_cast<int64_t>(end);
+    if (cutTail && tail > 0) {
+        // A record the process was killed (or the power cut) while writing: never read it.
+        m_files.Truncate(path, offset + static_cast<int64_t>(end));
+        WriteErrorInfo("Frame spool: " + std::to_string(tail) + " bytes of a torn record cut off " +
+                       path);
     }
-    std::fclose(file);
     return records;
 }
 
 bool CFrameSpool::StartSegment(uint64_t segment) {
-    std::FILE* file = std::fopen(SegmentPath(segment).c_str(), "ab");
+    auto file = m_files.OpenAppend(SegmentPath(segment));
     if (!file) return false;
-    // Unbuffered: every record reaches the kernel in the call that appends it.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    if (m_pAppend) m_toSync.push_back(m_pAppend);
-    m_pAppend = file;
+    if (m_pAppend) m_toSync.push_back(std::move(m_pAppend));
+    m_pAppend = std::move(file);
     m_writeEnd = {segment, 0};
     m_bNewSegment = true;
     return true;
 }
 
+bool CFrameSpool::RefuseOversized(const CDataFrame& frame) {
+    if (frame.m_arItems.size() <= kMaxItems) return false;
+    {
+        MutexLock guard(m_lock);
+        ++m_nRefused;
+    }
+    WriteErrorInfo("Frame spool: frame of " + Describe(frame) + " refused, more than the " +
+                   std::to_string(kMaxItems) + " items a frame may carry");
+    return true;
+}
+
+bool CFrameSpool::SyncDue(std::chrono::steady_clock::time_point now) const {
+    return m_durableEnd < m_writeEnd &&
+           now - m_lastSync >= std::chrono::milliseconds(m_nSyncIntervalMs);
+}
+
+void CFrameSpool::SyncAppended(std::chrono::steady_clock::time_point now) {
+    m_lastSync = now;
+    bool synced = true;
+    for (auto& file : m_toSync) synced = file->Sync() && synced;
+    m_toSync.clear();
+    if (m_pAppend) synced = m_pAppend->Sync() && synced;
+    if (std::exchange(m_bNewSegment, false)) synced = m_files.SyncFolder(m_strFolder) && synced;
+    if (synced) m_durableEnd = m_writeEnd;
+}
+
 bool CFrameSpool::Append(const CDataFrame& frame) {
+    if (RefuseOversized(frame)) return false;
     thread_local std::vector<unsigned char> bytes;
     Encode(frame, bytes);
     std::string complaint;
@@ -248,12 +290,11 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
         MutexLock guard(m_lock);
         if (m_pAppend && m_writeEnd.offset >= m_nSegmentBytes) StartSegment(m_writeEnd.segment + 1);
         if (m_pAppend) {
-            written = std::fwrite(bytes.data(), 1, bytes.size(), m_pAppend) == bytes.size();
+            written = m_pAppend->Append(bytes.data(), bytes.size());
             if (!written) {
                 complaint = std::strerror(errno);
-                std::clearerr(m_pAppend);
                 // Nothing of a refused frame may stay: the next record starts here.
-                System::TruncateFile(m_pAppend, m_writeEnd.offset);
+                m_pAppend->Truncate(m_writeEnd.offset);
             }
         } else {
             complaint = "no segment open";
@@ -262,6 +303,9 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
             m_writeEnd.offset += static_cast<int64_t>(bytes.size());
             ++m_nBacklog;
             if (m_failures.Failing()) m_failures.Succeeded();
+            // Whatever the storage thread is doing: at most an interval unsynced.
+            const auto now = std::chrono::steady_clock::now();
+            if (SyncDue(now)) SyncAppended(now);
         } else {
             ++m_nRefused;
             // The first refusal of a run in full; the rest counted once a minute.
@@ -279,25 +323,48 @@ bool CFrameSpool::Append(const CDataFrame& frame) {
     return true;
 }
 
-bool CFrameSpool::ReadRecord(SpooledRecord& out) {
+bool CFrameSpool::ReadRecord(SpooledRecord& out, int64_t limit) {
     if (!m_read.file || m_read.fileSegment != m_read.position.segment) {
-        if (m_read.file) std::fclose(m_read.file);
-        m_read.file = std::fopen(SegmentPath(m_read.position.segment).c_str(), "rb");
+        m_read.file = m_files.OpenRead(SegmentPath(m_read.position.segment));
         m_read.fileSegment = m_read.position.segment;
         if (!m_read.file) return false;
     }
-    // Seeking drops what the stream buffered, so appends made since are seen.
-    if (std::fseek(m_read.file, static_cast<long>(m_read.position.offset), SEEK_SET) != 0) {
+    thread_local std::vector<unsigned char> bytes;
+    m_read.file->ReadAt(m_read.position.offset, kHeaderBytes, bytes);
+    if (bytes.size() < kHeaderBytes) return false;
+    uint32_t length = 0;
+    std::memcpy(&length, bytes.data(), 4);
+    if (length > kMaxPayload ||
+        m_read.position.offset + static_cast<int64_t>(kHeaderBytes + length) > limit)
         return false;
-    }
+    m_read.file->ReadAt(m_read.position.offset, kHeaderBytes + length, bytes);
     std::vector<unsigned char> payload;
-    if (!ReadPayload(m_read.file, payload)) return false;
     auto record = std::make_unique<CTowerRecord>();
-    if (!Decode(payload, *record)) return false;
+    if (!ParseAt(bytes, 0, payload) || !Decode(payload, *record)) return false;
+    out.start = m_read.position;
     m_read.position.offset += static_cast<int64_t>(kHeaderBytes + payload.size());
     out.record = std::move(record);
     out.end = m_read.position;
     return true;
+}
+
+void CFrameSpool::SkipDamage(int64_t limit) {
+    const SpoolPosition at = m_read.position;
+    std::vector<unsigned char> bytes;
+    if (m_read.file && limit > at.offset) {
+        m_read.file->ReadAt(at.offset, static_cast<size_t>(limit - at.offset), bytes);
+    }
+    const size_t next = FindNextRecord(bytes, 0);
+    const int64_t skipped =
+        next == std::string::npos ? limit - at.offset : static_cast<int64_t>(next);
+    m_read.position.offset = at.offset + skipped;
+    {
+        MutexLock guard(m_lock);
+        ++m_nDamaged;
+    }
+    WriteErrorInfo("Frame spool: damaged record in " + SegmentPath(at.segment) + " at offset " +
+                   std::to_string(at.offset) + "; " + std::to_string(skipped) +
+                   " bytes skipped to the next whole record");
 }
 
 std::vector<SpooledRecord> CFrameSpool::ReadBatch(size_t maxRecords) {
@@ -308,26 +375,25 @@ std::vector<SpooledRecord> CFrameSpool::ReadBatch(size_t maxRecords) {
     }
     std::vector<SpooledRecord> batch;
     while (batch.size() < maxRecords && m_read.position < writeEnd) {
-        SpooledRecord record;
-        if (ReadRecord(record)) {
-            batch.push_back(std::move(record));
+        // What is whole of the segment: appends end at the write end, and a finished
+        // segment at its size.
+        const bool writing = m_read.position.segment == writeEnd.segment;
+        const int64_t limit =
+            writing ? writeEnd.offset : m_files.Size(SegmentPath(m_read.position.segment));
+        if (m_read.position.offset < limit) {
+            SpooledRecord record;
+            if (ReadRecord(record, limit)) {
+                batch.push_back(std::move(record));
+            } else {
+                SkipDamage(limit);
+            }
             continue;
         }
-        if (m_read.position.segment == writeEnd.segment) {
-            // Damage inside the segment being written: skip to what is appended next.
-            WriteErrorInfo(
-                "Frame spool: unreadable record in " + SegmentPath(m_read.position.segment) +
-                " at offset " + std::to_string(m_read.position.offset) + "; " +
-                std::to_string(writeEnd.offset - m_read.position.offset) + " bytes skipped");
-            m_read.position = writeEnd;
-            break;
-        }
-        // The end of a finished segment (or damage in it): on to the next one.
+        if (writing) break;
+        // The end of a finished segment: on to the next one.
         uint64_t next = writeEnd.segment;
         for (uint64_t segment : Segments()) {
-            if (segment > m_read.position.segment) {
-                next = std::min(next, segment);
-            }
+            if (segment > m_read.position.segment) next = std::min(next, segment);
         }
         m_read.position = {next, 0};
     }
@@ -340,45 +406,52 @@ void CFrameSpool::MarkStored(const SpoolPosition& end) {
     --m_nBacklog;
 }
 
-void CFrameSpool::SyncIfDue(bool force) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && now - m_lastSync < std::chrono::milliseconds(m_nSyncIntervalMs)) return;
-    m_lastSync = now;
-    std::vector<std::FILE*> finished;
-    std::FILE* current = nullptr;
-    bool newSegment = false;
-    {
-        MutexLock guard(m_lock);
-        finished.swap(m_toSync);
-        current = m_pAppend;
-        newSegment = std::exchange(m_bNewSegment, false);
-    }
-    // Outside the lock: host threads append on while the disk catches up. The files
-    // are closed only here and at destruction, so `current` stays open.
-    for (std::FILE* file : finished) {
-        System::SyncFile(file);
-        std::fclose(file);
-    }
-    System::SyncFile(current);
-    if (newSegment) System::SyncDirectory(m_strFolder);
-    if (m_stored == m_writtenMark) return;
-    WriteMark(m_stored);
-    DropStoredSegments(m_stored);
+void CFrameSpool::Hold(const SpoolPosition& start) {
+    MutexLock guard(m_lock);
+    m_held.insert(start);
 }
 
-void CFrameSpool::WriteMark(const SpoolPosition& mark) {
+void CFrameSpool::Release(const SpoolPosition& start) {
+    MutexLock guard(m_lock);
+    const auto held = m_held.find(start);
+    if (held != m_held.end()) m_held.erase(held);
+}
+
+SpoolPosition CFrameSpool::MarkPosition() const {
+    MutexLock guard(m_lock);
+    return m_held.empty() ? m_stored : std::min(m_stored, *m_held.begin());
+}
+
+void CFrameSpool::SyncIfDue(bool force) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - m_lastMark < std::chrono::milliseconds(m_nSyncIntervalMs)) return;
+    m_lastMark = now;
+    {
+        MutexLock guard(m_lock);
+        SyncAppended(now);
+    }
+    const SpoolPosition mark = MarkPosition();
+    if (mark == m_writtenMark) return;
+    // The mark passes records only once their rows survive a power loss, and the
+    // segments go only once the mark that passes them does.
+    if (m_durabilityStep && !m_durabilityStep()) return;
+    if (WriteMark(mark)) DropStoredSegments(mark);
+}
+
+bool CFrameSpool::WriteMark(const SpoolPosition& mark) {
     const std::string path = m_strFolder + "/" + kMarkFile;
     const std::string temporary = path + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) return;
-    const bool written =
-        std::fprintf(file, "%llu %lld\n", static_cast<unsigned long long>(mark.segment),
-                     static_cast<long long>(mark.offset)) > 0 &&
-        std::fflush(file) == 0;
-    std::fclose(file);
+    char text[64];
+    std::snprintf(text, sizeof text, "%llu %lld\n", static_cast<unsigned long long>(mark.segment),
+                  static_cast<long long>(mark.offset));
     // A mark that did not reach the disk only makes the next start store some
     // records again, which rewrites the same rows.
-    if (written && System::MoveOver(temporary, path)) m_writtenMark = mark;
+    if (!m_files.WriteSynced(temporary, text) || !m_files.Rename(temporary, path) ||
+        !m_files.SyncFolder(m_strFolder)) {
+        return false;
+    }
+    m_writtenMark = mark;
+    return true;
 }
 
 void CFrameSpool::DropStoredSegments(const SpoolPosition& mark) {
@@ -388,7 +461,7 @@ void CFrameSpool::DropStoredSegments(const SpoolPosition& mark) {
         writing = m_writeEnd.segment;
     }
     for (uint64_t segment : Segments()) {
-        if (segment < mark.segment && segment < writing) System::RemoveFile(SegmentPath(segment));
+        if (segment < mark.segment && segment < writing) m_files.Remove(SegmentPath(segment));
     }
 }
 
@@ -402,7 +475,17 @@ long CFrameSpool::Backlog() const {
     return m_nBacklog;
 }
 
+long CFrameSpool::DamagedCount() const {
+    MutexLock guard(m_lock);
+    return m_nDamaged;
+}
+
 long CFrameSpool::RefusedCount() const {
     MutexLock guard(m_lock);
     return m_nRefused;
+}
+
+SpoolPosition CFrameSpool::TEST_DurableEnd() const {
+    MutexLock guard(m_lock);
+    return m_durableEnd;
 }

@@ -174,7 +174,9 @@ void CWPLocalDB::ExportRange(const CBackendTarget& target, const CExportTable& t
 namespace {
 
 // One station row as the refill writes it: its time and the columns it has values
-// for (a NULL stays out, as the live writer leaves out what a frame lacks).
+// for. A NULL and the missing value stay out: the station file's columns default to
+// the missing value for what a frame lacks (and RAIN between full hours), where the
+// live writer leaves the backend's column NULL.
 struct RefillRow {
     DateTime time;
     std::vector<ColumnValue> values;
@@ -208,8 +210,8 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
             }
             for (size_t k = 0; k < table.columns.size(); ++k) {
                 const size_t column = table.firstColumn + k;
-                if (row.IsNull(column)) continue;
                 const bool time = table.columns[k].kind == ColumnKind::Time;
+                if (row.IsNull(column) || (!time && row.Number(column) == kMissingValue)) continue;
                 const std::string value =
                     time ? TimeValue(row.Text(column)) : NumberText(row.Number(column));
                 if (value != "NULL") {
@@ -221,8 +223,10 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
     return rows;
 }
 
-// The statement that inserts the row, or completes the one the backend has (the live
-// writer's rule); empty when there is nothing to complete.
+// The statement that inserts the row, or fills the NULL columns of the one the backend
+// has: a value there came from the live writer or the rainfall recalculation, newer
+// than the station row or worked out from more, and stays. Empty when there is
+// nothing to fill.
 std::string RefillStatement(const RefillTable& table, const std::string& name,
                             const std::string& tower, const RefillRow& row, bool present) {
     const std::string key = tower + "," + TimeLiteral(row.time) + "," + (table.hourly ? "1," : "");
@@ -231,7 +235,10 @@ std::string RefillStatement(const RefillTable& table, const std::string& name,
             "INSERT INTO " + name + (table.hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
             " VALUES(" + key, row.values);
     }
-    std::string assignments = Assignments(row.values);
+    std::string assignments;
+    for (const ColumnValue& value : row.values) {
+        assignments += value.column + "=COALESCE(" + value.column + "," + value.value + "),";
+    }
     if (assignments.empty()) return {};
     assignments.pop_back();
     return "UPDATE " + name + " SET " + assignments + " WHERE TOWERID=" + tower +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "hostlib/VktBase.h"
 #include "platform/Mutex.h"
@@ -15,15 +16,18 @@ public:
         MutexLock guard(m_lock);
         m_tLastSuccess = now;
         m_tOutageSince = DateTime::Invalid();
+        m_strOutageReason.clear();
     }
     void NoteFailed(const DateTime& now) EXCLUDES(m_lock) {
         ++m_nFailed;
         NoteOutage(now);
     }
-    // The store cannot be reached, though nothing failed on it yet.
-    void NoteOutage(const DateTime& now) EXCLUDES(m_lock) {
+    // The store cannot be reached, though nothing failed on it yet; `reason`, when
+    // given, says why.
+    void NoteOutage(const DateTime& now, const std::string& reason = {}) EXCLUDES(m_lock) {
         MutexLock guard(m_lock);
         if (!m_tOutageSince.IsValid()) m_tOutageSince = now;
+        if (!reason.empty()) m_strOutageReason = reason;
     }
     CStoreHealth Snapshot(long queued) const EXCLUDES(m_lock) {
         CStoreHealth health;
@@ -33,6 +37,7 @@ public:
         MutexLock guard(m_lock);
         health.tLastSuccess = m_tLastSuccess;
         health.tOutageSince = m_tOutageSince;
+        health.strOutageReason = m_strOutageReason;
         return health;
     }
 
@@ -42,4 +47,5 @@ private:
     mutable Mutex m_lock;
     DateTime m_tLastSuccess GUARDED_BY(m_lock) = DateTime::Invalid();
     DateTime m_tOutageSince GUARDED_BY(m_lock) = DateTime::Invalid();
+    std::string m_strOutageReason GUARDED_BY(m_lock);
 };

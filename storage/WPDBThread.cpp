@@ -45,7 +45,9 @@ CWPDBThread::CWPDBThread(const CBackendTarget& backend, CStationMap& stations,
       m_pBackendWriter(writer),
       m_pSpool(spool),
       m_nPollIntervalMs(pollIntervalMs),
-      m_nDrainMs(drainMs) {}
+      m_nDrainMs(drainMs) {
+    if (m_pSpool) m_pSpool->SetDurabilityStep([this] { return MakeStationsDurable(); });
+}
 
 CWPDBThread::~CWPDBThread() {
     // Stop here, while the derived parts still exist.
@@ -154,7 +156,9 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
                 m_pSpool->SyncIfDue();
                 return true;
             }
+            m_spooledAt = entry.start;
             Store(*entry.record);
+            m_spooledAt.reset();
             if (std::exchange(m_bRetryRecord, false)) {
                 const SpoolPosition before = m_pSpool->WriteEnd();
                 if (!m_pSpool->Append(FrameOf(*entry.record))) {
@@ -257,35 +261,73 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     if (CRTUState* state = CRTUState::GetRTUState(record.m_nRTUID)) {
         UpdateLatestValues(*state, record.m_arItems);
     }
+    NoteNonFiniteValues(record);
     // The settings are read at each record, so a change applies from the next one on.
     const auto settings = m_target.m_settings.Get();
-    if (settings->m_bSaveLocal) {
-        // A tower that has no station yet (type 101) gets one with its first record.
-        // SaveLocalData's two steps, taken apart for the 10-minute row's result.
-        CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
-        // Pending for the backend from before its station rows exist, so that a
-        // kill after them never leaves it unconfirmed and unknown.
-        const bool pending = settings->m_bSaveBkgDB && m_pBackendWriter;
-        if (pending) m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
-        const long failedBefore = station.FailedStatementCount();
-        if (station.SaveLocalRT(record)) {
-            m_stationCounters.NoteWritten(ProcessClock::Now());
-        } else {
-            m_stationCounters.NoteFailed(ProcessClock::Now());
-        }
-        station.SaveLocalHis(record);
-        // The spool hands the record over again: its station rows are tried once a
-        // pass until the file takes them, while the other towers' records go on.
-        if (m_pSpool && station.FailedStatementCount() != failedBefore) m_bRetryRecord = true;
-    }
+    if (settings->m_bSaveLocal) SaveStationRows(record, *settings);
     if (settings->m_bSaveBkgDB) {
         if (m_pBackendWriter) {
-            m_pBackendWriter->Enqueue(record);
+            // Without its station rows the record has no other home than the spool
+            // until the backend has its rows.
+            const bool spoolHolds = !settings->m_bSaveLocal && m_pSpool && m_spooledAt;
+            m_pBackendWriter->Enqueue(record, spoolHolds ? m_pSpool : nullptr,
+                                      spoolHolds ? *m_spooledAt : SpoolPosition{});
         } else {
             SaveTowerRecord(m_target, record);
         }
     }
     ++m_nProcessed;
+}
+
+void CWPDBThread::SaveStationRows(const CTowerRecord& record, const CWPSettings& settings) {
+    // A tower that has no station yet (type 101) gets one with its first record.
+    // SaveLocalData's two steps, taken apart for the 10-minute row's result.
+    CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
+    if (settings.m_bSaveBkgDB && m_pBackendWriter) {
+        // Pending for the backend from before its station rows exist, so that a kill
+        // after them never leaves it unconfirmed and unknown.
+        m_confirmation.Hold(record.m_nRTUID, record.m_tTime);
+    } else if (!settings.m_bSaveBkgDB) {
+        // Not for the backend: a later start must not copy it there unasked.
+        m_confirmation.Confirm(record.m_nRTUID, record.m_tTime);
+    }
+    const long failedBefore = station.FailedStatementCount();
+    if (station.SaveLocalRT(record)) {
+        m_stationCounters.NoteWritten(ProcessClock::Now());
+    } else {
+        m_stationCounters.NoteFailed(ProcessClock::Now());
+    }
+    station.SaveLocalHis(record);
+    m_unsyncedStations.insert(record.m_nRTUID);
+    // The spool hands the record over again: its station rows are tried once a pass
+    // until the file takes them, while the other towers' records go on.
+    if (m_pSpool && station.FailedStatementCount() != failedBefore) m_bRetryRecord = true;
+}
+
+void CWPDBThread::NoteNonFiniteValues(const CTowerRecord& record) {
+    for (const CDataItem& item : record.m_arItems) {
+        if (std::isfinite(item.m_fValue)) continue;
+        if (m_nonFinite.Failed()) {
+            WriteErrorInfo("Record of RTU " + std::to_string(record.m_nRTUID) + " at " +
+                           record.m_tTime.Format() + ": the value of data id " +
+                           std::to_string(item.m_nDataID) +
+                           " is not a finite number and is stored nowhere");
+        }
+        return;
+    }
+}
+
+bool CWPDBThread::MakeStationsDurable() {
+    bool durable = true;
+    for (auto rtu = m_unsyncedStations.begin(); rtu != m_unsyncedStations.end();) {
+        if (m_stations.FindOrAdd(*rtu).MakeDurable()) {
+            rtu = m_unsyncedStations.erase(rtu);
+        } else {
+            durable = false;
+            ++rtu;
+        }
+    }
+    return durable;
 }
 
 void CWPDBThread::WriteIsolationFiles(const DateTime& now) {

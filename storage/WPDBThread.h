@@ -3,20 +3,24 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "hostlib/VktRecords.h"
 #include "platform/Mutex.h"
 #include "platform/WorkerThread.h"
 #include "storage/BackendTarget.h"
+#include "storage/FailureLog.h"
+#include "storage/FrameSpool.h"
 #include "storage/IsolationFile.h"
 #include "storage/StoreCounters.h"
 #include "storage/TowerRecord.h"
 
 class CBackendConfirmation;
 class CBackendWriterThread;
-class CFrameSpool;
 class CStationMap;
+struct CWPSettings;
 
 // The storage thread: host threads hand frames over with EnqueueFrame, and the
 // thread, woken at least once per poll interval, takes the whole queue and stores
@@ -92,6 +96,14 @@ private:
     void NoteDueIsolationPasses();
     void RunIsolationPassesBefore(const DateTime& time);
     void RunDueIsolationPasses();
+    // The station rows of a record, held for the backend (or confirmed when backend
+    // rows are off) first.
+    void SaveStationRows(const CTowerRecord& record, const CWPSettings& settings);
+    // A value that is not a finite number is stored nowhere: the first of a run is
+    // logged in full, the rest counted.
+    void NoteNonFiniteValues(const CTowerRecord& record);
+    // The spool's durability step: syncs the station files written since the last one.
+    bool MakeStationsDurable();
 
     const CBackendTarget m_target;
     CStationMap& m_stations;
@@ -106,6 +118,11 @@ private:
     DateTime m_tLastIsolationSlot = DateTime::Invalid();  // storage thread only
     std::deque<DateTime> m_dueIsolationPasses;            // storage thread only
     bool m_bRetryRecord = false;  // storage thread only: the station file refused the record
+    // Storage thread only: where the record being stored starts in the spool, and the
+    // towers whose station files were written since they were last made durable.
+    std::optional<SpoolPosition> m_spooledAt;
+    std::set<int32_t> m_unsyncedStations;
+    CFailureLog m_nonFinite{"Values that are not finite numbers, dropped from every store"};
     CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};
     std::atomic<long> m_nIsolationPasses{0};

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 #include <vector>
 
 #include "hostlib/VktBase.h"
@@ -143,13 +144,21 @@ bool CWPLocalDB::LocalDBExists() const {
     return Exists(FilePath());
 }
 
-void CWPLocalDB::RegisterDataSource() {
+bool CWPLocalDB::RegisterDataSource() {
     // WAL with NORMAL synchronisation: a committed row survives a crash of the
-    // process, and single-row statements stay cheap. The time-out bounds the wait
-    // for another connection's lock.
-    Odbc::RegisterSystemDataSource(
+    // process, and single-row statements stay cheap (the storage thread makes them
+    // durable before the frame spool lets their frames go). The time-out bounds the
+    // wait for another connection's lock.
+    const bool registered = Odbc::RegisterSystemDataSource(
         kDriver, {"DSN=" + DataSourceName(), "Database=" + System::DriverPath(FilePath()),
                   "JournalMode=WAL", "SyncPragma=NORMAL", "Timeout=10000"});
+    if (!registered && !std::exchange(m_bUnregistered, true)) {
+        WriteErrorInfo("Station data source " + DataSourceName() +
+                       " cannot be registered in odbc.ini (a full disk?); its rows wait until "
+                       "it can");
+    }
+    if (registered) m_bUnregistered = false;
+    return registered;
 }
 
 void CWPLocalDB::StartRetentionThread() {
@@ -224,6 +233,12 @@ bool CWPLocalDB::ConnectLocalDB() {
         // a run goes on to the connect, whose failure says why in the error log.
         if (!m_failures.Failed() || LocalDBExists()) return false;
         return OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc) != 0;
+    }
+    // A data source that could not be registered was named once; connecting to it
+    // again would only repeat that it is missing.
+    if (m_bUnregistered && m_failures.Failing()) {
+        m_failures.Failed();
+        return false;
     }
     if (OpenDatabase(DataSourceName(), "", kPassword, &m_hDbc)) return true;
     m_failures.Failed();
@@ -444,6 +459,12 @@ bool CWPLocalDB::ExecLocalTransaction(const std::vector<std::string>& texts) {
     SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
     return saved;
+}
+
+bool CWPLocalDB::MakeDurable() {
+    // Busy (a reader of another process holds an older snapshot): not all is synced.
+    const auto result = QueryTexts("PRAGMA wal_checkpoint(FULL)", 1);
+    return !result.empty() && result.front()[0] == "0";
 }
 
 std::vector<std::vector<std::string>> CWPLocalDB::QueryTexts(const std::string& query,

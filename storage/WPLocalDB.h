@@ -92,6 +92,9 @@ public:
     // for NULL); empty when the file is missing or the query fails (no table, say).
     // Takes the Access lock.
     std::vector<std::vector<std::string>> QueryTexts(const std::string& query, int columns);
+    // Makes the committed rows survive a power loss: the file's write-ahead log is
+    // synced and copied into it (a commit alone is not synced). Takes the Access lock.
+    bool MakeDurable();
     // Deletes the rows before today's midnight minus [LOCALDATA] DATALEN × 365 days.
     // A DATALEN below 1 (also one that was not a whole number) deletes nothing and
     // says so in the error log. A deletion that empties a table that held rows (the
@@ -131,7 +134,8 @@ public:
     const int32_t m_nRTUID;
 
 private:
-    void RegisterDataSource();
+    // False when odbc.ini cannot take it (a full disk): the first of a run is logged.
+    bool RegisterDataSource() REQUIRES(g_accessLock);
     // Connecting creates the file; then the tables. Holds the kill point
     // "station-create" between the two.
     void CreateTables();
@@ -169,4 +173,5 @@ private:
     std::function<void(const std::string&)> m_observer GUARDED_BY(g_accessLock);
     // The run of failing statements and connects, for the error log.
     CFailureLog m_failures GUARDED_BY(g_accessLock);
+    bool m_bUnregistered GUARDED_BY(g_accessLock) = false;  // the last registration failed
 };

@@ -191,6 +191,48 @@ TEST_F(PluginStorageTest, NoStationForANewTowerWhileStationDataIsOff) {
     EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "2");
 }
 
+// Each case runs the plug-in twice on the same directory with the two configurations,
+// and counts what the backend holds at the end. Station rows kept while backend rows
+// were off are not the backend's, and frames without station rows wait in the frame
+// spool while the backend is away, across a restart, until it has them.
+TEST_F(PluginStorageTest, BackendRowsOfARunAreWhatItAcceptedForTheBackend) {
+    const struct {
+        const char* name;
+        const char* first;
+        const char* second;
+        const char* backendRows;
+    } cases[] = {
+        {"backend rows off, then on", "[DATABASE]\nSAVEBKGDB=0\n", "[DATABASE]\nSAVEBKGDB=1\n",
+         "1"},
+        {"station files off, the backend away, then back",
+         "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n[LOCALDATA]\nSAVEDATA=0\n",
+         "[LOCALDATA]\nSAVEDATA=0\n", "4"},
+    };
+    for (const auto& run : cases) {
+        SCOPED_TRACE(run.name);
+        {
+            OdbcConnection backend;
+            ASSERT_TRUE(backend.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds));
+            Odbc::ExecDirect(backend.Get(), "DELETE FROM FD_RUN_RTTOWER");
+        }
+        WriteConfig(std::string(run.first) + "[TXT]\nPERMIT=0\n");
+        VKTLibInit();
+        CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
+        for (int i = 0; i < 3; ++i)
+            ASSERT_NE(SaveRTDB(Frame(1, k15 + DateTimeSpan(0, 0, 10 * i, 0))), 0);
+        ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == 3; }));
+        VKTLibExit();
+        WriteConfig(std::string(run.second) + "[TXT]\nPERMIT=0\n");
+        VKTLibInit();
+        EXPECT_EQ(PluginState::Context()->m_stores.m_journal.PendingCount(), 0u);
+        ASSERT_NE(SaveRTDB(Frame(1, k15 + DateTimeSpan(0, 0, 30, 0))), 0);
+        EXPECT_TRUE(WaitFor([&] {
+            return BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER") == run.backendRows;
+        })) << BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
+        VKTLibExit();
+    }
+}
+
 }  // namespace
 
 namespace {

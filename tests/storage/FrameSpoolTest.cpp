@@ -120,6 +120,39 @@ TEST_F(FrameSpoolTest, ATornOrCorruptTailIsCutAtStart) {
     }
 }
 
+// Damage inside a segment, older or being written, is named in the log with its offset
+// and counted; reading goes on with the next whole record, so nothing after it is lost.
+// A frame larger than a record may be is refused at the door, never half taken.
+TEST_F(FrameSpoolTest, DamageIsPassedToTheNextWholeRecordAndOversizedFramesAreRefused) {
+    for (const bool olderSegment : {true, false}) {
+        SCOPED_TRACE(olderSegment ? "older segment" : "segment being written");
+        fs::remove_all(m_folder);
+        CFrameSpool spool(m_folder, CFrameSpool::kSyncIntervalMs, olderSegment ? 500 : 1 << 20);
+        ASSERT_TRUE(spool.Open());
+        CDataFrame oversized = Frame(1, 5, 0.0f);
+        oversized.m_arItems.resize(CFrameSpool::kMaxItems + 1);
+        EXPECT_FALSE(spool.Append(oversized));
+        for (int i = 0; i < 8; ++i) ASSERT_TRUE(spool.Append(Frame(1, 10 * i, float(i))));
+        const int64_t recordBytes = 128;  // header, fixed fields and two items
+        {
+            // A byte of the second record's payload flipped.
+            std::fstream file(SegmentFiles(m_folder).front(),
+                              std::ios::in | std::ios::out | std::ios::binary);
+            file.seekp(recordBytes + 20);
+            file.put('\x5a');
+        }
+        EXPECT_EQ(StoreAll(spool), (std::vector<float>{0, 2, 3, 4, 5, 6, 7}));
+        EXPECT_EQ(spool.DamagedCount(), 1);
+        const std::string log = ReadWholeFile(m_host.Path("VKTError.log"));
+        EXPECT_NE(log.find("damaged record in " + SegmentFiles(m_folder).front().string() +
+                           " at offset " + std::to_string(recordBytes)),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("RTU 1 at 2009-03-12 14:05:00 with 4097 items refused"),
+                  std::string::npos);
+    }
+}
+
 TEST_F(FrameSpoolTest, StoredSegmentsAreDeletedAndTheMarkOutlivesTheProcess) {
     {
         CFrameSpool spool(m_folder, CFrameSpool::kSyncIntervalMs, 300);  // 3 frames a segment
