@@ -76,7 +76,6 @@ std::optional<std::pair<FilePtr, System::FileIdentity>> OpenSteady(const std::st
 // file `path` names now is passed over.
 std::optional<std::string> FindRest(const std::string& path, const CReadMark& mark) {
     namespace fs = std::filesystem;
-    if (mark.offset == 0 || mark.head.bytes == 0) return std::nullopt;  // nothing to go on
     const fs::path followed(path);
     const auto current = System::IdentityOf(path);
     std::vector<std::string> copies;
@@ -95,7 +94,7 @@ std::optional<std::string> FindRest(const std::string& path, const CReadMark& ma
             continue;
         }
         if (*identity == mark.file) return candidate;
-        copies.push_back(candidate);
+        if (mark.head.bytes > 0) copies.push_back(candidate);  // an empty head tells nothing
     }
     if (copies.empty()) return std::nullopt;
     return *std::min_element(copies.begin(), copies.end());
@@ -226,6 +225,7 @@ private:
                  "its end; the new one is read from its start");
         }
         Start(std::move(opened->first), opened->second, m_path, 0, 0);
+        PassLine(Here());  // once what came before is settled, the position is in the new file
         return ReadOn(frames, errors) || any;
     }
 
@@ -261,6 +261,7 @@ private:
         m_offset = m_pendingStart = 0;
         m_nLine = 0;
         m_head = ReadHead(m_file.get(), kHeadBytes);
+        PassLine(Here());
     }
 
     // The line being written when the file was rotated away never gets its end.
@@ -299,14 +300,25 @@ private:
                 if (FrameFile::TakeLine(line, "line " + std::to_string(m_nLine), frames,
                                         m_lastPlaces, errors)) {
                     m_unsettled.push_back({mark, true});
-                } else if (!m_unsettled.empty() && !m_unsettled.back().frame) {
-                    m_unsettled.back().mark = mark;  // lines without a frame: only the last counts
                 } else {
-                    m_unsettled.push_back({mark, false});
+                    PassLine(mark);
                 }
             });
         m_pending.erase(0, used);
         m_pendingStart += used;
+    }
+
+    // The start of the file read now, or the end of its last complete line.
+    CReadMark Here() const { return {m_identity, m_head, m_pendingStart, m_nLine}; }
+
+    // A place without a frame (a blank or bad line, a file's start): passed once the
+    // frames before it are settled. Of several in a row only the last counts.
+    void PassLine(const CReadMark& mark) {
+        if (!m_unsettled.empty() && !m_unsettled.back().frame) {
+            m_unsettled.back().mark = mark;
+        } else {
+            m_unsettled.push_back({mark, false});
+        }
         SettleLines();
     }
 
@@ -319,8 +331,14 @@ private:
         }
     }
 
+    // At most once a second while frames flow, but at once when the position moved to
+    // another file: a second rotation before the next start would leave the file between
+    // them unknown to it.
     void KeepIfDue() {
-        if (std::chrono::steady_clock::now() - m_lastKeep >= kKeepInterval) Keep();
+        if ((!m_bKeepFailed && !(m_settled.file == m_kept.file)) ||
+            std::chrono::steady_clock::now() - m_lastKeep >= kKeepInterval) {
+            Keep();
+        }
     }
 
     void Keep() {
