@@ -1041,21 +1041,14 @@ TEST(HostRunTest, FollowedAndInboxFramesAreHandedOverOnceAcrossARestart) {
                     DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * written, 0);
                 text += FrameFile::FormatLine(frame) + "\n";
             }
-            if (!inbox) {
-                std::ofstream(source, std::ios::app) << text;
-                return;
-            }
             const std::string name = source + "/" + std::to_string(written) + ".jsonl";
-            std::ofstream(name + ".tmp") << text;  // renamed in whole
-            fs::rename(name + ".tmp", name);
+            std::ofstream(inbox ? name + ".tmp" : source, std::ios::app) << text;
+            if (inbox) fs::rename(name + ".tmp", name);  // renamed in whole
         };
         const std::string accepted = host.Path("accepted.txt");
-        auto lines = [&] {
-            std::istringstream in(ReadWholeFile(accepted));
-            std::set<std::string> distinct;
-            int count = 0;
-            for (std::string line; std::getline(in, line); ++count) distinct.insert(line);
-            return std::make_pair(count, distinct.size());
+        auto lines = [&] {  // one a frame accepted: the stores' rows tell one twice
+            const std::string text = ReadWholeFile(accepted);
+            return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
         };
         for (int run = 0; run < 2; ++run) {
             feed(6);  // before the start, or while the host is stopped
@@ -1064,12 +1057,12 @@ TEST(HostRunTest, FollowedAndInboxFramesAreHandedOverOnceAcrossARestart) {
                          "2009-03-13 00:00", "--linger", "0"},
                         host.Path("run"), [&](pid_t child, const std::string&) {
                             feed(6);
-                            EXPECT_TRUE(WaitFor([&] { return lines().first >= written; }));
+                            EXPECT_TRUE(WaitFor([&] { return lines() >= written; }));
                             kill(child, SIGTERM);
                         });
             EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
         }
-        EXPECT_EQ(lines(), std::make_pair(24, size_t{24}));
+        EXPECT_EQ(lines(), 24);
         EXPECT_EQ(QueryFile(host.Path("backend.db"), "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "24");
         if (inbox) {
             EXPECT_EQ(Tree(source),

@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
 #include <set>
+#include <sstream>
 
 #include "host/FrameFile.h"
 #include "host/LiveSource.h"
@@ -37,9 +37,23 @@ Polled PollOnce(CLiveSource& source) {
 
 namespace fs = std::filesystem;
 
-void Append(const std::string& path, std::initializer_list<int> minutes, int rtu = 1) {
-    std::ofstream out(path, std::ios::app);
-    for (int minute : minutes) out << FrameLine(rtu, minute) << "\n";
+// Changes the followed file step by step, as a feeder or a rotation would: a number
+// appends tower 1's frame of that minute, "rename" moves the file to PATH.1, "copy"
+// copies it there, "cut" cuts it to 0 bytes, "replace" puts a new empty file under its
+// name, "garble" spoils the position kept beside it in pos.json.
+void Apply(const std::string& path, const std::string& steps) {
+    std::istringstream words(steps);
+    for (std::string word; words >> word;) {
+        if (std::isdigit(static_cast<unsigned char>(word[0]))) {
+            std::ofstream(path, std::ios::app) << FrameLine(1, std::stoi(word)) << "\n";
+        }
+        if (word == "rename") fs::rename(path, path + ".1");
+        if (word == "copy") fs::copy_file(path, path + ".1");
+        if (word == "cut") fs::resize_file(path, 0);
+        if (word == "replace") std::ofstream(path + ".new").close();
+        if (word == "replace") fs::rename(path + ".new", path);
+        if (word == "garble") std::ofstream(fs::path(path).parent_path() / "pos.json") << "{";
+    }
 }
 
 std::unique_ptr<CLiveSource> Follow(const std::string& path, const std::string& registry) {
@@ -173,51 +187,36 @@ TEST(LiveSourceTest, AFollowedFileGoesOnAfterARestart) {
     TestHost host;
     const struct {
         const char* name;
-        std::function<void(const std::string& path)> whileStopped;
+        const char* whileStopped;  // steps of Apply
         std::vector<int> expected;
         const char* note;
     } cases[] = {
-        {"appended", [](const std::string& p) { Append(p, {3}); }, {2, 3}, "goes on after line 2"},
+        {"appended", "3", {2, 3}, "goes on after line 2"},
         {"renamed away",
-         [](const std::string& p) {
-             Append(p, {3});
-             fs::rename(p, p + ".1");
-             Append(p, {10});
-         },
+         "3 rename 10",
          {2, 3, 10},
          "is another file than the last run read: what followed line 2 is read from"},
         {"copied and cut short",
-         [](const std::string& p) {
-             Append(p, {3});
-             fs::copy_file(p, p + ".1");
-             fs::resize_file(p, 0);
-             Append(p, {10});
-         },
+         "3 copy cut 10",
          {2, 3, 10},
          "was cut short or written anew since the last run: what followed line 2 is read from"},
         {"replaced",
-         [](const std::string& p) {
-             Append(p + ".new", {20, 21});
-             fs::rename(p + ".new", p);
-         },
+         "replace 20 21",
          {20, 21},
          "is another file than the last run read: it is read from line 1"},
-        {"position unreadable",
-         [](const std::string& p) { std::ofstream(fs::path(p).parent_path() / "pos.json") << "{"; },
-         {0, 1, 2},
-         "cannot read the position in"},
+        {"position unreadable", "garble", {0, 1, 2}, "cannot read the position in"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::create_directory(host.Path(c.name));
         const std::string path = host.Path(std::string(c.name) + "/in.jsonl");
         const std::string registry = host.Path(std::string(c.name) + "/pos.json");
-        Append(path, {0, 1});
+        Apply(path, "0 1");
         std::ofstream(path, std::ios::app) << FrameLine(1, 2).substr(0, 15);  // being written
         std::vector<std::string> notes;
         EXPECT_EQ(HandOver(*Follow(path, registry), notes), (std::vector<int>{0, 1}));
         std::ofstream(path, std::ios::app) << FrameLine(1, 2).substr(15) << "\n";
-        c.whileStopped(path);
+        Apply(path, c.whileStopped);
         notes.clear();
         EXPECT_EQ(HandOver(*Follow(path, registry), notes), c.expected);
         EXPECT_NE(Joined(notes).find(c.note), std::string::npos) << Joined(notes);
@@ -232,44 +231,27 @@ TEST(LiveSourceTest, ARotationIsNoticedAtTheNextPollWithNothingLost) {
     TestHost host;
     const struct {
         const char* name;
-        std::function<void(const std::string& path)> rotate;
+        const char* steps;  // of Apply, after lines 0 and 1 were read
         std::vector<int> expected;
         const char* note;
     } cases[] = {
-        {"rename",
-         [](const std::string& p) { fs::rename(p, p + ".1"); },
-         {2, 10},
-         "is a new file (rotated by rename)"},
+        {"rename", "2 rename 10", {2, 10}, "is a new file (rotated by rename)"},
         {"copy-truncate",
-         [](const std::string& p) {
-             fs::copy_file(p, p + ".1");
-             fs::resize_file(p, 0);
-         },
+         "2 copy cut 10",
          {2, 10},
          "was cut short (rotated by copy-truncate): what followed line 2 is read from"},
-        {"cut short",
-         [](const std::string& p) { fs::resize_file(p, 0); },
-         {10},
-         "no copy of it beside it held what followed line 2"},
-        {"written anew",
-         [](const std::string& p) {
-             std::ofstream(p, std::ios::trunc) << FrameLine(2, 30) << "\n"
-                                               << FrameLine(2, 31) << "\n";
-         },
-         {30, 31, 10},
-         "it is read from its start"},
+        {"cut short", "2 cut 10", {10}, "no copy of it beside it held what followed line 2"},
+        {"written anew", "2 cut 30 31 10", {30, 31, 10}, "it is read from its start"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::create_directory(host.Path(c.name));
         const std::string path = host.Path(std::string(c.name) + "/in.jsonl");
-        Append(path, {0, 1});
+        Apply(path, "0 1");
         auto source = Follow(path, host.Path(std::string(c.name) + "/pos.json"));
         std::vector<std::string> notes;
         ASSERT_EQ(HandOver(*source, notes, 1), (std::vector<int>{0, 1}));
-        Append(path, {2});  // not read before the rotation
-        c.rotate(path);
-        Append(path, {10});
+        Apply(path, c.steps);
         notes.clear();
         EXPECT_EQ(HandOver(*source, notes, 1), c.expected);
         ASSERT_EQ(notes.size(), 1u) << Joined(notes);
@@ -282,7 +264,7 @@ TEST(LiveSourceTest, ARotationIsNoticedAtTheNextPollWithNothingLost) {
 TEST(LiveSourceTest, AFrameRefusedForNowIsOfferedAgainAndNotPassed) {
     TestHost host;
     const std::string path = host.Path("in.jsonl"), registry = host.Path("pos.json");
-    Append(path, {0, 1, 2});
+    Apply(path, "0 1 2");
     auto source = Follow(path, registry);
     std::vector<std::string> offered;  // "minute" or "minute again"
     int refusals = 2;
@@ -355,9 +337,8 @@ TEST(LiveSourceTest, TheInboxMovesEachFileByWhatBecameOfItsFrames) {
     EXPECT_EQ(offered, (std::vector<std::string>{
                            "a.jsonl line 1", "a.jsonl line 2", "b.jsonl line 1", "c.jsonl line 1",
                            "c.jsonl line 2", "d.jsonl line 1", "d.jsonl line 1"}));
-    EXPECT_EQ(errors, (std::vector<std::string>{"b.jsonl line 2: not a JSON object: a word that "
-                                                "is no JSON value (texts go in \"\"), at "
-                                                "character 1 (\"broken\")"}));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("b.jsonl line 2: not a JSON object", 0), 0u) << errors[0];
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string folder = *c.where ? inbox + "/" + c.where : inbox;
