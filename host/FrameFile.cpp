@@ -203,6 +203,35 @@ Result Read(const std::string& path) {
     return result;
 }
 
+size_t ForEachLine(std::string_view text,
+                   const std::function<void(const std::string& line, size_t end)>& take) {
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
+        std::string line(text.substr(start, end - start));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        take(line, end + 1);
+    }
+    return start;
+}
+
+bool IsBlank(const std::string& line) {
+    return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+bool TakeLine(const std::string& line, const std::string& place, std::vector<CDataFrame>& frames,
+              std::vector<std::string>& places, std::vector<std::string>& errors) {
+    if (IsBlank(line)) return false;
+    std::string error;
+    std::optional<CDataFrame> frame = ParseLine(line, error);
+    if (!frame) {
+        errors.push_back(place + ": " + error);
+        return false;
+    }
+    frames.push_back(std::move(*frame));
+    places.push_back(place);
+    return true;
+}
+
 std::string FormatLine(const CDataFrame& frame) {
     json items = json::array();
     for (const CDataItem& item : frame.m_arItems) {

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hostlib/VktRecords.h"
@@ -23,6 +25,18 @@ std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error)
 // Reads the whole file; bad lines are reported and skipped. A file that cannot be read
 // (missing, a folder, no permission) yields no frames and a `failure` naming it.
 Result Read(const std::string& path);
+// Calls `take` for each complete line of `text` (ended by '\n'; a '\r' before it is
+// dropped) with the offset just past its end, and returns the offset past the last
+// one: what follows it is a line still being written.
+size_t ForEachLine(std::string_view text,
+                   const std::function<void(const std::string& line, size_t end)>& take);
+// Whether a line holds nothing but blanks: no frame and no error.
+bool IsBlank(const std::string& line);
+// Parses one line read at `place` ("line 12"): its frame is appended to `frames` and
+// `place` to `places`, or "PLACE: reason" to `errors`; a blank line gives neither.
+// True when it gave a frame.
+bool TakeLine(const std::string& line, const std::string& place, std::vector<CDataFrame>& frames,
+              std::vector<std::string>& places, std::vector<std::string>& errors);
 // One frame as a line of the file.
 std::string FormatLine(const CDataFrame& frame);
 

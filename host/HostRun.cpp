@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/FollowPosition.h"
 #include "host/FrameFile.h"
 #include "host/HostDirectory.h"
 #include "host/HostSession.h"
@@ -114,24 +115,41 @@ private:
 // Where accepted frames are noted, or null; unbuffered, so a kill keeps every line.
 std::FILE* g_acceptedLog = nullptr;
 
-// `origin` says where the frame came from ("--frames line 12"), for the refusal.
-void HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& plugin,
-              Summary& summary) {
+// Told of a frame refused for now that a live source offers again.
+constexpr const char* kOfferedAgain = "; it is offered again every second until it is taken";
+
+// `origin` says where the frame came from ("--frames line 12"), for the refusal, and
+// `retryNote` what becomes of a frame refused for now. `again`: the frame was refused
+// for now before, and recorded and told of then.
+FrameOutcome HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& plugin,
+                      Summary& summary, const char* retryNote = "", bool again = false) {
     ServiceNotify::Alive();
-    const bool known = VktHost::RecordAcquiredFrame(frame);
+    const bool known = again || VktHost::RecordAcquiredFrame(frame);
     if (plugin.SaveRTDB(frame)) {
         ++summary.accepted;
         if (g_acceptedLog) {
             std::fprintf(g_acceptedLog, "%d %s\n", frame.m_nRTUID, frame.m_tTime.Format().c_str());
         }
-    } else {
-        ++summary.refused;
-        std::fprintf(stderr, "frame refused: %s, RTU %d, time %s: %s\n", origin.c_str(),
-                     frame.m_nRTUID, frame.m_tTime.Format().c_str(),
-                     known ? "the plug-in returned 0: it could not take the frame (a full disk or "
-                             "its shut-down; VKTError.log tells)"
-                           : "the RTU is not in the host catalogue (vkthost rtu list DIR)");
+        return {FrameFate::Accepted, ""};
     }
+    const std::string what =
+        "RTU " + std::to_string(frame.m_nRTUID) + ", time " + frame.m_tTime.Format();
+    if (!known) {
+        ++summary.refused;
+        std::fprintf(stderr,
+                     "frame refused: %s, %s: the RTU is not in the host catalogue (vkthost rtu "
+                     "list DIR)\n",
+                     origin.c_str(), what.c_str());
+        return {FrameFate::RefusedForGood, what + ": the RTU is not in the host catalogue"};
+    }
+    if (!again) {
+        ++summary.refused;
+        std::fprintf(stderr,
+                     "frame refused: %s, %s: the plug-in returned 0: it could not take the frame "
+                     "(a full disk or its shut-down; VKTError.log tells)%s\n",
+                     origin.c_str(), what.c_str(), retryNote);
+    }
+    return {FrameFate::RefusedForNow, what + ": the plug-in could not take it"};
 }
 
 // A backend that has not answered for this long is not waited for by a finite run.
@@ -176,30 +194,36 @@ private:
     std::chrono::steady_clock::time_point m_next;
 };
 
-// Acquires what the source brings until a stop signal or its end.
+// What a live source saw (a rotation, a file moved away), on the standard output.
+void ReportNote(const char* source, const std::string& note, Summary& summary) {
+    std::printf("%s: %s\n", source, note.c_str());
+    std::fflush(stdout);
+    summary.sourceNotes.push_back(note);
+}
+
+// Acquires what the source brings until a stop signal or its end; a frame refused for
+// now is offered again, and nothing after it meanwhile.
 void AcquireContinuously(CLiveSource& source, const char* origin, PluginLoader& plugin,
                          Summary& summary, StatusPrinter& status) {
-    while (g_nStopSignals == 0) {
-        std::vector<CDataFrame> frames;
-        std::vector<std::string> errors;
-        const bool more = source.Poll(frames, errors, kPollMs);
+    CLiveFeed feed(source, [&](const CDataFrame& frame, const std::string& place, bool again) {
+        const std::string where = place.empty() ? origin : std::string(origin) + " " + place;
+        return HandOver(frame, where, plugin, summary, kOfferedAgain, again);
+    });
+    for (bool more = true; more && g_nStopSignals == 0;) {
+        std::vector<std::string> errors, notes;
+        more = feed.Turn(kPollMs, errors, notes);
         for (const std::string& line : errors) {
             ReportSkipped(origin, line);
             summary.inputErrors.push_back(line);
         }
-        summary.framesRead += static_cast<int>(frames.size());
-        const std::vector<long> lines = source.LastLines();
-        for (size_t i = 0; i < frames.size(); ++i) {
-            HandOver(frames[i],
-                     i < lines.size() ? std::string(origin) + " line " + std::to_string(lines[i])
-                                      : std::string(origin),
-                     plugin, summary);
-        }
+        for (const std::string& note : notes) ReportNote(origin, note, summary);
         MessageLayer::PumpMessages();
         ServiceNotify::Alive();
         status.PrintIfDue();
-        if (!more) break;
     }
+    summary.framesRead += static_cast<int>(feed.FramesRead());
+    source.KeepPosition();
+    for (const std::string& note : source.TakeNotes()) ReportNote(origin, note, summary);
 }
 
 std::string TimeText(const DateTime& time) {
@@ -256,20 +280,46 @@ std::vector<std::string> HealthLines(const CPluginHealth& health, const std::str
                      : std::string())};
 }
 
+bool OneContinuousSource(const std::string& followFile, const std::string& inboxDir,
+                         const std::string& simulateSpan, std::string& error) {
+    const int sources =
+        !followFile.empty() + !inboxDir.empty() + (simulateSpan.rfind("live", 0) == 0 ? 1 : 0);
+    if (sources <= 1) return true;
+    error = "--follow, --inbox and --simulate live each acquire until stopped: give one of them";
+    return false;
+}
+
+bool OpenContinuousSource(const std::string& followFile, const std::string& inboxDir,
+                          std::unique_ptr<CLiveSource>& live, std::string& error) {
+    if (!followFile.empty()) {
+        live = FollowFrames(followFile, HostDirectory::Absolute(FollowPosition::kFileName), error);
+    } else if (!inboxDir.empty()) {
+        live = FollowInbox(inboxDir, error);
+    } else {
+        return true;
+    }
+    return live != nullptr;
+}
+
 int Run(const Options& options, Summary& summary, std::string& error) {
     // Resolve the input files before changing into the host directory.
     Options resolved = options;
     resolved.framesFile = HostDirectory::InputPath(resolved.framesFile);
     resolved.followFile = HostDirectory::InputPath(resolved.followFile);
+    resolved.inboxDir = HostDirectory::InputPath(resolved.inboxDir);
     resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 
-    if (resolved.framesFile.empty() && resolved.followFile.empty() &&
+    if (resolved.framesFile.empty() && resolved.followFile.empty() && resolved.inboxDir.empty() &&
         resolved.simulateSpan.empty()) {
         error =
-            "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input) "
-            "or --simulate SPAN";
+            "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input), "
+            "--inbox DIR or --simulate SPAN";
+        return 1;
+    }
+    if (!OneContinuousSource(resolved.followFile, resolved.inboxDir, resolved.simulateSpan,
+                             error)) {
         return 1;
     }
     if (!HostDirectory::Enter(resolved.dir, error)) return 1;
@@ -283,11 +333,8 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         return 1;
     }
     std::unique_ptr<CLiveSource> live;
-    const char* liveOrigin = "--follow";
-    if (!resolved.followFile.empty()) {
-        live = FollowFrames(resolved.followFile, error);
-        if (!live) return 1;
-    }
+    const char* liveOrigin = resolved.inboxDir.empty() ? "--follow" : "--inbox";
+    if (!OpenContinuousSource(resolved.followFile, resolved.inboxDir, live, error)) return 1;
     HostSession session;
     if (!session.Prepare(error)) return 1;
     if (resolved.simulateSpan.rfind("live", 0) == 0) {

@@ -1,22 +1,28 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "hostlib/VktBase.h"
 #include "hostlib/VktRecords.h"
 
+class CLiveSource;
+
 // One run of the host: load the plug-in, start it, acquire and hand over frames, wait
 // until the plug-in has stored them (its queues empty, no refill pending), linger,
 // stop it, and tell what happened. Followed or live frames are acquired as they come
 // until SIGINT or SIGTERM (or the end of standard input); the run then waits for the
-// plug-in as after a replay, without lingering.
+// plug-in as after a replay, without lingering. A followed file's position past the
+// frames the plug-in accepted is kept in the host directory (FollowPosition.h), so that
+// the next run goes on from there.
 namespace HostRun {
 
 struct Options {
     std::string dir;
     std::string framesFile;    // frames to acquire, JSON Lines
     std::string followFile;    // or frames appended to this file ("-": standard input)
+    std::string inboxDir;      // or frames files renamed into this folder
     std::string simulateSpan;  // or simulated frames; "live[:SPEED]" runs until stopped
     std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     // At most this long for the plug-in's queues and refill. Given (0 or more), it bounds
@@ -44,10 +50,11 @@ struct Summary {
     int accepted = 0;
     int refused = 0;
     std::vector<std::string> inputErrors;
-    std::vector<std::string> messages;  // lines of the host's message window
-    std::vector<std::string> errorLog;  // lines the run added to the error log
-    std::vector<std::string> health;    // the plug-in's health figures after it stopped
-    bool drained = true;                // queues empty, no refill pending, in time
+    std::vector<std::string> sourceNotes;  // what the live source told (rotations, files moved)
+    std::vector<std::string> messages;     // lines of the host's message window
+    std::vector<std::string> errorLog;     // lines the run added to the error log
+    std::vector<std::string> health;       // the plug-in's health figures after it stopped
+    bool drained = true;                   // queues empty, no refill pending, in time
     DrainEnd drainEnd = DrainEnd::Stored;
     long backendWaiting = 0;  // records waiting for the backend when the run ended
     long refillPending = 0;   // refill ranges left for when it answers
@@ -72,6 +79,16 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
 
 // The plug-in's health figures as lines of text under `heading`.
 std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading);
+
+// --follow, --inbox and --simulate live each acquire until stopped: false (with
+// `error`) when more than one is given.
+bool OneContinuousSource(const std::string& followFile, const std::string& inboxDir,
+                         const std::string& simulateSpan, std::string& error);
+// Opens the followed file (its position kept in the current directory, the host
+// directory) or the inbox, whichever is given; `live` stays null for neither. False
+// (with `error`) when the one given cannot be opened.
+bool OpenContinuousSource(const std::string& followFile, const std::string& inboxDir,
+                          std::unique_ptr<CLiveSource>& live, std::string& error);
 
 // Returns 0 on success, nonzero (with `error`) when the run could not start.
 int Run(const Options& options, Summary& summary, std::string& error);

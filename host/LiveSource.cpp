@@ -2,94 +2,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <thread>
 
-#include "host/FrameFile.h"
 #include "host/Simulator.h"
-#include "host/StandardInput.h"
 #include "platform/Clock.h"
 
 namespace {
-
-// Reads what has been appended since the last poll; hands on complete lines only.
-// A file is read to its current end and tried again later; standard input ends.
-class CFollowedFile : public CLiveSource {
-public:
-    explicit CFollowedFile(std::FILE* file) : m_file(file) {}
-    CFollowedFile() : m_input(std::make_unique<CStandardInput>()) {}
-    ~CFollowedFile() override {
-        if (m_file) std::fclose(m_file);
-    }
-
-    bool Poll(std::vector<CDataFrame>& frames, std::vector<std::string>& errors,
-              int waitMs) override {
-        const bool any = m_input ? ReadInput(waitMs) : ReadFile();
-        m_lastLines.clear();
-        TakeLines(frames, errors);
-        if (m_bEnded) return false;
-        if (!any && !m_input) std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-        return true;
-    }
-
-    std::vector<long> LastLines() const override { return m_lastLines; }
-
-private:
-    bool ReadFile() {
-        bool any = false;
-        char buffer[65536];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, m_file)) > 0;) {
-            m_pending.append(buffer, got);
-            any = true;
-        }
-        std::clearerr(m_file);  // at the end for now: what is appended comes next time
-        return any;
-    }
-
-    bool ReadInput(int waitMs) {
-        bool any = false;
-        char buffer[65536];
-        for (int wait = waitMs;; wait = 0) {
-            const long got = m_input->Read(buffer, sizeof buffer, wait);
-            if (got < 0) return any;
-            if (got == 0) {
-                m_bEnded = true;
-                if (!m_pending.empty()) m_pending += '\n';  // the last line, unended
-                return any;
-            }
-            m_pending.append(buffer, static_cast<size_t>(got));
-            any = true;
-        }
-    }
-
-    void TakeLines(std::vector<CDataFrame>& frames, std::vector<std::string>& errors) {
-        size_t start = 0;
-        for (size_t end; (end = m_pending.find('\n', start)) != std::string::npos;
-             start = end + 1) {
-            ++m_nLine;
-            std::string line = m_pending.substr(start, end - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.find_first_not_of(" \t") == std::string::npos) continue;
-            std::string error;
-            if (auto frame = FrameFile::ParseLine(line, error)) {
-                frames.push_back(std::move(*frame));
-                m_lastLines.push_back(m_nLine);
-            } else {
-                errors.push_back("line " + std::to_string(m_nLine) + ": " + error);
-            }
-        }
-        m_pending.erase(0, start);
-    }
-
-    std::FILE* m_file = nullptr;
-    std::unique_ptr<CStandardInput> m_input;
-    bool m_bEnded = false;
-    std::string m_pending;
-    long m_nLine = 0;
-    std::vector<long> m_lastLines;  // of the frames the latest Poll appended
-};
 
 // The process clock runs SPEED times as fast; each 10-minute mark it passes gives
 // every tower's frame of that mark.
@@ -139,14 +58,40 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CLiveSource> FollowFrames(const std::string& path, std::string& error) {
-    if (path == "-") return std::make_unique<CFollowedFile>();
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        error = "--follow: cannot open " + path;
-        return nullptr;
+CLiveFeed::CLiveFeed(CLiveSource& source, Offer offer, int retryMs)
+    : m_source(source), m_offer(std::move(offer)), m_retryMs(retryMs) {}
+
+bool CLiveFeed::Turn(int waitMs, std::vector<std::string>& errors,
+                     std::vector<std::string>& notes) {
+    if (!m_held.empty()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryMs));
+    } else if (!m_bEnded) {
+        std::vector<CDataFrame> frames;
+        m_bEnded = !m_source.Poll(frames, errors, waitMs);
+        const std::vector<std::string> places = m_source.LastPlaces();
+        m_nRead += static_cast<long>(frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            m_held.push_back({std::move(frames[i]), i < places.size() ? places[i] : ""});
+        }
     }
-    return std::make_unique<CFollowedFile>(file);
+    OfferHeld();
+    std::vector<std::string> noted = m_source.TakeNotes();
+    notes.insert(notes.end(), noted.begin(), noted.end());
+    return !m_bEnded || !m_held.empty();
+}
+
+void CLiveFeed::OfferHeld() {
+    while (!m_held.empty()) {
+        const FrameOutcome outcome =
+            m_offer(m_held.front().frame, m_held.front().place, m_bRefused);
+        if (outcome.fate == FrameFate::RefusedForNow) {
+            m_bRefused = true;
+            return;
+        }
+        m_bRefused = false;
+        m_source.Acknowledge(outcome);
+        m_held.pop_front();
+    }
 }
 
 std::unique_ptr<CLiveSource> SimulateLive(const std::string& mode,

@@ -21,6 +21,13 @@ void AddFrameSource(CLI::App* command, Options& options, const char* followHelp)
     command->add_option("DIR", options.dir)->required();
     command->add_option("--frames", options.framesFile, "frames to acquire, JSON Lines");
     command->add_option("--follow", options.followFile, followHelp);
+    command
+        ->add_option("--inbox", options.inboxDir,
+                     "frames files renamed into DIR2, each taken whole in name order (names "
+                     "beginning with . or ending in .tmp are left alone): moved to "
+                     "DIR2/done/ once all its frames were accepted, to DIR2/rejected/ with "
+                     "NAME.why otherwise; until SIGINT/SIGTERM")
+        ->type_name("DIR2");
     command->add_option("--simulate", options.simulateSpan,
                         "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
     command->add_option("--now", options.now,
@@ -122,7 +129,9 @@ int main(int argc, char** argv) {
     HostRun::Options run;
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
     AddFrameSource(runCmd, run,
-                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM");
+                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM; a "
+                   "restart goes on after the last frame accepted (DIR/follow-position.json), "
+                   "and a rotation by rename or copy-truncate is followed");
     runCmd->add_option("--drain", run.drainSeconds,
                        "at most this many seconds for the plug-in to store everything (600)");
     runCmd->add_option("--status", run.statusSeconds,

@@ -53,9 +53,10 @@ bool Sources(const Options& options, std::vector<CDataFrame>& frames,
         }
         frames = std::move(read.frames);
     }
-    if (!options.followFile.empty()) {
-        live = FollowFrames(options.followFile, error);
-        if (!live) return false;
+    if (!HostRun::OneContinuousSource(options.followFile, options.inboxDir, options.simulateSpan,
+                                      error) ||
+        !HostRun::OpenContinuousSource(options.followFile, options.inboxDir, live, error)) {
+        return false;
     }
     if (options.simulateSpan.rfind("live", 0) == 0) {
         live = SimulateLive(options.simulateSpan, Simulator::CatalogueTowers(), error);
@@ -75,34 +76,46 @@ struct Counts {
     std::atomic<long> accepted{0};
 };
 
-// Hands frames to the host's bookkeeping, the plug-in and the window until stopped.
+// Hands frames to the host's bookkeeping, the plug-in and the window until stopped. A
+// live frame refused for now is offered again, and nothing after it meanwhile.
 void Acquire(const std::vector<CDataFrame>& frames, CLiveSource* live, PluginLoader& plugin,
              CHostWindow& window, const std::atomic<bool>& stop, Counts& counts) {
-    auto handOver = [&](const CDataFrame& frame) {
-        VktHost::RecordAcquiredFrame(frame);
-        ++counts.handed;
-        if (plugin.SaveRTDB(frame)) ++counts.accepted;
-        window.NoteFrame(frame);
+    auto handOver = [&](const CDataFrame& frame, bool again) {
+        const bool known = again || VktHost::RecordAcquiredFrame(frame);
+        if (!again) ++counts.handed;
+        const bool accepted = plugin.SaveRTDB(frame) != 0;
+        if (accepted) ++counts.accepted;
+        if (!again) window.NoteFrame(frame);
+        const std::string what =
+            "RTU " + std::to_string(frame.m_nRTUID) + ", time " + frame.m_tTime.Format();
+        if (accepted) return FrameOutcome{FrameFate::Accepted, ""};
+        if (!known) {
+            return FrameOutcome{FrameFate::RefusedForGood,
+                                what + ": the RTU is not in the host catalogue"};
+        }
+        return FrameOutcome{FrameFate::RefusedForNow, what + ": the plug-in could not take it"};
     };
     for (const CDataFrame& frame : frames) {
         if (stop) return;
-        handOver(frame);
+        handOver(frame, false);
     }
     if (!frames.empty()) {
         window.PostMessage("采集: 回放结束, " + std::to_string(counts.handed.load()) +
                            " 帧交给插件, 接受 " + std::to_string(counts.accepted.load()));
     }
-    while (live && !stop) {
-        std::vector<CDataFrame> arrived;
-        std::vector<std::string> errors;
-        const bool more = live->Poll(arrived, errors, kPollMs);
+    if (!live) return;
+    CLiveFeed feed(*live, [&](const CDataFrame& frame, const std::string&, bool again) {
+        return handOver(frame, again);
+    });
+    bool more = true;
+    while (more && !stop) {
+        std::vector<std::string> errors, notes;
+        more = feed.Turn(kPollMs, errors, notes);
         for (const std::string& line : errors) window.PostMessage("frame input " + line);
-        for (const CDataFrame& frame : arrived) handOver(frame);
-        if (!more) {
-            window.PostMessage("采集: 输入结束");
-            return;
-        }
+        for (const std::string& note : notes) window.PostMessage("frame input: " + note);
     }
+    live->KeepPosition();
+    if (!more) window.PostMessage("采集: 输入结束");
 }
 
 // What the host acquires, for the message window.
@@ -114,6 +127,8 @@ QString SourceText(const Options& options, size_t frames) {
         parts << QString::fromUtf8("模拟 ") + QString::fromStdString(options.simulateSpan);
     if (!options.followFile.empty())
         parts << QString::fromUtf8("跟随 ") + QString::fromStdString(options.followFile);
+    if (!options.inboxDir.empty())
+        parts << QString::fromUtf8("投递目录 ") + QString::fromStdString(options.inboxDir);
     if (parts.isEmpty()) return QString::fromUtf8("没有帧来源");
     return parts.join(", ") +
            (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
@@ -176,7 +191,8 @@ void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
 int Run(const Options& given, std::string& error) {
     if (!HostDisplay::Usable("", error)) return 1;
     Options options = given;
-    for (std::string* path : {&options.framesFile, &options.followFile, &options.screenshot}) {
+    for (std::string* path :
+         {&options.framesFile, &options.followFile, &options.inboxDir, &options.screenshot}) {
         *path = HostDirectory::InputPath(*path);
     }
     const std::string pluginPath = HostDirectory::Absolute(

@@ -14,6 +14,7 @@ struct Options {
     std::string dir;
     std::string framesFile;    // frames to acquire, JSON Lines
     std::string followFile;    // or frames appended to this file
+    std::string inboxDir;      // or frames files renamed into this folder
     std::string simulateSpan;  // or simulated frames, "live[:SPEED]" included
     std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     std::string pluginPath;    // empty: next to the host program

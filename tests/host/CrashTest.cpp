@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -82,9 +83,10 @@ protected:
         }
     }
 
-    // Runs the host program's `command` ("run", "export", "rtu add") on DIR with `args`;
-    // returns the wait status.
-    int RunProgram(const std::string& command, std::vector<std::string> args, const Kill& kill) {
+    // Starts the host program's `command` ("run", "export", "rtu add") on DIR with
+    // `args`, its output appended to host.out; returns its process id.
+    pid_t StartProgram(const std::string& command, std::vector<std::string> args,
+                       const Kill& kill) {
         const std::string output = m_host->Path("host.out");
         const bool loadsPlugin = command == "run" || command == "export";
         if (loadsPlugin) args.insert(args.end(), {"--plugin", std::getenv("VKT_PLUGIN")});
@@ -104,6 +106,13 @@ protected:
             execv(VKT_HOST_PROGRAM, argv.data());
             _exit(127);
         }
+        return child;
+    }
+
+    // Runs the program as StartProgram does (killed after `kill.delayMs` when it names
+    // no point); returns the wait status.
+    int RunProgram(const std::string& command, std::vector<std::string> args, const Kill& kill) {
+        const pid_t child = StartProgram(command, std::move(args), kill);
         if (kill.point.empty() && kill.delayMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kill.delayMs));
             ::kill(child, SIGKILL);
@@ -183,6 +192,65 @@ protected:
         std::ofstream(m_host->Path("odbc/odbc.ini")) << kept.str();
     }
 
+    // What accepted.txt lists, and how much of it the stores hold.
+    struct Stored {
+        std::set<std::pair<int, std::string>> accepted;
+        int inStation = 0, inBackend = 0, equal = 0, duplicates = 0;
+    };
+
+    std::set<std::pair<int, std::string>> ReadAccepted() {
+        std::set<std::pair<int, std::string>> accepted;
+        std::ifstream in(m_host->Path("accepted.txt"));
+        int rtu = 0;
+        std::string day, time;
+        while (in >> rtu >> day >> time) accepted.insert({rtu, day + " " + time});
+        return accepted;
+    }
+
+    // Reads accepted.txt and looks each frame up in its station file and the backend.
+    Stored ReadStored() {
+        Stored result;
+        result.accepted = ReadAccepted();
+        Rows station, backend;
+        std::set<int> towers;
+        for (const auto& [tower, at] : result.accepted) towers.insert(tower);
+        for (int tower : towers) {
+            OdbcConnection file;
+            EXPECT_TRUE(file.DriverConnect(Odbc::SqliteConnectionString(m_host->Path(
+                                               "WPData/WP_" + std::to_string(tower) + ".MDB")),
+                                           kLoginTimeoutSeconds));
+            EXPECT_TRUE(ReadRows(file, "SELECT TIME, V1AVGSP FROM RTTOWER", tower, station,
+                                 result.duplicates));
+        }
+        OdbcConnection server;
+        EXPECT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
+        EXPECT_TRUE(ReadRows(server,
+                             "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
+                             "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
+                             0, backend, result.duplicates));
+        for (const auto& key : result.accepted) {
+            const auto local = station.find(key);
+            const auto remote = backend.find(key);
+            result.inStation += local != station.end();
+            result.inBackend += remote != backend.end();
+            if (local != station.end() && remote != backend.end() &&
+                std::stod(local->second) == std::stod(remote->second)) {
+                ++result.equal;
+            }
+        }
+        return result;
+    }
+
+    // Every frame accepted is in both stores with equal values, and no key twice.
+    static void ExpectStoredOnce(const Stored& stored) {
+        const int accepted = static_cast<int>(stored.accepted.size());
+        EXPECT_GT(accepted, 0);
+        EXPECT_EQ(stored.inStation, accepted);
+        EXPECT_EQ(stored.inBackend, accepted);
+        EXPECT_EQ(stored.equal, accepted);
+        EXPECT_EQ(stored.duplicates, 0);
+    }
+
     HostDirectory::BackendOptions m_backend;
     std::unique_ptr<TestHost> m_host;
     int m_nFramesPerChunk = 0;
@@ -251,51 +319,89 @@ TEST_P(CrashTest, EveryAcceptedFrameIsInBothStoresWhateverKillsTheHost) {
         ExpectSoundFiles("after cycle " + std::to_string(cycle));
     }
 
-    std::set<std::pair<int, std::string>> accepted;
-    {
-        std::ifstream in(m_host->Path("accepted.txt"));
-        int rtu = 0;
-        std::string day, time;
-        while (in >> rtu >> day >> time) accepted.insert({rtu, day + " " + time});
-    }
-    Rows station, backend;
-    int duplicates = 0;
-    std::set<int> towers;
-    for (const auto& [rtu, time] : accepted) towers.insert(rtu);
-    for (int rtu : towers) {
-        OdbcConnection file;
-        ASSERT_TRUE(file.DriverConnect(
-            Odbc::SqliteConnectionString(m_host->Path("WPData/WP_" + std::to_string(rtu) + ".MDB")),
-            kLoginTimeoutSeconds));
-        ASSERT_TRUE(ReadRows(file, "SELECT TIME, V1AVGSP FROM RTTOWER", rtu, station, duplicates));
-    }
-    OdbcConnection server;
-    ASSERT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
-    ASSERT_TRUE(ReadRows(server,
-                         "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
-                         "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
-                         0, backend, duplicates));
-    int inStation = 0, inBackend = 0, equal = 0;
-    for (const auto& key : accepted) {
-        const auto local = station.find(key);
-        const auto remote = backend.find(key);
-        inStation += local != station.end();
-        inBackend += remote != backend.end();
-        if (local != station.end() && remote != backend.end() &&
-            std::stod(local->second) == std::stod(remote->second)) {
-            ++equal;
-        }
-    }
+    const Stored stored = ReadStored();
     std::printf("crash test (%s): %d kills", GetParam() ? "PostgreSQL" : "SQLite", kills);
     for (const auto& [point, count] : killsAt) std::printf(", %s %d", point.c_str(), count);
     std::printf("; frames accepted %zu, found in station files %d, in the backend %d, equal %d\n",
-                accepted.size(), inStation, inBackend, equal);
+                stored.accepted.size(), stored.inStation, stored.inBackend, stored.equal);
     EXPECT_GE(kills, 15);
-    EXPECT_GT(accepted.size(), 0u);
-    EXPECT_EQ(inStation, static_cast<int>(accepted.size()));
-    EXPECT_EQ(inBackend, static_cast<int>(accepted.size()));
-    EXPECT_EQ(equal, static_cast<int>(accepted.size()));
-    EXPECT_EQ(duplicates, 0);
+    ExpectStoredOnce(stored);
+}
+
+// The followed file is rotated, by rename and by copy-truncate in turn, under a running
+// host that is then killed at a random moment; every other run is killed inside
+// SaveRTDB while it reads on across the rotation. Each restart goes on from the kept
+// position: in the end every frame written was accepted, and is in both stores once.
+TEST_P(CrashTest, AFollowedFileRotatedBothWaysAcrossKills) {
+    std::mt19937 random(GetParam() ? 4099 : 907);
+    auto between = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    std::filesystem::create_directory(m_host->Path("feed"));
+    const std::string feed = m_host->Path("feed/frames.jsonl");
+    std::set<std::pair<int, std::string>> written;
+    auto append = [&](int hour) {
+        const DateTime from = DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, hour, 0, 0);
+        std::ofstream out(feed, std::ios::app);
+        for (const CDataFrame& frame : Simulator::Simulate(
+                 Simulator::CatalogueTowers(), {from, from + DateTimeSpan(0, 0, 50, 0)})) {
+            out << FrameFile::FormatLine(frame) << "\n";
+            written.insert({frame.m_nRTUID, frame.m_tTime.Format()});
+        }
+    };
+    auto allAccepted = [&] {
+        const auto accepted = ReadAccepted();
+        return std::includes(accepted.begin(), accepted.end(), written.begin(), written.end());
+    };
+    const std::vector<std::string> args{
+        "--follow", feed,    "--accepted", m_host->Path("accepted.txt"), "--linger", "0", "--drain",
+        "120",      "--now", kNow};
+    int kills = 0;
+    for (int round = 0; round < 8; ++round) {
+        append(3 * round);
+        // A run killed inside SaveRTDB dies among the 24 frames of the hour just appended.
+        const bool inside = round % 2 == 1;
+        const pid_t child = StartProgram(
+            "run", args, {inside ? "spool-append:" + std::to_string(between(1, 24)) : ""});
+        bool taken = true;
+        if (!inside) {
+            taken = WaitFor(allAccepted, 30000);
+            // Lines the host has most likely not read yet when the file is rotated: the
+            // renamed file or the copy holds them.
+            append(3 * round + 1);
+            const std::string rotated = feed + "." + std::to_string(round);
+            if (round % 4 == 0) {
+                std::filesystem::rename(feed, rotated);
+            } else {
+                std::filesystem::copy_file(feed, rotated);
+                std::filesystem::resize_file(feed, 0);
+            }
+            append(3 * round + 2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(between(0, 700)));
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        if (!WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
+            ::kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        ASSERT_TRUE(taken) << "round " << round << ": " << ReadWholeFile(m_host->Path("host.out"));
+        kills += WasKilled(status);
+    }
+    const pid_t last = StartProgram("run", args, {});
+    EXPECT_TRUE(WaitFor(allAccepted, 30000)) << "frames written but never accepted";
+    ::kill(last, SIGTERM);
+    int status = 0;
+    waitpid(last, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << ReadWholeFile(m_host->Path("host.out"));
+    ExpectSoundFiles("after the rotations");
+    const Stored stored = ReadStored();
+    std::printf("followed-file crash test (%s): %d kills, frames written %zu, accepted %zu\n",
+                GetParam() ? "PostgreSQL" : "SQLite", kills, written.size(),
+                stored.accepted.size());
+    EXPECT_EQ(kills, 8);
+    ExpectStoredOnce(stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CrashTest, ::testing::Values(false, true),

@@ -858,6 +858,9 @@ TEST(HostCommandLineTest, UsageErrorsExitOneAndHelpZero) {
         {{"run", dir, "--simulate", "last:30m", "--bogus"}, 1, "--bogus"},
         {{"rtu", "list"}, 1, "DIR is required"},
         {{"run", dir}, 1, "run needs frames to acquire: --frames FILE, --follow FILE"},
+        {{"run", dir, "--follow", "in.jsonl", "--inbox", scratch},
+         1,
+         "--follow, --inbox and --simulate live each acquire until stopped: give one of them"},
         {{"run", dir, "--simulate", "last:30m", "--now", "2009-03-12"}, 1, "--now must be"},
         {{"rtu", "add", dir, "--id", "7", "--name", "X", "--type", "999"},
          1,
@@ -1025,6 +1028,61 @@ TEST(HostCommandLineTest, EachRefusedFrameIsToldWithItsReason) {
               "2009-03-12 25:00:00\n"
               "frame refused: --frames line 2, RTU 999, time 2009-03-12 15:10:00: the RTU is not "
               "in the host catalogue (vkthost rtu list DIR)\n");
+}
+
+// A followed file and an inbox hand every frame over once across a stop and a restart,
+// whether it came while the host ran or while it was stopped, and every one is stored.
+TEST(HostRunTest, FollowedAndInboxFramesAreHandedOverOnceAcrossARestart) {
+    for (const std::string option : {"--follow", "--inbox"}) {
+        SCOPED_TRACE(option);
+        TestHost host;
+        VktHost::CloseHost();
+        const bool inbox = option == "--inbox";
+        const std::string source = host.Path(inbox ? "inbox" : "feed.jsonl");
+        if (inbox) fs::create_directory(source);
+        int written = 0;
+        auto feed = [&](int frames) {
+            std::string text;
+            for (int i = 0; i < frames; ++i, ++written) {
+                CDataFrame frame;
+                frame.m_nRTUID = 1 + written % 3;
+                frame.m_nKind = 1;
+                frame.m_tTime =
+                    DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * written, 0);
+                text += FrameFile::FormatLine(frame) + "\n";
+            }
+            const std::string name = source + "/" + std::to_string(written) + ".jsonl";
+            std::ofstream(inbox ? name + ".tmp" : source, std::ios::app) << text;
+            if (inbox) fs::rename(name + ".tmp", name);  // renamed in whole
+        };
+        const std::string accepted = host.Path("accepted.txt");
+        auto lines = [&] {  // one a frame accepted: the stores' rows tell one twice
+            const std::string text = ReadWholeFile(accepted);
+            return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+        };
+        for (int run = 0; run < 2; ++run) {
+            feed(6);  // before the start, or while the host is stopped
+            const ProgramRun ran =
+                RunHost({"run", host.Dir(), option, source, "--accepted", accepted, "--now",
+                         "2009-03-13 00:00", "--linger", "0"},
+                        host.Path("run"), [&](pid_t child, const std::string&) {
+                            feed(6);
+                            EXPECT_TRUE(WaitFor([&] { return lines() >= written; }));
+                            kill(child, SIGTERM);
+                        });
+            EXPECT_EQ(ran.status, 0) << ran.out << ran.err;
+        }
+        EXPECT_EQ(lines(), 24);
+        EXPECT_EQ(QueryFile(host.Path("backend.db"), "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "24");
+        if (inbox) {
+            EXPECT_EQ(Tree(source),
+                      (std::set<std::string>{"done", "done/12.jsonl", "done/18.jsonl",
+                                             "done/24.jsonl", "done/6.jsonl", "rejected"}));
+        } else {
+            EXPECT_NE(ReadWholeFile(host.Path("follow-position.json")).find("\"line\":24"),
+                      std::string::npos);
+        }
+    }
 }
 
 }  // namespace
