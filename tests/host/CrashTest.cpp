@@ -25,6 +25,7 @@
 #include "host/Simulator.h"
 #include "hostlib/VktBase.h"
 #include "platform/OdbcQuery.h"
+#include "storage/FrameSpool.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -42,6 +43,15 @@ constexpr int kHoursPerCycle = 4;
 constexpr const char* kNow = "2011-03-05 00:00:00";
 // Live acquisition starts here, after every replayed frame.
 constexpr const char* kLiveNow = "2011-03-06 00:00:00";
+
+// The frame with its items repeated past what a spool record may carry, a minute later.
+CDataFrame Oversized(CDataFrame frame) {
+    frame.m_tTime = frame.m_tTime + DateTimeSpan(0, 0, 1, 0);
+    while (frame.m_arItems.size() <= CFrameSpool::kMaxItems) {
+        frame.m_arItems.push_back(frame.m_arItems.front());
+    }
+    return frame;
+}
 
 // (RTU, time text) → V1AVGSP as text.
 using Rows = std::map<std::pair<int, std::string>, std::string>;
@@ -156,7 +166,12 @@ protected:
             Simulator::Simulate(towers, {from, from + DateTimeSpan(0, kHoursPerCycle, -10, 0)});
         const std::string path = m_host->Path("frames-" + std::to_string(cycle) + ".jsonl");
         std::ofstream out(path);
-        for (const CDataFrame& frame : frames) out << FrameFile::FormatLine(frame) << "\n";
+        for (size_t i = 0; i < frames.size(); ++i) {
+            out << FrameFile::FormatLine(frames[i]) << "\n";
+            // Among every chunk's frames one too large for the spool: refused at the door,
+            // and the frames after it are stored as ever.
+            if (i == frames.size() / 2) out << FrameFile::FormatLine(Oversized(frames[i])) << "\n";
+        }
         m_nFramesPerChunk = static_cast<int>(frames.size());
         return path;
     }
@@ -402,6 +417,63 @@ TEST_P(CrashTest, AFollowedFileRotatedBothWaysAcrossKills) {
                 stored.accepted.size());
     EXPECT_EQ(kills, 8);
     ExpectStoredOnce(stored);
+}
+
+// Station files off: a frame's backend rows have no other home than the spool. The
+// backend is away for the first rounds and then (the shared PostgreSQL server, where
+// the test command names its folder) frozen, each run killed at a random moment or
+// inside SaveRTDB; then it is back. Every accepted frame reaches the backend once.
+TEST_P(CrashTest, StationFilesOffTheSpoolKeepsFramesUntilTheBackendHasThem) {
+    std::mt19937 random(GetParam() ? 733 : 409);
+    auto between = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    const auto configure = [&](const std::string& source) {
+        std::ofstream(m_host->Path("WPDB.ini"))
+            << "[DATABASE]\nSOURCENAME=" << source << "\n[LOCALDATA]\nSAVEDATA=0\n";
+    };
+    const char* serverDir = std::getenv("VKT_PG_DIR");
+    const bool canFreeze = GetParam() && serverDir != nullptr;
+    const auto server = [&](const char* command) {
+        const std::string line = std::string("bash '") + std::getenv("VKT_PG_SCRIPT") + "' " +
+                                 command + " '" + serverDir + "' " + std::getenv("VKT_PG_PORT");
+        EXPECT_EQ(std::system(line.c_str()), 0) << line;
+    };
+    int kills = 0;
+    for (int round = 0; round < 6; ++round) {
+        const bool frozen = canFreeze && (round == 2 || round == 3);
+        configure(round < 4 && !frozen ? "NO_SUCH_SOURCE" : m_backend.dataSource);
+        const std::string frames = WriteFrames(round, round);
+        const Kill kill = round % 2 == 0 ? Kill{"", 150 + between(0, 600)}
+                                         : Kill{"spool-append:" + std::to_string(between(1, 60))};
+        if (frozen) server("freeze");
+        kills += WasKilled(RunHost(frames, kill));
+        if (frozen) server("thaw");
+    }
+    const int drained = RunHost(m_host->Path("empty.jsonl"), {});
+    EXPECT_TRUE(WIFEXITED(drained) && WEXITSTATUS(drained) == 0)
+        << ReadWholeFile(m_host->Path("host.out"));
+    std::set<std::pair<int, std::string>> inBackend;
+    OdbcConnection server;
+    ASSERT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
+    Rows backend;
+    int duplicates = 0;
+    ASSERT_TRUE(ReadRows(server,
+                         "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
+                         "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
+                         0, backend, duplicates));
+    const auto accepted = ReadAccepted();
+    long found = 0;
+    for (const auto& key : accepted) found += backend.count(key);
+    std::printf(
+        "station-files-off crash test (%s%s): %d kills, frames accepted %zu, in the "
+        "backend %ld\n",
+        GetParam() ? "PostgreSQL" : "SQLite", canFreeze ? ", frozen server" : "", kills,
+        accepted.size(), found);
+    EXPECT_GE(kills, 4);
+    EXPECT_GT(accepted.size(), 0u);
+    EXPECT_EQ(found, static_cast<long>(accepted.size()));
+    EXPECT_EQ(duplicates, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CrashTest, ::testing::Values(false, true),
