@@ -311,8 +311,8 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     const std::string pluginPath = HostDirectory::Absolute(
         resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
 
-    if (resolved.framesFile.empty() && resolved.followFile.empty() && resolved.inboxDir.empty() &&
-        resolved.simulateSpan.empty()) {
+    if (!resolved.refillOnly && resolved.framesFile.empty() && resolved.followFile.empty() &&
+        resolved.inboxDir.empty() && resolved.simulateSpan.empty()) {
         error =
             "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input), "
             "--inbox DIR or --simulate SPAN";
@@ -399,6 +399,8 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         summary.framesDropped = final.nFramesDropped;
         summary.stationLeft = final.station.nQueued;
         summary.rowsRefused = final.nRowsRefused;
+        summary.rowsRetried = final.nRowsRetried;
+        summary.rowsRefilled = final.nRowsRefilled;
     }
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
@@ -417,6 +419,19 @@ int ExitCode(const Summary& summary) {
             return 3;
     }
 }
+
+namespace {
+
+void PrintRefused(const Summary& summary) {
+    if (summary.rowsRefused == 0) return;
+    std::printf(
+        "the backend answered and refused %ld rows; they are kept in the station files' "
+        "quarantine (vkthost report lists them) and sent again by vkthost refill or the next "
+        "start (exit code 3)\n",
+        summary.rowsRefused);
+}
+
+}  // namespace
 
 void Print(const Summary& summary) {
     std::printf("frames read: %d\n", summary.framesRead);
@@ -440,18 +455,14 @@ void Print(const Summary& summary) {
                 std::printf("%ld frames were given up unstored (exit code 3)\n",
                             summary.framesDropped);
             }
-            if (summary.rowsRefused > 0) {
-                std::printf(
-                    "the backend refused %ld rows, which are only in the station files; the "
-                    "error log names them (exit code 3)\n",
-                    summary.rowsRefused);
-            }
+            PrintRefused(summary);
             break;
         case DrainEnd::BackendAway:
             std::printf(
                 "the backend does not answer: %ld records wait for it and %ld refill ranges are "
                 "pending; they are copied from the station files when it answers (exit code 3)\n",
                 summary.backendWaiting, summary.refillPending);
+            PrintRefused(summary);
             break;
         case DrainEnd::TimedOut:
             std::printf("the plug-in had not stored everything within --drain (exit code 3)\n");

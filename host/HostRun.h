@@ -35,12 +35,16 @@ struct Options {
     // Each frame the plug-in accepted, as "RTU time" appended to this file the moment
     // SaveRTDB returns (for crash tests: what a kill leaves in it was accepted).
     std::string acceptedFile;
+    // No frames: the plug-in runs only to copy back what its refill journal holds (the
+    // rows its quarantine handed back at the start among them).
+    bool refillOnly = false;
 };
 
 // How waiting for the plug-in to store what it was handed ended.
 enum class DrainEnd {
     Stored,       // both stores have everything
-    BackendAway,  // the station files have everything; the backend does not answer
+    BackendAway,  // the station files have everything; the backend does not answer (a
+                  // backend that answers and refuses rows is no outage: they are kept)
     TimedOut,     // --drain passed first
     Stopped,      // a stop signal cut the wait short
 };
@@ -60,7 +64,9 @@ struct Summary {
     long refillPending = 0;   // refill ranges left for when it answers
     long framesDropped = 0;   // given up unstored, by the plug-in's own count
     long stationLeft = 0;     // frames left in the spool for the next start
-    long rowsRefused = 0;     // rows the backend refused, given up
+    long rowsRefused = 0;     // rows the backend refused, kept in the quarantine
+    long rowsRetried = 0;     // quarantined rows handed back to the refill at the start
+    long rowsRefilled = 0;    // rows copied back from the station files
 };
 
 // The exit code of a run that started: 0 everything stored, 2 stopped by a signal

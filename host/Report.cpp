@@ -94,6 +94,26 @@ void PrintBackend() {
     PrintTables(connection.Get(), backend.prefix, {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"});
 }
 
+// The rows the backend refused, which the plug-in keeps in the station file (table
+// QUARANTINE), and the latest refusal.
+void PrintQuarantine(SQLHDBC hdbc) {
+    const auto count = Odbc::QueryText(hdbc, "SELECT COUNT(*) FROM QUARANTINE");
+    if (!count || *count == "0") return;  // no table: nothing was ever refused
+    std::printf("  rows the backend refused (QUARANTINE): %s\n", count->c_str());
+    OdbcStatement stmt = Odbc::AllocStatement(hdbc);
+    if (!stmt ||
+        !Odbc::Succeeded(Odbc::ExecOn(stmt.Get(),
+                                      "SELECT NOTED, TIME, HOURLY, REASON FROM QUARANTINE "
+                                      "ORDER BY NOTED DESC, TIME DESC LIMIT 1")) ||
+        !Odbc::FetchRow(stmt.Get())) {
+        return;
+    }
+    const OdbcRow latest(stmt.Get());
+    std::printf(
+        "    latest: noted %s, row %s of %s: %s\n", latest.Text(1).c_str(), latest.Text(2).c_str(),
+        latest.Text(3) == "1" ? "FD_RUN_TOWERHIS" : "FD_RUN_RTTOWER", latest.Text(4).c_str());
+}
+
 void PrintStations(const std::string& dir) {
     std::vector<fs::path> files;
     std::error_code ec;
@@ -111,6 +131,7 @@ void PrintStations(const std::string& dir) {
             continue;
         }
         PrintTables(connection.Get(), "", {"RTTOWER", "HSTOWER"});
+        PrintQuarantine(connection.Get());
     }
 }
 

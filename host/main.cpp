@@ -5,6 +5,7 @@
 #include "host/HostDialogs.h"
 #include "host/HostDirectory.h"
 #include "host/HostJobs.h"
+#include "host/HostRefill.h"
 #include "host/HostRun.h"
 #include "host/Report.h"
 #include "host/RtuCatalogue.h"
@@ -180,6 +181,14 @@ int main(int argc, char** argv) {
     shotsCmd->add_option("OUTDIR", shotsOut)->required();
     shotsCmd->add_option("--plugin", shotsPlugin, "the plug-in library");
 
+    HostRefill::Options refill;
+    CLI::App* refillCmd = app.add_subcommand(
+        "refill", "copy back into the backend what it lacks, the rows it refused among them");
+    refillCmd->add_option("DIR", refill.dir)->required();
+    refillCmd->add_option("--drain", refill.drainSeconds,
+                          "at most this many seconds for the refill, a backend away included");
+    refillCmd->add_option("--plugin", refill.pluginPath, "the plug-in library");
+
     std::string reportDir;
     CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
     report->add_option("DIR", reportDir)->required();
@@ -233,6 +242,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? 0 : Fail(error);
     }
     if (rainCmd->parsed()) return JobCommand(rainJob);
+    if (refillCmd->parsed()) return HostRefill::Command(refill);
     if (report->parsed()) return Report::Print(reportDir);
     return 1;
 }

@@ -171,7 +171,8 @@ struct CPluginHealth {
     long nFramesDropped = 0;  // frames given up unstored (queue bounds, shut-down)
     long nRefillPending = 0;  // time ranges still to copy back into the backend
     long nRowsRefilled = 0;   // rows copied back so far
-    long nRowsRefused = 0;    // rows the backend refused when copied back: given up
+    long nRowsRefused = 0;    // rows the backend refused, kept in the quarantine now
+    long nRowsRetried = 0;    // quarantined rows handed back to the refill at the start
     long nSpoolDamaged = 0;   // damaged records passed over in the frame spool
 };
 

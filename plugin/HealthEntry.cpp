@@ -30,8 +30,9 @@ CPluginHealth HealthOf(const CWPContext& context) {
         // Records the full queue handed to the refill journal are pending, not dropped.
         health.nFramesDropped += writer->LostCount();
         health.nRowsRefilled = writer->RefilledCount();
-        health.nRowsRefused = writer->RefusedCount();
     }
+    health.nRowsRefused = context.m_stores.m_journal.Quarantine().Count();
+    health.nRowsRetried = context.m_stores.m_journal.Quarantine().HandedBackCount();
     health.nRefillPending = static_cast<long>(context.m_stores.m_journal.PendingCount());
     if (context.m_stores.m_pSpool) health.nSpoolDamaged = context.m_stores.m_pSpool->DamagedCount();
     return health;

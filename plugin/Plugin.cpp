@@ -93,9 +93,16 @@ void FillContext(CWPContext& context) {
 
     // The journal before the writer: ranges a former run left are refilled first.
     stores.m_journal.Load(stores.m_strWorkingDir);
+    stores.m_journal.Quarantine().Load(stores.m_strWorkingDir);
     // What a killed run may have left unconfirmed is compared with the backend's keys.
     const auto settings = stores.m_settings.Get();
     if (settings->m_bSaveBkgDB && settings->m_bSaveLocal) {
+        // Rows the backend refused are tried again: the table may have been mended.
+        const long retried = stores.m_journal.Quarantine().HandBack(stores.m_journal);
+        if (retried > 0) {
+            WriteErrorInfo(std::to_string(retried) +
+                           " rows the backend refused are handed back to the refill");
+        }
         for (const CRefillRange& range :
              stores.m_confirmation.Unconfirmed(stores.m_strWorkingDir)) {
             stores.m_journal.NoteRange(range);

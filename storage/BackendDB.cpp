@@ -375,11 +375,16 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
             refused->lost = refusal == Refusal::Lost;
         }
         if (refusal == Refusal::Duplicate && options.quietDuplicate) return {true, rc};
-        const std::string message =
-            "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
-        WriteErrorInfo(message);
-        if (options.withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
-        ReportToMessageWindow(message);
+        const bool answered = refusal != Refusal::Lost;
+        if (answered) m_strLastRefusal = Odbc::Diagnostics(SQL_HANDLE_STMT, stmt.Get());
+        // A refused row after the first of its run is only counted.
+        if (!(answered && options.rowRefusals) || m_rowRefusals.Failed()) {
+            const std::string message =
+                "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
+            WriteErrorInfo(message);
+            if (options.withDiagnostics) WriteSQLErrorInfo(m_connection.Get(), stmt.Get());
+            ReportToMessageWindow(message);
+        }
         stmt.Reset();
         if (!broken) DisconnectBackend();
         return {true, rc};
@@ -454,10 +459,17 @@ bool CBackendDB::ExecBackendSQL(const std::string& sql) {
 }
 
 BackendOutcome CBackendDB::ExecBackendRow(const std::string& sql) {
+    RunOptions options;
+    options.rowRefusals = true;
     Refused refused;
     const StatementResult result = RunStatement(
-        sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}, &refused);
+        sql, options, [](SQLHSTMT, SQLRETURN) {}, &refused);
     return OutcomeOf(result, refused.lost);
+}
+
+std::string CBackendDB::LastRefusal() {
+    RecursiveMutexLock guard(m_lock);
+    return m_strLastRefusal;
 }
 
 bool CBackendDB::IsConnected() {
@@ -468,6 +480,7 @@ bool CBackendDB::IsConnected() {
 BackendOutcome CBackendDB::InsertBackendRow(const std::string& sql) {
     RunOptions options;
     options.quietDuplicate = true;
+    options.rowRefusals = true;
     Refused refused;
     const StatementResult result = RunStatement(
         sql, options, [](SQLHSTMT, SQLRETURN) {}, &refused);

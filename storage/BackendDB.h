@@ -9,6 +9,7 @@
 #include "platform/Mutex.h"
 #include "platform/OdbcHandles.h"
 #include "platform/SqlText.h"
+#include "storage/FailureLog.h"
 
 class CWPSettingsStore;
 class CBackendTransaction;
@@ -69,7 +70,13 @@ public:
     BackendOutcome InsertBackendRow(const std::string& sql);
     // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended
     // (as InsertBackendRow, but a duplicate key is Failed).
+    // The rows these two run are many alike: a table that refuses one refuses many. Their
+    // refusals are logged as a run: the first since the start in full (the
+    // statement and the diagnostics), the others counted, a line a minute at most.
     BackendOutcome ExecBackendRow(const std::string& sql);
+    // The diagnostics of the last statement the backend refused (empty before any);
+    // takes the backend lock: held across the statement, it names that statement's.
+    std::string LastRefusal();
     // Whether a connection is open now; takes the backend lock.
     bool IsConnected();
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
@@ -122,6 +129,7 @@ private:
         bool withDiagnostics = true;  // the driver's diagnostics go to the error log
         bool newLine = true;          // the reported text ends in a new line
         bool quietDuplicate = false;  // a duplicate key is not reported
+        bool rowRefusals = false;     // refusals logged as a run (m_rowRefusals)
     };
     struct Refused {
         bool duplicate = false;  // a duplicate key: the row is there
@@ -154,6 +162,8 @@ private:
     // Outage bookkeeping: whether the last connect failed, when the last line about it
     // was written, and how many statements were lost since that line.
     bool m_bUnreachable GUARDED_BY(m_lock) = false;
+    std::string m_strLastRefusal GUARDED_BY(m_lock);
+    CFailureLog m_rowRefusals GUARDED_BY(m_lock){"Backend rows refused"};
     DateTime m_tLastOutageLine GUARDED_BY(m_lock);
     long m_nLostSinceLine GUARDED_BY(m_lock) = 0;
     long m_nLostInOutage GUARDED_BY(m_lock) = 0;

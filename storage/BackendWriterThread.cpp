@@ -250,8 +250,14 @@ void CBackendWriterThread::Write(const Record& queued) {
         Written(queued);
         return;
     }
-    m_counters.NoteFailed(ProcessClock::Now());
-    if (outcome == BackendOutcome::NotRun) EnterOutage();
+    if (outcome == BackendOutcome::NotRun) {
+        m_counters.NoteFailed(ProcessClock::Now());
+        EnterOutage();
+    } else {
+        // The backend answered: no outage. The journal's refill writes each of the
+        // record's rows on its own, and keeps only the refused one in the quarantine.
+        m_counters.NoteRefused();
+    }
     Miss(queued, outcome == BackendOutcome::NotRun);
 }
 
@@ -338,21 +344,32 @@ void CBackendWriterThread::RefillStep() {
     System::KillPoint("refill");
     m_bOutage = false;
     const long rows = counts.m_nCopied + counts.m_nPresent;
+    const long refused = static_cast<long>(counts.m_refused.size());
     m_nRefilled += rows;
-    m_nRefused += counts.m_nFailed;
+    m_nRefused += refused;
     if (rows > 0) m_counters.NoteWritten(ProcessClock::Now(), rows);
+    // Kept, so the range is done; the next start hands them back to the journal.
+    if (!m_journal.Quarantine().Keep(range.m_nRTUID, counts.m_refused)) {
+        WriteErrorInfo("The station file of tower " +
+                       std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) +
+                       " cannot keep " + std::to_string(refused) +
+                       " rows the backend refused; they stay missing in the backend until "
+                       "exported");
+    }
     m_journal.Advance(range.m_nRTUID, chunkEnd);
     auto [tallyEntry, first] = m_refillTally.try_emplace(range.m_nRTUID);
     RefillTally& tally = tallyEntry->second;
     if (first) tally.from = range.m_tFrom;
     tally.rows += rows;
-    tally.refused += counts.m_nFailed;
+    tally.refused += refused;
     if (chunkEnd < range.m_tTo) return;
-    WriteErrorInfo(
-        std::to_string(tally.rows) + " rows refilled for tower " +
-        std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
-        (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " + range.m_tTo.Format() +
-        (tally.refused > 0 ? "; " + std::to_string(tally.refused) + " refused" : std::string()));
+    WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
+                   std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
+                   (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
+                   range.m_tTo.Format() +
+                   (tally.refused > 0
+                        ? "; " + std::to_string(tally.refused) + " refused, kept in the quarantine"
+                        : std::string()));
     m_refillTally.erase(range.m_nRTUID);
 }
 

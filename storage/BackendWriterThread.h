@@ -21,10 +21,10 @@ class CStationMap;
 // The backend writer: the storage thread hands it each record's backend rows, in
 // order, so that a slow or silent backend holds up only these rows. A record whose
 // rows cannot be written (the server cannot be had, or refuses them) is noted in the
-// refill journal; while the server stays away the records go straight to the journal
-// and the server is tried again once per retry interval. When it answers, the
-// journal's ranges are copied back from the station files, one day of one tower
-// between two looks at the queue, so that live records always go first.
+// refill journal, whose refill keeps a row the server refuses in the quarantine; while the server
+// stays away the records go straight to the journal and the server is tried again once per retry
+// interval. When it answers, the journal's ranges are copied back from the station files, one day
+// of one tower between two looks at the queue, so that live records always go first.
 class CBackendWriterThread : public CWorkerThread {
 public:
     // Queued records written in one transaction: one commit for them all. A backlog
@@ -77,8 +77,8 @@ public:
     long DroppedCount() const { return m_nDropped.load(); }
     long LostCount() const { return m_nLost.load(); }
     long RefilledCount() const { return m_nRefilled.load(); }
-    // Rows the backend refused when copied back (each named in the error log): a
-    // refusal that repeats is not retried.
+    // Rows the backend refused when copied back since start: each is kept in its
+    // station file's quarantine (CRefillJournal::Quarantine) for the next start.
     long RefusedCount() const { return m_nRefused.load(); }
     // For tests: nothing queued and no record in hand.
     bool IsIdle() const EXCLUDES(m_queueLock);

@@ -272,14 +272,24 @@ bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from,
             statements.push_back(RefillStatement(table, name, tower, rows[i], there(i)));
         }
         // One transaction for the table's rows; a server that goes away takes all of
-        // them back, and the range stays to do.
+        // them back, and the range stays to do. A refused row's reason is read while
+        // the unit still holds the backend lock.
+        std::vector<std::string> reasons(rows.size());
         const std::vector<BackendOutcome> outcomes =
             RunBackendUnit(target.m_backend, statements, [&](size_t i) {
-                return statements[i].empty() ? BackendOutcome::Done
-                                             : target.m_backend.ExecBackendRow(statements[i]);
+                if (statements[i].empty()) return BackendOutcome::Done;
+                const BackendOutcome outcome = target.m_backend.ExecBackendRow(statements[i]);
+                if (outcome == BackendOutcome::Failed) reasons[i] = target.m_backend.LastRefusal();
+                return outcome;
             });
         for (size_t i = 0; i < rows.size(); ++i) {
             if (outcomes[i] == BackendOutcome::NotRun) return false;
+            if (outcomes[i] == BackendOutcome::Failed) {
+                // A refused commit names no statement and has no reason of its own.
+                counts.m_refused.push_back(
+                    {rows[i].time, table.hourly,
+                     reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
+            }
             Count(there(i) && outcomes[i] == BackendOutcome::Done ? BackendOutcome::AlreadyPresent
                                                                   : outcomes[i],
                   counts);

@@ -29,7 +29,8 @@ std::vector<CRefillRange> ReadRanges(CWPLocalDB& station) {
 
 }  // namespace
 
-CRefillJournal::CRefillJournal(CStationMap& stations) : m_stations(stations) {}
+CRefillJournal::CRefillJournal(CStationMap& stations)
+    : m_stations(stations), m_quarantine(stations) {}
 
 void CRefillJournal::Load(const std::string& workingDir) {
     for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {

@@ -7,6 +7,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
+#include "storage/Quarantine.h"
 
 class CStationMap;
 
@@ -43,6 +44,10 @@ public:
     void Advance(int32_t nRTUID, const DateTime& through) EXCLUDES(m_lock);
 
     size_t PendingCount() const EXCLUDES(m_lock);
+    // The rows the backend refused: kept beside the ranges, in the same station files,
+    // and handed back to them at each start.
+    CQuarantine& Quarantine() { return m_quarantine; }
+    const CQuarantine& Quarantine() const { return m_quarantine; }
     std::vector<CRefillRange> Pending() const EXCLUDES(m_lock);
 
 private:
@@ -59,4 +64,5 @@ private:
     mutable Mutex m_lock;
     std::map<int32_t, Ranges> m_ranges GUARDED_BY(m_lock);
     std::map<int32_t, uint64_t> m_versions GUARDED_BY(m_lock);  // changes per tower
+    CQuarantine m_quarantine;
 };

@@ -22,6 +22,8 @@ public:
         ++m_nFailed;
         NoteOutage(now);
     }
+    // The store answered and refused what it was given: a failure, but no outage.
+    void NoteRefused() { ++m_nFailed; }
     // The store cannot be reached, though nothing failed on it yet; `reason`, when
     // given, says why.
     void NoteOutage(const DateTime& now, const std::string& reason = {}) EXCLUDES(m_lock) {

@@ -12,6 +12,7 @@
 #include "storage/AccessGuard.h"
 #include "storage/DeleteMyDeadData.h"
 #include "storage/FailureLog.h"
+#include "storage/Quarantine.h"
 #include "storage/TowerRecord.h"
 
 class CWPSettingsStore;
@@ -35,6 +36,8 @@ struct CExportCounts {
     long m_nPresent = 0;     // rows the backend already had (refused as duplicates)
     long m_nFailed = 0;      // rows refused otherwise, or not run for want of a connection
     long m_nUnreadable = 0;  // rows skipped for a TIME that does not read
+    // The refill's rows the backend answered and refused (counted in m_nFailed too).
+    std::vector<CRefusedRow> m_refused;
 };
 
 // The station database of one tower: the file WPData/WP_<n>.MDB under the working

@@ -981,6 +981,49 @@ TEST(HostCommandLineTest, AnExportWhoseRowsFailExitsThree) {
         << run.out;
 }
 
+// Rows a backend table refuses are kept, not given up: the run says they were refused
+// (not that the backend is away), the report lists them, `refill` sends them again and
+// exits 3 while the table refuses them and 0 once it is mended, nothing missing then.
+TEST(HostCommandLineTest, RefusedRowsAreReportedAndRefilledOnceTheTableIsMended) {
+    TestHost host;
+    VktHost::CloseHost();
+    std::ofstream(host.Path("WPDB.ini")) << "[LOCALDATA]\nDATALEN=0\n";
+    QueryDataSource("DAVAD",
+                    "CREATE TRIGGER REFUSE BEFORE INSERT ON FD_RUN_RTTOWER BEGIN "
+                    "SELECT RAISE(ABORT, 'V1AVGSP out of range'); END");
+    const std::vector<std::string> simulate{
+        "run",   host.Dir(),         "--simulate", "2009-03-12 00:00..2009-03-12 00:30",
+        "--now", "2009-03-12 00:30", "--linger",   "0"};
+    const struct {
+        const char* step;
+        std::vector<std::string> args;
+        bool mend;  // the trigger is dropped first
+        int status;
+        std::vector<const char*> printed;
+    } steps[] = {
+        {"run", simulate, false, 3, {"answered and refused"}},
+        {"report",
+         {"report", host.Dir()},
+         false,
+         0,
+         {"rows the backend refused (QUARANTINE): ", "V1AVGSP out of range"}},
+        {"refill while refused", {"refill", host.Dir()}, false, 3, {"rows still refused: "}},
+        {"refill once mended", {"refill", host.Dir()}, true, 0, {"rows still refused: 0\n"}},
+    };
+    for (const auto& step : steps) {
+        if (step.mend) QueryDataSource("DAVAD", "DROP TRIGGER REFUSE");
+        const ProgramRun run = RunHost(step.args, host.Path("step"));
+        EXPECT_EQ(run.status, step.status) << step.step << run.out << run.err;
+        EXPECT_EQ(run.out.find("does not answer"), std::string::npos) << step.step << run.out;
+        for (const char* text : step.printed) {
+            EXPECT_NE(run.out.find(text), std::string::npos) << step.step << run.out;
+        }
+    }
+    EXPECT_EQ(QueryDataSource("DAVAD", "SELECT COUNT(*) FROM FD_RUN_RTTOWER"),
+              "16");  // 4 towers, 4 times
+    EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM QUARANTINE"), "0");
+}
+
 // Before the rainfall worker takes jobs the wait is said; the first Ctrl-C asks the job
 // to stop, the second stops waiting: the plug-in is stopped and the host exits 2.
 TEST(HostCommandLineTest, ASecondCtrlCStopsWaitingForTheRecalculation) {
@@ -1087,8 +1130,9 @@ TEST(HostRunTest, FollowedAndInboxFramesAreHandedOverOnceAcrossARestart) {
 
 }  // namespace
 
-// A row the backend refuses is given up after its copy back is refused too; the run
-// that leaves it only in the station files must not end as if everything were stored.
+// A row the backend refuses is kept in the quarantine after its copy back is refused
+// too; the run that leaves it out of the backend must not end as if everything were
+// stored.
 TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
     TestHost host;
     VktHost::CloseHost();
@@ -1101,7 +1145,7 @@ TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
                  "2009-03-12 00:30", "--linger", "0"},
                 host.Path("run"));
     EXPECT_EQ(run.status, 3) << run.out << run.err;
-    EXPECT_NE(run.out.find("the backend refused "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("the backend answered and refused "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find(", rows refused "), std::string::npos) << run.out;
     EXPECT_EQ(QueryFile(host.Path("backend.db"),
                         "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE strftime('%M', TIME) = '10'"),

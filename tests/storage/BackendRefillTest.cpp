@@ -280,4 +280,79 @@ TEST_F(BackendRefillTest, NotesFromTwoThreadsLeaveTheNewestRangesInTheFile) {
     EXPECT_EQ(reloaded.Pending()[0].m_tTo, journal.Pending()[0].m_tTo);
 }
 
+// Rows the backend answers and refuses are kept in the station file's quarantine with
+// the driver's reason, the first refusal logged in full and the rest counted, without
+// an outage; once the table is mended a restart hands them back and the refill copies
+// them: none missing, the quarantine empty.
+TEST_F(BackendRefillTest, RefusedRowsAreKeptAndSentAgainAfterARestart) {
+    const struct {
+        const char* name;
+        const char* when;    // the trigger's condition
+        const char* reason;  // its message, as given to RAISE
+        std::vector<float> values;
+        size_t refused;
+        const char* kept;  // the reason as the quarantine keeps it
+    } cases[] = {
+        {"some rows",
+         "NEW.V1AVGSP > 50",
+         "speed out of range",
+         {10, 60, 20, 70},
+         2,
+         "speed out of range"},
+        {"every row", "1", "no writes", {1, 2, 3}, 3, "no writes"},
+        {"a reason with quotes", "1", "it''s refused\\", {5}, 1, "it?s refused?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Backend(std::string("CREATE TRIGGER REFUSE BEFORE INSERT ON FD_RUN_RTTOWER WHEN ") +
+                c.when + " BEGIN SELECT RAISE(ABORT, '" + c.reason + "'); END");
+        const std::string log = host.Path(ErrorLog::FileName());
+        const size_t logStart = ReadWholeFile(log).size();
+        stores = std::make_unique<CWPStores>(host.Dir());
+        UseSource("DAVAD");
+        {
+            CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations,
+                                        stores->m_journal, stores->m_confirmation, Fast());
+            ASSERT_TRUE(writer.CreateThread());
+            for (size_t i = 0; i < c.values.size(); ++i) {
+                Store(writer, static_cast<int>(i), c.values[i]);
+            }
+            ASSERT_TRUE(WaitFor([&] {
+                return writer.IsIdle() && stores->m_journal.PendingCount() == 0 &&
+                       Station("SELECT COUNT(*) FROM REFILL") == "0";
+            }));
+            EXPECT_EQ(stores->m_journal.Quarantine().Count(), static_cast<long>(c.refused));
+            EXPECT_FALSE(writer.Health().tOutageSince.IsValid()) << "the backend answered";
+        }
+        const std::vector<CRefusedRow> kept = stores->m_journal.Quarantine().Rows(12);
+        ASSERT_EQ(kept.size(), c.refused);
+        EXPECT_NE(kept[0].reason.find(c.kept), std::string::npos) << kept[0].reason;
+        EXPECT_FALSE(kept[0].hourly);
+        const std::string added = ReadWholeFile(log).substr(logStart);
+        size_t full = 0;
+        for (size_t at = 0; (at = added.find("WP Error SQL", at)) != std::string::npos; ++at) {
+            ++full;
+        }
+        EXPECT_EQ(full, 1u) << added;
+
+        Backend("DROP TRIGGER REFUSE");  // the table mended
+        stores = std::make_unique<CWPStores>(host.Dir());
+        UseSource("DAVAD");
+        stores->m_journal.Load(host.Dir());
+        stores->m_journal.Quarantine().Load(host.Dir());
+        EXPECT_EQ(stores->m_journal.Quarantine().HandBack(stores->m_journal),
+                  static_cast<long>(c.refused));
+        CBackendWriterThread writer(stores->BackendTarget(), stores->m_stations, stores->m_journal,
+                                    stores->m_confirmation, Fast());
+        ASSERT_TRUE(writer.CreateThread());
+        ASSERT_TRUE(WaitFor([&] { return stores->m_journal.PendingCount() == 0; }));
+        EXPECT_EQ(Backend("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), std::to_string(c.values.size()));
+        EXPECT_EQ(Station("SELECT COUNT(*) FROM QUARANTINE"), "0");
+        EXPECT_EQ(stores->m_journal.Quarantine().Count(), 0);
+        writer.StopWorker();
+        Backend("DELETE FROM FD_RUN_RTTOWER");
+        stores->m_stations.FindOrAdd(12).ExecLocalSQL("DELETE FROM RTTOWER");
+    }
+}
+
 }  // namespace

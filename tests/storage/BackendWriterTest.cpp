@@ -242,7 +242,9 @@ TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
         EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "4") << name;
         EXPECT_DOUBLE_EQ(Number("SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER"), 15.0) << name;
         std::lock_guard<std::mutex> guard(lock);
-        EXPECT_EQ(messages.size(), 1u) << name << ": the refusal once";
+        // Refused rows are logged as one run for the connection's life: the first in
+        // full, the later ones (the second case's) only counted.
+        EXPECT_EQ(messages.size(), asError ? 0u : 1u) << name << ": the first refusal once";
     }
 }
 
