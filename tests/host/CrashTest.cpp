@@ -434,7 +434,7 @@ TEST_P(CrashTest, StationFilesOffTheSpoolKeepsFramesUntilTheBackendHasThem) {
     };
     const char* serverDir = std::getenv("VKT_PG_DIR");
     const bool canFreeze = GetParam() && serverDir != nullptr;
-    const auto server = [&](const char* command) {
+    const auto cluster = [&](const char* command) {
         const std::string line = std::string("bash '") + std::getenv("VKT_PG_SCRIPT") + "' " +
                                  command + " '" + serverDir + "' " + std::getenv("VKT_PG_PORT");
         EXPECT_EQ(std::system(line.c_str()), 0) << line;
@@ -446,9 +446,9 @@ TEST_P(CrashTest, StationFilesOffTheSpoolKeepsFramesUntilTheBackendHasThem) {
         const std::string frames = WriteFrames(round, round);
         const Kill kill = round % 2 == 0 ? Kill{"", 150 + between(0, 600)}
                                          : Kill{"spool-append:" + std::to_string(between(1, 60))};
-        if (frozen) server("freeze");
+        if (frozen) cluster("freeze");
         kills += WasKilled(RunHost(frames, kill));
-        if (frozen) server("thaw");
+        if (frozen) cluster("thaw");
     }
     const int drained = RunHost(m_host->Path("empty.jsonl"), {});
     EXPECT_TRUE(WIFEXITED(drained) && WEXITSTATUS(drained) == 0)
