@@ -222,6 +222,16 @@ protected:
         return accepted;
     }
 
+    // The backend's 10-minute rows of the test's year.
+    void ReadBackendRows(Rows& backend, int& duplicates) {
+        OdbcConnection server;
+        EXPECT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
+        EXPECT_TRUE(ReadRows(server,
+                             "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
+                             "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
+                             0, backend, duplicates));
+    }
+
     // Reads accepted.txt and looks each frame up in its station file and the backend.
     Stored ReadStored() {
         Stored result;
@@ -237,12 +247,7 @@ protected:
             EXPECT_TRUE(ReadRows(file, "SELECT TIME, V1AVGSP FROM RTTOWER", tower, station,
                                  result.duplicates));
         }
-        OdbcConnection server;
-        EXPECT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
-        EXPECT_TRUE(ReadRows(server,
-                             "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
-                             "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
-                             0, backend, result.duplicates));
+        ReadBackendRows(backend, result.duplicates);
         for (const auto& key : result.accepted) {
             const auto local = station.find(key);
             const auto remote = backend.find(key);
@@ -453,15 +458,9 @@ TEST_P(CrashTest, StationFilesOffTheSpoolKeepsFramesUntilTheBackendHasThem) {
     const int drained = RunHost(m_host->Path("empty.jsonl"), {});
     EXPECT_TRUE(WIFEXITED(drained) && WEXITSTATUS(drained) == 0)
         << ReadWholeFile(m_host->Path("host.out"));
-    std::set<std::pair<int, std::string>> inBackend;
-    OdbcConnection server;
-    ASSERT_TRUE(server.Connect(m_backend.dataSource, "fd", "wendol", kLoginTimeoutSeconds));
     Rows backend;
     int duplicates = 0;
-    ASSERT_TRUE(ReadRows(server,
-                         "SELECT TIME, V1AVGSP, TOWERID FROM FD_RUN_RTTOWER WHERE TIME >= "
-                         "{ts '2011-01-01 00:00:00'} AND TIME < {ts '2012-01-01 00:00:00'}",
-                         0, backend, duplicates));
+    ReadBackendRows(backend, duplicates);
     const auto accepted = ReadAccepted();
     long found = 0;
     for (const auto& key : accepted) found += backend.count(key);

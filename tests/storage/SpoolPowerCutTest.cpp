@@ -143,14 +143,11 @@ private:
 };
 
 CDataFrame FrameNumbered(int number) {
-    const DateTime time = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * number, 0);
-    const CTowerRecord record =
-        TowerRecordOf(12, time, {Item(7000, float(number), time), Item(7001, 1.0f, time)});
     CDataFrame frame;
-    frame.m_nRTUID = record.m_nRTUID;
-    frame.m_nKind = record.m_nKind;
-    frame.m_tTime = record.m_tTime;
-    frame.m_arItems = record.m_arItems;
+    frame.m_nRTUID = 12;
+    frame.m_nKind = 1;
+    frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * number, 0);
+    frame.m_arItems = {Item(7000, float(number), frame.m_tTime), Item(7001, 1.0f, frame.m_tTime)};
     return frame;
 }
 
