@@ -298,10 +298,14 @@ void CWPDBThread::SaveStationRows(const CTowerRecord& record, const CWPSettings&
         m_stationCounters.NoteFailed(ProcessClock::Now());
     }
     station.SaveLocalHis(record);
-    m_unsyncedStations.insert(record.m_nRTUID);
     // The spool hands the record over again: its station rows are tried once a pass
-    // until the file takes them, while the other towers' records go on.
-    if (m_pSpool && station.FailedStatementCount() != failedBefore) m_bRetryRecord = true;
+    // until the file takes them, while the other towers' records go on. A file that
+    // took them is made durable before the spool lets the record go.
+    if (m_pSpool && station.FailedStatementCount() != failedBefore) {
+        m_bRetryRecord = true;
+    } else {
+        m_unsyncedStations.insert(record.m_nRTUID);
+    }
 }
 
 void CWPDBThread::NoteNonFiniteValues(const CTowerRecord& record) {
