@@ -12,7 +12,9 @@
 #include "host/BackendSql.h"
 #include "host/DataSourceHome.h"
 #include "host/FrameFile.h"
+#include "host/DirectoryLock.h"
 #include "host/InstallLayout.h"
+#include "host/WritableFiles.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
@@ -160,16 +162,20 @@ bool CheckPostgresOptions(const BackendOptions& backend, std::string& error) {
     return true;
 }
 
-std::string BackendDataSource(const std::string& dir, const BackendOptions& backend) {
+OdbcIni::DataSource BackendDataSource(const std::string& dir, const BackendOptions& backend) {
     if (backend.product == "postgresql") {
-        return "[" + backend.dataSource +
-               "]\nDriver=PostgreSQL ANSI\nServername=" + backend.pgHost +
-               "\nPort=" + std::to_string(backend.pgPort) + "\nDatabase=" + backend.pgDatabase +
-               "\n\n";
+        return {backend.dataSource,
+                {{"Driver", "PostgreSQL ANSI"},
+                 {"Servername", backend.pgHost},
+                 {"Port", std::to_string(backend.pgPort)},
+                 {"Database", backend.pgDatabase}}};
     }
-    return "[" + backend.dataSource +
-           "]\nDriver=SQLite3\nDatabase=" + System::DriverPath(dir + "/backend.db") +
-           "\nJournalMode=WAL\nSyncPragma=NORMAL\nTimeout=10000\n\n";
+    return {backend.dataSource,
+            {{"Driver", "SQLite3"},
+             {"Database", System::DriverPath(dir + "/backend.db")},
+             {"JournalMode", "WAL"},
+             {"SyncPragma", "NORMAL"},
+             {"Timeout", "10000"}}};
 }
 
 // Runs each ";"-terminated statement of the script on the connection.
@@ -197,6 +203,67 @@ bool CreateSqliteBackend(const std::string& dir, std::string& error) {
         return false;
     }
     return RunScript(connection.Get(), BackendSql::kSqlite, error);
+}
+
+constexpr const char* kCatalogue = "VKTCOMM.MDB";
+constexpr const char* kDataSources = "odbc/odbc.ini";
+constexpr fs::perms kPrivateFolder = fs::perms::owner_all | fs::perms::group_read |
+                                     fs::perms::group_exec;
+constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
+
+// A new file for the owner alone; one that is there keeps its mode, which an
+// administrator may have opened to the service's group.
+bool WritePrivateFile(const fs::path& path, const std::string& text, std::string& error) {
+    std::error_code ec;
+    const bool existed = fs::exists(path, ec);
+    if (!WriteFile(path, text, error)) return false;
+    if (!existed) fs::permissions(path, kPrivateFile, ec);
+    return true;
+}
+
+// Where a data source of odbc.ini points, in a few words.
+std::string DescribeDataSource(const std::string& odbcIni, const std::string& name) {
+    const std::string driver = IniFile::GetString(odbcIni, name.c_str(), "Driver", "");
+    if (driver.empty()) return "nothing";
+    if (driver == "SQLite3") {
+        return "the SQLite file " + IniFile::GetString(odbcIni, name.c_str(), "Database", "");
+    }
+    return "the PostgreSQL database " + IniFile::GetString(odbcIni, name.c_str(), "Database", "") +
+           " on " + IniFile::GetString(odbcIni, name.c_str(), "Servername", "") + ":" +
+           IniFile::GetString(odbcIni, name.c_str(), "Port", "");
+}
+
+std::string ReadWholeText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A host directory keeps its catalogue, station files and settings; only an operator
+// who names it gets another backend data source, and nothing else changes.
+bool ReplaceBackend(const std::string& dir, bool demo, const BackendOptions& backend,
+                    std::string& error) {
+    if (!backend.replace || demo) {
+        error = dir + " is a host directory already, and init changed nothing: " +
+                (demo ? "--demo is for a new one; vkthost rtu add adds RTUs"
+                      : "--replace-backend points its backend data source " + backend.dataSource +
+                            " elsewhere, vkthost settings changes its settings");
+        return false;
+    }
+    if (!Enter(dir, error) || !CheckReady(error)) return false;
+    DirectoryLock lock;
+    if (!lock.Take(dir, error)) return false;
+    const std::string odbcIni = dir + "/" + kDataSources;
+    const std::string was = DescribeDataSource(odbcIni, backend.dataSource);
+    const std::string text =
+        OdbcIni::WithDataSource(ReadWholeText(odbcIni), BackendDataSource(dir, backend));
+    if (!WritePrivateFile(odbcIni, text, error)) return false;
+    if (backend.product == "sqlite" && !CreateSqliteBackend(dir, error)) return false;
+    std::printf("backend data source %s replaced: it named %s, it names %s now\n",
+                backend.dataSource.c_str(), was.c_str(),
+                DescribeDataSource(odbcIni, backend.dataSource).c_str());
+    return true;
 }
 
 void AddDemoRTUs() {
@@ -291,6 +358,7 @@ bool PlaceClock(const std::string& now, std::string& error) {
 bool Enter(const std::string& dir, std::string& error) {
     const std::string absolute = Absolute(dir);
     if (!UsablePath(absolute, error)) return false;
+    if (!WritableFiles::CheckNotForeignSuperuser(absolute, error)) return false;
     const std::string odbcDir = absolute + "/odbc";
     std::string moved;
     if (!DataSourceHome::Repoint(odbcDir + "/odbc.ini", absolute, moved, error)) return false;
@@ -327,15 +395,7 @@ bool CheckReady(std::string& error) {
         return false;
     }
     if (!ReadableSqliteFile(catalogue, error)) return false;
-    if (!System::CanWrite(catalogue)) {
-        error = "the host catalogue " + catalogue + " is not writable: " + std::strerror(errno);
-        return false;
-    }
-    if (!System::CanWrite(dir)) {
-        error = "the host directory " + dir + " is not writable (" + std::strerror(errno) +
-                "): the host database keeps its journal there";
-        return false;
-    }
+    if (!WritableFiles::Check(dir, error)) return false;
     return SqliteDriverPresent(dir + "/odbc/odbcinst.ini", error);
 }
 
@@ -344,18 +404,32 @@ bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, s
     if (!UsablePath(dir, error)) return false;
     if (backend.product == "postgresql" && !CheckPostgresOptions(backend, error)) return false;
     std::error_code ec;
+    if (fs::exists(fs::path(dir) / kCatalogue, ec)) {
+        return ReplaceBackend(dir, demo, backend, error);
+    }
+    if (backend.replace) {
+        error = "--replace-backend replaces the backend of a host directory, and " + dir +
+                " is none (no " + kCatalogue + "): leave it out to make one";
+        return false;
+    }
+    const bool made = !fs::exists(dir, ec);
     fs::create_directories(fs::path(dir) / "odbc", ec);
     if (ec) {
         error = "cannot create " + dir + "/odbc: " + ec.message();
         return false;
     }
+    // The backend's login lives here: the host's user and its group only.
+    if (made) fs::permissions(dir, kPrivateFolder, ec);
+    DirectoryLock lock;
+    if (!lock.Take(dir, error)) return false;
     if (!WriteFile(fs::path(dir) / "odbc/odbcinst.ini", OdbcInstIni(), error) ||
-        !WriteFile(fs::path(dir) / "odbc/odbc.ini", BackendDataSource(dir, backend), error)) {
+        !WritePrivateFile(fs::path(dir) / kDataSources,
+                          OdbcIni::WithDataSource("", BackendDataSource(dir, backend)), error)) {
         return false;
     }
     if (!Enter(dir, error)) return false;
     if (!VktHost::CreateHostDatabase()) {
-        error = "cannot create the host database " + dir + "/VKTCOMM.MDB";
+        error = "cannot create the host database " + dir + "/" + kCatalogue;
         return false;
     }
     if (backend.product == "sqlite" && !CreateSqliteBackend(dir, error)) return false;

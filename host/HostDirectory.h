@@ -15,21 +15,27 @@ struct BackendOptions {
     std::string pgDatabase = "postgres";
     // The backend's data source name: by default the one the plug-in looks for.
     std::string dataSource = ConfigFile::kDefaultSource;
+    // On a host directory that exists: point its backend data source at this backend
+    // (nothing else changes). Without it init changes nothing there.
+    bool replace = false;
 };
 
-// Makes `dir` a host working directory; with `demo` it adds the demo RTUs. Writes
-// what went wrong to `error` and returns false on failure.
+// Makes `dir` a host working directory; with `demo` it adds the demo RTUs. A folder it
+// makes is for its owner and group only, and so is odbc/odbc.ini. A host directory that
+// exists is left as it is unless `backend.replace` asks for another backend data
+// source. Takes the directory's lock meanwhile. Writes what went wrong to `error` and
+// returns false on failure.
 bool Init(const std::string& dir, bool demo, const BackendOptions& backend, std::string& error);
 
 // Points unixODBC at dir/odbc and makes `dir` the current directory. Call before any
-// ODBC use and before the plug-in is loaded.
+// ODBC use and before the plug-in is loaded. The superuser is refused a directory of
+// another user (WritableFiles::CheckNotForeignSuperuser) before anything is written.
 bool Enter(const std::string& dir, std::string& error);
 
 // Checks what a run needs of the host directory, the current one after Enter, before
-// anything connects to it: VKTCOMM.MDB present, an SQLite file, readable and writable;
-// the directory writable (the database keeps its journal beside the file);
-// odbc/odbcinst.ini naming an SQLite3 driver library that is there. Names the first
-// fault and its path in `error`.
+// anything connects to it: VKTCOMM.MDB present and an SQLite file; every file and
+// folder a host writes writable by this process (WritableFiles); odbc/odbcinst.ini naming an SQLite3 driver
+// library that is there. Names the first fault and its path in `error`.
 bool CheckReady(std::string& error);
 
 // Absolute form of a path.

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr const char* kLockFile = "vkthost.lock";
-
 // Diagnostics come one record a line; a message to the user is one line.
 std::string OneLine(std::string text) {
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -25,7 +23,6 @@ HostSession::~HostSession() {
     Stop();
     if (m_hMainWindow) MessageLayer::UnregisterWindow(m_hMainWindow);
     if (m_bPrepared) VktHost::CloseHost();
-    System::UnlockFile(m_hDirectoryLock);
 }
 
 void HostSession::Stop() {
@@ -43,13 +40,12 @@ bool HostSession::Prepare(std::string& error) {
         return false;
     }
     // Only a directory that can be used is locked, so a refused run leaves it as it was.
-    std::string holder;
-    m_hDirectoryLock = System::LockFileExclusive(
-        kLockFile, "process " + std::to_string(System::ProcessId()) + " (vkthost)", holder);
-    if (m_hDirectoryLock < 0) {
-        error = "the host directory " + System::CurrentDirectory() + " is in use by " +
-                (holder.empty() ? std::string("another process") : holder) +
-                ": one host at a time (a running host exports through its 插件 menu)";
+    if (!m_directoryLock.Take(System::CurrentDirectory(), error)) {
+        if (m_directoryLock.HeldByAnother()) {
+            error +=
+                ": one host at a time (stop it first; vkthost settings DIR changes the "
+                "settings of a running host, and a window host exports through its 插件 menu)";
+        }
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host/DirectoryLock.h"
 #include "host/PluginLoader.h"
 #include "platform/MessageLayer.h"
 
@@ -30,7 +31,7 @@ public:
     PluginLoader& Plugin() { return m_plugin; }
 
 private:
-    intptr_t m_hDirectoryLock = -1;  // one host per directory while it holds the plug-in
+    DirectoryLock m_directoryLock;  // one host per directory while it holds the plug-in
     bool m_bPrepared = false;
     WindowHandle m_hMainWindow = 0;
     PluginLoader m_plugin;

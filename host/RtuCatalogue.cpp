@@ -4,11 +4,13 @@
 #include <cstdlib>
 #include <map>
 
+#include "host/DirectoryLock.h"
 #include "host/HostDirectory.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/HostStatement.h"
 #include "hostlib/VktBase.h"
 #include "platform/OdbcQuery.h"
+#include "platform/System.h"
 
 namespace RtuCatalogue {
 
@@ -37,6 +39,27 @@ std::map<int32_t, std::string> RegisteredTypes() {
 // Opens the host directory's catalogue; the caller closes it with VktHost::CloseHost.
 bool Open(const std::string& dir, std::string& error) {
     return HostDirectory::Enter(dir, error) && HostDirectory::CheckReady(error);
+}
+
+// Changes the catalogue under the directory's lock, so that no host starts half way
+// through. A host running there already reads its catalogue at its start only: the
+// change is made, and it is said when that host sees it.
+template <typename Change>
+int Edit(const std::string& dir, std::string& error, const Change& change) {
+    if (!Open(dir, error)) return 1;
+    DirectoryLock lock;
+    if (!lock.Take(System::CurrentDirectory(), error) && !lock.HeldByAnother()) {
+        VktHost::CloseHost();
+        return 1;
+    }
+    error.clear();
+    const int rc = change();
+    VktHost::CloseHost();
+    if (rc == 0 && lock.HeldByAnother()) {
+        std::printf("the host running here (%s) sees the change at its next start\n",
+                    lock.Holder().c_str());
+    }
+    return rc;
 }
 
 // The RTU as VKTCOMM.MDB holds it; false (with `error` when the query failed) when not.
@@ -163,17 +186,11 @@ int Add(const std::string& dir, const CRTUDef& def, bool replace, std::string& e
         error = "--id must be a number above 0: " + std::to_string(def.m_nRTUID);
         return 1;
     }
-    if (!Open(dir, error)) return 1;
-    const int rc = AddOpen(def, replace, error);
-    VktHost::CloseHost();
-    return rc;
+    return Edit(dir, error, [&] { return AddOpen(def, replace, error); });
 }
 
 int Remove(const std::string& dir, int32_t rtuId, std::string& error) {
-    if (!Open(dir, error)) return 1;
-    const int rc = RemoveOpen(rtuId, error);
-    VktHost::CloseHost();
-    return rc;
+    return Edit(dir, error, [&] { return RemoveOpen(rtuId, error); });
 }
 
 }  // namespace RtuCatalogue

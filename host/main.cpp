@@ -105,6 +105,9 @@ int main(int argc, char** argv) {
                      "is used (a primary and its standbys, all on --pg-port)");
     init->add_option("--pg-port", backend.pgPort);
     init->add_option("--pg-database", backend.pgDatabase);
+    init->add_flag("--replace-backend", backend.replace,
+                   "on a host directory that exists: point its backend data source at the "
+                   "backend given (nothing else changes; without it init changes nothing)");
 
     std::string rtuDir;
     CRTUDef def;

@@ -18,6 +18,12 @@ VKTBASE_API bool ChangeDirectory(const std::string& path);
 VKTBASE_API bool MakeDirectory(const std::string& path);
 VKTBASE_API bool CanRead(const std::string& path);
 VKTBASE_API bool CanWrite(const std::string& path);
+// The name of the user who owns the file (the number where the user has no name);
+// empty where the system keeps no owner or the file cannot be looked at.
+VKTBASE_API std::string OwnerOf(const std::string& path);
+// The name of the user this process runs as; whether that is the superuser.
+VKTBASE_API std::string CurrentUser();
+VKTBASE_API bool IsSuperuser();
 // Removes a file, never a folder; errno tells why it could not.
 VKTBASE_API bool RemoveFile(const std::string& path);
 // Renames `from` to `to` in one step, replacing a file already there; errno tells why
@@ -49,9 +55,11 @@ VKTBASE_API bool WriteFileWhole(const std::string& path, const std::string& text
                                 const char* killPoint = nullptr);
 // Takes an exclusive lock on the file `path` (made when missing) for this process,
 // without waiting, and writes `holderText` into it. The lock is held until
-// UnlockFile, or until the process ends however it ends. Returns a handle (>= 0), or
-// -1 when another process holds the lock; `holder` then gets what that process wrote
-// (empty when the file could not be opened at all, with errno telling why).
+// UnlockFile, or until the process ends however it ends. Returns a handle (>= 0),
+// kLockHeld when another process holds the lock (`holder` then gets what that process
+// wrote), or kLockUnopened when the file could not be opened at all (errno tells why).
+constexpr intptr_t kLockHeld = -1;
+constexpr intptr_t kLockUnopened = -2;
 VKTBASE_API intptr_t LockFileExclusive(const std::string& path, const std::string& holderText,
                                        std::string& holder);
 VKTBASE_API void UnlockFile(intptr_t handle);

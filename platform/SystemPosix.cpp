@@ -1,5 +1,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -104,18 +105,40 @@ intptr_t LockFileExclusive(const std::string& path, const std::string& holderTex
                            std::string& holder) {
     holder.clear();
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) return kLockUnopened;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         char text[256] = {0};
         const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
         holder.assign(text, got > 0 ? static_cast<size_t>(got) : 0);
         ::close(fd);
-        return -1;
+        return kLockHeld;
     }
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, holderText.data(), holderText.size(), 0) < 0) {
         // The lock holds all the same; only the name of the holder is missing.
     }
     return fd;
+}
+
+namespace {
+
+std::string UserName(uid_t uid) {
+    const struct passwd* entry = ::getpwuid(uid);
+    return entry ? std::string(entry->pw_name) : std::to_string(uid);
+}
+
+}  // namespace
+
+std::string OwnerOf(const std::string& path) {
+    struct stat status;
+    return ::lstat(path.c_str(), &status) == 0 ? UserName(status.st_uid) : std::string();
+}
+
+std::string CurrentUser() {
+    return UserName(::geteuid());
+}
+
+bool IsSuperuser() {
+    return ::geteuid() == 0;
 }
 
 void UnlockFile(intptr_t handle) {

@@ -91,7 +91,10 @@ intptr_t LockFileExclusive(const std::string& path, const std::string& holderTex
     HANDLE file =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return -1;
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+        return kLockUnopened;
+    }
     // A byte far past the text: the lock keeps no reader from the holder's name.
     OVERLAPPED at = {};
     at.Offset = 0x40000000;
@@ -101,12 +104,27 @@ intptr_t LockFileExclusive(const std::string& path, const std::string& holderTex
         ReadFile(file, text, sizeof text - 1, &got, nullptr);
         holder.assign(text, got);
         CloseHandle(file);
-        return -1;
+        return kLockHeld;
     }
     DWORD written = 0;
     SetEndOfFile(file);
     WriteFile(file, holderText.data(), static_cast<DWORD>(holderText.size()), &written, nullptr);
     return reinterpret_cast<intptr_t>(file);
+}
+
+// Files have no owner the host reports here; access rights say what it may write.
+std::string OwnerOf(const std::string&) {
+    return {};
+}
+
+std::string CurrentUser() {
+    char name[256] = {0};
+    DWORD size = sizeof name;
+    return GetUserNameA(name, &size) ? std::string(name) : std::string();
+}
+
+bool IsSuperuser() {
+    return false;
 }
 
 void UnlockFile(intptr_t handle) {

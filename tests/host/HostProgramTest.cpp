@@ -505,13 +505,14 @@ TEST(HostRunTest, ARunThatCannotStartNamesTheCauseAndLeavesTheDirectoryAsItWas) 
          [](const TestHost& host, HostRun::Options&) {
              fs::permissions(host.Path("VKTCOMM.MDB"), fs::perms::owner_read);
          },
-         {"@/VKTCOMM.MDB", "not writable"}},
+         {"cannot write 1 of the files and folders of the host directory @: @/VKTCOMM.MDB",
+          "chown -R "}},
         {"host directory read-only",
          true,
          [](const TestHost& host, HostRun::Options&) {
              fs::permissions(host.Dir(), fs::perms::owner_read | fs::perms::owner_exec);
          },
-         {"host directory @ ", "not writable"}},
+         {"cannot write 1 of the files and folders of the host directory @: @ "}},
         {"driver library missing",
          false,
          [](const TestHost& host, HostRun::Options&) {
@@ -556,7 +557,8 @@ TEST(HostRunTest, ARunThatCannotStartNamesTheCauseAndLeavesTheDirectoryAsItWas) 
 
         EXPECT_NE(rc, 0);
         for (std::string expected : c.expected) {
-            if (const size_t at = expected.find('@'); at != std::string::npos) {
+            for (size_t at = expected.find('@'); at != std::string::npos;
+                 at = expected.find('@', at + host.Dir().size())) {
                 expected.replace(at, 1, host.Dir());
             }
             EXPECT_NE(error.find(expected), std::string::npos)
