@@ -2,8 +2,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QApplication>
+#include <QDateTimeEdit>
 #include <QImage>
+#include <QListWidget>
+#include <QPushButton>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -25,6 +31,7 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -837,6 +844,48 @@ TEST(HostDialogsTest, ScreenshotsOfTheFourDialogs) {
         EXPECT_GT(image.width(), 100) << name;
     }
     EXPECT_NE(HostDialogs::OpenDialog(host.Dir(), "nothing", plugin, error), 0);
+}
+
+// The job the export dialog starts is summed up at its end as `vkthost export` does.
+TEST(HostDialogsTest, TheExportDialogsJobIsSummedUpAtItsEnd) {
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    TestHost host;
+    VktHost::CloseHost();
+    // The operator, once the dialog is up: towers 1 and 2, one day, 导出.
+    auto pressed = std::make_shared<std::atomic<bool>>(false);
+    std::thread operatorThread([pressed] {
+        while (!*pressed) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!QCoreApplication::instance()) continue;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [pressed] {
+                    QWidget* dialog = QApplication::activeModalWidget();
+                    if (!dialog || *pressed) return;
+                    auto* list = ControlById<QListWidget>(*dialog, 1201);
+                    for (int row : {0, 1}) list->item(row)->setCheckState(Qt::Checked);
+                    ControlById<QDateTimeEdit>(*dialog, 1135)
+                        ->setDateTime(QDateTime(QDate(2009, 3, 10), QTime(0, 0)));
+                    ControlById<QDateTimeEdit>(*dialog, 1142)
+                        ->setDateTime(QDateTime(QDate(2009, 3, 11), QTime(0, 0)));
+                    ControlById<QPushButton>(*dialog, 1)->click();
+                    *pressed = true;
+                },
+                Qt::QueuedConnection);
+        }
+    });
+    testing::internal::CaptureStdout();
+    std::string error;
+    const int code = HostDialogs::OpenDialog(host.Dir(), "export", plugin, error);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    operatorThread.join();
+    EXPECT_EQ(code, 0) << error;
+    for (const char* expected : {"export complete: 2 of 2 units", "rows copied: 0\n",
+                                 "note: RTU 1 \"", "note: RTU 2 \""}) {
+        EXPECT_NE(printed.find(expected), std::string::npos) << expected << "\n" << printed;
+    }
 }
 
 }  // namespace
