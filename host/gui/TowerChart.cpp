@@ -27,6 +27,10 @@ constexpr int kLevels = 7;
 constexpr double kMissingValue = -99.0;
 constexpr int kLoginSeconds = 5;
 constexpr int kBackendRetrySeconds = 10;
+// A time axis label ("MM-dd HH:mm") needs this much width, a bottom legend of the
+// seven levels and the rainfall about this much.
+constexpr int kTimeLabelWidth = 110;
+constexpr int kBottomLegendWidth = 520;
 
 // One colour a level, told apart also by readers with a colour-vision deficiency;
 // the rainfall dashed in black.
@@ -177,6 +181,15 @@ CTowerChart::CTowerChart(QWidget* parent) : QChartView(parent) {
 void CTowerChart::resizeEvent(QResizeEvent* event) {
     QChartView::resizeEvent(event);
     m_pEmpty->setGeometry(rect().adjusted(20, 20, -20, -20));
+    // On a narrow chart fewer time labels, and the legend beside the lines: cut short,
+    // both would read "12-0…" and "小…".
+    for (QAbstractAxis* axis : chart()->axes(Qt::Horizontal)) {
+        if (auto* time = qobject_cast<QDateTimeAxis*>(axis)) {
+            time->setTickCount(std::clamp(width() / kTimeLabelWidth, 2, 5));
+        }
+    }
+    chart()->legend()->setAlignment(width() < kBottomLegendWidth ? Qt::AlignRight
+                                                                 : Qt::AlignBottom);
 }
 
 void CTowerChart::ShowTower(int32_t nRTUID) {
