@@ -856,25 +856,22 @@ TEST(HostDialogsTest, TheExportDialogsJobIsSummedUpAtItsEnd) {
     VktHost::CloseHost();
     // The operator, once the dialog is up: towers 1 and 2, one day, 导出.
     auto pressed = std::make_shared<std::atomic<bool>>(false);
-    std::thread operatorThread([pressed] {
+    auto press = [pressed] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog || pressed->exchange(true)) return;
+        for (int row : {0, 1})
+            ControlById<QListWidget>(*dialog, 1201)->item(row)->setCheckState(Qt::Checked);
+        ControlById<QDateTimeEdit>(*dialog, 1135)
+            ->setDateTime(QDateTime(QDate(2009, 3, 10), QTime(0, 0)));
+        ControlById<QDateTimeEdit>(*dialog, 1142)
+            ->setDateTime(QDateTime(QDate(2009, 3, 11), QTime(0, 0)));
+        ControlById<QPushButton>(*dialog, 1)->click();
+    };
+    std::thread operatorThread([pressed, press] {
         while (!*pressed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (!QCoreApplication::instance()) continue;
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [pressed] {
-                    QWidget* dialog = QApplication::activeModalWidget();
-                    if (!dialog || *pressed) return;
-                    auto* list = ControlById<QListWidget>(*dialog, 1201);
-                    for (int row : {0, 1}) list->item(row)->setCheckState(Qt::Checked);
-                    ControlById<QDateTimeEdit>(*dialog, 1135)
-                        ->setDateTime(QDateTime(QDate(2009, 3, 10), QTime(0, 0)));
-                    ControlById<QDateTimeEdit>(*dialog, 1142)
-                        ->setDateTime(QDateTime(QDate(2009, 3, 11), QTime(0, 0)));
-                    ControlById<QPushButton>(*dialog, 1)->click();
-                    *pressed = true;
-                },
-                Qt::QueuedConnection);
+            if (auto* app = QCoreApplication::instance())
+                QMetaObject::invokeMethod(app, press, Qt::QueuedConnection);
         }
     });
     testing::internal::CaptureStdout();
