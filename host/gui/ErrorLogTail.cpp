@@ -62,7 +62,7 @@ std::vector<CErrorLogTail::Entry> CErrorLogTail::NewEntries() {
 
 bool CErrorLogTail::TellsRecovery(const std::string& text) {
     auto startsWith = [&](const char* start) { return text.rfind(start, 0) == 0; };
-    auto contains = [&](const char* part) { return text.find(part) != std::string::npos; };
+    auto contains = [&](const char* words) { return text.find(words) != std::string::npos; };
     // The backend's connection and stalled statement, in the words of the storage layer.
     if (startsWith("Backend answers again after a stall since ")) return true;
     if (startsWith("The backend data source ") && contains(" answers again; ")) return true;
