@@ -4,14 +4,17 @@
 #include <QDialog>
 #include <QSocketNotifier>
 #include <QWidget>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "host/HostDirectory.h"
 #include "host/HostDisplay.h"
+#include "host/HostJobs.h"
 #include "host/HostSession.h"
 #include "host/StopSignals.h"
 #include "hostlib/HostSide.h"
@@ -96,14 +99,33 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
     });
     HostSession session;
     if (!Start(dir, pluginPath, session, error)) return 1;
+    std::vector<HostJobs::JobEnd> ends;
     if (which == "property") {
         session.Plugin().EditProperty();
     } else {
+        CPluginJobs* jobs = VktHost::PluginJobs();
+        const int kinds[] = {CPluginJobs::kExport, CPluginJobs::kRainfall};
+        std::vector<long> before;
+        for (int kind : kinds) before.push_back(jobs ? jobs->LastOrder(kind).nNumber : 0);
         session.Plugin().OutLocalData();
+        const auto closed = std::chrono::steady_clock::now();
+        std::vector<int> started;
+        for (size_t i = 0; i < before.size(); ++i) {
+            if (jobs && jobs->LastOrder(kinds[i]).nNumber != before[i]) started.push_back(kinds[i]);
+        }
+        auto busy = [&] {
+            return std::any_of(started.begin(), started.end(),
+                               [&](int kind) { return jobs->Summary(kind).bBusy; });
+        };
         // A job it started runs on behind its progress window, which closes at the end.
-        while (AnyWindowShown() && std::chrono::steady_clock::now() < stopAt) {
+        while ((AnyWindowShown() || busy()) && std::chrono::steady_clock::now() < stopAt) {
             QApplication::processEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
+        }
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
+        for (int kind : started) {
+            ends.push_back(HostJobs::TakeJobEnd(*jobs, kind, seconds, jobs->Summary(kind).bBusy));
         }
     }
     session.Stop();
@@ -112,7 +134,10 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
                     stopReason.c_str());
         std::fflush(stdout);
     }
-    return 0;
+    // What the job did, as `vkthost export` tells it, and its exit code.
+    int code = 0;
+    for (const HostJobs::JobEnd& end : ends) code = std::max(code, HostJobs::PrintJobEnd(end));
+    return code;
 }
 
 int Screenshots(const std::string& dir, const std::string& outDir, const std::string& pluginPath,

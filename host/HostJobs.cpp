@@ -215,43 +215,49 @@ private:
     bool m_bBarShown = false;  // guarded by m_lock: the cursor stands after the bar
 };
 
-// Prints the summary of the job and returns its exit code.
-int Summarise(const Options& options, const std::vector<int32_t>& stations,
-              const CJobSummary& summary, const std::map<int32_t, long>& rowsRead, int total,
-              double seconds, bool abandoned, const DateTime& from, const DateTime& to) {
-    const bool export_ = options.kind == CPluginJobs::kExport;
-    std::printf("%s %s: %d of %d units in %.1f s\n", JobName(options.kind),
-                summary.bComplete && !abandoned ? "complete" : "stopped", summary.nUnits, total,
-                seconds);
+}  // namespace
+
+JobEnd TakeJobEnd(CPluginJobs& jobs, int kind, double seconds, bool abandoned) {
+    return {kind,     jobs.LastOrder(kind), jobs.Summary(kind), jobs.RowsRead(kind), seconds,
+            abandoned};
+}
+
+int PrintJobEnd(const JobEnd& end) {
+    const CJobSummary& summary = end.summary;
+    const bool export_ = end.kind == CPluginJobs::kExport;
+    std::printf("%s %s: %d of %d units in %.1f s\n", JobName(end.kind),
+                summary.bComplete && !end.abandoned ? "complete" : "stopped", summary.nUnits,
+                end.order.nUnits, end.seconds);
     if (export_) {
         std::printf("rows copied: %ld\nrows already present: %ld\nrows failed: %ld\n",
                     summary.nCopied, summary.nPresent, summary.nFailed);
     } else {
         long rows = 0;
-        for (const auto& [station, read] : rowsRead) rows += read;
+        for (const auto& [station, read] : end.rowsRead) rows += read;
         std::printf("rows read: %ld\nreads or updates failed: %ld\n", rows, summary.nFailed);
     }
-    if (abandoned || !summary.bComplete) {
+    if (end.abandoned || !summary.bComplete) {
         std::printf("stopped by the operator before the end (exit code 2)\n");
+        std::fflush(stdout);
         return 2;
     }
-    for (const int32_t station : stations) {
-        const auto it = rowsRead.find(station);
-        if (it != rowsRead.end() && it->second > 0) continue;
+    for (const int32_t station : end.order.stations) {
+        const auto it = end.rowsRead.find(station);
+        if (it != end.rowsRead.end() && it->second > 0) continue;
         const std::unique_ptr<CRTUDef> def = CRTUDefRT::GetRTUDefRT(station);
         std::printf("note: RTU %d \"%s\": no rows read from %s to %s, nothing to %s\n", station,
-                    def ? def->m_strName.c_str() : "", from.Format().c_str(), to.Format().c_str(),
-                    export_ ? "copy" : "recalculate");
+                    def ? def->m_strName.c_str() : "", end.order.from.Format().c_str(),
+                    end.order.to.Format().c_str(), export_ ? "copy" : "recalculate");
     }
+    int code = 0;
     if (summary.nFailed > 0) {
         std::printf("%ld %s failed: not everything was %s (exit code 3)\n", summary.nFailed,
                     export_ ? "rows" : "reads or updates", export_ ? "copied" : "recalculated");
-        return 3;
+        code = 3;
     }
-    return 0;
+    std::fflush(stdout);
+    return code;
 }
-
-}  // namespace
 
 int Run(const Options& options, std::string& error) {
     const std::string pluginPath = HostDirectory::Absolute(
@@ -338,14 +344,14 @@ int Run(const Options& options, std::string& error) {
             }
         }
         output.Finish();
-        const CJobSummary summary = jobs->Summary(options.kind);
-        const std::map<int32_t, long> rowsRead = jobs->RowsRead(options.kind);
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const JobEnd end = TakeJobEnd(
+            *jobs, options.kind,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+            abandoned);
         // Stopping the plug-in ends a job it still runs after the current unit; a third
         // Ctrl-C meanwhile is counted and changes nothing.
         session.Stop();
-        return Summarise(options, stations, summary, rowsRead, total, seconds, abandoned, from, to);
+        return PrintJobEnd(end);
     }
 }
 

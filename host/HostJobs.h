@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <string>
+
+#include "hostlib/VktBase.h"
 
 // The plug-in's batch jobs started from the terminal: the local data export and the
 // period rainfall recalculation, through the same job parameters and busy flags as
@@ -24,5 +28,23 @@ struct Options {
 // `error`) when it could not start, the options included; 2 when it was stopped;
 // 3 when rows (the export) or reads and updates (the recalculation) failed.
 int Run(const Options& options, std::string& error);
+
+// How a batch job ended, taken while the plug-in runs and printed after its stop.
+struct JobEnd {
+    int kind = 0;
+    CJobOrder order;
+    CJobSummary summary;
+    std::map<int32_t, long> rowsRead;
+    double seconds = 0;
+    bool abandoned = false;  // no longer waited for: the plug-in's stop ended it
+};
+
+// The figures of the job of `kind` handed over last, by this host or by the plug-in's
+// dialog. Call before the plug-in stops.
+JobEnd TakeJobEnd(CPluginJobs& jobs, int kind, double seconds, bool abandoned);
+
+// Prints what the job did: units, rows, the stations that read nothing, what failed.
+// Returns the job's exit code: 0, 2 when it was stopped, 3 when something failed.
+int PrintJobEnd(const JobEnd& end);
 
 }  // namespace HostJobs

@@ -117,6 +117,15 @@ struct CJobSummary {
     long nFailed = 0;
 };
 
+// The job a worker was handed last, by its host or by the plug-in's own dialog.
+struct CJobOrder {
+    long nNumber = 0;  // jobs handed to the worker since the plug-in started; 0: none
+    std::vector<int32_t> stations;
+    DateTime from;
+    DateTime to;
+    int nUnits = 0;  // stations × day steps of the range
+};
+
 // The batch jobs a plug-in offers its host beside its exports, so that a host without
 // the plug-in's dialogs (a terminal) can start them through the same job parameters
 // and busy flags. Kinds: 0 the local data export, 1 the period rainfall recalculation.
@@ -141,6 +150,8 @@ public:
     // Rows each station's units of the running or last job have read so far; a station
     // without an entry read none.
     virtual std::map<int32_t, long> RowsRead(int) { return {}; }
+    // The job handed over last, whoever started it (nNumber 0 before any).
+    virtual CJobOrder LastOrder(int) { return {}; }
     // Renders the plug-in's dialogs at a known state (filled lists, the progress bar at
     // 37.5 %) to DIR/4000.png … 4003.png, for review. Needs the host's Qt application;
     // false when there is none or a file cannot be written.

@@ -51,6 +51,14 @@ public:
         return worker ? worker->RowsRead() : std::map<int32_t, long>{};
     }
 
+    CJobOrder LastOrder(int nKind) override {
+        CBatchJobThread* worker = Worker(nKind);
+        if (!worker) return {};
+        const CBatchJobThread::Order order = worker->LastOrder();
+        return {order.number, order.stations, order.start, order.end,
+                CBatchJobThread::UnitCount(order.stations.size(), order.start, order.end)};
+    }
+
     bool RenderDialogs(const std::string& dir) override {
         CWPContext* context = PluginState::Context();
         return context && ::RenderDialogs(*context, dir);

@@ -22,6 +22,7 @@ bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateT
         m_tStart = start;
         m_tEnd = end;
         m_hProgress = progressWindow;
+        m_lastOrder = {m_lastOrder.number + 1, stations, start, end};
     }
     m_startEvent.Set();
     return true;
@@ -30,6 +31,11 @@ bool CBatchJobThread::StartJob(const std::vector<int32_t>& stations, const DateT
 std::map<int32_t, long> CBatchJobThread::RowsRead() const {
     MutexLock guard(m_jobLock);
     return m_mapRowsRead;
+}
+
+CBatchJobThread::Order CBatchJobThread::LastOrder() const {
+    MutexLock guard(m_jobLock);
+    return m_lastOrder;
 }
 
 void CBatchJobThread::NoteRowsRead(int32_t nRTUID, long rows) {

@@ -33,6 +33,14 @@ public:
     bool JobStarted() const { return m_bJobStarted.load(); }
     // Rows each station's units of the running or last job have read. Any thread.
     std::map<int32_t, long> RowsRead() const EXCLUDES(m_jobLock);
+    // The job handed over last (number 0 before any). Any thread.
+    struct Order {
+        long number = 0;  // jobs handed over since the worker was made
+        std::vector<int32_t> stations;
+        DateTime start;
+        DateTime end;
+    };
+    Order LastOrder() const EXCLUDES(m_jobLock);
 
 protected:
     // Works through the handed-over job; returns when it is done or stopped.
@@ -57,6 +65,7 @@ private:
     DateTime m_tEnd GUARDED_BY(m_jobLock);
     WindowHandle m_hProgress GUARDED_BY(m_jobLock) = 0;
     std::map<int32_t, long> m_mapRowsRead GUARDED_BY(m_jobLock);
+    Order m_lastOrder GUARDED_BY(m_jobLock);
     std::atomic<bool> m_bJobStarted{false};
     std::atomic<bool> m_bBusy{false};
     std::atomic<int> m_nUnitsDone{0};

@@ -8,6 +8,7 @@
 #include <QPalette>
 #include <QWidget>
 
+#include "hostlib/widgets/Questions.h"
 #include "ui/DrawnProgressBar.h"
 
 namespace {
@@ -43,6 +44,7 @@ void ApplyDialogLook(QWidget& dialog, int pointSize, QSize dialogUnits) {
 
 void ShowDialogMessage(QWidget* owner, const QString& text) {
     QMessageBox box(QMessageBox::NoIcon, QString(), text, QMessageBox::Ok, owner);
+    UseChineseButtonTexts(box);
     box.exec();
 }
 

@@ -16,6 +16,11 @@ class CProgressDlg;
 // messages advance, posts the stop request 3025 to the worker's thread when "停止"
 // is pressed, and deletes itself when the worker's 3026 arrives. Messages reach it
 // through its window handle, pumped on the user-interface thread.
+//
+// The operator closing it (its title bar's X, Esc) while it has a worker asks whether
+// to stop the job (a QMessageBox named "stopJobQuestion", 是 or 否): 是 stops the job as
+// the stop button does and the window goes when the job has ended; 否 keeps both. The
+// host closing it with close() does not ask: the plug-in's stop ends the job.
 class CProgressDlg : public QDialog {
     Q_OBJECT
 
@@ -35,11 +40,20 @@ public:
 
     static constexpr int kPumpIntervalMs = 20;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
 private:
     void OnMessage(const Message& message);
+    void RequestStop();
+    void AskToStop();
 
     std::unique_ptr<Ui::CProgressDlg> m_ui;
     CWorkerThread* m_pWorker;
     WindowHandle m_hWnd = 0;
+    bool m_bStopRequested = false;
+    bool m_bAsking = false;   // the stop question is open
+    bool m_bJobOver = false;  // 3026 came
     QTimer m_pump;
 };

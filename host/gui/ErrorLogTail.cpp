@@ -59,3 +59,16 @@ std::vector<CErrorLogTail::Entry> CErrorLogTail::NewEntries() {
     }
     return entries;
 }
+
+bool CErrorLogTail::TellsRecovery(const std::string& text) {
+    auto startsWith = [&](const char* start) { return text.rfind(start, 0) == 0; };
+    auto contains = [&](const char* words) { return text.find(words) != std::string::npos; };
+    // The backend's connection and stalled statement, in the words of the storage layer.
+    if (startsWith("Backend answers again after a stall since ")) return true;
+    if (startsWith("The backend data source ") && contains(" answers again; ")) return true;
+    // "N rows refilled for tower T from … to …", unless rows were refused on the way.
+    static const std::string kRefilled = " rows refilled for tower ";
+    const size_t digits = text.find_first_not_of("0123456789");
+    return digits > 0 && digits != std::string::npos &&
+           text.compare(digits, kRefilled.size(), kRefilled) == 0 && !contains(" refused");
+}

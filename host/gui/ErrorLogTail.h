@@ -18,6 +18,9 @@ public:
     CErrorLogTail();
     // The whole entries written since the last call.
     std::vector<Entry> NewEntries();
+    // Whether an entry's text tells that things are well again (the backend answers
+    // again, a range of rows was refilled whole) rather than that something failed.
+    static bool TellsRecovery(const std::string& text);
 
 private:
     uint64_t m_nOffset = 0;

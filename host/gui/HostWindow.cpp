@@ -8,18 +8,23 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
-#include <QMessageBox>
+#include <QScreen>
+#include <QScrollArea>
+#include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <fstream>
 
 #include "host/FrameFile.h"
+#include "host/gui/ElidedLabel.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "hostlib/widgets/Questions.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -29,6 +34,10 @@ const QColor kAlarmColour(0xC0, 0x00, 0x00);
 const QColor kQuietColour(0x99, 0x99, 0x99);
 constexpr const char* kAlarmStyle = "color: #c00000; font-weight: bold;";
 constexpr const char* kSettingsFile = "WPDB.ini";
+// The window's size and place between runs, in the host directory beside the
+// plug-in's settings but apart from them: WPDB.ini is the plug-in's alone.
+constexpr const char* kWindowFile = "vkthost-window.ini";
+constexpr const char* kGeometryKey = "window/geometry";
 
 enum Column { kRtu, kName, kType, kStateTime, kLatest, kColumns };
 
@@ -135,28 +144,43 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     m_pRtus->setTextElideMode(Qt::ElideRight);
     m_pRtus->horizontalHeader()->setStretchLastSection(true);
     m_pChart = new CTowerChart;
-    m_pChart->setMinimumSize(480, 300);
+    // Small enough for the whole window on a 640×480 screen.
+    m_pChart->setMinimumSize(240, 150);
     m_pMessages = new QListWidget;
     m_pMessages->setWordWrap(true);
     m_pMessages->setResizeMode(QListView::Adjust);
     m_pMessages->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* healthBox = new QGroupBox(QString::fromUtf8("插件状态"));
-    auto* healthLayout = new QVBoxLayout(healthBox);
+    // The health lines wrap to the panel's width and scroll when it is too low for
+    // them, so that a small screen cuts none of them.
+    auto* healthLines = new QWidget;
+    auto* healthLinesLayout = new QVBoxLayout(healthLines);
     for (int line = 0; line < 4; ++line) {
         auto* label = new QLabel;
         label->setTextFormat(Qt::PlainText);
         label->setWordWrap(true);
-        healthLayout->addWidget(label);
+        healthLinesLayout->addWidget(label);
         m_healthLines.push_back(label);
     }
-    healthLayout->addStretch();
+    healthLinesLayout->addStretch();
+    m_pHealthScroll = new QScrollArea;
+    m_pHealthScroll->setWidget(healthLines);
+    m_pHealthScroll->setWidgetResizable(true);
+    m_pHealthScroll->setFrameShape(QFrame::NoFrame);
+    m_pHealthScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* healthBox = new QGroupBox(QString::fromUtf8("插件状态"));
+    auto* healthLayout = new QVBoxLayout(healthBox);
+    healthLayout->setContentsMargins(0, 0, 0, 0);
+    healthLayout->addWidget(m_pHealthScroll);
     auto* messagesBox = new QGroupBox(QString::fromUtf8("信息窗口"));
     auto* messagesLayout = new QVBoxLayout(messagesBox);
     messagesLayout->addWidget(m_pMessages);
     auto* right = new QSplitter(Qt::Vertical);
     right->addWidget(healthBox);
     right->addWidget(messagesBox);
-    right->setSizes({130, 370});
+    right->setSizes({150, 350});
+    // A lower window takes from the messages first: the health lines stay whole.
+    right->setStretchFactor(0, 0);
+    right->setStretchFactor(1, 1);
     auto* bottom = new QSplitter(Qt::Horizontal);
     bottom->addWidget(m_pChart);
     bottom->addWidget(right);
@@ -166,8 +190,8 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     all->addWidget(bottom);
     all->setSizes({190, 560});
     setCentralWidget(all);
-    m_pChartStatus = new QLabel;
-    m_pStoreStatus = new QLabel;
+    m_pChartStatus = new CElidedLabel;
+    m_pStoreStatus = new CElidedLabel;
     statusBar()->addWidget(m_pChartStatus, 1);
     statusBar()->addPermanentWidget(m_pStoreStatus);
     FillRtus();
@@ -180,7 +204,63 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     connect(&m_refresh, &QTimer::timeout, this, &CHostWindow::Refresh);
     m_refresh.start(kRefreshMs);
     ShowChartStatus();
-    resize(1280, 800);
+    PlaceOnScreen();
+}
+
+QRect CHostWindow::FitToScreen(const QRect& wanted, const QRect& available) {
+    QRect fitted(wanted.topLeft(), wanted.size().boundedTo(available.size()));
+    if (fitted.right() > available.right()) fitted.moveRight(available.right());
+    if (fitted.bottom() > available.bottom()) fitted.moveBottom(available.bottom());
+    if (fitted.left() < available.left()) fitted.moveLeft(available.left());
+    if (fitted.top() < available.top()) fitted.moveTop(available.top());
+    return fitted;
+}
+
+void CHostWindow::PlaceOnScreen() {
+    const QByteArray saved =
+        QSettings(kWindowFile, QSettings::IniFormat).value(kGeometryKey).toByteArray();
+    if (saved.isEmpty() || !restoreGeometry(saved)) {
+        QRect wanted(QPoint(), kPreferredSize);
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            wanted.moveCenter(screen->availableGeometry().center());
+        }
+        setGeometry(wanted);
+    }
+    KeepOnScreen();
+}
+
+void CHostWindow::KeepOnScreen() {
+    if (isMaximized() || isFullScreen()) return;
+    const QScreen* screen = QGuiApplication::screenAt(geometry().center());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    // The window manager's frame, once the window has one; before, a title bar's height
+    // is kept free for it.
+    QMargins frame(geometry().left() - frameGeometry().left(),
+                   geometry().top() - frameGeometry().top(),
+                   frameGeometry().right() - geometry().right(),
+                   frameGeometry().bottom() - geometry().bottom());
+    if (frame.isNull()) frame.setTop(style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    const QRect fitted = FitToScreen(geometry().marginsAdded(frame), screen->availableGeometry());
+    setGeometry(fitted.marginsRemoved(frame));
+}
+
+void CHostWindow::SaveGeometry() {
+    QSettings saved(kWindowFile, QSettings::IniFormat);
+    saved.setValue(kGeometryKey, saveGeometry());
+    saved.sync();
+    if (saved.status() != QSettings::NoError) {
+        AddMessage(QString::fromUtf8("窗口位置未能保存到 %1").arg(kWindowFile), true);
+    }
+}
+
+void CHostWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    // The frame is known once the window manager has framed the window.
+    if (!m_bPlacedWithFrame) {
+        m_bPlacedWithFrame = true;
+        QTimer::singleShot(0, this, [this] { KeepOnScreen(); });
+    }
 }
 
 void CHostWindow::FillRtus() {
@@ -244,7 +324,8 @@ void CHostWindow::Refresh() {
     for (const CErrorLogTail::Entry& entry : m_errorLog.NewEntries()) {
         const auto stamp = FrameFile::ParseTime(entry.stamp);
         AddStampedMessage(stamp ? *stamp : ProcessClock::Now(),
-                          QString::fromUtf8("错误日志: ") + QString::fromStdString(entry.text), true);
+                          QString::fromUtf8("错误日志: ") + QString::fromStdString(entry.text),
+                          !CErrorLogTail::TellsRecovery(entry.text));
     }
     for (const auto& [rtu, frame] : frames) ShowFrame(frame);
     ShowQuietRtus();
@@ -301,9 +382,14 @@ void CHostWindow::ShowHealth() {
     for (const HealthView::Line& change : m_healthWatch.Changes(health)) {
         AddMessage(change.text, change.alarm);
     }
-    // New rows in either store: the chart reads them.
+    // New rows in either store: the chart reads them. A backend that answers again
+    // is read at once, though the chart's own attempt failed a moment ago.
     const long written = health.backend.nWritten + health.station.nWritten;
-    if (written != m_nRowsCharted) {
+    const bool backendAway = health.backend.tOutageSince.IsValid();
+    const bool backendBack = m_bBackendAway && !backendAway;
+    m_bBackendAway = backendAway;
+    if (backendBack) m_pChart->RetryBackend();
+    if (written != m_nRowsCharted || backendBack) {
         m_nRowsCharted = written;
         if (m_pChart->Tower() != 0) m_pChart->Reload();
     }
@@ -348,13 +434,11 @@ void CHostWindow::OutLocalData() {
 bool CHostWindow::AskToStopJobs(const std::vector<int>& running) {
     QStringList names;
     for (int kind : running) names << CJobWatch::KindName(kind);
-    QMessageBox question(QMessageBox::Question, windowTitle(),
-                         QString::fromUtf8("%1正在运行。\n停止作业并关闭窗口? 作业在当前单位之后结束。")
-                             .arg(names.join(QString::fromUtf8("、"))),
-                         QMessageBox::Yes | QMessageBox::No, this);
-    question.setObjectName(QStringLiteral("stopJobsQuestion"));
-    question.setDefaultButton(QMessageBox::No);
-    const bool yes = question.exec() == QMessageBox::Yes;
+    const bool yes =
+        AskYesNo(this, windowTitle(),
+                 QString::fromUtf8("%1正在运行。\n停止作业并关闭窗口? 作业在当前单位之后结束。")
+                     .arg(names.join(QString::fromUtf8("、"))),
+                 QStringLiteral("stopJobsQuestion"));
     // A stop signal that came meanwhile cancelled the question: it stops anyway.
     return yes || m_bWithoutAsking;
 }
@@ -400,6 +484,7 @@ void CHostWindow::CloseWithoutAsking(bool now) {
 void CHostWindow::FinishClosing() {
     if (m_closing == Closing::Done) return;
     m_closing = Closing::Done;
+    SaveGeometry();
     // A job that ended meanwhile is told with its summary.
     for (const QString& line : m_jobWatch.Changes(VktHost::PluginJobs())) AddMessage(line);
     m_refresh.stop();

@@ -18,6 +18,7 @@
 
 class QLabel;
 class QListWidget;
+class QScrollArea;
 class QTableWidget;
 class CTowerChart;
 
@@ -41,6 +42,10 @@ struct CHostActions {
 // Closing it while a batch job of the plug-in runs asks whether to stop the job (a
 // QMessageBox named "stopJobsQuestion"); on yes the job is asked to stop and the window
 // closes once it has ended. closed() tells the host that the window is gone.
+//
+// It opens where it was last closed (vkthost-window.ini in the host directory), at
+// first 1280×800 in the middle of the screen, and never larger than the screen's
+// available area, frame included, so that the status bar is always on screen.
 class CHostWindow : public QMainWindow {
     Q_OBJECT
 
@@ -51,6 +56,7 @@ public:
     static constexpr int kQuietPeriods = 2;
     // At most this long, once the window is to close, for running jobs to end.
     static constexpr int kJobStopSeconds = 15;
+    static constexpr QSize kPreferredSize{1280, 800};
 
     explicit CHostWindow(CHostActions actions, QWidget* parent = nullptr);
 
@@ -69,6 +75,8 @@ public:
     // are asked to stop and the window closes once they ended (at most
     // kJobStopSeconds), or at once with `now`.
     void CloseWithoutAsking(bool now = false);
+    // `wanted` (a frame's place and size) moved and shrunk to lie within `available`.
+    static QRect FitToScreen(const QRect& wanted, const QRect& available);
 
     QListWidget& Messages() { return *m_pMessages; }
     QTableWidget& Rtus() { return *m_pRtus; }
@@ -77,6 +85,8 @@ public:
     const std::vector<QLabel*>& HealthLines() const { return m_healthLines; }
     // For tests: the status bar's part that tells the stores' state.
     QLabel& StoreStatus() { return *m_pStoreStatus; }
+    // For tests: what the health lines scroll in.
+    QScrollArea& HealthPanel() { return *m_pHealthScroll; }
 
 signals:
     // The window has closed for good.
@@ -84,6 +94,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     struct Arrived {
@@ -102,18 +113,24 @@ private:
     void OutLocalData();
     bool AskToStopJobs(const std::vector<int>& running);
     void FinishClosing();
+    void PlaceOnScreen();
+    void KeepOnScreen();
+    void SaveGeometry();
 
     CHostActions m_actions;
     QListWidget* m_pMessages = nullptr;
     QTableWidget* m_pRtus = nullptr;
     CTowerChart* m_pChart = nullptr;
     std::vector<QLabel*> m_healthLines;
+    QScrollArea* m_pHealthScroll = nullptr;
     QLabel* m_pChartStatus = nullptr;
     QLabel* m_pStoreStatus = nullptr;
     QTimer m_refresh;
     std::map<int32_t, int> m_rowOfRtu;
     DateTime m_tOpened;
-    long m_nRowsCharted = -1;  // backend and station rows written when last charted
+    long m_nRowsCharted = -1;     // backend and station rows written when last charted
+    bool m_bBackendAway = false;  // the plug-in's backend in an outage at the last look
+    bool m_bPlacedWithFrame = false;
 
     CLatestValues m_latest;
     CErrorLogTail m_errorLog;

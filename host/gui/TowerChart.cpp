@@ -27,6 +27,12 @@ constexpr int kLevels = 7;
 constexpr double kMissingValue = -99.0;
 constexpr int kLoginSeconds = 5;
 constexpr int kBackendRetrySeconds = 10;
+// Below this width the chart is narrow: the time axis labels lose their date (the
+// title names the day), and the legend takes a smaller font.
+constexpr int kNarrowWidth = 520;
+// A time axis label needs about this much room, with its date and without.
+constexpr int kDateTimeLabelWidth = 110;
+constexpr int kTimeLabelWidth = 60;
 
 // One colour a level, told apart also by readers with a colour-vision deficiency;
 // the rainfall dashed in black.
@@ -177,6 +183,19 @@ CTowerChart::CTowerChart(QWidget* parent) : QChartView(parent) {
 void CTowerChart::resizeEvent(QResizeEvent* event) {
     QChartView::resizeEvent(event);
     m_pEmpty->setGeometry(rect().adjusted(20, 20, -20, -20));
+    // Labels cut short would read "12-0…" and "小…": on a narrow chart fewer and
+    // shorter time labels, and a smaller legend.
+    const bool narrow = width() < kNarrowWidth;
+    for (QAbstractAxis* axis : chart()->axes(Qt::Horizontal)) {
+        if (auto* time = qobject_cast<QDateTimeAxis*>(axis)) {
+            time->setFormat(narrow ? QStringLiteral("HH:mm") : QStringLiteral("MM-dd HH:mm"));
+            time->setTickCount(
+                std::clamp(width() / (narrow ? kTimeLabelWidth : kDateTimeLabelWidth), 2, 5));
+        }
+    }
+    QFont legendFont = font();
+    if (narrow) legendFont.setPointSizeF(legendFont.pointSizeF() * 0.85);
+    chart()->legend()->setFont(legendFont);
 }
 
 void CTowerChart::ShowTower(int32_t nRTUID) {

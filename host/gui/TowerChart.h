@@ -27,6 +27,9 @@ public:
     void ShowTower(int32_t nRTUID);
     // Reads the rows again; false when there are none to draw. Emits reloaded().
     bool Reload();
+    // The backend answers again (the plug-in writes to it): the next Reload tries it,
+    // however recently a connect of the chart's own failed.
+    void RetryBackend() { m_backendRetry = {}; }
 
     int32_t Tower() const { return m_nRTUID; }
     // For tests (the four below): the points of the mean speed of `level` (1 to 7),

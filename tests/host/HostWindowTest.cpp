@@ -8,6 +8,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTableWidget>
 #include <QTimer>
 #include <cstdlib>
@@ -175,6 +177,7 @@ TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
     QMenu* plugin = window.menuBar()->actions().front()->menu();
     auto menu = [&](int entry) { return [plugin, entry] { plugin->actions()[entry]->trigger(); }; };
     const DateTime lost = ProcessClock::Now();
+    auto logged = [](const char* text) { return [text] { ErrorLog::Append(text); }; };
     const struct {
         const char* name;
         std::function<void()> dialog;  // what the plug-in's dialog does
@@ -208,6 +211,16 @@ TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
          "单站库语句停滞", true},
         {"error log", nullptr, [] { ErrorLog::Append("Cannot connect\n\tIs the server running?"); },
          "错误日志: Cannot connect Is the server running?", true},
+        // The storage layer's recovery lines are no errors; a refill with refused rows
+        // and one left for the next start are.
+        {"backend back in the log", nullptr,
+         logged("The backend data source DAVAD answers again; 4"), "DAVAD answers again", false},
+        {"refill in the log", nullptr, logged("144 rows refilled for tower 1 from 2009-03-12"),
+         "144 rows refilled", false},
+        {"refill with refused rows", nullptr,
+         logged("3 rows refilled for tower 2; 1 refused, kept"), "3 rows refilled", true},
+        {"refill at the next start", nullptr, logged("Shut-down bound; refilled at the next start"),
+         "Shut-down bound", true},
         {"plug-in line", nullptr,
          [&] { std::thread([&] { window.PostMessage("WP Error SQL: SELECT 1\n"); }).join(); },
          "WP Error SQL: SELECT 1", false},
@@ -271,6 +284,7 @@ TEST(HostWindowTest, ClosingWhileAJobRunsAsksAndStopsTheJob) {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             ASSERT_NE(box, nullptr);
             EXPECT_EQ(box->objectName(), "stopJobsQuestion");
+            EXPECT_EQ(box->button(QMessageBox::Yes)->text(), QString::fromUtf8("是(&Y)"));
             asked = box->text();
             box->button(answer)->click();
         });
@@ -294,6 +308,64 @@ TEST(HostWindowTest, ClosingWhileAJobRunsAsksAndStopsTheJob) {
     EXPECT_TRUE(MessageTexts(window).join('\n').contains(QString::fromUtf8("本地数据导出已停止")));
     MessageLayer::UnregisterWindow(progress);
     session.Stop();
+}
+
+// The window never outgrows its screen: at most the available area, its smallest size
+// within 640×480 however long the status texts, the health lines whole there. It opens
+// where it was closed, and WPDB.ini is not where that is kept.
+TEST(HostWindowTest, TheWindowFitsItsScreenAndOpensWhereItWasClosed) {
+    TestApplication();
+    TestHost host;
+    const struct {
+        QRect wanted, available, fitted;
+    } cases[] = {
+        {{0, 0, 1280, 800}, {0, 0, 640, 480}, {0, 0, 640, 480}},
+        {{900, 600, 800, 500}, {0, 0, 1280, 800}, {480, 300, 800, 500}},
+        {{2000, 100, 600, 400}, {1920, 30, 1024, 738}, {2000, 100, 600, 400}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CHostWindow::FitToScreen(c.wanted, c.available), c.fitted);
+    FakeHealth health;
+    Offered offered(nullptr, &health);
+    health.health.backend.tOutageSince = health.health.station.tStalledSince = ProcessClock::Now();
+    health.health.nFramesDropped = 123456;
+    CHostWindow window({});
+    EXPECT_TRUE(window.screen()->availableGeometry().contains(window.geometry()));
+    window.resize(640, 480);
+    window.show();
+    window.Refresh();
+    QApplication::processEvents();
+    EXPECT_EQ(window.size(), QSize(640, 480)) << "the status texts do not widen it";
+    for (QLabel* line : window.HealthLines()) {
+        EXPECT_GE(line->height(), line->heightForWidth(line->width()))
+            << line->text().toStdString();
+        EXPECT_LE(line->width(), window.HealthPanel().viewport()->width());
+    }
+    window.setGeometry(40, 50, 600, 400);
+    window.CloseWithoutAsking(true);
+    CHostWindow next({});
+    EXPECT_EQ(next.geometry(), QRect(40, 50, 600, 400));
+    EXPECT_FALSE(std::filesystem::exists("WPDB.ini"));
+}
+
+// The chart's note that the backend does not answer goes as soon as the plug-in's
+// backend answers again, though the chart's own connect failed a moment before.
+TEST(HostWindowTest, TheChartReadsTheBackendAgainOnceItAnswers) {
+    TestApplication();
+    TestHost host;
+    FakeHealth health;
+    Offered offered(nullptr, &health);
+    std::ofstream("WPDB.ini") << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n";
+    CHostWindow window({});
+    window.Chart().ShowTower(1);
+    health.health.backend.tOutageSince = ProcessClock::Now();
+    window.Refresh();
+    EXPECT_TRUE(window.Chart().EmptyText().startsWith(QString::fromUtf8("后台库不可达")));
+    std::filesystem::remove("WPDB.ini");  // the default data source, which answers
+    health.health.backend.tOutageSince = DateTime::Invalid();
+    window.Refresh();
+    EXPECT_EQ(window.Chart().EmptyText(), QString::fromUtf8("无数据"));
+    EXPECT_EQ(window.StoreStatus().text(), QString::fromUtf8("存储正常"));
 }
 
 // The chart reads the tower's last day before its newest row from the backend, and

@@ -3,10 +3,13 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <cstdlib>
+#include <functional>
 
 #include "platform/ProgressModel.h"
 #include "platform/WorkerThread.h"
@@ -68,6 +71,52 @@ TEST(ProgressDlgTest, TheBarFollowsTheWorkerAndTheWindowClosesOnJobOver) {
     Deliver();
     EXPECT_TRUE(window.isNull()) << "3026 deletes the window";
     EXPECT_FALSE(MessageLayer::IsWindow(handle));
+}
+
+// The operator closing the window (Esc, as the title bar's X) is asked whether to stop
+// the job: 否 keeps the window and the job, 是 asks the worker to stop as the stop button
+// does and the window goes with the job's end. A job that ends meanwhile takes the
+// question with it; the host's own close() does not ask.
+TEST(ProgressDlgTest, ClosingAsksWhetherToStopTheJob) {
+    TestApplication();
+    const auto esc = [](CProgressDlg& w) { QTest::keyClick(&w, Qt::Key_Escape); };
+    const struct {
+        const char* name;
+        std::function<void(CProgressDlg&)> close;
+        QMessageBox::StandardButton answer;  // NoButton: the job ends while asked
+        bool asked, stopped, gone;           // gone at once, before the job's end
+    } cases[] = {
+        {"否", esc, QMessageBox::No, true, false, false},
+        {"是", esc, QMessageBox::Yes, true, true, false},
+        {"job ends while asked", esc, QMessageBox::NoButton, true, false, true},
+        {"the host closes it", &QWidget::close, QMessageBox::NoButton, false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IdleWorker worker;
+        QPointer<CProgressDlg> window = new CProgressDlg(&worker);
+        window->show();
+        QString yes;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            yes = box->button(QMessageBox::Yes)->text();
+            if (c.answer != QMessageBox::NoButton)
+                box->button(c.answer)->click();
+            else
+                MessageLayer::PostMessage(window->Handle(), kMsgJobOver, 0, 0);
+        });
+        c.close(*window);
+        EXPECT_EQ(yes, c.asked ? QString::fromUtf8("是(&Y)") : QString());
+        Message message;
+        EXPECT_EQ(worker.PeekMessage(message), c.stopped);
+        Deliver();
+        EXPECT_EQ(window.isNull(), c.gone);
+        if (window.isNull()) continue;
+        MessageLayer::PostMessage(window->Handle(), kMsgJobOver, 0, 0);
+        Deliver();
+        EXPECT_TRUE(window.isNull()) << "the window goes with the job";
+    }
 }
 
 TEST(DrawnProgressBarTest, ColoursArePlatformColourReferences) {
