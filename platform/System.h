@@ -47,8 +47,9 @@ VKTBASE_API bool TruncateFile(std::FILE* file, int64_t size);
 // `path` stays as it was, errno tells why, and the result is false. `killPoint`, when
 // given, is passed to KillPoint between the write and the rename. `mode` (0600, say),
 // when given, is the permissions of the new file instead, from the temporary file's
-// making on, so that no one else can open it meanwhile; ignored where the system has no
-// such permissions.
+// making on, so that no one else can open it meanwhile, and a file made anew then takes
+// the owner of its folder (a service's file that root writes first stays the service's);
+// ignored where the system has no such permissions.
 VKTBASE_API bool WriteFileWhole(const std::string& path, const std::string& text,
                                 const char* killPoint = nullptr, int mode = -1);
 // Takes an exclusive lock on the file `path` (made when missing) for this process,

@@ -166,15 +166,18 @@ bool WriteFileWhole(const std::string& pathArg, const std::string& text, const c
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                           mode >= 0 ? static_cast<mode_t>(mode) : 0666);
     if (fd < 0) return false;
-    struct stat replaced;
-    const bool replacing = ::stat(file.c_str(), &replaced) == 0;
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    struct stat owner;
+    const bool replacing = ::stat(file.c_str(), &owner) == 0;
+    const mode_t replacedMode = replacing ? owner.st_mode & 07777 : 0;
     // A service's file edited by root stays the service's; anyone else keeps it as their
     // own, and the refusal is no fault. Before the mode, which a change of owner may clear.
-    if (replacing && ::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) errno = 0;
+    const bool owned = replacing || (mode >= 0 && ::stat(folder.c_str(), &owner) == 0);
+    if (owned && ::fchown(fd, owner.st_uid, owner.st_gid) != 0) errno = 0;
     if (mode >= 0) {
         ::fchmod(fd, static_cast<mode_t>(mode));
     } else if (replacing) {
-        ::fchmod(fd, replaced.st_mode & 07777);
+        ::fchmod(fd, replacedMode);
     }
     bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
     int error = errno;
@@ -185,7 +188,7 @@ bool WriteFileWhole(const std::string& pathArg, const std::string& text, const c
     if (written) {
         if (killPoint) KillPoint(killPoint);
         if (::rename(temporary.c_str(), file.c_str()) == 0) {
-            SyncFolder(path.has_parent_path() ? path.parent_path().string() : ".");
+            SyncFolder(folder);
             RemoveLeftovers(path);
             return true;
         }

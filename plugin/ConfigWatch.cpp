@@ -35,6 +35,16 @@ bool CConfigWatch::TakeChange() {
         MutexLock guard(m_lock);
         const Stamp now = Look();
         if (now == m_seen) return false;
+        // A file that cannot be read would read as every default: looked at again at the
+        // next pass, the settings kept meanwhile.
+        if (now.identity && !System::CanRead(kConfigFile)) {
+            if (!std::exchange(m_bUnreadableNoted, true)) {
+                WriteErrorInfo("WPDB.ini changed but cannot be read: the working parameters "
+                               "stay as they were");
+            }
+            return false;
+        }
+        m_bUnreadableNoted = false;
         m_seen = now;
         if (!now.identity) return false;
         // Read as at start, not over the current set: a key emptied in the file must not

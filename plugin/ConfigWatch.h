@@ -25,7 +25,8 @@ public:
     void Remember() EXCLUDES(m_lock);
     // Reloads the settings when the file is not the one remembered, with one line in the
     // error log naming the keys that changed (never a value); a file gone keeps the
-    // settings as they are. Returns whether it reloaded. Any thread; the storage thread
+    // settings as they are, and so does a file that cannot be read (logged once, looked at
+    // again at the next call). Returns whether it reloaded. Any thread; the storage thread
     // calls it once a pass.
     bool TakeChange() EXCLUDES(m_lock);
 
@@ -43,4 +44,5 @@ private:
     const std::string m_strWorkingDir;
     Mutex m_lock;
     Stamp m_seen GUARDED_BY(m_lock);
+    bool m_bUnreadableNoted GUARDED_BY(m_lock) = false;
 };
