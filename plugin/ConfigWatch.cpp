@@ -30,6 +30,7 @@ void CConfigWatch::Remember() {
 
 bool CConfigWatch::TakeChange() {
     std::vector<std::string> changed;
+    bool unreadable = false;
     {
         // Held while the file is read, so that a Remember after a save waits for it.
         MutexLock guard(m_lock);
@@ -38,27 +39,29 @@ bool CConfigWatch::TakeChange() {
         // A file that cannot be read would read as every default: looked at again at the
         // next pass, the settings kept meanwhile.
         if (now.identity && !System::CanRead(kConfigFile)) {
-            if (!std::exchange(m_bUnreadableNoted, true)) {
-                WriteErrorInfo("WPDB.ini changed but cannot be read: the working parameters "
-                               "stay as they were");
-            }
-            return false;
+            unreadable = !std::exchange(m_bUnreadableNoted, true);
+        } else {
+            m_bUnreadableNoted = false;
+            m_seen = now;
+            if (!now.identity) return false;
+            // Read as at start, not over the current set: a key emptied in the file must
+            // not keep the value it had.
+            CWPSettingsStore loaded;
+            LoadConfig(loaded, m_strWorkingDir);
+            changed = ChangedKeys(*m_settings.Get(), *loaded.Get());
+            if (!changed.empty()) m_settings.Replace(*loaded.Get());
         }
-        m_bUnreadableNoted = false;
-        m_seen = now;
-        if (!now.identity) return false;
-        // Read as at start, not over the current set: a key emptied in the file must not
-        // keep the value it had.
-        CWPSettingsStore loaded;
-        LoadConfig(loaded, m_strWorkingDir);
-        changed = ChangedKeys(*m_settings.Get(), *loaded.Get());
-        if (changed.empty()) return false;
-        m_settings.Replace(*loaded.Get());
     }
+    // The log and the backend lock outside the watch's lock.
+    if (unreadable) {
+        WriteErrorInfo(
+            "WPDB.ini changed but cannot be read: the working parameters stay as "
+            "they were");
+    }
+    if (changed.empty()) return false;
     std::string names;
     for (const std::string& name : changed) names += (names.empty() ? "" : ", ") + name;
     WriteErrorInfo("WPDB.ini changed: working parameters reloaded (" + names + ")");
-    // Outside the watch's lock, which stays a leaf: this takes the backend lock.
     m_backend.DisconnectBackend();
     return true;
 }
