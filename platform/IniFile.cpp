@@ -73,9 +73,10 @@ bool TextWithStrings(const std::string& file, const std::vector<IniEntry>& entri
     return ini.Save(text, false) >= 0;
 }
 
-bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries) {
+bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries, int mode) {
     std::string text;
-    return TextWithStrings(file, entries, text) && System::WriteFileWhole(file, text);
+    return TextWithStrings(file, entries, text) &&
+           System::WriteFileWhole(file, text, nullptr, mode);
 }
 
 }  // namespace IniFile

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
 #include <string>
 
@@ -100,7 +101,10 @@ void SaveConfig(const CWPSettingsStore& store) {
     std::vector<IniFile::IniEntry> entries;
     for (const Key& key : kKeys)
         entries.push_back({key.file.section, key.file.key, Render(key, *settings)});
-    IniFile::WriteStrings(kConfigFile, entries);
+    // It holds the backend's password: a file made here is its owner's alone.
+    std::error_code ec;
+    IniFile::WriteStrings(kConfigFile, entries,
+                          std::filesystem::exists(kConfigFile, ec) ? -1 : 0600);
 }
 
 std::vector<std::string> ChangedKeys(const CWPSettings& before, const CWPSettings& after) {
