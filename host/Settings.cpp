@@ -1,5 +1,6 @@
 #include "host/Settings.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,8 +22,11 @@ namespace Settings {
 
 namespace {
 
-constexpr const char* kFileName = "WPDB.ini";
 constexpr const char* kMasked = "***";
+
+std::string IniPath(const std::string& dir) {
+    return (fs::path(dir) / fs::path(ConfigFile::kPath).filename()).string();
+}
 
 bool SameName(const std::string& a, const char* b) {
     if (a.size() != std::strlen(b)) return false;
@@ -36,10 +40,6 @@ std::string Name(const ConfigFile::Key& key) {
     return std::string(key.section) + "." + key.key;
 }
 
-bool IsPassword(const ConfigFile::Key& key) {
-    return &key == &ConfigFile::kKeys[4];
-}
-
 const ConfigFile::Key* FindKey(const std::string& name) {
     const size_t dot = name.find('.');
     if (dot == std::string::npos) return nullptr;
@@ -49,6 +49,15 @@ const ConfigFile::Key* FindKey(const std::string& name) {
         }
     }
     return nullptr;
+}
+
+const ConfigFile::Key& PasswordKey() {
+    static const ConfigFile::Key* const key = FindKey("DATABASE.PASSWORD");
+    return *key;
+}
+
+bool IsPassword(const ConfigFile::Key& key) {
+    return &key == &PasswordKey();
 }
 
 std::string Trimmed(const std::string& text) {
@@ -146,7 +155,7 @@ std::string Shown(const ConfigFile::Key& key, const std::string& value) {
 }
 
 int Print(const std::string& dir) {
-    const std::string file = dir + "/" + kFileName;
+    const std::string file = IniPath(dir);
     std::error_code ec;
     const bool present = fs::exists(file, ec);
     if (present && !System::CanRead(file)) {
@@ -230,7 +239,7 @@ bool ReadPassword(const std::string& file, Change& change, std::string& error) {
         error = "no password on the first line of " + from;
         return false;
     }
-    change.key = &ConfigFile::kKeys[4];
+    change.key = &PasswordKey();
     if (Check(*change.key, line, kMasked, change.value, error)) return true;
     error += " (the first line of " + from + ")";
     return false;
@@ -238,7 +247,7 @@ bool ReadPassword(const std::string& file, Change& change, std::string& error) {
 
 bool Write(const std::string& dir, const std::vector<Change>& changes, std::string& error) {
     if (!IsHostDirectory(dir, error)) return false;
-    const std::string file = dir + "/" + kFileName;
+    const std::string file = IniPath(dir);
     std::vector<IniFile::IniEntry> entries;
     for (const Change& change : changes) {
         entries.push_back({change.key->section, change.key->key, change.value});
@@ -275,8 +284,9 @@ int Command(const Options& options) {
         }
     }
     if (errors.empty() && !Write(dir, changes, error)) errors.push_back(error);
-    for (const std::string& refusal : errors)
+    for (const std::string& refusal : errors) {
         std::fprintf(stderr, "vkthost: %s\n", refusal.c_str());
+    }
     if (!errors.empty()) {
         std::fprintf(stderr, "vkthost: nothing written\n");
         return 1;
@@ -286,7 +296,7 @@ int Command(const Options& options) {
                     Shown(*change.key, change.value).c_str());
     }
     std::printf("written: %s (a running plug-in takes it within a second)\n",
-                HostDirectory::Printable(dir + "/" + kFileName).c_str());
+                HostDirectory::Printable(IniPath(dir)).c_str());
     return 0;
 }
 

@@ -99,8 +99,9 @@ void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
 void SaveConfig(const CWPSettingsStore& store) {
     const auto settings = store.Get();
     std::vector<IniFile::IniEntry> entries;
-    for (const Key& key : kKeys)
+    for (const Key& key : kKeys) {
         entries.push_back({key.file.section, key.file.key, Render(key, *settings)});
+    }
     // It holds the backend's password: a file made here is its owner's alone.
     std::error_code ec;
     IniFile::WriteStrings(kConfigFile, entries,
