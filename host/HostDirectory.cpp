@@ -69,8 +69,8 @@ bool WriteFile(const fs::path& path, const std::string& text, std::string& error
     return false;
 }
 
-// The path with each control character shown as an escape ("\n", "\x7F"), so that the
-// message naming it stays one line.
+}  // namespace
+
 std::string Printable(const std::string& path) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string text;
@@ -89,6 +89,8 @@ std::string Printable(const std::string& path) {
     }
     return text;
 }
+
+namespace {
 
 // The host directory's path ends up in odbc.ini (data source files) and in the
 // driver manager's environment, where a line break would start lines of its own.

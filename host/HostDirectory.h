@@ -44,6 +44,10 @@ std::string Absolute(const std::string& path);
 // directory; empty and "-" (standard input) stay as they are.
 std::string InputPath(const std::string& path);
 
+// The text with each control character shown as an escape ("\n", "\x7F"), so that the
+// message naming it stays one line.
+std::string Printable(const std::string& text);
+
 // Places the process clock at --now ("YYYY-MM-DD HH:MM[:SS]"; empty: leaves it); false
 // with `error` for another text.
 bool PlaceClock(const std::string& now, std::string& error);

@@ -9,6 +9,7 @@
 #include "host/HostRun.h"
 #include "host/Report.h"
 #include "host/RtuCatalogue.h"
+#include "host/Settings.h"
 #include "host/gui/HostGui.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -41,10 +42,27 @@ int Fail(const std::string& error) {
     return 1;
 }
 
-int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendOptions& backend) {
+// The backend login for WPDB.ini, checked before anything is made.
+struct InitLogin {
+    std::string user, passwordFile;
+};
+
+int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendOptions& backend,
+                const InitLogin& login) {
     std::string error;
+    std::vector<Settings::Change> changes;
+    std::vector<std::string> errors;
+    if (!login.user.empty()) Settings::Parse({"DATABASE.USER=" + login.user}, changes, errors);
+    if (!errors.empty()) return Fail("--pg-user: " + errors.front());
+    if (!login.passwordFile.empty()) {
+        changes.emplace_back();
+        if (!Settings::ReadPassword(login.passwordFile, changes.back(), error)) {
+            return Fail("--pg-password-file: " + error);
+        }
+    }
     const std::string absolute = HostDirectory::Absolute(dir);
     if (!HostDirectory::Init(absolute, demo, backend, error)) return Fail(error);
+    if (!changes.empty() && !Settings::Write(absolute, changes, error)) return Fail(error);
     std::printf("host directory ready: %s\n", absolute.c_str());
     return 0;
 }
@@ -108,6 +126,21 @@ int main(int argc, char** argv) {
     init->add_flag("--replace-backend", backend.replace,
                    "on a host directory that exists: point its backend data source at the "
                    "backend given (nothing else changes; without it init changes nothing)");
+    InitLogin login;
+    init->add_option("--pg-user", login.user, "backend login name, into WPDB.ini");
+    init->add_option("--pg-password-file", login.passwordFile,
+                     "backend password from the file's first line (- for standard input), "
+                     "into WPDB.ini");
+
+    Settings::Options settings;
+    CLI::App* settingsCmd = app.add_subcommand(
+        "settings", "list the plug-in's settings (DIR/WPDB.ini), or change them: KEY=VALUE ...");
+    settingsCmd->add_option("DIR", settings.dir)->required();
+    settingsCmd->add_option("KEY=VALUE", settings.assignments,
+                            "SECTION.KEY=VALUE, e.g. DATABASE.USER=fd TXT.DIR=/srv/iso");
+    settingsCmd->add_option(
+        "--password-file", settings.passwordFile,
+        "[DATABASE] PASSWORD from the file's first line (- for standard input)");
 
     std::string rtuDir;
     CRTUDef def;
@@ -220,7 +253,8 @@ int main(int argc, char** argv) {
             topic->get_formatter()->make_help(topic, usage, CLI::AppFormatMode::Normal).c_str());
         return 0;
     }
-    if (init->parsed()) return InitCommand(initDir, demo, backend);
+    if (init->parsed()) return InitCommand(initDir, demo, backend, login);
+    if (settingsCmd->parsed()) return Settings::Command(settings);
     std::string rtuError;
     if (rtuList->parsed()) return RtuCommand(RtuCatalogue::List(rtuDir, rtuError), rtuError);
     if (rtuAdd->parsed()) {

@@ -4,15 +4,17 @@
 #define SI_IMPLEMENTATION
 #include <SimpleIni.h>
 
+#include <filesystem>
 #include <fstream>
+
+#include "platform/System.h"
 
 namespace IniFile {
 
 namespace {
 
-// The file's text with every section line closed by its bracket.
-std::string ReadClosed(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
+// The text with every section line closed by its bracket.
+std::string ReadClosed(std::istream& in) {
     std::string text, line;
     while (std::getline(in, line)) {
         const size_t first = line.find_first_not_of(" \t");
@@ -28,12 +30,17 @@ std::string ReadClosed(const std::string& file) {
     return text;
 }
 
-void Load(CSimpleIniA& ini, const std::string& file) {
+void Load(CSimpleIniA& ini, const std::string& text) {
     ini.SetUnicode(false);
     ini.SetMultiKey(false);
     ini.SetSpaces(false);
-    const std::string text = ReadClosed(file);  // a missing file leaves the document empty
     ini.LoadData(text.data(), text.size());
+}
+
+// A missing file leaves the document empty.
+void LoadFile(CSimpleIniA& ini, const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    Load(ini, ReadClosed(in));
 }
 
 }  // namespace
@@ -41,7 +48,7 @@ void Load(CSimpleIniA& ini, const std::string& file) {
 std::string GetString(const std::string& file, const char* section, const char* key,
                       const std::string& defaultValue) {
     CSimpleIniA ini;
-    Load(ini, file);
+    LoadFile(ini, file);
     const char* value = ini.GetValue(section, key, nullptr);
     return value ? std::string(value) : defaultValue;
 }
@@ -51,13 +58,25 @@ bool WriteString(const std::string& file, const char* section, const char* key,
     return WriteStrings(file, {{section, key, value}});
 }
 
-bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries) {
+bool TextWithStrings(const std::string& file, const std::vector<IniEntry>& entries,
+                     std::string& text) {
+    std::ifstream in(file, std::ios::binary);
+    std::error_code ec;
+    if (!in && std::filesystem::exists(file, ec)) return false;
     CSimpleIniA ini;
-    Load(ini, file);
+    Load(ini, ReadClosed(in));
+    if (in.bad()) return false;
     for (const IniEntry& entry : entries) {
         ini.SetValue(entry.section, entry.key, entry.value.c_str());
     }
-    return ini.SaveFile(file.c_str(), false) >= 0;
+    text.clear();
+    return ini.Save(text, false) >= 0;
+}
+
+bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries, int mode) {
+    std::string text;
+    return TextWithStrings(file, entries, text) &&
+           System::WriteFileWhole(file, text, nullptr, mode);
 }
 
 }  // namespace IniFile

@@ -26,7 +26,15 @@ struct IniEntry {
     const char* key;
     std::string value;
 };
-// Writes every entry with one reading and one writing of the file.
-VKTBASE_API bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries);
+// Writes every entry with one reading and one writing of the file, replacing the file
+// whole (System::WriteFileWhole): a reader or a killed process finds the old file or
+// the new one. False, the file untouched, when a file that is there cannot be read (its
+// other keys would be lost) or the new one cannot be written. `mode`, when given, is the
+// new file's permissions (System::WriteFileWhole); else a file replaced keeps its own.
+VKTBASE_API bool WriteStrings(const std::string& file, const std::vector<IniEntry>& entries,
+                              int mode = -1);
+// What WriteStrings would write, in `text`; false when the file is there but cannot be read.
+VKTBASE_API bool TextWithStrings(const std::string& file, const std::vector<IniEntry>& entries,
+                                 std::string& text);
 
 }  // namespace IniFile

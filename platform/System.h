@@ -47,12 +47,17 @@ VKTBASE_API bool TruncateFile(std::FILE* file, int64_t size);
 // Puts `text` in the file `path` whole: writes it to a temporary file in the same
 // folder, flushes that to the disk and renames it over `path`, so that a reader, a
 // killed process or a power loss finds the old file or the new one, never part of one
-// and never an empty one. A file replaced keeps its permissions (where the system has
-// them). On failure (a full disk, a folder that cannot be written) the temporary file
-// is removed, `path` stays as it was, errno tells why, and the result is false.
-// `killPoint`, when given, is passed to KillPoint between the write and the rename.
+// and never an empty one. A file replaced keeps its permissions and, where the process
+// may give it away (run as root), its owner and group (where the system has them). On
+// failure (a full disk, a folder that cannot be written) the temporary file is removed,
+// `path` stays as it was, errno tells why, and the result is false. `killPoint`, when
+// given, is passed to KillPoint between the write and the rename. `mode` (0600, say),
+// when given, is the permissions of the new file instead, from the temporary file's
+// making on, so that no one else can open it meanwhile, and a file made anew then takes
+// the owner of its folder (a service's file that root writes first stays the service's);
+// ignored where the system has no such permissions.
 VKTBASE_API bool WriteFileWhole(const std::string& path, const std::string& text,
-                                const char* killPoint = nullptr);
+                                const char* killPoint = nullptr, int mode = -1);
 // Takes an exclusive lock on the file `path` (made when missing) for this process,
 // without waiting, and writes `holderText` into it. The lock is held until
 // UnlockFile, or until the process ends however it ends. Returns a handle (>= 0),

@@ -175,7 +175,8 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
     return FileIdentity{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
 }
 
-bool WriteFileWhole(const std::string& pathArg, const std::string& text, const char* killPoint) {
+bool WriteFileWhole(const std::string& pathArg, const std::string& text, const char* killPoint,
+                    int mode) {
     // A link is followed: the file it names is replaced, and the link stays.
     std::filesystem::path path(pathArg);
     std::error_code ec;
@@ -185,10 +186,22 @@ bool WriteFileWhole(const std::string& pathArg, const std::string& text, const c
     }
     const std::string file = path.string();
     const std::string temporary = TemporaryName(file, getpid());
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                          mode >= 0 ? static_cast<mode_t>(mode) : 0666);
     if (fd < 0) return false;
-    struct stat replaced;
-    if (::stat(file.c_str(), &replaced) == 0) ::fchmod(fd, replaced.st_mode & 07777);
+    const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+    struct stat owner;
+    const bool replacing = ::stat(file.c_str(), &owner) == 0;
+    const mode_t replacedMode = replacing ? owner.st_mode & 07777 : 0;
+    // A service's file edited by root stays the service's; anyone else keeps it as their
+    // own, and the refusal is no fault. Before the mode, which a change of owner may clear.
+    const bool owned = replacing || (mode >= 0 && ::stat(folder.c_str(), &owner) == 0);
+    if (owned && ::fchown(fd, owner.st_uid, owner.st_gid) != 0) errno = 0;
+    if (mode >= 0) {
+        ::fchmod(fd, static_cast<mode_t>(mode));
+    } else if (replacing) {
+        ::fchmod(fd, replacedMode);
+    }
     bool written = WriteAll(fd, text) && ::fsync(fd) == 0;
     int error = errno;
     if (::close(fd) != 0 && written) {
@@ -198,7 +211,7 @@ bool WriteFileWhole(const std::string& pathArg, const std::string& text, const c
     if (written) {
         if (killPoint) KillPoint(killPoint);
         if (::rename(temporary.c_str(), file.c_str()) == 0) {
-            SyncFolder(path.has_parent_path() ? path.parent_path().string() : ".");
+            SyncFolder(folder);
             RemoveLeftovers(path);
             return true;
         }

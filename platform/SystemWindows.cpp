@@ -157,7 +157,8 @@ bool MoveOver(const std::string& from, const std::string& to) {
     return false;
 }
 
-bool WriteFileWhole(const std::string& path, const std::string& text, const char* killPoint) {
+bool WriteFileWhole(const std::string& path, const std::string& text, const char* killPoint,
+                    int /*mode*/) {
     const std::string temporary = path + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
     HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "platform/IniFile.h"
@@ -10,40 +12,35 @@
 
 namespace {
 
-// A text setting holds at most 199 characters.
-constexpr size_t kMaxText = 199;
-
-// A count must read as a whole number; anything else stores 0, which its user
-// takes as "not set".
+// How a value is read into its setting. A count must read as a whole number; anything
+// else stores 0, which its user takes as "not set".
 enum class Kind { Switch, Integer, Count, Text };
 
 struct Key {
-    const char* section;
-    const char* key;
+    const ConfigFile::Key& file;
     Kind kind;
-    const char* defaultValue;  // null: the working directory
     bool CWPSettings::*flag;
     int CWPSettings::*number;
     std::string CWPSettings::*text;
 };
 
-// The eleven keys in the order they are read and written.
+constexpr const ConfigFile::Key* kFile = ConfigFile::kKeys;
+
+// The eleven keys of the file, each with the setting it fills.
 const Key kKeys[] = {
-    {"ERRORDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveErrorData, nullptr, nullptr},
-    {"DATABASE", "SOURCENAME", Kind::Text, ConfigFile::kDefaultSource, nullptr, nullptr,
-     &CWPSettings::m_strSource},
-    {"DATABASE", "PRENAME", Kind::Text, "", nullptr, nullptr, &CWPSettings::m_strPreName},
-    {"DATABASE", "USER", Kind::Text, ConfigFile::kDefaultUser, nullptr, nullptr,
-     &CWPSettings::m_strUser},
-    {"DATABASE", "PASSWORD", Kind::Text, ConfigFile::kDefaultPassword, nullptr, nullptr,
-     &CWPSettings::m_strPassword},
-    {"DATABASE", "SAVEBKGDB", Kind::Switch, "1", &CWPSettings::m_bSaveBkgDB, nullptr, nullptr},
-    {"DATABASE", "TYPE", Kind::Integer, "0", nullptr, &CWPSettings::m_nType, nullptr},
-    {"LOCALDATA", "SAVEDATA", Kind::Switch, "1", &CWPSettings::m_bSaveLocal, nullptr, nullptr},
-    {"LOCALDATA", "DATALEN", Kind::Count, "2", nullptr, &CWPSettings::m_nDataLen, nullptr},
-    {"TXT", "PERMIT", Kind::Switch, "1", &CWPSettings::m_bPermit, nullptr, nullptr},
-    {"TXT", "DIR", Kind::Text, nullptr, nullptr, nullptr, &CWPSettings::m_strDir},
+    {kFile[0], Kind::Switch, &CWPSettings::m_bSaveErrorData, nullptr, nullptr},
+    {kFile[1], Kind::Text, nullptr, nullptr, &CWPSettings::m_strSource},
+    {kFile[2], Kind::Text, nullptr, nullptr, &CWPSettings::m_strPreName},
+    {kFile[3], Kind::Text, nullptr, nullptr, &CWPSettings::m_strUser},
+    {kFile[4], Kind::Text, nullptr, nullptr, &CWPSettings::m_strPassword},
+    {kFile[5], Kind::Switch, &CWPSettings::m_bSaveBkgDB, nullptr, nullptr},
+    {kFile[6], Kind::Integer, nullptr, &CWPSettings::m_nType, nullptr},
+    {kFile[7], Kind::Switch, &CWPSettings::m_bSaveLocal, nullptr, nullptr},
+    {kFile[8], Kind::Count, nullptr, &CWPSettings::m_nDataLen, nullptr},
+    {kFile[9], Kind::Switch, &CWPSettings::m_bPermit, nullptr, nullptr},
+    {kFile[10], Kind::Text, nullptr, nullptr, &CWPSettings::m_strDir},
 };
+static_assert(std::size(kKeys) == std::size(ConfigFile::kKeys));
 
 // Decimal text to integer: optional sign and leading digits, clamped to the range of
 // an int; anything else reads 0.
@@ -66,7 +63,7 @@ void Apply(const Key& key, const std::string& text, CWPSettings& settings) {
             settings.*key.number = ReadWholeNumber(text).value_or(0);
             break;
         case Kind::Text:
-            settings.*key.text = text.substr(0, kMaxText);
+            settings.*key.text = text.substr(0, ConfigFile::kMaxText);
             break;
     }
 }
@@ -90,9 +87,9 @@ void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
     CWPSettings settings = *store.Get();
     for (const Key& key : kKeys) {
         const std::string defaultValue =
-            key.defaultValue ? std::string(key.defaultValue) : workingDir;
+            key.file.defaultValue ? std::string(key.file.defaultValue) : workingDir;
         const std::string text =
-            IniFile::GetString(kConfigFile, key.section, key.key, defaultValue);
+            IniFile::GetString(kConfigFile, key.file.section, key.file.key, defaultValue);
         // An empty text keeps the value the setting had.
         if (!text.empty()) Apply(key, text, settings);
     }
@@ -102,6 +99,21 @@ void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
 void SaveConfig(const CWPSettingsStore& store) {
     const auto settings = store.Get();
     std::vector<IniFile::IniEntry> entries;
-    for (const Key& key : kKeys) entries.push_back({key.section, key.key, Render(key, *settings)});
-    IniFile::WriteStrings(kConfigFile, entries);
+    for (const Key& key : kKeys) {
+        entries.push_back({key.file.section, key.file.key, Render(key, *settings)});
+    }
+    // It holds the backend's password: a file made here is its owner's alone.
+    std::error_code ec;
+    IniFile::WriteStrings(kConfigFile, entries,
+                          std::filesystem::exists(kConfigFile, ec) ? -1 : 0600);
+}
+
+std::vector<std::string> ChangedKeys(const CWPSettings& before, const CWPSettings& after) {
+    std::vector<std::string> changed;
+    for (const Key& key : kKeys) {
+        if (Render(key, before) != Render(key, after)) {
+            changed.push_back(std::string(key.file.section) + "." + key.file.key);
+        }
+    }
+    return changed;
 }

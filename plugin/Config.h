@@ -1,10 +1,12 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "plugin/ConfigFile.h"
 
 class CWPSettingsStore;
+struct CWPSettings;
 
 // The working parameters in "WPDB.ini" of the current directory. LoadConfig reads
 // the eleven keys once at start-up into the store (a missing key takes its default,
@@ -12,6 +14,8 @@ class CWPSettingsStore;
 // after the operator confirmed the working-parameters dialog; neither reports a result.
 void LoadConfig(CWPSettingsStore& settings, const std::string& workingDir);
 void SaveConfig(const CWPSettingsStore& settings);
+// The keys, "SECTION.KEY" in the file's order, whose values differ between the two sets.
+std::vector<std::string> ChangedKeys(const CWPSettings& before, const CWPSettings& after);
 
 // The configuration file, relative to the current directory.
 constexpr const char* kConfigFile = ConfigFile::kPath;

@@ -89,6 +89,8 @@ void FillContext(CWPContext& context) {
     }
     // Loaded before the table is made sure of: on the very first start the map is empty.
     EnsureAssignmentTable();
+    // Noted first: a file changed while it is read is read again at the first pass.
+    context.m_configWatch.Remember();
     LoadConfig(stores.m_settings, stores.m_strWorkingDir);
 
     // The journal before the writer: ranges a former run left are refilled first.

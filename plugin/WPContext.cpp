@@ -11,7 +11,9 @@
 #include "storage/WPDBThread.h"
 #include "storage/WPRainProcThread.h"
 
-CWPContext::CWPContext(std::string workingDir) : m_stores(std::move(workingDir)) {}
+CWPContext::CWPContext(std::string workingDir)
+    : m_stores(std::move(workingDir)),
+      m_configWatch(m_stores.m_settings, m_stores.m_backend, m_stores.m_strWorkingDir) {}
 
 CWPContext::~CWPContext() {
     // Workers first, each stopped by its destructor (a worker past the stop bound is
@@ -33,6 +35,7 @@ void CWPContext::StartWorkers() {
     auto storage = std::make_unique<CWPDBThread>(m_stores.BackendTarget(), m_stores.m_stations,
                                                  m_stores.m_confirmation, m_pBackendWriter.get(),
                                                  m_stores.m_pSpool.get());
+    storage->SetPassStart([this] { m_configWatch.TakeChange(); });
     if (storage->CreateThread()) m_pStorageThread = std::move(storage);
     auto rain = std::make_unique<CWPRainProcThread>(m_stores.BackendTarget());
     if (rain->CreateThread()) m_pRainThread = std::move(rain);

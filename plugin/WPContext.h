@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "plugin/ConfigWatch.h"
 #include "storage/WPStores.h"
 
 class CWPDBThread;
@@ -39,6 +40,8 @@ public:
 
     // First, so that it is destroyed after every worker.
     CWPStores m_stores;
+    // Looked at by the storage thread once a pass: WPDB.ini changed while running.
+    CConfigWatch m_configWatch;
     std::unique_ptr<CBackendWriterThread> m_pBackendWriter;
     // Made and freed on the user-interface thread; the exports' hand-over lock keeps
     // it alive while a host thread queues a frame.

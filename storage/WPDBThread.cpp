@@ -85,6 +85,7 @@ CWPDBThread::Batch CWPDBThread::TakeQueue() {
 int CWPDBThread::Run() {
     for (;;) {
         if (m_stopEvent.Wait(m_nPollIntervalMs)) break;
+        if (m_onPassStart) m_onPassStart();
         // Noted before the frames that came with the clock are stored, so that a
         // period's files hold the values of its own time.
         NoteDueIsolationPasses();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -49,6 +50,11 @@ public:
 
     // Records spooled frames read back and stored in one go, at most.
     static constexpr size_t kSpoolBatch = 1000;
+
+    // Called on the storage thread at the start of every pass (about once per poll
+    // interval), before anything of the pass is stored; set before CreateThread. The
+    // plug-in looks there for a changed configuration file.
+    void SetPassStart(std::function<void()> onPassStart) { m_onPassStart = std::move(onPassStart); }
 
     // Copies the frame into the spool (or the queue, under the queue lock); the caller
     // may free or reuse the frame as soon as this returns. False when the spool could
@@ -110,6 +116,7 @@ private:
     CBackendConfirmation& m_confirmation;
     CBackendWriterThread* const m_pBackendWriter;  // or null
     CFrameSpool* const m_pSpool;                   // or null
+    std::function<void()> m_onPassStart;           // or empty; set before the thread starts
     const int m_nPollIntervalMs;
     const int m_nDrainMs;
     mutable Mutex m_queueLock;

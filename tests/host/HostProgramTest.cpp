@@ -31,6 +31,7 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
+#include "plugin/ConfigFile.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
@@ -1200,3 +1201,204 @@ TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
                         "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE strftime('%M', TIME) = '10'"),
               "0");
 }
+
+namespace {
+
+// The listing names every key with its value and default, the password as *** alone.
+TEST(HostSettingsTest, EveryKeyIsListedWithThePasswordMasked) {
+    TestHost host;
+    VktHost::CloseHost();
+    std::ofstream(host.Path("WPDB.ini")) << "[DATABASE]\nUSER=bob\nPASSWORD=pw-in-file\n";
+    const ProgramRun run = RunHost({"settings", host.Dir()}, host.Path("list"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const ConfigFile::Key& key : ConfigFile::kKeys) {
+        EXPECT_NE(run.out.find(std::string(key.section) + "." + key.key), std::string::npos);
+    }
+    EXPECT_NE(run.out.find("DATABASE.USER        bob "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("DATABASE.PASSWORD    *** "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("pw-in-file"), std::string::npos);
+}
+
+// Values go into the file together, in any case of section and key; the file keeps its
+// other lines and is left readable by its owner alone, or by its group too where it was.
+TEST(HostSettingsTest, ValuesAreWrittenTogetherKeepingTheRestOfTheFile) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string ini = host.Path("WPDB.ini");
+    const std::string longest(199, 'u');
+    const struct {
+        int before;  // -1: no file
+        int after;
+    } modes[] = {{-1, 0600}, {0644, 0640}, {0666, 0640}, {0400, 0400}};
+    for (const auto& mode : modes) {
+        SCOPED_TRACE(mode.before);
+        fs::remove(ini);
+        if (mode.before >= 0) {
+            std::ofstream(ini) << "; kept\n[OTHER]\nKEY=kept\n[DATABASE]\nUSER=old\n";
+            fs::permissions(ini, static_cast<fs::perms>(mode.before));
+        }
+        const ProgramRun run =
+            RunHost({"settings", host.Dir(), "database.user=" + longest, "Txt.Dir=/srv/iso dir",
+                     "LOCALDATA.DATALEN=0", "DATABASE.PRENAME=main.x", "DATABASE.TYPE=1"},
+                    host.Path("set"));
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "USER", ""), longest);
+        EXPECT_EQ(IniFile::GetString(ini, "TXT", "DIR", ""), "/srv/iso dir");
+        EXPECT_EQ(IniFile::GetString(ini, "LOCALDATA", "DATALEN", ""), "0");
+        EXPECT_EQ(fs::status(ini).permissions(), static_cast<fs::perms>(mode.after));
+        if (mode.before >= 0) {
+            EXPECT_EQ(IniFile::GetString(ini, "OTHER", "KEY", ""), "kept");
+            EXPECT_EQ(ReadWholeFile(ini).rfind("; kept\n", 0), 0u) << ReadWholeFile(ini);
+        }
+    }
+}
+
+// One refused value leaves the file as it was, byte for byte, whatever else was valid.
+TEST(HostSettingsTest, RefusedValuesLeaveTheFileUntouched) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string ini = host.Path("WPDB.ini");
+    std::ofstream(ini) << "[DATABASE]\nUSER=fd\n";
+    const std::string before = ReadWholeFile(ini);
+    const struct {
+        std::vector<std::string> args;
+        const char* expected;
+    } cases[] = {
+        {{"LOCALDATA.DATALEN=two"}, "LOCALDATA.DATALEN takes a whole number of years"},
+        {{"LOCALDATA.DATALEN=-1"}, "whole number of years, 0 or more"},
+        {{"LOCALDATA.DATALEN=99999999999"}, "whole number of years"},
+        {{"DATABASE.SAVEBKGDB=2"}, "DATABASE.SAVEBKGDB takes 0 (off) or 1 (on)"},
+        {{"DATABASE.TYPE=-1"}, "DATABASE.TYPE takes 0 (standard wind farm) or 1"},
+        {{"DATABASE.PRENAME=x; DROP TABLE FD_RUN_RTTOWER; --"}, "is not an SQL name"},
+        {{"TXT.DIR=/srv/a\n[DATABASE]\nUSER=x"}, "control character"},
+        {{"DATABASE.USER=del\x7F"}, "control character"},
+        {{"DATABASE.USER=" + std::string(200, 'u')}, "longer than 199 bytes (200)"},
+        {{"DATABASE.USER= bob"}, "begins or ends with a space"},
+        {{"DATABASE.NOSUCH=1"}, "no setting DATABASE.NOSUCH"},
+        {{"DATABASE.USER"}, "DATABASE.USER needs a value"},
+        {{"DATABASE.USER=a", "database.user=b"}, "DATABASE.USER is given twice"},
+        {{"DATABASE.USER=fine", "TXT.PERMIT=yes"}, "TXT.PERMIT takes 0"},
+        {{"DATABASE.PASSWORD=hunter2"}, "never taken from the command line"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args{"settings", host.Dir()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProgramRun run = RunHost(args, host.Path("refused"));
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("nothing written"), std::string::npos) << run.err;
+        EXPECT_EQ((run.out + run.err).find("hunter2"), std::string::npos);
+        EXPECT_EQ(ReadWholeFile(ini), before);
+    }
+}
+
+// The password comes from the first line of a file or of the standard input and shows
+// nowhere, not even in the refusal of one.
+TEST(HostSettingsTest, ThePasswordComesFromAFileOrTheStandardInputAndNeverShows) {
+    TestHost host;
+    VktHost::CloseHost();
+    auto password = [&] {
+        return IniFile::GetString(host.Path("WPDB.ini"), "DATABASE", "PASSWORD", "");
+    };
+    std::ofstream(host.Path("pw")) << "pw-from-file\nsecond line\n";
+    const ProgramRun run =
+        RunHost({"settings", host.Dir(), "--password-file", host.Path("pw"), "DATABASE.USER=alice"},
+                host.Path("file"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(password(), "pw-from-file");
+    EXPECT_EQ((run.out + run.err).find("pw-from-file"), std::string::npos) << run.out;
+    const std::string printed = host.Path("stdin.out");
+    const std::string command = "printf 'pw-from-stdin\\r\\n' | '" VKT_HOST_PROGRAM "' settings '" +
+                                host.Dir() + "' --password-file - > '" + printed + "' 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << ReadWholeFile(printed);
+    EXPECT_EQ(password(), "pw-from-stdin");
+    EXPECT_EQ(ReadWholeFile(printed).find("pw-from-stdin"), std::string::npos);
+
+    const struct {
+        const char* line;
+        const char* expected;
+    } refused[] = {
+        {"tab\tin-pw\n", "control character"},
+        {"", "no password on the first line"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.expected);
+        std::ofstream(host.Path("pw"), std::ios::trunc) << c.line;
+        const ProgramRun bad =
+            RunHost({"settings", host.Dir(), "--password-file", host.Path("pw")}, host.Path("bad"));
+        EXPECT_EQ(bad.status, 1);
+        EXPECT_NE(bad.err.find(c.expected), std::string::npos) << bad.err;
+        EXPECT_EQ(bad.err.find("-pw"), std::string::npos) << bad.err;
+        EXPECT_EQ(password(), "pw-from-stdin");
+    }
+}
+
+// A host running on the directory holds its lock; the settings are read and written all
+// the same, and its plug-in takes the change: later frames reach the station files only.
+TEST(HostSettingsTest, ARunningHostTakesAChangeMadeFromTheTerminal) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string input = host.Path("in.jsonl");
+    std::ofstream(input).close();
+    auto append = [&](int minutes) {
+        CDataFrame frame;
+        frame.m_nRTUID = 1;
+        frame.m_nKind = 1;
+        frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, minutes, 0);
+        std::ofstream(input, std::ios::app) << FrameFile::FormatLine(frame) << "\n";
+    };
+    const std::string backend = host.Path("backend.db");
+    const std::string rows = "SELECT COUNT(*) FROM FD_RUN_RTTOWER";
+    const ProgramRun run =
+        RunHost({"run", host.Dir(), "--follow", input, "--plugin", std::getenv("VKT_PLUGIN")},
+                host.Path("run"), [&](pid_t child, const std::string&) {
+                    append(0);
+                    append(10);
+                    EXPECT_TRUE(WaitFor([&] { return QueryFile(backend, rows) == "2"; }));
+                    EXPECT_EQ(RunHost({"settings", host.Dir()}, host.Path("list")).status, 0);
+                    const ProgramRun set =
+                        RunHost({"settings", host.Dir(), "DATABASE.SAVEBKGDB=0"}, host.Path("set"));
+                    EXPECT_EQ(set.status, 0) << set.err;
+                    EXPECT_TRUE(WaitFor([&] {
+                        return ReadWholeFile(host.Path("VKTError.log"))
+                                   .find("reloaded (DATABASE.SAVEBKGDB)") != std::string::npos;
+                    }));
+                    append(20);
+                    append(30);
+                    EXPECT_TRUE(WaitFor([&] {
+                        return QueryFile(host.Path("WPData/WP_1.MDB"),
+                                         "SELECT COUNT(*) FROM RTTOWER") == "4";
+                    }));
+                    kill(child, SIGTERM);
+                });
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(QueryFile(backend, rows), "2");
+}
+
+// init writes the backend login into WPDB.ini with the checks of `settings`; a login it
+// refuses stops it before it makes anything.
+TEST(HostSettingsTest, InitWritesTheBackendLoginFromItsOptions) {
+    TestHost host(true, {}, "host");
+    VktHost::CloseHost();
+    const std::string root = fs::path(host.Dir()).parent_path().string();
+    std::ofstream(root + "/pw") << "init-secret\n";
+    const ProgramRun bad = RunHost(
+        {"init", root + "/refused", "--pg-user", "a\nb", "--pg-password-file", root + "/pw"},
+        root + "/bad");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("--pg-user: DATABASE.USER holds a control character"), std::string::npos)
+        << bad.err;
+    EXPECT_FALSE(fs::exists(root + "/refused"));
+    const ProgramRun run =
+        RunHost({"init", root + "/dir", "--pg-user", "alice", "--pg-password-file", root + "/pw"},
+                root + "/good");
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::string ini = root + "/dir/WPDB.ini";
+    EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "USER", ""), "alice");
+    EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "PASSWORD", ""), "init-secret");
+    EXPECT_EQ(fs::status(ini).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ((run.out + run.err).find("init-secret"), std::string::npos);
+}
+
+}  // namespace

@@ -297,6 +297,18 @@ TEST_F(ConfigTest, SaveWritesAllElevenKeys) {
         << text;
 }
 
+// The file holds the backend's password: made by the plug-in it is its owner's alone; an
+// operator's file keeps the mode it was given.
+TEST_F(ConfigTest, SaveMakesTheFileItsOwnersAloneAndKeepsTheModeOfOneThere) {
+    if (kOnWindows) GTEST_SKIP() << "no file modes on this system";
+    namespace fs = std::filesystem;
+    SaveConfig(Store());
+    EXPECT_EQ(fs::status(kIni).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(kIni, fs::perms(0644));
+    SaveConfig(Store());
+    EXPECT_EQ(fs::status(kIni).permissions(), fs::perms(0644));
+}
+
 TEST_F(ConfigTest, SaveWritesSwitchesAsZeroOrOne) {
     CWPSettings s;
     s.m_bSaveErrorData = true;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "hostlib/VktBase.h"
+#include "platform/IniFile.h"
 #include "platform/OdbcHandles.h"
 #include "plugin/Exports.h"
 #include "plugin/PluginState.h"
@@ -232,6 +233,30 @@ TEST_F(PluginStorageTest, BackendRowsOfARunAreWhatItAcceptedForTheBackend) {
         })) << BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
         VKTLibExit();
     }
+}
+
+// WPDB.ini changed while the plug-in runs is taken at the storage thread's next pass as
+// the dialog's OK takes it: read whole as at start (a key emptied loses its old value),
+// logged once by the keys' names, never a value.
+TEST_F(PluginStorageTest, AConfigurationFileChangedWhileRunningIsTakenAtTheNextPass) {
+    WriteConfig("[DATABASE]\nPRENAME=main\n[TXT]\nPERMIT=0\n");
+    VKTLibInit();
+    Store({Frame(1, k15)});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
+    const CWPSettingsStore& settings = PluginState::Context()->m_stores.m_settings;
+    ASSERT_TRUE(IniFile::WriteStrings("WPDB.ini", {{"DATABASE", "SAVEBKGDB", "0"},
+                                                   {"DATABASE", "PRENAME", ""},
+                                                   {"DATABASE", "PASSWORD", "never-logged"}}));
+    ASSERT_TRUE(WaitFor([&] { return !settings.Get()->m_bSaveBkgDB; }));
+    EXPECT_EQ(settings.Get()->m_strPreName, "");
+    Store({Frame(2, k15)});
+    EXPECT_EQ(BackendValue("SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "1");
+    const std::string log = ReadWholeFile(host.Path("VKTError.log"));
+    EXPECT_NE(log.find("WPDB.ini changed: working parameters reloaded (DATABASE.PRENAME, "
+                       "DATABASE.PASSWORD, DATABASE.SAVEBKGDB)"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("never-logged"), std::string::npos);
 }
 
 }  // namespace
