@@ -11,8 +11,8 @@
 
 #include "host/BackendSql.h"
 #include "host/DataSourceHome.h"
-#include "host/FrameFile.h"
 #include "host/DirectoryLock.h"
+#include "host/FrameFile.h"
 #include "host/InstallLayout.h"
 #include "host/WritableFiles.h"
 #include "hostlib/HostSide.h"
@@ -209,8 +209,8 @@ bool CreateSqliteBackend(const std::string& dir, std::string& error) {
 
 constexpr const char* kCatalogue = "VKTCOMM.MDB";
 constexpr const char* kDataSources = "odbc/odbc.ini";
-constexpr fs::perms kPrivateFolder = fs::perms::owner_all | fs::perms::group_read |
-                                     fs::perms::group_exec;
+constexpr fs::perms kPrivateFolder =
+    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
 constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
 
 // A new file for the owner alone; one that is there keeps its mode, which an

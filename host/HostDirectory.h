@@ -34,8 +34,8 @@ bool Enter(const std::string& dir, std::string& error);
 
 // Checks what a run needs of the host directory, the current one after Enter, before
 // anything connects to it: VKTCOMM.MDB present and an SQLite file; every file and
-// folder a host writes writable by this process (WritableFiles); odbc/odbcinst.ini naming an SQLite3 driver
-// library that is there. Names the first fault and its path in `error`.
+// folder a host writes writable by this process (WritableFiles); odbc/odbcinst.ini naming an
+// SQLite3 driver library that is there. Names the first fault and its path in `error`.
 bool CheckReady(std::string& error);
 
 // Absolute form of a path.

@@ -15,18 +15,10 @@ namespace {
 // The host's own files at the top of the directory, with the journals SQLite keeps
 // beside a database.
 const char* const kTopFiles[] = {
-    "VKTCOMM.MDB",
-    "VKTCOMM.MDB-journal",
-    "VKTCOMM.MDB-wal",
-    "VKTCOMM.MDB-shm",
-    "VKTCOMM(BAK).MDB",
-    DirectoryLock::kFileName,
-    "WPDB.ini",
-    "VKTError.log",
-    FollowPosition::kFileName,
-    "backend.db",
-    "backend.db-journal",
-    "backend.db-wal",
+    "VKTCOMM.MDB",     "VKTCOMM.MDB-journal", "VKTCOMM.MDB-wal",
+    "VKTCOMM.MDB-shm", "VKTCOMM(BAK).MDB",    DirectoryLock::kFileName,
+    "WPDB.ini",        "VKTError.log",        FollowPosition::kFileName,
+    "backend.db",      "backend.db-journal",  "backend.db-wal",
     "backend.db-shm",
 };
 // Folders whose every entry the host writes, at any depth.

@@ -1,4 +1,6 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -31,6 +34,7 @@
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/IniFile.h"
+#include "platform/System.h"
 #include "plugin/ConfigFile.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
@@ -599,13 +603,18 @@ struct ProgramRun {
 // Runs the host program with `args`, its output in files beside `scratch` meanwhile.
 // With `whileRunning` the test acts on the running program (its process id, the file
 // of its standard output) before it is waited for.
+// With `user` (a user id) it runs as that user.
 ProgramRun RunHost(const std::vector<std::string>& args, const std::string& scratch,
-                   const std::function<void(pid_t, const std::string&)>& whileRunning = {}) {
+                   const std::function<void(pid_t, const std::string&)>& whileRunning = {},
+                   std::optional<uid_t> user = std::nullopt) {
     const std::string outFile = scratch + ".out", errFile = scratch + ".err";
     const pid_t child = fork();
     if (child == 0) {
         std::freopen(outFile.c_str(), "w", stdout);
         std::freopen(errFile.c_str(), "w", stderr);
+        if (user && (setgroups(0, nullptr) != 0 || setgid(*user) != 0 || setuid(*user) != 0)) {
+            _exit(126);
+        }
         std::vector<char*> argv{const_cast<char*>("vkthost")};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -684,6 +693,126 @@ TEST(HostDirectoryTest, APathWithAControlCharacterIsRefusedAndNothingIsMade) {
         EXPECT_EQ(ReadWholeFile(dir + "/odbc/odbc.ini"), odbcIni);
         fs::rename(dir, host.Dir(), ec);
     }
+}
+
+// A file another user left in the host directory (an administrator's command run as
+// root) stops every command before it opens anything: the files are named with their
+// owner and the fix, and the directory stays as it was. The superuser's own command in
+// another user's directory is refused before it makes a file there.
+TEST(HostDirectoryTest, AnotherUsersFilesStopACommandThatNamesThem) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs to give files to another user";
+    const struct passwd* nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const char* plugin = std::getenv("VKT_PLUGIN");
+    ASSERT_NE(plugin, nullptr);
+    const struct Case {
+        const char* rootsFile;  // given to root; null: root runs the command itself
+        std::vector<std::string> args;
+        const char* expected;
+    } cases[] = {
+        {"vkthost.lock", {"run", "@", "--simulate", "last:30m"}, "@/vkthost.lock (owner root)"},
+        {"WPData/WP_1.MDB",
+         {"export", "@", "--stations", "all", "--from", "2009-03-12 00:00", "--to",
+          "2009-03-12 12:00"},
+         "@/WPData/WP_1.MDB (owner root)"},
+        {"WPData/spool/MARK", {"refill", "@"}, "@/WPData/spool/MARK (owner root)"},
+        {"odbc/odbc.ini",
+         {"rtu", "add", "@", "--id", "7", "--name", "T7", "--type", "100"},
+         "@/odbc/odbc.ini (owner root)"},
+        {nullptr, {"run", "@", "--simulate", "last:30m"}, "runuser -u nobody -- vkthost"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        TestHost host;
+        VktHost::CloseHost();
+        const std::string dir = host.Dir();
+        ASSERT_EQ(RunHost({"run", dir, "--simulate", "last:30m", "--now", "2009-03-12 15:00",
+                           "--linger", "0", "--plugin", plugin},
+                          host.Path("first"))
+                      .status,
+                  0);
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            ASSERT_EQ(lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        }
+        ASSERT_EQ(chown(dir.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+        if (c.rootsFile) {
+            ASSERT_EQ(chown(host.Path(c.rootsFile).c_str(), 0, 0), 0);
+        }
+        const std::set<std::string> before = Tree(dir);
+        std::vector<std::string> args;
+        for (const std::string& arg : c.args) args.push_back(arg == "@" ? dir : arg);
+        args.insert(args.end(), {"--plugin", plugin});
+        if (args[0] == "rtu") args.resize(args.size() - 2);
+        const ProgramRun run =
+            RunHost(args, "/tmp/vkt-owner-" + std::to_string(getpid()), {},
+                    c.rootsFile ? std::optional<uid_t>(nobody->pw_uid) : std::nullopt);
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        std::string expected = c.expected;
+        if (const size_t at = expected.find('@'); at != std::string::npos) {
+            expected.replace(at, 1, dir);
+        }
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+        if (c.rootsFile) {
+            EXPECT_NE(run.err.find("chown -R nobody: " + dir), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(Tree(dir), before);
+    }
+}
+
+// init never replaces what a host directory has unless told, and takes the lock as a
+// host does; rtu add on a directory a host holds is made and says when that host sees
+// it. A new host directory and its data source file are its owner's (and group's).
+TEST(HostDirectoryTest, InitKeepsAHostDirectoryAndTakesItsLock) {
+    TestHost host;
+    VktHost::CloseHost();
+    const std::string dir = host.Path("made");
+    const std::string scratch = host.Path("out");
+    ASSERT_EQ(RunHost({"init", dir}, scratch).status, 0);
+    EXPECT_EQ(fs::status(dir).permissions() & fs::perms::all,
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    EXPECT_EQ(fs::status(dir + "/odbc/odbc.ini").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const std::string odbcIni = ReadWholeFile(dir + "/odbc/odbc.ini");
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* expected;  // in the output or the error output
+        bool replaced;         // odbc.ini names the PostgreSQL server afterwards
+    } cases[] = {
+        {{"init", dir}, 1, "is a host directory already, and init changed nothing", false},
+        {{"init", dir, "--demo"}, 1, "--demo is for a new one", false},
+        {{"init", host.Path("none"), "--replace-backend"}, 1, "is none (no VKTCOMM.MDB)", false},
+        {{"init", dir, "--replace-backend", "--backend", "postgresql", "--pg-host", "db1",
+          "--pg-port", "5999"},
+         0,
+         "backend data source DAVAD replaced: it named the SQLite file",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        const ProgramRun run = RunHost(c.args, scratch);
+        EXPECT_EQ(run.status, c.status) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.expected), std::string::npos) << run.out << run.err;
+        const std::string now = ReadWholeFile(dir + "/odbc/odbc.ini");
+        EXPECT_EQ(now.find("Servername=db1") != std::string::npos, c.replaced) << now;
+        EXPECT_EQ(now == odbcIni, !c.replaced);
+    }
+    std::string holder;
+    const intptr_t lock =
+        System::LockFileExclusive(dir + "/vkthost.lock", "process 1 (vkthost)", holder);
+    ASSERT_GE(lock, 0);
+    const ProgramRun replace = RunHost({"init", dir, "--replace-backend"}, scratch);
+    EXPECT_EQ(replace.status, 1);
+    EXPECT_NE(replace.err.find("is in use by process 1 (vkthost)"), std::string::npos)
+        << replace.err;
+    const ProgramRun add =
+        RunHost({"rtu", "add", dir, "--id", "7", "--name", "T7", "--type", "100"}, scratch);
+    EXPECT_EQ(add.status, 0) << add.err;
+    EXPECT_NE(add.out.find("the host running here (process 1 (vkthost)) sees the change at its "
+                           "next start"),
+              std::string::npos)
+        << add.out;
+    System::UnlockFile(lock);
 }
 
 // The PostgreSQL data source init writes: a list of servers (a primary and its
@@ -931,7 +1060,8 @@ TEST(HostCommandLineTest, UsageErrorsExitOneAndHelpZero) {
         {{"--help"}, 0, "  3  ended with data still pending or dropped"},
         {{"help", "rtu"}, 0, "Usage: vkthost rtu"},
     };
-    const std::set<std::string> before = Tree(dir);
+    std::set<std::string> before = Tree(dir);
+    before.erase("vkthost.lock");  // left by every command that held the directory
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
         const ProgramRun run = RunHost(c.args, scratch);
@@ -941,7 +1071,7 @@ TEST(HostCommandLineTest, UsageErrorsExitOneAndHelpZero) {
     }
     std::set<std::string> after = Tree(dir);
     after.erase("VKTError.log");
-    after.erase("vkthost.lock");  // left by every host that held the directory
+    after.erase("vkthost.lock");
     EXPECT_EQ(after, before) << "a refused command changes nothing";
     EXPECT_EQ(QueryFile(host.Path("VKTCOMM.MDB"), "SELECT NAME || ' ' || TYPE FROM RTU WHERE ID=3"),
               "T3 100");
