@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/IniFile.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
@@ -78,7 +79,7 @@ std::string Joined(const std::set<std::string>& places) {
 }  // namespace
 
 bool Repoint(const std::string& odbcIni, const std::string& hostDir, std::string& note,
-             std::string& error) {
+             std::string& error, std::set<std::string>* formerPlacesOut) {
     std::ifstream in(odbcIni, std::ios::binary);
     if (!in) return true;  // no data sources of its own: nothing to re-point
     // The form the drivers are given paths in (the Unix form under Wine).
@@ -111,6 +112,7 @@ bool Repoint(const std::string& odbcIni, const std::string& hostDir, std::string
         }
         lines.push_back(line);
     }
+    if (formerPlacesOut) *formerPlacesOut = formerPlaces;
     if (repointed == 0) return true;
     std::ostringstream text;
     for (const std::string& kept : lines) text << kept << "\n";
@@ -121,6 +123,27 @@ bool Repoint(const std::string& odbcIni, const std::string& hostDir, std::string
     note = "the host directory's data sources named files at " + Joined(formerPlaces) +
            " (where it was before it was moved or copied): " + std::to_string(repointed) +
            " re-pointed to " + home;
+    return true;
+}
+
+bool RepointIsolationFolder(const std::string& configFile, const std::string& hostDir,
+                            const std::set<std::string>& formerPlaces, std::string& note,
+                            std::string& error) {
+    const std::string folder = IniFile::GetString(configFile, "TXT", "DIR", "");
+    for (const std::string& place : formerPlaces) {
+        if (folder.compare(0, place.size(), place) != 0) continue;
+        const std::string rest = folder.substr(place.size());
+        if (!rest.empty() && rest.front() != '/') continue;  // /old/place2 is another folder
+        const std::string here = rest.empty() || rest == "/" ? std::string() : hostDir + rest;
+        if (!IniFile::WriteStrings(configFile, {{"TXT", "DIR", here}})) {
+            error = "cannot re-point the isolation folder in " + configFile + ": " +
+                    std::strerror(errno);
+            return false;
+        }
+        note = "the isolation folder [TXT] DIR " + folder + " was the host directory's former " +
+               "place: re-pointed to " + (here.empty() ? hostDir : here);
+        return true;
+    }
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "host/BackendSql.h"
@@ -14,6 +15,7 @@
 #include "host/DirectoryLock.h"
 #include "host/FrameFile.h"
 #include "host/InstallLayout.h"
+#include "host/Settings.h"
 #include "host/WritableFiles.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -362,9 +364,15 @@ bool Enter(const std::string& dir, std::string& error) {
     if (!UsablePath(absolute, error)) return false;
     if (!WritableFiles::CheckNotForeignSuperuser(absolute, error)) return false;
     const std::string odbcDir = absolute + "/odbc";
-    std::string moved;
-    if (!DataSourceHome::Repoint(odbcDir + "/odbc.ini", absolute, moved, error)) return false;
+    std::string moved, folderMoved;
+    std::set<std::string> formerPlaces;
+    if (!DataSourceHome::Repoint(odbcDir + "/odbc.ini", absolute, moved, error, &formerPlaces) ||
+        !DataSourceHome::RepointIsolationFolder(Settings::FilePath(absolute), absolute,
+                                                formerPlaces, folderMoved, error)) {
+        return false;
+    }
     if (!moved.empty()) std::printf("vkthost: %s\n", moved.c_str());
+    if (!folderMoved.empty()) std::printf("vkthost: %s\n", folderMoved.c_str());
     System::UseOdbcFolder(odbcDir);
     if (!System::ChangeDirectory(absolute)) {
         error = "cannot change into " + absolute + ": " + std::strerror(errno);

@@ -24,10 +24,6 @@ namespace {
 
 constexpr const char* kMasked = "***";
 
-std::string IniPath(const std::string& dir) {
-    return (fs::path(dir) / fs::path(ConfigFile::kPath).filename()).string();
-}
-
 bool SameName(const std::string& a, const char* b) {
     if (a.size() != std::strlen(b)) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -155,7 +151,7 @@ std::string Shown(const ConfigFile::Key& key, const std::string& value) {
 }
 
 int Print(const std::string& dir) {
-    const std::string file = IniPath(dir);
+    const std::string file = FilePath(dir);
     std::error_code ec;
     const bool present = fs::exists(file, ec);
     if (present && !System::CanRead(file)) {
@@ -180,6 +176,10 @@ int Print(const std::string& dir) {
 }
 
 }  // namespace
+
+std::string FilePath(const std::string& dir) {
+    return (fs::path(dir) / fs::path(ConfigFile::kPath).filename()).string();
+}
 
 bool Parse(const std::vector<std::string>& assignments, std::vector<Change>& changes,
            std::vector<std::string>& errors) {
@@ -247,7 +247,7 @@ bool ReadPassword(const std::string& file, Change& change, std::string& error) {
 
 bool Write(const std::string& dir, const std::vector<Change>& changes, std::string& error) {
     if (!IsHostDirectory(dir, error)) return false;
-    const std::string file = IniPath(dir);
+    const std::string file = FilePath(dir);
     std::vector<IniFile::IniEntry> entries;
     for (const Change& change : changes) {
         entries.push_back({change.key->section, change.key->key, change.value});
@@ -296,7 +296,7 @@ int Command(const Options& options) {
                     Shown(*change.key, change.value).c_str());
     }
     std::printf("written: %s (a running plug-in takes it within a second)\n",
-                HostDirectory::Printable(IniPath(dir)).c_str());
+                HostDirectory::Printable(FilePath(dir)).c_str());
     return 0;
 }
 

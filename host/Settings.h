@@ -17,6 +17,9 @@ struct Change {
     std::string value;  // as written to the file
 };
 
+// The configuration file of the host directory `dir`.
+std::string FilePath(const std::string& dir);
+
 // Checks "SECTION.KEY=VALUE" texts (section and key in any case) as the dialog checks
 // its fields; the password is refused here, for it is never taken from a command line.
 // Every refusal goes to `errors`, one line each, a password never named; false then.

@@ -96,11 +96,15 @@ void LoadConfig(CWPSettingsStore& store, const std::string& workingDir) {
     store.Replace(settings);
 }
 
-void SaveConfig(const CWPSettingsStore& store) {
+void SaveConfig(const CWPSettingsStore& store, const std::string& workingDir) {
     const auto settings = store.Get();
     std::vector<IniFile::IniEntry> entries;
     for (const Key& key : kKeys) {
-        entries.push_back({key.file.section, key.file.key, Render(key, *settings)});
+        std::string value = Render(key, *settings);
+        // The working directory is the key's default: saved empty, so that a copy of
+        // the host directory writes its own files, not those of the original.
+        if (!key.file.defaultValue && !workingDir.empty() && value == workingDir) value.clear();
+        entries.push_back({key.file.section, key.file.key, value});
     }
     // It holds the backend's password: a file made here is its owner's alone.
     std::error_code ec;

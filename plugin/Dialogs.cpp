@@ -110,7 +110,7 @@ void RunWorkParamDlg(CWPContext& context) {
     changed.m_bPermit = dialog.m_bTxtFile;
     changed.m_strDir = dialog.m_strTxtDir.toStdString();
     context.m_stores.m_settings.Replace(changed);
-    SaveConfig(context.m_stores.m_settings);
+    SaveConfig(context.m_stores.m_settings, context.m_stores.m_strWorkingDir);
     context.m_configWatch.Remember();
     context.m_stores.m_backend.DisconnectBackend();
 }

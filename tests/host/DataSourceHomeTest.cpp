@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/DataSourceHome.h"
+#include "platform/IniFile.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -89,6 +90,8 @@ TEST(DataSourceHomeTest, ACopiedOrMovedHostDirectoryStoresIntoItsOwnFiles) {
         };
         const int firstRows = backendRows(host.Dir());
         ASSERT_GT(firstRows, 0);
+        const std::string isolation = host.Path("iso");
+        IniFile::WriteString(host.Path("WPDB.ini"), "TXT", "DIR", isolation);
         std::error_code ec;
         if (copy) {
             fs::copy(host.Dir(), second, fs::copy_options::recursive, ec);
@@ -98,9 +101,12 @@ TEST(DataSourceHomeTest, ACopiedOrMovedHostDirectoryStoresIntoItsOwnFiles) {
         ASSERT_FALSE(ec) << ec.message();
         const std::string printed = run(second, "2009-03-12 02:00:00..2009-03-12 03:00:00");
         EXPECT_NE(printed.find("named files at " + host.Dir()), std::string::npos) << printed;
+        EXPECT_NE(printed.find("[TXT] DIR " + isolation), std::string::npos) << printed;
+        EXPECT_EQ(IniFile::GetString(second + "/WPDB.ini", "TXT", "DIR", ""), second + "/iso");
         EXPECT_EQ(QueryFile(second + "/WPData/WP_1.MDB", "SELECT COUNT(*) FROM RTTOWER"), "14");
         EXPECT_EQ(backendRows(second), 2 * firstRows);
         if (copy) {
+            EXPECT_EQ(IniFile::GetString(host.Path("WPDB.ini"), "TXT", "DIR", ""), isolation);
             EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "7");
             EXPECT_EQ(backendRows(host.Dir()), firstRows);
         }

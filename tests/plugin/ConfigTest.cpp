@@ -295,6 +295,10 @@ TEST_F(ConfigTest, SaveWritesAllElevenKeys) {
         << text;
     EXPECT_EQ(SectionLines(text, "TXT"), (std::vector<std::string>{"PERMIT=0", "DIR=/srv/iso"}))
         << text;
+    // The host directory itself is the default: saved empty, a copy's own folder.
+    SaveConfig(Store(), "/srv/iso");
+    EXPECT_EQ(SectionLines(ReadWholeFile(kIni), "TXT"),
+              (std::vector<std::string>{"PERMIT=0", "DIR="}));
 }
 
 // The file holds the backend's password: made by the plug-in it is its owner's alone; an
