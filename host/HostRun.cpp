@@ -174,7 +174,12 @@ void PrintLines(const std::vector<std::string>& lines) {
 // Prints the plug-in's health, stamped with the process clock, every `seconds` (0: never).
 class StatusPrinter {
 public:
-    explicit StatusPrinter(double seconds) : m_seconds(seconds) { Schedule(); }
+    // The first figures come at once: a service's log shows it started.
+    explicit StatusPrinter(double seconds) : m_seconds(seconds) {
+        if (m_seconds <= 0) return;
+        if (CPluginHealthSource* source = VktHost::PluginHealth()) Print(source->Health());
+        Schedule();
+    }
     void PrintIfDue() {
         if (m_seconds <= 0 || std::chrono::steady_clock::now() < m_next) return;
         if (CPluginHealthSource* source = VktHost::PluginHealth()) Print(source->Health());
@@ -267,17 +272,19 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
 }
 
 std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading) {
-    return {heading, StoreLine("backend", health.backend),
-            StoreLine("station files", health.station),
-            StoreLine("isolation files", health.isolation),
-            "  frames dropped " + std::to_string(health.nFramesDropped) +
-                ", refill ranges pending " + std::to_string(health.nRefillPending) +
-                ", rows refilled " + std::to_string(health.nRowsRefilled) +
-                (health.nRowsRefused > 0 ? ", rows refused " + std::to_string(health.nRowsRefused)
-                                         : std::string()) +
-                (health.nSpoolDamaged > 0
-                     ? ", damaged spool records " + std::to_string(health.nSpoolDamaged)
-                     : std::string())};
+    return {
+        heading, StoreLine("backend", health.backend), StoreLine("station files", health.station),
+        StoreLine("isolation files", health.isolation),
+        "  frames dropped " + std::to_string(health.nFramesDropped) + ", refill ranges pending " +
+            std::to_string(health.nRefillPending) + ", rows refilled " +
+            std::to_string(health.nRowsRefilled) +
+            (health.nRowsPresent > 0 ? ", present already " + std::to_string(health.nRowsPresent)
+                                     : std::string()) +
+            (health.nRowsRefused > 0 ? ", rows refused " + std::to_string(health.nRowsRefused)
+                                     : std::string()) +
+            (health.nSpoolDamaged > 0
+                 ? ", damaged spool records " + std::to_string(health.nSpoolDamaged)
+                 : std::string())};
 }
 
 bool OneContinuousSource(const std::string& followFile, const std::string& inboxDir,
@@ -377,6 +384,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         HandOver(frames[i], i < origins.size() ? origins[i] : "simulated", plugin, summary);
         status.PrintIfDue();
     }
+    summary.continuous = live != nullptr;
     if (live) AcquireContinuously(*live, liveOrigin, plugin, summary, status);
     ServiceNotify::Stopping();
     // A finite run's first stop signal cuts the wait; a continuous run's first one
@@ -398,6 +406,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
         summary.refillPending = final.nRefillPending;
         summary.framesDropped = final.nFramesDropped;
         summary.stationLeft = final.station.nQueued;
+        summary.spoolUnavailable = final.bSpoolUnavailable;
         summary.rowsRefused = final.nRowsRefused;
         summary.rowsRetried = final.nRowsRetried;
         summary.rowsRefilled = final.nRowsRefilled;
@@ -407,17 +416,21 @@ int Run(const Options& options, Summary& summary, std::string& error) {
 }
 
 int ExitCode(const Summary& summary) {
+    const bool stationFilesHaveAll =
+        summary.framesDropped == 0 && summary.stationLeft == 0 && !summary.spoolUnavailable;
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
-            return summary.framesDropped == 0 && summary.stationLeft == 0 &&
-                           summary.rowsRefused == 0
-                       ? 0
-                       : 3;
+            return stationFilesHaveAll && summary.rowsRefused == 0 ? 0 : 3;
         case DrainEnd::Stopped:
             return 2;
-        default:
-            return 3;
+        case DrainEnd::BackendAway:
+            // A service's stop is its normal end: what waits for the backend is safe in
+            // the station files and copied from there when it answers.
+            return summary.continuous && stationFilesHaveAll && summary.rowsRefused == 0 ? 0 : 3;
+        case DrainEnd::TimedOut:
+            break;
     }
+    return 3;
 }
 
 namespace {
@@ -460,8 +473,9 @@ void Print(const Summary& summary) {
         case DrainEnd::BackendAway:
             std::printf(
                 "the backend does not answer: %ld records wait for it and %ld refill ranges are "
-                "pending; they are copied from the station files when it answers (exit code 3)\n",
-                summary.backendWaiting, summary.refillPending);
+                "pending; they are copied from the station files when it answers (exit code "
+                "%d)\n",
+                summary.backendWaiting, summary.refillPending, ExitCode(summary));
             PrintRefused(summary);
             break;
         case DrainEnd::TimedOut:
@@ -472,6 +486,11 @@ void Print(const Summary& summary) {
                 "stopped before the plug-in had stored everything; the rest is stored at the next "
                 "start (exit code 2)\n");
             break;
+    }
+    if (summary.spoolUnavailable) {
+        std::printf(
+            "the frame spool could not be opened (the error log says why): frames were held in "
+            "memory only, where a kill would have lost them (exit code 3)\n");
     }
     for (const auto& line : summary.health) std::printf("%s\n", line.c_str());
 }

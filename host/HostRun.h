@@ -60,18 +60,21 @@ struct Summary {
     std::vector<std::string> health;       // the plug-in's health figures after it stopped
     bool drained = true;                   // queues empty, no refill pending, in time
     DrainEnd drainEnd = DrainEnd::Stored;
-    long backendWaiting = 0;  // records waiting for the backend when the run ended
-    long refillPending = 0;   // refill ranges left for when it answers
-    long framesDropped = 0;   // given up unstored, by the plug-in's own count
-    long stationLeft = 0;     // frames left in the spool for the next start
-    long rowsRefused = 0;     // rows the backend refused, kept in the quarantine
-    long rowsRetried = 0;     // quarantined rows handed back to the refill at the start
-    long rowsRefilled = 0;    // rows copied back from the station files
+    long backendWaiting = 0;        // records waiting for the backend when the run ended
+    long refillPending = 0;         // refill ranges left for when it answers
+    long framesDropped = 0;         // given up unstored, by the plug-in's own count
+    long stationLeft = 0;           // frames left in the spool for the next start
+    bool spoolUnavailable = false;  // frames were held in memory only: a kill loses them
+    bool continuous = false;        // acquired until a stop signal (--follow, --inbox, live)
+    long rowsRefused = 0;           // rows the backend refused, kept in the quarantine
+    long rowsRetried = 0;           // quarantined rows handed back to the refill at the start
+    long rowsRefilled = 0;          // rows copied back from the station files
 };
 
-// The exit code of a run that started: 0 everything stored, 2 stopped by a signal
-// before that, 3 ended with rows still pending, frames dropped or rows the backend
-// refused.
+// The exit code of a run that started: 0 everything stored, or a continuous run whose
+// backend rows wait safe in the station files; 2 stopped by a signal before that; 3
+// ended with rows still pending, frames dropped, rows the backend refused, or without
+// the frame spool.
 int ExitCode(const Summary& summary);
 
 // Waits until the plug-in has stored what it was handed (its queues empty, no refill

@@ -59,6 +59,7 @@ bool HostSession::Start(const std::string& pluginPath, std::string& error) {
     std::string name, description;
     m_plugin.GetExtDBInfo(type, name, description);
     std::printf("plug-in: %s (%s), type %d\n", name.c_str(), description.c_str(), type);
+    std::fflush(stdout);  // a service's log shows the start before the first figures
     m_plugin.VKTLibInit();
     m_bStarted = true;
     return true;

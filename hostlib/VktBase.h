@@ -176,15 +176,17 @@ struct CStoreHealth {
 
 // The figures a plug-in publishes for its host's status view.
 struct CPluginHealth {
-    CStoreHealth backend;     // the backend database
-    CStoreHealth station;     // the station database files
-    CStoreHealth isolation;   // the reverse-isolation files
-    long nFramesDropped = 0;  // frames given up unstored (queue bounds, shut-down)
-    long nRefillPending = 0;  // time ranges still to copy back into the backend
-    long nRowsRefilled = 0;   // rows copied back so far
-    long nRowsRefused = 0;    // rows the backend refused, kept in the quarantine now
-    long nRowsRetried = 0;    // quarantined rows handed back to the refill at the start
-    long nSpoolDamaged = 0;   // damaged records passed over in the frame spool
+    CStoreHealth backend;            // the backend database
+    CStoreHealth station;            // the station database files
+    CStoreHealth isolation;          // the reverse-isolation files
+    long nFramesDropped = 0;         // frames given up unstored (queue bounds, shut-down)
+    long nRefillPending = 0;         // time ranges still to copy back into the backend
+    long nRowsRefilled = 0;          // rows copied back so far
+    long nRowsRefused = 0;           // rows the backend refused, kept in the quarantine now
+    long nRowsRetried = 0;           // quarantined rows handed back to the refill at the start
+    long nSpoolDamaged = 0;          // damaged records passed over in the frame spool
+    long nRowsPresent = 0;           // rows a refill found in the backend already
+    bool bSpoolUnavailable = false;  // frames were queued in memory only, not on disk
 };
 
 // Offered by the plug-in in VKTLibInit, withdrawn (null) in VKTLibExit. Health() is

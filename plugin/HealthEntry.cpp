@@ -21,6 +21,8 @@ public:
 CPluginHealth HealthOf(const CWPContext& context) {
     CPluginHealth health;
     if (const CWPDBThread* storage = context.m_pStorageThread.get()) {
+        // Without its spool a kill loses what the memory queue holds.
+        health.bSpoolUnavailable = !context.m_stores.m_pSpool;
         health.station = storage->StationHealth();
         health.isolation = storage->IsolationHealth();
         health.nFramesDropped += storage->DroppedCount();
@@ -30,6 +32,7 @@ CPluginHealth HealthOf(const CWPContext& context) {
         // Records the full queue handed to the refill journal are pending, not dropped.
         health.nFramesDropped += writer->LostCount();
         health.nRowsRefilled = writer->RefilledCount();
+        health.nRowsPresent = writer->PresentCount();
     }
     health.nRowsRefused = context.m_stores.m_journal.Quarantine().Count();
     health.nRowsRetried = context.m_stores.m_journal.Quarantine().HandedBackCount();

@@ -343,9 +343,10 @@ void CBackendWriterThread::RefillStep() {
     }
     System::KillPoint("refill");
     m_bOutage = false;
-    const long rows = counts.m_nCopied + counts.m_nPresent;
+    const long rows = counts.m_nCopied;
     const long refused = static_cast<long>(counts.m_refused.size());
     m_nRefilled += rows;
+    m_nPresent += counts.m_nPresent;
     m_nRefused += refused;
     if (rows > 0) m_counters.NoteWritten(ProcessClock::Now(), rows);
     // Kept, so the range is done; the next start hands them back to the journal.
@@ -361,12 +362,15 @@ void CBackendWriterThread::RefillStep() {
     RefillTally& tally = tallyEntry->second;
     if (first) tally.from = range.m_tFrom;
     tally.rows += rows;
+    tally.present += counts.m_nPresent;
     tally.refused += refused;
     if (chunkEnd < range.m_tTo) return;
     WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
                    std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
                    (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
                    range.m_tTo.Format() +
+                   (tally.present > 0 ? " (" + std::to_string(tally.present) + " present already)"
+                                      : std::string()) +
                    (tally.refused > 0
                         ? "; " + std::to_string(tally.refused) + " refused, kept in the quarantine"
                         : std::string()));

@@ -77,6 +77,8 @@ public:
     long DroppedCount() const { return m_nDropped.load(); }
     long LostCount() const { return m_nLost.load(); }
     long RefilledCount() const { return m_nRefilled.load(); }
+    // Rows a refill found in the backend already: compared, not written.
+    long PresentCount() const { return m_nPresent.load(); }
     // Rows the backend refused when copied back since start: each is kept in its
     // station file's quarantine (CRefillJournal::Quarantine) for the next start.
     long RefusedCount() const { return m_nRefused.load(); }
@@ -149,6 +151,7 @@ private:
     struct RefillTally {
         DateTime from;
         long rows = 0;
+        long present = 0;
         long refused = 0;
     };
     std::map<int32_t, RefillTally> m_refillTally;
@@ -162,5 +165,6 @@ private:
     std::atomic<long> m_nLost{0};
     std::atomic<bool> m_bProbed{false};
     std::atomic<long> m_nRefilled{0};
+    std::atomic<long> m_nPresent{0};
     std::atomic<long> m_nRefused{0};
 };

@@ -214,11 +214,12 @@ IsolationOutcome WriteIsolationFile(const CRTUDef& rtu, const DateTime& now,
     const int outputID = IsolationFile::OutputID(rtu);
     const std::string name =
         IsolationFile::FileName(settings.m_strDir, rtu.m_strName, outputID, fileTime);
+    const bool there = System::IdentityOf(name).has_value();
     const int error = WriteWhole(name, IsolationFile::Content(*state, outputID, fileTime));
     if (error != 0) {
         ReportFailure(folder, settings.m_strDir, error);
         return IsolationOutcome::Failed;
     }
     ReportSuccess(folder, settings.m_strDir);
-    return IsolationOutcome::Written;
+    return there ? IsolationOutcome::Rewritten : IsolationOutcome::Written;
 }

@@ -34,7 +34,8 @@ struct CIsolationFolderState {
 // of `now`, following [TXT] PERMIT and DIR of `settings`. The file appears whole
 // under its name or not at all. Storage thread only.
 // Returns whether a file was written, nothing was due, or the write failed.
-enum class IsolationOutcome { Nothing, Written, Failed };
+// Rewritten: the period's file was there already (a pass taken again), so no new file.
+enum class IsolationOutcome { Nothing, Written, Rewritten, Failed };
 IsolationOutcome WriteIsolationFile(const CRTUDef& rtu, const DateTime& now,
                                     const CWPSettings& settings, CIsolationFolderState& folder);
 

@@ -265,8 +265,11 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     NoteNonFiniteValues(record);
     // The settings are read at each record, so a change applies from the next one on.
     const auto settings = m_target.m_settings.Get();
+    const std::pair<int32_t, DateTime> key(record.m_nRTUID, record.m_tTime);
+    const bool backendHasIt = m_backendHasRetried.erase(key) > 0;
     if (settings->m_bSaveLocal) SaveStationRows(record, *settings);
-    if (settings->m_bSaveBkgDB) {
+    if (m_bRetryRecord && settings->m_bSaveBkgDB) m_backendHasRetried.insert(key);
+    if (settings->m_bSaveBkgDB && !backendHasIt) {
         if (m_pBackendWriter) {
             // Without its station rows the record has no other home than the spool
             // until the backend has its rows.
@@ -345,6 +348,9 @@ void CWPDBThread::WriteIsolationFiles(const DateTime& now) {
         switch (WriteIsolationFile(*def, now, *settings, m_isolationFolder)) {
             case IsolationOutcome::Written:
                 m_isolationCounters.NoteWritten(now);
+                break;
+            case IsolationOutcome::Rewritten:
+                m_isolationCounters.NoteWritten(now, 0);  // the figure counts files
                 break;
             case IsolationOutcome::Failed:
                 m_isolationCounters.NoteFailed(now);

@@ -129,6 +129,9 @@ private:
     // towers whose station files were written since they were last made durable.
     std::optional<SpoolPosition> m_spooledAt;
     std::set<int32_t> m_unsyncedStations;
+    // Storage thread only: records handed to the backend writer whose station rows the
+    // file refused; the spool hands them over again for the station file alone.
+    std::set<std::pair<int32_t, DateTime>> m_backendHasRetried;
     CFailureLog m_nonFinite{"Values that are not finite numbers, dropped from every store"};
     CIsolationFolderState m_isolationFolder;  // storage thread only
     std::atomic<long> m_nProcessed{0};
