@@ -341,30 +341,47 @@ TEST(HostGuiTest, TheWindowHostStoresWhatItAcquiresAndSavesAScreenshot) {
 // files have everything it says what waits for the backend and ends with exit code 3.
 // A backend that does not answer is waited for 5 s, unless the operator's --drain
 // asks to wait for it: then the drain bounds the wait. Either way the station files
-// have every frame and the run ends with exit 3.
-TEST(HostRunTest, AFiniteRunWithTheBackendAwayEndsWithTheStationFiles) {
+// have every frame and a finite run ends with exit 3 (rows pending); a continuous one
+// stopped by SIGTERM so is a service's normal end (exit 0).
+// Without its frame spool no run ends with 0: a kill would have lost its frames.
+TEST(HostRunTest, ARunWithTheBackendAwayEndsWithTheStationFiles) {
     const struct {
-        const char* drain;
+        const char* run;  // after the host directory
+        bool spool;       // the frame spool can be opened
+        int status;
         const char* says;
     } cases[] = {
-        {"", "the backend does not answer: "},
-        {"--drain 8 ", "had not stored everything within --drain"},
+        {"--simulate '2009-03-12 00:00:00..2009-03-12 02:00:00' ", true, 3,
+         "the backend does not answer: "},
+        {"--simulate '2009-03-12 00:00:00..2009-03-12 02:00:00' --drain 8 ", true, 3,
+         "had not stored everything within --drain"},
+        {"--simulate live:600 ", true, 0,
+         "copied from the station files when it answers (exit code 0)"},
+        {"--simulate live:600 ", false, 3, "the frame spool could not be opened"},
     };
-    for (const auto& run : cases) {
-        SCOPED_TRACE(run.drain);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.run);
         TestHost host;
         std::ofstream(host.Path("WPDB.ini"))
             << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
-        const std::string command = std::string(VKT_HOST_PROGRAM) + " run '" + host.Dir() +
-                                    "' --simulate '2009-03-12 00:00:00..2009-03-12 02:00:00' " +
-                                    run.drain + "--linger 0 --plugin '" +
-                                    std::getenv("VKT_PLUGIN") + "' > '" + host.Path("run.txt") +
-                                    "' 2>&1";
+        if (!c.spool) {
+            std::filesystem::create_directories(host.Path("WPData"));
+            std::ofstream(host.Path("WPData/spool")) << "not a folder";
+        }
+        const bool live = std::string(c.run).find("live") != std::string::npos;
+        const std::string command = std::string(live ? "timeout --preserve-status -s TERM 3 " : "") +
+                                    VKT_HOST_PROGRAM + " run '" + host.Dir() + "' " + c.run +
+                                    "--linger 0 --plugin '" + std::getenv("VKT_PLUGIN") + "' > '" +
+                                    host.Path("run.txt") + "' 2>&1";
         const int status = std::system(command.c_str());
         const std::string printed = ReadWholeFile(host.Path("run.txt"));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status << "\n" << printed;
-        EXPECT_NE(printed.find(run.says), std::string::npos) << printed;
-        EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"), "13");
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << "\n"
+                                                                          << printed;
+        EXPECT_NE(printed.find(c.says), std::string::npos) << printed;
+        if (!live) {
+            EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"),
+                      "13");
+        }
     }
 }
 

@@ -180,8 +180,8 @@ protected:
     }
 
     std::string FilePath() const { return host.Path("out/T1-5-20090312-1405.txt"); }
-    void Write(const std::string& remark, const DateTime& now) {
-        WriteIsolationFile(Tower(1, "T1", remark), now, settings, folder);
+    IsolationOutcome Write(const std::string& remark, const DateTime& now) {
+        return WriteIsolationFile(Tower(1, "T1", remark), now, settings, folder);
     }
 
     TestHost host;
@@ -197,13 +197,17 @@ TEST_F(IsolationWriteTest, WritesReplacesAndDeletes) {
     // Windows, where an open file can be neither replaced nor deleted).
     std::optional<std::ifstream> reader;
     if (!kOnWindows) reader.emplace(FilePath(), std::ios::binary);
-    Write("OUTPUTID:5", kNow);
+    // The health counts files: the period's file written again is no new one.
+    EXPECT_EQ(Write("OUTPUTID:5", kNow), IsolationOutcome::Rewritten);
     EXPECT_EQ(ReadWholeFile(FilePath()), kExampleFile);
     if (reader) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(*reader), {}), older)
             << "rewritten in place";
     }
     EXPECT_EQ(Entries(host.Path("out")), std::vector<std::string>{"T1-5-20090312-1405.txt"});
+    reader.reset();
+    std::filesystem::remove(FilePath());
+    EXPECT_EQ(Write("OUTPUTID:5", kNow), IsolationOutcome::Written);
 
     // The tower still reports but nothing it sent is current: the file goes away.
     std::vector<CDataItem> stale = ExampleItems();
