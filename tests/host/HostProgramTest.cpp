@@ -363,21 +363,25 @@ TEST(HostRunTest, ARunWithTheBackendAwayEndsWithTheStationFiles) {
         SCOPED_TRACE(c.run);
         TestHost host;
         std::ofstream(host.Path("WPDB.ini"))
-            << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
+            << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\nPASSWORD=pw-Leak-7f3a\n[LOCALDATA]\nDATALEN="
+               "0\n[TXT]\nPERMIT=0\n";
         if (!c.spool) {
             std::filesystem::create_directories(host.Path("WPData"));
             std::ofstream(host.Path("WPData/spool")) << "not a folder";
         }
         const bool live = std::string(c.run).find("live") != std::string::npos;
-        const std::string command = std::string(live ? "timeout --preserve-status -s TERM 3 " : "") +
-                                    VKT_HOST_PROGRAM + " run '" + host.Dir() + "' " + c.run +
-                                    "--linger 0 --plugin '" + std::getenv("VKT_PLUGIN") + "' > '" +
-                                    host.Path("run.txt") + "' 2>&1";
+        const std::string command =
+            std::string(live ? "timeout --preserve-status -s TERM 3 " : "") + VKT_HOST_PROGRAM +
+            " run '" + host.Dir() + "' " + c.run + "--status 1 --linger 0 --plugin '" +
+            std::getenv("VKT_PLUGIN") + "' > '" + host.Path("run.txt") + "' 2>&1";
         const int status = std::system(command.c_str());
         const std::string printed = ReadWholeFile(host.Path("run.txt"));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << "\n"
                                                                           << printed;
         EXPECT_NE(printed.find(c.says), std::string::npos) << printed;
+        // The backend's password is in no output, status line or error log line.
+        EXPECT_EQ((printed + ReadWholeFile(host.Path("VKTError.log"))).find("pw-Leak"),
+                  std::string::npos);
         if (!live) {
             EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"),
                       "13");
