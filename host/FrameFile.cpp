@@ -1,6 +1,7 @@
 #include "host/FrameFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -134,6 +135,19 @@ std::string KindOf(const json& value) {
 std::optional<DateTime> ParseOptionTime(const std::string& text) {
     if (text.size() == 16) return ParseTime(text + ":00");
     return ParseTime(text);
+}
+
+std::string OptionTimeError(const char* name, const std::string& text) {
+    static const std::string kShape = "0000-00-00 00:00:00";
+    bool shaped = text.size() == 16 || text.size() == 19;
+    for (size_t i = 0; shaped && i < text.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(text[i])) != 0;
+        shaped = kShape[i] == '0' ? digit : text[i] == kShape[i];
+    }
+    if (shaped) {
+        return std::string(name) + " names a day or time that does not exist: " + text;
+    }
+    return std::string(name) + " must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + text;
 }
 
 std::optional<DateTime> ParseTime(const std::string& text) {

@@ -44,5 +44,8 @@ std::string FormatLine(const CDataFrame& frame);
 std::optional<DateTime> ParseTime(const std::string& text);
 // A time given on the command line: "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS".
 std::optional<DateTime> ParseOptionTime(const std::string& text);
+// Why ParseOptionTime refused `text` given as option `name`: the wrong form, or a form
+// that is right naming a day or time that does not exist ("2026-02-30 10:00").
+std::string OptionTimeError(const char* name, const std::string& text);
 
 }  // namespace FrameFile

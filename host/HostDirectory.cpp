@@ -352,7 +352,7 @@ bool PlaceClock(const std::string& now, std::string& error) {
     if (now.empty()) return true;
     const auto time = FrameFile::ParseOptionTime(now);
     if (!time) {
-        error = "--now must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + now;
+        error = FrameFile::OptionTimeError("--now", now);
         return false;
     }
     ProcessClock::SetNow(*time);

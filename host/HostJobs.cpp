@@ -58,8 +58,7 @@ bool ParseOptionTime(const std::string& text, const char* name, DateTime& time,
                      std::string& error) {
     const auto parsed = FrameFile::ParseOptionTime(text);
     if (!parsed) {
-        error =
-            std::string(name) + " must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + text;
+        error = FrameFile::OptionTimeError(name, text);
         return false;
     }
     time = *parsed;

@@ -82,12 +82,13 @@ int JobCommand(const HostJobs::Options& options) {
 // The same for every command, and what scripts test.
 const char* const kExitCodes =
     "Exit codes of every command:\n"
-    "  0  done: everything stored, copied or recalculated\n"
+    "  0  done: everything stored, copied or recalculated; for a continuous run stopped by\n"
+    "     SIGINT/SIGTERM also when backend rows wait safe in the station files\n"
     "  1  could not start, or a usage error (unknown option, missing source, bad time,\n"
     "     unknown RTU or RTU type)\n"
     "  2  stopped by the operator (Ctrl-C, SIGINT or SIGTERM) before the end\n"
-    "  3  ended with data still pending or dropped (not stored, copied or recalculated), or\n"
-    "     with rows the backend refused\n";
+    "  3  ended with data still pending or dropped (not stored, copied or recalculated),\n"
+    "     with rows the backend refused, or without the frame spool\n";
 
 int RunCommand(const HostRun::Options& options) {
     HostRun::Summary summary;
@@ -179,7 +180,7 @@ int main(int argc, char** argv) {
 
     HostGui::Options gui;
     CLI::App* guiCmd = app.add_subcommand("gui", "the host with its main window");
-    AddFrameSource(guiCmd, gui, "frames appended to FILE");
+    AddFrameSource(guiCmd, gui, "frames appended to FILE (- for standard input)");
     guiCmd->add_option("--rtu", gui.selectRtu, "the tower charted at start");
     guiCmd->add_option("--screenshot", gui.screenshot, "PNG of the window at --quit-after");
     guiCmd->add_option("--quit-after", gui.quitAfter, "close the window after SECONDS");

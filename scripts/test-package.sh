@@ -104,6 +104,27 @@ as_service_user vkthost run "$service_dir" --simulate last:30m --now "$now" --li
 grep -qx "frames accepted: 4" "$work/service-run.txt" ||
   { cat "$work/service-run.txt"; fail "not 4 frames accepted"; }
 
+echo "== an administrator's command as root, then the service's command as vkthost"
+# Root's own command in the service's directory would leave files the service cannot
+# write: it is refused before it makes one.
+vkthost export "$service_dir" --stations all --from "2009-03-12 13:00" --to "2009-03-12 15:00" \
+  >"$work/root.txt" 2>&1 && { cat "$work/root.txt"; fail "root's export ran in $service_dir"; }
+grep -q "runuser -u vkthost -- vkthost" "$work/root.txt" ||
+  { cat "$work/root.txt"; fail "root's command is not told to run as vkthost"; }
+[ -z "$(find "$service_dir" -user root)" ] || fail "root's refused command left files: $(find "$service_dir" -user root)"
+# A station file restored by root's cp: the service names it and its owner and stops.
+cp "$service_dir/WPData/WP_1.MDB" "$work/WP_1.MDB"
+rm "$service_dir/WPData/WP_1.MDB"
+cp "$work/WP_1.MDB" "$service_dir/WPData/WP_1.MDB"
+as_service_user vkthost run "$service_dir" --simulate last:30m --now "$now" --linger 0 \
+  >"$work/service-root.txt" 2>&1 && { cat "$work/service-root.txt"; fail "the service ran on root's file"; }
+grep -q "$service_dir/WPData/WP_1.MDB (owner root).*chown -R vkthost: $service_dir" "$work/service-root.txt" ||
+  { cat "$work/service-root.txt"; fail "the service's refusal does not name root's file and the fix"; }
+chown -R vkthost: "$service_dir"
+as_service_user vkthost run "$service_dir" --simulate last:30m --now "$now" --linger 0 \
+  >"$work/service-run.txt" 2>&1 ||
+  { cat "$work/service-run.txt"; fail "the service's directory does not run after chown"; }
+
 echo "== the unit"
 systemd-analyze verify "$unit"
 grep -q "^Type=notify" "$unit" || fail "the unit is not Type=notify"
