@@ -5,11 +5,13 @@
 #include <QAction>
 #include <QLabel>
 #include <QListWidget>
+#include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QScrollArea>
+#include <QSettings>
 #include <QTableWidget>
 #include <QTimer>
 #include <cstdlib>
@@ -193,16 +195,10 @@ TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
         {"stations closed", nullptr, menu(2), "单站数据库已关闭 (CloseAccess)", false},
         {"export dialog without a job", [] {}, menu(1), "没有开始作业", false},
         {"job started", [&] { jobs.summary[0].bBusy = true; }, menu(1), "本地数据导出开始", false},
-        {"job ended",
-         nullptr,
-         [&] { jobs.summary[0] = {4, true, false, 120, 3, 0}; },
-         "本地数据导出完成: 4 个单位, 复制 120 行, 已有 3 行, 失败 0 行",
-         false},
-        {"job stopped",
-         nullptr,
-         [&] { jobs.summary[1] = {2, false, false, 0, 0, 0}; },
-         "时段雨量重算已停止: 2 个单位",
-         false},
+        {"job ended", nullptr, [&] { jobs.summary[0] = {4, true, false, 120, 3, 0}; },
+         "本地数据导出完成: 4 个单位, 复制 120 行, 已有 3 行, 失败 0 行", false},
+        {"job stopped", nullptr, [&] { jobs.summary[1] = {2, false, false, 0, 0, 0}; },
+         "时段雨量重算已停止: 2 个单位", false},
         {"backend lost", nullptr, [&] { health.health.backend.tOutageSince = lost; },
          "后台库中断 (自", true},
         {"backend back", nullptr, [&] { health.health.backend.tOutageSince = DateTime::Invalid(); },
@@ -241,7 +237,8 @@ TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
         EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d  ").match(*found).hasMatch());
         const QListWidgetItem* item = window.Messages().item(before + (found - texts.begin()));
         EXPECT_EQ(item->foreground().color() == QColor(0xC0, 0, 0), c.alarm);
-        EXPECT_TRUE(item->toolTip().startsWith(QString::fromStdString(ProcessClock::Now().Format("%Y-%m-%d"))));
+        EXPECT_TRUE(item->toolTip().startsWith(
+            QString::fromStdString(ProcessClock::Now().Format("%Y-%m-%d"))));
     }
     // The stalled station store stays red in the panel and the status bar.
     EXPECT_TRUE(window.HealthLines()[1]->property("alarm").toBool());
@@ -253,7 +250,8 @@ TEST(HostWindowTest, TheMessageWindowTellsWhatHappens) {
     for (int i = 0; i < 200; ++i) window.PostMessage("line " + std::to_string(i));
     window.Refresh();
     QListWidget& list = window.Messages();
-    EXPECT_TRUE(list.viewport()->rect().intersects(list.visualItemRect(list.item(list.count() - 1))));
+    EXPECT_TRUE(
+        list.viewport()->rect().intersects(list.visualItemRect(list.item(list.count() - 1))));
 }
 
 // Closing the window while a job runs asks; "no" keeps both, "yes" asks the job to
@@ -289,7 +287,8 @@ TEST(HostWindowTest, ClosingWhileAJobRunsAsksAndStopsTheJob) {
             box->button(answer)->click();
         });
         window.close();
-        EXPECT_TRUE(asked.contains(QString::fromUtf8("本地数据导出正在运行"))) << asked.toStdString();
+        EXPECT_TRUE(asked.contains(QString::fromUtf8("本地数据导出正在运行")))
+            << asked.toStdString();
         if (answer == QMessageBox::No) {
             EXPECT_TRUE(window.isVisible());
             EXPECT_TRUE(jobs->Summary(CPluginJobs::kExport).bBusy);
@@ -343,7 +342,12 @@ TEST(HostWindowTest, TheWindowFitsItsScreenAndOpensWhereItWasClosed) {
     }
     window.setGeometry(40, 50, 600, 400);
     window.CloseWithoutAsking(true);
-    CHostWindow next({});
+    // Kept in the host directory's own file, which the next window reads at its start
+    // (a second main window in one process is no case of the host's).
+    QMainWindow next;
+    next.restoreGeometry(QSettings("vkthost-window.ini", QSettings::IniFormat)
+                             .value("window/geometry")
+                             .toByteArray());
     EXPECT_EQ(next.geometry(), QRect(40, 50, 600, 400));
     EXPECT_FALSE(std::filesystem::exists("WPDB.ini"));
 }
@@ -412,9 +416,9 @@ TEST(HostWindowTest, TheChartShowsTheLevelsTheTowerHasOrWhyItIsEmpty) {
         const char* name;
         std::function<void()> setUp;
         int rtu;
-        int levels;         // with points
-        const char* empty;  // the text instead of the axes
-        const char* source; // in the description
+        int levels;          // with points
+        const char* empty;   // the text instead of the axes
+        const char* source;  // in the description
     } cases[] = {
         {"backend, 5 levels", [&] { backendRows(1, 5, newest, 48); }, 1, 5, "", "后台库 144 行"},
         {"no rows anywhere", [] {}, 2, 0, "无数据", "无数据"},
@@ -446,14 +450,16 @@ TEST(HostWindowTest, TheChartShowsTheLevelsTheTowerHasOrWhyItIsEmpty) {
         chart.resize(600, 400);
         chart.ShowTower(c.rtu);
         QStringList expected;
-        for (int level = 1; level <= c.levels; ++level) expected << QString::fromUtf8("%1层").arg(level);
+        for (int level = 1; level <= c.levels; ++level)
+            expected << QString::fromUtf8("%1层").arg(level);
         if (c.levels > 0) expected << QString::fromUtf8("小时雨量");
         EXPECT_EQ(chart.LegendNames(), expected);
         for (int level = 1; level <= 7; ++level) {
             EXPECT_EQ(chart.SpeedPoints(level) > 0, level <= c.levels) << level;
         }
         EXPECT_EQ(chart.RainPoints(), c.levels > 0 ? 24 : 0);
-        EXPECT_EQ(chart.EmptyText().left(QString::fromUtf8(c.empty).size()), QString::fromUtf8(c.empty));
+        EXPECT_EQ(chart.EmptyText().left(QString::fromUtf8(c.empty).size()),
+                  QString::fromUtf8(c.empty));
         EXPECT_EQ(chart.EmptyText().isEmpty(), *c.empty == '\0') << chart.EmptyText().toStdString();
         EXPECT_TRUE(chart.Description().contains(QString::fromUtf8(c.source)))
             << chart.Description().toStdString();
