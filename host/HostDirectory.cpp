@@ -65,8 +65,8 @@ std::string DriverLibrary(const std::string& section, const std::string& fallbac
 }
 
 // Replaced whole: a host already running there reads the old file or the new one.
-bool WriteFile(const fs::path& path, const std::string& text, std::string& error) {
-    if (System::WriteFileWhole(path.string(), text)) return true;
+bool WriteFile(const fs::path& path, const std::string& text, std::string& error, int mode = -1) {
+    if (System::WriteFileWhole(path.string(), text, nullptr, mode)) return true;
     error = "cannot write " + path.string() + ": " + std::strerror(errno);
     return false;
 }
@@ -213,16 +213,13 @@ constexpr const char* kCatalogue = "VKTCOMM.MDB";
 constexpr const char* kDataSources = "odbc/odbc.ini";
 constexpr fs::perms kPrivateFolder =
     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
-constexpr fs::perms kPrivateFile = fs::perms::owner_read | fs::perms::owner_write;
+constexpr int kPrivateFileMode = 0600;
 
 // A new file for the owner alone; one that is there keeps its mode, which an
 // administrator may have opened to the service's group.
 bool WritePrivateFile(const fs::path& path, const std::string& text, std::string& error) {
     std::error_code ec;
-    const bool existed = fs::exists(path, ec);
-    if (!WriteFile(path, text, error)) return false;
-    if (!existed) fs::permissions(path, kPrivateFile, ec);
-    return true;
+    return WriteFile(path, text, error, fs::exists(path, ec) ? -1 : kPrivateFileMode);
 }
 
 // Where a data source of odbc.ini points, in a few words.
