@@ -238,6 +238,7 @@ std::string TimeText(const DateTime& time) {
 std::string StoreLine(const char* name, const CStoreHealth& store) {
     return std::string("  ") + name + ": queued " + std::to_string(store.nQueued) + ", written " +
            std::to_string(store.nWritten) + ", failed " + std::to_string(store.nFailed) +
+           (store.nNotRun > 0 ? ", not run " + std::to_string(store.nNotRun) : std::string()) +
            ", last success " + TimeText(store.tLastSuccess) + ", outage since " +
            TimeText(store.tOutageSince) +
            (store.strOutageReason.empty() ? std::string() : " (" + store.strOutageReason + ")") +

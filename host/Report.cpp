@@ -8,6 +8,7 @@
 #include "host/HostDirectory.h"
 #include "host/PluginBackend.h"
 #include "hostlib/VktBase.h"
+#include "platform/BackendConnectionString.h"
 #include "platform/IniFile.h"
 #include "platform/OdbcQuery.h"
 #include "platform/SqlText.h"
@@ -85,9 +86,15 @@ void PrintBackend() {
             Odbc::LogText(backend.prefix).c_str());
         return;
     }
+    // As the plug-in connects: to a server that takes writes, never a standby behind it.
+    std::string error;
+    const std::string text =
+        BackendConnection::ConnectionString(backend.source, backend.user, backend.password,
+                                            Odbc::DataSourceValue(backend.source, "pqopt"), error);
     OdbcConnection connection;
-    if (!connection.Connect(backend.source, backend.user, backend.password, kLoginTimeoutSeconds)) {
-        std::printf("  cannot connect: %s%s\n", connection.LastError().c_str(),
+    if (text.empty() || !connection.DriverConnect(text, kLoginTimeoutSeconds)) {
+        std::printf("  cannot connect: %s%s\n",
+                    text.empty() ? error.c_str() : connection.LastError().c_str(),
                     DataSourceFile(backend.source).c_str());
         return;
     }

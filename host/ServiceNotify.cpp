@@ -65,6 +65,7 @@ std::string StoreText(const char* name, const CStoreHealth& store) {
     std::string text = std::string(name) + ": queued " + std::to_string(store.nQueued) +
                        ", written " + std::to_string(store.nWritten) + ", failed " +
                        std::to_string(store.nFailed);
+    if (store.nNotRun > 0) text += ", not run " + std::to_string(store.nNotRun);
     if (store.tOutageSince.IsValid()) text += ", outage since " + TimeText(store.tOutageSince);
     if (store.tStalledSince.IsValid()) text += ", stalled since " + TimeText(store.tStalledSince);
     return text;

@@ -172,6 +172,7 @@ struct CStoreHealth {
     DateTime tOutageSince = DateTime::Invalid();   // while the store answers
     DateTime tStalledSince = DateTime::Invalid();  // while no statement hangs
     std::string strOutageReason;                   // what the outage is, when it is known
+    long nNotRun = 0;  // writes not run for an outage (the store went away): no refusal
 };
 
 // The figures a plug-in publishes for its host's status view.

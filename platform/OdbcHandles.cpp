@@ -2,6 +2,7 @@
 
 #include <odbcinst.h>
 
+#include <algorithm>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -110,6 +111,13 @@ bool RegisterSystemDataSource(const std::string& driver,
         if (ReadFileText(dir + "/odbc.ini", text) && OdbcIni::Holds(text, source)) return true;
     }
     return SQLConfigDataSource(nullptr, ODBC_ADD_SYS_DSN, driver.c_str(), list.c_str()) != 0;
+}
+
+std::string DataSourceValue(const std::string& source, const std::string& key) {
+    char value[4096] = {0};
+    const int length = SQLGetPrivateProfileString(source.c_str(), key.c_str(), "", value,
+                                                  sizeof value, "odbc.ini");
+    return length > 0 ? std::string(value, std::min<size_t>(length, sizeof value - 1)) : "";
 }
 
 OdbcStatement AllocStatement(SQLHDBC hdbc) {

@@ -108,6 +108,10 @@ VKTBASE_API std::recursive_mutex& IniLock();
 VKTBASE_API bool RegisterSystemDataSource(const std::string& driver,
                                           const std::vector<std::string>& attributes);
 
+// The value of `key` in data source `source` as the driver manager reads it (the
+// user's odbc.ini before the system's); empty when there is none.
+VKTBASE_API std::string DataSourceValue(const std::string& source, const std::string& key);
+
 // SQL_SUCCESS or SQL_SUCCESS_WITH_INFO: the one test of a return code used here.
 inline bool Succeeded(SQLRETURN rc) {
     return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;

@@ -11,7 +11,11 @@
 #                                 make a hot standby of the running cluster in
 #                                 PRIMARYDIR (listening on PRIMARYADDRESS:PORT) in the
 #                                 empty folder DIR (pg_basebackup -R) and start it; it
-#                                 answers queries and refuses writes until promoted
+#                                 answers queries and refuses writes until promoted. It
+#                                 is synchronous: the primary's commits return once the
+#                                 standby has them (synchronous_standby_names '*',
+#                                 synchronous_commit on), so a promotion loses no
+#                                 committed row; PG_SYNC=off makes an asynchronous one
 #   pg-cluster.sh promote DIR PORT  make the standby in DIR a primary; returns once it
 #                                 takes writes
 #   pg-cluster.sh start DIR PORT  start a made cluster (on the address it was made for,
@@ -44,6 +48,8 @@ address_ok() { [[ $1 =~ ^[0-9A-Za-z.:-]+$ ]]; }
 
 fsync=${PG_FSYNC:-off}
 case $fsync in on | off) ;; *) refuse "PG_FSYNC must be on or off, not '$fsync'" ;; esac
+sync=${PG_SYNC:-on}
+case $sync in on | off) ;; *) refuse "PG_SYNC must be on or off, not '$sync'" ;; esac
 
 as_owner() {
   # initdb and the server refuse to run as root.
@@ -122,6 +128,12 @@ case $cmd in
       -R -X stream -c fast"
     address >"$dir/address"
     start
+    if [ "$sync" = on ]; then
+      # Set on the primary after the copy: the standby, once promoted, waits for none.
+      psql_at "$primary_address" "-U postgres -d postgres \
+        -c \"ALTER SYSTEM SET synchronous_standby_names = '*'\" \
+        -c 'ALTER SYSTEM SET synchronous_commit = on' -c 'SELECT pg_reload_conf()'" >/dev/null
+    fi
     ;;
   promote)
     as_owner "'$bin/pg_ctl' -D '$dir/data' -w -t 60 promote" >/dev/null

@@ -1,11 +1,15 @@
 #include "storage/BackendDB.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "hostlib/VktBase.h"
+#include "platform/BackendConnectionString.h"
 #include "platform/Clock.h"
 #include "platform/OdbcQuery.h"
 #include "storage/MessageWindow.h"
@@ -52,35 +56,6 @@ Refusal RefusalOf(SQLSMALLINT handleType, SQLHANDLE handle) {
     return Refusal::Constraint;
 }
 
-// Limits the PostgreSQL client enforces itself, for a server it can no longer reach:
-// keepalive probes after 10 s of silence, every 5 s, 3 unanswered ones end the
-// connection; data unacknowledged for 30 s ends it; a connect gives up on a server
-// after 10 s. A data source may name several servers (Servername=H1,H2, one Port):
-// they are tried in order, each with its own 10 s, and only one that takes writes is
-// kept, so a hot standby is passed over until it is promoted. Other drivers ignore
-// the attribute.
-constexpr const char* kClientLimits =
-    "pqopt={keepalives=1 keepalives_idle=10 keepalives_interval=5 keepalives_count=3 "
-    "tcp_user_timeout=30000 connect_timeout=10 target_session_attrs=read-write}";
-
-// psqlODBC wraps every statement of a transaction in a savepoint of its own, so that
-// a refused statement leaves the transaction usable (its rollback level 2): one more
-// subtransaction for every row. A backend transaction here ends at its first refused
-// statement anyway; at level 1 a refusal rolls the transaction back, without the
-// savepoints. Other drivers ignore the attribute.
-constexpr const char* kRollbackLevel = "Protocol=7.4-1";
-
-// The connection string with the client's limits; empty when a text cannot be put
-// into one as it is (a ";" or a brace would end or open a value).
-std::string LimitedConnectionString(const std::string& source, const std::string& user,
-                                    const std::string& password) {
-    for (const std::string* text : {&source, &user, &password}) {
-        if (text->find_first_of(";{}") != std::string::npos) return {};
-    }
-    return "DSN=" + source + ";UID=" + user + ";PWD=" + password + ";" + kClientLimits + ";" +
-           kRollbackLevel;
-}
-
 // Whether the connection's server takes several statements in one call (as one query).
 bool ServerTakesBatches(SQLHDBC connection) {
     SQLCHAR name[64] = {0};
@@ -89,6 +64,32 @@ bool ServerTakesBatches(SQLHDBC connection) {
         return false;
     }
     return std::string(reinterpret_cast<const char*>(name)) == "PostgreSQL";
+}
+
+// The cluster and the timeline the server writes on: the timeline is the first part of
+// the name of the WAL file being written (a checkpoint's timeline lags behind a
+// promotion). Unknown when the server will not tell.
+CServerIdentity ServerIdentityOf(SQLHDBC connection) {
+    const auto text = Odbc::QueryText(
+        connection,
+        "SELECT system_identifier::text || ' ' || substr(pg_walfile_name(pg_current_wal_lsn()), 1, "
+        "8) FROM pg_control_system()");
+    CServerIdentity server;
+    if (!text) return server;
+    const size_t space = text->find(' ');
+    if (space == std::string::npos) return server;
+    server.systemId = text->substr(0, space);
+    server.timeline = std::strtoll(text->c_str() + space + 1, nullptr, 16);
+    return server;
+}
+
+// A statement costs the server about a tenth of a millisecond: a call takes as many as
+// its round trip would run, so that the round trips stop being the cost.
+size_t StatementsPerCallOver(std::chrono::steady_clock::duration roundTrip) {
+    const auto tenths =
+        std::chrono::duration_cast<std::chrono::microseconds>(roundTrip).count() / 100;
+    return std::clamp<size_t>(static_cast<size_t>(std::max<long long>(tenths, 0)),
+                              kStatementsPerBatch, kMostStatementsPerBatch);
 }
 
 BackendOutcome OutcomeOf(const StatementResult& result, bool lost) {
@@ -108,44 +109,111 @@ int CBackendDB::ConnectBackend() {
     RecursiveMutexLock guard(m_lock);
     const auto settings = m_settings.Get();
     CloseConnection();
-    const std::string limited = LimitedConnectionString(settings->m_strSource, settings->m_strUser,
-                                                        settings->m_strPassword);
-    // A text that cannot go into a connection string is handed over by itself instead.
-    const bool connected = limited.empty()
-                               ? m_connection.Connect(settings->m_strSource, settings->m_strUser,
-                                                      settings->m_strPassword, kLoginTimeoutSeconds)
-                               : m_connection.DriverConnect(limited, kLoginTimeoutSeconds);
-    if (!connected) {
+    std::string error;
+    const std::string connection = BackendConnection::ConnectionString(
+        settings->m_strSource, settings->m_strUser, settings->m_strPassword,
+        Odbc::DataSourceValue(settings->m_strSource, "pqopt"), error);
+    if (connection.empty()) {
+        NoteUnreachable(settings->m_strSource, error);
+        return 0;
+    }
+    if (!m_connection.DriverConnect(connection, kLoginTimeoutSeconds)) {
         NoteUnreachable(settings->m_strSource, m_connection.LastError());
         return 0;
     }
     SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
     m_bBatches = ServerTakesBatches(m_connection.Get());
+    if (!AcceptServer(error)) {
+        CloseConnection();
+        // An operator's matter: said at once, once an outage, whatever began it.
+        if (!m_bServerRefusalSaid) {
+            WriteErrorInfo("The backend data source " + settings->m_strSource +
+                           " reached a server "
+                           "that takes no rows: " +
+                           error);
+            m_bServerRefusalSaid = true;
+        }
+        NoteUnreachable(settings->m_strSource, error);
+        return 0;
+    }
+    m_bServerRefusalSaid = false;
     NoteReachable(settings->m_strSource);
     // A transaction open on this thread goes on on the new connection.
     if (m_nTransactionDepth > 0) SetManualCommit(true);
     return 1;
 }
 
-void CBackendDB::NoteUnreachable(const std::string& source, const std::string& diagnostics) {
+bool CBackendDB::AcceptServer(std::string& reason) {
+    m_nStatementsPerCall = kStatementsPerBatch;
+    // Only PostgreSQL has servers that fail over.
+    if (!m_bBatches) return true;
+    const auto asked = std::chrono::steady_clock::now();
+    const CServerIdentity seen = ServerIdentityOf(m_connection.Get());
+    m_nStatementsPerCall = StatementsPerCallOver(std::chrono::steady_clock::now() - asked);
+    const CServerIdentity before = m_server.Remembered();
+    DateTime from;
+    switch (m_server.Check(seen, ProcessClock::Now(), from)) {
+        case ServerVerdict::Same:
+            return true;
+        case ServerVerdict::Changed:
+            if (!m_tLookBackFrom.IsValid() || from < m_tLookBackFrom) m_tLookBackFrom = from;
+            WriteErrorInfo("The backend is another server now (system " + seen.systemId +
+                           ", timeline " + std::to_string(seen.timeline) +
+                           "; the rows were written "
+                           "on system " +
+                           before.systemId + ", timeline " + std::to_string(before.timeline) +
+                           "): the station rows after " + from.Format() +
+                           " are compared with it again");
+            return true;
+        case ServerVerdict::Outdated:
+            reason = "the server is on timeline " + std::to_string(seen.timeline) +
+                     ", older than timeline " + std::to_string(before.timeline) +
+                     " the rows were written on: a former primary that was not fenced after "
+                     "a failover; no row is written there (stop it, and name the current "
+                     "primary in the data source)";
+            return false;
+    }
+    return true;
+}
+
+void CBackendDB::RememberServerIn(const std::string& path) {
+    RecursiveMutexLock guard(m_lock);
+    m_server.Load(path);
+}
+
+bool CBackendDB::TakeLookBack(DateTime& from) {
+    RecursiveMutexLock guard(m_lock);
+    if (!m_tLookBackFrom.IsValid()) return false;
+    from = std::exchange(m_tLookBackFrom, DateTime::Invalid());
+    return true;
+}
+
+void CBackendDB::NoteUnreachable(const std::string& source, const std::string& diagnostics,
+                                 bool wentAway) {
     const DateTime now = ProcessClock::Now();
     if (!m_bUnreachable) {
         m_bUnreachable = true;
         m_tLastOutageLine = now;
         m_nLostSinceLine = 0;
         m_nLostInOutage = 0;
-        WriteErrorInfo("Cannot connect to the backend data source " + source +
+        WriteErrorInfo((wentAway ? "The backend data source " + source + " went away"
+                                 : "Cannot connect to the backend data source " + source) +
                        "; backend rows are not written until it answers: " + diagnostics);
         return;
     }
     if ((now - m_tLastOutageLine).GetTotalSeconds() < kOutageLineSeconds) return;
-    WriteErrorInfo("The backend data source " + source + " is still unreachable; " +
-                   std::to_string(m_nLostSinceLine) +
+    WriteErrorInfo("The backend data source " + source + " is still unreachable (" + diagnostics +
+                   "); " + std::to_string(m_nLostSinceLine) +
                    " statements not run since the last line (their rows wait in the station "
                    "files for the refill)");
     m_tLastOutageLine = now;
     m_nLostSinceLine = 0;
+}
+
+void CBackendDB::NoteWentAway(SQLSMALLINT handleType, SQLHANDLE handle) {
+    NoteUnreachable(m_settings.Get()->m_strSource, Odbc::Diagnostics(handleType, handle), true);
+    CountNotRun();
 }
 
 void CBackendDB::NoteReachable(const std::string& source) {
@@ -201,10 +269,14 @@ bool CBackendDB::CommitTransaction() {
     // Nothing ran, or the driver keeps autocommit on: each statement is committed.
     if (m_nTransactionDepth > 1 || !m_bManualCommit) return true;
     if (Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, m_connection.Get(), SQL_COMMIT))) return true;
-    const std::string message = "WP Error SQL: the backend refused to commit a transaction";
     const bool lost = RefusalOf(SQL_HANDLE_DBC, m_connection.Get()) == Refusal::Lost;
-    WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
-    ReportToMessageWindow(message);
+    if (lost) {
+        NoteWentAway(SQL_HANDLE_DBC, m_connection.Get());
+    } else {
+        const std::string message = "WP Error SQL: the backend refused to commit a transaction";
+        WriteErrorInfo(message + ": " + Odbc::Diagnostics(SQL_HANDLE_DBC, m_connection.Get()));
+        ReportToMessageWindow(message);
+    }
     // A refused commit (a deferred constraint) leaves the connection sound once the
     // transaction is rolled back; one that cannot even roll back is not kept, nor one
     // whose server went away meanwhile.
@@ -369,16 +441,25 @@ StatementResult CBackendDB::RunStatement(const std::string& sql, const RunOption
     if (rc < 0) {
         // A broken constraint says nothing about the connection: it stays.
         const Refusal refusal = RefusalOf(SQL_HANDLE_STMT, stmt.Get());
-        const bool broken = refusal == Refusal::Constraint || refusal == Refusal::Duplicate;
-        if (refused) {
-            refused->duplicate = refusal == Refusal::Duplicate;
-            refused->lost = refusal == Refusal::Lost;
+        if (refusal == Refusal::Lost) {
+            // Not the statement's fault: the error log has the outage's lines; the
+            // message window hears of the statement that met it.
+            if (refused) refused->lost = true;
+            if (!m_bUnreachable) {
+                ReportToMessageWindow("WP Error SQL: " + Odbc::LogText(sql) +
+                                      (options.newLine ? "\n" : ""));
+            }
+            NoteWentAway(SQL_HANDLE_STMT, stmt.Get());
+            stmt.Reset();
+            DisconnectBackend();
+            return {true, rc};
         }
+        const bool broken = refusal == Refusal::Constraint || refusal == Refusal::Duplicate;
+        if (refused) refused->duplicate = refusal == Refusal::Duplicate;
         if (refusal == Refusal::Duplicate && options.quietDuplicate) return {true, rc};
-        const bool answered = refusal != Refusal::Lost;
-        if (answered) m_strLastRefusal = Odbc::Diagnostics(SQL_HANDLE_STMT, stmt.Get());
+        m_strLastRefusal = Odbc::Diagnostics(SQL_HANDLE_STMT, stmt.Get());
         // A refused row after the first of its run is only counted.
-        if (!(answered && options.rowRefusals) || m_rowRefusals.Failed()) {
+        if (!options.rowRefusals || m_rowRefusals.Failed()) {
             const std::string message =
                 "WP Error SQL: " + Odbc::LogText(sql) + (options.newLine ? "\n" : "");
             WriteErrorInfo(message);
@@ -423,6 +504,7 @@ BackendOutcome CBackendDB::RunBatch(const std::vector<std::string>& texts,
         return read(stmt.Get()) ? BackendOutcome::Done : BackendOutcome::Failed;
     }
     if (RefusalOf(SQL_HANDLE_STMT, stmt.Get()) != Refusal::Lost) return BackendOutcome::Failed;
+    NoteWentAway(SQL_HANDLE_STMT, stmt.Get());
     stmt.Reset();
     DisconnectBackend();
     return BackendOutcome::NotRun;
@@ -433,7 +515,7 @@ BackendOutcome CBackendDB::ExecBackendBatch(const std::vector<std::string>& text
     for (size_t i = 0; i < texts.size(); ++i) {
         if (!texts[i].empty()) batch.push_back(texts[i]);
         const bool last = i + 1 == texts.size();
-        if (batch.empty() || (batch.size() < kStatementsPerBatch && !last)) continue;
+        if (batch.empty() || (batch.size() < StatementsPerCall() && !last)) continue;
         const BackendOutcome outcome = RunBatch(batch, [](SQLHSTMT) { return true; });
         if (outcome != BackendOutcome::Done) return outcome;
         batch.clear();
@@ -500,6 +582,44 @@ bool CBackendDB::ReadFirstColumn(const std::string& sql, std::vector<std::string
         Odbc::ForEachRow(hstmt, [&](const OdbcRow& row) { values.push_back(row.Text(1)); });
     });
     return read;
+}
+
+size_t CBackendDB::StatementsPerCall() {
+    RecursiveMutexLock guard(m_lock);
+    return m_nStatementsPerCall;
+}
+
+BackendOutcome CBackendDB::ReadQueries(const std::vector<std::string>& queries,
+                                       const std::function<void(size_t, const OdbcRow&)>& visit) {
+    RecursiveMutexLock guard(m_lock);
+    if (!m_connection.IsOpen() && !ConnectBackend()) {
+        CountNotRun();
+        return BackendOutcome::NotRun;
+    }
+    if (!m_bBatches) return BackendOutcome::Failed;
+    return RunBatch(queries, [&](SQLHSTMT hstmt) {
+        for (size_t i = 0; i < queries.size(); ++i) {
+            if (i > 0 && !Odbc::Succeeded(SQLMoreResults(hstmt))) return false;
+            Odbc::ForEachRow(hstmt, [&](const OdbcRow& row) { visit(i, row); });
+        }
+        return true;
+    });
+}
+
+bool CBackendDB::ReadFirstColumns(const std::vector<std::string>& queries,
+                                  std::vector<std::vector<std::string>>& values) {
+    RecursiveMutexLock guard(m_lock);
+    values.assign(queries.size(), {});
+    const BackendOutcome outcome = ReadQueries(
+        queries, [&](size_t i, const OdbcRow& row) { values[i].push_back(row.Text(1)); });
+    if (outcome != BackendOutcome::Failed) return outcome == BackendOutcome::Done;
+    // One at a time: a rejected query is reported and reads as no rows.
+    values.assign(queries.size(), {});
+    for (size_t i = 0; i < queries.size(); ++i) {
+        ReadFirstColumn(queries[i], values[i]);
+        if (!m_connection.IsOpen()) return false;
+    }
+    return true;
 }
 
 bool CBackendDB::BackendRowExists(const std::string& sql, BackendOutcome* outcome) {

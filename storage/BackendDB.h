@@ -8,15 +8,19 @@
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
 #include "platform/OdbcHandles.h"
+#include "platform/OdbcQuery.h"
 #include "platform/SqlText.h"
+#include "storage/BackendServer.h"
 #include "storage/FailureLog.h"
 
 class CWPSettingsStore;
 class CBackendTransaction;
 
-// Statements in one call of a batch: past a few dozen a longer query costs the server
-// more than the round trips it saves.
+// Statements in one call of a batch near the server: past a few dozen a longer query
+// costs the server more than the round trips it saves. Over a long round trip the
+// round trips cost more: a call then takes more statements, up to the most.
 constexpr size_t kStatementsPerBatch = 20;
+constexpr size_t kMostStatementsPerBatch = 500;
 
 // How a backend row statement ended.
 enum class BackendOutcome {
@@ -60,7 +64,9 @@ public:
     // driver rejects is written to the error log with the driver's diagnostics, shown
     // in the host's message window ("WP Error SQL: " and the text) and drops the
     // connection, unless it broke a constraint (the connection is sound then); the
-    // result is then false; what an open transaction ran goes with the connection.
+    // result is then false; what an open transaction ran goes with the connection. One
+    // that met a server gone away or taking no writes is no statement's fault: it drops
+    // the connection, and the outage's lines in the error log tell it.
     // Without a connection nothing runs and the result is true.
     bool ExecBackendSQL(const std::string& sql);
     // Runs an insert of a row that may be there already: a refusal for a duplicate key
@@ -88,8 +94,11 @@ public:
     // PostgreSQL's driver sends them as one query, one round trip; SQLite's takes one
     // statement a call. False without a connection: the first statement opens one.
     bool TakesStatementBatches();
+    // Statements a call of ExecBackendBatch takes: kStatementsPerBatch, more where the
+    // connection's round trip (timed at connect) is long.
+    size_t StatementsPerCall();
     // Sends `texts` (statements that return no rows; an empty one is none) in calls of
-    // kStatementsPerBatch, each seen by the observer as it is; takes the backend lock.
+    // StatementsPerCall(), each seen by the observer as it is; takes the backend lock.
     // Meant for an open transaction, and a server that TakesStatementBatches. Done
     // when every one ran; NotRun when no connection could be had or the server went
     // away or takes no writes (the connection is dropped); Failed when one was refused,
@@ -105,11 +114,29 @@ public:
     // backend lock. A rejected query is reported like BackendRowExists; false then,
     // and when no connection could be had.
     bool ReadFirstColumn(const std::string& sql, std::vector<std::string>& values);
+    // ReadFirstColumn for each query, `values[i]` for query i: in one call where the
+    // server takes batches. False when no connection could be had or the server went
+    // away; a query the server rejects is run again on its own and reported.
+    bool ReadFirstColumns(const std::vector<std::string>& queries,
+                          std::vector<std::vector<std::string>>& values);
+    // Runs `queries` in one call and hands every row of query i to `visit(i, row)`;
+    // takes the backend lock. The outcome as ExecBackendBatch's; Failed, with nothing
+    // run, too where the server takes no batches.
+    BackendOutcome ReadQueries(const std::vector<std::string>& queries,
+                               const std::function<void(size_t, const OdbcRow&)>& visit);
 
     // Whether the schema prefix may be pasted into a statement: empty, an SQL
     // identifier, or two joined by a dot. The first refusal of the context's life is
     // written to the error log and the message window.
     bool CheckPrefix(const std::string& prefix);
+
+    // Keeps which server the rows were written on in `path`, and reads what it kept.
+    // Before the first connection.
+    void RememberServerIn(const std::string& path);
+    // After a connection to another server or history than the rows were written on
+    // (CBackendServer), true once, with the time from which station rows are to be
+    // compared with the backend again.
+    bool TakeLookBack(DateTime& from);
 
     // For tests: sees the text of every statement the runners send, before it is sent.
     void SetStatementObserver(std::function<void(const std::string&)> observer)
@@ -138,9 +165,16 @@ private:
     StatementResult RunStatement(const std::string& sql, const RunOptions& options,
                                  const std::function<void(SQLHSTMT, SQLRETURN)>& onSuccess,
                                  Refused* refused = nullptr);
-    void NoteUnreachable(const std::string& source, const std::string& diagnostics)
-        REQUIRES(m_lock);
+    // The first line of an outage says why (`wentAway`: the server went away under a
+    // statement, else a connect failed); then a line a minute at most.
+    void NoteUnreachable(const std::string& source, const std::string& diagnostics,
+                         bool wentAway = false) REQUIRES(m_lock);
+    // A statement or commit met a server that went away or takes no writes: not run.
+    void NoteWentAway(SQLSMALLINT handleType, SQLHANDLE handle) REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);
+    // Whether rows may be written to the open connection's server (CBackendServer);
+    // `reason` says why not.
+    bool AcceptServer(std::string& reason) REQUIRES(m_lock);
     // A statement not run for want of a connection, for the outage's log lines.
     void CountNotRun() REQUIRES(m_lock);
     // Sends `texts` joined in one call; `read` walks what the call returned.
@@ -177,6 +211,10 @@ private:
     bool m_bTransactionLost GUARDED_BY(m_lock) = false;
     // Whether the open connection's server takes several statements in one call.
     bool m_bBatches GUARDED_BY(m_lock) = false;
+    size_t m_nStatementsPerCall GUARDED_BY(m_lock) = kStatementsPerBatch;
+    CBackendServer m_server GUARDED_BY(m_lock);
+    bool m_bServerRefusalSaid GUARDED_BY(m_lock) = false;
+    DateTime m_tLookBackFrom GUARDED_BY(m_lock) = DateTime::Invalid();
     Mutex m_observerLock;
     std::function<void(const std::string&)> m_observer GUARDED_BY(m_observerLock);
 };

@@ -156,6 +156,7 @@ int CBackendWriterThread::Run() {
         const bool work =
             m_nWaiting == 0 ? QueuedCount() > 0 || RefillDue() : WaitingDue() || RefillDue();
         if (Event::WaitAny({&m_stopEvent, &m_wake}, work ? 0 : m_timing.pollMs) == 0) break;
+        CompareAgainAfterServerChange();
         std::deque<Record> rest;
         if (WaitingDue()) {
             m_nWaiting = 0;
@@ -209,8 +210,9 @@ void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
         for (const Record* queued : group) Miss(*queued, true);
         return;
     }
-    if (group.size() == 1 || (m_bOutage && !ProbeDue()) ||
-        !m_target.m_backend.TakesStatementBatches()) {
+    // Even a lone record goes in batches where the server takes them: its queries in one
+    // call, its statements in another, whatever rows it has.
+    if ((m_bOutage && !ProbeDue()) || !m_target.m_backend.TakesStatementBatches()) {
         for (const Record* queued : group) Write(*queued);
         return;
     }
@@ -226,8 +228,8 @@ void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
         return;
     }
     if (outcome == BackendOutcome::NotRun) {
-        // As one at a time: the first record fails, the others meet the outage.
-        m_counters.NoteFailed(ProcessClock::Now());
+        // As one at a time: the first record is not run, the others meet the outage.
+        m_counters.NoteNotRun(ProcessClock::Now());
         EnterOutage();
         for (const Record* queued : group) Miss(*queued, true);
         return;
@@ -251,7 +253,7 @@ void CBackendWriterThread::Write(const Record& queued) {
         return;
     }
     if (outcome == BackendOutcome::NotRun) {
-        m_counters.NoteFailed(ProcessClock::Now());
+        m_counters.NoteNotRun(ProcessClock::Now());
         EnterOutage();
     } else {
         // The backend answered: no outage. The journal's refill writes each of the
@@ -308,6 +310,21 @@ void CBackendWriterThread::ProbeAtStart() {
     EnterOutage();
 }
 
+void CBackendWriterThread::CompareAgainAfterServerChange() {
+    DateTime from;
+    if (!m_target.m_backend.TakeLookBack(from)) return;
+    // Rows stamped a little after the process clock are in it too.
+    const DateTime to = ProcessClock::Now() + DateTimeSpan(CBackendServer::kLookBackHours / 24.0);
+    for (int32_t rtu : m_stations.RtusOnDisk()) {
+        if (!m_journal.NoteRange({rtu, from, to})) {
+            WriteErrorInfo("The station file of tower " +
+                           std::to_string(m_target.m_assignments.TowerIDOf(rtu)) +
+                           " cannot note its rows after " + from.Format() +
+                           " for the comparison with the new backend server");
+        }
+    }
+}
+
 void CBackendWriterThread::EnterOutage() {
     m_bOutage = true;
     m_nextProbe = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_timing.retryMs);
@@ -325,24 +342,39 @@ bool CBackendWriterThread::RefillDue() const {
 }
 
 void CBackendWriterThread::RefillStep() {
-    CRefillRange range;
-    if (!m_journal.Next(range)) return;
-    const DateTime chunkEnd =
-        std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
-    CExportCounts counts;
     if (PrefixRefused()) return;
-    CWPLocalDB& station = m_stations.FindOrAdd(range.m_nRTUID);
+    // Where the server takes batches, several towers' ranges go in one step: after an
+    // outage of many towers a step then costs a few round trips, not a few per tower.
+    const bool batches = m_target.m_backend.TakesStatementBatches();
+    std::vector<CRefillRange> ranges;
+    std::vector<CRefillChunk> chunks;
+    double days = 0;
+    for (const CRefillRange& range : m_journal.NextOfEachTower(batches ? kMostTowersPerStep : 1)) {
+        const DateTime end =
+            std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
+        days += (end - range.m_tFrom).GetTotalSeconds() / 86400.0;
+        if (!chunks.empty() && days > kTowerDaysPerStep) break;
+        ranges.push_back(range);
+        chunks.push_back({&m_stations.FindOrAdd(range.m_nRTUID), range.m_tFrom, end, {}});
+    }
+    if (chunks.empty()) return;
     StatementStarts();
-    const bool refilled = station.RefillRange(m_target, range.m_tFrom, chunkEnd, counts);
+    const bool refilled = RefillChunks(m_target, chunks);
     StatementEnded();
     if (!refilled) {
-        // The server is away, or no statement can be built (a prefix that is not an
-        // SQL name, reported once): the range stays to do.
+        // The server is away: the ranges stay to do, and the outage shows in the health
+        // (its line in the error log is the connection's).
+        m_counters.NoteNotRun(ProcessClock::Now());
         EnterOutage();
         return;
     }
     System::KillPoint("refill");
     m_bOutage = false;
+    for (size_t i = 0; i < chunks.size(); ++i) Refilled(ranges[i], chunks[i]);
+}
+
+void CBackendWriterThread::Refilled(const CRefillRange& range, const CRefillChunk& chunk) {
+    const CExportCounts& counts = chunk.counts;
     const long rows = counts.m_nCopied;
     const long refused = static_cast<long>(counts.m_refused.size());
     m_nRefilled += rows;
@@ -357,24 +389,32 @@ void CBackendWriterThread::RefillStep() {
                        " rows the backend refused; they stay missing in the backend until "
                        "exported");
     }
-    m_journal.Advance(range.m_nRTUID, chunkEnd);
-    auto [tallyEntry, first] = m_refillTally.try_emplace(range.m_nRTUID);
-    RefillTally& tally = tallyEntry->second;
-    if (first) tally.from = range.m_tFrom;
-    tally.rows += rows;
+    m_journal.Advance(range.m_nRTUID, chunk.to);
+    NoteRefilled(range, chunk.to, counts);
+}
+
+void CBackendWriterThread::NoteRefilled(const CRefillRange& range, const DateTime& through,
+                                        const CExportCounts& counts) {
+    CatchUpTally& tally = m_catchUp;
+    if (tally.towers.empty() || range.m_tFrom < tally.from) tally.from = range.m_tFrom;
+    if (tally.towers.empty() || tally.to < through) tally.to = through;
+    tally.towers.insert(m_target.m_assignments.TowerIDOf(range.m_nRTUID));
+    tally.rows += counts.m_nCopied;
     tally.present += counts.m_nPresent;
-    tally.refused += refused;
-    if (chunkEnd < range.m_tTo) return;
-    WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for tower " +
-                   std::to_string(m_target.m_assignments.TowerIDOf(range.m_nRTUID)) + " from " +
-                   (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " +
-                   range.m_tTo.Format() +
+    tally.refused += static_cast<long>(counts.m_refused.size());
+    // One line when the backend has caught up, whatever the number of towers and ranges.
+    if (m_journal.PendingCount() > 0) return;
+    const std::string towers = tally.towers.size() == 1
+                                   ? "tower " + std::to_string(*tally.towers.begin())
+                                   : std::to_string(tally.towers.size()) + " towers";
+    WriteErrorInfo(std::to_string(tally.rows) + " rows refilled for " + towers + " from " +
+                   (tally.from + DateTimeSpan(0, 0, 0, 1)).Format() + " to " + tally.to.Format() +
                    (tally.present > 0 ? " (" + std::to_string(tally.present) + " present already)"
                                       : std::string()) +
                    (tally.refused > 0
                         ? "; " + std::to_string(tally.refused) + " refused, kept in the quarantine"
                         : std::string()));
-    m_refillTally.erase(range.m_nRTUID);
+    m_catchUp = {};
 }
 
 void CBackendWriterThread::Finish(std::deque<Record> rest) {

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
-#include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "platform/Mutex.h"
@@ -16,6 +16,8 @@
 #include "storage/TowerRecord.h"
 
 class CBackendConfirmation;
+struct CExportCounts;
+struct CRefillChunk;
 class CStationMap;
 
 // The backend writer: the storage thread hands it each record's backend rows, in
@@ -32,6 +34,11 @@ public:
     // speed for rows, not for commits; a transaction this long holds the backend lock
     // for a few dozen milliseconds at most.
     static constexpr size_t kRecordsPerTransaction = 50;
+    // A refill step over a server that takes batches: the oldest range of up to this
+    // many towers, a day of each at most, and this many tower-days in all (about two
+    // thousand rows: a second or two of the backend lock even over a long round trip).
+    static constexpr size_t kMostTowersPerStep = 64;
+    static constexpr double kTowerDaysPerStep = 12.0;
 
     struct Timing {
         int pollMs = 1000;             // longest sleep without work
@@ -118,6 +125,14 @@ private:
     bool PrefixRefused();
     bool RefillDue() const;
     void RefillStep();
+    // A refilled chunk's figures, quarantine and journal.
+    void Refilled(const CRefillRange& range, const CRefillChunk& chunk);
+    // Tallies a refill step up to `through`; the catch-up's line once nothing is left.
+    void NoteRefilled(const CRefillRange& range, const DateTime& through,
+                      const CExportCounts& counts);
+    // After a connection to another server or history: the station rows of the
+    // look-back window go to the refill, which writes what the server lacks.
+    void CompareAgainAfterServerChange();
     void EnterOutage();
     // Connects before the first record waits, so that a backend away from the start
     // shows in the health at once.
@@ -147,14 +162,16 @@ private:
     std::atomic<size_t> m_nWaiting{0};
     std::atomic<long> m_nLeftInSpool{0};
     std::chrono::steady_clock::time_point m_nextProbe;
-    // Per tower's range in progress, for its log line: where it began, rows so far.
-    struct RefillTally {
-        DateTime from;
+    // The catch-up in progress, for its one log line: the span and towers its ranges
+    // covered, rows so far.
+    struct CatchUpTally {
+        DateTime from, to;
+        std::set<int32_t> towers;
         long rows = 0;
         long present = 0;
         long refused = 0;
     };
-    std::map<int32_t, RefillTally> m_refillTally;
+    CatchUpTally m_catchUp;
     // When the backend call in progress started (steady seconds; 0: none), and the
     // process-clock time a stall began (guarded by m_stallLock).
     std::atomic<double> m_statementStart{0};

@@ -46,22 +46,31 @@ void Count(BackendOutcome outcome, CExportCounts& counts) {
     }
 }
 
-// The times of the tower's rows the backend already holds in (from, to]: those rows
-// are counted as present and not offered again, so a repeated export sends nothing.
-std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
-                              const std::string& tower, const DateTime& from, const DateTime& to,
-                              const char* condition) {
-    std::vector<std::string> texts;
-    backend.ReadFirstColumn("SELECT TIME FROM " + table + " WHERE TOWERID=" + tower +
-                                " AND TIME > " + TimeLiteral(from) +
-                                " AND TIME <= " + TimeLiteral(to) + condition,
-                            texts);
+// The query of the times of the tower's rows of the table the backend has in
+// (from, to].
+std::string PresentQuery(const std::string& table, const std::string& tower, const DateTime& from,
+                         const DateTime& to, const char* condition) {
+    return "SELECT TIME FROM " + table + " WHERE TOWERID=" + tower + " AND TIME > " +
+           TimeLiteral(from) + " AND TIME <= " + TimeLiteral(to) + condition;
+}
+
+std::set<double> TimesOf(const std::vector<std::string>& texts) {
     std::set<double> times;
     for (const std::string& text : texts) {
         const DateTime time = ParseDBTime(text);
         if (time.IsValid()) times.insert(time.GetOleDate());
     }
     return times;
+}
+
+// The times of the tower's rows the backend already holds in (from, to]: those rows
+// are counted as present and not offered again, so a repeated export sends nothing.
+std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
+                              const std::string& tower, const DateTime& from, const DateTime& to,
+                              const char* condition) {
+    std::vector<std::string> texts;
+    backend.ReadFirstColumn(PresentQuery(table, tower, from, to, condition), texts);
+    return TimesOf(texts);
 }
 
 }  // namespace
@@ -247,53 +256,93 @@ std::string RefillStatement(const RefillTable& table, const std::string& name,
 
 }  // namespace
 
-bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                             CExportCounts& counts) {
-    const std::string prefix = target.m_settings.Get()->m_strPreName;
-    // Nothing can be written: the range stays until the prefix is mended.
+namespace {
+
+// One table's rows of one chunk, and which of them the backend has.
+struct RefillPart {
+    CRefillChunk* chunk;
+    const RefillTable* table;
+    std::string tower, name;
+    std::vector<RefillRow> rows;
+    std::set<double> present;
+
+    bool There(size_t row) const { return present.count(rows[row].time.GetOleDate()) > 0; }
+};
+
+}  // namespace
+
+bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunks) {
+    const auto settings = target.m_settings.Get();
+    const std::string& prefix = settings->m_strPreName;
+    // Nothing can be written: the ranges stay until the prefix is mended.
     if (!target.m_backend.CheckPrefix(prefix)) return false;
-    const std::string tower = std::to_string(target.m_assignments.TowerIDOf(m_nRTUID));
     std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
-    if (target.m_settings.Get()->WithHourlyRows()) {
+    if (settings->WithHourlyRows()) {
         tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
     }
-    for (const RefillTable& table : tables) {
-        // Read first, then write: the Access lock is not held while the backend answers.
-        const std::vector<RefillRow> rows = ReadRefillRows(*this, table, from, to, counts);
-        if (rows.empty()) continue;
-        const std::string name = PrefixedTable(prefix, table.backendTable);
-        const std::set<double> present = PresentTimes(target.m_backend, name, tower, from, to,
-                                                      table.hourly ? " AND TYPE=1" : "");
-        if (!target.m_backend.IsConnected()) return false;
-        auto there = [&](size_t i) { return present.count(rows[i].time.GetOleDate()) > 0; };
-        std::vector<std::string> statements;
-        statements.reserve(rows.size());
-        for (size_t i = 0; i < rows.size(); ++i) {
-            statements.push_back(RefillStatement(table, name, tower, rows[i], there(i)));
-        }
-        // One transaction for the table's rows; a server that goes away takes all of
-        // them back, and the range stays to do. A refused row's reason is read while
-        // the unit still holds the backend lock.
-        std::vector<std::string> reasons(rows.size());
-        const std::vector<BackendOutcome> outcomes =
-            RunBackendUnit(target.m_backend, statements, [&](size_t i) {
-                if (statements[i].empty()) return BackendOutcome::Done;
-                const BackendOutcome outcome = target.m_backend.ExecBackendRow(statements[i]);
-                if (outcome == BackendOutcome::Failed) reasons[i] = target.m_backend.LastRefusal();
-                return outcome;
-            });
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (outcomes[i] == BackendOutcome::NotRun) return false;
-            if (outcomes[i] == BackendOutcome::Failed) {
-                // A refused commit names no statement and has no reason of its own.
-                counts.m_refused.push_back(
-                    {rows[i].time, table.hourly,
-                     reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
-            }
-            Count(there(i) && outcomes[i] == BackendOutcome::Done ? BackendOutcome::AlreadyPresent
-                                                                  : outcomes[i],
-                  counts);
+    // Read first, then write: the Access lock is not held while the backend answers.
+    std::vector<RefillPart> parts;
+    std::vector<std::string> queries;
+    for (CRefillChunk& chunk : chunks) {
+        const std::string tower =
+            std::to_string(target.m_assignments.TowerIDOf(chunk.station->m_nRTUID));
+        for (const RefillTable& table : tables) {
+            std::vector<RefillRow> rows =
+                ReadRefillRows(*chunk.station, table, chunk.from, chunk.to, chunk.counts);
+            if (rows.empty()) continue;
+            const std::string name = PrefixedTable(prefix, table.backendTable);
+            queries.push_back(
+                PresentQuery(name, tower, chunk.from, chunk.to, table.hourly ? " AND TYPE=1" : ""));
+            parts.push_back({&chunk, &table, tower, name, std::move(rows), {}});
         }
     }
+    if (parts.empty()) return true;
+    std::vector<std::vector<std::string>> present;
+    if (!target.m_backend.ReadFirstColumns(queries, present)) return false;
+    // Every part's statements in one unit: one transaction, in the server's batches; a
+    // server that goes away takes all of them back, and the ranges stay to do.
+    std::vector<std::string> statements;
+    std::vector<std::pair<RefillPart*, size_t>> rowOf;
+    for (size_t p = 0; p < parts.size(); ++p) {
+        RefillPart& part = parts[p];
+        part.present = TimesOf(present[p]);
+        for (size_t i = 0; i < part.rows.size(); ++i) {
+            statements.push_back(
+                RefillStatement(*part.table, part.name, part.tower, part.rows[i], part.There(i)));
+            rowOf.emplace_back(&part, i);
+        }
+    }
+    // A refused row's reason is read while the unit still holds the backend lock.
+    std::vector<std::string> reasons(statements.size());
+    const std::vector<BackendOutcome> outcomes =
+        RunBackendUnit(target.m_backend, statements, [&](size_t i) {
+            if (statements[i].empty()) return BackendOutcome::Done;
+            const BackendOutcome outcome = target.m_backend.ExecBackendRow(statements[i]);
+            if (outcome == BackendOutcome::Failed) reasons[i] = target.m_backend.LastRefusal();
+            return outcome;
+        });
+    for (size_t i = 0; i < statements.size(); ++i) {
+        if (outcomes[i] == BackendOutcome::NotRun) return false;
+        const auto& [part, row] = rowOf[i];
+        CExportCounts& counts = part->chunk->counts;
+        if (outcomes[i] == BackendOutcome::Failed) {
+            // A refused commit names no statement and has no reason of its own.
+            counts.m_refused.push_back(
+                {part->rows[row].time, part->table->hourly,
+                 reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
+        }
+        Count(part->There(row) && outcomes[i] == BackendOutcome::Done
+                  ? BackendOutcome::AlreadyPresent
+                  : outcomes[i],
+              counts);
+    }
     return true;
+}
+
+bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    std::vector<CRefillChunk> chunk{{this, from, to, std::move(counts)}};
+    const bool refilled = RefillChunks(target, chunk);
+    counts = std::move(chunk.front().counts);
+    return refilled;
 }

@@ -108,6 +108,23 @@ bool CRefillJournal::Next(CRefillRange& range) {
     return found;
 }
 
+std::vector<CRefillRange> CRefillJournal::NextOfEachTower(size_t most) const {
+    std::vector<CRefillRange> oldest;
+    {
+        MutexLock guard(m_lock);
+        for (const auto& [rtu, tower] : m_ranges) {
+            const auto first = std::min_element(
+                tower.begin(), tower.end(),
+                [](const CRefillRange& a, const CRefillRange& b) { return a.m_tFrom < b.m_tFrom; });
+            if (first != tower.end()) oldest.push_back(*first);
+        }
+    }
+    std::sort(oldest.begin(), oldest.end(),
+              [](const CRefillRange& a, const CRefillRange& b) { return a.m_tFrom < b.m_tFrom; });
+    if (oldest.size() > most) oldest.resize(most);
+    return oldest;
+}
+
 void CRefillJournal::Advance(int32_t nRTUID, const DateTime& through) {
     Ranges ranges;
     uint64_t version = 0;

@@ -40,6 +40,8 @@ public:
     bool NoteRange(const CRefillRange& range) EXCLUDES(m_lock);
     // The oldest pending range of any tower, or false when none is pending.
     bool Next(CRefillRange& range) EXCLUDES(m_lock);
+    // The oldest pending range of each tower, oldest first, at most `most` of them.
+    std::vector<CRefillRange> NextOfEachTower(size_t most) const EXCLUDES(m_lock);
     // The range's records up to `through` are in the backend now.
     void Advance(int32_t nRTUID, const DateTime& through) EXCLUDES(m_lock);
 

@@ -31,6 +31,8 @@ public:
     void Clear() EXCLUDES(m_lock);
     // For tests: the stations held.
     size_t Size() EXCLUDES(m_lock);
+    // The RTU numbers of the station files of this map's working directory.
+    std::vector<int32_t> RtusOnDisk() const { return RtusOnDisk(m_strWorkingDir); }
     // The RTU numbers of the station files WPData/WP_<n>.MDB under `workingDir`.
     static std::vector<int32_t> RtusOnDisk(const std::string& workingDir);
 

@@ -22,6 +22,12 @@ public:
         ++m_nFailed;
         NoteOutage(now);
     }
+    // What was to be written did not run: the store went away or cannot be had. No
+    // refusal, an outage.
+    void NoteNotRun(const DateTime& now) EXCLUDES(m_lock) {
+        ++m_nNotRun;
+        NoteOutage(now);
+    }
     // The store answered and refused what it was given: a failure, but no outage.
     void NoteRefused() { ++m_nFailed; }
     // The store cannot be reached, though nothing failed on it yet; `reason`, when
@@ -36,6 +42,7 @@ public:
         health.nQueued = queued;
         health.nWritten = m_nWritten.load();
         health.nFailed = m_nFailed.load();
+        health.nNotRun = m_nNotRun.load();
         MutexLock guard(m_lock);
         health.tLastSuccess = m_tLastSuccess;
         health.tOutageSince = m_tOutageSince;
@@ -46,6 +53,7 @@ public:
 private:
     std::atomic<long> m_nWritten{0};
     std::atomic<long> m_nFailed{0};
+    std::atomic<long> m_nNotRun{0};
     mutable Mutex m_lock;
     DateTime m_tLastSuccess GUARDED_BY(m_lock) = DateTime::Invalid();
     DateTime m_tOutageSince GUARDED_BY(m_lock) = DateTime::Invalid();

@@ -178,3 +178,17 @@ private:
     CFailureLog m_failures GUARDED_BY(g_accessLock);
     bool m_bUnregistered GUARDED_BY(g_accessLock) = false;  // the last registration failed
 };
+
+// A stretch of one station's rows to refill, and what the refill did with them.
+struct CRefillChunk {
+    CWPLocalDB* station;
+    DateTime from, to;  // from < TIME <= to
+    CExportCounts counts;
+};
+
+// CWPLocalDB::RefillRange for several chunks (stations and ranges) at once: their rows
+// in one transaction, the backend's present rows read in one call, the statements in
+// the server's batches, so that a catch-up over a long round trip costs a few round
+// trips per step instead of a dozen per tower-day. False when the backend could not be
+// had: every chunk stays to do.
+bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunks);

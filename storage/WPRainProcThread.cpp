@@ -29,6 +29,31 @@ bool ReadCounter(const std::optional<double>& number, float& value) {
     return value != -99.0f && value != -100.0f;
 }
 
+std::string RowsQuery(int towerID, const std::string& prefix, const DateTime& from,
+                      const DateTime& to) {
+    return "SELECT TOWERID,TIME,RAIN,CYCLE FROM " + Table(prefix) +
+           " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME>=" + TimeLiteral(from) +
+           " AND TIME<=" + TimeLiteral(to) + " ORDER BY TIME ASC";
+}
+
+std::string UpdateText(int towerID, const std::string& prefix, const DateTime& time, float rain) {
+    char value[64];
+    std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
+    return "UPDATE " + Table(prefix) + " SET RAIN=" + value +
+           " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME=" + TimeLiteral(time);
+}
+
+// Appends the row read (TOWERID, TIME, RAIN, CYCLE); false for a TIME that does not read.
+bool ReadRainRow(const OdbcRow& read, std::vector<CRainRow>& rows) {
+    CRainRow row;
+    row.m_tTime = ParseDBTime(read.Text(2));
+    row.m_fRain = static_cast<float>(read.Number(3).value_or(0.0));
+    row.m_bCycleValid = ReadCounter(read.Number(4), row.m_fCycle);
+    if (!row.m_tTime.IsValid()) return false;
+    rows.push_back(row);
+    return true;
+}
+
 }  // namespace
 
 CWPRainProcThread::CWPRainProcThread(const CBackendTarget& backend, int initialSleepMs, int waitMs)
@@ -71,12 +96,47 @@ void CWPRainProcThread::ReCalAllRain() {
     const DateTime start = end - DateTimeSpan(2, 0, 0, 0);
     CObList<CRTUDef> list;
     CRTUDefRT::OutRTRTU(list);
+    std::vector<int> towers;
     for (const auto& def : list) {
-        if (def->m_nType != kTowerType) continue;
-        Recalculate(m_target.m_assignments.TowerIDOf(def->m_nRTUID), start, end, "WP Error SQL: ");
+        if (def->m_nType == kTowerType)
+            towers.push_back(m_target.m_assignments.TowerIDOf(def->m_nRTUID));
     }
     DestroyObA(list);
+    if (!RecalculateInBatches(towers, start, end)) {
+        for (int towerID : towers) Recalculate(towerID, start, end, "WP Error SQL: ");
+    }
     ++m_nPeriodicRuns;
+}
+
+bool CWPRainProcThread::RecalculateInBatches(const std::vector<int>& towers, const DateTime& from,
+                                             const DateTime& to) {
+    const std::string prefix = m_target.m_settings.Get()->m_strPreName;
+    CBackendDB& backend = m_target.m_backend;
+    if (towers.size() < 2 || !backend.CheckPrefix(prefix) || !backend.TakesStatementBatches()) {
+        return false;
+    }
+    std::vector<std::string> queries;
+    for (int towerID : towers) queries.push_back(RowsQuery(towerID, prefix, from, to));
+    std::vector<std::vector<CRainRow>> rows(towers.size());
+    long unreadable = 0;
+    // A query the server refuses: each tower on its own finds it and reports it.
+    if (backend.ReadQueries(queries, [&](size_t i, const OdbcRow& read) {
+            if (!ReadRainRow(read, rows[i])) ++unreadable;
+        }) != BackendOutcome::Done) {
+        return false;
+    }
+    if (unreadable > 0) {
+        WriteErrorInfo("Rainfall recalculation: " + std::to_string(unreadable) +
+                       " rows with an unreadable TIME skipped");
+    }
+    std::vector<std::string> updates;
+    for (size_t i = 0; i < towers.size(); ++i) {
+        for (const auto& [time, rain] : CalcPeriodRain(rows[i])) {
+            updates.push_back(UpdateText(towers[i], prefix, time, rain));
+        }
+    }
+    RunBackendUnit(backend, updates, [&](size_t i) { return backend.ExecBackendRow(updates[i]); });
+    return true;
 }
 
 void CWPRainProcThread::RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) {
@@ -112,10 +172,7 @@ CWPRainProcThread::CRainCounts CWPRainProcThread::Recalculate(int towerID, const
 bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const DateTime& from,
                                  const DateTime& to, const char* errorPrefix,
                                  std::vector<CRainRow>& rows) {
-    const std::string sql = "SELECT TOWERID,TIME,RAIN,CYCLE FROM " + Table(prefix) +
-                            " WHERE TOWERID=" + std::to_string(towerID) +
-                            " AND TIME>=" + TimeLiteral(from) + " AND TIME<=" + TimeLiteral(to) +
-                            " ORDER BY TIME ASC";
+    const std::string sql = RowsQuery(towerID, prefix, from, to);
     CBackendDB& backend = m_target.m_backend;
     long unreadable = 0;
     {
@@ -133,15 +190,7 @@ bool CWPRainProcThread::ReadRows(int towerID, const std::string& prefix, const D
         }
         if (rc != SQL_SUCCESS) return false;
         Odbc::ForEachRow(stmt.Get(), [&](const OdbcRow& read) {
-            CRainRow row;
-            row.m_tTime = ParseDBTime(read.Text(2));
-            row.m_fRain = static_cast<float>(read.Number(3).value_or(0.0));
-            row.m_bCycleValid = ReadCounter(read.Number(4), row.m_fCycle);
-            if (!row.m_tTime.IsValid()) {
-                ++unreadable;
-                return;
-            }
-            rows.push_back(row);
+            if (!ReadRainRow(read, rows)) ++unreadable;
         });
     }
     if (unreadable > 0) {
@@ -177,10 +226,6 @@ std::vector<std::pair<DateTime, float>> CWPRainProcThread::CalcPeriodRain(
 
 bool CWPRainProcThread::UpdateRain(int towerID, const std::string& prefix, const DateTime& time,
                                    float rain) {
-    char value[64];
-    std::snprintf(value, sizeof value, "%g", static_cast<double>(rain));
-    return m_target.m_backend.ExecBackendRow("UPDATE " + Table(prefix) + " SET RAIN=" + value +
-                                             " WHERE TOWERID=" + std::to_string(towerID) +
-                                             " AND TIME=" + TimeLiteral(time)) ==
+    return m_target.m_backend.ExecBackendRow(UpdateText(towerID, prefix, time, rain)) ==
            BackendOutcome::Done;
 }

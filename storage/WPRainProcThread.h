@@ -67,6 +67,11 @@ private:
     bool ReadRows(int towerID, const std::string& prefix, const DateTime& from, const DateTime& to,
                   const char* errorPrefix, std::vector<CRainRow>& rows);
     bool UpdateRain(int towerID, const std::string& prefix, const DateTime& time, float rain);
+    // The periodic pass where the server takes batches: every tower's rows read in one
+    // call, the updates in one transaction; false when it could not be sent so (the
+    // towers then go one at a time, each refusal reported).
+    bool RecalculateInBatches(const std::vector<int>& towers, const DateTime& from,
+                              const DateTime& to);
 
     const CBackendTarget m_target;
     const int m_nInitialSleepMs;

@@ -5,7 +5,9 @@
 CWPStores::CWPStores(std::string workingDir, int retentionPollMs)
     : m_strWorkingDir(std::move(workingDir)),
       m_backend(m_settings),
-      m_stations(m_strWorkingDir, m_settings, retentionPollMs) {}
+      m_stations(m_strWorkingDir, m_settings, retentionPollMs) {
+    m_backend.RememberServerIn(m_strWorkingDir + "/" + kBackendServerFile);
+}
 
 CWPStores::~CWPStores() {
     m_backend.DisconnectBackend();

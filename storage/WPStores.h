@@ -20,6 +20,10 @@
 // and dropped one after another in one process.
 class CWPStores {
 public:
+    // Which backend server the rows were written on (CBackendServer), beside the
+    // station files.
+    static constexpr const char* kBackendServerFile = "WPData/BACKEND.SERVER";
+
     explicit CWPStores(std::string workingDir,
                        int retentionPollMs = CDeleteMyDeadData::kPollIntervalMs);
     // Closes the backend connection, then destroys the stations (stopping their

@@ -66,8 +66,9 @@ bool CErrorLogTail::TellsRecovery(const std::string& text) {
     // The backend's connection and stalled statement, in the words of the storage layer.
     if (startsWith("Backend answers again after a stall since ")) return true;
     if (startsWith("The backend data source ") && contains(" answers again; ")) return true;
-    // "N rows refilled for tower T from … to …", unless rows were refused on the way.
-    static const std::string kRefilled = " rows refilled for tower ";
+    // "N rows refilled for tower T (or K towers) from … to …", unless rows were refused
+    // on the way.
+    static const std::string kRefilled = " rows refilled for ";
     const size_t digits = text.find_first_not_of("0123456789");
     return digits > 0 && digits != std::string::npos &&
            text.compare(digits, kRefilled.size(), kRefilled) == 0 && !contains(" refused");

@@ -40,6 +40,7 @@ std::vector<Line> Lines(const CPluginHealth& health) {
                            .arg(figures.nWritten)
                            .arg(figures.nFailed)
                            .arg(TimeText(figures.tLastSuccess));
+        if (figures.nNotRun > 0) text += QString::fromUtf8(", 未执行 %1").arg(figures.nNotRun);
         if (figures.tOutageSince.IsValid()) {
             text += QString::fromUtf8(", 中断自 ") + TimeText(figures.tOutageSince);
         }
@@ -67,7 +68,8 @@ Line Status(const CPluginHealth& health) {
             wrong << Name(store) + QString::fromUtf8("停滞自 ") + TimeText(figures.tStalledSince);
         }
     }
-    if (health.nFramesDropped > 0) wrong << QString::fromUtf8("丢弃帧 %1").arg(health.nFramesDropped);
+    if (health.nFramesDropped > 0)
+        wrong << QString::fromUtf8("丢弃帧 %1").arg(health.nFramesDropped);
     if (wrong.isEmpty()) return {QString::fromUtf8("存储正常"), false};
     return {wrong.join(QString::fromUtf8("; ")), true};
 }
@@ -89,14 +91,16 @@ std::vector<Line> CWatch::Changes(const CPluginHealth& health) {
                                                           : QString()),
                                true});
         } else if (before.tOutageSince.IsValid() && !now.tOutageSince.IsValid()) {
-            changes.push_back({Name(store) + QString::fromUtf8("恢复 (中断自 %1)")
-                                                 .arg(TimeText(before.tOutageSince)),
-                               false});
+            changes.push_back(
+                {Name(store) +
+                     QString::fromUtf8("恢复 (中断自 %1)").arg(TimeText(before.tOutageSince)),
+                 false});
         }
         if (!before.tStalledSince.IsValid() && now.tStalledSince.IsValid()) {
-            changes.push_back({Name(store) + QString::fromUtf8("语句停滞 (自 %1)")
-                                                 .arg(TimeText(now.tStalledSince)),
-                               true});
+            changes.push_back(
+                {Name(store) +
+                     QString::fromUtf8("语句停滞 (自 %1)").arg(TimeText(now.tStalledSince)),
+                 true});
         } else if (before.tStalledSince.IsValid() && !now.tStalledSince.IsValid()) {
             changes.push_back({Name(store) + QString::fromUtf8("语句已返回 (停滞自 %1)")
                                                  .arg(TimeText(before.tStalledSince)),

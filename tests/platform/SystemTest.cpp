@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/ErrorLog.h"
 #include "platform/System.h"
 #include "tests/support/TestHost.h"
 
@@ -80,6 +81,31 @@ TEST_F(SystemTest, LibrariesAreLoadedByFileAndTheirFunctionsByName) {
     EXPECT_FALSE(library.Open(Path(System::LibraryFileName("missing").c_str()), error));
     EXPECT_FALSE(error.empty());
     ASSERT_TRUE(System::ChangeDirectory(before));
+}
+
+// The error log moves aside once full: the newest generations stay, the oldest goes,
+// and the entry that found it full starts the new file.
+TEST_F(SystemTest, AFullErrorLogIsRotatedKeepingAFewGenerations) {
+    const std::string previous = System::CurrentDirectory();
+    ASSERT_TRUE(System::ChangeDirectory(m_dir));
+    const std::string log = ErrorLog::FileName();
+    std::ofstream(Path(log.c_str()), std::ios::binary) << std::string(ErrorLog::kCapBytes, 'a');
+    for (int n = 1; n <= ErrorLog::kGenerations; ++n) {
+        std::ofstream(Path((log + "." + std::to_string(n)).c_str())) << n;
+    }
+    ErrorLog::Append("first of the new file");
+    ErrorLog::Append("second");
+    System::ChangeDirectory(previous);
+    EXPECT_EQ(std::filesystem::file_size(Path((log + ".1").c_str())), ErrorLog::kCapBytes);
+    for (int n = 2; n <= ErrorLog::kGenerations; ++n) {
+        EXPECT_EQ(ReadWholeFile(Path((log + "." + std::to_string(n)).c_str())),
+                  std::to_string(n - 1));
+    }
+    EXPECT_FALSE(std::filesystem::exists(
+        Path((log + "." + std::to_string(ErrorLog::kGenerations + 1)).c_str())));
+    const std::string current = ReadWholeFile(Path(log.c_str()));
+    EXPECT_NE(current.find("first of the new file\n"), std::string::npos) << current;
+    EXPECT_NE(current.find("second\n"), std::string::npos) << current;
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "platform/ErrorLog.h"
@@ -131,76 +133,79 @@ void ReadRows(const std::string& connectionString, const std::string& sql, int t
     ASSERT_TRUE(Odbc::Succeeded(rc)) << sql;
 }
 
-// Primary on 127.0.0.1 and its hot standby on 127.0.0.2, one port, the standby named
-// first in the data source. The host simulates frames; mid-stream the primary stops,
-// the writer passes over the read-only standby, the standby is promoted, and the writer
-// goes on there by itself, its refill filling the gap: every station row in the new
-// primary once with its values, and no write ever tried on the standby.
-TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperatorAction) {
-    HostDirectory::BackendOptions backend;
-    const char* script = std::getenv("VKT_PG_SCRIPT");
-    if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
-    TestCluster primary(script, "127.0.0.1");
-    TestCluster standby(script, "127.0.0.2");
-    // The first port after the outage cases' three; the pair again on the next free
-    // port when the standby cannot start on this one.
-    bool made = false;
-    for (int attempt = 0, first = backend.pgPort + 4; attempt < 2 && !made; ++attempt) {
-        if (!primary.Init(first, {standby.Address()})) break;
-        made = standby.InitStandby(primary);
-        first = primary.Port() + TestCluster::kPortStep;
+// A primary on 127.0.0.1 and its hot standby on 127.0.0.2 on one port of their own
+// (the pair again on the next free port when the standby cannot start on this one), and
+// a host directory whose data source names `order` of them ("standby,primary").
+struct ServerPair {
+    ServerPair(int offset, bool synchronous, bool standbyFirst) {
+        const char* script = std::getenv("VKT_PG_SCRIPT");
+        if (!PostgresAvailable(backend) || !script) return;
+        primary = std::make_unique<TestCluster>(script, "127.0.0.1");
+        standby = std::make_unique<TestCluster>(script, "127.0.0.2");
+        for (int attempt = 0, first = backend.pgPort + offset; attempt < 2 && !made; ++attempt) {
+            if (!primary->Init(first, {standby->Address()})) break;
+            made = standby->InitStandby(*primary, synchronous);
+            first = primary->Port() + TestCluster::kPortStep;
+        }
+        if (!made) return;
+        backend.pgPort = primary->Port();
+        backend.pgHost = standbyFirst ? standby->Address() + "," + primary->Address()
+                                      : primary->Address() + "," + standby->Address();
+        host = std::make_unique<TestHost>(true, backend);
+        std::ofstream(host->Path("WPDB.ini"))
+            << "[DATABASE]\nSOURCENAME=" << backend.dataSource << "\n[LOCALDATA]\nDATALEN=0\n";
     }
-    ASSERT_TRUE(made) << primary.Log() << standby.Log();
-    backend.pgPort = primary.Port();
-    backend.pgHost = standby.Address() + "," + primary.Address();
-    TestHost host(true, backend);
-    std::ofstream(host.Path("WPDB.ini"))
-        << "[DATABASE]\nSOURCENAME=" << backend.dataSource << "\n[LOCALDATA]\nDATALEN=0\n";
+    std::string Log() const { return made ? "" : primary->Log() + standby->Log(); }
 
-    // A mark every 0.2 s for each of the four towers, until the test says stop.
-    const std::string output = host.Path("run.txt");
-    const pid_t child = fork();
-    if (child == 0) {
-        std::freopen(output.c_str(), "w", stdout);
-        std::freopen(output.c_str(), "a", stderr);
+    HostDirectory::BackendOptions backend;
+    std::unique_ptr<TestCluster> primary, standby;
+    std::unique_ptr<TestHost> host;
+    bool made = false;
+};
+
+// The host program simulating a mark every 0.2 s for each of the four towers, until
+// Stop; killed at the end of the case if still running.
+class SimulatingHost {
+public:
+    explicit SimulatingHost(const TestHost& host) : m_output(host.Path("run.txt")) {
+        m_pid = fork();
+        if (m_pid != 0) return;
+        std::freopen(m_output.c_str(), "w", stdout);
+        std::freopen(m_output.c_str(), "a", stderr);
         execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--simulate", "live:3000",
               "--now", "2009-03-10 00:00:00", "--drain", "40", "--status", "1", "--plugin",
               std::getenv("VKT_PLUGIN"), nullptr);
         _exit(127);
     }
-    struct Reap {
-        pid_t pid;
-        int status = -1;
-        ~Reap() {
-            if (status != -1) return;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-    } reap{child};
-    auto rows = [](const TestCluster& server) {
-        const std::string count = server.Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
-        return count.empty() || count[0] == '<' ? -1L : std::atol(count.c_str());
-    };
-    const std::string errorLog = host.Path(ErrorLog::FileName());
-    ASSERT_TRUE(WaitFor([&] { return rows(primary) >= 40; })) << ReadWholeFile(output);
-    ASSERT_TRUE(primary.Run("stop")) << primary.Log();
-    // With the primary gone the writer's next connect finds only the read-only standby,
-    // and takes it for no backend.
-    ASSERT_TRUE(WaitFor([&] {
-        return ReadWholeFile(errorLog).find("Cannot connect to the backend data source") !=
-               std::string::npos;
-    })) << ReadWholeFile(errorLog);
-    const long beforePromotion = rows(standby);
-    ASSERT_TRUE(standby.Run("promote")) << standby.Log();
-    ASSERT_TRUE(WaitFor([&] { return rows(standby) >= beforePromotion + 40; }))
-        << ReadWholeFile(errorLog);
-    kill(child, SIGTERM);
-    waitpid(child, &reap.status, 0);
-    const std::string run = ReadWholeFile(output);
-    EXPECT_TRUE(WIFEXITED(reap.status) && WEXITSTATUS(reap.status) == 0) << run;
+    ~SimulatingHost() {
+        if (m_status != -1) return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &m_status, 0);
+    }
+    // Stops the host as a service manager does; its exit code.
+    int Stop() {
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, &m_status, 0);
+        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : 128 + WTERMSIG(m_status);
+    }
+    std::string Output() const { return ReadWholeFile(m_output); }
 
+private:
+    std::string m_output;
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+long RowCount(const TestCluster& server) {
+    const std::string count = server.Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
+    return count.empty() || count[0] == '<' ? -1L : std::atol(count.c_str());
+}
+
+// Every 10-minute row of the station files is in `server` once with its values, and
+// every hourly row.
+void ExpectEveryStationRowIn(const TestCluster& server, const TestHost& host) {
     Rows inBackend, inStations;
-    ReadRows(standby.ConnectionString(),
+    ReadRows(server.ConnectionString(),
              "SELECT TOWERID, TIME, V1AVGSP, V1AVGDIR FROM FD_RUN_RTTOWER", 0, inBackend);
     long hourly = 0;
     for (int tower : {1, 2, 3, 12}) {
@@ -211,17 +216,102 @@ TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperator
     }
     EXPECT_GT(inStations.size(), 80u);
     EXPECT_EQ(inBackend, inStations);
-    EXPECT_EQ(standby.Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), std::to_string(hourly));
-    // The standby was passed over at connect ("session is read-only"); no statement ever
-    // met it read-only.
+    EXPECT_EQ(server.Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), std::to_string(hourly));
+}
+
+// The standby named first in the data source. The host simulates frames; mid-stream the
+// primary stops, the writer passes over the read-only standby, the standby is promoted,
+// and the writer goes on there by itself, its refill filling the gap: every station row
+// in the new primary once with its values, and no write ever tried on the standby.
+TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperatorAction) {
+    ServerPair pair(4, true, true);
+    if (!pair.primary) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
+    ASSERT_TRUE(pair.made) << pair.Log();
+    const TestCluster &primary = *pair.primary, &standby = *pair.standby;
+    // The standby applies what it receives an hour late: read there, the rows are not.
+    standby.Value("ALTER SYSTEM SET recovery_min_apply_delay = '1h'", "postgres");
+    standby.Value("SELECT pg_reload_conf()", "postgres");
+    SimulatingHost run(*pair.host);
+    const std::string errorLog = pair.host->Path(ErrorLog::FileName());
+    ASSERT_TRUE(WaitFor([&] { return RowCount(primary) >= 40; })) << run.Output();
+    // The report reads the server that takes writes, as the plug-in writes it.
+    EXPECT_EQ(RowCount(standby), 0);
+    const std::string report =
+        std::string(VKT_HOST_PROGRAM) + " report '" + pair.host->Dir() + "' 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(report.c_str(), "r"), pclose);
+    std::string printed;
+    for (char buffer[512]; pipe && std::fgets(buffer, sizeof buffer, pipe.get());)
+        printed += buffer;
+    const size_t count = printed.find("FD_RUN_RTTOWER: ");
+    ASSERT_NE(count, std::string::npos) << printed;
+    EXPECT_GE(std::atol(printed.c_str() + count + 16), 40) << printed;
+    const long beforeStop = RowCount(primary);
+    ASSERT_TRUE(primary.Run("stop")) << primary.Log();
+    // With the primary gone the writer's next connect finds only the read-only standby,
+    // and takes it for no backend.
+    ASSERT_TRUE(WaitFor([&] {
+        return ReadWholeFile(errorLog).find("backend rows are not written until it answers") !=
+               std::string::npos;
+    })) << ReadWholeFile(errorLog);
+    ASSERT_TRUE(standby.Run("promote")) << standby.Log();
+    ASSERT_TRUE(WaitFor([&] { return RowCount(standby) >= beforeStop + 40; }))
+        << ReadWholeFile(errorLog);
+    EXPECT_EQ(run.Stop(), 0) << run.Output();
+    ExpectEveryStationRowIn(standby, *pair.host);
+    // The standby was passed over at connect; no statement ever met it read-only.
     const std::string log = ReadWholeFile(errorLog);
-    EXPECT_NE(log.find("session is read-only"), std::string::npos) << log;
     EXPECT_EQ(log.find("read-only transaction"), std::string::npos) << log;
     const std::string standbyLog = ReadWholeFile(standby.Dir() + "/log");
     EXPECT_EQ(standbyLog.find("read-only transaction"), std::string::npos)
         << "a write tried on the standby\n"
         << standbyLog;
     EXPECT_NE(log.find("answers again"), std::string::npos) << log;
+}
+
+// An asynchronous standby cut off from its primary misses rows the primary confirmed;
+// promoted, it is another history of the server: the writer compares the station rows
+// of the look-back window with it and writes what it lacks. The old primary started
+// again without being fenced (named first in the data source) is on an older timeline:
+// nothing is written there, the host waits as in an outage until it is gone, and every
+// station row ends up in the new primary once.
+TEST(BackendFailoverTest, AsynchronousLossIsRefilledAndAnUnfencedOldPrimaryIsNeverWritten) {
+    ServerPair pair(6, false, false);
+    if (!pair.primary) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
+    ASSERT_TRUE(pair.made) << pair.Log();
+    TestCluster &primary = *pair.primary, &standby = *pair.standby;
+    SimulatingHost run(*pair.host);
+    const std::string errorLog = pair.host->Path(ErrorLog::FileName());
+    auto logged = [&](const char* text) {
+        return WaitFor([&] { return ReadWholeFile(errorLog).find(text) != std::string::npos; });
+    };
+    ASSERT_TRUE(WaitFor([&] { return RowCount(primary) >= 40; })) << run.Output();
+    // Replication cut: what the primary takes now only it has.
+    ASSERT_TRUE(standby.Run("stop")) << standby.Log();
+    const long cut = RowCount(primary);
+    ASSERT_TRUE(WaitFor([&] { return RowCount(primary) >= cut + 40; })) << run.Output();
+    ASSERT_TRUE(primary.Run("stop")) << primary.Log();
+    ASSERT_TRUE(standby.Run("start")) << standby.Log();
+    ASSERT_TRUE(standby.Run("promote")) << standby.Log();
+    ASSERT_TRUE(logged("The backend is another server now")) << ReadWholeFile(errorLog);
+    ASSERT_TRUE(logged(" rows refilled for ")) << ReadWholeFile(errorLog);
+
+    // The old primary back, unfenced, first in the data source; the host's session on
+    // the new one ends, so that its next connect finds the old one.
+    ASSERT_TRUE(primary.Run("start")) << primary.Log();
+    const long onOldPrimary = RowCount(primary);
+    standby.Value(
+        "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = 'fd' "
+        "AND pid <> pg_backend_pid()",
+        "postgres");
+    ASSERT_TRUE(logged("a former primary that was not fenced")) << ReadWholeFile(errorLog);
+    const long waiting = RowCount(standby);
+    ASSERT_TRUE(primary.Run("stop")) << primary.Log();
+    ASSERT_TRUE(WaitFor([&] { return RowCount(standby) >= waiting + 40; }))
+        << ReadWholeFile(errorLog);
+    EXPECT_EQ(run.Stop(), 0) << run.Output();
+    ExpectEveryStationRowIn(standby, *pair.host);
+    ASSERT_TRUE(primary.Run("start")) << primary.Log();
+    EXPECT_EQ(RowCount(primary), onOldPrimary) << "rows written to the unfenced old primary";
 }
 
 }  // namespace

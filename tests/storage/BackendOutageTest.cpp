@@ -126,7 +126,8 @@ TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) 
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
     for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
-    EXPECT_EQ(logLines("still unreachable; 20 statements not run"), 1);
+    EXPECT_EQ(logLines("still unreachable ("), 1);
+    EXPECT_EQ(logLines("); 20 statements not run since the last line"), 1);
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
 
     settings.m_strSource = "DAVAD";

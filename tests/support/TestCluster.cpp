@@ -55,7 +55,8 @@ bool TestCluster::Init(int firstPort, const std::vector<std::string>& alsoFreeOn
     return false;
 }
 
-bool TestCluster::InitStandby(const TestCluster& primary) {
+bool TestCluster::InitStandby(const TestCluster& primary, bool synchronous) {
+    m_environment = synchronous ? "" : "PG_SYNC=off ";
     return Make(primary.Port(), "standby", "'" + primary.Dir() + "' " + primary.Address());
 }
 
@@ -80,9 +81,9 @@ void TestCluster::Remove() {
 
 bool TestCluster::Run(const std::string& command, const std::string& more) const {
     if (m_dir.empty()) return false;
-    const std::string line = "PG_ADDRESS=" + m_address + " bash '" + m_script + "' " + command +
-                             " '" + m_dir + "' " + std::to_string(m_port) + " " + more + " >>'" +
-                             m_dir + ".log' 2>&1";
+    const std::string line = m_environment + "PG_ADDRESS=" + m_address + " bash '" + m_script +
+                             "' " + command + " '" + m_dir + "' " + std::to_string(m_port) + " " +
+                             more + " >>'" + m_dir + ".log' 2>&1";
     return std::system(line.c_str()) == 0;
 }
 
@@ -92,14 +93,14 @@ std::string TestCluster::Log() const {
            ReadWholeFile(m_dir + ".log") + ReadWholeFile(m_dir + "/log");
 }
 
-std::string TestCluster::ConnectionString() const {
+std::string TestCluster::ConnectionString(const std::string& user) const {
     return "Driver=PostgreSQL ANSI;Servername=" + m_address + ";Port=" + std::to_string(m_port) +
-           ";Database=windpower;UID=fd;PWD=wendol";
+           ";Database=windpower;UID=" + user + ";PWD=wendol";
 }
 
-std::string TestCluster::Value(const std::string& sql) const {
+std::string TestCluster::Value(const std::string& sql, const std::string& user) const {
     OdbcConnection connection;
-    if (!connection.DriverConnect(ConnectionString(), kLoginTimeoutSeconds))
+    if (!connection.DriverConnect(ConnectionString(user), kLoginTimeoutSeconds))
         return "<no connection>";
     return Odbc::QueryText(connection.Get(), sql).value_or("<none or error>");
 }

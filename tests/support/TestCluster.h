@@ -22,8 +22,9 @@ public:
     // in the range the kernel hands to clients, so another test's connection may hold
     // one for a moment.
     bool Init(int firstPort, const std::vector<std::string>& alsoFreeOn = {});
-    // Makes this a hot standby of `primary`, on the primary's port.
-    bool InitStandby(const TestCluster& primary);
+    // Makes this a hot standby of `primary`, on the primary's port; synchronous unless
+    // told otherwise.
+    bool InitStandby(const TestCluster& primary, bool synchronous = true);
     // A command of the cluster script on this cluster, `more` arguments after the port.
     bool Run(const std::string& command, const std::string& more = "") const;
 
@@ -32,15 +33,17 @@ public:
     const std::string& Address() const { return m_address; }
     // What the script and the server printed, with that of the attempts given up.
     std::string Log() const;
-    std::string ConnectionString() const;
-    // The first value of a query on this server alone; "<…>" when it cannot be had.
-    std::string Value(const std::string& sql) const;
+    std::string ConnectionString(const std::string& user = "fd") const;
+    // The first value of a query on this server alone, as `user` (the superuser is
+    // postgres); "<…>" when it cannot be had.
+    std::string Value(const std::string& sql, const std::string& user = "fd") const;
 
 private:
     bool Make(int port, const std::string& command, const std::string& more = "");
     void Remove();
 
     std::string m_script, m_address, m_dir, m_earlierLogs;
+    std::string m_environment;  // put before the script's commands
     int m_port = 0;
 };
 
