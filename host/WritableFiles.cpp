@@ -4,6 +4,7 @@
 
 #include "host/DirectoryLock.h"
 #include "host/FollowPosition.h"
+#include "platform/ErrorLog.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
@@ -38,7 +39,11 @@ std::vector<std::string> Unwritable(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
     NoteIfUnwritable(dir, found);
-    for (const char* name : kTopFiles) {
+    std::vector<std::string> names(std::begin(kTopFiles), std::end(kTopFiles));
+    for (int n = 1; n <= ErrorLog::kGenerations; ++n) {
+        names.push_back(std::string(ErrorLog::FileName()) + "." + std::to_string(n));
+    }
+    for (const std::string& name : names) {
         const fs::path path = fs::path(dir) / name;
         if (fs::exists(fs::symlink_status(path, ec))) NoteIfUnwritable(path, found);
     }

@@ -63,16 +63,6 @@ std::set<double> TimesOf(const std::vector<std::string>& texts) {
     return times;
 }
 
-// The times of the tower's rows the backend already holds in (from, to]: those rows
-// are counted as present and not offered again, so a repeated export sends nothing.
-std::set<double> PresentTimes(CBackendDB& backend, const std::string& table,
-                              const std::string& tower, const DateTime& from, const DateTime& to,
-                              const char* condition) {
-    std::vector<std::string> texts;
-    backend.ReadFirstColumn(PresentQuery(table, tower, from, to, condition), texts);
-    return TimesOf(texts);
-}
-
 }  // namespace
 
 std::string GetOutRTInsert(const std::string& prefix) {
@@ -99,14 +89,9 @@ void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<boo
     if (row.Bind(stmt.Get(), isText)) row.ForEach(copy);
 }
 
-void CWPLocalDB::OutLocalRange(const CBackendTarget& target, const DateTime& from,
-                               const DateTime& to, CExportCounts& counts) {
-    OutLocalRT(target, from, to, counts);
-    if (target.m_settings.Get()->WithHourlyRows()) OutLocalHis(target, from, to, counts);
-}
+namespace {
 
-void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                            CExportCounts& counts) {
+CExportTable TenMinuteExportTable() {
     CExportTable table{"RTTOWER", "FD_RUN_RTTOWER", "", &GetOutRTInsert, {}, nullptr};
     const size_t lastColumn = 1 + TenMinuteColumns().size();
     table.isText.assign(lastColumn + 1, false);
@@ -117,11 +102,10 @@ void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, 
             values += ',';
         }
     };
-    ExportRange(target, table, from, to, counts);
+    return table;
 }
 
-void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                             CExportCounts& counts) {
+CExportTable HourlyExportTable() {
     CExportTable table{"HSTOWER", "FD_RUN_TOWERHIS", " AND TYPE=1", &GetOutHisInsert, {}, nullptr};
     const std::vector<ColumnDef>& columns = HourlyColumns();
     // TIME, and each level's MAXTM, three columns on.
@@ -139,22 +123,49 @@ void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from,
             values += ',';
         }
     };
-    ExportRange(target, table, from, to, counts);
+    return table;
 }
 
-void CWPLocalDB::ExportRange(const CBackendTarget& target, const CExportTable& table,
-                             const DateTime& from, const DateTime& to, CExportCounts& counts) {
+}  // namespace
+
+void CWPLocalDB::OutLocalRange(const CBackendTarget& target, const DateTime& from,
+                               const DateTime& to, CExportCounts& counts) {
+    std::vector<CExportTable> tables{TenMinuteExportTable()};
+    if (target.m_settings.Get()->WithHourlyRows()) tables.push_back(HourlyExportTable());
+    ExportTables(target, tables, from, to, counts);
+}
+
+void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                            CExportCounts& counts) {
+    ExportTables(target, {TenMinuteExportTable()}, from, to, counts);
+}
+
+void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    ExportTables(target, {HourlyExportTable()}, from, to, counts);
+}
+
+void CWPLocalDB::ExportTables(const CBackendTarget& target, const std::vector<CExportTable>& tables,
+                              const DateTime& from, const DateTime& to, CExportCounts& counts) {
     const std::string prefix = target.m_settings.Get()->m_strPreName;
     if (!target.m_backend.CheckPrefix(prefix)) return;
-    const std::string head = table.head(prefix);
     const std::string tower = std::to_string(target.m_assignments.TowerIDOf(m_nRTUID));
-    const std::set<double> present =
-        PresentTimes(target.m_backend, PrefixedTable(prefix, table.backendTable), tower, from, to,
-                     table.backendCondition);
+    // The tables' present rows in one call where the server takes batches.
+    std::vector<std::string> queries;
+    for (const CExportTable& table : tables) {
+        queries.push_back(PresentQuery(PrefixedTable(prefix, table.backendTable), tower, from, to,
+                                       table.backendCondition));
+    }
+    std::vector<std::vector<std::string>> presentTexts;
+    target.m_backend.ReadFirstColumns(queries, presentTexts);
     // Read first, then write: the storage thread needs the Access lock for every station
-    // row, and a slow or hung backend must never hold it up. A unit is one station-day.
+    // row, and a slow or hung backend must never hold it up. A unit is one station-day
+    // of every table.
     std::vector<std::string> inserts;
-    {
+    for (size_t t = 0; t < tables.size(); ++t) {
+        const CExportTable& table = tables[t];
+        const std::string head = table.head(prefix);
+        const std::set<double> present = TimesOf(presentTexts[t]);
         AccessGuard guard;
         ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
                         [&](const OdbcBoundRow& row) {

@@ -156,9 +156,10 @@ private:
     bool OpenFileWasReplaced() REQUIRES(g_accessLock);
     void RememberOpenFile() REQUIRES(g_accessLock);
     bool UpdateRow(const CTowerRecord& record, bool bRTTower);
-    // Copies the rows of (from, to] of one table that the backend does not have yet.
-    void ExportRange(const CBackendTarget& target, const CExportTable& table, const DateTime& from,
-                     const DateTime& to, CExportCounts& counts);
+    // Copies the rows of (from, to] of the tables that the backend does not have yet, as
+    // one unit (one transaction).
+    void ExportTables(const CBackendTarget& target, const std::vector<CExportTable>& tables,
+                      const DateTime& from, const DateTime& to, CExportCounts& counts);
     // Runs the text on the statement; a rejected one closes the connection and, when
     // it starts a run of failures, is reported with the prefix (later ones are
     // counted). The caller holds the Access lock.
