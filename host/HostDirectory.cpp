@@ -1,5 +1,6 @@
 #include "host/HostDirectory.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "host/BackendSql.h"
 #include "host/DataSourceHome.h"
@@ -166,13 +168,140 @@ bool CheckPostgresOptions(const BackendOptions& backend, std::string& error) {
     return true;
 }
 
+constexpr const char* kSslModes[] = {"disable", "allow",     "prefer",
+                                     "require", "verify-ca", "verify-full"};
+
+// A TLS file of the data source: a readable file whose path can stay as it is in
+// odbc.ini and in the connection string the plug-in makes of it, where a ";" or a brace
+// would end the value. A client key must be its owner's alone (root's: readable by its
+// group at most), as libpq will not use it otherwise.
+bool CheckTlsFile(const std::string& option, const std::string& path, bool isKey,
+                  std::string& error) {
+    if (OdbcIni::HasControlCharacter(path) || path.find_first_of(";{}") != std::string::npos) {
+        error = option +
+                " must name a file whose path holds no control character, \";\", \"{\" or "
+                "\"}\", which the data source cannot hold: " +
+                Printable(path);
+        return false;
+    }
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (!fs::is_regular_file(status)) {
+        error = option + " " + path + (fs::exists(status) ? " is not a file" : " does not exist");
+        return false;
+    }
+    if (!System::CanRead(path)) {
+        error = option + ": cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+#ifndef _WIN32
+    if (isKey) {
+        const bool byRoot = System::OwnerOf(fs::canonical(path, ec).string()) == "root";
+        const fs::perms others =
+            byRoot ? fs::perms::group_write | fs::perms::group_exec | fs::perms::others_all
+                   : fs::perms::group_all | fs::perms::others_all;
+        if ((status.permissions() & others) != fs::perms::none) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o",
+                          static_cast<unsigned>(status.permissions() & fs::perms::all));
+            error = option + " " + path + " may be used by others than its owner (mode " + mode +
+                    "), and libpq refuses such a key: chmod 600 " + path;
+            return false;
+        }
+    }
+#endif
+    return true;
+}
+
+// TLS to the server: one of libpq's modes, and files only with a mode that makes TLS
+// connections. A mode that checks the server's certificate names the CA that signed
+// it (else libpq would look for one in the home folder of whoever runs the host); a
+// client certificate comes with its key.
+bool CheckTlsOptions(const BackendOptions& backend, std::string& error) {
+    const bool files =
+        !backend.pgSslRootCert.empty() || !backend.pgSslCert.empty() || !backend.pgSslKey.empty();
+    if (backend.pgSslMode.empty() && !files) return true;
+    if (backend.product != "postgresql") {
+        error =
+            "--pg-sslmode, --pg-sslrootcert, --pg-sslcert and --pg-sslkey are for --backend "
+            "postgresql";
+        return false;
+    }
+    if (!backend.pgSslMode.empty() && std::find(std::begin(kSslModes), std::end(kSslModes),
+                                                backend.pgSslMode) == std::end(kSslModes)) {
+        error = "--pg-sslmode must be disable, allow, prefer, require, verify-ca or verify-full: " +
+                Printable(backend.pgSslMode);
+        return false;
+    }
+    if (files && (backend.pgSslMode.empty() || backend.pgSslMode == "disable")) {
+        error =
+            "--pg-sslrootcert, --pg-sslcert and --pg-sslkey need a --pg-sslmode that makes TLS "
+            "connections (verify-full checks the server's certificate and name)";
+        return false;
+    }
+    if (backend.pgSslMode.rfind("verify-", 0) == 0 && backend.pgSslRootCert.empty()) {
+        error = "--pg-sslmode " + backend.pgSslMode +
+                " needs --pg-sslrootcert FILE, the certificate of the CA that signed the "
+                "server's certificate";
+        return false;
+    }
+    if (backend.pgSslCert.empty() != backend.pgSslKey.empty()) {
+        error = "--pg-sslcert and --pg-sslkey go together: the client certificate and its key";
+        return false;
+    }
+    return (backend.pgSslRootCert.empty() ||
+            CheckTlsFile("--pg-sslrootcert", backend.pgSslRootCert, false, error)) &&
+           (backend.pgSslCert.empty() ||
+            CheckTlsFile("--pg-sslcert", backend.pgSslCert, false, error)) &&
+           (backend.pgSslKey.empty() || CheckTlsFile("--pg-sslkey", backend.pgSslKey, true, error));
+}
+
+// A value of libpq's options (pqopt): as it is when it holds nothing that would end it
+// or be read as a quote, else in single quotes with \ and ' escaped.
+std::string LibpqValue(const std::string& text) {
+    const std::string_view plain = "/._-+,:@~%";
+    bool quote = text.empty();
+    for (unsigned char c : text) {
+        if (!std::isalnum(c) && c < 0x80 && plain.find(static_cast<char>(c)) == plain.npos) {
+            quote = true;
+        }
+    }
+    if (!quote) return text;
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\\' || c == '\'') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
+// The TLS files as libpq's options of the data source; empty without any.
+std::string TlsFileOptions(const BackendOptions& backend) {
+    std::string options;
+    const std::pair<const char*, const std::string*> files[] = {
+        {"sslrootcert", &backend.pgSslRootCert},
+        {"sslcert", &backend.pgSslCert},
+        {"sslkey", &backend.pgSslKey},
+    };
+    for (const auto& [key, path] : files) {
+        if (path->empty()) continue;
+        options += (options.empty() ? "" : " ") + std::string(key) + "=" + LibpqValue(*path);
+    }
+    return options;
+}
+
 OdbcIni::DataSource BackendDataSource(const std::string& dir, const BackendOptions& backend) {
     if (backend.product == "postgresql") {
-        return {backend.dataSource,
-                {{"Driver", "PostgreSQL ANSI"},
-                 {"Servername", backend.pgHost},
-                 {"Port", std::to_string(backend.pgPort)},
-                 {"Database", backend.pgDatabase}}};
+        OdbcIni::DataSource source{backend.dataSource,
+                                   {{"Driver", "PostgreSQL ANSI"},
+                                    {"Servername", backend.pgHost},
+                                    {"Port", std::to_string(backend.pgPort)},
+                                    {"Database", backend.pgDatabase}}};
+        // The driver's own key: it refuses an sslmode among libpq's options.
+        if (!backend.pgSslMode.empty()) source.keys.emplace_back("SSLmode", backend.pgSslMode);
+        const std::string files = TlsFileOptions(backend);
+        if (!files.empty()) source.keys.emplace_back("pqopt", files);
+        return source;
     }
     return {backend.dataSource,
             {{"Driver", "SQLite3"},
@@ -229,9 +358,11 @@ std::string DescribeDataSource(const std::string& odbcIni, const std::string& na
     if (driver == "SQLite3") {
         return "the SQLite file " + IniFile::GetString(odbcIni, name.c_str(), "Database", "");
     }
+    const std::string tls = IniFile::GetString(odbcIni, name.c_str(), "SSLmode", "");
     return "the PostgreSQL database " + IniFile::GetString(odbcIni, name.c_str(), "Database", "") +
            " on " + IniFile::GetString(odbcIni, name.c_str(), "Servername", "") + ":" +
-           IniFile::GetString(odbcIni, name.c_str(), "Port", "");
+           IniFile::GetString(odbcIni, name.c_str(), "Port", "") +
+           (tls.empty() ? "" : " (sslmode " + tls + ")");
 }
 
 std::string ReadWholeText(const std::string& path) {
@@ -406,10 +537,26 @@ bool CheckReady(std::string& error) {
     return SqliteDriverPresent(dir + "/odbc/odbcinst.ini", error);
 }
 
-bool Init(const std::string& dirArg, bool demo, const BackendOptions& backend, std::string& error) {
+bool Init(const std::string& dirArg, bool demo, const BackendOptions& given, std::string& error) {
     const std::string dir = Absolute(dirArg);
     if (!UsablePath(dir, error)) return false;
+    // The files are named where init was started; the host runs elsewhere.
+    BackendOptions backend = given;
+    for (std::string* path : {&backend.pgSslRootCert, &backend.pgSslCert, &backend.pgSslKey}) {
+        if (!path->empty()) *path = Absolute(*path);
+    }
     if (backend.product == "postgresql" && !CheckPostgresOptions(backend, error)) return false;
+    if (!CheckTlsOptions(backend, error)) return false;
+    // A longer line would reach the driver cut short, naming another file or none.
+    for (const auto& [key, value] : BackendDataSource(dir, backend).keys) {
+        if (key.size() + 1 + value.size() > OdbcIni::kLongestLine) {
+            error = "the backend data source's line " + key + "=… would be " +
+                    std::to_string(key.size() + 1 + value.size()) +
+                    " bytes long, and the ODBC driver manager reads " +
+                    std::to_string(OdbcIni::kLongestLine) + " of a line: give shorter paths";
+            return false;
+        }
+    }
     std::error_code ec;
     if (fs::exists(fs::path(dir) / kCatalogue, ec)) {
         return ReplaceBackend(dir, demo, backend, error);

@@ -13,6 +13,11 @@ struct BackendOptions {
     std::string pgHost = "127.0.0.1";
     int pgPort = 5432;
     std::string pgDatabase = "postgres";
+    // TLS to the PostgreSQL server: libpq's sslmode (empty: the driver's default, no
+    // TLS), the certificate of the CA that signed the server's certificate, and a client
+    // certificate with its key. Given paths are stored absolute.
+    std::string pgSslMode;
+    std::string pgSslRootCert, pgSslCert, pgSslKey;
     // The backend's data source name: by default the one the plug-in looks for.
     std::string dataSource = ConfigFile::kDefaultSource;
     // On a host directory that exists: point its backend data source at this backend

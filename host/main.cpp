@@ -124,6 +124,16 @@ int main(int argc, char** argv) {
                      "is used (a primary and its standbys, all on --pg-port)");
     init->add_option("--pg-port", backend.pgPort);
     init->add_option("--pg-database", backend.pgDatabase);
+    init->add_option("--pg-sslmode", backend.pgSslMode,
+                     "TLS to the server: disable, allow, prefer, require, verify-ca or "
+                     "verify-full (checks the server's certificate and its name)");
+    init->add_option("--pg-sslrootcert", backend.pgSslRootCert,
+                     "the certificate of the CA that signed the server's certificate")
+        ->type_name("FILE");
+    init->add_option("--pg-sslcert", backend.pgSslCert, "a client certificate, with --pg-sslkey")
+        ->type_name("FILE");
+    init->add_option("--pg-sslkey", backend.pgSslKey, "the client certificate's key (mode 0600)")
+        ->type_name("FILE");
     init->add_flag("--replace-backend", backend.replace,
                    "on a host directory that exists: point its backend data source at the "
                    "backend given (nothing else changes; without it init changes nothing)");

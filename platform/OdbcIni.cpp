@@ -114,7 +114,7 @@ bool CanWrite(const DataSource& source) {
     for (const auto& [key, value] : source.keys) {
         if (key.empty() || key[0] == '[' || key[0] == '#' || key[0] == ';' ||
             key.find('=') != std::string::npos || HasControlCharacter(key) ||
-            HasControlCharacter(value)) {
+            HasControlCharacter(value) || key.size() + 1 + value.size() > kLongestLine) {
             return false;
         }
     }

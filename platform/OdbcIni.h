@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,9 +32,13 @@ VKTBASE_API DataSource DataSourceOf(const std::string& driver, const Pairs& attr
 // or 0x7F. Such a byte in a name or value would start a line of its own in odbc.ini.
 VKTBASE_API bool HasControlCharacter(const std::string& text);
 
+// The longest line ("key=value", without its line end) the driver manager reads back
+// whole: what a longer line holds past it is cut off without a word.
+inline constexpr size_t kLongestLine = 999;
+
 // Whether the data source can be written as one section that reads back the same: a
-// name without "]", keys without "=" that do not open a section or a comment, and no
-// control character anywhere.
+// name without "]", keys without "=" that do not open a section or a comment, no
+// control character anywhere, and no line longer than kLongestLine.
 VKTBASE_API bool CanWrite(const DataSource& source);
 
 // Whether the text holds the data source as it is: one section of its name, holding

@@ -24,17 +24,33 @@
 #   pg-cluster.sh freeze DIR PORT stop every process of it (SIGSTOP): it keeps its
 #                                 connections and answers nothing, as a hung server
 #   pg-cluster.sh thaw DIR PORT   let them run on (SIGCONT)
+#   pg-cluster.sh tls DIR PORT [clientcert]
+#                                 turn TLS on in the running cluster made in DIR: a CA
+#                                 of its own (DIR/ca.crt, for clients; its key
+#                                 DIR/ca.key), a server certificate it signed for
+#                                 127.0.0.1, localhost and the cluster's address
+#                                 (verify-full holds), and a client certificate for the
+#                                 role fd (DIR/client.crt, DIR/client.key, mode 0600).
+#                                 TCP connections of fd must use TLS from then on (a
+#                                 client without is refused); with clientcert they must
+#                                 show a certificate the CA signed too. Other roles, and
+#                                 connections over the socket in DIR, are as before
 # The server runs with fsync off, as the tests need no durability; PG_FSYNC=on runs it
 # as a production server does (the benchmarks, where the cost of a commit matters).
 set -euo pipefail
 usage() {
   echo "usage: $0 init|start|stop|freeze|thaw|promote DIR PORT" >&2
   echo "       $0 standby DIR PORT PRIMARYDIR PRIMARYADDRESS" >&2
+  echo "       $0 tls DIR PORT [clientcert]" >&2
   exit 2
 }
 [ $# -ge 3 ] || usage
 cmd=$1 dir=$2 port=$3
-if [ "$cmd" = standby ]; then [ $# -eq 5 ] || usage; else [ $# -eq 3 ] || usage; fi
+case $cmd in
+  standby) [ $# -eq 5 ] || usage ;;
+  tls) [ $# -eq 3 ] || { [ $# -eq 4 ] && [ "$4" = clientcert ]; } || usage ;;
+  *) [ $# -eq 3 ] || usage ;;
+esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
 
@@ -144,6 +160,50 @@ case $cmd in
       sleep 0.1
     done
     refuse "the cluster in $dir still replays after 60 s"
+    ;;
+  tls)
+    [ -f "$dir/data/postmaster.pid" ] || refuse "the cluster in $dir is not running"
+    [ ! -e "$dir/ca.crt" ] || refuse "$dir has TLS already ($dir/ca.crt)"
+    dir=$(cd "$dir" && pwd)
+    [[ $dir =~ ^[0-9A-Za-z/._-]+$ ]] ||
+      refuse "tls writes the path of $dir into the server's configuration: give a folder of letters, digits and / . _ -"
+    here=$(address)
+    names="IP:127.0.0.1,DNS:localhost"
+    [ "$here" = 127.0.0.1 ] || names="$names,IP:$here"
+    # Made by the caller, who reads the client's files; the server's key is the
+    # server's alone (it refuses a key others may read).
+    (
+      umask 077
+      cd "$dir"
+      openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=vkt test CA $port" \
+        -keyout ca.key -out ca.crt
+      openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key -out server.csr
+      printf 'subjectAltName = %s\n' "$names" >server.ext
+      openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 \
+        -extfile server.ext -out server.crt
+      openssl req -newkey rsa:2048 -nodes -subj /CN=fd -keyout client.key -out client.csr
+      openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 3650 \
+        -out client.crt
+      rm -f server.csr client.csr server.ext
+      chmod 644 ca.crt server.crt client.crt
+    ) 2>/dev/null || refuse "openssl could not make the certificates in $dir"
+    if [ "$(id -u)" -eq 0 ]; then chown postgres "$dir/server.key"; fi
+    as_owner "printf '%s\n' 'ssl = on' \"ssl_cert_file = '$dir/server.crt'\" \
+      \"ssl_key_file = '$dir/server.key'\" \"ssl_ca_file = '$dir/ca.crt'\" \
+      >>'$dir/data/postgresql.conf'"
+    # The first line that matches decides, and initdb's own lines let any role in
+    # without TLS: these go before them.
+    client=$([ $# -eq 4 ] && echo ' clientcert=verify-ca' || true)
+    as_owner "{ printf '%s\n' 'hostssl all fd 127.0.0.0/8 trust$client' 'hostnossl all fd all reject'; \
+      cat '$dir/data/pg_hba.conf'; } >'$dir/data/pg_hba.new' &&
+      mv '$dir/data/pg_hba.new' '$dir/data/pg_hba.conf'"
+    as_owner "'$bin/pg_ctl' -D '$dir/data' -w reload" >/dev/null
+    # A reload is taken in a moment, not at once: done once a new session has TLS on.
+    for _ in $(seq 1 100); do
+      [ "$(psql_at "$here" "-U postgres -d postgres -At -c 'SHOW ssl'")" = on ] && exit 0
+      sleep 0.1
+    done
+    refuse "the cluster in $dir did not take ssl = on (see $dir/log)"
     ;;
   start) start ;;
   stop) as_owner "'$bin/pg_ctl' -D '$dir/data' -m fast -w stop" >/dev/null ;;

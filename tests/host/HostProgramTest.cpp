@@ -879,6 +879,53 @@ TEST(HostDirectoryTest, APostgresHostListIsWrittenAndAnythingElseRefused) {
     }
 }
 
+// TLS settings of init and --replace-backend go into the data source, the files as
+// absolute paths; a mode libpq lacks, files it would not use or that the data source
+// cannot hold are refused, and the data source stays as it was.
+TEST(HostDirectoryTest, TlsSettingsAreWrittenToTheDataSourceOrRefused) {
+    TestHost host(true, {}, "host");  // the current directory, where relative names are
+    VktHost::CloseHost();
+    for (const char* file : {"ca.crt", "client.crt", "client.key", "open.key"}) {
+        std::ofstream(host.Path(file)) << "-----BEGIN CERTIFICATE-----\n";
+    }
+    fs::permissions(host.Path("client.key"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::permissions(host.Path("open.key"), fs::perms::others_read, fs::perm_options::add);
+    const std::string dir = host.Path("pg"), ini = dir + "/odbc/odbc.ini";
+    auto init = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"init", dir, "--backend", "postgresql", "--pg-sslmode"});
+        return RunHost(args, host.Path("init"));
+    };
+    ASSERT_EQ(init({"verify-ca", "--pg-sslrootcert", "ca.crt"}).status, 0);
+    ASSERT_EQ(init({"verify-full", "--replace-backend", "--pg-sslrootcert", "ca.crt",
+                    "--pg-sslcert", "client.crt", "--pg-sslkey", "client.key"})
+                  .status,
+              0);
+    const std::string written = ReadWholeFile(ini);
+    EXPECT_NE(written.find("\nSSLmode=verify-full\npqopt=sslrootcert=" + host.Path("ca.crt") +
+                           " sslcert=" + host.Path("client.crt") +
+                           " sslkey=" + host.Path("client.key") + "\n"),
+              std::string::npos)
+        << written;
+    const std::vector<std::string> refused[] = {
+        {"verify", "must be disable, allow"},
+        {"verify-full", "needs --pg-sslrootcert FILE"},
+        {"disable", "--pg-sslrootcert", "ca.crt", "need a --pg-sslmode that makes TLS"},
+        {"require", "--pg-sslcert", "client.crt", "go together"},
+        {"require", "--pg-sslrootcert", "none.crt", "none.crt does not exist"},
+        {"require", "--pg-sslrootcert", "a;Driver=/tmp/evil.so", "holds no control character"},
+        {"require", "--pg-sslrootcert", "ca.crt\nDriver=x", "host/ca.crt\\nDriver=x"},
+        {"require", "--pg-sslcert", "client.crt", "--pg-sslkey", "open.key", "chmod 600"},
+    };
+    for (std::vector<std::string> args : refused) {
+        const std::string why = args.back();
+        args.back() = "--replace-backend";
+        const ProgramRun run = init(args);
+        EXPECT_EQ(run.status, 1) << why;
+        EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(ReadWholeFile(ini), written);
+}
+
 TEST(HostCatalogueTest, TheLibraryDoesNotCreateAMissingCatalogue) {
     TestHost host;
     VktHost::CloseHost();

@@ -138,6 +138,10 @@ TEST(OdbcIniRegistrationTest, TheFileIsWrittenOnlyWhenTheDataSourceIsMissingOrDi
         {"a key opening a section", {}, {dsn, db, "[DAVAD=x"}, kRefused},
         {"a key read as a comment", {}, {dsn, db, "#Database=x"}, kRefused},
         {"an empty key", {}, {dsn, db, " =x"}, kRefused},
+        {"a line the driver manager would cut short",
+         {},
+         {dsn, "Database=/" + std::string(OdbcIni::kLongestLine, 'x')},
+         kRefused},
         {"a line break in the driver", {}, {dsn, db}, kRefused, "SQLite3\nDatabase=/x"},
     };
     for (const auto& [what, byHand, attributes, outcome, driver] : steps) {

@@ -63,7 +63,7 @@ TEST(BackendConnectionTest, OddCharactersInEveryValueLogInWithTheLimits) {
     const char* script = std::getenv("VKT_PG_SCRIPT");
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
     TestCluster cluster(script);
-    ASSERT_TRUE(cluster.Init(backend.pgPort + 5)) << cluster.Log();
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 7)) << cluster.Log();
     const struct {
         const char *user, *password, *application;
     } cases[] = {

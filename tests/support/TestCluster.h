@@ -9,7 +9,7 @@ class TestCluster {
 public:
     // Clusters of tests that may run at once are given different first ports; each
     // looks on from there in steps of this many, so two never meet.
-    static constexpr int kPortStep = 8;
+    static constexpr int kPortStep = 12;
 
     TestCluster(std::string script, std::string address = "127.0.0.1");
     ~TestCluster();
