@@ -9,6 +9,7 @@
 #include "platform/BackendConnectionString.h"
 #include "platform/OdbcHandles.h"
 #include "platform/OdbcIni.h"
+#include "storage/BackendServer.h"
 #include "storage/WPStores.h"
 #include "tests/support/TestCluster.h"
 #include "tests/support/TestHost.h"
@@ -52,6 +53,44 @@ TEST(BackendConnectionStringTest, MergesTheDataSourcesOptionsUnderTheClientsLimi
         error.clear();
         EXPECT_EQ(ConnectionString(c.source, "fd", "", c.options, error), "");
         EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    }
+}
+
+// Which server the rows went to, across a restart: the same one goes on, a promoted
+// one (a newer timeline) or another cluster is compared again from the last check (at
+// least an hour back), an older timeline is refused and changes nothing.
+TEST(BackendServerTest, AServerIsJudgedByWhatTheRowsWereWrittenOn) {
+    TestHost host;
+    const std::string file = host.Path("BACKEND.SERVER");
+    const DateTime start(2009, 3, 12, 10, 0, 0);
+    {
+        CBackendServer first;
+        first.Load(file);
+        DateTime from;
+        EXPECT_EQ(first.Check({"7001", 1}, start, from), ServerVerdict::Same);
+    }
+    const struct {
+        CServerIdentity seen;
+        int hoursLater;
+        ServerVerdict verdict;
+        int lookBackFromHour;  // when Changed
+    } steps[] = {
+        {{"7001", 1}, 1, ServerVerdict::Same, 0},      // checked again at 11:00
+        {{"7001", 2}, 5, ServerVerdict::Changed, 11},  // since the last check
+        {{"7001", 1}, 6, ServerVerdict::Outdated, 0}, {{"7001", 2}, 6, ServerVerdict::Same, 0},
+        {{"8002", 1}, 6, ServerVerdict::Changed, 15},  // at least the hour before
+        {{"", 0}, 7, ServerVerdict::Same, 0},          // not known: no judgement
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.seen.systemId + "/" + std::to_string(step.seen.timeline));
+        CBackendServer restarted;  // each step a new process, as after a restart
+        restarted.Load(file);
+        DateTime from = DateTime::Invalid();
+        const DateTime now = start + DateTimeSpan(0, step.hoursLater, 0, 0);
+        EXPECT_EQ(restarted.Check(step.seen, now, from), step.verdict);
+        if (step.verdict == ServerVerdict::Changed) {
+            EXPECT_EQ(from, DateTime(2009, 3, 12, step.lookBackFromHour, 0, 0)) << from.Format();
+        }
     }
 }
 
