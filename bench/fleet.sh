@@ -29,23 +29,62 @@ psql_as() {
 }
 psql_fd() { psql_as fd "$@"; }
 
+# The value columns a station table and its backend table share (TIME first), as
+# "name type" lines of the station table; $1 station file, $2 station table, $3
+# backend table.
+shared_columns() {
+  local backend_columns
+  backend_columns=$(psql_fd -c "SELECT upper(column_name) FROM information_schema.columns
+    WHERE table_schema = 'public' AND table_name = lower('$3')")
+  sqlite3 -separator ' ' "$1" "SELECT upper(name), upper(type) FROM pragma_table_info('$2')
+    WHERE upper(name) NOT IN ('TOWERID', 'TYPE') ORDER BY cid" |
+    while read -r name type; do
+      grep -qx "$name" <<<"$backend_columns" && echo "$name $type"
+    done
+}
+
+# A station column as the backend holds it: the missing value (-99) and NULL alike
+# empty, numbers as psql prints them, times as text; $1 "name type".
+station_value() {
+  set -- $1
+  case $2 in
+    REAL | DOUBLE | FLOAT | NUMERIC | INTEGER)
+      echo "CASE WHEN $1 IS NULL OR $1 = -99 THEN '' ELSE printf('%.15g', $1) END" ;;
+    *) echo "COALESCE($1, '')" ;;
+  esac
+}
+
 # Every station row (10-minute and hourly) of the host directories beside the
-# backend's rows of their towers, as "table|tower|time[|type]|V1AVGSP" lines; prints
-# what differs and fails when anything does. A tower's backend id is its RTU number.
+# backend's rows of their towers, every column the two tables share, as
+# "table|tower|type|TIME|values…" lines; prints what differs and fails when anything
+# does. A tower's backend id is its RTU number.
 check_rows() {
-  local work station backend towers="" dir file tower
+  local work station backend towers="" dir file tower table kind columns
   work=$(mktemp -d /tmp/vkt-fleet-check-XXXXXX)
   station=$work/station backend=$work/backend
   : >"$station"
+  : >"$backend"
+  declare -A station_sql backend_sql
   for dir in "$@"; do
     for file in "$dir"/WPData/WP_*.MDB; do
       [ -e "$file" ] || continue
       tower=${file##*/WP_}
       tower=${tower%.MDB}
       towers+="${towers:+,}$tower"
-      sqlite3 -separator '|' "$file" \
-        "SELECT 'R',$tower,TIME,printf('%.15g',V1AVGSP) FROM RTTOWER;
-         SELECT 'H',$tower,TIME,TYPE,printf('%.15g',V1AVGSP) FROM HSTOWER" >>"$station"
+      for table in RTTOWER:FD_RUN_RTTOWER:R HSTOWER:FD_RUN_TOWERHIS:H; do
+        IFS=: read -r stable btable kind <<<"$table"
+        if [ -z "${station_sql[$kind]:-}" ]; then
+          columns=$(shared_columns "$file" "$stable" "$btable")
+          station_sql[$kind]="TIME" backend_sql[$kind]="TIME"
+          while read -r column; do
+            [ "${column%% *}" = TIME ] && continue
+            station_sql[$kind]+=",$(station_value "$column")"
+            backend_sql[$kind]+=",COALESCE(${column%% *}::text, '')"
+          done <<<"$columns"
+        fi
+        sqlite3 -separator '|' "$file" \
+          "SELECT '$kind',$tower,${station_sql[$kind]} FROM $stable" >>"$station"
+      done
     done
   done
   if [ -z "$towers" ]; then
@@ -53,19 +92,19 @@ check_rows() {
     rm -rf "$work"
     return 1
   fi
-  psql_fd -F '|' -c "SELECT 'R',TOWERID,TIME,V1AVGSP FROM FD_RUN_RTTOWER
+  psql_fd -F '|' -c "SELECT 'R',TOWERID,${backend_sql[R]} FROM FD_RUN_RTTOWER
                        WHERE TOWERID IN ($towers)" \
-    -c "SELECT 'H',TOWERID,TIME,TYPE,V1AVGSP FROM FD_RUN_TOWERHIS
-          WHERE TOWERID IN ($towers)" >"$backend"
+    -c "SELECT 'H',TOWERID,${backend_sql[H]} FROM FD_RUN_TOWERHIS
+          WHERE TOWERID IN ($towers) AND TYPE = 1" >"$backend"
   LC_ALL=C sort -o "$station" "$station"
   LC_ALL=C sort -o "$backend" "$backend"
   local rows twice missing extra
   rows=$(wc -l <"$station")
-  twice=$(cut -d'|' -f1-4 "$backend" | uniq -d | wc -l)
+  twice=$(cut -d'|' -f1-3 "$backend" | uniq -d | wc -l)
   missing=$(LC_ALL=C comm -23 "$station" "$backend" | wc -l)
   extra=$(LC_ALL=C comm -13 "$station" "$backend" | wc -l)
   if [ "$missing" -eq 0 ] && [ "$extra" -eq 0 ] && [ "$twice" -eq 0 ]; then
-    echo "check: all $rows station rows of $# hosts are in the backend once, with their values"
+    echo "check: all $rows station rows of $# hosts are in the backend once, every shared column equal"
     rm -rf "$work"
     return 0
   fi
