@@ -129,9 +129,7 @@ int CBackendDB::ConnectBackend() {
         // An operator's matter: said at once, once an outage, whatever began it.
         if (!m_bServerRefusalSaid) {
             WriteErrorInfo("The backend data source " + settings->m_strSource +
-                           " reached a server "
-                           "that takes no rows: " +
-                           error);
+                           " reached a server that takes no rows: " + error);
             m_bServerRefusalSaid = true;
         }
         NoteUnreachable(settings->m_strSource, error);
@@ -158,13 +156,12 @@ bool CBackendDB::AcceptServer(std::string& reason) {
             return true;
         case ServerVerdict::Changed:
             if (!m_tLookBackFrom.IsValid() || from < m_tLookBackFrom) m_tLookBackFrom = from;
+            m_bLookBackDue = true;
             WriteErrorInfo("The backend is another server now (system " + seen.systemId +
                            ", timeline " + std::to_string(seen.timeline) +
-                           "; the rows were written "
-                           "on system " +
-                           before.systemId + ", timeline " + std::to_string(before.timeline) +
-                           "): the station rows after " + from.Format() +
-                           " are compared with it again");
+                           "; the rows were written on system " + before.systemId + ", timeline " +
+                           std::to_string(before.timeline) + "): the station rows after " +
+                           from.Format() + " are compared with it again");
             return true;
         case ServerVerdict::Outdated:
             reason = "the server is on timeline " + std::to_string(seen.timeline) +
@@ -183,10 +180,12 @@ void CBackendDB::RememberServerIn(const std::string& path) {
 }
 
 bool CBackendDB::TakeLookBack(DateTime& from) {
+    // Asked at every pass of the writer: the lock only when there is something, so that
+    // a statement hung on another thread holds up no idle writer.
+    if (!m_bLookBackDue.exchange(false)) return false;
     RecursiveMutexLock guard(m_lock);
-    if (!m_tLookBackFrom.IsValid()) return false;
     from = std::exchange(m_tLookBackFrom, DateTime::Invalid());
-    return true;
+    return from.IsValid();
 }
 
 void CBackendDB::NoteUnreachable(const std::string& source, const std::string& diagnostics,

@@ -215,6 +215,7 @@ private:
     CBackendServer m_server GUARDED_BY(m_lock);
     bool m_bServerRefusalSaid GUARDED_BY(m_lock) = false;
     DateTime m_tLookBackFrom GUARDED_BY(m_lock) = DateTime::Invalid();
+    std::atomic<bool> m_bLookBackDue{false};
     Mutex m_observerLock;
     std::function<void(const std::string&)> m_observer GUARDED_BY(m_observerLock);
 };
