@@ -114,8 +114,16 @@ stations_hold() {
   done
   [ "$total" -ge "$1" ]
 }
+all_rows() { [ "$(rows_in_backend)" -ge "$1" ] && [ "$(rows_in_backend TOWERHIS)" -ge "$2" ]; }
+# A run that ended (with --drain it ends only when everything is stored) while rows are
+# missing would leave nothing more to wait for.
 everything_in_backend() {
-  [ "$(rows_in_backend)" -ge "$1" ] && [ "$(rows_in_backend TOWERHIS)" -ge "$2" ]
+  all_rows "$@" && return 0
+  kill -0 "$host_pid" 2>/dev/null && return 1
+  all_rows "$@" && return 0
+  echo "the host ended with rows missing in the backend:" >&2
+  tail -n 20 "$work/run.out" >&2
+  exit 1
 }
 
 # The outage's span: whole days from 2021-03-01 00:00, every 10-minute mark.
