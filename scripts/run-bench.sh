@@ -28,3 +28,6 @@ echo
 "$top/build-bench/bin/export_bench"
 echo
 "$top/build-bench/bin/host_acquisition_bench"
+echo
+# Its own cluster and proxy: the plug-in's rows and round trips over a slow link.
+bash "$top/bench/latency.sh" --bin "$top/build-bench/bin" --fsync "$PG_FSYNC"

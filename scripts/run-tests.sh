@@ -34,8 +34,9 @@ cmake --build "$top/build-tsa" -j"$jobs"
 echo "== plain build"
 "$top/scripts/build.sh" "$top/build" RelWithDebInfo
 (cd "$top/build" && ctest --output-on-failure -j"$jobs")
-# What the crash test found: kills per point, frames accepted and found in both stores.
-grep -h "^crash test" "$top/build/Testing/Temporary/LastTest.log" || true
+# What the crash test found: kills per point, frames accepted and found in both stores;
+# how many error-log lines the link-fault test's cuts wrote.
+grep -h "^crash test\|^link-cut test" "$top/build/Testing/Temporary/LastTest.log" || true
 
 echo "== the Debian package: built, installed, tried and removed again"
 bash "$top/scripts/test-package.sh"
