@@ -160,7 +160,7 @@ TEST(LinkFaultTest, TwentyLinkCutsWhileFramesFlowLoseNoRowAndStoreNoneTwice) {
     if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
     TestCluster cluster(script);
     // The first port after the outage and failover cases' own.
-    ASSERT_TRUE(cluster.Init(backend.pgPort + 5)) << cluster.Log();
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 8)) << cluster.Log();
     const LinkProxy proxy("127.0.0.1:" + std::to_string(cluster.Port()));
     ASSERT_GT(proxy.port, 0);
     backend.pgPort = proxy.port;
