@@ -188,8 +188,25 @@ bool CBackendDB::TakeLookBack(DateTime& from) {
     return from.IsValid();
 }
 
-void CBackendDB::NoteUnreachable(const std::string& source, const std::string& diagnostics,
+namespace {
+
+// The driver's diagnostics on one line: an outage's line stays one line of the log.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (char c : text) {
+        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
+        if (space && (line.empty() || line.back() == ' ')) continue;
+        line += space ? ' ' : c;
+    }
+    if (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+
+}  // namespace
+
+void CBackendDB::NoteUnreachable(const std::string& source, const std::string& text,
                                  bool wentAway) {
+    const std::string diagnostics = OneLine(text);
     const DateTime now = ProcessClock::Now();
     if (!m_bUnreachable) {
         m_bUnreachable = true;

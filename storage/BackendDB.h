@@ -167,8 +167,8 @@ private:
                                  Refused* refused = nullptr);
     // The first line of an outage says why (`wentAway`: the server went away under a
     // statement, else a connect failed); then a line a minute at most.
-    void NoteUnreachable(const std::string& source, const std::string& diagnostics,
-                         bool wentAway = false) REQUIRES(m_lock);
+    void NoteUnreachable(const std::string& source, const std::string& text, bool wentAway = false)
+        REQUIRES(m_lock);
     // A statement or commit met a server that went away or takes no writes: not run.
     void NoteWentAway(SQLSMALLINT handleType, SQLHANDLE handle) REQUIRES(m_lock);
     void NoteReachable(const std::string& source) REQUIRES(m_lock);
