@@ -190,9 +190,7 @@ psql_fd -c "DELETE FROM FD_RUN_RTTOWER WHERE TOWERID = 999999" \
 statements=$work/statements
 tail -c +"$((logstart + 1))" "$pgdir/log" | sed -n 's/^.*LOG:  statement: //p' |
   awk '/^BEGIN;SELECT .*999999/ {on = 1} on {print} /^COMMIT$/ {on = 0}' >"$statements"
-# Each frame's statements come as the server got them: its queries in one call, its
-# inserts in another, then the commit.
-[ "$(grep -c '^COMMIT$' "$statements")" -eq 2 ] && [ "$(wc -l <"$statements")" -eq 6 ] || {
+[ "$(grep -c '^COMMIT$' "$statements")" -eq 2 ] && [ "$(wc -l <"$statements")" -eq 8 ] || {
   echo "the probe's statements were not found in the server log" >&2
   cat "$statements" >&2
   exit 1
@@ -206,9 +204,9 @@ script=$work/custom.sql
   echo '\set n :n + 1'
   echo '\set tower 10000000 + :client_id * 100000 + :n'
   echo '\if :n % 6 = 0'
-  sed -n 1,3p "$statements" | sed -e 's/;/\\;/g' -e 's/$/\n\\set end 0/'
+  sed -n 1,5p "$statements" | sed -e 's/;/\\;/g' -e 's/$/\n\\set end 0/'
   echo '\else'
-  sed -n 4,6p "$statements" | sed -e 's/;/\\;/g' -e 's/$/\n\\set end 0/'
+  sed -n 6,8p "$statements" | sed -e 's/;/\\;/g' -e 's/$/\n\\set end 0/'
   echo '\endif'
 } | sed -e 's/\<999999\>/:tower/g' >"$script"
 

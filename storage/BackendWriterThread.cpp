@@ -210,9 +210,8 @@ void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
         for (const Record* queued : group) Miss(*queued, true);
         return;
     }
-    // Even a lone record goes in batches where the server takes them: its queries in one
-    // call, its statements in another, whatever rows it has.
-    if ((m_bOutage && !ProbeDue()) || !m_target.m_backend.TakesStatementBatches()) {
+    if (group.size() == 1 || (m_bOutage && !ProbeDue()) ||
+        !m_target.m_backend.TakesStatementBatches()) {
         for (const Record* queued : group) Write(*queued);
         return;
     }
