@@ -21,6 +21,7 @@
 #include "storage/BackendWriter.h"
 #include "storage/WPLocalDB.h"
 #include "tests/support/BackendProductTest.h"
+#include "tests/support/HostBackendRun.h"
 #include "tests/support/TestCluster.h"
 #include "tests/support/TowerData.h"
 
@@ -114,25 +115,6 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
 INSTANTIATE_TEST_SUITE_P(PostgreSQL, BackendLostServerTest, ::testing::Values(Product::PostgreSQL),
                          ProductName);
 
-// (tower, time) → V1AVGSP, V1AVGDIR of every 10-minute row a query yields (columns:
-// tower, time, the two values).
-using Rows = std::map<std::pair<int, std::string>, std::pair<double, double>>;
-
-void ReadRows(const std::string& connectionString, const std::string& sql, int tower, Rows& rows) {
-    OdbcConnection connection;
-    ASSERT_TRUE(connection.DriverConnect(connectionString, kLoginTimeoutSeconds))
-        << connection.LastError();
-    // Columns in increasing order, as a row is read.
-    const SQLRETURN rc = Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
-        const std::string key = row.Text(1), time = row.Text(2).substr(0, 19);
-        const double speed = row.Number(3).value_or(NAN), direction = row.Number(4).value_or(NAN);
-        const int id = tower != 0 ? tower : std::atoi(key.c_str());
-        EXPECT_TRUE(rows.emplace(std::make_pair(id, time), std::make_pair(speed, direction)).second)
-            << "a key twice: tower " << id << " " << time;
-    });
-    ASSERT_TRUE(Odbc::Succeeded(rc)) << sql;
-}
-
 // A primary on 127.0.0.1 and its hot standby on 127.0.0.2 on one port of their own
 // (the pair again on the next free port when the standby cannot start on this one), and
 // a host directory whose data source names `order` of them ("standby,primary").
@@ -163,60 +145,9 @@ struct ServerPair {
     bool made = false;
 };
 
-// The host program simulating a mark every 0.2 s for each of the four towers, until
-// Stop; killed at the end of the case if still running.
-class SimulatingHost {
-public:
-    explicit SimulatingHost(const TestHost& host) : m_output(host.Path("run.txt")) {
-        m_pid = fork();
-        if (m_pid != 0) return;
-        std::freopen(m_output.c_str(), "w", stdout);
-        std::freopen(m_output.c_str(), "a", stderr);
-        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--simulate", "live:3000",
-              "--now", "2009-03-10 00:00:00", "--drain", "40", "--status", "1", "--plugin",
-              std::getenv("VKT_PLUGIN"), nullptr);
-        _exit(127);
-    }
-    ~SimulatingHost() {
-        if (m_status != -1) return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, &m_status, 0);
-    }
-    // Stops the host as a service manager does; its exit code.
-    int Stop() {
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, &m_status, 0);
-        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : 128 + WTERMSIG(m_status);
-    }
-    std::string Output() const { return ReadWholeFile(m_output); }
-
-private:
-    std::string m_output;
-    pid_t m_pid = -1;
-    int m_status = -1;
-};
-
 long RowCount(const TestCluster& server) {
     const std::string count = server.Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER");
     return count.empty() || count[0] == '<' ? -1L : std::atol(count.c_str());
-}
-
-// Every 10-minute row of the station files is in `server` once with its values, and
-// every hourly row.
-void ExpectEveryStationRowIn(const TestCluster& server, const TestHost& host) {
-    Rows inBackend, inStations;
-    ReadRows(server.ConnectionString(),
-             "SELECT TOWERID, TIME, V1AVGSP, V1AVGDIR FROM FD_RUN_RTTOWER", 0, inBackend);
-    long hourly = 0;
-    for (int tower : {1, 2, 3, 12}) {
-        const std::string file = host.Path("WPData/WP_" + std::to_string(tower) + ".MDB");
-        ReadRows(Odbc::SqliteConnectionString(file),
-                 "SELECT 0, TIME, V1AVGSP, V1AVGDIR FROM RTTOWER", tower, inStations);
-        hourly += std::atol(QueryFile(file, "SELECT COUNT(*) FROM HSTOWER").c_str());
-    }
-    EXPECT_GT(inStations.size(), 80u);
-    EXPECT_EQ(inBackend, inStations);
-    EXPECT_EQ(server.Value("SELECT COUNT(*) FROM FD_RUN_TOWERHIS"), std::to_string(hourly));
 }
 
 // The standby named first in the data source. The host simulates frames; mid-stream the
@@ -231,7 +162,7 @@ TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperator
     // The standby applies what it receives an hour late: read there, the rows are not.
     standby.Value("ALTER SYSTEM SET recovery_min_apply_delay = '1h'", "postgres");
     standby.Value("SELECT pg_reload_conf()", "postgres");
-    SimulatingHost run(*pair.host);
+    SimulatingHost run(*pair.host, 40);
     const std::string errorLog = pair.host->Path(ErrorLog::FileName());
     ASSERT_TRUE(WaitFor([&] { return RowCount(primary) >= 40; })) << run.Output();
     // The report reads the server that takes writes, as the plug-in writes it.
@@ -257,7 +188,7 @@ TEST(BackendFailoverTest, APromotedStandbyGetsEveryStationRowOnceWithoutOperator
     ASSERT_TRUE(WaitFor([&] { return RowCount(standby) >= beforeStop + 40; }))
         << ReadWholeFile(errorLog);
     EXPECT_EQ(run.Stop(), 0) << run.Output();
-    ExpectEveryStationRowIn(standby, *pair.host);
+    ExpectEveryStationRowIn(standby.ConnectionString(), *pair.host, {"1", "2", "3", "12"}, 80);
     // The standby was passed over at connect; no statement ever met it read-only.
     const std::string log = ReadWholeFile(errorLog);
     EXPECT_EQ(log.find("read-only transaction"), std::string::npos) << log;
@@ -279,7 +210,7 @@ TEST(BackendFailoverTest, AsynchronousLossIsRefilledAndAnUnfencedOldPrimaryIsNev
     if (!pair.primary) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
     ASSERT_TRUE(pair.made) << pair.Log();
     TestCluster &primary = *pair.primary, &standby = *pair.standby;
-    SimulatingHost run(*pair.host);
+    SimulatingHost run(*pair.host, 40);
     const std::string errorLog = pair.host->Path(ErrorLog::FileName());
     auto logged = [&](const char* text) {
         return WaitFor([&] { return ReadWholeFile(errorLog).find(text) != std::string::npos; });
@@ -309,7 +240,7 @@ TEST(BackendFailoverTest, AsynchronousLossIsRefilledAndAnUnfencedOldPrimaryIsNev
     ASSERT_TRUE(WaitFor([&] { return RowCount(standby) >= waiting + 40; }))
         << ReadWholeFile(errorLog);
     EXPECT_EQ(run.Stop(), 0) << run.Output();
-    ExpectEveryStationRowIn(standby, *pair.host);
+    ExpectEveryStationRowIn(standby.ConnectionString(), *pair.host, {"1", "2", "3", "12"}, 80);
     ASSERT_TRUE(primary.Run("start")) << primary.Log();
     EXPECT_EQ(RowCount(primary), onOldPrimary) << "rows written to the unfenced old primary";
 }

@@ -21,6 +21,7 @@
 #include "model/Catalogue.h"
 #include "platform/ErrorLog.h"
 #include "platform/OdbcQuery.h"
+#include "tests/support/HostBackendRun.h"
 #include "tests/support/TestCluster.h"
 #include "tests/support/TestHost.h"
 
@@ -84,33 +85,6 @@ struct LinkProxy {
     }
 };
 
-// "tower|time[|type]" → "COLUMN=value …" of every value column of the row.
-using Rows = std::map<std::string, std::string>;
-
-// The station files mark a value the frame lacked -99, the backend NULL.
-void ReadRows(const std::string& connectionString, const std::string& sql, int keys,
-              const std::vector<ColumnDef>& columns, bool station, Rows& rows) {
-    OdbcConnection connection;
-    ASSERT_TRUE(connection.DriverConnect(connectionString, kLoginTimeoutSeconds));
-    const SQLRETURN rc = Odbc::Query(connection.Get(), sql, [&](const OdbcRow& row) {
-        std::string key, values;
-        for (int i = 1; i <= keys; ++i) key += row.Text(static_cast<SQLUSMALLINT>(i)) + "|";
-        for (size_t i = 0; i < columns.size(); ++i) {
-            const auto column = static_cast<SQLUSMALLINT>(keys + 1 + i);
-            const std::optional<double> number = row.Number(column);
-            char text[32] = "NULL";
-            if (columns[i].kind == ColumnKind::Time) {
-                std::snprintf(text, sizeof text, "%.19s", row.Text(column).c_str());
-            } else if (number && !(station && *number == -99.0)) {
-                std::snprintf(text, sizeof text, "%.17g", *number);
-            }
-            values += columns[i].name + "=" + text + " ";
-        }
-        EXPECT_TRUE(rows.emplace(key, values).second) << "a key twice: " << key;
-    });
-    ASSERT_TRUE(Odbc::Succeeded(rc)) << sql;
-}
-
 // Four towers send a frame every 0.2 s (live:3000) to a backend of their own behind the
 // proxy, which breaks the link 20 times: cut with RST or FIN, hung and healed, hung and
 // then cut. SIGTERM then ends the run, which waits for the backend (--drain). Every row
@@ -128,25 +102,9 @@ TEST(LinkFaultTest, TwentyLinkCutsWhileFramesFlowLoseNoRowAndStoreNoneTwice) {
     backend.pgPort = proxy.port;
     TestHost host(true, backend);
     std::ofstream(host.Path("WPDB.ini")) << "[DATABASE]\nSOURCENAME=" << backend.dataSource << "\n";
-    const std::string output = host.Path("run.txt");
-    const pid_t child = fork();
-    if (child == 0) {
-        std::freopen(output.c_str(), "w", stdout);
-        std::freopen(output.c_str(), "a", stderr);
-        execl(VKT_HOST_PROGRAM, "vkthost", "run", host.Dir().c_str(), "--simulate", "live:3000",
-              "--now", "2009-03-10 00:00:00", "--drain", "60", "--status", "1", "--plugin",
-              std::getenv("VKT_PLUGIN"), nullptr);
-        _exit(127);
-    }
-    struct Reap {
-        pid_t pid;
-        int status = -1;
-        ~Reap() {
-            if (status == -1 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
-        }
-    } reap{child};
+    SimulatingHost run(host, 60);
     const std::string errorLog = host.Path(ErrorLog::FileName());
-    ASSERT_TRUE(WaitFor([&] { return proxy.Stat("turns") > 20; })) << ReadWholeFile(output);
+    ASSERT_TRUE(WaitFor([&] { return proxy.Stat("turns") > 20; })) << run.Output();
     const size_t logBefore = ReadWholeFile(errorLog).size();
 
     // Ten faults, twice; a cut costs the writer its retry interval (5 s), a hang does not.
@@ -171,9 +129,7 @@ TEST(LinkFaultTest, TwentyLinkCutsWhileFramesFlowLoseNoRowAndStoreNoneTwice) {
         proxy.Command("heal");
         turns = proxy.Stat("turns");
     }
-    kill(child, SIGTERM);
-    waitpid(child, &reap.status, 0);
-    EXPECT_TRUE(WIFEXITED(reap.status) && WEXITSTATUS(reap.status) == 0) << ReadWholeFile(output);
+    EXPECT_EQ(run.Stop(), 0) << run.Output();
 
     // For the reviewer: the log volume of the faults.
     const std::string written = ReadWholeFile(errorLog).substr(logBefore);
@@ -182,41 +138,7 @@ TEST(LinkFaultTest, TwentyLinkCutsWhileFramesFlowLoseNoRowAndStoreNoneTwice) {
               << written << std::flush;
     EXPECT_NE(written.find("rows refilled"), std::string::npos) << "the cuts met statements";
 
-    const struct {
-        const char *station, *backend, *keys;
-        int keyCount;  // with the tower
-        const std::vector<ColumnDef>& columns;
-    } tables[] = {
-        {"RTTOWER", "FD_RUN_RTTOWER", "TIME", 2, TenMinuteColumns()},
-        {"HSTOWER", "FD_RUN_TOWERHIS", "TIME, TYPE", 3, HourlyColumns()},
-    };
-    for (const auto& table : tables) {
-        std::string columns;
-        for (const ColumnDef& column : table.columns) columns += ", " + column.name;
-        Rows inStations, inBackend;
-        for (const char* tower : {"1", "2", "3", "12"}) {
-            ReadRows(
-                Odbc::SqliteConnectionString(host.Path(std::string("WPData/WP_") + tower + ".MDB")),
-                std::string("SELECT ") + tower + ", " + table.keys + columns + " FROM " +
-                    table.station,
-                table.keyCount, table.columns, true, inStations);
-        }
-        ReadRows(cluster.ConnectionString(),
-                 std::string("SELECT TOWERID, ") + table.keys + columns + " FROM " + table.backend,
-                 table.keyCount, table.columns, false, inBackend);
-        EXPECT_GT(inStations.size(), 40u) << table.station;
-        long wrong = 0;
-        for (const auto& [key, values] : inStations) {
-            const auto found = inBackend.find(key);
-            const std::string there = found == inBackend.end() ? "not there" : found->second;
-            if (there != values && ++wrong <= 3) {
-                ADD_FAILURE() << table.backend << " " << key << ": " << there
-                              << "\nstation row: " << values;
-            }
-        }
-        EXPECT_EQ(wrong, 0) << table.backend << ": rows missing or different";
-        EXPECT_EQ(inBackend.size(), inStations.size()) << table.backend << ": rows of no station";
-    }
+    ExpectEveryStationRowIn(cluster.ConnectionString(), host, {"1", "2", "3", "12"}, 40);
 }
 
 }  // namespace
