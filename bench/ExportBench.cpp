@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -95,13 +96,14 @@ struct Run {
     long present = 0;
 };
 
-// The export job's units, one station-day each, without the wait after each.
+// The export job's steps of one station-day or several, without the wait after each.
 Run ExportYear(CWPStores& stores) {
     COutLocalDataThread exporter(stores.BackendTarget(), stores.m_stations);
     Run run;
     const auto start = Clock::now();
-    for (DateTime t = kYearStart; t < kYearEnd; t += DateTimeSpan(1, 0, 0, 0)) {
-        exporter.OutStationData(kStation, t, t + DateTimeSpan(1, 0, 0, 0));
+    const DateTimeSpan step(exporter.DaysPerStep(), 0, 0, 0);
+    for (DateTime t = kYearStart; t < kYearEnd; t += step) {
+        exporter.OutStationData(kStation, t, std::min(t + step, kYearEnd));
     }
     run.seconds = Seconds(start);
     run.copied = exporter.CopiedCount();
@@ -183,8 +185,11 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
             rawBatch / raw, firstRate / rawBatch, refillRate / rawBatch);
     }
     if (first.copied != rows || again.present != rows || refill.copied != rows) {
+        // Rates of a run that did not copy everything judge nothing.
         std::printf("  (copied %ld, present on the second run %ld, refilled %ld, of %ld rows)\n",
                     first.copied, again.present, refill.copied, rows);
+        RemoveBenchHost(dir);
+        return 1;
     }
     // The statement texts are fixed: in batches they cannot go faster than the raw
     // inserts of the same texts in batches, so that is what they are judged against;

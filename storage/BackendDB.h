@@ -21,6 +21,10 @@ class CBackendTransaction;
 // round trips cost more: a call then takes more statements, up to the most.
 constexpr size_t kStatementsPerBatch = 20;
 constexpr size_t kMostStatementsPerBatch = 500;
+// Station-days of rows in one transaction of a refill or export over a server that
+// takes batches: about two thousand rows, a second or two of the backend lock even
+// over a long round trip, and a few round trips where one station-day took several.
+constexpr int kTowerDaysPerTransaction = 12;
 
 // How a backend row statement ended.
 enum class BackendOutcome {

@@ -352,7 +352,7 @@ void CBackendWriterThread::RefillStep() {
         const DateTime end =
             std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
         days += (end - range.m_tFrom).GetTotalSeconds() / 86400.0;
-        if (!chunks.empty() && days > kTowerDaysPerStep) break;
+        if (!chunks.empty() && days > kTowerDaysPerTransaction) break;
         ranges.push_back(range);
         chunks.push_back({&m_stations.FindOrAdd(range.m_nRTUID), range.m_tFrom, end, {}});
     }

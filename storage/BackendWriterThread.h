@@ -35,10 +35,8 @@ public:
     // for a few dozen milliseconds at most.
     static constexpr size_t kRecordsPerTransaction = 50;
     // A refill step over a server that takes batches: the oldest range of up to this
-    // many towers, a day of each at most, and this many tower-days in all (about two
-    // thousand rows: a second or two of the backend lock even over a long round trip).
+    // many towers, a day of each at most, and kTowerDaysPerTransaction in all.
     static constexpr size_t kMostTowersPerStep = 64;
-    static constexpr double kTowerDaysPerStep = 12.0;
 
     struct Timing {
         int pollMs = 1000;             // longest sleep without work

@@ -1,5 +1,7 @@
 #include "storage/BatchJobThread.h"
 
+#include <algorithm>
+
 #include "platform/ProgressModel.h"
 
 namespace {
@@ -67,15 +69,21 @@ void CBatchJobThread::RunJob() {
     int units = 0;
     bool complete = true;
     for (size_t i = 0; i < stations.size() && complete; ++i) {
-        for (DateTime t = start; t < end; t += kOneDay) {
-            const DateTime stepEnd = t + kOneDay < end ? t + kOneDay : end;
-            RunUnit(stations[i], t, stepEnd);
-            MessageLayer::PostMessage(progress, kMsgJobProgress, ++units, 0);
-            m_nUnitsDone = units;
-            if (StopRequested()) {
-                complete = false;
-                break;
+        for (DateTime t = start; t < end && complete;) {
+            const int most = std::max(1, DaysPerStep());
+            DateTime stepEnd = t;
+            int days = 0;
+            while (stepEnd < end && days < most) {
+                stepEnd = stepEnd + kOneDay < end ? stepEnd + kOneDay : end;
+                ++days;
             }
+            RunUnit(stations[i], t, stepEnd);
+            for (int day = 0; day < days; ++day) {
+                MessageLayer::PostMessage(progress, kMsgJobProgress, ++units, 0);
+                m_nUnitsDone = units;
+                if (complete && StopRequested()) complete = false;
+            }
+            t = stepEnd;
         }
     }
     m_bLastJobComplete = complete;

@@ -45,8 +45,12 @@ public:
 protected:
     // Works through the handed-over job; returns when it is done or stopped.
     void RunJob() EXCLUDES(m_jobLock);
-    // One unit: one station, one day step.
+    // One step: one station, from one day step to DaysPerStep() of them.
     virtual void RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) = 0;
+    // Day steps a RunUnit takes on: 1, or more where several units in one go cost the
+    // server less. Each day step still counts and reports as a unit, with its look
+    // for a stop request; a stop asked within a step ends the job after it.
+    virtual int DaysPerStep() { return 1; }
     // Called once a job starts, before its first unit.
     virtual void OnJobStart() {}
     // Adds to the rows the station's units have read. Worker thread, within RunUnit.

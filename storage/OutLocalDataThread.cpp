@@ -1,6 +1,7 @@
 #include "storage/OutLocalDataThread.h"
 
 #include "hostlib/VktBase.h"
+#include "storage/BackendDB.h"
 #include "storage/StationMap.h"
 
 COutLocalDataThread::COutLocalDataThread(const CBackendTarget& backend, CStationMap& stations)
@@ -21,6 +22,10 @@ void COutLocalDataThread::OnJobStart() {
     m_nCopied = 0;
     m_nPresent = 0;
     m_nFailed = 0;
+}
+
+int COutLocalDataThread::DaysPerStep() {
+    return m_target.m_backend.TakesStatementBatches() ? kTowerDaysPerTransaction : 1;
 }
 
 void COutLocalDataThread::RunUnit(int32_t nRTUID, const DateTime& from, const DateTime& to) {

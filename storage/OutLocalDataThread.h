@@ -9,8 +9,9 @@
 class CStationMap;
 
 // The export thread: copies what the station databases hold for a time range into
-// the backend tables, station by station and day by day (units (t, t + 1 day]), for
-// jobs the operator starts. Rows the backend already has are counted, not reported.
+// the backend tables, station by station and day by day (units (t, t + 1 day], several
+// in one transaction where the server takes batches), for jobs the operator starts. Rows the
+// backend already has are counted, not reported.
 class COutLocalDataThread : public CBatchJobThread {
 public:
     // Copies from the station files of `stations` into `backend`; both outlive the
@@ -21,6 +22,9 @@ public:
     // One unit: the station's rows of (from, to]. A station the map does not hold
     // copies nothing (the unit still counts).
     void OutStationData(int32_t nRTUID, const DateTime& from, const DateTime& to);
+
+    // Where the server takes batches, kTowerDaysPerTransaction station-days a step.
+    int DaysPerStep() override;
 
     // What the running or last job copied. Any thread.
     long CopiedCount() const { return m_nCopied.load(); }

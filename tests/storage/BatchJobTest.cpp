@@ -24,6 +24,7 @@ public:
     }
     Event m_unitStarted{false, false};
     Event m_release{true, true};
+    int m_nDaysPerStep = 1;
 
 protected:
     int Run() override {
@@ -40,6 +41,7 @@ protected:
         m_unitStarted.Set();
         m_release.Wait(-1);
     }
+    int DaysPerStep() override { return m_nDaysPerStep; }
 
 private:
     std::mutex m_lock;
@@ -73,15 +75,20 @@ DateTime At(int day, int hour) {
     return DateTime(2009, 3, day, hour, 0, 0);
 }
 
+// A step of several days still reports each day as a unit.
 TEST(BatchJobTest, UnitsAreStationDaysWithTheLastStepCutAtTheEnd) {
     const struct {
         DateTime start, end;
+        int daysPerStep;
         std::vector<Unit> units;  // of station 12; station 13 repeats them
     } cases[] = {
-        {At(10, 0), At(12, 0), {{12, At(10, 0), At(11, 0)}, {12, At(11, 0), At(12, 0)}}},
-        {At(10, 0), At(11, 6), {{12, At(10, 0), At(11, 0)}, {12, At(11, 0), At(11, 6)}}},
+        {At(10, 0), At(12, 0), 1, {{12, At(10, 0), At(11, 0)}, {12, At(11, 0), At(12, 0)}}},
+        {At(10, 0), At(11, 6), 1, {{12, At(10, 0), At(11, 0)}, {12, At(11, 0), At(11, 6)}}},
+        {At(10, 0), At(13, 2), 2, {{12, At(10, 0), At(12, 0)}, {12, At(12, 0), At(13, 2)}}},
+        {At(10, 0), At(11, 0), 12, {{12, At(10, 0), At(11, 0)}}},
         {At(10, 0),
          At(13, 2),
+         1,
          {{12, At(10, 0), At(11, 0)},
           {12, At(11, 0), At(12, 0)},
           {12, At(12, 0), At(13, 0)},
@@ -89,6 +96,7 @@ TEST(BatchJobTest, UnitsAreStationDaysWithTheLastStepCutAtTheEnd) {
     };
     for (const auto& c : cases) {
         RecordingJobThread thread;
+        thread.m_nDaysPerStep = c.daysPerStep;
         ASSERT_TRUE(thread.CreateThread());
         ProgressWindow window;
         ASSERT_TRUE(thread.StartJob({12, 13}, c.start, c.end, window.handle));
@@ -99,46 +107,55 @@ TEST(BatchJobTest, UnitsAreStationDaysWithTheLastStepCutAtTheEnd) {
         }
         EXPECT_EQ(thread.Units(), expected);
         std::vector<intptr_t> counted;
-        for (size_t i = 1; i <= expected.size(); ++i) counted.push_back(static_cast<intptr_t>(i));
+        for (int i = 1; i <= CBatchJobThread::UnitCount(2, c.start, c.end); ++i) {
+            counted.push_back(i);
+        }
         EXPECT_EQ(window.Progress(), counted) << "3024 with 1 … n, then 3026";
-        EXPECT_EQ(CBatchJobThread::UnitCount(2, c.start, c.end), static_cast<int>(expected.size()));
+        EXPECT_EQ(thread.UnitsDone(), static_cast<int>(counted.size()));
         EXPECT_TRUE(thread.LastJobComplete());
         EXPECT_FALSE(thread.IsBusy());
     }
 }
 
-TEST(BatchJobTest, AStopRequestEndsTheJobAfterTheCurrentUnitAndANewJobCanStart) {
-    RecordingJobThread thread;
-    ASSERT_TRUE(thread.CreateThread());
-    ProgressWindow window;
-    thread.m_release.Reset();
-    ASSERT_TRUE(thread.StartJob({12, 13}, At(10, 0), At(12, 0), window.handle));
-    EXPECT_FALSE(thread.StartJob({14}, At(10, 0), At(12, 0), window.handle)) << "busy";
-    ASSERT_TRUE(thread.m_unitStarted.Wait(20000));
-    // Another message first, then the stop button twice: the worker takes one request
-    // per look and leaves the other message queued.
-    constexpr unsigned int kOther = 4711;
-    thread.PostThreadMessage(kOther, 0, 0);
-    thread.PostThreadMessage(kMsgJobStop, 0, 0);
-    thread.PostThreadMessage(kMsgJobStop, 0, 0);
-    thread.m_release.Set();
-    ASSERT_TRUE(window.WaitForJobOver());
-    EXPECT_EQ(thread.Units().size(), 1u);
-    EXPECT_EQ(window.Progress(), std::vector<intptr_t>{1});
-    EXPECT_FALSE(thread.LastJobComplete());
-    EXPECT_FALSE(thread.IsBusy());
+// A step of several days reports all its units before the job ends.
+TEST(BatchJobTest, AStopRequestEndsTheJobAfterTheCurrentStepAndANewJobCanStart) {
+    for (const int daysPerStep : {1, 2}) {
+        SCOPED_TRACE(daysPerStep);
+        RecordingJobThread thread;
+        thread.m_nDaysPerStep = daysPerStep;
+        ASSERT_TRUE(thread.CreateThread());
+        ProgressWindow window;
+        thread.m_release.Reset();
+        ASSERT_TRUE(thread.StartJob({12, 13}, At(10, 0), At(12, 0), window.handle));
+        EXPECT_FALSE(thread.StartJob({14}, At(10, 0), At(12, 0), window.handle)) << "busy";
+        ASSERT_TRUE(thread.m_unitStarted.Wait(20000));
+        // Another message first, then the stop button twice: the worker takes one request
+        // per look and leaves the other message queued.
+        constexpr unsigned int kOther = 4711;
+        thread.PostThreadMessage(kOther, 0, 0);
+        thread.PostThreadMessage(kMsgJobStop, 0, 0);
+        thread.PostThreadMessage(kMsgJobStop, 0, 0);
+        thread.m_release.Set();
+        ASSERT_TRUE(window.WaitForJobOver());
+        EXPECT_EQ(thread.Units().size(), 1u);
+        const std::vector<intptr_t> reported =
+            daysPerStep == 1 ? std::vector<intptr_t>{1} : std::vector<intptr_t>{1, 2};
+        EXPECT_EQ(window.Progress(), reported);
+        EXPECT_FALSE(thread.LastJobComplete());
+        EXPECT_FALSE(thread.IsBusy());
 
-    // The second request came too late for that job: the next one drops it and runs
-    // whole.
-    ProgressWindow next;
-    ASSERT_TRUE(thread.StartJob({15}, At(10, 0), At(12, 0), next.handle));
-    ASSERT_TRUE(next.WaitForJobOver());
-    EXPECT_EQ(next.Progress().size(), 2u);
-    EXPECT_TRUE(thread.LastJobComplete());
-    Message left;
-    ASSERT_TRUE(thread.PeekMessage(left));
-    EXPECT_EQ(left.message, kOther);
-    EXPECT_FALSE(thread.PeekMessage(left));
+        // The second request came too late for that job: the next one drops it and runs
+        // whole.
+        ProgressWindow next;
+        ASSERT_TRUE(thread.StartJob({15}, At(10, 0), At(12, 0), next.handle));
+        ASSERT_TRUE(next.WaitForJobOver());
+        EXPECT_EQ(next.Progress().size(), 2u);
+        EXPECT_TRUE(thread.LastJobComplete());
+        Message left;
+        ASSERT_TRUE(thread.PeekMessage(left));
+        EXPECT_EQ(left.message, kOther);
+        EXPECT_FALSE(thread.PeekMessage(left));
+    }
 }
 
 TEST(ProgressModelTest, TextRedrawAndRange) {
