@@ -94,8 +94,9 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
             if (stopReason.empty()) stopReason = CStopSignals::Name(signal);
         }
         CloseDialogsAndStopJobs();
-        stopAt = std::min(stopAt, std::chrono::steady_clock::now() +
-                                      std::chrono::seconds(stopSignals.Count() > 1 ? 0 : kJobStopSeconds));
+        stopAt = std::min(stopAt,
+                          std::chrono::steady_clock::now() +
+                              std::chrono::seconds(stopSignals.Count() > 1 ? 0 : kJobStopSeconds));
     });
     HostSession session;
     if (!Start(dir, pluginPath, session, error)) return 1;

@@ -17,8 +17,8 @@ namespace HostDisplay {
 namespace {
 
 // Platforms that draw without a display server.
-constexpr const char* kWithoutServer[] = {"offscreen", "minimal",  "minimalegl",  "vnc",
-                                          "linuxfb",   "eglfs",    "vkkhrdisplay"};
+constexpr const char* kWithoutServer[] = {"offscreen", "minimal", "minimalegl",  "vnc",
+                                          "linuxfb",   "eglfs",   "vkkhrdisplay"};
 
 constexpr const char* kHint =
     "run it in a desktop session, under xvfb-run, or with QT_QPA_PLATFORM=offscreen";
@@ -41,8 +41,7 @@ bool CanConnect(const std::string& path, bool abstract) {
     std::memcpy(address.sun_path + offset, path.data(), path.size());
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
     ::close(fd);
     return connected;
 }
@@ -126,7 +125,8 @@ bool Usable(const std::string& defaultPlatform, std::string& error) {
     for (std::string platform; std::getline(list, platform, ';');) {
         if (platform.empty()) continue;
         std::string why;
-        const std::string shown = named ? "QT_QPA_PLATFORM=" + platforms : "Qt's platform " + platform;
+        const std::string shown =
+            named ? "QT_QPA_PLATFORM=" + platforms : "Qt's platform " + platform;
         if (PlatformStarts(platform, shown, why)) return true;
         reasons += (reasons.empty() ? "" : "; ") + why;
     }

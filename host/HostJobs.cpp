@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include "host/HostSession.h"
 #include "host/RtuCatalogue.h"
 #include "host/StandardInput.h"
+#include "host/StopSignals.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/ProgressModel.h"
@@ -28,27 +28,6 @@ constexpr int kBarWidth = 40;
 constexpr int kPumpMs = 20;
 // A job its worker has not taken up after this long is said to be waited for.
 constexpr std::chrono::milliseconds kStartNoteDelay{1000};
-
-volatile std::sig_atomic_t g_nInterrupts = 0;
-
-void OnInterrupt(int signal) {
-    g_nInterrupts = g_nInterrupts + 1;
-    // Some C libraries reset the handler before calling it; the next Ctrl-C counts too.
-    std::signal(signal, OnInterrupt);
-}
-
-// Ctrl-C is counted instead of ending the host for as long as the object lives.
-class CountInterrupts {
-public:
-    CountInterrupts() {
-        g_nInterrupts = 0;
-        m_previous = std::signal(SIGINT, OnInterrupt);
-    }
-    ~CountInterrupts() { std::signal(SIGINT, m_previous); }
-
-private:
-    void (*m_previous)(int) = SIG_DFL;
-};
 
 const char* JobName(int kind) {
     return kind == CPluginJobs::kExport ? "export" : "rainfall recalculation";
@@ -313,21 +292,23 @@ int Run(const Options& options, std::string& error) {
     output.Start(total);
     bool abandoned = false;
     {
-        CountInterrupts interrupts;
+        CStopSignals stopSignals;
         bool stopAsked = false;
         bool startLookedAt = false;
         while (!over) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
             MessageLayer::PumpMessages();
-            if (g_nInterrupts >= 2) {
-                output.Line("second Ctrl-C: no longer waiting for the job; the plug-in is stopped");
+            std::vector<int> taken = stopSignals.Take();
+            if (stopSignals.Count() >= 2) {
+                output.Line("second stop signal (" + CStopSignals::Name(taken.back()) +
+                            "): no longer waiting for the job; the plug-in is stopped");
                 abandoned = true;
                 break;
             }
-            if (g_nInterrupts == 1 && !stopAsked) {
-                output.Line(
-                    "stop requested: the job ends after the current unit (Ctrl-C again stops "
-                    "waiting for it)");
+            if (stopSignals.Count() == 1 && !stopAsked) {
+                output.Line("stop requested (" + CStopSignals::Name(taken.back()) +
+                            "): the job ends after the current unit (a second Ctrl-C or "
+                            "SIGTERM stops waiting for it)");
                 jobs->RequestStop(options.kind);
                 stopAsked = true;
             }
@@ -348,7 +329,7 @@ int Run(const Options& options, std::string& error) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
             abandoned);
         // Stopping the plug-in ends a job it still runs after the current unit; a third
-        // Ctrl-C meanwhile is counted and changes nothing.
+        // stop signal meanwhile is counted and changes nothing.
         session.Stop();
         return PrintJobEnd(end);
     }

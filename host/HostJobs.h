@@ -9,7 +9,7 @@
 // The plug-in's batch jobs started from the terminal: the local data export and the
 // period rainfall recalculation, through the same job parameters and busy flags as
 // the plug-in's dialog, with the progress drawn as a bar (on a terminal; elsewhere a
-// line every tenth of the job) and Ctrl-C as the stop button.
+// line every tenth of the job) and a stop signal (CStopSignals) as the stop button.
 namespace HostJobs {
 
 struct Options {
@@ -22,8 +22,9 @@ struct Options {
 };
 
 // Runs the job to its end or its stop and prints a summary. The stations must be
-// towers of type 100 of the host catalogue. The first Ctrl-C asks the job to stop
-// after its current unit; a second one stops waiting for it, and the plug-in is
+// towers of type 100 of the host catalogue. The first stop signal (Ctrl-C, SIGTERM,
+// SIGHUP) asks the job to stop after its current step; a second one stops waiting for
+// it, and the plug-in is
 // stopped. Returns 0 when the job ran to its end with nothing failed; 1 (with
 // `error`) when it could not start, the options included; 2 when it was stopped;
 // 3 when rows (the export) or reads and updates (the recalculation) failed.

@@ -1,7 +1,6 @@
 #include "host/HostRun.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -15,6 +14,7 @@
 #include "host/PluginLoader.h"
 #include "host/ServiceNotify.h"
 #include "host/Simulator.h"
+#include "host/StopSignals.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
@@ -85,32 +85,6 @@ void Linger(double seconds) {
     }
     MessageLayer::PumpMessages();
 }
-
-volatile std::sig_atomic_t g_nStopSignals = 0;
-
-void OnStopSignal(int signal) {
-    g_nStopSignals = g_nStopSignals + 1;
-    // Some C libraries reset the handler before calling it; the next signal counts too.
-    std::signal(signal, OnStopSignal);
-}
-
-// SIGINT and SIGTERM ask a continuous run to stop, for as long as the object lives.
-class StopOnSignals {
-public:
-    StopOnSignals() {
-        g_nStopSignals = 0;
-        m_previousInt = std::signal(SIGINT, OnStopSignal);
-        m_previousTerm = std::signal(SIGTERM, OnStopSignal);
-    }
-    ~StopOnSignals() {
-        std::signal(SIGINT, m_previousInt);
-        std::signal(SIGTERM, m_previousTerm);
-    }
-
-private:
-    void (*m_previousInt)(int) = SIG_DFL;
-    void (*m_previousTerm)(int) = SIG_DFL;
-};
 
 // Where accepted frames are noted, or null; unbuffered, so a kill keeps every line.
 std::FILE* g_acceptedLog = nullptr;
@@ -214,7 +188,7 @@ void AcquireContinuously(CLiveSource& source, const char* origin, PluginLoader& 
         const std::string where = place.empty() ? origin : std::string(origin) + " " + place;
         return HandOver(frame, where, plugin, summary, kOfferedAgain, again);
     });
-    for (bool more = true; more && g_nStopSignals == 0;) {
+    for (bool more = true; more && CStopSignals::Arrived() == 0;) {
         std::vector<std::string> errors, notes;
         more = feed.Turn(kPollMs, errors, notes);
         for (const std::string& line : errors) {
@@ -265,7 +239,7 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
         if (!waitForBackend && health.station.nQueued == 0 && IsBackendAway(health.backend)) {
             return DrainEnd::BackendAway;
         }
-        if (g_nStopSignals >= signalsToStop) return DrainEnd::Stopped;
+        if (CStopSignals::Arrived() >= signalsToStop) return DrainEnd::Stopped;
         if (Clock::now() >= end) return DrainEnd::TimedOut;
         status.PrintIfDue();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -377,7 +351,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     struct ForgetAcceptedLog {
         ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
     } forgetAcceptedLog;
-    StopOnSignals stopOnSignals;
+    CStopSignals stopSignals;
     // Ready once a stop signal is taken as one: a manager may stop the host at once.
     ServiceNotify::Ready();
     StatusPrinter status(resolved.statusSeconds);

@@ -12,7 +12,7 @@ class CLiveSource;
 // One run of the host: load the plug-in, start it, acquire and hand over frames, wait
 // until the plug-in has stored them (its queues empty, no refill pending), linger,
 // stop it, and tell what happened. Followed or live frames are acquired as they come
-// until SIGINT or SIGTERM (or the end of standard input); the run then waits for the
+// until a stop signal (CStopSignals) or the end of standard input; the run then waits for the
 // plug-in as after a replay, without lingering. A followed file's position past the
 // frames the plug-in accepted is kept in the host directory (FollowPosition.h), so that
 // the next run goes on from there.
@@ -81,7 +81,7 @@ int ExitCode(const Summary& summary);
 // pending), at most `seconds`, printing its health every `statusSeconds` (0: never).
 // A backend that has not answered for a while (or whose statement hangs) is not
 // waited for once the station files have everything; the `signalsToStop`-th stop
-// signal cuts the wait short.
+// signal (CStopSignals::Arrived) cuts the wait short.
 // `waitForBackend` waits for it all the same, as an operator's --drain asks.
 DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToStop = 2,
                           bool waitForBackend = false);

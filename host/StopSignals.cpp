@@ -13,10 +13,12 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // The write end the handler uses; -1 while no object lives. Set before the handlers
 // are installed and cleared after they are taken away again.
 volatile std::sig_atomic_t g_writeFd = -1;
+volatile std::sig_atomic_t g_nArrived = 0;
 struct sigaction g_previous[sizeof kSignals / sizeof kSignals[0]];
 
 void OnStopSignal(int signal) {
     const int savedErrno = errno;
+    g_nArrived = g_nArrived + 1;
     const unsigned char number = static_cast<unsigned char>(signal);
     // A full pipe drops the byte: dozens of signals wait already.
     if (g_writeFd >= 0) {
@@ -38,11 +40,14 @@ bool MakeNonBlockingPipe(int fds[2]) {
 }  // namespace
 
 CStopSignals::CStopSignals() {
+    g_nArrived = 0;
+    // Without the pipe the signals are still counted: a polling loop needs no more.
     int fds[2];
-    if (!MakeNonBlockingPipe(fds)) return;
-    m_readFd = fds[0];
-    m_writeFd = fds[1];
-    g_writeFd = m_writeFd;
+    if (MakeNonBlockingPipe(fds)) {
+        m_readFd = fds[0];
+        m_writeFd = fds[1];
+        g_writeFd = m_writeFd;
+    }
     struct sigaction action = {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -53,11 +58,11 @@ CStopSignals::CStopSignals() {
 }
 
 CStopSignals::~CStopSignals() {
-    if (m_readFd < 0) return;
     for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
         sigaction(kSignals[i], &g_previous[i], nullptr);
     }
     g_writeFd = -1;
+    if (m_readFd < 0) return;
     ::close(m_readFd);
     ::close(m_writeFd);
 }
@@ -73,6 +78,10 @@ std::vector<int> CStopSignals::Take() {
     }
     m_nTaken += static_cast<int>(signals.size());
     return signals;
+}
+
+int CStopSignals::Arrived() {
+    return g_nArrived;
 }
 
 std::string CStopSignals::Name(int signal) {

@@ -28,7 +28,7 @@ void AddFrameSource(CLI::App* command, Options& options, const char* followHelp)
                      "frames files renamed into DIR2, each taken whole in name order (names "
                      "beginning with . or ending in .tmp are left alone): moved to "
                      "DIR2/done/ once all its frames were accepted, to DIR2/rejected/ with "
-                     "NAME.why otherwise; until SIGINT/SIGTERM")
+                     "NAME.why otherwise; until SIGINT/SIGTERM/SIGHUP")
         ->type_name("DIR2");
     command->add_option("--simulate", options.simulateSpan,
                         "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
@@ -83,10 +83,10 @@ int JobCommand(const HostJobs::Options& options) {
 const char* const kExitCodes =
     "Exit codes of every command:\n"
     "  0  done: everything stored, copied or recalculated; for a continuous run stopped by\n"
-    "     SIGINT/SIGTERM also when backend rows wait safe in the station files\n"
+    "     SIGINT/SIGTERM/SIGHUP also when backend rows wait safe in the station files\n"
     "  1  could not start, or a usage error (unknown option, missing source, bad time,\n"
     "     unknown RTU or RTU type)\n"
-    "  2  stopped by the operator (Ctrl-C, SIGINT or SIGTERM) before the end\n"
+    "  2  stopped by the operator (Ctrl-C, SIGINT, SIGTERM or SIGHUP) before the end\n"
     "  3  ended with data still pending or dropped (not stored, copied or recalculated),\n"
     "     with rows the backend refused, or without the frame spool\n";
 
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     HostRun::Options run;
     CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
     AddFrameSource(runCmd, run,
-                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM; a "
+                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM/SIGHUP; a "
                    "restart goes on after the last frame accepted (DIR/follow-position.json), "
                    "and a rotation by rename or copy-truncate is followed");
     runCmd->add_option("--drain", run.drainSeconds,

@@ -7,7 +7,6 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -37,8 +36,6 @@ namespace {
 
 // At most this long, after the window closed, for the plug-in to store what it took.
 constexpr double kDrainSeconds = 30.0;
-// The wait is looked at this often for a second stop signal.
-constexpr double kDrainSliceSeconds = 0.25;
 
 constexpr int kPollMs = 200;
 
@@ -148,18 +145,8 @@ void SelectRtu(CHostWindow& window, int rtu) {
 
 // Waits for the plug-in to store what it took, at most kDrainSeconds; a further stop
 // signal cuts the wait short.
-HostRun::DrainEnd Drain(CStopSignals& stopSignals) {
-    const int before = stopSignals.Count();
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(kDrainSeconds);
-    for (;;) {
-        // HostRun's own signal count stays at 0 here: only the slice bounds the wait.
-        const HostRun::DrainEnd slice = HostRun::WaitUntilDrained(kDrainSliceSeconds, 0, INT_MAX);
-        if (slice != HostRun::DrainEnd::TimedOut) return slice;
-        stopSignals.Take();
-        if (stopSignals.Count() > before) return HostRun::DrainEnd::Stopped;
-        if (std::chrono::steady_clock::now() >= end) return HostRun::DrainEnd::TimedOut;
-    }
+HostRun::DrainEnd Drain() {
+    return HostRun::WaitUntilDrained(kDrainSeconds, 0, CStopSignals::Arrived() + 1);
 }
 
 void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
@@ -280,7 +267,7 @@ int Run(const Options& given, std::string& error) {
     std::fflush(stdout);
 
     // What was acquired is stored before the plug-in stops, as the terminal host does.
-    const HostRun::DrainEnd drained = Drain(stopSignals);
+    const HostRun::DrainEnd drained = Drain();
     CPluginHealth health;
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (source) health = source->Health();

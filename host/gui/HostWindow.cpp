@@ -349,8 +349,8 @@ void CHostWindow::ShowQuietRtus() {
     const DateTime now = ProcessClock::Now();
     for (const auto& [rtu, row] : m_rowOfRtu) {
         const CRTUState* state = CRTUState::GetRTUState(rtu);
-        const DateTime last = state && state->GetStateTime().IsValid() ? state->GetStateTime()
-                                                                        : m_tOpened;
+        const DateTime last =
+            state && state->GetStateTime().IsValid() ? state->GetStateTime() : m_tOpened;
         const double quietSeconds = (now - last).GetTotalSeconds();
         const bool quiet = quietSeconds >= kQuietPeriods * kPeriodSeconds;
         const QString tip =
@@ -407,8 +407,9 @@ void CHostWindow::ShowJobs() {
     if (RunningJobs().empty()) {
         FinishClosing();
     } else if (std::chrono::steady_clock::now() >= m_jobStopDeadline) {
-        AddMessage(QString::fromUtf8("作业在 %1 s 内没有停止; 插件停止时结束它").arg(kJobStopSeconds),
-                   true);
+        AddMessage(
+            QString::fromUtf8("作业在 %1 s 内没有停止; 插件停止时结束它").arg(kJobStopSeconds),
+            true);
         FinishClosing();
     }
 }

@@ -29,9 +29,10 @@ std::vector<QString> CJobWatch::Changes(CPluginJobs* jobs) {
         }
         if (watched.running && !summary.bBusy) {
             const double seconds = std::chrono::duration<double>(now - watched.started).count();
-            QString line = KindName(kind) +
-                           (summary.bComplete ? QString::fromUtf8("完成") : QString::fromUtf8("已停止")) +
-                           QString::fromUtf8(": %1 个单位").arg(summary.nUnits);
+            QString line =
+                KindName(kind) +
+                (summary.bComplete ? QString::fromUtf8("完成") : QString::fromUtf8("已停止")) +
+                QString::fromUtf8(": %1 个单位").arg(summary.nUnits);
             if (kind == CPluginJobs::kExport) {
                 line += QString::fromUtf8(", 复制 %1 行, 已有 %2 行, 失败 %3 行")
                             .arg(summary.nCopied)

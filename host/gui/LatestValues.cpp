@@ -32,7 +32,8 @@ QString ValueText(float value, const QString& unit, bool brief = false) {
                                  : QString::number(shown, 'g', 6);
     if (unit.isEmpty()) return number;
     // Degrees, per cent and degrees Celsius follow the number directly.
-    const bool tight = unit == QString::fromUtf8("°") || unit == "%" || unit == QString::fromUtf8("℃");
+    const bool tight =
+        unit == QString::fromUtf8("°") || unit == "%" || unit == QString::fromUtf8("℃");
     return number + (tight ? "" : " ") + unit;
 }
 
@@ -43,8 +44,8 @@ bool IsAbnormal(const CDataItem& item) {
 }  // namespace
 
 int CLatestValues::LevelOf(int32_t id) {
-    const bool wind = (id >= 7000 && id < 8000) || (id >= 9000 && id < 9400) ||
-                      (id >= 10000 && id < 10100);
+    const bool wind =
+        (id >= 7000 && id < 8000) || (id >= 9000 && id < 9400) || (id >= 10000 && id < 10100);
     return wind && id % 100 < kMaxLevels ? id % 100 + 1 : 0;
 }
 
@@ -57,7 +58,8 @@ const CLatestValues::Quantity& CLatestValues::QuantityOf(int32_t id) {
         quantity.unit = QString::fromStdString(type->m_strUnit);
         // "3层10分钟平均风速": the level is shown apart.
         const QString prefix = QString::number(LevelOf(id)) + QString::fromUtf8("层");
-        if (LevelOf(id) > 0 && quantity.name.startsWith(prefix)) quantity.name.remove(0, prefix.size());
+        if (LevelOf(id) > 0 && quantity.name.startsWith(prefix))
+            quantity.name.remove(0, prefix.size());
     } else {
         quantity.name = QString::fromUtf8("数据%1").arg(id);
         for (const HostQuantity& own : kHostQuantities) {
@@ -95,7 +97,8 @@ CLatestValues::Text CLatestValues::Describe(const CDataFrame& frame) {
         QStringList parts;
         for (int32_t base : {7000, 7100}) {
             // The 10-minute mean, else the hourly one.
-            const int32_t id = byId.count(base + level - 1) ? base + level - 1 : base + 2000 + level - 1;
+            const int32_t id =
+                byId.count(base + level - 1) ? base + level - 1 : base + 2000 + level - 1;
             if (byId.count(id)) parts << valueOf(id);
         }
         if (!parts.isEmpty()) summary << QString::fromUtf8("%1层 ").arg(level) + parts.join(' ');

@@ -433,7 +433,7 @@ TEST(HostRunTest, AnIsolationFileThroughThePlugin) {
 }
 
 // Under a fast live simulation the clock jumps ten minutes at a poll; every five-minute
-// period it passes still gets its reverse-isolation file.
+// period it passes still gets its reverse-isolation file. SIGHUP ends it as SIGTERM does.
 TEST(HostRunTest, ALiveSimulationWritesAnIsolationFileForEveryPeriod) {
     TestHost host;
     const pid_t child = fork();
@@ -456,7 +456,7 @@ TEST(HostRunTest, ALiveSimulationWritesAnIsolationFileForEveryPeriod) {
         return times;
     };
     EXPECT_TRUE(WaitFor([&] { return fileTimes().count("20090312-1040") == 1; }));
-    kill(child, SIGTERM);
+    kill(child, SIGHUP);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -1268,9 +1268,10 @@ TEST(HostCommandLineTest, RefusedRowsAreReportedAndRefilledOnceTheTableIsMended)
     EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM QUARANTINE"), "0");
 }
 
-// Before the rainfall worker takes jobs the wait is said; the first Ctrl-C asks the job
-// to stop, the second stops waiting: the plug-in is stopped and the host exits 2.
-TEST(HostCommandLineTest, ASecondCtrlCStopsWaitingForTheRecalculation) {
+// Before the rainfall worker takes jobs the wait is said; the first stop signal asks the
+// job to stop, the second (of any kind) stops waiting: the plug-in is stopped and the
+// host exits 2.
+TEST(HostCommandLineTest, ASecondStopSignalStopsWaitingForTheRecalculation) {
     TestHost host;
     VktHost::CloseHost();
     auto printed = [](const std::string& file, const char* text) {
@@ -1281,11 +1282,12 @@ TEST(HostCommandLineTest, ASecondCtrlCStopsWaitingForTheRecalculation) {
                                    host.Path("rain"), [&](pid_t child, const std::string& out) {
                                        ASSERT_TRUE(printed(out, "worker to take up the job"));
                                        kill(child, SIGINT);
-                                       ASSERT_TRUE(printed(out, "stop requested"));
-                                       kill(child, SIGINT);
+                                       ASSERT_TRUE(printed(out, "stop requested (SIGINT)"));
+                                       kill(child, SIGTERM);
                                    });
     EXPECT_EQ(run.status, 2) << run.out << run.err;
-    EXPECT_NE(run.out.find("second Ctrl-C: no longer waiting"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("second stop signal (SIGTERM): no longer waiting"), std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("rainfall recalculation stopped: 0 of 4 units"), std::string::npos)
         << run.out;
 }

@@ -1,0 +1,58 @@
+#include <csignal>
+
+#include "host/StopSignals.h"
+
+namespace {
+
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+
+volatile std::sig_atomic_t g_nArrived = 0;
+volatile std::sig_atomic_t g_lastSignal = 0;
+void (*g_previous[sizeof kSignals / sizeof kSignals[0]])(int);
+
+void OnStopSignal(int signal) {
+    g_lastSignal = signal;
+    g_nArrived = g_nArrived + 1;
+    // The C library resets the handler before calling it; the next signal counts too.
+    std::signal(signal, OnStopSignal);
+}
+
+}  // namespace
+
+CStopSignals::CStopSignals() {
+    g_nArrived = 0;
+    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
+        g_previous[i] = std::signal(kSignals[i], OnStopSignal);
+    }
+}
+
+CStopSignals::~CStopSignals() {
+    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
+        std::signal(kSignals[i], g_previous[i]);
+    }
+}
+
+// Without a pipe the numbers in between are not kept: each new one is named as the last.
+std::vector<int> CStopSignals::Take() {
+    const int arrived = g_nArrived;
+    std::vector<int> signals(arrived > m_nTaken ? arrived - m_nTaken : 0, g_lastSignal);
+    m_nTaken += static_cast<int>(signals.size());
+    return signals;
+}
+
+int CStopSignals::Arrived() {
+    return g_nArrived;
+}
+
+std::string CStopSignals::Name(int signal) {
+    switch (signal) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGBREAK:
+            return "SIGBREAK";
+        default:
+            return "signal " + std::to_string(signal);
+    }
+}
