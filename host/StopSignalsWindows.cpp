@@ -35,7 +35,8 @@ CStopSignals::~CStopSignals() {
 // Without a pipe the numbers in between are not kept: each new one is named as the last.
 std::vector<int> CStopSignals::Take() {
     const int arrived = g_nArrived;
-    std::vector<int> signals(arrived > m_nTaken ? arrived - m_nTaken : 0, g_lastSignal);
+    const int last = g_lastSignal;
+    std::vector<int> signals(arrived > m_nTaken ? arrived - m_nTaken : 0, last);
     m_nTaken += static_cast<int>(signals.size());
     return signals;
 }
