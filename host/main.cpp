@@ -1,6 +1,9 @@
 // vkthost: the command-line acquisition host.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include "host/HostDialogs.h"
 #include "host/HostDirectory.h"
@@ -67,11 +70,6 @@ int InitCommand(const std::string& dir, bool demo, const HostDirectory::BackendO
     return 0;
 }
 
-// A command of the RTU catalogue: its exit code, its refusal on the error output.
-int RtuCommand(int rc, const std::string& error) {
-    return rc == 0 ? 0 : Fail(error);
-}
-
 int JobCommand(const HostJobs::Options& options) {
     std::string error;
     const int rc = HostJobs::Run(options, error);
@@ -98,25 +96,52 @@ int RunCommand(const HostRun::Options& options) {
     return HostRun::ExitCode(summary);
 }
 
-}  // namespace
+// One command of the host: its place on the command line and what it runs. Each
+// command's options live in the closure of its run.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
+using Commands = std::vector<Command>;
 
-int main(int argc, char** argv) {
-    CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in", "vkthost"};
-    // "/tmp/x" is a path, not an option, on every system.
-    app.allow_windows_style_options(false);
-    app.require_subcommand(1);
-    app.footer(kExitCodes);
-
-    std::string helpTopic;
+void AddHelp(CLI::App& app, Commands& commands) {
+    auto topic = std::make_shared<std::string>();
     CLI::App* help = app.add_subcommand("help", "print this help, or that of COMMAND");
-    help->add_option("COMMAND", helpTopic);
+    help->add_option("COMMAND", *topic);
+    commands.push_back(
+        {help, [&app, topic] {
+             // The help of the program (or of the command asked about),
+             // not of "help".
+             const CLI::App* shown = &app;
+             std::string usage = app.get_name();
+             if (!topic->empty()) {
+                 try {
+                     shown = app.get_subcommand(*topic);
+                 } catch (const CLI::OptionNotFound&) {
+                     return Fail("no command " + *topic + " (vkthost help lists them)");
+                 }
+                 usage += " " + *topic;
+             }
+             std::printf("%s", shown->get_formatter()
+                                   ->make_help(shown, usage, CLI::AppFormatMode::Normal)
+                                   .c_str());
+             return 0;
+         }});
+}
 
-    std::string initDir;
-    bool demo = false;
-    HostDirectory::BackendOptions backend;
+void AddInit(CLI::App& app, Commands& commands) {
+    struct Args {
+        std::string dir;
+        bool demo = false;
+        HostDirectory::BackendOptions backend;
+        InitLogin login;
+    };
+    auto args = std::make_shared<Args>();
     CLI::App* init = app.add_subcommand("init", "make DIR a host working directory");
-    init->add_option("DIR", initDir)->required();
-    init->add_flag("--demo", demo, "add three towers of type 100, one of 101 and one other RTU");
+    init->add_option("DIR", args->dir)->required();
+    init->add_flag("--demo", args->demo,
+                   "add three towers of type 100, one of 101 and one other RTU");
+    HostDirectory::BackendOptions& backend = args->backend;
     init->add_option("--backend", backend.product, "sqlite (default) or postgresql")
         ->check(CLI::IsMember({"sqlite", "postgresql"}));
     init->add_option("--pg-host", backend.pgHost,
@@ -137,160 +162,193 @@ int main(int argc, char** argv) {
     init->add_flag("--replace-backend", backend.replace,
                    "on a host directory that exists: point its backend data source at the "
                    "backend given (nothing else changes; without it init changes nothing)");
-    InitLogin login;
-    init->add_option("--pg-user", login.user, "backend login name, into WPDB.ini");
-    init->add_option("--pg-password-file", login.passwordFile,
+    init->add_option("--pg-user", args->login.user, "backend login name, into WPDB.ini");
+    init->add_option("--pg-password-file", args->login.passwordFile,
                      "backend password from the file's first line (- for standard input), "
                      "into WPDB.ini");
+    commands.push_back(
+        {init, [args] { return InitCommand(args->dir, args->demo, args->backend, args->login); }});
+}
 
-    Settings::Options settings;
-    CLI::App* settingsCmd = app.add_subcommand(
+void AddSettings(CLI::App& app, Commands& commands) {
+    auto settings = std::make_shared<Settings::Options>();
+    CLI::App* command = app.add_subcommand(
         "settings", "list the plug-in's settings (DIR/WPDB.ini), or change them: KEY=VALUE ...");
-    settingsCmd->add_option("DIR", settings.dir)->required();
-    settingsCmd->add_option("KEY=VALUE", settings.assignments,
-                            "SECTION.KEY=VALUE, e.g. DATABASE.USER=fd TXT.DIR=/srv/iso");
-    settingsCmd->add_option(
-        "--password-file", settings.passwordFile,
-        "[DATABASE] PASSWORD from the file's first line (- for standard input)");
+    command->add_option("DIR", settings->dir)->required();
+    command->add_option("KEY=VALUE", settings->assignments,
+                        "SECTION.KEY=VALUE, e.g. DATABASE.USER=fd TXT.DIR=/srv/iso");
+    command->add_option("--password-file", settings->passwordFile,
+                        "[DATABASE] PASSWORD from the file's first line (- for standard input)");
+    commands.push_back({command, [settings] { return Settings::Command(*settings); }});
+}
 
-    std::string rtuDir;
-    CRTUDef def;
-    bool replace = false;
-    int removeId = 0;
+void AddRtu(CLI::App& app, Commands& commands) {
+    struct Args {
+        std::string dir;
+        CRTUDef def;
+        bool replace = false;
+        int removeId = 0;
+    };
+    auto args = std::make_shared<Args>();
     CLI::App* rtu = app.add_subcommand("rtu", "list and edit the RTU catalogue");
     rtu->require_subcommand(1);
-    CLI::App* rtuList =
+    CLI::App* list =
         rtu->add_subcommand("list", "list the RTUs: id, name, type, the type's meaning, remark");
-    rtuList->add_option("DIR", rtuDir)->required();
-    CLI::App* rtuAdd = rtu->add_subcommand("add", "add an RTU (--replace: or replace it)");
-    rtuAdd->add_option("DIR", rtuDir)->required();
-    rtuAdd->add_option("--id", def.m_nRTUID, "RTU number, above 0")->required();
-    rtuAdd->add_option("--name", def.m_strName)->required();
-    rtuAdd->add_option("--type", def.m_nType, "100 wind tower, 101 second kind, 102 rain gauge")
+    list->add_option("DIR", args->dir)->required();
+    CLI::App* add = rtu->add_subcommand("add", "add an RTU (--replace: or replace it)");
+    add->add_option("DIR", args->dir)->required();
+    add->add_option("--id", args->def.m_nRTUID, "RTU number, above 0")->required();
+    add->add_option("--name", args->def.m_strName)->required();
+    add->add_option("--type", args->def.m_nType, "100 wind tower, 101 second kind, 102 rain gauge")
         ->required();
-    rtuAdd->add_option("--remark", def.m_strRemark);
-    rtuAdd->add_flag("--replace", replace, "replace an RTU with the same id");
-    CLI::App* rtuRemove = rtu->add_subcommand("remove", "remove an RTU");
-    rtuRemove->add_option("DIR", rtuDir)->required();
-    rtuRemove->add_option("--id", removeId)->required();
+    add->add_option("--remark", args->def.m_strRemark);
+    add->add_flag("--replace", args->replace, "replace an RTU with the same id");
+    CLI::App* remove = rtu->add_subcommand("remove", "remove an RTU");
+    remove->add_option("DIR", args->dir)->required();
+    remove->add_option("--id", args->removeId)->required();
+    // A command of the RTU catalogue: its exit code, its refusal on the error output.
+    auto answer = [](int rc, const std::string& error) { return rc == 0 ? 0 : Fail(error); };
+    commands.push_back({list, [args, answer] {
+                            std::string error;
+                            return answer(RtuCatalogue::List(args->dir, error), error);
+                        }});
+    commands.push_back(
+        {add, [args, answer] {
+             std::string error;
+             args->def.m_nID = args->def.m_nRTUID;
+             return answer(RtuCatalogue::Add(args->dir, args->def, args->replace, error), error);
+         }});
+    commands.push_back({remove, [args, answer] {
+                            std::string error;
+                            return answer(RtuCatalogue::Remove(args->dir, args->removeId, error),
+                                          error);
+                        }});
+}
 
-    HostRun::Options run;
-    CLI::App* runCmd = app.add_subcommand("run", "load the plug-in and feed it frames");
-    AddFrameSource(runCmd, run,
-                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM/SIGHUP; a "
-                   "restart goes on after the last frame accepted (DIR/follow-position.json), "
-                   "and a rotation by rename or copy-truncate is followed");
-    runCmd->add_option("--drain", run.drainSeconds,
-                       "at most this many seconds for the plug-in to store everything (600)");
-    runCmd->add_option("--status", run.statusSeconds,
-                       "print the plug-in's health figures this often while waiting");
-    runCmd->add_option("--linger", run.lingerSeconds, "seconds to wait before stopping (5)");
-    runCmd->add_option("--accepted", run.acceptedFile,
-                       "append \"RTU time\" of every accepted frame to FILE");
+void AddRun(CLI::App& app, Commands& commands) {
+    auto run = std::make_shared<HostRun::Options>();
+    CLI::App* command = app.add_subcommand("run", "load the plug-in and feed it frames");
+    AddFrameSource(command, *run,
+                   "frames appended to FILE (- for standard input) until SIGINT/SIGTERM/SIGHUP; "
+                   "a restart goes on after the last frame accepted "
+                   "(DIR/follow-position.json), and a rotation by rename or copy-truncate is "
+                   "followed");
+    command->add_option("--drain", run->drainSeconds,
+                        "at most this many seconds for the plug-in to store everything (600)");
+    command->add_option("--status", run->statusSeconds,
+                        "print the plug-in's health figures this often while waiting");
+    command->add_option("--linger", run->lingerSeconds, "seconds to wait before stopping (5)");
+    command->add_option("--accepted", run->acceptedFile,
+                        "append \"RTU time\" of every accepted frame to FILE");
+    commands.push_back({command, [run] { return RunCommand(*run); }});
+}
 
-    HostGui::Options gui;
-    CLI::App* guiCmd = app.add_subcommand("gui", "the host with its main window");
-    AddFrameSource(guiCmd, gui, "frames appended to FILE (- for standard input)");
-    guiCmd->add_option("--rtu", gui.selectRtu, "the tower charted at start");
-    guiCmd->add_option("--screenshot", gui.screenshot, "PNG of the window at --quit-after");
-    guiCmd->add_option("--quit-after", gui.quitAfter, "close the window after SECONDS");
+void AddGui(CLI::App& app, Commands& commands) {
+    auto gui = std::make_shared<HostGui::Options>();
+    CLI::App* command = app.add_subcommand("gui", "the host with its main window");
+    AddFrameSource(command, *gui, "frames appended to FILE (- for standard input)");
+    command->add_option("--rtu", gui->selectRtu, "the tower charted at start");
+    command->add_option("--screenshot", gui->screenshot, "PNG of the window at --quit-after");
+    command->add_option("--quit-after", gui->quitAfter, "close the window after SECONDS");
+    commands.push_back({command, [gui] {
+                            std::string error;
+                            const int rc = HostGui::Run(*gui, error);
+                            return rc == 0 || error.empty() ? rc : Fail(error);
+                        }});
+}
 
-    // The batch jobs, with the same options each.
-    HostJobs::Options exportJob, rainJob;
-    exportJob.kind = CPluginJobs::kExport;
-    rainJob.kind = CPluginJobs::kRainfall;
-    auto addJobOptions = [](CLI::App* command, HostJobs::Options& job) {
-        command->add_option("DIR", job.dir)->required();
-        command
-            ->add_option("--stations", job.stations,
-                         "type-100 towers: \"12,13\", \"12, 13\" or all")
-            ->required();
-        command->add_option("--from", job.from, "start \"YYYY-MM-DD HH:MM[:SS]\"")->required();
-        command->add_option("--to", job.to, "end \"YYYY-MM-DD HH:MM[:SS]\"")->required();
-        command->add_option("--plugin", job.pluginPath, "the plug-in library");
+// The batch jobs, with the same options each.
+void AddJob(CLI::App& app, Commands& commands, int kind, const char* name,
+            const char* description) {
+    auto job = std::make_shared<HostJobs::Options>();
+    job->kind = kind;
+    CLI::App* command = app.add_subcommand(name, description);
+    command->add_option("DIR", job->dir)->required();
+    command
+        ->add_option("--stations", job->stations, "type-100 towers: \"12,13\", \"12, 13\" or all")
+        ->required();
+    command->add_option("--from", job->from, "start \"YYYY-MM-DD HH:MM[:SS]\"")->required();
+    command->add_option("--to", job->to, "end \"YYYY-MM-DD HH:MM[:SS]\"")->required();
+    command->add_option("--plugin", job->pluginPath, "the plug-in library");
+    commands.push_back({command, [job] { return JobCommand(*job); }});
+}
+
+void AddJobs(CLI::App& app, Commands& commands) {
+    AddJob(app, commands, CPluginJobs::kExport, "export",
+           "copy station data of a time range into the backend");
+    AddJob(app, commands, CPluginJobs::kRainfall, "recalc-rain",
+           "recompute the hourly rainfall of the backend for a time range");
+}
+
+void AddDialogs(CLI::App& app, Commands& commands) {
+    struct Args {
+        std::string dir, which, out, plugin;
     };
-    CLI::App* exportCmd =
-        app.add_subcommand("export", "copy station data of a time range into the backend");
-    addJobOptions(exportCmd, exportJob);
-    CLI::App* rainCmd = app.add_subcommand(
-        "recalc-rain", "recompute the hourly rainfall of the backend for a time range");
-    addJobOptions(rainCmd, rainJob);
-
-    std::string dialogDir, dialogWhich, dialogPlugin;
-    CLI::App* dialogCmd = app.add_subcommand("dialog", "open one of the plug-in's dialogs");
-    dialogCmd->add_option("DIR", dialogDir)->required();
-    dialogCmd->add_option("WHICH", dialogWhich, "property or export")->required();
-    dialogCmd->add_option("--plugin", dialogPlugin, "the plug-in library");
-    std::string shotsDir, shotsOut, shotsPlugin;
-    CLI::App* shotsCmd =
+    auto args = std::make_shared<Args>();
+    CLI::App* dialog = app.add_subcommand("dialog", "open one of the plug-in's dialogs");
+    dialog->add_option("DIR", args->dir)->required();
+    dialog->add_option("WHICH", args->which, "property or export")->required();
+    dialog->add_option("--plugin", args->plugin, "the plug-in library");
+    CLI::App* shots =
         app.add_subcommand("screenshots", "render the plug-in's dialogs to PNG files");
-    shotsCmd->add_option("DIR", shotsDir)->required();
-    shotsCmd->add_option("OUTDIR", shotsOut)->required();
-    shotsCmd->add_option("--plugin", shotsPlugin, "the plug-in library");
+    shots->add_option("DIR", args->dir)->required();
+    shots->add_option("OUTDIR", args->out)->required();
+    shots->add_option("--plugin", args->plugin, "the plug-in library");
+    commands.push_back({dialog, [args] {
+                            std::string error;
+                            return HostDialogs::OpenDialog(args->dir, args->which, args->plugin,
+                                                           error) == 0
+                                       ? 0
+                                       : Fail(error);
+                        }});
+    commands.push_back({shots, [args] {
+                            std::string error;
+                            return HostDialogs::Screenshots(args->dir, args->out, args->plugin,
+                                                            error) == 0
+                                       ? 0
+                                       : Fail(error);
+                        }});
+}
 
-    HostRefill::Options refill;
-    CLI::App* refillCmd = app.add_subcommand(
+void AddRefill(CLI::App& app, Commands& commands) {
+    auto refill = std::make_shared<HostRefill::Options>();
+    CLI::App* command = app.add_subcommand(
         "refill", "copy back into the backend what it lacks, the rows it refused among them");
-    refillCmd->add_option("DIR", refill.dir)->required();
-    refillCmd->add_option("--drain", refill.drainSeconds,
-                          "at most this many seconds for the refill, a backend away included");
-    refillCmd->add_option("--plugin", refill.pluginPath, "the plug-in library");
+    command->add_option("DIR", refill->dir)->required();
+    command->add_option("--drain", refill->drainSeconds,
+                        "at most this many seconds for the refill, a backend away included");
+    command->add_option("--plugin", refill->pluginPath, "the plug-in library");
+    commands.push_back({command, [refill] { return HostRefill::Command(*refill); }});
+}
 
-    std::string reportDir;
-    CLI::App* report = app.add_subcommand("report", "print what the plug-in stored under DIR");
-    report->add_option("DIR", reportDir)->required();
+void AddReport(CLI::App& app, Commands& commands) {
+    auto dir = std::make_shared<std::string>();
+    CLI::App* command = app.add_subcommand("report", "print what the plug-in stored under DIR");
+    command->add_option("DIR", *dir)->required();
+    commands.push_back({command, [dir] { return Report::Print(*dir); }});
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"vkthost: acquisition host for the wind-tower storage plug-in", "vkthost"};
+    // "/tmp/x" is a path, not an option, on every system.
+    app.allow_windows_style_options(false);
+    app.require_subcommand(1);
+    app.footer(kExitCodes);
+    Commands commands;
+    for (auto add : {AddHelp, AddInit, AddSettings, AddRtu, AddRun, AddGui, AddJobs, AddDialogs,
+                     AddRefill, AddReport}) {
+        add(app, commands);
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         // --help is no error; every other parse error is a usage error.
         return app.exit(e) == 0 ? 0 : 1;
     }
-
-    if (help->parsed()) {
-        // The help of the program (or of the command asked about), not of "help".
-        const CLI::App* topic = &app;
-        std::string usage = app.get_name();
-        if (!helpTopic.empty()) {
-            try {
-                topic = app.get_subcommand(helpTopic);
-            } catch (const CLI::OptionNotFound&) {
-                return Fail("no command " + helpTopic + " (vkthost help lists them)");
-            }
-            usage += " " + helpTopic;
-        }
-        std::printf(
-            "%s",
-            topic->get_formatter()->make_help(topic, usage, CLI::AppFormatMode::Normal).c_str());
-        return 0;
+    for (const Command& command : commands) {
+        if (command.app->parsed()) return command.run();
     }
-    if (init->parsed()) return InitCommand(initDir, demo, backend, login);
-    if (settingsCmd->parsed()) return Settings::Command(settings);
-    std::string rtuError;
-    if (rtuList->parsed()) return RtuCommand(RtuCatalogue::List(rtuDir, rtuError), rtuError);
-    if (rtuAdd->parsed()) {
-        def.m_nID = def.m_nRTUID;
-        return RtuCommand(RtuCatalogue::Add(rtuDir, def, replace, rtuError), rtuError);
-    }
-    if (rtuRemove->parsed()) {
-        return RtuCommand(RtuCatalogue::Remove(rtuDir, removeId, rtuError), rtuError);
-    }
-    if (runCmd->parsed()) return RunCommand(run);
-    if (guiCmd->parsed()) {
-        std::string error;
-        const int rc = HostGui::Run(gui, error);
-        return rc == 0 || error.empty() ? rc : Fail(error);
-    }
-    if (exportCmd->parsed()) return JobCommand(exportJob);
-    if (dialogCmd->parsed() || shotsCmd->parsed()) {
-        std::string error;
-        const int rc = dialogCmd->parsed()
-                           ? HostDialogs::OpenDialog(dialogDir, dialogWhich, dialogPlugin, error)
-                           : HostDialogs::Screenshots(shotsDir, shotsOut, shotsPlugin, error);
-        return rc == 0 ? 0 : Fail(error);
-    }
-    if (rainCmd->parsed()) return JobCommand(rainJob);
-    if (refillCmd->parsed()) return HostRefill::Command(refill);
-    if (report->parsed()) return Report::Print(reportDir);
     return 1;
 }
