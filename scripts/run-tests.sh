@@ -14,14 +14,13 @@ jobs=$(nproc)
 # A throwaway PostgreSQL cluster on a free loopback port, below the range the kernel
 # hands to clients (32768 and up), where a test's own connection could hold it. The
 # tests that start clusters of their own find free ports after it themselves.
-. "$top/scripts/free-port.sh"
+. "$top/scripts/lib.sh"
 export VKT_PG_PORT
 VKT_PG_PORT=$(free_port 25432 25630)
 export VKT_PG_SCRIPT=$top/scripts/pg-cluster.sh
-pgdir=$(mktemp -d /tmp/vkt-pg-XXXXXX)
+work_with_cluster pg "$VKT_PG_PORT"
 # The crash test freezes this server for a moment (it holds the server's test lock).
 export VKT_PG_DIR=$pgdir
-trap 'bash "$VKT_PG_SCRIPT" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
 echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
 bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
 
