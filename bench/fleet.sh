@@ -21,12 +21,8 @@
 # with the backend on PORT; exit 0 when every row is there once with its value.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/lib.sh"
 
-psql_as() {
-  local user=$1
-  shift
-  psql -h 127.0.0.1 -p "$port" -U "$user" -d windpower -X -q -At -v ON_ERROR_STOP=1 "$@"
-}
 psql_fd() { psql_as fd "$@"; }
 
 # The value columns a station table and its backend table share (TIME first), as
@@ -145,21 +141,13 @@ fleet=${fleet:-$total}
 vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
 
-. "$top/scripts/free-port.sh"
-. "$top/bench/cpu-seconds.sh"
 [ -n "$port" ] || port=$(free_port 25800 25898) || exit 1
 
-work=$(mktemp -d /tmp/vkt-fleet-XXXXXX)
-chmod 755 "$work"  # the server runs as postgres when we are root
-pgdir=$work/pg
-mkdir "$pgdir"
+work_with_cluster fleet "$port"
 pids=()
-cleanup() {
+before_cleanup() {
   for pid in "${pids[@]}"; do kill -s KILL "$pid" 2>/dev/null || true; done
-  bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$port" >/dev/null 2>&1 || true
-  rm -rf "$work"
 }
-trap cleanup EXIT
 
 # The cluster runs with the durability asked for: the tests run with fsync off; a
 # backend in service runs with it on, and every frame's commit then waits for its WAL

@@ -46,24 +46,19 @@ for n in "$towers" "$hours" "$seconds" "$speed" $delays; do
 done
 vkthost=$bin/vkthost proxy=$bin/vkt-linkproxy
 [ -x "$vkthost" ] && [ -x "$proxy" ] || { echo "no $vkthost or $proxy: build first" >&2; exit 1; }
-. "$top/scripts/free-port.sh"
+. "$top/scripts/lib.sh"
 [ -n "$port" ] || port=$(free_port 25900 25998) || exit 1
 
-work=$(mktemp -d /tmp/vkt-latency-XXXXXX)
-chmod 755 "$work"  # the server runs as postgres when we are root
-mkdir "$work/pg"
+work_with_cluster latency "$port"
 host_pid="" proxy_pid=""
-cleanup() {
+before_cleanup() {
   [ -z "$host_pid" ] || kill -s KILL "$host_pid" 2>/dev/null || true
   [ -z "$proxy_pid" ] || kill "$proxy_pid" 2>/dev/null || true
-  bash "$top/scripts/pg-cluster.sh" stop "$work/pg" "$port" >/dev/null 2>&1 || true
-  rm -rf "$work"
 }
-trap cleanup EXIT
 say() { echo "latency: $*" >&2; }
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN {print b - a}'; }
-psql_fd() { psql -h 127.0.0.1 -p "$port" -U fd -d windpower -X -q -At -v ON_ERROR_STOP=1 "$@"; }
+psql_fd() { psql_as fd "$@"; }
 rows_in_backend() { psql_fd -c "SELECT count(*) FROM FD_RUN_${1:-RTTOWER}"; }
 
 PG_FSYNC=$fsync bash "$top/scripts/pg-cluster.sh" init "$work/pg" "$port"

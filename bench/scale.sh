@@ -32,20 +32,11 @@ while [ $# -gt 0 ]; do
 done
 vkthost=$bin/vkthost
 [ -x "$vkthost" ] || { echo "no $vkthost: build first (scripts/build.sh)" >&2; exit 1; }
-. "$top/scripts/free-port.sh"
-. "$top/bench/cpu-seconds.sh"
+. "$top/scripts/lib.sh"
 [ -n "$port" ] || port=$(free_port 25801 25899) || exit 1
 
-work=$(mktemp -d /tmp/vkt-scale-XXXXXX)
-chmod 755 "$work"  # the server runs as postgres when we are root
-mkdir "$work/pg"
-trap 'bash "$top/scripts/pg-cluster.sh" stop "$work/pg" "$port" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-PG_FSYNC=off bash "$top/scripts/pg-cluster.sh" init "$work/pg" "$port"
-psql_as() {
-  local user=$1
-  shift
-  psql -h 127.0.0.1 -p "$port" -U "$user" -d windpower -X -q -At -v ON_ERROR_STOP=1 "$@"
-}
+work_with_cluster scale "$port"
+PG_FSYNC=off bash "$top/scripts/pg-cluster.sh" init "$pgdir" "$port"
 
 # 1. Bytes per row as the plug-in writes them; the statements of a 10-minute frame
 #    from the server's log on the way.

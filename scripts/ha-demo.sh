@@ -35,9 +35,8 @@ mode=pg_ctl      # who promotes the standby: pg_ctl (this script) or monitor
 paf_nodes=()     # the pg_autoctl nodes started, monitor last
 say() { echo "== $(date +%T) $*"; }
 
-as_owner() {  # the servers and pg_autoctl refuse to run as root
-  if [ "$(id -u)" -eq 0 ]; then su postgres -s /bin/bash -c "$*"; else bash -c "$*"; fi
-}
+# as_owner: the servers and pg_autoctl refuse to run as root.
+. "$top/scripts/lib.sh"
 # pg_autoctl keeps its configuration, state and pid files under the work folder.
 paf_env="XDG_CONFIG_HOME='$work/paf/config' XDG_DATA_HOME='$work/paf/data' XDG_RUNTIME_DIR='$work/paf/run'"
 paf() { as_owner "$paf_env pg_autoctl $*"; }

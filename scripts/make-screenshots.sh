@@ -8,6 +8,7 @@
 #   dialog-4000.png … dialog-4003.png  the plug-in's four dialogs
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+. "$top/scripts/lib.sh"
 build=${1:-$top/build}
 host=$build/bin/vkthost
 out=$top/docs/images
@@ -21,24 +22,15 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
 now="2026-03-12 12:00:00"
 
-# A loopback port that nobody answers on, for the backend that is down.
-closed_port() {
-  for p in $(seq 55900 55999); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "$p"; return
-    fi
-  done
-  return 1
-}
-
 echo "== window with tower 1 charted"
 "$host" init "$work/demo" --demo >/dev/null
 "$host" gui "$work/demo" --simulate last:2d --now "$now" --rtu 1 \
   --quit-after 8 --screenshot "$out/window-tower.png" >/dev/null
 
 echo "== window with the backend down"
+# On a loopback port that nobody answers on.
 "$host" init "$work/down" --demo --backend postgresql --pg-host 127.0.0.1 \
-  --pg-port "$(closed_port)" --pg-database windpower >/dev/null
+  --pg-port "$(free_port 55900 55999 1)" --pg-database windpower >/dev/null
 "$host" gui "$work/down" --simulate last:2d --now "$now" --rtu 1 \
   --quit-after 10 --screenshot "$out/window-backend-down.png" >/dev/null
 

@@ -4,9 +4,9 @@
 # made there with CPack. Prints the package's path last.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:-$top/build-pkg}
-cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-  -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_BENCH=OFF >/dev/null
+dir=$(realpath -m "${1:-$top/build-pkg}")  # the preset is configured from $top
+# The preset package of CMakePresets.json, in BUILD_DIR.
+(cd "$top" && cmake --preset package -B "$dir" >/dev/null)
 cmake --build "$dir" -j"$(nproc)"
 rm -f "$dir"/vkthost_*.deb
 if ! (cd "$dir" && cpack -G DEB >"$dir/cpack.log" 2>&1); then

@@ -67,10 +67,8 @@ case $fsync in on | off) ;; *) refuse "PG_FSYNC must be on or off, not '$fsync'"
 sync=${PG_SYNC:-on}
 case $sync in on | off) ;; *) refuse "PG_SYNC must be on or off, not '$sync'" ;; esac
 
-as_owner() {
-  # initdb and the server refuse to run as root.
-  if [ "$(id -u)" -eq 0 ]; then su postgres -s /bin/bash -c "$*"; else bash -c "$*"; fi
-}
+# as_owner: initdb and the server refuse to run as root.
+. "$top/scripts/lib.sh"
 
 # init builds only in a folder made for it: whatever else it was given (a mistyped
 # path, a home folder, a cluster still in use) must come to no harm.

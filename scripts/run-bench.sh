@@ -7,11 +7,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build-bench" Release >/dev/null
 
-. "$top/scripts/free-port.sh"
+. "$top/scripts/lib.sh"
 export VKT_PG_PORT
 VKT_PG_PORT=$(free_port 25632 25830)
-pgdir=$(mktemp -d /tmp/vkt-pg-bench-XXXXXX)
-trap 'bash "$top/scripts/pg-cluster.sh" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
+work_with_cluster pg-bench "$VKT_PG_PORT"
 # The server commits as a production server does (fsync on): what a transaction saves
 # is mostly the flush of each commit. PG_FSYNC=off measures the test suite's setting.
 export PG_FSYNC=${PG_FSYNC:-on}

@@ -10,29 +10,30 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 jobs=$(nproc)
+# Each build is a preset of CMakePresets.json: configured and built in its folder there.
+build_preset() {
+  (cd "$top" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs")
+}
 
 # A throwaway PostgreSQL cluster on a free loopback port, below the range the kernel
 # hands to clients (32768 and up), where a test's own connection could hold it. The
 # tests that start clusters of their own find free ports after it themselves.
-. "$top/scripts/free-port.sh"
+. "$top/scripts/lib.sh"
 export VKT_PG_PORT
 VKT_PG_PORT=$(free_port 25432 25630)
 export VKT_PG_SCRIPT=$top/scripts/pg-cluster.sh
-pgdir=$(mktemp -d /tmp/vkt-pg-XXXXXX)
+work_with_cluster pg "$VKT_PG_PORT"
 # The crash test freezes this server for a moment (it holds the server's test lock).
+# shellcheck disable=SC2154 # $pgdir: made by work_with_cluster
 export VKT_PG_DIR=$pgdir
-trap 'bash "$VKT_PG_SCRIPT" stop "$pgdir" "$VKT_PG_PORT" >/dev/null 2>&1 || true; rm -rf "$pgdir"' EXIT
 echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
 bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
 
 echo "== Clang thread-safety analysis (the plug-in, the base library and the host)"
-cmake -S "$top" -B "$top/build-tsa" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
-  -DVKT_BUILD_TESTS=OFF -DVKT_BUILD_BENCH=OFF \
-  -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" >/dev/null
-cmake --build "$top/build-tsa" -j"$jobs"
+build_preset tsa
 
 echo "== plain build"
-"$top/scripts/build.sh" "$top/build" RelWithDebInfo
+build_preset default
 (cd "$top/build" && ctest --output-on-failure -j"$jobs")
 # What the crash test found: kills per point, frames accepted and found in both stores;
 # how many error-log lines the link-fault test's cuts wrote.
@@ -42,7 +43,7 @@ echo "== the Debian package: built, installed, tried and removed again"
 bash "$top/scripts/test-package.sh"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-"$top/scripts/build.sh" "$top/build-asan" Debug address,undefined
+build_preset asan
 (cd "$top/build-asan" &&
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
   LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
@@ -50,16 +51,14 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
   ctest --output-on-failure -j"$jobs")
 
 echo "== ThreadSanitizer (concurrency tests)"
-"$top/scripts/build.sh" "$top/build-tsan" Debug thread
+build_preset tsan
 # setarch -R: ThreadSanitizer needs the classic address-space layout.
 (cd "$top/build-tsan" &&
   TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/scripts/tsan.supp" \
   setarch "$(uname -m)" -R ctest --output-on-failure -j"$jobs" -L concurrency)
 
 echo "== Windows (i686, mingw-w64) under Wine, and the Windows host beside the Linux one"
-cmake -S "$top" -B "$top/build-win" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DVKT_BUILD_BENCH=OFF -DVKT_LINUX_HOST="$top/build/bin/vkthost" >/dev/null
-cmake --build "$top/build-win" -j"$jobs"
+build_preset windows
 export VKT_WINEPREFIX="$top/build-win/wineprefix"
 VKT_ODBC_SETUP_DLL="$top/build-win/bin/vktodbcsetup.dll" bash "$top/scripts/wine-prefix.sh" "$VKT_WINEPREFIX"
 # One Wine server for the whole suite: with the usual one, which leaves 3 s after its

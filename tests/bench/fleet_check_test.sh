@@ -5,6 +5,7 @@
 #   fleet_check_test.sh BIN_DIR
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/scripts/lib.sh"
 bin=$1
 port=${VKT_PG_PORT:-}
 if [ -z "$port" ]; then
@@ -14,7 +15,7 @@ if [ -z "$port" ]; then
 fi
 work=$(mktemp -d /tmp/vkt-fleet-test-XXXXXX)
 towers="970001,970002,970101"
-sql() { psql -h 127.0.0.1 -p "$port" -U fd -d windpower -X -q -At -v ON_ERROR_STOP=1 -c "$1"; }
+sql() { psql_as fd -c "$1"; }
 forget() {
   sql "DELETE FROM FD_RUN_RTTOWER WHERE TOWERID IN ($towers)"
   sql "DELETE FROM FD_RUN_TOWERHIS WHERE TOWERID IN ($towers)"
