@@ -30,8 +30,7 @@ bool CBackendConfirmation::HasTable(int32_t nRTUID) {
     return !rows.empty() && rows.front()[0] == "1";
 }
 
-CBackendConfirmation::CBackendConfirmation(CStationMap& stations, int persistIntervalMs)
-    : m_stations(stations), m_nPersistIntervalMs(persistIntervalMs) {}
+CBackendConfirmation::CBackendConfirmation(CStationMap& stations) : m_stations(stations) {}
 
 DateTime CBackendConfirmation::ReadStored(int32_t nRTUID) {
     const auto rows =
@@ -103,7 +102,7 @@ DateTime CBackendConfirmation::Candidate(const Tower& tower) {
 void CBackendConfirmation::PersistIfDue(bool force) {
     MutexLock guard(m_lock);
     const double now = SteadySeconds();
-    if (!force && now - m_lastPersist < m_nPersistIntervalMs / 1000.0) return;
+    if (!force && now - m_lastPersist < kPersistIntervalMs / 1000.0) return;
     m_lastPersist = now;
     for (auto& [rtu, tower] : m_towers) {
         const DateTime candidate = Candidate(tower);

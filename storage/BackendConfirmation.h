@@ -24,7 +24,7 @@ public:
     static constexpr int kPersistIntervalMs = 3000;
     static constexpr const char* kTable = "CONFIRMED";
 
-    CBackendConfirmation(CStationMap& stations, int persistIntervalMs = kPersistIntervalMs);
+    explicit CBackendConfirmation(CStationMap& stations);
 
     // Start: the range of station rows after each tower's confirmed time, for every
     // station file under `workingDir`/WPData. A file without a confirmed time (one of
@@ -65,7 +65,6 @@ private:
     bool HasTable(int32_t nRTUID) REQUIRES(m_lock);
 
     CStationMap& m_stations;
-    const int m_nPersistIntervalMs;
     // Held across the station-file writes too, so that a lowering by the storage
     // thread and a raise by the writer cannot overtake each other on disk. Taken
     // before the Access lock, never inside it.

@@ -118,7 +118,7 @@ void CBackendWriterThread::CheckStall() {
     const double started = m_statementStart.load();
     if (started == 0) return;
     const double age = SteadySeconds() - started;
-    if (age * 1000 < m_timing.stallMs || m_bStalled.exchange(true)) return;
+    if (age * 1000 < kStallMs || m_bStalled.exchange(true)) return;
     const DateTime since = ProcessClock::Now() - DateTimeSpan(age / 86400.0);
     {
         MutexLock guard(m_stallLock);
@@ -350,7 +350,7 @@ void CBackendWriterThread::RefillStep() {
     double days = 0;
     for (const CRefillRange& range : m_journal.NextOfEachTower(batches ? kMostTowersPerStep : 1)) {
         const DateTime end =
-            std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(m_timing.refillChunkDays));
+            std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(1, 0, 0, 0));
         days += (end - range.m_tFrom).GetTotalSeconds() / 86400.0;
         if (!chunks.empty() && days > kTowerDaysPerTransaction) break;
         ranges.push_back(range);

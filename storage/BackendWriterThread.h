@@ -37,14 +37,14 @@ public:
     // A refill step over a server that takes batches: the oldest range of up to this
     // many towers, a day of each at most, and kTowerDaysPerTransaction in all.
     static constexpr size_t kMostTowersPerStep = 64;
+    // A statement running longer: the backend is stalled.
+    static constexpr int kStallMs = 10000;
 
     struct Timing {
-        int pollMs = 1000;             // longest sleep without work
-        int retryMs = 5000;            // between two tries of an absent server
-        int drainMs = 2000;            // writing on after the stop signal
-        size_t maxQueued = 100000;     // past it the oldest records are dropped
-        double refillChunkDays = 1.0;  // one refill step
-        int stallMs = 10000;           // a statement running longer: the backend is stalled
+        int pollMs = 1000;          // longest sleep without work
+        int retryMs = 5000;         // between two tries of an absent server
+        int drainMs = 2000;         // writing on after the stop signal
+        size_t maxQueued = 100000;  // past it the oldest records are dropped
     };
 
     // The rows go to `backend`; the stations are the refill's source, the journal
