@@ -283,87 +283,146 @@ bool OpenContinuousSource(const std::string& followFile, const std::string& inbo
     return live != nullptr;
 }
 
-int Run(const Options& options, Summary& summary, std::string& error) {
-    // Resolve the input files before changing into the host directory.
+namespace {
+
+// What a run acquires: the frames known at its start, each with where it came from,
+// and the source of those still to come.
+struct Acquisition {
+    std::vector<CDataFrame> frames;
+    std::vector<std::string> origins;  // of each frame, for a refusal
+    std::unique_ptr<CLiveSource> live;
+    const char* liveOrigin = "--follow";
+};
+
+// The input files resolved before the host directory is entered.
+Options Resolved(const Options& options) {
     Options resolved = options;
     resolved.framesFile = HostDirectory::InputPath(resolved.framesFile);
     resolved.followFile = HostDirectory::InputPath(resolved.followFile);
     resolved.inboxDir = HostDirectory::InputPath(resolved.inboxDir);
     resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
-    const std::string pluginPath = HostDirectory::Absolute(
-        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
+    return resolved;
+}
 
-    if (!resolved.refillOnly && resolved.framesFile.empty() && resolved.followFile.empty() &&
-        resolved.inboxDir.empty() && resolved.simulateSpan.empty()) {
+bool SourcesGiven(const Options& options, std::string& error) {
+    if (!options.refillOnly && options.framesFile.empty() && options.followFile.empty() &&
+        options.inboxDir.empty() && options.simulateSpan.empty()) {
         error =
             "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input), "
             "--inbox DIR or --simulate SPAN";
-        return 1;
+        return false;
     }
-    if (!OneContinuousSource(resolved.followFile, resolved.inboxDir, resolved.simulateSpan,
-                             error)) {
-        return 1;
+    return OneContinuousSource(options.followFile, options.inboxDir, options.simulateSpan, error);
+}
+
+// The frame file and the followed file or inbox: everything that can be found wrong
+// without the database is, before it is opened, so a refused run leaves the host
+// directory as it was.
+bool OpenFileSources(const Options& options, Summary& summary, Acquisition& acquisition,
+                     std::string& error) {
+    if (!options.framesFile.empty() &&
+        !ReadFrameFile(options.framesFile, summary, acquisition.frames, acquisition.origins,
+                       error)) {
+        return false;
     }
-    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
-    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
-    // Everything that can be found wrong without the database is, before it is opened:
-    // a refused run leaves the host directory as it was.
-    std::vector<CDataFrame> frames;
-    std::vector<std::string> origins;  // of each frame, for a refusal
-    if (!resolved.framesFile.empty() &&
-        !ReadFrameFile(resolved.framesFile, summary, frames, origins, error)) {
-        return 1;
+    acquisition.liveOrigin = options.inboxDir.empty() ? "--follow" : "--inbox";
+    return OpenContinuousSource(options.followFile, options.inboxDir, acquisition.live, error);
+}
+
+// The simulated frames, once the host catalogue can be read.
+bool OpenSimulation(const Options& options, Summary& summary, Acquisition& acquisition,
+                    std::string& error) {
+    if (options.simulateSpan.rfind("live", 0) == 0) {
+        acquisition.live = SimulateLive(options.simulateSpan, Simulator::CatalogueTowers(), error);
+        acquisition.liveOrigin = "simulated";
+        return acquisition.live != nullptr;
     }
-    std::unique_ptr<CLiveSource> live;
-    const char* liveOrigin = resolved.inboxDir.empty() ? "--follow" : "--inbox";
-    if (!OpenContinuousSource(resolved.followFile, resolved.inboxDir, live, error)) return 1;
-    HostSession session;
-    if (!session.Prepare(error)) return 1;
-    if (resolved.simulateSpan.rfind("live", 0) == 0) {
-        live = SimulateLive(resolved.simulateSpan, Simulator::CatalogueTowers(), error);
-        liveOrigin = "simulated";
-        if (!live) return 1;
-    } else if (!resolved.simulateSpan.empty() &&
-               !SimulateFrames(resolved.simulateSpan, summary, frames, error)) {
-        return 1;
-    }
-    const std::streamoff logStart = FileSize(ErrorLog::FileName());
-    std::mutex messagesLock;
-    VktHost::SetMessageWindow([&](const std::string& text) {
-        std::lock_guard<std::mutex> guard(messagesLock);
+    return options.simulateSpan.empty() ||
+           SimulateFrames(options.simulateSpan, summary, acquisition.frames, error);
+}
+
+// The plug-in's messages on the standard output, and in the summary.
+void ShowMessages(Summary& summary, std::mutex& lock) {
+    VktHost::SetMessageWindow([&summary, &lock](const std::string& text) {
+        std::lock_guard<std::mutex> guard(lock);
         std::string line = text;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         std::printf("[message window] %s\n", line.c_str());
         std::fflush(stdout);
         summary.messages.push_back(line);
     });
-    if (!session.Start(pluginPath, error)) {
-        VktHost::SetMessageWindow(nullptr);
-        return 1;
-    }
-    PluginLoader& plugin = session.Plugin();
+}
+
+// Hands over the frames known at the start, then those of the live source until a
+// stop signal or its end; every accepted frame noted in `acceptedFile` if named.
+void Acquire(const Options& options, Acquisition& acquisition, PluginLoader& plugin,
+             Summary& summary) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> acceptedLog(nullptr, &std::fclose);
-    if (!resolved.acceptedFile.empty()) {
-        acceptedLog.reset(std::fopen(resolved.acceptedFile.c_str(), "a"));
+    if (!options.acceptedFile.empty()) {
+        acceptedLog.reset(std::fopen(options.acceptedFile.c_str(), "a"));
         if (acceptedLog) std::setvbuf(acceptedLog.get(), nullptr, _IONBF, 0);
     }
     g_acceptedLog = acceptedLog.get();
     struct ForgetAcceptedLog {
         ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
     } forgetAcceptedLog;
-    CStopSignals stopSignals;
-    // Ready once a stop signal is taken as one: a manager may stop the host at once.
-    ServiceNotify::Ready();
-    StatusPrinter status(resolved.statusSeconds);
+    StatusPrinter status(options.statusSeconds);
+    const std::vector<CDataFrame>& frames = acquisition.frames;
     for (size_t i = 0; i < frames.size(); ++i) {
-        HandOver(frames[i], i < origins.size() ? origins[i] : "simulated", plugin, summary);
+        HandOver(frames[i], i < acquisition.origins.size() ? acquisition.origins[i] : "simulated",
+                 plugin, summary);
         status.PrintIfDue();
     }
-    summary.continuous = live != nullptr;
-    if (live) AcquireContinuously(*live, liveOrigin, plugin, summary, status);
+    summary.continuous = acquisition.live != nullptr;
+    if (acquisition.live) {
+        AcquireContinuously(*acquisition.live, acquisition.liveOrigin, plugin, summary, status);
+    }
+}
+
+// The last word is the plug-in's own after its stop: what its workers left.
+void TakeFinalHealth(Summary& summary) {
+    CPluginHealth final;
+    if (!VktHost::FinalPluginHealth(final)) return;
+    summary.health = HealthLines(final, "plug-in health after the stop:");
+    summary.refillPending = final.nRefillPending;
+    summary.framesDropped = final.nFramesDropped;
+    summary.stationLeft = final.station.nQueued;
+    summary.spoolUnavailable = final.bSpoolUnavailable;
+    summary.rowsRefused = final.nRowsRefused;
+    summary.rowsRetried = final.nRowsRetried;
+    summary.rowsRefilled = final.nRowsRefilled;
+}
+
+}  // namespace
+
+int Run(const Options& options, Summary& summary, std::string& error) {
+    const Options resolved = Resolved(options);
+    const std::string pluginPath = HostDirectory::Absolute(
+        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
+    if (!SourcesGiven(resolved, error)) return 1;
+    // From here on a stop signal stops the run cleanly, however early it comes.
+    CStopSignals stopSignals;
+    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
+    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
+    Acquisition acquisition;
+    if (!OpenFileSources(resolved, summary, acquisition, error)) return 1;
+    HostSession session;
+    if (!session.Prepare(error)) return 1;
+    if (!OpenSimulation(resolved, summary, acquisition, error)) return 1;
+    const std::streamoff logStart = FileSize(ErrorLog::FileName());
+    std::mutex messagesLock;
+    ShowMessages(summary, messagesLock);
+    if (!session.Start(pluginPath, error)) {
+        VktHost::SetMessageWindow(nullptr);
+        return 1;
+    }
+    // Ready once the plug-in runs: a manager may stop the host at once.
+    ServiceNotify::Ready();
+    Acquire(resolved, acquisition, session.Plugin(), summary);
     ServiceNotify::Stopping();
     // A finite run's first stop signal cuts the wait; a continuous run's first one
     // ended its acquisition.
+    const bool live = acquisition.live != nullptr;
     const bool drainGiven = resolved.drainSeconds >= 0;
     summary.drainEnd = WaitUntilDrained(drainGiven ? resolved.drainSeconds : kDefaultDrainSeconds,
                                         resolved.statusSeconds, live ? 2 : 1, drainGiven);
@@ -374,18 +433,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     }
     session.Stop();
     VktHost::SetMessageWindow(nullptr);
-    // The last word is the plug-in's own after its stop: what its workers left.
-    CPluginHealth final;
-    if (VktHost::FinalPluginHealth(final)) {
-        summary.health = HealthLines(final, "plug-in health after the stop:");
-        summary.refillPending = final.nRefillPending;
-        summary.framesDropped = final.nFramesDropped;
-        summary.stationLeft = final.station.nQueued;
-        summary.spoolUnavailable = final.bSpoolUnavailable;
-        summary.rowsRefused = final.nRowsRefused;
-        summary.rowsRetried = final.nRowsRetried;
-        summary.rowsRefilled = final.nRowsRefilled;
-    }
+    TakeFinalHealth(summary);
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;
 }
