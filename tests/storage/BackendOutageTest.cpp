@@ -19,22 +19,9 @@
 #include "storage/WPStores.h"
 #include "tests/support/TestCluster.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
-
-CTowerRecord Record(const DateTime& time, float value) {
-    CTowerRecord record;
-    record.m_nRTUID = 12;
-    record.m_nKind = 1;
-    record.m_tTime = time;
-    CDataItem item;
-    item.m_nSensorID = 1207000;
-    item.m_nDataID = 7000;
-    item.m_tTime = time;
-    item.m_fValue = value;
-    record.m_arItems.push_back(item);
-    return record;
-}
 
 bool RowStored(CBackendDB& backend, const DateTime& time) {
     RecursiveMutexLock guard(backend.BackendLock());
@@ -70,15 +57,15 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     });
 
     auto at = [](int minute) { return DateTime(2009, 3, 12, 14, minute, 0); };
-    SaveRTTower(stores.BackendTarget(), Record(at(0), 1.0f));
+    SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(0), 1.0f));
     ASSERT_TRUE(RowStored(stores.m_backend, at(0)));
 
     ASSERT_TRUE(cluster.Run("stop"));
     std::filesystem::create_directory(host.Path("WPData"));
     CWPLocalDB& station = stores.m_stations.FindOrAdd(12);
     for (int minute : {10, 20, 30}) {
-        station.SaveLocalData(Record(at(minute), 2.0f));  // the station file keeps them
-        SaveRTTower(stores.BackendTarget(), Record(at(minute), 2.0f));
+        station.SaveLocalData(SpeedRecord(12, at(minute), 2.0f));  // the station file keeps them
+        SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(minute), 2.0f));
     }
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -90,7 +77,7 @@ TEST(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     }
 
     ASSERT_TRUE(cluster.Run("start"));
-    SaveRTTower(stores.BackendTarget(), Record(at(40), 3.0f));
+    SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(40), 3.0f));
     EXPECT_TRUE(RowStored(stores.m_backend, at(40)));
     EXPECT_FALSE(RowStored(stores.m_backend, at(10)));
     EXPECT_FALSE(RowStored(stores.m_backend, at(30)));
@@ -122,17 +109,17 @@ TEST(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) 
         return count;
     };
     const DateTime time(2009, 3, 12, 14, 10, 0);
-    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
+    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
-    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
+    for (int i = 0; i < 20; ++i) SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
     EXPECT_EQ(logLines("still unreachable ("), 1);
     EXPECT_EQ(logLines("); 20 statements not run since the last line"), 1);
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
 
     settings.m_strSource = "DAVAD";
     stores.m_settings.Replace(settings);
-    SaveRTTower(stores.BackendTarget(), Record(time, 1.0f));
+    SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
     EXPECT_EQ(logLines("answers again; 40 statements not run"), 1);
     // The query a record: an insert is not tried after the query could not run.
     EXPECT_EQ(stores.m_backend.LostStatementCount(), 40);
@@ -166,7 +153,7 @@ TEST(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
     auto store = [&](int first, int last) {
         for (int step = first; step <= last; ++step) {
             const DateTime time = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * step, 0);
-            const CTowerRecord record = Record(time, 0.5f * static_cast<float>(step));
+            const CTowerRecord record = SpeedRecord(12, time, 0.5f * static_cast<float>(step));
             stores.m_stations.FindOrAdd(12).SaveLocalData(record);
             writer.Enqueue(record);
         }
