@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/IniFile.h"
@@ -267,38 +268,49 @@ TEST_F(ConfigTest, FileIsReadFromTheCurrentDirectoryAndDirDefaultsToTheLoadDirec
 
 // --- Saving ------------------------------------------------------------------------
 
-TEST_F(ConfigTest, SaveWritesAllElevenKeys) {
-    CWPSettings s;
-    s.m_bSaveErrorData = false;
-    s.m_strSource = "DAVAD2";
-    s.m_strPreName = "";
-    s.m_strUser = "fd";
-    s.m_strPassword = "wendol secret";
-    s.m_bSaveBkgDB = true;
-    s.m_nType = 1;
-    s.m_bSaveLocal = true;
-    s.m_nDataLen = 3;
-    s.m_bPermit = false;
-    s.m_strDir = "/srv/iso";
-    Store().Replace(s);
-    SaveConfig(Store());
+// Every key is written in its section, and what is written loads back unchanged.
+TEST_F(ConfigTest, SaveWritesAllElevenKeysAndTheyLoadBackUnchanged) {
+    const auto fields = [](const CWPSettings& s) {
+        return std::tie(s.m_bSaveErrorData, s.m_strSource, s.m_strPreName, s.m_strUser,
+                        s.m_strPassword, s.m_bSaveBkgDB, s.m_nType, s.m_bSaveLocal, s.m_nDataLen,
+                        s.m_bPermit, s.m_strDir);
+    };
+    const struct {
+        CWPSettings settings;
+        std::vector<std::string> errorData, database, localData, txt;
+    } cases[] = {
+        {{false, "DAVAD2", "", "fd", "wendol secret", true, 1, true, 3, false, "/srv/iso"},
+         {"SAVEDATA=0"},
+         {"SOURCENAME=DAVAD2", "PRENAME=", "USER=fd", "PASSWORD=wendol secret", "SAVEBKGDB=1",
+          "TYPE=1"},
+         {"SAVEDATA=1", "DATALEN=3"},
+         {"PERMIT=0", "DIR=/srv/iso"}},
+        {{true, "WINDPG", "fd", "operator", "pw=with;chars", false, 1, false, 7, true,
+          "/srv/风电/iso"},
+         {"SAVEDATA=1"},
+         {"SOURCENAME=WINDPG", "PRENAME=fd", "USER=operator", "PASSWORD=pw=with;chars",
+          "SAVEBKGDB=0", "TYPE=1"},
+         {"SAVEDATA=0", "DATALEN=7"},
+         {"PERMIT=1", "DIR=/srv/风电/iso"}},
+    };
+    for (const auto& c : cases) {
+        Store().Replace(c.settings);
+        SaveConfig(Store());
+        const std::string text = ReadWholeFile(kIni);
+        EXPECT_EQ(SectionLines(text, "ERRORDATA"), c.errorData) << text;
+        EXPECT_EQ(SectionLines(text, "DATABASE"), c.database) << text;
+        EXPECT_EQ(SectionLines(text, "LOCALDATA"), c.localData) << text;
+        EXPECT_EQ(SectionLines(text, "TXT"), c.txt) << text;
 
-    const std::string text = ReadWholeFile(kIni);
-    ASSERT_FALSE(text.empty());
-    EXPECT_EQ(SectionLines(text, "ERRORDATA"), (std::vector<std::string>{"SAVEDATA=0"})) << text;
-    EXPECT_EQ(SectionLines(text, "DATABASE"),
-              (std::vector<std::string>{"SOURCENAME=DAVAD2", "PRENAME=", "USER=fd",
-                                        "PASSWORD=wendol secret", "SAVEBKGDB=1", "TYPE=1"}))
-        << text;
-    EXPECT_EQ(SectionLines(text, "LOCALDATA"),
-              (std::vector<std::string>{"SAVEDATA=1", "DATALEN=3"}))
-        << text;
-    EXPECT_EQ(SectionLines(text, "TXT"), (std::vector<std::string>{"PERMIT=0", "DIR=/srv/iso"}))
-        << text;
+        Store().Replace(CWPSettings{});
+        LoadConfig(Store(), PluginState::WorkingDirectory());
+        const CWPSettings loaded = Current();
+        EXPECT_EQ(fields(loaded), fields(c.settings)) << text;
+    }
     // The host directory itself is the default: saved empty, a copy's own folder.
-    SaveConfig(Store(), "/srv/iso");
+    SaveConfig(Store(), Current().m_strDir);
     EXPECT_EQ(SectionLines(ReadWholeFile(kIni), "TXT"),
-              (std::vector<std::string>{"PERMIT=0", "DIR="}));
+              (std::vector<std::string>{"PERMIT=1", "DIR="}));
 }
 
 // The file holds the backend's password: made by the plug-in it is its owner's alone; an
@@ -348,38 +360,6 @@ TEST_F(ConfigTest, SaveKeepsOtherKeysAndSections) {
     EXPECT_EQ(IniFile::GetString(kIni, "OTHER", "NAME", ""), "kept");
     EXPECT_EQ(IniFile::GetString(kIni, "DATABASE", "USER", ""), "new");
     EXPECT_EQ(text.find("USER=old"), std::string::npos) << text;
-}
-
-TEST_F(ConfigTest, SavedSettingsLoadBackUnchanged) {
-    CWPSettings s;
-    s.m_bSaveErrorData = true;
-    s.m_strSource = "WINDPG";
-    s.m_strPreName = "fd";
-    s.m_strUser = "operator";
-    s.m_strPassword = "pw=with;chars";
-    s.m_bSaveBkgDB = false;
-    s.m_nType = 1;
-    s.m_bSaveLocal = false;
-    s.m_nDataLen = 7;
-    s.m_bPermit = true;
-    s.m_strDir = "/srv/风电/iso";
-    Store().Replace(s);
-    SaveConfig(Store());
-
-    Store().Replace(CWPSettings{});
-    LoadConfig(Store(), PluginState::WorkingDirectory());
-    const CWPSettings r = Current();
-    EXPECT_EQ(r.m_bSaveErrorData, s.m_bSaveErrorData);
-    EXPECT_EQ(r.m_strSource, s.m_strSource);
-    EXPECT_EQ(r.m_strPreName, s.m_strPreName);
-    EXPECT_EQ(r.m_strUser, s.m_strUser);
-    EXPECT_EQ(r.m_strPassword, s.m_strPassword);
-    EXPECT_EQ(r.m_bSaveBkgDB, s.m_bSaveBkgDB);
-    EXPECT_EQ(r.m_nType, s.m_nType);
-    EXPECT_EQ(r.m_bSaveLocal, s.m_bSaveLocal);
-    EXPECT_EQ(r.m_nDataLen, s.m_nDataLen);
-    EXPECT_EQ(r.m_bPermit, s.m_bPermit);
-    EXPECT_EQ(r.m_strDir, s.m_strDir);
 }
 
 // Saving again and again writes the same file: a section line without its bracket is

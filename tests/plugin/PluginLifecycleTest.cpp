@@ -12,16 +12,9 @@
 #include "plugin/WPContext.h"
 #include "storage/WPDBThread.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
-
-CDataFrame Frame(int rtu) {
-    CDataFrame frame;
-    frame.m_nRTUID = rtu;
-    frame.m_nKind = 1;
-    frame.m_tTime = DateTime(2009, 3, 12, 14, 10, 0);
-    return frame;
-}
 
 bool IsDirectory(const std::string& path) {
     struct stat info;
@@ -40,23 +33,23 @@ TEST(PluginLifecycleTest, ExtDBInfoIsAvailableBeforeInit) {
 TEST(PluginLifecycleTest, SaveRTDBFollowsTheLifecycle) {
     TestHost host;
     PluginState::OnLoad();
-    EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "before VKTLibInit";
+    EXPECT_EQ(SaveRTDB(FrameOf(1, k1410)), 0) << "before VKTLibInit";
 
     VKTLibInit();
     CWPDBThread* storage = PluginState::Context()->m_pStorageThread.get();
     ASSERT_NE(storage, nullptr);
-    EXPECT_NE(SaveRTDB(Frame(1)), 0) << "type 100";
+    EXPECT_NE(SaveRTDB(FrameOf(1, k1410)), 0) << "type 100";
     ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() == 1; }));
-    EXPECT_NE(SaveRTDB(Frame(40)), 0) << "type 102 is accepted";
-    EXPECT_EQ(SaveRTDB(Frame(999)), 0) << "unknown RTU";
-    EXPECT_NE(SaveRTDB(Frame(12)), 0) << "type 101";
+    EXPECT_NE(SaveRTDB(FrameOf(40, k1410)), 0) << "type 102 is accepted";
+    EXPECT_EQ(SaveRTDB(FrameOf(999, k1410)), 0) << "unknown RTU";
+    EXPECT_NE(SaveRTDB(FrameOf(12, k1410)), 0) << "type 101";
     ASSERT_TRUE(WaitFor([&] { return storage->ProcessedCount() >= 2; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(storage->ProcessedCount(), 2) << "only the tower frames reach the queue";
 
     VKTLibExit();
     EXPECT_EQ(PluginState::Context(), nullptr);
-    EXPECT_EQ(SaveRTDB(Frame(1)), 0) << "after VKTLibExit";
+    EXPECT_EQ(SaveRTDB(FrameOf(1, k1410)), 0) << "after VKTLibExit";
 }
 
 TEST(PluginLifecycleTest, ManyHostThreadsHandOverConcurrently) {
@@ -67,7 +60,7 @@ TEST(PluginLifecycleTest, ManyHostThreadsHandOverConcurrently) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
-            for (int i = 0; i < kFrames; ++i) SaveRTDB(Frame(t % 2 ? 12 : 1));
+            for (int i = 0; i < kFrames; ++i) SaveRTDB(FrameOf(t % 2 ? 12 : 1, k1410));
         });
     }
     for (auto& thread : threads) thread.join();
@@ -89,9 +82,9 @@ TEST(PluginLifecycleTest, ASecondStartWithoutExitIsRefused) {
     EXPECT_EQ(PluginState::Context(), first);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("already started"), std::string::npos) << lines[0];
-    EXPECT_NE(SaveRTDB(Frame(1)), 0);
+    EXPECT_NE(SaveRTDB(FrameOf(1, k1410)), 0);
     VKTLibExit();
-    EXPECT_EQ(SaveRTDB(Frame(1)), 0);
+    EXPECT_EQ(SaveRTDB(FrameOf(1, k1410)), 0);
 }
 
 // Host threads handing frames over in a loop must not hold the shut-down off: it ends
@@ -108,7 +101,7 @@ TEST(PluginLifecycleTest, HandOversRacingTheShutdownNeitherStarveItNorOutliveIt)
         threads.emplace_back([&, t] {
             while (!release) {
                 const bool afterExit = exited.load();
-                const int result = SaveRTDB(Frame(t % 2 ? 40 : 1));
+                const int result = SaveRTDB(FrameOf(t % 2 ? 40 : 1, k1410));
                 EXPECT_TRUE(!afterExit || result == 0) << "stored after VKTLibExit";
             }
         });
@@ -122,7 +115,7 @@ TEST(PluginLifecycleTest, HandOversRacingTheShutdownNeitherStarveItNorOutliveIt)
     closer.join();
     for (auto& thread : threads) thread.join();
     EXPECT_TRUE(ended) << "VKTLibExit waited on the hand-overs";
-    EXPECT_EQ(SaveRTDB(Frame(1)), 0);
+    EXPECT_EQ(SaveRTDB(FrameOf(1, k1410)), 0);
 }
 
 TEST(PluginLifecycleTest, LoadCreatesWPDataUnlessTheNameIsTaken) {

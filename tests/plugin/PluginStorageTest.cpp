@@ -19,25 +19,13 @@
 #include "storage/WPSettings.h"
 #include "tests/support/FileSizeLimit.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
-const DateTime k15(2009, 3, 12, 15, 0, 0);
-
+// Tower rtu's wind speed at level 1 over ten minutes and over the hour, both 4.0.
 CDataFrame Frame(int rtu, const DateTime& time) {
-    CDataFrame frame;
-    frame.m_nRTUID = rtu;
-    frame.m_nKind = 1;
-    frame.m_tTime = time;
-    for (int id : {7000, 9000}) {
-        CDataItem item;
-        item.m_nSensorID = rtu * 100000 + id;
-        item.m_nDataID = id;
-        item.m_tTime = time;
-        item.m_fValue = 4.0f;
-        frame.m_arItems.push_back(item);
-    }
-    return frame;
+    return FrameOf(rtu, time, {PointOf(rtu, 7000, 4.0f, time), PointOf(rtu, 9000, 4.0f, time)});
 }
 
 // Hands the frames over and waits until they are stored in every store.

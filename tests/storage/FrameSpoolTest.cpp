@@ -8,22 +8,17 @@
 #include "storage/FrameSpool.h"
 #include "tests/support/FileSizeLimit.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
+// Tower rtu's frame `minute` minutes after 14:00, its wind speed item twice.
 CDataFrame Frame(int rtu, int minute, float value) {
-    CDataFrame frame;
-    frame.m_nRTUID = rtu;
-    frame.m_nKind = 1;
-    frame.m_tTime = DateTime(2009, 3, 12, 14, 0, 0) + DateTimeSpan(0, 0, minute, 0);
-    CDataItem item;
-    item.m_nDataID = 7000;
-    item.m_nSensorID = rtu * 100000 + 7000;
-    item.m_tTime = frame.m_tTime;
-    item.m_fValue = value;
-    frame.m_arItems = {item, item};
+    CDataFrame frame =
+        SpeedFrame(rtu, DateTime(2009, 3, 12, 14, 0, 0) + DateTimeSpan(0, 0, minute, 0), value);
+    frame.m_arItems.push_back(frame.m_arItems[0]);
     return frame;
 }
 

@@ -13,6 +13,7 @@
 #include "storage/WPDBThread.h"
 #include "storage/WPStores.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
@@ -21,20 +22,6 @@ constexpr int kFastPollMs = 20;
 long Rows(const std::string& file, const char* table) {
     const std::string count = QueryFile(file, std::string("SELECT COUNT(*) FROM ") + table);
     return count.empty() || count[0] == '<' ? -1 : std::stol(count);
-}
-
-CTowerRecord Record(int rtu, const DateTime& time) {
-    CTowerRecord record;
-    record.m_nRTUID = rtu;
-    record.m_nKind = 1;
-    record.m_tTime = time;
-    CDataItem item;
-    item.m_nSensorID = rtu * 100000 + 7000;
-    item.m_nDataID = 7000;
-    item.m_tTime = time;
-    item.m_fValue = 1.0f;
-    record.m_arItems.push_back(item);
-    return record;
 }
 
 class RetentionThreadTest : public ::testing::Test {
@@ -54,8 +41,9 @@ protected:
 TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
     CWPLocalDB station(12, host.Dir(), stores.m_settings, kFastPollMs);
-    station.SaveLocalRT(Record(12, DateTime(2007, 3, 12, 23, 50, 0)));  // starts the thread
-    station.SaveLocalRT(Record(12, DateTime(2007, 3, 13, 0, 0, 0)));
+    // The first row starts the thread.
+    station.SaveLocalRT(SpeedRecord(12, DateTime(2007, 3, 12, 23, 50, 0), 1.0f));
+    station.SaveLocalRT(SpeedRecord(12, DateTime(2007, 3, 13, 0, 0, 0), 1.0f));
     ASSERT_TRUE(WaitFor([&] { return station.RetentionPassCount() == 1; }));
     EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 1);
 
@@ -100,12 +88,8 @@ TEST_F(RetentionThreadTest, StationsStayConsistentUnderConcurrentCloseAndRetenti
         ASSERT_TRUE(storage.CreateThread());
         for (int i = 0; i < kFrames; ++i) {
             for (int rtu : towers) {
-                CDataFrame frame;
-                frame.m_nRTUID = rtu;
-                frame.m_nKind = 1;
-                frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * i, 0);
-                frame.m_arItems = Record(rtu, frame.m_tTime).m_arItems;
-                storage.EnqueueFrame(frame);
+                storage.EnqueueFrame(SpeedFrame(
+                    rtu, DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * i, 0), 1.0f));
             }
         }
         EXPECT_TRUE(WaitFor([&] { return storage.ProcessedCount() == kFrames * 3; }, 120000));
@@ -135,7 +119,8 @@ TEST_F(RetentionThreadTest, AStationDestroyedDuringItsPassesEndsItsOneThread) {
     });
     for (int rtu = 30; rtu < 40; ++rtu) {
         auto station = std::make_unique<CWPLocalDB>(rtu, host.Dir(), stores.m_settings, 1);
-        station->SaveLocalRT(Record(rtu, DateTime(2009, 3, 12, 0, 0, 0)));  // starts the thread
+        // The first row starts the thread.
+        station->SaveLocalRT(SpeedRecord(rtu, DateTime(2009, 3, 12, 0, 0, 0), 1.0f));
         ASSERT_TRUE(WaitFor([&] { return station->RetentionPassCount() >= 2; }));
         {
             AccessGuard guard;

@@ -27,7 +27,6 @@
 namespace {
 
 const DateTime kNow(2009, 3, 12, 15, 5, 0);
-const DateTime k15(2009, 3, 12, 15, 0, 0);
 
 // Plays failures ("F") and successes ("S") at process-clock seconds as a store's caller
 // would, "full" standing for the caller's own first line of a run.

@@ -77,36 +77,21 @@ private:
     std::vector<DateTime> m_passes;           // guarded by m_lock
 };
 
-CDataFrame Frame(int rtu, int kind, float firstValue) {
-    CDataFrame frame;
-    frame.m_nRTUID = rtu;
-    frame.m_nKind = kind;
-    frame.m_tTime = DateTime(2009, 3, 12, 14, 10, 0);
-    CDataItem item;
-    item.m_nSensorID = rtu * 100000 + 7000;
-    item.m_nDataID = 7000;
-    item.m_tTime = frame.m_tTime;
-    item.m_fValue = firstValue;
-    item.m_nStatus = 1234;
-    frame.m_arItems.push_back(item);
-    return frame;
-}
-
 TEST(WPDBThreadTest, FramesHandedOverTogetherAreStoredInCallOrderAndOddKindsDropped) {
     QuietStores stores;
     RecordingThread thread(stores, kFastPollMs);
     {
         // The frames are gone before the thread looks: the queue holds copies.
-        auto first = std::make_unique<CDataFrame>(Frame(1, 1, 11));
-        auto second = std::make_unique<CDataFrame>(Frame(2, 1, 22));
+        auto first = std::make_unique<CDataFrame>(SpeedFrame(1, k1410, 11));
+        auto second = std::make_unique<CDataFrame>(SpeedFrame(2, k1410, 22));
         thread.EnqueueFrame(*first);
         first.reset();
-        thread.EnqueueFrame(Frame(3, 0, 0));
+        thread.EnqueueFrame(SpeedFrame(3, k1410, 0, 0));
         thread.EnqueueFrame(*second);
         second->m_arItems[0].m_fValue = 99;
-        thread.EnqueueFrame(Frame(3, 2, 0));
-        thread.EnqueueFrame(Frame(3, 3, 0));
-        thread.EnqueueFrame(Frame(3, 4, 33));
+        thread.EnqueueFrame(SpeedFrame(3, k1410, 0, 2));
+        thread.EnqueueFrame(SpeedFrame(3, k1410, 0, 3));
+        thread.EnqueueFrame(SpeedFrame(3, k1410, 33, 4));
     }
     ASSERT_EQ(thread.QueuedCount(), 6u);
     ASSERT_TRUE(thread.CreateThread());
@@ -128,8 +113,8 @@ TEST(WPDBThreadTest, AStopStoresTheQueueWithinTheDrainTimeAndCountsWhatIsDropped
     for (const auto& c : cases) {
         RecordingThread thread(stores, 60000, c.drainMs);  // would not poll for a minute
         ASSERT_TRUE(thread.CreateThread());
-        thread.EnqueueFrame(Frame(1, 1, 1));
-        thread.EnqueueFrame(Frame(2, 1, 2));
+        thread.EnqueueFrame(SpeedFrame(1, k1410, 1));
+        thread.EnqueueFrame(SpeedFrame(2, k1410, 2));
         const size_t logBefore = ReadWholeFile(host.Path("VKTError.log")).size();
         EXPECT_TRUE(thread.StopWorker());
         EXPECT_EQ(thread.ProcessedCount(), c.stored);
@@ -239,12 +224,7 @@ TEST(WPDBThreadTest, BuiltFromItsStoresAloneItFillsBothStores) {
         }
         CWPDBThread storage(target, stations, confirmation, writer.get(), nullptr, kFastPollMs);
         const DateTime at(2009, 3, 12, 14, withWriter ? 20 : 10, 0);
-        CDataFrame frame;
-        frame.m_nRTUID = 12;
-        frame.m_nKind = 1;
-        frame.m_tTime = at;
-        frame.m_arItems = {Item(7000, 5.0f, at)};
-        ASSERT_TRUE(storage.EnqueueFrame(frame));
+        ASSERT_TRUE(storage.EnqueueFrame(FrameOf(12, at, {Item(7000, 5.0f, at)})));
         ASSERT_TRUE(storage.CreateThread());
         ASSERT_TRUE(WaitFor(
             [&] { return storage.ProcessedCount() == 1 && (!writer || writer->IsIdle()); }));
