@@ -210,7 +210,8 @@ case $cmd in
     main=$(head -n 1 "$dir/data/postmaster.pid")
     signal=$([ "$cmd" = freeze ] && echo STOP || echo CONT)
     kill -s "$signal" "$main"
-    for child in $(pgrep -P "$main"); do kill -s "$signal" "$child"; done
+    # A child that ended since it was listed needs no signal.
+    for child in $(pgrep -P "$main"); do kill -s "$signal" "$child" 2>/dev/null || true; done
     ;;
   *) usage ;;
 esac
