@@ -237,18 +237,69 @@ int PrintJobEnd(const JobEnd& end) {
     return code;
 }
 
+namespace {
+
+bool ParseRange(const Options& options, DateTime& from, DateTime& to, std::string& error) {
+    if (!ParseOptionTime(options.from, "--from", from, error) ||
+        !ParseOptionTime(options.to, "--to", to, error)) {
+        return false;
+    }
+    if (!(from < to)) {
+        error = "--from must be earlier than --to";
+        return false;
+    }
+    return true;
+}
+
+void SayWhatIsWaitedFor(CPluginJobs& jobs, int kind, ProgressOutput& output) {
+    if (jobs.JobStarted(kind)) return;
+    output.Line(std::string("waiting for the plug-in's ") + JobName(kind) +
+                " worker to take up the job" +
+                (kind == CPluginJobs::kRainfall
+                     ? " (it takes jobs from about 10 s after the plug-in starts)"
+                     : ""));
+}
+
+// Pumps the progress window's messages until the job is over (true) or a second stop
+// signal abandons the wait (false); the first one asks the job to stop.
+bool WaitForJob(CPluginJobs& jobs, int kind, ProgressOutput& output, CStopSignals& stopSignals,
+                const bool& over) {
+    const auto started = std::chrono::steady_clock::now();
+    bool stopAsked = false;
+    bool startLookedAt = false;
+    while (!over) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
+        MessageLayer::PumpMessages();
+        const std::vector<int> taken = stopSignals.Take();
+        if (stopSignals.Count() >= 2) {
+            output.Line("second stop signal (" + CStopSignals::Name(taken.back()) +
+                        "): no longer waiting for the job; the plug-in is stopped");
+            return false;
+        }
+        if (stopSignals.Count() == 1 && !stopAsked) {
+            output.Line("stop requested (" + CStopSignals::Name(taken.back()) +
+                        "): the job ends after the current unit (a second Ctrl-C or "
+                        "SIGTERM stops waiting for it)");
+            jobs.RequestStop(kind);
+            stopAsked = true;
+        }
+        if (!startLookedAt && std::chrono::steady_clock::now() - started >= kStartNoteDelay) {
+            startLookedAt = true;
+            SayWhatIsWaitedFor(jobs, kind, output);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int Run(const Options& options, std::string& error) {
     const std::string pluginPath = HostDirectory::Absolute(
         options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
     DateTime from, to;
-    if (!ParseOptionTime(options.from, "--from", from, error) ||
-        !ParseOptionTime(options.to, "--to", to, error)) {
-        return 1;
-    }
-    if (!(from < to)) {
-        error = "--from must be earlier than --to";
-        return 1;
-    }
+    if (!ParseRange(options, from, to, error)) return 1;
+    // From here on a stop signal is the stop button, however early it comes.
+    CStopSignals stopSignals;
     if (!HostDirectory::Enter(options.dir, error)) return 1;
     HostSession session;
     if (!session.Prepare(error)) return 1;
@@ -269,7 +320,6 @@ int Run(const Options& options, std::string& error) {
         error = "the plug-in offers no batch jobs";
         return 1;
     }
-
     bool over = false;
     const WindowHandle progress = MessageLayer::RegisterWindow([&](const Message& message) {
         if (message.message == kMsgJobProgress) {
@@ -290,49 +340,16 @@ int Run(const Options& options, std::string& error) {
         return 1;
     }
     output.Start(total);
-    bool abandoned = false;
-    {
-        CStopSignals stopSignals;
-        bool stopAsked = false;
-        bool startLookedAt = false;
-        while (!over) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
-            MessageLayer::PumpMessages();
-            std::vector<int> taken = stopSignals.Take();
-            if (stopSignals.Count() >= 2) {
-                output.Line("second stop signal (" + CStopSignals::Name(taken.back()) +
-                            "): no longer waiting for the job; the plug-in is stopped");
-                abandoned = true;
-                break;
-            }
-            if (stopSignals.Count() == 1 && !stopAsked) {
-                output.Line("stop requested (" + CStopSignals::Name(taken.back()) +
-                            "): the job ends after the current unit (a second Ctrl-C or "
-                            "SIGTERM stops waiting for it)");
-                jobs->RequestStop(options.kind);
-                stopAsked = true;
-            }
-            if (!startLookedAt && std::chrono::steady_clock::now() - started >= kStartNoteDelay) {
-                startLookedAt = true;
-                if (!jobs->JobStarted(options.kind)) {
-                    output.Line(std::string("waiting for the plug-in's ") + JobName(options.kind) +
-                                " worker to take up the job" +
-                                (options.kind == CPluginJobs::kRainfall
-                                     ? " (it takes jobs from about 10 s after the plug-in starts)"
-                                     : ""));
-                }
-            }
-        }
-        output.Finish();
-        const JobEnd end = TakeJobEnd(
-            *jobs, options.kind,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
-            abandoned);
-        // Stopping the plug-in ends a job it still runs after the current unit; a third
-        // stop signal meanwhile is counted and changes nothing.
-        session.Stop();
-        return PrintJobEnd(end);
-    }
+    const bool abandoned = !WaitForJob(*jobs, options.kind, output, stopSignals, over);
+    output.Finish();
+    const JobEnd end = TakeJobEnd(
+        *jobs, options.kind,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+        abandoned);
+    // Stopping the plug-in ends a job it still runs after the current unit; a third
+    // stop signal meanwhile is counted and changes nothing.
+    session.Stop();
+    return PrintJobEnd(end);
 }
 
 }  // namespace HostJobs
