@@ -173,15 +173,88 @@ void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
     }
 }
 
-}  // namespace
-
-int Run(const Options& given, std::string& error) {
-    if (!HostDisplay::Usable("", error)) return 1;
+Options Resolved(const Options& given) {
     Options options = given;
     for (std::string* path :
          {&options.framesFile, &options.followFile, &options.inboxDir, &options.screenshot}) {
         *path = HostDirectory::InputPath(*path);
     }
+    return options;
+}
+
+void SayPluginStarted(CHostWindow& window, PluginLoader& plugin, const std::string& pluginPath) {
+    int type = 0;
+    std::string pluginName, description;
+    plugin.GetExtDBInfo(type, pluginName, description);
+    window.AddMessage(
+        QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
+            .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
+                 QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
+                 QString::fromStdString(System::CurrentDirectory())));
+}
+
+// The first stop signal closes the window as its close button would; a second one
+// closes it without waiting for jobs.
+void CloseOnStopSignals(QSocketNotifier& notifier, CStopSignals& stopSignals, CHostWindow& window,
+                        std::string& stopReason) {
+    notifier.setEnabled(stopSignals.ReadFd() >= 0);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&] {
+        const std::vector<int> taken = stopSignals.Take();
+        int number = stopSignals.Count() - static_cast<int>(taken.size());
+        for (int signal : taken) {
+            const std::string signalName = CStopSignals::Name(signal);
+            if (++number == 1) {
+                stopReason = signalName;
+                window.AddMessage(QString::fromUtf8("收到 %1: 停止采集, 关闭窗口")
+                                      .arg(QString::fromStdString(signalName)),
+                                  true);
+                window.CloseWithoutAsking();
+            } else {
+                window.CloseWithoutAsking(true);  // the second one does not wait for jobs
+            }
+        }
+    });
+}
+
+// --quit-after: the window, shown as it is then (and saved as a picture), closes.
+void QuitAfter(const Options& options, CHostWindow& window, std::string& stopReason) {
+    if (options.quitAfter <= 0) return;
+    QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
+        window.Chart().Reload();
+        window.Refresh();
+        if (!options.screenshot.empty())
+            window.grab().save(QString::fromStdString(options.screenshot));
+        stopReason = "--quit-after";
+        window.CloseWithoutAsking();
+    });
+}
+
+// What was acquired is stored before the plug-in stops, as the terminal host does; then
+// the plug-in's last word. 2 when a stop signal cut the wait.
+int StoreAndStop(HostSession& session) {
+    const HostRun::DrainEnd drained = Drain();
+    CPluginHealth health;
+    CPluginHealthSource* source = VktHost::PluginHealth();
+    if (source) health = source->Health();
+    PrintDrainEnd(drained, source ? &health : nullptr);
+    session.Stop();
+    std::printf("plug-in stopped (VKTLibExit)\n");
+    CPluginHealth final;
+    if (VktHost::FinalPluginHealth(final)) {
+        for (const std::string& line :
+             HostRun::HealthLines(final, "plug-in health after the stop:")) {
+            std::printf("%s\n", line.c_str());
+        }
+    }
+    std::fflush(stdout);
+    return drained == HostRun::DrainEnd::Stopped ? 2 : 0;
+}
+
+}  // namespace
+
+int Run(const Options& given, std::string& error) {
+    if (!HostDisplay::Usable("", error)) return 1;
+    const Options options = Resolved(given);
     const std::string pluginPath = HostDirectory::Absolute(
         options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
     if (!HostDirectory::Enter(options.dir, error)) return 1;
@@ -209,52 +282,19 @@ int Run(const Options& given, std::string& error) {
         VktHost::SetMessageWindow(nullptr);
         return 1;
     }
-    int type = 0;
-    std::string pluginName, description;
-    plugin.GetExtDBInfo(type, pluginName, description);
-    window.AddMessage(
-        QString::fromUtf8("插件已启动: %1 (%2), %3; 主机目录 %4")
-            .arg(QString::fromStdString(pluginName), QString::fromStdString(description),
-                 QString::fromStdString(std::filesystem::path(pluginPath).filename().string()),
-                 QString::fromStdString(System::CurrentDirectory())));
+    SayPluginStarted(window, plugin, pluginPath);
     QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
     SelectRtu(window, options.selectRtu);
-
     std::string stopReason = "the window was closed";
     QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
-    notifier.setEnabled(stopSignals.ReadFd() >= 0);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &window, [&] {
-        const std::vector<int> taken = stopSignals.Take();
-        int number = stopSignals.Count() - static_cast<int>(taken.size());
-        for (int signal : taken) {
-            const std::string signalName = CStopSignals::Name(signal);
-            if (++number == 1) {
-                stopReason = signalName;
-                window.AddMessage(QString::fromUtf8("收到 %1: 停止采集, 关闭窗口")
-                                      .arg(QString::fromStdString(signalName)),
-                                  true);
-                window.CloseWithoutAsking();
-            } else {
-                window.CloseWithoutAsking(true);  // the second one does not wait for jobs
-            }
-        }
-    });
+    CloseOnStopSignals(notifier, stopSignals, window, stopReason);
 
     window.AddMessage(QString::fromUtf8("采集开始: ") + SourceText(options, frames.size()));
     std::atomic<bool> stop{false};
     Counts counts;
     std::thread acquisition([&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
-    if (options.quitAfter > 0) {
-        QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
-            window.Chart().Reload();
-            window.Refresh();
-            if (!options.screenshot.empty())
-                window.grab().save(QString::fromStdString(options.screenshot));
-            stopReason = "--quit-after";
-            window.CloseWithoutAsking();
-        });
-    }
+    QuitAfter(options, window, stopReason);
     app.exec();
     stop = true;
     acquisition.join();
@@ -265,24 +305,7 @@ int Run(const Options& given, std::string& error) {
     std::printf("vkthost gui: %s; acquisition stopped: %ld frames handed over, %ld accepted\n",
                 stopReason.c_str(), counts.handed.load(), counts.accepted.load());
     std::fflush(stdout);
-
-    // What was acquired is stored before the plug-in stops, as the terminal host does.
-    const HostRun::DrainEnd drained = Drain();
-    CPluginHealth health;
-    CPluginHealthSource* source = VktHost::PluginHealth();
-    if (source) health = source->Health();
-    PrintDrainEnd(drained, source ? &health : nullptr);
-    session.Stop();
-    std::printf("plug-in stopped (VKTLibExit)\n");
-    CPluginHealth final;
-    if (VktHost::FinalPluginHealth(final)) {
-        for (const std::string& line :
-             HostRun::HealthLines(final, "plug-in health after the stop:")) {
-            std::printf("%s\n", line.c_str());
-        }
-    }
-    std::fflush(stdout);
-    return drained == HostRun::DrainEnd::Stopped ? 2 : 0;
+    return StoreAndStop(session);
 }
 
 }  // namespace HostGui
