@@ -71,15 +71,9 @@ double Wrap360(double degrees) {
     return std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
 }
 
-CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& state) {
-    const int32_t rtu = tower.m_nRTUID;
-    const int64_t s = time.ToSeconds();
-    const double hourOfDay = time.GetHour() + time.GetMinute() / 60.0;
-    const double sun = std::max(0.0, std::sin(std::numbers::pi * (hourOfDay - 6.0) / 12.0));
-    const double baseSpeed = 4.0 + 2.0 * std::sin(s / 43200.0) + 1.5 * sun + (rtu % 3);
-    const double prevailing = Wrap360(200.0 + 40.0 * std::sin(s / 86400.0) + 30.0 * rtu);
-    FrameBuilder frame(rtu, time);
-
+// Each level's ten-minute wind, and its part of the hour's means and extremes.
+void AddWindLevels(FrameBuilder& frame, int32_t rtu, int64_t s, double baseSpeed, double prevailing,
+                   TowerState& state) {
     for (int level = 1; level <= LevelsOf(rtu); ++level) {
         const int n = level - 1;
         const double heightFactor = std::pow(1.0 + level * 0.5, 0.14);
@@ -107,7 +101,11 @@ CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& sta
         }
     }
     ++state.hourSamples;
+}
 
+// Temperature, humidity, pressure, the rain counter and the radiation.
+void AddWeather(FrameBuilder& frame, int32_t rtu, int64_t s, double hourOfDay, double sun,
+                TowerState& state) {
     const double temperature =
         8.0 + 7.0 * std::sin(std::numbers::pi * (hourOfDay - 9.0) / 12.0) + Centered(rtu, s, 80);
     const double humidity =
@@ -128,21 +126,36 @@ CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& sta
     frame.Add(2904, total * 0.05);
     frame.Add(2905, temperature + total / 40.0);
     frame.Add(3000, sun > 0.1 ? 1.0 / 6.0 : 0.0);
+}
 
-    if (time.GetMinute() == 0) {  // full hour: the hour's means and extremes
-        for (int level = 1; level <= LevelsOf(rtu); ++level) {
-            const int n = level - 1;
-            const int samples = std::max(1, state.hourSamples);
-            const DateTime extremeTime = DateTime::FromSeconds(state.hourMaxSeconds[level]);
-            frame.Add(9000 + n, state.hourSpeedSum[level] / samples);
-            frame.Add(9100 + n, state.hourDirSum[level] / samples);
-            frame.Add(9200 + n, state.hourMaxSpeed[level]);
-            frame.Add(9300 + n, state.hourMaxDir[level], 8, &extremeTime);
-        }
-        const double rainCounter = state.rainCounter;
-        state = TowerState{};
-        state.rainCounter = rainCounter;
+// At a full hour: the hour's means and extremes, and a new hour begins (the rain
+// counter runs on).
+void AddHourEnd(FrameBuilder& frame, int32_t rtu, TowerState& state) {
+    for (int level = 1; level <= LevelsOf(rtu); ++level) {
+        const int n = level - 1;
+        const int samples = std::max(1, state.hourSamples);
+        const DateTime extremeTime = DateTime::FromSeconds(state.hourMaxSeconds[level]);
+        frame.Add(9000 + n, state.hourSpeedSum[level] / samples);
+        frame.Add(9100 + n, state.hourDirSum[level] / samples);
+        frame.Add(9200 + n, state.hourMaxSpeed[level]);
+        frame.Add(9300 + n, state.hourMaxDir[level], 8, &extremeTime);
     }
+    const double rainCounter = state.rainCounter;
+    state = TowerState{};
+    state.rainCounter = rainCounter;
+}
+
+CDataFrame MakeFrame(const CRTUDef& tower, const DateTime& time, TowerState& state) {
+    const int32_t rtu = tower.m_nRTUID;
+    const int64_t s = time.ToSeconds();
+    const double hourOfDay = time.GetHour() + time.GetMinute() / 60.0;
+    const double sun = std::max(0.0, std::sin(std::numbers::pi * (hourOfDay - 6.0) / 12.0));
+    const double baseSpeed = 4.0 + 2.0 * std::sin(s / 43200.0) + 1.5 * sun + (rtu % 3);
+    const double prevailing = Wrap360(200.0 + 40.0 * std::sin(s / 86400.0) + 30.0 * rtu);
+    FrameBuilder frame(rtu, time);
+    AddWindLevels(frame, rtu, s, baseSpeed, prevailing, state);
+    AddWeather(frame, rtu, s, hourOfDay, sun, state);
+    if (time.GetMinute() == 0) AddHourEnd(frame, rtu, state);
     return frame.Take();
 }
 
