@@ -282,18 +282,15 @@ struct RefillPart {
 
 }  // namespace
 
-bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunks) {
-    const auto settings = target.m_settings.Get();
-    const std::string& prefix = settings->m_strPreName;
-    // Nothing can be written: the ranges stay until the prefix is mended.
-    if (!target.m_backend.CheckPrefix(prefix)) return false;
-    std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
-    if (settings->WithHourlyRows()) {
-        tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
-    }
-    // Read first, then write: the Access lock is not held while the backend answers.
+namespace {
+
+// Each chunk's station rows of each table, with the query of which of them the backend
+// has. Read first, then write: the Access lock is not held while the backend answers.
+std::vector<RefillPart> ReadRefillParts(const CBackendTarget& target, const std::string& prefix,
+                                        const std::vector<RefillTable>& tables,
+                                        std::vector<CRefillChunk>& chunks,
+                                        std::vector<std::string>& queries) {
     std::vector<RefillPart> parts;
-    std::vector<std::string> queries;
     for (CRefillChunk& chunk : chunks) {
         const std::string tower =
             std::to_string(target.m_assignments.TowerIDOf(chunk.station->m_nRTUID));
@@ -307,6 +304,45 @@ bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunk
             parts.push_back({&chunk, &table, tower, name, std::move(rows), {}});
         }
     }
+    return parts;
+}
+
+// Every part's rows counted into its chunk by how their statements ended; false when
+// the server went away (nothing is counted then: the ranges stay to do).
+bool CountRefillOutcomes(const std::vector<std::pair<RefillPart*, size_t>>& rowOf,
+                         const std::vector<BackendOutcome>& outcomes,
+                         const std::vector<std::string>& reasons) {
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i] == BackendOutcome::NotRun) return false;
+        const auto& [part, row] = rowOf[i];
+        CExportCounts& counts = part->chunk->counts;
+        if (outcomes[i] == BackendOutcome::Failed) {
+            // A refused commit names no statement and has no reason of its own.
+            counts.m_refused.push_back(
+                {part->rows[row].time, part->table->hourly,
+                 reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
+        }
+        Count(part->There(row) && outcomes[i] == BackendOutcome::Done
+                  ? BackendOutcome::AlreadyPresent
+                  : outcomes[i],
+              counts);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunks) {
+    const auto settings = target.m_settings.Get();
+    const std::string& prefix = settings->m_strPreName;
+    // Nothing can be written: the ranges stay until the prefix is mended.
+    if (!target.m_backend.CheckPrefix(prefix)) return false;
+    std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
+    if (settings->WithHourlyRows()) {
+        tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
+    }
+    std::vector<std::string> queries;
+    std::vector<RefillPart> parts = ReadRefillParts(target, prefix, tables, chunks, queries);
     if (parts.empty()) return true;
     std::vector<std::vector<std::string>> present;
     if (!target.m_backend.ReadFirstColumns(queries, present)) return false;
@@ -332,22 +368,7 @@ bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunk
             if (outcome == BackendOutcome::Failed) reasons[i] = target.m_backend.LastRefusal();
             return outcome;
         });
-    for (size_t i = 0; i < statements.size(); ++i) {
-        if (outcomes[i] == BackendOutcome::NotRun) return false;
-        const auto& [part, row] = rowOf[i];
-        CExportCounts& counts = part->chunk->counts;
-        if (outcomes[i] == BackendOutcome::Failed) {
-            // A refused commit names no statement and has no reason of its own.
-            counts.m_refused.push_back(
-                {part->rows[row].time, part->table->hourly,
-                 reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
-        }
-        Count(part->There(row) && outcomes[i] == BackendOutcome::Done
-                  ? BackendOutcome::AlreadyPresent
-                  : outcomes[i],
-              counts);
-    }
-    return true;
+    return CountRefillOutcomes(rowOf, outcomes, reasons);
 }
 
 bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
