@@ -247,7 +247,7 @@ int Run(const Options& given, std::string& error) {
     std::thread acquisition([&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
     if (options.quitAfter > 0) {
         QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
-            window.Chart().Reload();
+            window.Chart().ReloadAndWait();
             window.Refresh();
             if (!options.screenshot.empty())
                 window.grab().save(QString::fromStdString(options.screenshot));
