@@ -220,7 +220,7 @@ void CloseOnStopSignals(QSocketNotifier& notifier, CStopSignals& stopSignals, CH
 void QuitAfter(const Options& options, CHostWindow& window, std::string& stopReason) {
     if (options.quitAfter <= 0) return;
     QTimer::singleShot(static_cast<int>(options.quitAfter * 1000), &window, [&] {
-        window.Chart().Reload();
+        window.Chart().ReloadAndWait();
         window.Refresh();
         if (!options.screenshot.empty())
             window.grab().save(QString::fromStdString(options.screenshot));

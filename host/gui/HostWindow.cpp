@@ -121,69 +121,14 @@ std::vector<int> RunningJobs() {
 CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     : QMainWindow(parent), m_actions(std::move(actions)), m_tOpened(ProcessClock::Now()) {
     setWindowTitle(QString::fromUtf8("风电测风塔数据采集"));
-    QMenu* plugin = menuBar()->addMenu(QString::fromUtf8("插件(&P)"));
-    plugin->addAction(QString::fromUtf8("工作参数(&W)…"), this, [this] { EditProperty(); });
-    plugin->addAction(QString::fromUtf8("本地数据导出(&E)…"), this, [this] { OutLocalData(); });
-    plugin->addAction(QString::fromUtf8("关闭单站数据库(&C)"), this, [this] {
-        if (!m_actions.closeAccess) return;
-        m_actions.closeAccess();
-        AddMessage(QString::fromUtf8("单站数据库已关闭 (CloseAccess)"));
-    });
-    QMenu* file = menuBar()->addMenu(QString::fromUtf8("文件(&F)"));
-    file->addAction(QString::fromUtf8("退出(&X)"), this, &QWidget::close);
-
-    m_pRtus = new QTableWidget(0, kColumns);
-    m_pRtus->setHorizontalHeaderLabels({QString::fromUtf8("RTU"), QString::fromUtf8("名称"),
-                                        QString::fromUtf8("类型"), QString::fromUtf8("状态时间"),
-                                        QString::fromUtf8("最新值 (各层平均风速与风向)")});
-    m_pRtus->verticalHeader()->hide();
-    m_pRtus->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_pRtus->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_pRtus->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_pRtus->setWordWrap(false);
-    m_pRtus->setTextElideMode(Qt::ElideRight);
-    m_pRtus->horizontalHeader()->setStretchLastSection(true);
+    AddMenus();
+    m_pRtus = MakeRtuList();
     m_pChart = new CTowerChart;
     // Small enough for the whole window on a 640×480 screen.
     m_pChart->setMinimumSize(240, 150);
-    m_pMessages = new QListWidget;
-    m_pMessages->setWordWrap(true);
-    m_pMessages->setResizeMode(QListView::Adjust);
-    m_pMessages->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // The health lines wrap to the panel's width and scroll when it is too low for
-    // them, so that a small screen cuts none of them.
-    auto* healthLines = new QWidget;
-    auto* healthLinesLayout = new QVBoxLayout(healthLines);
-    for (int line = 0; line < 4; ++line) {
-        auto* label = new QLabel;
-        label->setTextFormat(Qt::PlainText);
-        label->setWordWrap(true);
-        healthLinesLayout->addWidget(label);
-        m_healthLines.push_back(label);
-    }
-    healthLinesLayout->addStretch();
-    m_pHealthScroll = new QScrollArea;
-    m_pHealthScroll->setWidget(healthLines);
-    m_pHealthScroll->setWidgetResizable(true);
-    m_pHealthScroll->setFrameShape(QFrame::NoFrame);
-    m_pHealthScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* healthBox = new QGroupBox(QString::fromUtf8("插件状态"));
-    auto* healthLayout = new QVBoxLayout(healthBox);
-    healthLayout->setContentsMargins(0, 0, 0, 0);
-    healthLayout->addWidget(m_pHealthScroll);
-    auto* messagesBox = new QGroupBox(QString::fromUtf8("信息窗口"));
-    auto* messagesLayout = new QVBoxLayout(messagesBox);
-    messagesLayout->addWidget(m_pMessages);
-    auto* right = new QSplitter(Qt::Vertical);
-    right->addWidget(healthBox);
-    right->addWidget(messagesBox);
-    right->setSizes({150, 350});
-    // A lower window takes from the messages first: the health lines stay whole.
-    right->setStretchFactor(0, 0);
-    right->setStretchFactor(1, 1);
     auto* bottom = new QSplitter(Qt::Horizontal);
     bottom->addWidget(m_pChart);
-    bottom->addWidget(right);
+    bottom->addWidget(MakeRightSide());
     bottom->setSizes({680, 600});
     auto* all = new QSplitter(Qt::Vertical);
     all->addWidget(m_pRtus);
@@ -205,6 +150,78 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     m_refresh.start(kRefreshMs);
     ShowChartStatus();
     PlaceOnScreen();
+}
+
+void CHostWindow::AddMenus() {
+    QMenu* plugin = menuBar()->addMenu(QString::fromUtf8("插件(&P)"));
+    plugin->addAction(QString::fromUtf8("工作参数(&W)…"), this, [this] { EditProperty(); });
+    plugin->addAction(QString::fromUtf8("本地数据导出(&E)…"), this, [this] { OutLocalData(); });
+    plugin->addAction(QString::fromUtf8("关闭单站数据库(&C)"), this, [this] {
+        if (!m_actions.closeAccess) return;
+        m_actions.closeAccess();
+        AddMessage(QString::fromUtf8("单站数据库已关闭 (CloseAccess)"));
+    });
+    QMenu* file = menuBar()->addMenu(QString::fromUtf8("文件(&F)"));
+    file->addAction(QString::fromUtf8("退出(&X)"), this, &QWidget::close);
+}
+
+QTableWidget* CHostWindow::MakeRtuList() {
+    auto* rtus = new QTableWidget(0, kColumns);
+    rtus->setHorizontalHeaderLabels({QString::fromUtf8("RTU"), QString::fromUtf8("名称"),
+                                     QString::fromUtf8("类型"), QString::fromUtf8("状态时间"),
+                                     QString::fromUtf8("最新值 (各层平均风速与风向)")});
+    rtus->verticalHeader()->hide();
+    rtus->setSelectionBehavior(QAbstractItemView::SelectRows);
+    rtus->setSelectionMode(QAbstractItemView::SingleSelection);
+    rtus->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    rtus->setWordWrap(false);
+    rtus->setTextElideMode(Qt::ElideRight);
+    rtus->horizontalHeader()->setStretchLastSection(true);
+    return rtus;
+}
+
+// The health panel above the message window.
+QWidget* CHostWindow::MakeRightSide() {
+    m_pMessages = new QListWidget;
+    m_pMessages->setWordWrap(true);
+    m_pMessages->setResizeMode(QListView::Adjust);
+    m_pMessages->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* healthBox = new QGroupBox(QString::fromUtf8("插件状态"));
+    auto* healthLayout = new QVBoxLayout(healthBox);
+    healthLayout->setContentsMargins(0, 0, 0, 0);
+    healthLayout->addWidget(MakeHealthPanel());
+    auto* messagesBox = new QGroupBox(QString::fromUtf8("信息窗口"));
+    auto* messagesLayout = new QVBoxLayout(messagesBox);
+    messagesLayout->addWidget(m_pMessages);
+    auto* right = new QSplitter(Qt::Vertical);
+    right->addWidget(healthBox);
+    right->addWidget(messagesBox);
+    right->setSizes({150, 350});
+    // A lower window takes from the messages first: the health lines stay whole.
+    right->setStretchFactor(0, 0);
+    right->setStretchFactor(1, 1);
+    return right;
+}
+
+// The health lines wrap to the panel's width and scroll when it is too low for them,
+// so that a small screen cuts none of them.
+QScrollArea* CHostWindow::MakeHealthPanel() {
+    auto* healthLines = new QWidget;
+    auto* healthLinesLayout = new QVBoxLayout(healthLines);
+    for (int line = 0; line < 4; ++line) {
+        auto* label = new QLabel;
+        label->setTextFormat(Qt::PlainText);
+        label->setWordWrap(true);
+        healthLinesLayout->addWidget(label);
+        m_healthLines.push_back(label);
+    }
+    healthLinesLayout->addStretch();
+    m_pHealthScroll = new QScrollArea;
+    m_pHealthScroll->setWidget(healthLines);
+    m_pHealthScroll->setWidgetResizable(true);
+    m_pHealthScroll->setFrameShape(QFrame::NoFrame);
+    m_pHealthScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return m_pHealthScroll;
 }
 
 QRect CHostWindow::FitToScreen(const QRect& wanted, const QRect& available) {

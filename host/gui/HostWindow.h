@@ -102,6 +102,10 @@ private:
         std::string text;
     };
 
+    void AddMenus();
+    static QTableWidget* MakeRtuList();
+    QWidget* MakeRightSide();
+    QScrollArea* MakeHealthPanel();
     void FillRtus();
     void ShowFrame(const CDataFrame& frame);
     void ShowQuietRtus();

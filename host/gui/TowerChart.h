@@ -3,9 +3,10 @@
 #include <QChartView>
 #include <QString>
 #include <QStringList>
-#include <chrono>
 #include <cstdint>
 #include <vector>
+
+#include "host/gui/TowerSeries.h"
 
 class QLabel;
 class QLineSeries;
@@ -15,7 +16,9 @@ class QLineSeries;
 // hourly rainfall, from the backend table through the data source, user and prefix of
 // WPDB.ini in the host directory, and from the tower's station file where the backend
 // lacks rows (it does not answer, or has not caught up). Without rows the chart says
-// so instead of drawing empty axes. User-interface thread.
+// so instead of drawing empty axes. The rows are read on a thread of the chart's own
+// (CTowerSeriesLoader); the chart draws the newest read's series when it comes.
+// User-interface thread.
 class CTowerChart : public QChartView {
     Q_OBJECT
 
@@ -25,11 +28,17 @@ public:
     // Shows the RTU's tower (its output station number in the backend when it has
     // one); 0: none.
     void ShowTower(int32_t nRTUID);
-    // Reads the rows again; false when there are none to draw. Emits reloaded().
-    bool Reload();
+    // Reads the rows again, off this thread; the chart is drawn anew (and emits
+    // reloaded()) once they have been read, unless a newer read was asked meanwhile.
+    void Reload();
+    // Waits for the newest read and draws it; false when there are no rows to draw.
+    bool WaitForLoad();
+    bool ReloadAndWait();
     // The backend answers again (the plug-in writes to it): the next Reload tries it,
     // however recently a connect of the chart's own failed.
-    void RetryBackend() { m_backendRetry = {}; }
+    void RetryBackend() { m_loader.RetryBackend(); }
+    // Draws `series`. Emits reloaded().
+    void Draw(const TowerSeries& series);
 
     int32_t Tower() const { return m_nRTUID; }
     // For tests (the four below): the points of the mean speed of `level` (1 to 7),
@@ -53,13 +62,13 @@ protected:
 
 private:
     void ShowEmpty(const QString& text);
+    void DrawLoaded();
 
     int32_t m_nRTUID = 0;
     std::vector<QLineSeries*> m_speeds;  // owned by the chart
     QLineSeries* m_pRain = nullptr;
     QLabel* m_pEmpty = nullptr;
     QString m_strDescription;
-    // After a failed connect the backend is left alone for a while, so that a server
-    // that does not answer does not hold the window up at every refresh.
-    std::chrono::steady_clock::time_point m_backendRetry;
+    // Last: its thread ends before the rest of the chart goes.
+    CTowerSeriesLoader m_loader;
 };

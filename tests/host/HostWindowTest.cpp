@@ -26,9 +26,7 @@
 #include "hostlib/VktBase.h"
 #include "platform/Clock.h"
 #include "platform/ErrorLog.h"
-#include "platform/OdbcHandles.h"
 #include "plugin/TypeRegistration.h"
-#include "storage/StationSchema.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
@@ -364,105 +362,48 @@ TEST(HostWindowTest, TheChartReadsTheBackendAgainOnceItAnswers) {
     window.Chart().ShowTower(1);
     health.health.backend.tOutageSince = ProcessClock::Now();
     window.Refresh();
+    window.Chart().WaitForLoad();
     EXPECT_TRUE(window.Chart().EmptyText().startsWith(QString::fromUtf8("后台库不可达")));
     std::filesystem::remove("WPDB.ini");  // the default data source, which answers
     health.health.backend.tOutageSince = DateTime::Invalid();
     window.Refresh();
+    window.Chart().WaitForLoad();
     EXPECT_EQ(window.Chart().EmptyText(), QString::fromUtf8("无数据"));
     EXPECT_EQ(window.StoreStatus().text(), QString::fromUtf8("存储正常"));
 }
 
-// The chart reads the tower's last day before its newest row from the backend, and
-// from the station file where the backend lacks rows: a line and a legend entry for
-// each level the tower has, the rainfall at full hours; without rows it says why.
-TEST(HostWindowTest, TheChartShowsTheLevelsTheTowerHasOrWhyItIsEmpty) {
+// A line and a legend entry for each level the series has, the rainfall's last;
+// without rows the text why instead of the axes.
+TEST(HostWindowTest, TheChartDrawsTheLevelsItWasGivenOrWhyItIsEmpty) {
     TestApplication();
-    // Ten-minute rows of `hours` up to `end`, the given levels, rainfall at full hours.
-    auto fill = [](SQLHDBC connection, const std::string& table, int tower, int levels,
-                   const DateTime& end, int hours) {
-        for (int step = 0; step < hours * 6; ++step) {
-            const DateTime time = end - DateTimeSpan(0, 0, 10 * step, 0);
-            std::string columns = "TIME", values = "'" + time.Format() + "'";
-            if (tower > 0) {
-                columns += ",TOWERID";
-                values += "," + std::to_string(tower);
-            }
-            for (int level = 1; level <= levels; ++level) {
-                columns += ",V" + std::to_string(level) + "AVGSP";
-                values += "," + std::to_string(4 + level);
-            }
-            columns += ",RAIN";
-            values += time.GetMinute() == 0 ? ",0.2" : ",-99";
-            Odbc::ExecDirect(connection,
-                             "INSERT INTO " + table + "(" + columns + ") VALUES(" + values + ")");
-        }
-    };
-    const DateTime newest(2009, 3, 12, 0, 0, 0), older(2009, 3, 2, 0, 0, 0);
-    auto stationFile = [&](int rtu, int levels) {
-        std::filesystem::create_directories("WPData");
-        OdbcConnection station;
-        ASSERT_TRUE(station.DriverConnect(
-            Odbc::SqliteConnectionString("WPData/WP_" + std::to_string(rtu) + ".MDB"), 10));
-        Odbc::ExecDirect(station.Get(), StationSchema::CreateRTTower());
-        fill(station.Get(), "RTTOWER", 0, levels, newest, 20 * 24);
-    };
-    auto backendRows = [&](int tower, int levels, const DateTime& end, int hours) {
-        OdbcConnection backend;
-        ASSERT_TRUE(backend.Connect("DAVAD", "fd", "wendol", kLoginTimeoutSeconds));
-        fill(backend.Get(), "FD_RUN_RTTOWER", tower, levels, end, hours);
-    };
-    auto noBackend = [] { std::ofstream("WPDB.ini") << "[DATABASE]\nSOURCENAME=NO_SUCH_SOURCE\n"; };
+    TowerSeries threeLevels;
+    threeLevels.rtu = 3;
+    threeLevels.from = 0;
+    threeLevels.newest = 3600000;
+    for (int level = 0; level < 3; ++level) threeLevels.speeds[level] = {{0, 5}, {600000, 6}};
+    threeLevels.rain = {{0, 0.2}};
+    TowerSeries none;
+    none.rtu = 2;
+    none.emptyText = QString::fromUtf8("无数据");
     const struct {
-        const char* name;
-        std::function<void()> setUp;
-        int rtu;
-        int levels;          // with points
-        const char* empty;   // the text instead of the axes
-        const char* source;  // in the description
+        const TowerSeries& series;
+        QStringList legend;
     } cases[] = {
-        {"backend, 5 levels", [&] { backendRows(1, 5, newest, 48); }, 1, 5, "", "后台库 144 行"},
-        {"no rows anywhere", [] {}, 2, 0, "无数据", "无数据"},
-        {"backend rows end ten days before the station file's",
-         [&] {
-             backendRows(3, 7, older, 24);
-             stationFile(3, 3);
-         },
-         3, 3, "", "单站库 144 行 (后台库无此时段的行)"},
-        {"backend has the last half day",
-         [&] {
-             backendRows(3, 7, newest, 12);
-             stationFile(3, 3);
-         },
-         3, 7, "", "后台库 72 行, 单站库补 72 行"},
-        {"backend unreachable, station file with 4 levels",
-         [&] {
-             noBackend();
-             stationFile(12, 4);
-         },
-         12, 4, "", "单站库 144 行 (后台库不可达)"},
-        {"backend unreachable, no station file", noBackend, 1, 0, "后台库不可达", "后台库不可达"},
+        {threeLevels,
+         {QString::fromUtf8("1层"), QString::fromUtf8("2层"), QString::fromUtf8("3层"),
+          QString::fromUtf8("小时雨量")}},
+        {none, {}},
     };
+    CTowerChart chart;
+    chart.resize(600, 400);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestHost host;
-        c.setUp();
-        CTowerChart chart;
-        chart.resize(600, 400);
-        chart.ShowTower(c.rtu);
-        QStringList expected;
-        for (int level = 1; level <= c.levels; ++level)
-            expected << QString::fromUtf8("%1层").arg(level);
-        if (c.levels > 0) expected << QString::fromUtf8("小时雨量");
-        EXPECT_EQ(chart.LegendNames(), expected);
+        chart.Draw(c.series);
+        EXPECT_EQ(chart.LegendNames(), c.legend);
         for (int level = 1; level <= 7; ++level) {
-            EXPECT_EQ(chart.SpeedPoints(level) > 0, level <= c.levels) << level;
+            EXPECT_EQ(chart.SpeedPoints(level), c.series.speeds[level - 1].size()) << level;
         }
-        EXPECT_EQ(chart.RainPoints(), c.levels > 0 ? 24 : 0);
-        EXPECT_EQ(chart.EmptyText().left(QString::fromUtf8(c.empty).size()),
-                  QString::fromUtf8(c.empty));
-        EXPECT_EQ(chart.EmptyText().isEmpty(), *c.empty == '\0') << chart.EmptyText().toStdString();
-        EXPECT_TRUE(chart.Description().contains(QString::fromUtf8(c.source)))
-            << chart.Description().toStdString();
+        EXPECT_EQ(chart.RainPoints(), c.series.rain.size());
+        EXPECT_EQ(chart.EmptyText(), c.series.emptyText);
     }
 }
 
