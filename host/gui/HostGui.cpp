@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QStringList>
-#include <QTableWidget>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -129,18 +128,6 @@ QString SourceText(const Options& options, size_t frames) {
     if (parts.isEmpty()) return QString::fromUtf8("没有帧来源");
     return parts.join(", ") +
            (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
-}
-
-void SelectRtu(CHostWindow& window, int rtu) {
-    QTableWidget& table = window.Rtus();
-    for (int row = 0; row < table.rowCount(); ++row) {
-        const int number = table.item(row, 0)->text().toInt();
-        const int type = table.item(row, 2)->text().toInt();
-        if (rtu == number || (rtu == 0 && IsTowerType(type))) {
-            table.selectRow(row);
-            return;
-        }
-    }
 }
 
 // Waits for the plug-in to store what it took, at most kDrainSeconds; a further stop
@@ -285,7 +272,7 @@ int Run(const Options& given, std::string& error) {
     SayPluginStarted(window, plugin, pluginPath);
     QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
-    SelectRtu(window, options.selectRtu);
+    window.SelectRtu(options.selectRtu);
     std::string stopReason = "the window was closed";
     QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
     CloseOnStopSignals(notifier, stopSignals, window, stopReason);

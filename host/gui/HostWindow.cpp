@@ -14,15 +14,17 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
-#include <QTableWidget>
+#include <QTableView>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <fstream>
 
 #include "host/FrameFile.h"
 #include "host/gui/ElidedLabel.h"
+#include "host/gui/RtuListModel.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/TowerTypes.h"
 #include "hostlib/VktBase.h"
 #include "hostlib/widgets/Questions.h"
 #include "platform/Clock.h"
@@ -31,15 +33,12 @@ namespace {
 
 constexpr int kMessagesKept = 2000;
 const QColor kAlarmColour(0xC0, 0x00, 0x00);
-const QColor kQuietColour(0x99, 0x99, 0x99);
 constexpr const char* kAlarmStyle = "color: #c00000; font-weight: bold;";
 constexpr const char* kSettingsFile = "WPDB.ini";
 // The window's size and place between runs, in the host directory beside the
 // plug-in's settings but apart from them: WPDB.ini is the plug-in's alone.
 constexpr const char* kWindowFile = "vkthost-window.ini";
 constexpr const char* kGeometryKey = "window/geometry";
-
-enum Column { kRtu, kName, kType, kStateTime, kLatest, kColumns };
 
 QString TimeText(const DateTime& time) {
     return time.IsValid() ? QString::fromStdString(time.Format()) : QStringLiteral("-");
@@ -122,7 +121,7 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     : QMainWindow(parent), m_actions(std::move(actions)), m_tOpened(ProcessClock::Now()) {
     setWindowTitle(QString::fromUtf8("风电测风塔数据采集"));
     AddMenus();
-    m_pRtus = MakeRtuList();
+    MakeRtuList();
     m_pChart = new CTowerChart;
     // Small enough for the whole window on a 640×480 screen.
     m_pChart->setMinimumSize(240, 150);
@@ -131,7 +130,7 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     bottom->addWidget(MakeRightSide());
     bottom->setSizes({680, 600});
     auto* all = new QSplitter(Qt::Vertical);
-    all->addWidget(m_pRtus);
+    all->addWidget(m_pRtuView);
     all->addWidget(bottom);
     all->setSizes({190, 560});
     setCentralWidget(all);
@@ -140,10 +139,10 @@ CHostWindow::CHostWindow(CHostActions actions, QWidget* parent)
     statusBar()->addWidget(m_pChartStatus, 1);
     statusBar()->addPermanentWidget(m_pStoreStatus);
     FillRtus();
-    connect(m_pRtus, &QTableWidget::itemSelectionChanged, this, [this] {
-        const auto rows = m_pRtus->selectionModel()->selectedRows();
+    connect(m_pRtuView->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        const auto rows = m_pRtuView->selectionModel()->selectedRows();
         if (rows.isEmpty()) return;
-        m_pChart->ShowTower(m_pRtus->item(rows.first().row(), kRtu)->text().toInt());
+        m_pChart->ShowTower(m_pRtus->RtuAt(rows.first().row()));
     });
     connect(m_pChart, &CTowerChart::reloaded, this, &CHostWindow::ShowChartStatus);
     connect(&m_refresh, &QTimer::timeout, this, &CHostWindow::Refresh);
@@ -165,19 +164,19 @@ void CHostWindow::AddMenus() {
     file->addAction(QString::fromUtf8("退出(&X)"), this, &QWidget::close);
 }
 
-QTableWidget* CHostWindow::MakeRtuList() {
-    auto* rtus = new QTableWidget(0, kColumns);
-    rtus->setHorizontalHeaderLabels({QString::fromUtf8("RTU"), QString::fromUtf8("名称"),
-                                     QString::fromUtf8("类型"), QString::fromUtf8("状态时间"),
-                                     QString::fromUtf8("最新值 (各层平均风速与风向)")});
-    rtus->verticalHeader()->hide();
-    rtus->setSelectionBehavior(QAbstractItemView::SelectRows);
-    rtus->setSelectionMode(QAbstractItemView::SingleSelection);
-    rtus->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    rtus->setWordWrap(false);
-    rtus->setTextElideMode(Qt::ElideRight);
-    rtus->horizontalHeader()->setStretchLastSection(true);
-    return rtus;
+QTableView* CHostWindow::MakeRtuList() {
+    m_pRtus = new CRtuListModel;
+    m_pRtus->setParent(this);
+    m_pRtuView = new QTableView;
+    m_pRtuView->setModel(m_pRtus);
+    m_pRtuView->verticalHeader()->hide();
+    m_pRtuView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pRtuView->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_pRtuView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pRtuView->setWordWrap(false);
+    m_pRtuView->setTextElideMode(Qt::ElideRight);
+    m_pRtuView->horizontalHeader()->setStretchLastSection(true);
+    return m_pRtuView;
 }
 
 // The health panel above the message window.
@@ -281,24 +280,22 @@ void CHostWindow::showEvent(QShowEvent* event) {
 }
 
 void CHostWindow::FillRtus() {
-    CObList<CRTUDef> rtus;
-    OutDBObj(kObjRTUDef, "ORDER BY ID ASC", rtus);
-    for (const auto& def : rtus) {
-        const int row = m_pRtus->rowCount();
-        m_pRtus->insertRow(row);
-        m_pRtus->setItem(row, kRtu, new QTableWidgetItem(QString::number(def->m_nRTUID)));
-        m_pRtus->setItem(row, kName, new QTableWidgetItem(QString::fromStdString(def->m_strName)));
-        m_pRtus->setItem(row, kType, new QTableWidgetItem(QString::number(def->m_nType)));
-        m_pRtus->setItem(row, kStateTime, new QTableWidgetItem(QStringLiteral("-")));
-        m_pRtus->setItem(row, kLatest, new QTableWidgetItem);
-        m_rowOfRtu[def->m_nRTUID] = row;
-    }
-    DestroyObA(rtus);
-    m_pRtus->resizeColumnsToContents();
+    m_pRtus->Load();
+    m_pRtuView->resizeColumnsToContents();
     // Room for a state time before any has come.
-    m_pRtus->setColumnWidth(kStateTime, std::max(m_pRtus->columnWidth(kStateTime),
-                                                 m_pRtus->fontMetrics().horizontalAdvance(
-                                                     QStringLiteral("0000-00-00 00:00:00  "))));
+    const int stateTime = CRtuListModel::kStateTime;
+    m_pRtuView->setColumnWidth(stateTime, std::max(m_pRtuView->columnWidth(stateTime),
+                                                   m_pRtuView->fontMetrics().horizontalAdvance(
+                                                       QStringLiteral("0000-00-00 00:00:00  "))));
+}
+
+void CHostWindow::SelectRtu(int rtu) {
+    for (int row = 0; row < m_pRtus->RtuCount(); ++row) {
+        if (rtu == m_pRtus->RtuAt(row) || (rtu == 0 && IsTowerType(m_pRtus->TypeAt(row)))) {
+            m_pRtuView->selectRow(row);
+            return;
+        }
+    }
 }
 
 void CHostWindow::PostMessage(const std::string& text) {
@@ -351,33 +348,26 @@ void CHostWindow::Refresh() {
 }
 
 void CHostWindow::ShowFrame(const CDataFrame& frame) {
-    const auto it = m_rowOfRtu.find(frame.m_nRTUID);
-    if (it == m_rowOfRtu.end()) return;
     const CRTUState* state = CRTUState::GetRTUState(frame.m_nRTUID);
-    m_pRtus->item(it->second, kStateTime)
-        ->setText(TimeText(state ? state->GetStateTime() : DateTime::Invalid()));
     const CLatestValues::Text text = m_latest.Describe(frame);
-    QTableWidgetItem* latest = m_pRtus->item(it->second, kLatest);
-    latest->setText(text.summary);
-    latest->setToolTip(text.details);
+    m_pRtus->ShowLatest(frame.m_nRTUID,
+                        TimeText(state ? state->GetStateTime() : DateTime::Invalid()), text.summary,
+                        text.details);
 }
 
 void CHostWindow::ShowQuietRtus() {
     const DateTime now = ProcessClock::Now();
-    for (const auto& [rtu, row] : m_rowOfRtu) {
+    for (int row = 0; row < m_pRtus->RtuCount(); ++row) {
+        const int rtu = m_pRtus->RtuAt(row);
         const CRTUState* state = CRTUState::GetRTUState(rtu);
         const DateTime last =
             state && state->GetStateTime().IsValid() ? state->GetStateTime() : m_tOpened;
         const double quietSeconds = (now - last).GetTotalSeconds();
         const bool quiet = quietSeconds >= kQuietPeriods * kPeriodSeconds;
-        const QString tip =
+        m_pRtus->ShowQuiet(
+            rtu, quiet,
             quiet ? QString::fromUtf8("已 %1 分钟没有数据").arg(static_cast<int>(quietSeconds / 60))
-                  : QString();
-        for (int column = 0; column < kColumns; ++column) {
-            QTableWidgetItem* item = m_pRtus->item(row, column);
-            item->setForeground(quiet ? QBrush(kQuietColour) : QBrush());
-            if (column != kLatest) item->setToolTip(tip);
-        }
+                  : QString());
     }
 }
 

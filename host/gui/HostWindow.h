@@ -19,7 +19,8 @@
 class QLabel;
 class QListWidget;
 class QScrollArea;
-class QTableWidget;
+class QTableView;
+class CRtuListModel;
 class CTowerChart;
 
 // What the window's menu asks of the plug-in; each is called on the user-interface
@@ -79,7 +80,9 @@ public:
     static QRect FitToScreen(const QRect& wanted, const QRect& available);
 
     QListWidget& Messages() { return *m_pMessages; }
-    QTableWidget& Rtus() { return *m_pRtus; }
+    CRtuListModel& Rtus() { return *m_pRtus; }
+    // Selects the row of RTU `rtu`, or with 0 the first wind tower's.
+    void SelectRtu(int rtu);
     CTowerChart& Chart() { return *m_pChart; }
     // For tests: the health panel's lines.
     const std::vector<QLabel*>& HealthLines() const { return m_healthLines; }
@@ -103,7 +106,7 @@ private:
     };
 
     void AddMenus();
-    static QTableWidget* MakeRtuList();
+    QTableView* MakeRtuList();
     QWidget* MakeRightSide();
     QScrollArea* MakeHealthPanel();
     void FillRtus();
@@ -123,14 +126,14 @@ private:
 
     CHostActions m_actions;
     QListWidget* m_pMessages = nullptr;
-    QTableWidget* m_pRtus = nullptr;
+    CRtuListModel* m_pRtus = nullptr;
+    QTableView* m_pRtuView = nullptr;
     CTowerChart* m_pChart = nullptr;
     std::vector<QLabel*> m_healthLines;
     QScrollArea* m_pHealthScroll = nullptr;
     QLabel* m_pChartStatus = nullptr;
     QLabel* m_pStoreStatus = nullptr;
     QTimer m_refresh;
-    std::map<int32_t, int> m_rowOfRtu;
     DateTime m_tOpened;
     long m_nRowsCharted = -1;     // backend and station rows written when last charted
     bool m_bBackendAway = false;  // the plug-in's backend in an outage at the last look

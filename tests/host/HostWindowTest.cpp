@@ -12,7 +12,6 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QSettings>
-#include <QTableWidget>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +20,7 @@
 
 #include "host/HostSession.h"
 #include "host/gui/HostWindow.h"
+#include "host/gui/RtuListModel.h"
 #include "host/gui/TowerChart.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -94,6 +94,9 @@ TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
     RegisterMissingTypes();  // what the plug-in registers at its start
     CHostWindow window({});
     ASSERT_EQ(window.Rtus().rowCount(), 5) << "every RTU of the catalogue";
+    auto cell = [&](int row, int column, int role = Qt::DisplayRole) {
+        return window.Rtus().data(window.Rtus().index(row, column), role);
+    };
     const struct {
         Value value;
         const char* summary;  // in the cell, or null
@@ -118,9 +121,9 @@ TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
     acquisition.join();
     window.Refresh();
     const int row = 2;  // RTU 3
-    EXPECT_NE(window.Rtus().item(row, 3)->text(), "-") << "the state time";
-    const QString summary = window.Rtus().item(row, 4)->text();
-    const QString details = window.Rtus().item(row, 4)->toolTip();
+    EXPECT_NE(cell(row, 3).toString(), "-") << "the state time";
+    const QString summary = cell(row, 4).toString();
+    const QString details = cell(row, 4, Qt::ToolTipRole).toString();
     EXPECT_TRUE(summary.startsWith("14:10  1层")) << summary.toStdString();
     for (const auto& c : cases) {
         if (c.summary) {
@@ -129,8 +132,8 @@ TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
         EXPECT_TRUE(details.contains(QString::fromUtf8(c.details))) << c.details << "\n"
                                                                     << details.toStdString();
     }
-    EXPECT_EQ(window.Rtus().item(0, 3)->text(), "-") << "RTU 1 acquired nothing";
-    EXPECT_EQ(window.Rtus().item(row, 0)->foreground(), QBrush());
+    EXPECT_EQ(cell(0, 3).toString(), "-") << "RTU 1 acquired nothing";
+    EXPECT_FALSE(cell(row, 0, Qt::ForegroundRole).isValid()) << "not greyed";
 
     // Two periods later nothing has come: every row is greyed.
     ProcessClock::SetOffsetSeconds(ProcessClock::GetOffsetSeconds() +
@@ -138,8 +141,8 @@ TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
     window.Refresh();
     ProcessClock::Reset();
     for (int r : {0, row}) {
-        EXPECT_NE(window.Rtus().item(r, 1)->foreground(), QBrush()) << r;
-        EXPECT_TRUE(window.Rtus().item(r, 3)->toolTip().contains(QString::fromUtf8("没有数据")));
+        EXPECT_TRUE(cell(r, 1, Qt::ForegroundRole).isValid()) << r;
+        EXPECT_TRUE(cell(r, 3, Qt::ToolTipRole).toString().contains(QString::fromUtf8("没有数据")));
     }
 }
 
