@@ -1,8 +1,7 @@
 #include "storage/BackendConfirmation.h"
 
-#include <chrono>
-
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
 #include "storage/BackendDB.h"
 #include "storage/StationMap.h"
 #include "storage/TowerRow.h"
@@ -10,11 +9,6 @@
 namespace {
 
 const DateTimeSpan kOneSecond(0, 0, 0, 1);
-
-double SteadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 

@@ -36,6 +36,11 @@ enum class BackendOutcome {
     Failed,          // refused otherwise, reported
 };
 
+// Whether the row is in the backend: run, or there already.
+inline bool IsWritten(BackendOutcome outcome) {
+    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
+}
+
 // The plug-in's one connection to the backend database (data source, user and
 // password from the settings) and the statement runners every backend user goes
 // through. The backend lock is re-entrant; a thread that also needs the Access lock

@@ -94,10 +94,6 @@ BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record,
                    RowValues(record, set, *settings));
 }
 
-bool IsWritten(BackendOutcome outcome) {
-    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
-}
-
 }  // namespace
 
 BackendOutcome SaveRTTower(const CBackendTarget& target, const CTowerRecord& record) {

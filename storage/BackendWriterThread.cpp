@@ -20,15 +20,6 @@ namespace {
 
 constexpr long kDropLogEvery = 10000;
 
-double SteadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool IsWritten(BackendOutcome outcome) {
-    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
-}
-
 }  // namespace
 
 CBackendWriterThread::CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
@@ -349,8 +340,7 @@ void CBackendWriterThread::RefillStep() {
     std::vector<CRefillChunk> chunks;
     double days = 0;
     for (const CRefillRange& range : m_journal.NextOfEachTower(batches ? kMostTowersPerStep : 1)) {
-        const DateTime end =
-            std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(1, 0, 0, 0));
+        const DateTime end = std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(1, 0, 0, 0));
         days += (end - range.m_tFrom).GetTotalSeconds() / 86400.0;
         if (!chunks.empty() && days > kTowerDaysPerTransaction) break;
         ranges.push_back(range);
