@@ -133,7 +133,7 @@ CWPLocalDB::~CWPLocalDB() {
 }
 
 std::string CWPLocalDB::FilePath() const {
-    return m_strWorkingDir + "/WPData/WP_" + std::to_string(m_nRTUID) + ".MDB";
+    return StationSchema::FilePath(m_strWorkingDir, m_nRTUID);
 }
 
 std::string CWPLocalDB::DataSourceName() const {
