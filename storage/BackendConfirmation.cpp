@@ -12,18 +12,6 @@ const DateTimeSpan kOneSecond(0, 0, 0, 1);
 
 }  // namespace
 
-std::string CBackendConfirmation::CreateTableText() {
-    return std::string("CREATE TABLE IF NOT EXISTS ") + kTable + " (UPTO DATETIME)";
-}
-
-bool CBackendConfirmation::HasTable(int32_t nRTUID) {
-    const auto rows = m_stations.FindOrAdd(nRTUID).QueryTexts(
-        std::string("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND UPPER(name) = '") +
-            kTable + "'",
-        1);
-    return !rows.empty() && rows.front()[0] == "1";
-}
-
 CBackendConfirmation::CBackendConfirmation(CStationMap& stations) : m_stations(stations) {}
 
 DateTime CBackendConfirmation::ReadStored(int32_t nRTUID) {
@@ -36,7 +24,7 @@ std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& w
     std::vector<CRefillRange> ranges;
     MutexLock guard(m_lock);
     for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
-        const DateTime confirmed = HasTable(rtu) ? ReadStored(rtu) : DateTime::Invalid();
+        const DateTime confirmed = ReadStored(rtu);  // invalid in a file without one
         m_towers[rtu].stored = confirmed;
         const std::string after =
             confirmed.IsValid() ? " WHERE TIME > " + TimeLiteral(confirmed) : std::string();
@@ -109,7 +97,7 @@ void CBackendConfirmation::PersistIfDue(bool force) {
 
 bool CBackendConfirmation::Store(int32_t nRTUID, const DateTime& through) {
     CWPLocalDB& station = m_stations.FindOrAdd(nRTUID);
-    if (!station.ExecLocalSQL(CreateTableText())) return false;
+    // The table is made with the file, or when an older file is opened.
     const bool stored = station.ExecLocalTransaction(
         {std::string("DELETE FROM ") + kTable,
          std::string("INSERT INTO ") + kTable + " VALUES(" + TimeLiteral(through) + ")"});

@@ -42,11 +42,11 @@ struct CExportCounts {
 
 // The station database of one tower: the file WPData/WP_<n>.MDB under the working
 // directory (an SQLite file), registered as the system data source WP_<n>, with the
-// tables RTTOWER (10-minute rows) and HSTOWER (hourly rows). Every statement runs
-// under the host's Access lock; the connection is opened on first use and after
-// every failure, and made anew when the file was deleted or replaced while open.
-// Each open makes the tables the file lacks, and a file that is not an SQLite
-// database is moved aside and made anew. A run of failing statements is logged by
+// tables of StationSchema: RTTOWER (10-minute rows), HSTOWER (hourly rows) and those
+// of the backend writing. Every statement runs under the host's Access lock; the
+// connection is opened on first use and after every failure, and made anew when the
+// file was deleted or replaced while open. Each open makes the tables the file lacks,
+// and a file that is not an SQLite database is moved aside and made anew. A run of failing statements is logged by
 // its first failure, a count a minute and a line when writing works again.
 class CWPLocalDB {
 public:
@@ -89,7 +89,7 @@ public:
     bool SaveLocalHis(const CTowerRecord& record);
     bool UpdateLocalHis(const CTowerRecord& record);
     // Runs the statements in one transaction (all or none); takes the Access lock. A
-    // statement that changes nothing is no failure.
+    // statement that changes nothing is no failure; a failure closes the connection.
     bool ExecLocalTransaction(const std::vector<std::string>& texts);
     // Runs a query and returns the first `columns` columns of every row as text (empty
     // for NULL); empty when the file is missing or the query fails (no table, say).

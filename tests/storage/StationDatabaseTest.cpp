@@ -14,6 +14,8 @@
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
 #include "platform/System.h"
+#include "storage/BackendConfirmation.h"
+#include "storage/RefillJournal.h"
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
@@ -105,6 +107,33 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
     EXPECT_EQ(again.RetentionPassCount(), -1);
     const std::string rewritten = ReadWholeFile(host.Path("odbc/odbc.ini"));
     EXPECT_EQ(rewritten.find("[WP_12]"), rewritten.rfind("[WP_12]"));
+}
+
+// A file of an earlier installation, with the tower tables only, gets the others when it
+// is opened; the journals write into them and make no table themselves.
+TEST_F(WPLocalDBTest, AnOlderFileGetsTheTablesItLacksWhenOpened) {
+    const std::string file = station->FilePath();
+    QueryFile(file, StationSchema::CreateRTTower());
+    QueryFile(file, StationSchema::CreateHSTower());
+    CStationMap stations(host.Dir(), settings, 60000);
+    stations.FindOrAdd(12).SetStatementObserver([this](const std::string& sql) {
+        std::lock_guard<std::mutex> guard(lock);
+        sent.push_back(sql);
+    });
+    CRefillJournal journal(stations);
+    CBackendConfirmation confirmation(stations);
+    EXPECT_TRUE(journal.NoteMissed(12, k15));
+    confirmation.Hold(12, k15);
+    EXPECT_TRUE(journal.Quarantine().Keep(12, {{k15, false, "refused"}}));
+    EXPECT_EQ(QueryFile(file,
+                        "SELECT GROUP_CONCAT(name) FROM (SELECT name FROM sqlite_master "
+                        "WHERE type = 'table' ORDER BY name)"),
+              "CONFIRMED,HSTOWER,QUARANTINE,REFILL,RTTOWER");
+    for (const char* table : {"CONFIRMED", "QUARANTINE", "REFILL"}) {
+        EXPECT_EQ(QueryFile(file, std::string("SELECT COUNT(*) FROM ") + table), "1") << table;
+    }
+    for (const std::string& text : TakeSent())
+        EXPECT_EQ(text.find("CREATE"), std::string::npos) << text;
 }
 
 TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
