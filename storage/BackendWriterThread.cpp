@@ -180,7 +180,7 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteAll(std::deq
         const size_t count = std::min(batch.size(), kRecordsPerTransaction);
         std::vector<const Record*> group;
         for (size_t i = 0; i < count; ++i) group.push_back(&batch[i]);
-        WriteGroup(group);
+        WriteRecordGroup(group);
         batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
         SetInHand(batch.size());
     }
@@ -196,7 +196,7 @@ bool CBackendWriterThread::PrefixRefused() {
     return true;
 }
 
-void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
+void CBackendWriterThread::WriteRecordGroup(const std::vector<const Record*>& group) {
     if (!(m_bOutage && !ProbeDue()) && PrefixRefused()) {
         for (const Record* queued : group) Miss(*queued, true);
         return;

@@ -317,7 +317,7 @@ bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     return Odbc::FetchRow(stmt.Get());
 }
 
-bool CWPLocalDB::SaveLocalData(const CTowerRecord& record) {
+bool CWPLocalDB::TEST_SaveLocalData(const CTowerRecord& record) {
     SaveLocalRT(record);
     return SaveLocalHis(record);
 }

@@ -46,8 +46,8 @@ struct CExportCounts {
 // of the backend writing. Every statement runs under the host's Access lock; the
 // connection is opened on first use and after every failure, and made anew when the
 // file was deleted or replaced while open. Each open makes the tables the file lacks,
-// and a file that is not an SQLite database is moved aside and made anew. A run of failing statements is logged by
-// its first failure, a count a minute and a line when writing works again.
+// and a file that is not an SQLite database is moved aside and made anew. A run of failing
+// statements is logged by its first failure, a count a minute and a line when writing works again.
 class CWPLocalDB {
 public:
     static constexpr const char* kPassword = "QUBFAX";
@@ -83,7 +83,8 @@ public:
     // These take the Access lock themselves, one lock period per statement.
     bool ExecLocalSQL(const std::string& sql);
     bool LocalRowExists(const DateTime& time, bool bRTTower);
-    bool SaveLocalData(const CTowerRecord& record);
+    // For tests: SaveLocalRT, then SaveLocalHis (the storage thread takes them apart).
+    bool TEST_SaveLocalData(const CTowerRecord& record);
     bool SaveLocalRT(const CTowerRecord& record);
     bool UpdateLocalRT(const CTowerRecord& record);
     bool SaveLocalHis(const CTowerRecord& record);
