@@ -152,7 +152,7 @@ int MeasureBackend(const HostDirectory::BackendOptions& backend, int units, doub
         stores.m_settings.Replace(settings);
         auto emptyBackend = [&] {
             for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-                stores.m_backend.ExecBackendSQL(std::string("DELETE FROM ") + table);
+                stores.m_backend.TEST_ExecBackendSQL(std::string("DELETE FROM ") + table);
             }
         };
         emptyBackend();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 #include "platform/DateTime.h"
 
 // The one process clock: local wall time plus an offset that the host or a test
@@ -17,3 +19,10 @@ VKTBASE_API double GetOffsetSeconds();
 VKTBASE_API void Reset();
 
 }  // namespace ProcessClock
+
+// Seconds on the monotonic clock, for measuring intervals only: unlike the process
+// clock it is never set and never jumps.
+inline double SteadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}

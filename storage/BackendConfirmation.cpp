@@ -1,8 +1,7 @@
 #include "storage/BackendConfirmation.h"
 
-#include <chrono>
-
 #include "hostlib/VktBase.h"
+#include "platform/Clock.h"
 #include "storage/BackendDB.h"
 #include "storage/StationMap.h"
 #include "storage/TowerRow.h"
@@ -11,24 +10,7 @@ namespace {
 
 const DateTimeSpan kOneSecond(0, 0, 0, 1);
 
-double SteadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
-
-std::string CBackendConfirmation::CreateTableText() {
-    return std::string("CREATE TABLE IF NOT EXISTS ") + kTable + " (UPTO DATETIME)";
-}
-
-bool CBackendConfirmation::HasTable(int32_t nRTUID) {
-    const auto rows = m_stations.FindOrAdd(nRTUID).QueryTexts(
-        std::string("SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND UPPER(name) = '") +
-            kTable + "'",
-        1);
-    return !rows.empty() && rows.front()[0] == "1";
-}
 
 CBackendConfirmation::CBackendConfirmation(CStationMap& stations) : m_stations(stations) {}
 
@@ -42,7 +24,7 @@ std::vector<CRefillRange> CBackendConfirmation::Unconfirmed(const std::string& w
     std::vector<CRefillRange> ranges;
     MutexLock guard(m_lock);
     for (int32_t rtu : CStationMap::RtusOnDisk(workingDir)) {
-        const DateTime confirmed = HasTable(rtu) ? ReadStored(rtu) : DateTime::Invalid();
+        const DateTime confirmed = ReadStored(rtu);  // invalid in a file without one
         m_towers[rtu].stored = confirmed;
         const std::string after =
             confirmed.IsValid() ? " WHERE TIME > " + TimeLiteral(confirmed) : std::string();
@@ -115,7 +97,7 @@ void CBackendConfirmation::PersistIfDue(bool force) {
 
 bool CBackendConfirmation::Store(int32_t nRTUID, const DateTime& through) {
     CWPLocalDB& station = m_stations.FindOrAdd(nRTUID);
-    if (!station.ExecLocalSQL(CreateTableText())) return false;
+    // The table is made with the file, or when an older file is opened.
     const bool stored = station.ExecLocalTransaction(
         {std::string("DELETE FROM ") + kTable,
          std::string("INSERT INTO ") + kTable + " VALUES(" + TimeLiteral(through) + ")"});

@@ -9,6 +9,7 @@
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
 #include "storage/RefillJournal.h"
+#include "storage/StationSchema.h"
 
 class CStationMap;
 
@@ -22,7 +23,7 @@ class CStationMap;
 class CBackendConfirmation {
 public:
     static constexpr int kPersistIntervalMs = 3000;
-    static constexpr const char* kTable = "CONFIRMED";
+    static constexpr const char* kTable = StationSchema::kConfirmed;
 
     explicit CBackendConfirmation(CStationMap& stations);
 
@@ -46,9 +47,6 @@ public:
     // interval (always when `force`).
     void PersistIfDue(bool force = false) EXCLUDES(m_lock);
 
-    // "CREATE TABLE IF NOT EXISTS CONFIRMED (UPTO DATETIME)".
-    static std::string CreateTableText();
-
     // For tests: the stored confirmed time of the tower; invalid when none.
     DateTime Confirmed(int32_t nRTUID) EXCLUDES(m_lock);
 
@@ -62,7 +60,6 @@ private:
     static DateTime Candidate(const Tower& tower);
     bool Store(int32_t nRTUID, const DateTime& through) REQUIRES(m_lock);
     DateTime ReadStored(int32_t nRTUID) REQUIRES(m_lock);
-    bool HasTable(int32_t nRTUID) REQUIRES(m_lock);
 
     CStationMap& m_stations;
     // Held across the station-file writes too, so that a lowering by the storage

@@ -344,9 +344,9 @@ namespace {
 
 // Runs the statements `group` names in one transaction, as RunBackendUnit tells; false
 // once the backend cannot be had.
-bool RunGroup(CBackendDB& backend, const std::vector<size_t>& group,
-              const std::function<BackendOutcome(size_t)>& run,
-              std::vector<BackendOutcome>& outcomes) {
+bool RunStatementGroup(CBackendDB& backend, const std::vector<size_t>& group,
+                       const std::function<BackendOutcome(size_t)>& run,
+                       std::vector<BackendOutcome>& outcomes) {
     size_t start = 0;
     while (start < group.size()) {
         size_t at = start;
@@ -375,14 +375,14 @@ bool RunGroup(CBackendDB& backend, const std::vector<size_t>& group,
                 return true;
             }
             for (size_t i : before) {
-                if (!RunGroup(backend, {i}, run, outcomes)) return false;
+                if (!RunStatementGroup(backend, {i}, run, outcomes)) return false;
             }
             return true;
         }
         outcomes[group[at]] = outcome;
         if (outcome == BackendOutcome::NotRun) return false;
         // Rolled back with the refused one: sent again, without it.
-        if (!before.empty() && !RunGroup(backend, before, run, outcomes)) return false;
+        if (!before.empty() && !RunStatementGroup(backend, before, run, outcomes)) return false;
         start = at + 1;
     }
     return true;
@@ -395,7 +395,7 @@ std::vector<BackendOutcome> RunBackendUnit(CBackendDB& backend, size_t count,
     std::vector<BackendOutcome> outcomes(count, BackendOutcome::NotRun);
     std::vector<size_t> all(count);
     for (size_t i = 0; i < count; ++i) all[i] = i;
-    if (count > 0) RunGroup(backend, all, run, outcomes);
+    if (count > 0) RunStatementGroup(backend, all, run, outcomes);
     return outcomes;
 }
 
@@ -552,7 +552,7 @@ BackendOutcome CBackendDB::BackendRowsExist(const std::vector<std::string>& quer
     });
 }
 
-bool CBackendDB::ExecBackendSQL(const std::string& sql) {
+bool CBackendDB::TEST_ExecBackendSQL(const std::string& sql) {
     return !RunStatement(sql, RunOptions{}, [](SQLHSTMT, SQLRETURN) {}).Failed();
 }
 

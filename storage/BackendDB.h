@@ -36,6 +36,11 @@ enum class BackendOutcome {
     Failed,          // refused otherwise, reported
 };
 
+// Whether the row is in the backend: run, or there already.
+inline bool IsWritten(BackendOutcome outcome) {
+    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
+}
+
 // The plug-in's one connection to the backend database (data source, user and
 // password from the settings) and the statement runners every backend user goes
 // through. The backend lock is re-entrant; a thread that also needs the Access lock
@@ -64,21 +69,23 @@ public:
     // The open connection, or null.
     SQLHDBC BackendConnection() REQUIRES(m_lock) { return m_connection.Get(); }
 
-    // Runs a statement that returns no rows; takes the backend lock. A statement the
-    // driver rejects is written to the error log with the driver's diagnostics, shown
-    // in the host's message window ("WP Error SQL: " and the text) and drops the
-    // connection, unless it broke a constraint (the connection is sound then); the
-    // result is then false; what an open transaction ran goes with the connection. One
-    // that met a server gone away or taking no writes is no statement's fault: it drops
-    // the connection, and the outage's lines in the error log tell it.
-    // Without a connection nothing runs and the result is true.
-    bool ExecBackendSQL(const std::string& sql);
+    // A statement the driver rejects is written to the error log with the driver's
+    // diagnostics, shown in the host's message window ("WP Error SQL: " and the text) and
+    // drops the connection, unless it broke a constraint (the connection is sound then);
+    // what an open transaction ran goes with the connection. One that met a server gone
+    // away or taking no writes is no statement's fault: it drops the connection, and the
+    // outage's lines in the error log tell it.
+    //
+    // For tests and benches only (the plug-in runs its statements through the runners
+    // below): runs a statement that returns no rows; takes the backend lock; false when
+    // it was rejected. Without a connection nothing runs and the result is true.
+    bool TEST_ExecBackendSQL(const std::string& sql);
     // Runs an insert of a row that may be there already: a refusal for a duplicate key
-    // is no error (AlreadyPresent); other refusals are reported as by ExecBackendSQL
+    // is no error (AlreadyPresent); other refusals are reported as above
     // (Failed), except that one from a server that went away or takes no writes is
     // NotRun.
     BackendOutcome InsertBackendRow(const std::string& sql);
-    // Runs a statement that returns no rows, as ExecBackendSQL, and tells how it ended
+    // Runs a statement that returns no rows, reported as above, and tells how it ended
     // (as InsertBackendRow, but a duplicate key is Failed).
     // The rows these two run are many alike: a table that refuses one refuses many. Their
     // refusals are logged as a run: the first since the start in full (the
@@ -90,7 +97,7 @@ public:
     // Whether a connection is open now; takes the backend lock.
     bool IsConnected();
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
-    // query is reported like ExecBackendSQL (without the diagnostics) and counts as no row;
+    // query is reported as above (without the diagnostics) and counts as no row;
     // `outcome`, when given, tells whether the query ran (NotRun as InsertBackendRow).
     bool BackendRowExists(const std::string& sql, BackendOutcome* outcome = nullptr);
 

@@ -94,17 +94,13 @@ BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record,
                    RowValues(record, set, *settings));
 }
 
-bool IsWritten(BackendOutcome outcome) {
-    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
-}
-
 }  // namespace
 
-BackendOutcome SaveRTTower(const CBackendTarget& target, const CTowerRecord& record) {
+BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CTowerRecord& record) {
     return SaveRow(target, record, RowSet::TenMinute);
 }
 
-BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record) {
+BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record) {
     if (!IsFullHour(record.m_tTime)) return BackendOutcome::Done;
     return SaveRow(target, record, RowSet::Hourly);
 }
@@ -179,8 +175,9 @@ BackendOutcome SaveRowsInBatches(CBackendDB& backend, const std::vector<RecordRo
     return outcome;
 }
 
-// The outcome of the records' rows once the transaction's commit was tried.
-BackendOutcome Committed(CBackendTransaction& transaction, BackendOutcome outcome) {
+// Commits the transaction when the records' rows are written; the outcome after the commit,
+// or the rows' own when they were not written (the transaction then rolls back).
+BackendOutcome CommitIfWritten(CBackendTransaction& transaction, BackendOutcome outcome) {
     return IsWritten(outcome) ? transaction.CommitOutcome() : outcome;
 }
 
@@ -191,7 +188,7 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const RecordRows rows = RowsOf(target, *settings, record);
     CBackendTransaction transaction(target.m_backend);
-    return Committed(transaction, SaveRows(target.m_backend, rows, *settings));
+    return CommitIfWritten(transaction, SaveRows(target.m_backend, rows, *settings));
 }
 
 BackendOutcome SaveTowerRecords(const CBackendTarget& target,
@@ -206,5 +203,5 @@ BackendOutcome SaveTowerRecords(const CBackendTarget& target,
     // One statement at a time a refused row would be reported here and again when
     // each record is written on its own.
     if (!backend.TakesStatementBatches()) return BackendOutcome::Failed;
-    return Committed(transaction, SaveRowsInBatches(backend, all, *settings));
+    return CommitIfWritten(transaction, SaveRowsInBatches(backend, all, *settings));
 }

@@ -13,8 +13,10 @@
 // backend lock itself. With a schema prefix that is not an SQL name no statement is
 // written. Each tells how its row ended: NotRun when the server could not be had.
 
-BackendOutcome SaveRTTower(const CBackendTarget& target, const CTowerRecord& record);
-BackendOutcome SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record);
+// For tests: one row on its own, outside any transaction (the plug-in writes a
+// record's rows together, below).
+BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CTowerRecord& record);
+BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record);
 
 // Both of a record's rows (the hourly one unless the wind-farm kind is 1) in one
 // transaction, holding the backend lock throughout: either both are committed or

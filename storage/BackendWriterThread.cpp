@@ -20,15 +20,6 @@ namespace {
 
 constexpr long kDropLogEvery = 10000;
 
-double SteadySeconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-bool IsWritten(BackendOutcome outcome) {
-    return outcome == BackendOutcome::Done || outcome == BackendOutcome::AlreadyPresent;
-}
-
 }  // namespace
 
 CBackendWriterThread::CBackendWriterThread(const CBackendTarget& backend, CStationMap& stations,
@@ -189,7 +180,7 @@ std::deque<CBackendWriterThread::Record> CBackendWriterThread::WriteAll(std::deq
         const size_t count = std::min(batch.size(), kRecordsPerTransaction);
         std::vector<const Record*> group;
         for (size_t i = 0; i < count; ++i) group.push_back(&batch[i]);
-        WriteGroup(group);
+        WriteRecordGroup(group);
         batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(count));
         SetInHand(batch.size());
     }
@@ -205,7 +196,7 @@ bool CBackendWriterThread::PrefixRefused() {
     return true;
 }
 
-void CBackendWriterThread::WriteGroup(const std::vector<const Record*>& group) {
+void CBackendWriterThread::WriteRecordGroup(const std::vector<const Record*>& group) {
     if (!(m_bOutage && !ProbeDue()) && PrefixRefused()) {
         for (const Record* queued : group) Miss(*queued, true);
         return;
@@ -349,8 +340,7 @@ void CBackendWriterThread::RefillStep() {
     std::vector<CRefillChunk> chunks;
     double days = 0;
     for (const CRefillRange& range : m_journal.NextOfEachTower(batches ? kMostTowersPerStep : 1)) {
-        const DateTime end =
-            std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(1, 0, 0, 0));
+        const DateTime end = std::min(range.m_tTo, range.m_tFrom + DateTimeSpan(1, 0, 0, 0));
         days += (end - range.m_tFrom).GetTotalSeconds() / 86400.0;
         if (!chunks.empty() && days > kTowerDaysPerTransaction) break;
         ranges.push_back(range);

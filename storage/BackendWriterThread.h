@@ -110,7 +110,7 @@ private:
     std::deque<Record> WriteAll(std::deque<Record> batch) EXCLUDES(m_queueLock);
     void Write(const Record& queued);
     // Writes the records in one transaction; when a row is refused, one at a time.
-    void WriteGroup(const std::vector<const Record*>& group);
+    void WriteRecordGroup(const std::vector<const Record*>& group);
     // The record's rows are in the backend: its hold and its pending confirmation go.
     void Written(const Record& queued);
     // Notes the record in the journal, or counts it lost when it cannot be noted. A

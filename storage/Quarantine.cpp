@@ -34,12 +34,6 @@ long CountRows(CWPLocalDB& station) {
 
 CQuarantine::CQuarantine(CStationMap& stations) : m_stations(stations) {}
 
-std::string CQuarantine::CreateTableText() {
-    return std::string("CREATE TABLE IF NOT EXISTS ") + kTable +
-           " (TIME DATETIME, HOURLY INT, REASON VARCHAR(" + std::to_string(kReasonLength) +
-           "), NOTED DATETIME)";
-}
-
 std::string CQuarantine::ReasonText(const std::string& diagnostic) {
     std::string text;
     for (const char c : diagnostic) {
@@ -97,7 +91,7 @@ long CQuarantine::HandBack(CRefillJournal& journal) {
 bool CQuarantine::Keep(int32_t nRTUID, const std::vector<CRefusedRow>& rows) {
     if (rows.empty()) return true;
     CWPLocalDB& station = m_stations.FindOrAdd(nRTUID);
-    if (!station.ExecLocalSQL(CreateTableText())) return false;
+    // The table is made with the file, or when an older file is opened.
     const std::string noted = TimeLiteral(ProcessClock::Now());
     std::vector<std::string> texts;
     for (const CRefusedRow& row : rows) {

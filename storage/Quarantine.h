@@ -8,6 +8,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
+#include "storage/StationSchema.h"
 
 class CStationMap;
 class CRefillJournal;
@@ -26,9 +27,9 @@ struct CRefusedRow {
 // Any thread; the station-file writes run outside the lock, which is a leaf lock.
 class CQuarantine {
 public:
-    static constexpr const char* kTable = "QUARANTINE";
+    static constexpr const char* kTable = StationSchema::kQuarantine;
     // The longest reason kept: the first lines of a driver's diagnostics say enough.
-    static constexpr size_t kReasonLength = 200;
+    static constexpr size_t kReasonLength = StationSchema::kReasonLength;
 
     explicit CQuarantine(CStationMap& stations);
 
@@ -47,8 +48,6 @@ public:
     // Rows handed back at the start.
     long HandedBackCount() const { return m_nHandedBack.load(); }
 
-    // "CREATE TABLE IF NOT EXISTS QUARANTINE (...)".
-    static std::string CreateTableText();
     // The diagnostic as it is kept: its lines joined, printable characters other than
     // quotes and backslashes only, at most kReasonLength of them.
     static std::string ReasonText(const std::string& diagnostic);

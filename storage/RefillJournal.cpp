@@ -9,11 +9,6 @@
 
 namespace {
 
-std::string CreateTableText() {
-    return std::string("CREATE TABLE IF NOT EXISTS ") + CRefillJournal::kTable +
-           " (FROMTIME DATETIME, TOTIME DATETIME)";
-}
-
 std::vector<CRefillRange> ReadRanges(CWPLocalDB& station) {
     std::vector<CRefillRange> ranges;
     const std::string query = std::string("SELECT FROMTIME, TOTIME FROM ") +
@@ -173,7 +168,7 @@ bool CRefillJournal::PersistLatest(int32_t nRTUID, Ranges ranges, uint64_t versi
 
 bool CRefillJournal::Persist(int32_t nRTUID, const Ranges& ranges) {
     CWPLocalDB& station = m_stations.FindOrAdd(nRTUID);
-    if (!station.ExecLocalSQL(CreateTableText())) return false;
+    // The table is made with the file, or when an older file is opened.
     std::vector<std::string> texts{std::string("DELETE FROM ") + kTable};
     for (const CRefillRange& range : ranges) {
         texts.push_back(std::string("INSERT INTO ") + kTable + " VALUES(" +

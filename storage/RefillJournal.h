@@ -8,6 +8,7 @@
 #include "platform/DateTime.h"
 #include "platform/Mutex.h"
 #include "storage/Quarantine.h"
+#include "storage/StationSchema.h"
 
 class CStationMap;
 
@@ -26,7 +27,7 @@ struct CRefillRange {
 class CRefillJournal {
 public:
     static constexpr double kMergeDays = 1.0;
-    static constexpr const char* kTable = "REFILL";
+    static constexpr const char* kTable = StationSchema::kRefill;
 
     explicit CRefillJournal(CStationMap& stations);
 

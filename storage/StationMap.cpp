@@ -4,29 +4,14 @@
 #include <vector>
 
 #include "hostlib/VktBase.h"
-
-namespace {
-
-// The station file's RTU from its name WP_<n>.MDB; 0 for any other file.
-int32_t RtuOfStationFile(const std::string& name) {
-    constexpr const char* kHead = "WP_";
-    constexpr const char* kTail = ".MDB";
-    if (name.rfind(kHead, 0) != 0 || name.size() <= 7 ||
-        name.compare(name.size() - 4, 4, kTail) != 0) {
-        return 0;
-    }
-    const std::string digits = name.substr(3, name.size() - 7);
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) return 0;
-    return static_cast<int32_t>(std::stol(digits));
-}
-
-}  // namespace
+#include "storage/StationSchema.h"
 
 std::vector<int32_t> CStationMap::RtusOnDisk(const std::string& workingDir) {
     std::error_code ec;
     std::vector<int32_t> rtus;
-    for (const auto& entry : std::filesystem::directory_iterator(workingDir + "/WPData", ec)) {
-        const int32_t rtu = RtuOfStationFile(entry.path().filename().string());
+    for (const auto& entry :
+         std::filesystem::directory_iterator(workingDir + "/" + StationSchema::kFolder, ec)) {
+        const int32_t rtu = StationSchema::RtuOfFileName(entry.path().filename().string());
         if (rtu > 0) rtus.push_back(rtu);
     }
     return rtus;

@@ -285,7 +285,7 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
 
 void CWPDBThread::SaveStationRows(const CTowerRecord& record, const CWPSettings& settings) {
     // A tower that has no station yet (type 101) gets one with its first record.
-    // SaveLocalData's two steps, taken apart for the 10-minute row's result.
+    // SaveLocalRT, then SaveLocalHis, taken apart for the 10-minute row's result.
     CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
     if (settings.m_bSaveBkgDB && m_pBackendWriter) {
         // Pending for the backend from before its station rows exist, so that a kill

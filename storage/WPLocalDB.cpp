@@ -14,7 +14,6 @@
 #include "platform/OdbcHandles.h"
 #include "platform/OdbcQuery.h"
 #include "platform/System.h"
-#include "storage/BackendConfirmation.h"
 #include "storage/MessageWindow.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
@@ -30,8 +29,6 @@ constexpr size_t kShortestUpdate = 22;
 const RowRules kInsertRules{false, true, 0};
 const RowRules kUpdateRules{false, false, 0};
 
-// SQLite's native error for a file that is not a database.
-constexpr SQLINTEGER kSqliteNotADatabase = 26;
 // The first bytes of every SQLite database file.
 constexpr char kSqliteHeader[] = "SQLite format 3";  // with its terminating zero: 16 bytes
 
@@ -55,56 +52,6 @@ bool IsDamaged(const std::string& path) {
     // Fewer bytes than the header is damage only when that is the whole file.
     if (read < sizeof header && read != size) return false;
     return read < sizeof header || std::memcmp(header, kSqliteHeader, sizeof header) != 0;
-}
-
-SQLINTEGER NativeError(SQLHSTMT hstmt) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLCHAR message[256];
-    SQLSMALLINT length = 0;
-    if (!Odbc::Succeeded(SQLGetDiagRec(SQL_HANDLE_STMT, hstmt, 1, state, &native, message,
-                                       sizeof message, &length))) {
-        return 0;
-    }
-    return native;
-}
-
-enum class TablesCheck { Ready, NotADatabase, Unknown };
-
-// Runs the creation texts of the station tables the file lacks, each table with its
-// index. Each text on its own: one that fails (on SQLite the second IDXTM, whose name
-// is already taken in the file) does not keep the next from running. Unknown when the
-// file's tables could not be read.
-TablesCheck MakeMissingTables(SQLHDBC hdbc) {
-    bool hasRTTower = false;
-    bool hasHSTower = false;
-    {
-        OdbcStatement stmt = Odbc::AllocStatement(hdbc);
-        if (!stmt) return TablesCheck::Unknown;
-        const SQLRETURN rc =
-            Odbc::QueryOn(stmt.Get(), "SELECT UPPER(name) FROM sqlite_master WHERE type = 'table'",
-                          [&](const OdbcRow& row) {
-                              const std::string name = row.Text(1);
-                              hasRTTower = hasRTTower || name == "RTTOWER";
-                              hasHSTower = hasHSTower || name == "HSTOWER";
-                          });
-        if (!Odbc::Succeeded(rc)) {
-            return NativeError(stmt.Get()) == kSqliteNotADatabase ? TablesCheck::NotADatabase
-                                                                  : TablesCheck::Unknown;
-        }
-    }
-    if (!hasRTTower) {
-        // A file without rows yet: every row it gets is compared with the backend
-        // until a confirmed time is written.
-        Odbc::ExecDirect(hdbc, CBackendConfirmation::CreateTableText());
-        Odbc::ExecDirect(hdbc, StationSchema::CreateRTTower());
-        Odbc::ExecDirect(hdbc, StationSchema::kIndexRTTower);
-    }
-    if (!hasHSTower) {
-        Odbc::ExecDirect(hdbc, StationSchema::CreateHSTower());
-        Odbc::ExecDirect(hdbc, StationSchema::kIndexHSTower);
-    }
-    return TablesCheck::Ready;
 }
 
 }  // namespace
@@ -133,7 +80,7 @@ CWPLocalDB::~CWPLocalDB() {
 }
 
 std::string CWPLocalDB::FilePath() const {
-    return m_strWorkingDir + "/WPData/WP_" + std::to_string(m_nRTUID) + ".MDB";
+    return StationSchema::FilePath(m_strWorkingDir, m_nRTUID);
 }
 
 std::string CWPLocalDB::DataSourceName() const {
@@ -181,7 +128,7 @@ void CWPLocalDB::CreateTables() {
     }
     // A kill here leaves a file without tables; the next open makes them.
     System::KillPoint("station-create");
-    MakeMissingTables(creation.Get());
+    StationSchema::MakeMissingTables(creation.Get());
 }
 
 bool CWPLocalDB::MoveDamagedAside() {
@@ -247,14 +194,14 @@ bool CWPLocalDB::ConnectLocalDB() {
 
 bool CWPLocalDB::OpenLocalDB() {
     if (!ConnectLocalDB()) return false;
-    if (MakeMissingTables(m_hDbc) == TablesCheck::NotADatabase) {
+    if (StationSchema::MakeMissingTables(m_hDbc) == StationSchema::TablesCheck::NotADatabase) {
         // It starts like a database, but the driver refuses what follows.
         if (!MoveDamagedAside()) {
             m_failures.Failed();
             return false;
         }
         if (!ConnectLocalDB()) return false;
-        MakeMissingTables(m_hDbc);
+        StationSchema::MakeMissingTables(m_hDbc);
     }
     RememberOpenFile();
     StartRetentionThread();
@@ -370,7 +317,7 @@ bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     return Odbc::FetchRow(stmt.Get());
 }
 
-bool CWPLocalDB::SaveLocalData(const CTowerRecord& record) {
+bool CWPLocalDB::TEST_SaveLocalData(const CTowerRecord& record) {
     SaveLocalRT(record);
     return SaveLocalHis(record);
 }
@@ -458,6 +405,12 @@ bool CWPLocalDB::ExecLocalTransaction(const std::vector<std::string>& texts) {
     SQLEndTran(SQL_HANDLE_DBC, connection, saved ? SQL_COMMIT : SQL_ROLLBACK);
     SQLSetConnectAttr(connection, SQL_ATTR_AUTOCOMMIT,
                       reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    if (!saved) {
+        // As after any failed statement: the next use opens the file again, which makes
+        // the tables it lacks.
+        stmt.Reset();
+        CloseLocalDB();
+    }
     return saved;
 }
 

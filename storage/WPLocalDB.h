@@ -42,12 +42,12 @@ struct CExportCounts {
 
 // The station database of one tower: the file WPData/WP_<n>.MDB under the working
 // directory (an SQLite file), registered as the system data source WP_<n>, with the
-// tables RTTOWER (10-minute rows) and HSTOWER (hourly rows). Every statement runs
-// under the host's Access lock; the connection is opened on first use and after
-// every failure, and made anew when the file was deleted or replaced while open.
-// Each open makes the tables the file lacks, and a file that is not an SQLite
-// database is moved aside and made anew. A run of failing statements is logged by
-// its first failure, a count a minute and a line when writing works again.
+// tables of StationSchema: RTTOWER (10-minute rows), HSTOWER (hourly rows) and those
+// of the backend writing. Every statement runs under the host's Access lock; the
+// connection is opened on first use and after every failure, and made anew when the
+// file was deleted or replaced while open. Each open makes the tables the file lacks,
+// and a file that is not an SQLite database is moved aside and made anew. A run of failing
+// statements is logged by its first failure, a count a minute and a line when writing works again.
 class CWPLocalDB {
 public:
     static constexpr const char* kPassword = "QUBFAX";
@@ -83,13 +83,14 @@ public:
     // These take the Access lock themselves, one lock period per statement.
     bool ExecLocalSQL(const std::string& sql);
     bool LocalRowExists(const DateTime& time, bool bRTTower);
-    bool SaveLocalData(const CTowerRecord& record);
+    // For tests: SaveLocalRT, then SaveLocalHis (the storage thread takes them apart).
+    bool TEST_SaveLocalData(const CTowerRecord& record);
     bool SaveLocalRT(const CTowerRecord& record);
     bool UpdateLocalRT(const CTowerRecord& record);
     bool SaveLocalHis(const CTowerRecord& record);
     bool UpdateLocalHis(const CTowerRecord& record);
     // Runs the statements in one transaction (all or none); takes the Access lock. A
-    // statement that changes nothing is no failure.
+    // statement that changes nothing is no failure; a failure closes the connection.
     bool ExecLocalTransaction(const std::vector<std::string>& texts);
     // Runs a query and returns the first `columns` columns of every row as text (empty
     // for NULL); empty when the file is missing or the query fails (no table, say).

@@ -35,7 +35,7 @@ constexpr const char* kEndSession =
 class BackendLostServerTest : public BackendProductTest {
 protected:
     void TearDown() override {
-        if (stores) Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
+        if (stores) Backend().TEST_ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
         BackendProductTest::TearDown();
     }
 };
@@ -51,21 +51,22 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
     } faults[] = {
         {"a session turned read-only",
          [&] {
-             ASSERT_TRUE(
-                 Backend().ExecBackendSQL("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
+             ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
+                 "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY"));
          }},
         {"the session ended at the insert",
          [&] {
-             ASSERT_TRUE(Backend().ExecBackendSQL(kEndSession));
-             ASSERT_TRUE(Backend().ExecBackendSQL(
+             ASSERT_TRUE(Backend().TEST_ExecBackendSQL(kEndSession));
+             ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
                  "CREATE OR REPLACE TRIGGER END_AT_INSERT BEFORE INSERT ON FD_RUN_RTTOWER FOR "
                  "EACH ROW EXECUTE FUNCTION end_session()"));
          }},
         {"the session ended at the commit",
          [&] {
-             ASSERT_TRUE(Backend().ExecBackendSQL(kEndSession));
-             Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS END_AT_COMMIT ON FD_RUN_RTTOWER");
-             ASSERT_TRUE(Backend().ExecBackendSQL(
+             ASSERT_TRUE(Backend().TEST_ExecBackendSQL(kEndSession));
+             Backend().TEST_ExecBackendSQL(
+                 "DROP TRIGGER IF EXISTS END_AT_COMMIT ON FD_RUN_RTTOWER");
+             ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
                  "CREATE CONSTRAINT TRIGGER END_AT_COMMIT AFTER INSERT ON FD_RUN_RTTOWER "
                  "DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION end_session()"));
          }},
@@ -84,7 +85,7 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
         std::vector<CTowerRecord> records;
         for (const DateTime& time : {first, last}) {
             records.push_back(TowerRecordOf(12, time, {Item(7000, 4.5f, time)}));
-            station.SaveLocalData(records.back());
+            station.TEST_SaveLocalData(records.back());
         }
         const std::string stored =
             "SELECT SUM(V1AVGSP) FROM FD_RUN_RTTOWER WHERE TOWERID=12 AND "
@@ -103,7 +104,7 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
         EXPECT_EQ(counts.m_nFailed + counts.m_nPresent + counts.m_nCopied, 0);
         EXPECT_EQ(Value(stored), "");
 
-        Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
+        Backend().TEST_ExecBackendSQL("DROP FUNCTION IF EXISTS end_session() CASCADE");
         Backend().DisconnectBackend();
         counts = {};
         EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), from, last, counts));

@@ -46,7 +46,7 @@ protected:
     // As the storage thread does: the station row first, then the backend's turn.
     void Store(CBackendWriterThread& writer, int step, float value) {
         const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, value, At(step))});
-        stores->m_stations.FindOrAdd(12).SaveLocalData(record);
+        stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(record);
         writer.Enqueue(record);
     }
     std::string Backend(const std::string& sql) { return QueryDataSource("DAVAD", sql); }
@@ -116,7 +116,7 @@ TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
 TEST_F(BackendRefillTest, ABadPrefixKeepsTheRangeUntilItIsMended) {
     for (int step = 0; step < 4; ++step) {
         const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))});
-        stores->m_stations.FindOrAdd(12).SaveLocalData(record);
+        stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(record);
         ASSERT_TRUE(stores->m_journal.NoteMissed(12, At(step)));
     }
     CWPSettings settings = *stores->m_settings.Get();
@@ -178,7 +178,7 @@ TEST_F(BackendRefillTest, RefilledRowsEqualLiveRowsAndKeepWhatTheBackendHas) {
 // a restart which station rows to compare with the backend.
 TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
     for (int step = 0; step < 6; ++step) {
-        stores->m_stations.FindOrAdd(12).SaveLocalData(
+        stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(
             TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))}));
     }
     const DateTimeSpan second(0, 0, 0, 1);

@@ -18,8 +18,8 @@ protected:
         if (IsSkipped()) return;
         DropTables();
         // A child row needs its parent by the commit, not before.
-        ASSERT_TRUE(Backend().ExecBackendSQL("CREATE TABLE TXPARENT(ID INTEGER PRIMARY KEY)"));
-        ASSERT_TRUE(Backend().ExecBackendSQL(
+        ASSERT_TRUE(Backend().TEST_ExecBackendSQL("CREATE TABLE TXPARENT(ID INTEGER PRIMARY KEY)"));
+        ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
             "CREATE TABLE TXCHILD(ID INTEGER REFERENCES TXPARENT(ID) DEFERRABLE INITIALLY "
             "DEFERRED)"));
     }
@@ -28,19 +28,20 @@ protected:
         BackendProductTest::TearDown();
     }
     void DropTables() {
-        Backend().ExecBackendSQL("DROP TABLE IF EXISTS TXCHILD");
-        Backend().ExecBackendSQL("DROP TABLE IF EXISTS TXPARENT");
+        Backend().TEST_ExecBackendSQL("DROP TABLE IF EXISTS TXCHILD");
+        Backend().TEST_ExecBackendSQL("DROP TABLE IF EXISTS TXPARENT");
     }
     // Empty tables; SQLite checks foreign keys when the connection asks, outside a
     // transaction.
     void Clear() {
-        Backend().ExecBackendSQL("DELETE FROM TXCHILD");
-        Backend().ExecBackendSQL("DELETE FROM TXPARENT");
-        if (GetParam() == Product::SQLite) Backend().ExecBackendSQL("PRAGMA foreign_keys = ON");
+        Backend().TEST_ExecBackendSQL("DELETE FROM TXCHILD");
+        Backend().TEST_ExecBackendSQL("DELETE FROM TXPARENT");
+        if (GetParam() == Product::SQLite)
+            Backend().TEST_ExecBackendSQL("PRAGMA foreign_keys = ON");
     }
     bool Insert(const char* table, int id) {
-        return Backend().ExecBackendSQL(std::string("INSERT INTO ") + table + "(ID) VALUES(" +
-                                        std::to_string(id) + ")");
+        return Backend().TEST_ExecBackendSQL(std::string("INSERT INTO ") + table + "(ID) VALUES(" +
+                                             std::to_string(id) + ")");
     }
 };
 
@@ -55,7 +56,7 @@ TEST_P(BackendTransactionTest, EveryEndLeavesNothingUncommittedAndAutocommitOn) 
         {"a rejected statement dropping the connection",
          [&] {
              Insert("TXPARENT", 1);
-             EXPECT_FALSE(Backend().ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
+             EXPECT_FALSE(Backend().TEST_ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
              Insert("TXPARENT", 2);  // on a new connection
          },
          "0"},

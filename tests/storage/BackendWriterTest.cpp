@@ -92,7 +92,7 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     StoreCounterSampleAt14(10.0f);
     const CTowerRecord record =
         TowerRecordOf(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
-    SaveRTTower(stores->BackendTarget(), record);
+    TEST_SaveRTTower(stores->BackendTarget(), record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -104,7 +104,7 @@ TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "CYCLE", 12, k15), 12.5);
     TakeSent();
 
-    SaveRTTower(stores->BackendTarget(), record);
+    TEST_SaveRTTower(stores->BackendTarget(), record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME FROM FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts "
@@ -172,7 +172,7 @@ TEST_P(BackendWriterTest, AGroupSendsTheStatementsOfEachRecordAlone) {
     std::string storedAlone;
     for (bool together : {false, true}) {
         for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
+            Backend().TEST_ExecBackendSQL(std::string("DELETE FROM ") + table);
         }
         ASSERT_EQ(SaveTowerRecord(stores->BackendTarget(),
                                   TowerRecordOf(12, k1420, {Item(7000, 1.0f, k1420)})),
@@ -212,7 +212,7 @@ TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
     for (bool asError : {false, true}) {
         const char* name = asError ? "refused with an error" : "refused";
         RefuseThirteen("FD_RUN_RTTOWER", asError);
-        Backend().ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
+        Backend().TEST_ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
         {
             std::lock_guard<std::mutex> guard(lock);
             messages.clear();
@@ -239,14 +239,14 @@ TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
 
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
     StoreCounterSampleAt14(10.0f);
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 0.0);
     // No sample an hour earlier: 0.
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(3, k15, {Item(100, 8.0f, k15)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(3, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 3, k15), 0.0);
     // Not a full hour: the counter only.
     TakeSent();
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(100, 12.5f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(100, 12.5f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE) VALUES(12,{ts '2009-03-12 "
               "14:10:00'},12.5)");
@@ -254,13 +254,13 @@ TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
 
 TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
-    SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 4.0f, k1410)}));
+    TEST_SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 4.0f, k1410)}));
     EXPECT_TRUE(TakeSent().empty()) << "no hourly row at 14:10";
 
-    SaveTowerHis(stores->BackendTarget(),
-                 TowerRecordOf(12, k15,
-                               {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
-                                Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
+    TEST_SaveTowerHis(stores->BackendTarget(),
+                      TowerRecordOf(12, k15,
+                                    {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
+                                     Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,V1AVGSP,V2MAXDIR,V2MAXTM,V3MAXDIR) "
               "VALUES(12,{ts '2009-03-12 15:00:00'},1,4.5,202,{ts '2009-03-12 14:44:37'},190)");
@@ -268,8 +268,8 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     EXPECT_EQ(ParseDBTime(Stored("FD_RUN_TOWERHIS", "V2MAXTM", 12, k15)), extremeAt);
     EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "V3MAXTM", 12, k15), "");
 
-    SaveTowerHis(stores->BackendTarget(),
-                 TowerRecordOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    TEST_SaveTowerHis(stores->BackendTarget(),
+                      TowerRecordOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
@@ -279,29 +279,30 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
 }
 
 TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) {
-    SaveRTTower(stores->BackendTarget(),
-                TowerRecordOf(12, k1410,
-                              {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
-                               Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
-                               Item(7400, INFINITY, k1410), Item(2000, 7.0f, k1410)}));
+    TEST_SaveRTTower(
+        stores->BackendTarget(),
+        TowerRecordOf(12, k1410,
+                      {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
+                       Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
+                       Item(7400, INFINITY, k1410), Item(2000, 7.0f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,V1AVGDIR,V1STANDARD) VALUES(12,{ts "
               "'2009-03-12 14:10:00'},2,3)");
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "");
 
     UseSettings("", true, 0);
-    SaveRTTower(stores->BackendTarget(),
-                TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
+    TEST_SaveRTTower(stores->BackendTarget(),
+                     TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 1.0);
 }
 
 TEST_P(BackendWriterTest, EmptyRecordsInsertTheKeyAndUpdateNothing) {
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 1.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 1.0f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(12,{ts '2009-03-12 14:10:00'})");
     EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
     TakeSent();
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {}));
     EXPECT_EQ(TakeSent().size(), 1u) << "only the existence query";
 }
 
@@ -311,10 +312,10 @@ TEST_P(BackendWriterTest, SchemaPrefixInEveryStatement) {
     UseSettings(prefix, false, 0);
     const CTowerRecord record =
         TowerRecordOf(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
-    SaveRTTower(stores->BackendTarget(), record);
-    SaveRTTower(stores->BackendTarget(), record);
-    SaveTowerHis(stores->BackendTarget(), record);
-    SaveTowerHis(stores->BackendTarget(), record);
+    TEST_SaveRTTower(stores->BackendTarget(), record);
+    TEST_SaveRTTower(stores->BackendTarget(), record);
+    TEST_SaveTowerHis(stores->BackendTarget(), record);
+    TEST_SaveTowerHis(stores->BackendTarget(), record);
     const std::vector<std::string> expected = {
         "SELECT TOWERID,TIME FROM " + prefix +
             ".FD_RUN_RTTOWER WHERE TOWERID = 12 AND TIME = {ts '2009-03-12 15:00:00'}",
@@ -348,7 +349,7 @@ TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
     CObList<CVKTTOWPID> list;
     list.push_back(std::make_unique<CVKTTOWPID>(row));
     FillAssignmentMap(list, stores->m_assignments);
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 900, k1410), 5.0);
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "<none>");
     EXPECT_EQ(stores->m_assignments.TowerIDOf(12), 900);
@@ -356,7 +357,7 @@ TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
 }
 
 TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
-    EXPECT_FALSE(Backend().ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
+    EXPECT_FALSE(Backend().TEST_ExecBackendSQL("INSERT INTO NO_SUCH_TABLE VALUES(1)"));
     EXPECT_EQ(Connection(), nullptr) << "the connection is dropped";
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -370,7 +371,7 @@ TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
         << "the driver's diagnostics: " << log;
 
     EXPECT_FALSE(Backend().BackendRowExists("SELECT NOTHING FROM NOWHERE"));
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 5.0);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(messages.back(), "WP Error SQL: SELECT NOTHING FROM NOWHERE");
@@ -383,8 +384,8 @@ TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
             items.push_back(Item(7000 + 100 * group + level, 1234.5678f + group, k1410, 0, 0));
         }
     }
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
-    SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
+    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
     const std::vector<std::string> texts = TakeSent();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_GT(texts[3].size(), 1000u);
@@ -399,8 +400,9 @@ TEST_P(BackendWriterTest, APrefixThatIsNotAnSqlNameWritesNoStatement) {
     const std::string injection = "inj.FD_RUN_RTTOWER WHERE 1=0; DROP TABLE FD_RUN_TOWERHIS; --";
     UseSettings(injection, false, 0);
     for (int i = 0; i < 3; ++i) {
-        SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
-        SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(9000, 4.0f, k15)}));
+        TEST_SaveRTTower(stores->BackendTarget(),
+                         TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+        TEST_SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(9000, 4.0f, k15)}));
     }
     EXPECT_TRUE(TakeSent().empty());
     UseSettings("", false, 0);
@@ -415,7 +417,7 @@ TEST_P(BackendWriterTest, APrefixThatIsNotAnSqlNameWritesNoStatement) {
 // A statement of megabytes goes to the driver whole, but its log lines are cut.
 TEST_P(BackendWriterTest, ARejectedHugeStatementIsLoggedCutWithItsLength) {
     const std::string huge = "INSERT INTO NO_SUCH_TABLE VALUES(" + std::string(100000, '1') + ")";
-    EXPECT_FALSE(Backend().ExecBackendSQL(huge));
+    EXPECT_FALSE(Backend().TEST_ExecBackendSQL(huge));
     EXPECT_EQ(TakeSent(), std::vector<std::string>{huge});
     std::lock_guard<std::mutex> guard(lock);
     ASSERT_EQ(messages.size(), 1u);

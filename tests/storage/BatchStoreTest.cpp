@@ -52,7 +52,7 @@ TEST_P(BatchStoreTest, RainfallIsRecomputedFromTheCounterAtFullHours) {
         {At(12, 18), "2", 0, 0},  // after a missing counter again: a base
     };
     for (const auto& row : rows) {
-        ASSERT_TRUE(Backend().ExecBackendSQL(
+        ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
             "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(900,{ts '" +
             row.time.Format() + "'}," + row.cycle + "," + std::to_string(row.rainBefore) + ")"));
     }
@@ -76,7 +76,7 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     const DateTime extremeAt(2009, 3, 10, 11, 44, 37);
     for (const DateTime& time : {At(10, 0), At(10, 12), At(11, 0)}) {
-        station.SaveLocalData(
+        station.TEST_SaveLocalData(
             TowerRecordOf(12, time,
                           {Item(7000, 5.5f, time), Item(8200, -99.0f, time), Item(9000, 4.0f, time),
                            Item(9301, 202.0f, extremeAt, 8)}));
@@ -129,7 +129,7 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
     const float values[] = {1, 13, 3, 4, 6};  // 13 is refused
     for (int i = 0; i < 5; ++i) {
         const DateTime time = At(10, 10, 10 * i);
-        station.SaveLocalData(TowerRecordOf(12, time, {Item(7000, values[i], time)}));
+        station.TEST_SaveLocalData(TowerRecordOf(12, time, {Item(7000, values[i], time)}));
     }
     // The 10:20 row once more under another time text: two rows of one backend key.
     ASSERT_TRUE(station.ExecLocalSQL(
@@ -144,7 +144,7 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
         const std::string name = std::string(c.refill ? "refill" : "export") +
                                  (c.asError ? ", refused with an error" : ", refused");
         RefuseThirteen("FD_RUN_RTTOWER", c.asError);
-        Backend().ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
+        Backend().TEST_ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER");
         CExportCounts counts;
         if (c.refill) {
             EXPECT_TRUE(station.RefillRange(stores->BackendTarget(), At(10, 0), At(11, 0), counts))
@@ -166,7 +166,7 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
 TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
     Use([](CWPSettings& s) { s.m_nType = 1; });
     CWPLocalDB& station = stores->m_stations.FindOrAdd(13);
-    station.SaveLocalData(TowerRecordOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
+    station.TEST_SaveLocalData(TowerRecordOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(13, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=13"), "1");
@@ -178,13 +178,13 @@ TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
 TEST_P(BatchStoreTest, ABrokenConstraintKeepsTheConnection) {
     const std::string insert =
         "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(5,{ts '2009-03-12 14:10:00'})";
-    ASSERT_TRUE(Backend().ExecBackendSQL(insert));
+    ASSERT_TRUE(Backend().TEST_ExecBackendSQL(insert));
     SQLHDBC connection = nullptr;
     {
         RecursiveMutexLock guard(Backend().BackendLock());
         connection = Backend().BackendConnection();
     }
-    EXPECT_FALSE(Backend().ExecBackendSQL(insert));
+    EXPECT_FALSE(Backend().TEST_ExecBackendSQL(insert));
     EXPECT_EQ(Backend().InsertBackendRow(insert), BackendOutcome::AlreadyPresent);
     RecursiveMutexLock guard(Backend().BackendLock());
     EXPECT_EQ(Backend().BackendConnection(), connection);
@@ -197,7 +197,8 @@ TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
     if (GetParam() == Product::SQLite) GTEST_SKIP() << "SQLite has no schemas";
     Use([](CWPSettings& s) { s.m_strPreName = "ext"; });
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
-    station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+    station.TEST_SaveLocalData(
+        TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM ext.FD_RUN_RTTOWER WHERE TOWERID=12"), "1");
@@ -208,7 +209,8 @@ TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
 TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
     if (GetParam() == Product::PostgreSQL) GTEST_SKIP() << "its TIME columns hold times only";
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
-    station.SaveLocalData(TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+    station.TEST_SaveLocalData(
+        TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
     station.ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES('2009-03-10 25:00:00')");
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));
@@ -216,7 +218,7 @@ TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
 
     for (const char* time :
          {"'2009-03-12 10:00:00'", "'2009-03-12 10:30:99'", "'2009-03-12 11:00:00'"}) {
-        Backend().ExecBackendSQL(
+        Backend().TEST_ExecBackendSQL(
             std::string("INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE,RAIN) VALUES(12,") + time +
             ",5,0)");
     }

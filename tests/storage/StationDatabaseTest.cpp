@@ -14,6 +14,8 @@
 #include "platform/ErrorLog.h"
 #include "platform/OdbcHandles.h"
 #include "platform/System.h"
+#include "storage/BackendConfirmation.h"
+#include "storage/RefillJournal.h"
 #include "storage/StationMap.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
@@ -107,13 +109,40 @@ TEST_F(WPLocalDBTest, FileAndDataSourceOfRtu12) {
     EXPECT_EQ(rewritten.find("[WP_12]"), rewritten.rfind("[WP_12]"));
 }
 
+// A file of an earlier installation, with the tower tables only, gets the others when it
+// is opened; the journals write into them and make no table themselves.
+TEST_F(WPLocalDBTest, AnOlderFileGetsTheTablesItLacksWhenOpened) {
+    const std::string file = station->FilePath();
+    QueryFile(file, StationSchema::CreateRTTower());
+    QueryFile(file, StationSchema::CreateHSTower());
+    CStationMap stations(host.Dir(), settings, 60000);
+    stations.FindOrAdd(12).SetStatementObserver([this](const std::string& sql) {
+        std::lock_guard<std::mutex> guard(lock);
+        sent.push_back(sql);
+    });
+    CRefillJournal journal(stations);
+    CBackendConfirmation confirmation(stations);
+    EXPECT_TRUE(journal.NoteMissed(12, k15));
+    confirmation.Hold(12, k15);
+    EXPECT_TRUE(journal.Quarantine().Keep(12, {{k15, false, "refused"}}));
+    EXPECT_EQ(QueryFile(file,
+                        "SELECT GROUP_CONCAT(name) FROM (SELECT name FROM sqlite_master "
+                        "WHERE type = 'table' ORDER BY name)"),
+              "CONFIRMED,HSTOWER,QUARANTINE,REFILL,RTTOWER");
+    for (const char* table : {"CONFIRMED", "QUARANTINE", "REFILL"}) {
+        EXPECT_EQ(QueryFile(file, std::string("SELECT COUNT(*) FROM ") + table), "1") << table;
+    }
+    for (const std::string& text : TakeSent())
+        EXPECT_EQ(text.find("CREATE"), std::string::npos) << text;
+}
+
 TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
     StoreCounterSampleAt14(10.0f);
-    EXPECT_FALSE(station->SaveLocalData(TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)})));
+    EXPECT_FALSE(station->TEST_SaveLocalData(TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)})));
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
 
-    EXPECT_TRUE(station->SaveLocalData(TowerRecordOf(
+    EXPECT_TRUE(station->TEST_SaveLocalData(TowerRecordOf(
         12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15), Item(9000, 4.0f, k15)})));
     EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 2.5);
     EXPECT_EQ(Number(At("RTTOWER", "CYCLE", k15)), 12.5);
@@ -122,7 +151,7 @@ TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
 
     // The same time again updates and leaves RAIN as it was.
     TakeSent();
-    station->SaveLocalData(TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
+    station->TEST_SaveLocalData(TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
     const auto texts = TakeSent();
     ASSERT_EQ(texts.size(), 3u) << "no hourly item: nothing for HSTOWER beyond its query";
     EXPECT_EQ(texts[1], "UPDATE RTTOWER SET CYCLE=8 WHERE TIME={ts '2009-03-12 15:00:00'}");
@@ -178,7 +207,7 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
     for (const DateTime& time :
          {DateTime(2007, 3, 12, 23, 50, 0), DateTime(2007, 3, 13, 0, 0, 0),
           DateTime(2009, 3, 11, 23, 50, 0), DateTime(2009, 3, 12, 0, 0, 0)}) {
-        station->SaveLocalData(
+        station->TEST_SaveLocalData(
             TowerRecordOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
     }
     UseDataLen(2);
@@ -232,7 +261,7 @@ TEST_F(WPLocalDBTest, RetentionThatEmptiesATableLogsWhatItDeleted) {
         station->ExecLocalSQL("DELETE FROM RTTOWER");
         station->ExecLocalSQL("DELETE FROM HSTOWER");
         for (const DateTime& time : c.rows) {
-            station->SaveLocalData(
+            station->TEST_SaveLocalData(
                 TowerRecordOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
         }
         if (c.hourlyKept) station->SaveLocalHis(TowerRecordOf(12, kept, {Item(9000, 1.0f, kept)}));

@@ -108,7 +108,7 @@ TEST_F(StationHealTest, AFileIsOpenedByWhatItHolds) {
         if (journals) WriteFile(file + "-wal", Garbage(100, 'w'));
         if (journals) WriteFile(file + "-shm", Garbage(100, 's'));
         std::filesystem::remove(host.Path(ErrorLog::FileName()));
-        EXPECT_TRUE(station.SaveLocalData(
+        EXPECT_TRUE(station.TEST_SaveLocalData(
             TowerRecordOf(rtu, k15, {Item(7000, 5.0f, k15), Item(9000, 4.0f, k15)})));
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM RTTOWER"), "1");
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM HSTOWER"), "1");

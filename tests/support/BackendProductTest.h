@@ -39,9 +39,9 @@ protected:
         Use([](CWPSettings&) {});
         DropRefusals();
         for (const char* table : {"FD_RUN_RTTOWER", "FD_RUN_TOWERHIS"}) {
-            Backend().ExecBackendSQL(std::string("DELETE FROM ") + table);
+            Backend().TEST_ExecBackendSQL(std::string("DELETE FROM ") + table);
             if (GetParam() == Product::PostgreSQL) {
-                Backend().ExecBackendSQL(std::string("DELETE FROM ext.") + table);
+                Backend().TEST_ExecBackendSQL(std::string("DELETE FROM ext.") + table);
             }
         }
         VktHost::SetMessageWindow([this](const std::string& text) {
@@ -61,27 +61,27 @@ protected:
     void RefuseThirteen(const std::string& table, bool asError) {
         const std::string trigger = "REFUSE13_" + table;
         if (GetParam() == Product::SQLite) {
-            Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger);
+            Backend().TEST_ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger);
             // abs() of the smallest integer fails as an overflow: no constraint.
-            ASSERT_TRUE(Backend().ExecBackendSQL(
+            ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
                 "CREATE TRIGGER " + trigger + " BEFORE INSERT ON " + table +
                 " WHEN NEW.V1AVGSP = 13 BEGIN SELECT " +
                 (asError ? "abs(-9223372036854775807 - 1)" : "RAISE(ABORT, 'refused')") + "; END"));
             return;
         }
-        ASSERT_TRUE(Backend().ExecBackendSQL(
+        ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
             "CREATE OR REPLACE FUNCTION refuse13() RETURNS trigger LANGUAGE plpgsql AS $$ "
             "BEGIN IF NEW.v1avgsp = 13 THEN RAISE EXCEPTION 'refused' USING ERRCODE = "
             "TG_ARGV[0]; END IF; RETURN NEW; END $$"));
-        Backend().ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger + " ON " + table);
-        ASSERT_TRUE(Backend().ExecBackendSQL("CREATE TRIGGER " + trigger + " BEFORE INSERT ON " +
-                                             table + " FOR EACH ROW EXECUTE FUNCTION refuse13('" +
-                                             (asError ? "P0001" : "23514") + "')"));
+        Backend().TEST_ExecBackendSQL("DROP TRIGGER IF EXISTS " + trigger + " ON " + table);
+        ASSERT_TRUE(Backend().TEST_ExecBackendSQL(
+            "CREATE TRIGGER " + trigger + " BEFORE INSERT ON " + table +
+            " FOR EACH ROW EXECUTE FUNCTION refuse13('" + (asError ? "P0001" : "23514") + "')"));
     }
     // The server is shared by the cases: no refusal outlives its case.
     void DropRefusals() {
         if (GetParam() == Product::PostgreSQL) {
-            Backend().ExecBackendSQL("DROP FUNCTION IF EXISTS refuse13() CASCADE");
+            Backend().TEST_ExecBackendSQL("DROP FUNCTION IF EXISTS refuse13() CASCADE");
         }
     }
 

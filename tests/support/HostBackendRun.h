@@ -18,6 +18,7 @@
 #include "model/Catalogue.h"
 #include "platform/OdbcHandles.h"
 #include "platform/OdbcQuery.h"
+#include "storage/StationSchema.h"
 #include "tests/support/TestHost.h"
 
 namespace station_rows {
@@ -70,9 +71,10 @@ inline void ExpectEveryStationRowIn(const std::string& backend, const TestHost& 
         for (const ColumnDef& column : table.columns) columns += ", " + column.name;
         Rows inStations, inBackend;
         for (const std::string& tower : towers) {
-            ReadRows(Odbc::SqliteConnectionString(host.Path("WPData/WP_" + tower + ".MDB")),
-                     "SELECT " + tower + ", " + table.keys + columns + " FROM " + table.station,
-                     table.keyCount, table.columns, true, inStations);
+            ReadRows(
+                Odbc::SqliteConnectionString(StationSchema::FilePath(host.Dir(), std::stoi(tower))),
+                "SELECT " + tower + ", " + table.keys + columns + " FROM " + table.station,
+                table.keyCount, table.columns, true, inStations);
         }
         ReadRows(backend,
                  std::string("SELECT TOWERID, ") + table.keys + columns + " FROM " + table.backend,

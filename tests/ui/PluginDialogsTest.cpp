@@ -42,7 +42,7 @@ TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
     CWPContext& context = *PluginState::Context();
     // The writer's own connect at its start is over before the dialog closes the line.
     ASSERT_TRUE(WaitFor([&] { return context.m_pBackendWriter->HasProbed(); }));
-    ASSERT_TRUE(context.m_stores.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    ASSERT_TRUE(context.m_stores.m_backend.TEST_ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
     const SQLHDBC open = BackendConnection(context);
     ASSERT_NE(open, nullptr);
 
@@ -56,7 +56,7 @@ TEST(PluginDialogsTest, EditPropertyAppliesOnConfirmAndNothingOnExit) {
     EXPECT_EQ(IniFile::GetString(kConfigFile, "DATABASE", "SOURCENAME", "?"), "DAVAD");
     EXPECT_EQ(IniFile::GetString(kConfigFile, "LOCALDATA", "DATALEN", "?"), "2");
     EXPECT_EQ(BackendConnection(context), nullptr) << "the next statement connects anew";
-    EXPECT_TRUE(context.m_stores.m_backend.ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
+    EXPECT_TRUE(context.m_stores.m_backend.TEST_ExecBackendSQL("DELETE FROM FD_RUN_RTTOWER"));
     EXPECT_NE(BackendConnection(context), nullptr);
 
     PressWhenShown(2);  // the export dialog's 退出
