@@ -366,10 +366,13 @@ TEST(HostRunTest, ARunWithTheBackendAwayEndsWithTheStationFiles) {
             std::ofstream(host.Path("WPData/spool")) << "not a folder";
         }
         const bool live = std::string(c.run).find("live") != std::string::npos;
+        // --foreground: one SIGTERM to the host; without it timeout sends one to the host
+        // and one to its process group, and two stop signals cut the drain short.
         const std::string command =
-            std::string(live ? "timeout --preserve-status -s TERM 3 " : "") + VKT_HOST_PROGRAM +
-            " run '" + host.Dir() + "' " + c.run + "--status 1 --linger 0 --plugin '" +
-            std::getenv("VKT_PLUGIN") + "' > '" + host.Path("run.txt") + "' 2>&1";
+            std::string(live ? "timeout --foreground --preserve-status -s TERM 3 " : "") +
+            VKT_HOST_PROGRAM + " run '" + host.Dir() + "' " + c.run +
+            "--status 1 --linger 0 --plugin '" + std::getenv("VKT_PLUGIN") + "' > '" +
+            host.Path("run.txt") + "' 2>&1";
         const int status = std::system(command.c_str());
         const std::string printed = ReadWholeFile(host.Path("run.txt"));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << status << "\n"
