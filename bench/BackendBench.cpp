@@ -31,6 +31,7 @@
 #include "storage/BackendDB.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/TowerRow.h"
+#include "storage/TowerStatement.h"
 #include "storage/WPDBThread.h"
 #include "storage/WPStores.h"
 
@@ -62,19 +63,13 @@ int Statements(const std::vector<CDataFrame>& frames) {
 std::vector<std::string> RawStatements(const std::vector<CDataFrame>& frames) {
     std::vector<std::string> texts;
     for (const CDataFrame& frame : frames) {
-        CTowerRecord record;
-        record.m_tTime = frame.m_tTime;
-        record.m_arItems = frame.m_arItems;
-        std::string key(1, ',');
-        key += TimeLiteral(frame.m_tTime);
-        key += ',';
-        texts.push_back(InsertStatement("INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,",
-                                        " VALUES(" + std::to_string(kRawTower) + key,
-                                        TowerRowValues(record, RowSet::TenMinute, {})));
+        texts.push_back(TowerInsert(TowerTableName("", RowSet::TenMinute), kRawTower, frame.m_tTime,
+                                    RowSet::TenMinute,
+                                    TowerRowValues(frame, RowSet::TenMinute, {})));
         if (IsFullHour(frame.m_tTime)) {
-            texts.push_back(InsertStatement("INSERT INTO FD_RUN_TOWERHIS(TOWERID,TIME,TYPE,",
-                                            " VALUES(" + std::to_string(kRawTower) + key + "1,",
-                                            TowerRowValues(record, RowSet::Hourly, {})));
+            texts.push_back(TowerInsert(TowerTableName("", RowSet::Hourly), kRawTower,
+                                        frame.m_tTime, RowSet::Hourly,
+                                        TowerRowValues(frame, RowSet::Hourly, {})));
         }
     }
     return texts;

@@ -100,17 +100,12 @@ public:
     explicit BaselineQueue(size_t records) { m_records.reserve(records); }
     void Append(const CDataFrame& frame) {
         std::lock_guard<std::mutex> guard(m_lock);
-        auto record = std::make_unique<CTowerRecord>();
-        record->m_nKind = frame.m_nKind;
-        record->m_nRTUID = frame.m_nRTUID;
-        record->m_tTime = frame.m_tTime;
-        record->m_arItems = frame.m_arItems;
-        m_records.push_back(std::move(record));
+        m_records.push_back(std::make_unique<CDataFrame>(frame));
     }
 
 private:
     std::mutex m_lock;
-    std::vector<std::unique_ptr<CTowerRecord>> m_records;  // guarded by m_lock
+    std::vector<std::unique_ptr<CDataFrame>> m_records;  // guarded by m_lock
 };
 
 // The bare-write baseline: the same number of bytes, one write call, under a lock.

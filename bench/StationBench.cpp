@@ -31,7 +31,7 @@ double Seconds(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string RawInsert(const CTowerRecord& record) {
+std::string RawInsert(const CDataFrame& record) {
     std::string columns = "INSERT INTO RTTOWER([TIME],";
     std::string values = " VALUES(" + TimeLiteral(record.m_tTime) + ",";
     for (const ColumnValue& cv :
@@ -46,7 +46,7 @@ std::string RawInsert(const CTowerRecord& record) {
 
 // Rows per second of plain inserts, one statement each, into a new station file.
 double RawRate(const std::string& file, const std::string& options,
-               const std::vector<CTowerRecord>& records) {
+               const std::vector<CDataFrame>& records) {
     std::filesystem::remove(file);
     OdbcConnection connection;
     if (!connection.DriverConnect(
@@ -57,8 +57,7 @@ double RawRate(const std::string& file, const std::string& options,
     }
     Odbc::ExecDirect(connection.Get(), StationSchema::CreateRTTower());
     const auto start = Clock::now();
-    for (const CTowerRecord& record : records)
-        Odbc::ExecDirect(connection.Get(), RawInsert(record));
+    for (const CDataFrame& record : records) Odbc::ExecDirect(connection.Get(), RawInsert(record));
     return static_cast<double>(records.size()) / Seconds(start);
 }
 
@@ -80,15 +79,7 @@ int main() {
     const DateTime first(2009, 3, 1, 0, 10, 0);
     const auto frames =
         Simulator::Simulate({tower}, {first, first + DateTimeSpan(0, 0, 10 * (kFrames - 1), 0)});
-    std::vector<CTowerRecord> records;
-    for (const CDataFrame& frame : frames) {
-        CTowerRecord record;
-        record.m_nRTUID = frame.m_nRTUID;
-        record.m_nKind = frame.m_nKind;
-        record.m_tTime = frame.m_tTime;
-        record.m_arItems = frame.m_arItems;
-        records.push_back(std::move(record));
-    }
+    const std::vector<CDataFrame>& records = frames;
 
     const double rawDefault = RawRate(dir + "/raw-default.MDB", "", records);
     const double rawWal =

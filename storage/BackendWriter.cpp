@@ -8,66 +8,22 @@
 #include "platform/System.h"
 #include "storage/BackendDB.h"
 #include "storage/TowerRow.h"
+#include "storage/TowerStatement.h"
 #include "storage/WPSettings.h"
 
 namespace {
 
-constexpr const char* kTenMinuteTable = "FD_RUN_RTTOWER";
-constexpr const char* kHourlyTable = "FD_RUN_TOWERHIS";
-constexpr int kHourlyType = 1;
-
-std::vector<ColumnValue> RowValues(const CTowerRecord& record, RowSet set,
+std::vector<ColumnValue> RowValues(const CDataFrame& record, RowSet set,
                                    const CWPSettings& settings) {
     return TowerRowValues(record, set, RowRules{!settings.m_bSaveErrorData, true, 1});
 }
 
-const char* TableOf(RowSet set) {
-    return set == RowSet::Hourly ? kHourlyTable : kTenMinuteTable;
-}
-
-std::string KeyCondition(int towerID, const DateTime& time, RowSet set) {
-    std::string condition =
-        " WHERE TOWERID=" + std::to_string(towerID) + " AND TIME=" + TimeLiteral(time);
-    if (set == RowSet::Hourly) condition += " AND TYPE=" + std::to_string(kHourlyType);
-    return condition;
-}
-
-// The query that finds the row.
-std::string ExistsQuery(const std::string& prefix, int towerID, const DateTime& time, RowSet set) {
-    if (set == RowSet::TenMinute) {
-        return "SELECT TOWERID,TIME FROM " + PrefixedTable(prefix, kTenMinuteTable) +
-               " WHERE TOWERID = " + std::to_string(towerID) + " AND TIME = " + TimeLiteral(time);
-    }
-    return "SELECT TOWERID,TIME,TYPE FROM " + PrefixedTable(prefix, kHourlyTable) +
-           KeyCondition(towerID, time, set);
-}
-
-std::string InsertText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
-                       int towerID, const std::vector<ColumnValue>& values) {
-    const bool hourly = set == RowSet::Hourly;
-    return InsertStatement("INSERT INTO " + PrefixedTable(settings.m_strPreName, TableOf(set)) +
-                               (hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
-                           " VALUES(" + std::to_string(towerID) + "," +
-                               TimeLiteral(record.m_tTime) + "," +
-                               (hourly ? std::to_string(kHourlyType) + "," : ""),
-                           values);
-}
-
-// Empty when there is nothing to update: no statement then.
-std::string UpdateText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
-                       int towerID, const std::vector<ColumnValue>& values) {
-    std::string assignments = Assignments(values);
-    if (assignments.empty()) return {};
-    assignments.pop_back();
-    return "UPDATE " + PrefixedTable(settings.m_strPreName, TableOf(set)) + " SET " + assignments +
-           KeyCondition(towerID, record.m_tTime, set);
-}
-
 // The statement that stores the row, by whether the backend has it.
-std::string SaveText(const CTowerRecord& record, RowSet set, const CWPSettings& settings,
-                     int towerID, const std::vector<ColumnValue>& values, bool exists) {
-    return exists ? UpdateText(record, set, settings, towerID, values)
-                  : InsertText(record, set, settings, towerID, values);
+std::string SaveText(const CDataFrame& record, RowSet set, const CWPSettings& settings, int towerID,
+                     const std::vector<ColumnValue>& values, bool exists) {
+    const std::string name = TowerTableName(settings.m_strPreName, set);
+    return exists ? TowerUpdate(name, towerID, record.m_tTime, set, Assignments(values))
+                  : TowerInsert(name, towerID, record.m_tTime, set, values);
 }
 
 // A row's values come first: the rain counter's sample may be looked up in the host's
@@ -75,18 +31,19 @@ std::string SaveText(const CTowerRecord& record, RowSet set, const CWPSettings& 
 // set and one tower id serve the query and the statement after it. A query that could
 // not run ends the row there: the insert would only wait for the same unreachable
 // server again.
-BackendOutcome SaveRow(CBackendDB& backend, const CTowerRecord& record, RowSet set,
+BackendOutcome SaveRow(CBackendDB& backend, const CDataFrame& record, RowSet set,
                        const CWPSettings& settings, int towerID,
                        const std::vector<ColumnValue>& values) {
     BackendOutcome queried = BackendOutcome::Done;
     const bool exists = backend.BackendRowExists(
-        ExistsQuery(settings.m_strPreName, towerID, record.m_tTime, set), &queried);
+        TowerExistsQuery(TowerTableName(settings.m_strPreName, set), towerID, record.m_tTime, set),
+        &queried);
     if (queried != BackendOutcome::Done) return queried;
     const std::string text = SaveText(record, set, settings, towerID, values, exists);
     return text.empty() ? BackendOutcome::Done : backend.ExecBackendRow(text);
 }
 
-BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record, RowSet set) {
+BackendOutcome SaveRow(const CBackendTarget& target, const CDataFrame& record, RowSet set) {
     const auto settings = target.m_settings.Get();
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const int towerID = target.m_assignments.TowerIDOf(record.m_nRTUID);
@@ -96,11 +53,11 @@ BackendOutcome SaveRow(const CBackendTarget& target, const CTowerRecord& record,
 
 }  // namespace
 
-BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CTowerRecord& record) {
+BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CDataFrame& record) {
     return SaveRow(target, record, RowSet::TenMinute);
 }
 
-BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record) {
+BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CDataFrame& record) {
     if (!IsFullHour(record.m_tTime)) return BackendOutcome::Done;
     return SaveRow(target, record, RowSet::Hourly);
 }
@@ -109,7 +66,7 @@ namespace {
 
 // A record's rows, their values worked out before the backend lock is taken.
 struct RecordRows {
-    const CTowerRecord& record;
+    const CDataFrame& record;
     int towerID;
     std::vector<ColumnValue> tenMinute;
     bool withHourlyRow;  // at a full hour, unless the wind-farm kind is 1
@@ -117,7 +74,7 @@ struct RecordRows {
 };
 
 RecordRows RowsOf(const CBackendTarget& target, const CWPSettings& settings,
-                  const CTowerRecord& record) {
+                  const CDataFrame& record) {
     const bool hourly = settings.WithHourlyRows() && IsFullHour(record.m_tTime);
     return {record, target.m_assignments.TowerIDOf(record.m_nRTUID),
             RowValues(record, RowSet::TenMinute, settings), hourly,
@@ -148,11 +105,11 @@ BackendOutcome SaveRowsInBatches(CBackendDB& backend, const std::vector<RecordRo
     const std::string& prefix = settings.m_strPreName;
     std::vector<std::string> queries;
     for (const RecordRows& rows : records) {
-        queries.push_back(
-            ExistsQuery(prefix, rows.towerID, rows.record.m_tTime, RowSet::TenMinute));
+        queries.push_back(TowerExistsQuery(TowerTableName(prefix, RowSet::TenMinute), rows.towerID,
+                                           rows.record.m_tTime, RowSet::TenMinute));
         if (rows.withHourlyRow) {
-            queries.push_back(
-                ExistsQuery(prefix, rows.towerID, rows.record.m_tTime, RowSet::Hourly));
+            queries.push_back(TowerExistsQuery(TowerTableName(prefix, RowSet::Hourly), rows.towerID,
+                                               rows.record.m_tTime, RowSet::Hourly));
         }
     }
     std::vector<bool> exists;
@@ -183,7 +140,7 @@ BackendOutcome CommitIfWritten(CBackendTransaction& transaction, BackendOutcome 
 
 }  // namespace
 
-BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record) {
+BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CDataFrame& record) {
     const auto settings = target.m_settings.Get();
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     const RecordRows rows = RowsOf(target, *settings, record);
@@ -192,12 +149,12 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
 }
 
 BackendOutcome SaveTowerRecords(const CBackendTarget& target,
-                                const std::vector<const CTowerRecord*>& records) {
+                                const std::vector<const CDataFrame*>& records) {
     const auto settings = target.m_settings.Get();
     if (!target.m_backend.CheckPrefix(settings->m_strPreName)) return BackendOutcome::Failed;
     std::vector<RecordRows> all;
     all.reserve(records.size());
-    for (const CTowerRecord* record : records) all.push_back(RowsOf(target, *settings, *record));
+    for (const CDataFrame* record : records) all.push_back(RowsOf(target, *settings, *record));
     CBackendDB& backend = target.m_backend;
     CBackendTransaction transaction(backend);
     // One statement at a time a refused row would be reported here and again when

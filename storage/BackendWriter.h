@@ -4,7 +4,7 @@
 
 #include "storage/BackendDB.h"
 #include "storage/BackendTarget.h"
-#include "storage/TowerRecord.h"
+#include "hostlib/VktRecords.h"
 
 // Tower rows of the backend database: a 10-minute row in FD_RUN_RTTOWER for every
 // record and an hourly row in FD_RUN_TOWERHIS for records at full hours, each
@@ -15,14 +15,14 @@
 
 // For tests: one row on its own, outside any transaction (the plug-in writes a
 // record's rows together, below).
-BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CTowerRecord& record);
-BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CTowerRecord& record);
+BackendOutcome TEST_SaveRTTower(const CBackendTarget& target, const CDataFrame& record);
+BackendOutcome TEST_SaveTowerHis(const CBackendTarget& target, const CDataFrame& record);
 
 // Both of a record's rows (the hourly one unless the wind-farm kind is 1) in one
 // transaction, holding the backend lock throughout: either both are committed or
 // neither, and a record that fails stays whole for a later try. The hourly row is not
 // tried when the 10-minute row fails. Done only once committed.
-BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord& record);
+BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CDataFrame& record);
 
 // Several records' rows in one transaction, as SaveTowerRecord does one record's,
 // where the open connection's server takes statements in batches: Done once all are
@@ -30,4 +30,4 @@ BackendOutcome SaveTowerRecord(const CBackendTarget& target, const CTowerRecord&
 // commit was refused, or the server takes no batches: then none is kept, and each
 // record is to be written on its own (so that only a refused one fails).
 BackendOutcome SaveTowerRecords(const CBackendTarget& target,
-                                const std::vector<const CTowerRecord*>& records);
+                                const std::vector<const CDataFrame*>& records);

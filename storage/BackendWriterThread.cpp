@@ -12,6 +12,7 @@
 #include "platform/System.h"
 #include "storage/BackendConfirmation.h"
 #include "storage/BackendWriter.h"
+#include "storage/LocalDataExport.h"
 #include "storage/StationMap.h"
 #include "storage/WPLocalDB.h"
 #include "storage/WPSettings.h"
@@ -40,10 +41,10 @@ CBackendWriterThread::~CBackendWriterThread() {
     StopWorker();
 }
 
-void CBackendWriterThread::Enqueue(const CTowerRecord& record, CFrameSpool* spool,
+void CBackendWriterThread::Enqueue(const CDataFrame& record, CFrameSpool* spool,
                                    const SpoolPosition& start) {
     if (spool) spool->Hold(start);
-    Record copy{std::make_shared<const CTowerRecord>(record), spool, start};
+    Record copy{std::make_shared<const CDataFrame>(record), spool, start};
     std::optional<Record> dropped;
     bool idle = false;
     {
@@ -206,7 +207,7 @@ void CBackendWriterThread::WriteRecordGroup(const std::vector<const Record*>& gr
         for (const Record* queued : group) Write(*queued);
         return;
     }
-    std::vector<const CTowerRecord*> records;
+    std::vector<const CDataFrame*> records;
     for (const Record* queued : group) records.push_back(queued->record.get());
     StatementStarts();
     const BackendOutcome outcome = SaveTowerRecords(m_target, records);
@@ -259,7 +260,7 @@ void CBackendWriterThread::Written(const Record& queued) {
 }
 
 void CBackendWriterThread::Miss(const Record& queued, bool outage) {
-    const CTowerRecord& record = *queued.record;
+    const CDataFrame& record = *queued.record;
     if (queued.spool) {
         // Its only home is the spool, which keeps it until the backend has its rows.
         if (outage && m_waiting.size() < m_timing.maxQueued) {

@@ -13,7 +13,7 @@
 #include "storage/FrameSpool.h"
 #include "storage/RefillJournal.h"
 #include "storage/StoreCounters.h"
-#include "storage/TowerRecord.h"
+#include "hostlib/VktRecords.h"
 
 class CBackendConfirmation;
 struct CExportCounts;
@@ -62,7 +62,7 @@ public:
     // station rows to refill it from: the spool holds it from `start` on until the
     // backend has its rows, and the writer retries it while the server is away, or
     // leaves it to the next start (which reads it from the spool again).
-    void Enqueue(const CTowerRecord& record, CFrameSpool* spool = nullptr,
+    void Enqueue(const CDataFrame& record, CFrameSpool* spool = nullptr,
                  const SpoolPosition& start = {}) EXCLUDES(m_queueLock);
 
     // For a writer that would not stop: notes what is queued in the journal, closes
@@ -98,7 +98,7 @@ protected:
 private:
     // A queued record, and the spool that holds it when it has no station rows.
     struct Record {
-        std::shared_ptr<const CTowerRecord> record;
+        std::shared_ptr<const CDataFrame> record;
         CFrameSpool* spool = nullptr;
         SpoolPosition start;
     };

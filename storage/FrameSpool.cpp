@@ -80,7 +80,7 @@ void Encode(const CDataFrame& frame, std::vector<unsigned char>& out) {
     std::memcpy(out.data() + 4, &crc, 4);
 }
 
-bool Decode(const std::vector<unsigned char>& payload, CTowerRecord& record) {
+bool Decode(const std::vector<unsigned char>& payload, CDataFrame& record) {
     if (payload.size() < kFixedPayload) return false;
     const unsigned char* in = payload.data();
     record.m_nRTUID = Get<int32_t>(in);
@@ -129,7 +129,7 @@ bool ParseSegment(const std::string& name, uint64_t& segment) {
 // The offset of the first whole record after `from` in `bytes`; npos when there is none.
 size_t FindNextRecord(const std::vector<unsigned char>& bytes, size_t from) {
     std::vector<unsigned char> payload;
-    CTowerRecord record;
+    CDataFrame record;
     for (size_t at = from + 1; at + kHeaderBytes + kFixedPayload <= bytes.size(); ++at) {
         if (ParseAt(bytes, at, payload) && Decode(payload, record)) return at;
     }
@@ -222,7 +222,7 @@ long CFrameSpool::ScanSegment(uint64_t segment, int64_t offset, bool cutTail) {
     file.reset();
     long records = 0;
     std::vector<unsigned char> payload;
-    CTowerRecord record;
+    CDataFrame record;
     size_t end = 0;  // after the last whole record
     for (size_t at = 0; at < bytes.size();) {
         if (ParseAt(bytes, at, payload) && Decode(payload, record)) {
@@ -339,7 +339,7 @@ bool CFrameSpool::ReadRecord(SpooledRecord& out, int64_t limit) {
         return false;
     m_read.file->ReadAt(m_read.position.offset, kHeaderBytes + length, bytes);
     std::vector<unsigned char> payload;
-    auto record = std::make_unique<CTowerRecord>();
+    auto record = std::make_unique<CDataFrame>();
     if (!ParseAt(bytes, 0, payload) || !Decode(payload, *record)) return false;
     out.start = m_read.position;
     m_read.position.offset += static_cast<int64_t>(kHeaderBytes + payload.size());

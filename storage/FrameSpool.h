@@ -12,7 +12,6 @@
 #include "platform/Mutex.h"
 #include "storage/FailureLog.h"
 #include "storage/SpoolFiles.h"
-#include "storage/TowerRecord.h"
 
 // Where a record of the spool starts or ends: a segment and a byte offset in it.
 struct SpoolPosition {
@@ -24,7 +23,7 @@ struct SpoolPosition {
 // A record read back from the spool, with the positions where it starts and just
 // after it.
 struct SpooledRecord {
-    std::unique_ptr<CTowerRecord> record;
+    std::unique_ptr<CDataFrame> record;
     SpoolPosition start;
     SpoolPosition end;
 };

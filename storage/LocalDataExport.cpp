@@ -14,6 +14,7 @@
 #include "storage/BackendDB.h"
 #include "storage/BackendTarget.h"
 #include "storage/TowerRow.h"
+#include "storage/TowerStatement.h"
 #include "storage/WPLocalDB.h"
 #include "storage/WPSettings.h"
 
@@ -46,12 +47,39 @@ void Count(BackendOutcome outcome, CExportCounts& counts) {
     }
 }
 
-// The query of the times of the tower's rows of the table the backend has in
-// (from, to].
-std::string PresentQuery(const std::string& table, const std::string& tower, const DateTime& from,
-                         const DateTime& to, const char* condition) {
-    return "SELECT TIME FROM " + table + " WHERE TOWERID=" + tower + " AND TIME > " +
-           TimeLiteral(from) + " AND TIME <= " + TimeLiteral(to) + condition;
+// A station tower table as the export and the refill read it: its value columns after
+// TIME (and TYPE for the hourly table), each under the backend's column of its name.
+struct StationTable {
+    RowSet set;
+    const char* name;  // RTTOWER or HSTOWER
+    const std::vector<ColumnDef>& columns;
+    size_t firstColumn;  // 1-based column of the first value column
+
+    std::vector<bool> IsText() const {
+        std::vector<bool> isText(firstColumn + columns.size(), false);
+        isText[1] = true;  // TIME
+        for (size_t k = 0; k < columns.size(); ++k) {
+            isText[firstColumn + k] = columns[k].kind == ColumnKind::Time;
+        }
+        return isText;
+    }
+    // The value text of column k; "NULL" for a time that does not read.
+    std::string ValueText(const OdbcBoundRow& row, size_t k) const {
+        const size_t column = firstColumn + k;
+        return columns[k].kind == ColumnKind::Time ? TimeValue(row.Text(column))
+                                                   : NumberText(row.Number(column));
+    }
+};
+
+StationTable StationTableOf(RowSet set) {
+    if (set == RowSet::Hourly) return {set, "HSTOWER", HourlyColumns(), 3};
+    return {set, "RTTOWER", TenMinuteColumns(), 2};
+}
+
+// The sets the backend takes: the hourly table unless [DATABASE] TYPE is 1.
+std::vector<RowSet> BackendSets(const CWPSettings& settings) {
+    if (settings.WithHourlyRows()) return {RowSet::TenMinute, RowSet::Hourly};
+    return {RowSet::TenMinute};
 }
 
 std::set<double> TimesOf(const std::vector<std::string>& texts) {
@@ -65,96 +93,35 @@ std::set<double> TimesOf(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-std::string GetOutRTInsert(const std::string& prefix) {
-    std::string head = "INSERT INTO " + PrefixedTable(prefix, "FD_RUN_RTTOWER") + "(TOWERID,TIME,";
-    for (const ColumnDef& column : TenMinuteColumns()) head += column.name + ",";
-    head.back() = ')';
-    return head;
-}
-
-std::string GetOutHisInsert(const std::string& prefix) {
-    std::string head =
-        "INSERT INTO " + PrefixedTable(prefix, "FD_RUN_TOWERHIS") + "(TOWERID,TIME,TYPE,";
-    for (const ColumnDef& column : HourlyColumns()) head += column.name + ",";
-    head.back() = ')';
-    return head;
-}
-
-void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<bool>& isText,
-                                 const std::function<void(const OdbcBoundRow&)>& copy) {
-    OdbcStatement stmt = GetLocalStmt();
-    if (!stmt) return;
-    if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
-    OdbcBoundRow row;
-    if (row.Bind(stmt.Get(), isText)) row.ForEach(copy);
-}
-
 namespace {
 
-CExportTable TenMinuteExportTable() {
-    CExportTable table{"RTTOWER", "FD_RUN_RTTOWER", "", &GetOutRTInsert, {}, nullptr};
-    const size_t lastColumn = 1 + TenMinuteColumns().size();
-    table.isText.assign(lastColumn + 1, false);
-    table.isText[1] = true;  // TIME
-    table.appendValues = [lastColumn](const OdbcBoundRow& row, std::string& values) {
-        for (size_t column = 2; column <= lastColumn; ++column) {
-            values += NumberText(row.Number(column));
-            values += ',';
-        }
-    };
-    return table;
-}
-
-CExportTable HourlyExportTable() {
-    CExportTable table{"HSTOWER", "FD_RUN_TOWERHIS", " AND TYPE=1", &GetOutHisInsert, {}, nullptr};
-    const std::vector<ColumnDef>& columns = HourlyColumns();
-    // TIME, and each level's MAXTM, three columns on.
-    table.isText.assign(3 + columns.size(), false);
-    table.isText[1] = true;
-    for (size_t k = 0; k < columns.size(); ++k) {
-        table.isText[3 + k] = columns[k].kind == ColumnKind::Time;
-    }
-    table.appendValues = [&columns](const OdbcBoundRow& row, std::string& values) {
-        // TYPE (column 2) is always 1 in the backend, whatever the station row holds.
-        values += "1,";
-        for (size_t k = 0; k < columns.size(); ++k) {
-            values += columns[k].kind == ColumnKind::Time ? TimeValue(row.Text(3 + k))
-                                                          : NumberText(row.Number(3 + k));
-            values += ',';
-        }
-    };
-    return table;
+std::string ExportInsertHead(const std::string& prefix, RowSet set) {
+    std::string head = TowerInsertHead(TowerTableName(prefix, set), set);
+    for (const ColumnDef& column : StationTableOf(set).columns) head += column.name + ",";
+    head.back() = ')';
+    return head;
 }
 
 }  // namespace
 
-void CWPLocalDB::OutLocalRange(const CBackendTarget& target, const DateTime& from,
-                               const DateTime& to, CExportCounts& counts) {
-    std::vector<CExportTable> tables{TenMinuteExportTable()};
-    if (target.m_settings.Get()->WithHourlyRows()) tables.push_back(HourlyExportTable());
-    ExportTables(target, tables, from, to, counts);
+std::string GetOutRTInsert(const std::string& prefix) {
+    return ExportInsertHead(prefix, RowSet::TenMinute);
 }
 
-void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                            CExportCounts& counts) {
-    ExportTables(target, {TenMinuteExportTable()}, from, to, counts);
+std::string GetOutHisInsert(const std::string& prefix) {
+    return ExportInsertHead(prefix, RowSet::Hourly);
 }
 
-void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                             CExportCounts& counts) {
-    ExportTables(target, {HourlyExportTable()}, from, to, counts);
-}
-
-void CWPLocalDB::ExportTables(const CBackendTarget& target, const std::vector<CExportTable>& tables,
-                              const DateTime& from, const DateTime& to, CExportCounts& counts) {
+void ExportStationRows(CWPLocalDB& station, const CBackendTarget& target,
+                       const std::vector<RowSet>& sets, const DateTime& from, const DateTime& to,
+                       CExportCounts& counts) {
     const std::string prefix = target.m_settings.Get()->m_strPreName;
     if (!target.m_backend.CheckPrefix(prefix)) return;
-    const std::string tower = std::to_string(target.m_assignments.TowerIDOf(m_nRTUID));
+    const int tower = target.m_assignments.TowerIDOf(station.m_nRTUID);
     // The tables' present rows in one call where the server takes batches.
     std::vector<std::string> queries;
-    for (const CExportTable& table : tables) {
-        queries.push_back(PresentQuery(PrefixedTable(prefix, table.backendTable), tower, from, to,
-                                       table.backendCondition));
+    for (RowSet set : sets) {
+        queries.push_back(TowerPresentQuery(TowerTableName(prefix, set), tower, from, to, set));
     }
     std::vector<std::vector<std::string>> presentTexts;
     target.m_backend.ReadFirstColumns(queries, presentTexts);
@@ -162,33 +129,43 @@ void CWPLocalDB::ExportTables(const CBackendTarget& target, const std::vector<CE
     // row, and a slow or hung backend must never hold it up. A unit is one station-day
     // of every table.
     std::vector<std::string> inserts;
-    for (size_t t = 0; t < tables.size(); ++t) {
-        const CExportTable& table = tables[t];
-        const std::string head = table.head(prefix);
+    for (size_t t = 0; t < sets.size(); ++t) {
+        const StationTable table = StationTableOf(sets[t]);
+        const std::string head = ExportInsertHead(prefix, table.set);
         const std::set<double> present = TimesOf(presentTexts[t]);
         AccessGuard guard;
-        ReadStationRows(RangeQuery(table.stationTable, from, to), table.isText,
-                        [&](const OdbcBoundRow& row) {
-                            const DateTime time = ParseDBTime(row.Text(1));
-                            if (!time.IsValid()) {
-                                ++counts.m_nUnreadable;
-                                return;
-                            }
-                            if (present.count(time.GetOleDate())) {
-                                ++counts.m_nPresent;
-                                return;
-                            }
-                            std::string values = " VALUES(" + tower + "," + TimeLiteral(time) + ",";
-                            table.appendValues(row, values);
-                            values.back() = ')';
-                            inserts.push_back(head + values);
-                        });
+        station.ReadStationRows(RangeQuery(table.name, from, to), table.IsText(),
+                                [&](const OdbcBoundRow& row) {
+                                    const DateTime time = ParseDBTime(row.Text(1));
+                                    if (!time.IsValid()) {
+                                        ++counts.m_nUnreadable;
+                                        return;
+                                    }
+                                    if (present.count(time.GetOleDate())) {
+                                        ++counts.m_nPresent;
+                                        return;
+                                    }
+                                    // The hourly key's TYPE is always 1 in the backend, whatever
+                                    // the station row holds.
+                                    std::string values = TowerKeyValues(tower, time, table.set);
+                                    for (size_t k = 0; k < table.columns.size(); ++k) {
+                                        values += table.ValueText(row, k);
+                                        values += ',';
+                                    }
+                                    values.back() = ')';
+                                    inserts.push_back(head + values);
+                                });
     }
     // One transaction for the unit: one commit instead of one per row.
     const std::vector<BackendOutcome> outcomes =
         RunBackendUnit(target.m_backend, inserts,
                        [&](size_t i) { return target.m_backend.InsertBackendRow(inserts[i]); });
     for (BackendOutcome outcome : outcomes) Count(outcome, counts);
+}
+
+void ExportStationRange(CWPLocalDB& station, const CBackendTarget& target, const DateTime& from,
+                        const DateTime& to, CExportCounts& counts) {
+    ExportStationRows(station, target, BackendSets(*target.m_settings.Get()), from, to, counts);
 }
 
 namespace {
@@ -202,27 +179,13 @@ struct RefillRow {
     std::vector<ColumnValue> values;
 };
 
-// The station table's value columns after TIME (and TYPE for the hourly table).
-struct RefillTable {
-    const char* stationTable;
-    const char* backendTable;
-    bool hourly;
-    const std::vector<ColumnDef>& columns;
-    size_t firstColumn;  // 1-based column of the first value column
-};
-
-std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& table,
+std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const StationTable& table,
                                       const DateTime& from, const DateTime& to,
                                       CExportCounts& counts) {
-    std::vector<bool> isText(table.firstColumn + table.columns.size(), false);
-    isText[1] = true;
-    for (size_t k = 0; k < table.columns.size(); ++k) {
-        isText[table.firstColumn + k] = table.columns[k].kind == ColumnKind::Time;
-    }
     std::vector<RefillRow> rows;
     AccessGuard guard;
     station.ReadStationRows(
-        RangeQuery(table.stationTable, from, to), isText, [&](const OdbcBoundRow& row) {
+        RangeQuery(table.name, from, to), table.IsText(), [&](const OdbcBoundRow& row) {
             RefillRow read{ParseDBTime(row.Text(1)), {}};
             if (!read.time.IsValid()) {
                 ++counts.m_nUnreadable;
@@ -232,8 +195,7 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
                 const size_t column = table.firstColumn + k;
                 const bool time = table.columns[k].kind == ColumnKind::Time;
                 if (row.IsNull(column) || (!time && row.Number(column) == kMissingValue)) continue;
-                const std::string value =
-                    time ? TimeValue(row.Text(column)) : NumberText(row.Number(column));
+                const std::string value = table.ValueText(row, k);
                 if (value != "NULL") {
                     read.values.push_back({table.columns[k].name, value});
                 }
@@ -247,22 +209,14 @@ std::vector<RefillRow> ReadRefillRows(CWPLocalDB& station, const RefillTable& ta
 // has: a value there came from the live writer or the rainfall recalculation, newer
 // than the station row or worked out from more, and stays. Empty when there is
 // nothing to fill.
-std::string RefillStatement(const RefillTable& table, const std::string& name,
-                            const std::string& tower, const RefillRow& row, bool present) {
-    const std::string key = tower + "," + TimeLiteral(row.time) + "," + (table.hourly ? "1," : "");
-    if (!present) {
-        return InsertStatement(
-            "INSERT INTO " + name + (table.hourly ? "(TOWERID,TIME,TYPE," : "(TOWERID,TIME,"),
-            " VALUES(" + key, row.values);
-    }
+std::string RefillStatement(RowSet set, const std::string& name, int tower, const RefillRow& row,
+                            bool present) {
+    if (!present) return TowerInsert(name, tower, row.time, set, row.values);
     std::string assignments;
     for (const ColumnValue& value : row.values) {
         assignments += value.column + "=COALESCE(" + value.column + "," + value.value + "),";
     }
-    if (assignments.empty()) return {};
-    assignments.pop_back();
-    return "UPDATE " + name + " SET " + assignments + " WHERE TOWERID=" + tower +
-           " AND TIME=" + TimeLiteral(row.time) + (table.hourly ? " AND TYPE=1" : "");
+    return TowerUpdate(name, tower, row.time, set, std::move(assignments));
 }
 
 }  // namespace
@@ -272,8 +226,9 @@ namespace {
 // One table's rows of one chunk, and which of them the backend has.
 struct RefillPart {
     CRefillChunk* chunk;
-    const RefillTable* table;
-    std::string tower, name;
+    RowSet set;
+    int tower;
+    std::string name;
     std::vector<RefillRow> rows;
     std::set<double> present;
 
@@ -287,21 +242,19 @@ namespace {
 // Each chunk's station rows of each table, with the query of which of them the backend
 // has. Read first, then write: the Access lock is not held while the backend answers.
 std::vector<RefillPart> ReadRefillParts(const CBackendTarget& target, const std::string& prefix,
-                                        const std::vector<RefillTable>& tables,
+                                        const std::vector<RowSet>& sets,
                                         std::vector<CRefillChunk>& chunks,
                                         std::vector<std::string>& queries) {
     std::vector<RefillPart> parts;
     for (CRefillChunk& chunk : chunks) {
-        const std::string tower =
-            std::to_string(target.m_assignments.TowerIDOf(chunk.station->m_nRTUID));
-        for (const RefillTable& table : tables) {
-            std::vector<RefillRow> rows =
-                ReadRefillRows(*chunk.station, table, chunk.from, chunk.to, chunk.counts);
+        const int tower = target.m_assignments.TowerIDOf(chunk.station->m_nRTUID);
+        for (RowSet set : sets) {
+            std::vector<RefillRow> rows = ReadRefillRows(*chunk.station, StationTableOf(set),
+                                                         chunk.from, chunk.to, chunk.counts);
             if (rows.empty()) continue;
-            const std::string name = PrefixedTable(prefix, table.backendTable);
-            queries.push_back(
-                PresentQuery(name, tower, chunk.from, chunk.to, table.hourly ? " AND TYPE=1" : ""));
-            parts.push_back({&chunk, &table, tower, name, std::move(rows), {}});
+            const std::string name = TowerTableName(prefix, set);
+            queries.push_back(TowerPresentQuery(name, tower, chunk.from, chunk.to, set));
+            parts.push_back({&chunk, set, tower, name, std::move(rows), {}});
         }
     }
     return parts;
@@ -319,7 +272,7 @@ bool CountRefillOutcomes(const std::vector<std::pair<RefillPart*, size_t>>& rowO
         if (outcomes[i] == BackendOutcome::Failed) {
             // A refused commit names no statement and has no reason of its own.
             counts.m_refused.push_back(
-                {part->rows[row].time, part->table->hourly,
+                {part->rows[row].time, part->set == RowSet::Hourly,
                  reasons[i].empty() ? "the backend refused the commit" : reasons[i]});
         }
         Count(part->There(row) && outcomes[i] == BackendOutcome::Done
@@ -337,12 +290,9 @@ bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunk
     const std::string& prefix = settings->m_strPreName;
     // Nothing can be written: the ranges stay until the prefix is mended.
     if (!target.m_backend.CheckPrefix(prefix)) return false;
-    std::vector<RefillTable> tables{{"RTTOWER", "FD_RUN_RTTOWER", false, TenMinuteColumns(), 2}};
-    if (settings->WithHourlyRows()) {
-        tables.push_back({"HSTOWER", "FD_RUN_TOWERHIS", true, HourlyColumns(), 3});
-    }
     std::vector<std::string> queries;
-    std::vector<RefillPart> parts = ReadRefillParts(target, prefix, tables, chunks, queries);
+    std::vector<RefillPart> parts =
+        ReadRefillParts(target, prefix, BackendSets(*settings), chunks, queries);
     if (parts.empty()) return true;
     std::vector<std::vector<std::string>> present;
     if (!target.m_backend.ReadFirstColumns(queries, present)) return false;
@@ -355,7 +305,7 @@ bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunk
         part.present = TimesOf(present[p]);
         for (size_t i = 0; i < part.rows.size(); ++i) {
             statements.push_back(
-                RefillStatement(*part.table, part.name, part.tower, part.rows[i], part.There(i)));
+                RefillStatement(part.set, part.name, part.tower, part.rows[i], part.There(i)));
             rowOf.emplace_back(&part, i);
         }
     }
@@ -369,12 +319,4 @@ bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunk
             return outcome;
         });
     return CountRefillOutcomes(rowOf, outcomes, reasons);
-}
-
-bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
-                             CExportCounts& counts) {
-    std::vector<CRefillChunk> chunk{{this, from, to, std::move(counts)}};
-    const bool refilled = RefillChunks(target, chunk);
-    counts = std::move(chunk.front().counts);
-    return refilled;
 }

@@ -64,7 +64,7 @@ bool IsFullHour(const DateTime& time) {
     return time.GetMinute() == 0 && time.GetSecond() == 0;
 }
 
-std::vector<ColumnValue> TowerRowValues(const CTowerRecord& record, RowSet set,
+std::vector<ColumnValue> TowerRowValues(const CDataFrame& record, RowSet set,
                                         const RowRules& rules) {
     std::vector<ColumnValue> values;
     const std::string rainColumn = GetColumnName(kRainID);

@@ -5,7 +5,7 @@
 
 #include "platform/DateTime.h"
 #include "platform/SqlText.h"
-#include "storage/TowerRecord.h"
+#include "hostlib/VktRecords.h"
 
 // What one tower record contributes to a row of the tower tables, shared by the
 // backend and the station writers.
@@ -27,7 +27,7 @@ struct RowRules {
 // The columns of the set that the record's items give, in item order: each item's own
 // column, RAIN right after CYCLE, and an extreme's time right after its value. An
 // item whose value is not a finite number contributes nothing.
-std::vector<ColumnValue> TowerRowValues(const CTowerRecord& record, RowSet set,
+std::vector<ColumnValue> TowerRowValues(const CDataFrame& record, RowSet set,
                                         const RowRules& rules);
 
 // The insert statement from its two heads, which end in the key columns and key

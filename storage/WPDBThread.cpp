@@ -25,7 +25,7 @@ bool IsStoredKind(int32_t kind) {
     return kind != 0 && kind != 2 && kind != 3;
 }
 
-CDataFrame FrameOf(const CTowerRecord& record) {
+CDataFrame FrameOf(const CDataFrame& record) {
     CDataFrame frame;
     frame.m_nRTUID = record.m_nRTUID;
     frame.m_nKind = record.m_nKind;
@@ -57,12 +57,7 @@ CWPDBThread::~CWPDBThread() {
 bool CWPDBThread::EnqueueFrame(const CDataFrame& frame) {
     if (m_pSpool) return !IsStoredKind(frame.m_nKind) || m_pSpool->Append(frame);
     MutexLock guard(m_queueLock);
-    auto record = std::make_unique<CTowerRecord>();
-    record->m_nKind = frame.m_nKind;
-    record->m_nRTUID = frame.m_nRTUID;
-    record->m_tTime = frame.m_tTime;
-    record->m_arItems = frame.m_arItems;
-    m_queue.push_back(std::move(record));
+    m_queue.push_back(std::make_unique<CDataFrame>(frame));
     return true;
 }
 
@@ -181,7 +176,7 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
     return true;
 }
 
-void CWPDBThread::Store(const CTowerRecord& record) {
+void CWPDBThread::Store(const CDataFrame& record) {
     RunIsolationPassesBefore(record.m_tTime);
     if (IsStoredKind(record.m_nKind)) ProcessRecord(record);
 }
@@ -257,7 +252,7 @@ void CWPDBThread::RunDueIsolationPasses() {
     }
 }
 
-void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
+void CWPDBThread::ProcessRecord(const CDataFrame& record) {
     // Latest values first, whatever the settings and status codes.
     if (CRTUState* state = CRTUState::GetRTUState(record.m_nRTUID)) {
         UpdateLatestValues(*state, record.m_arItems);
@@ -283,7 +278,7 @@ void CWPDBThread::ProcessRecord(const CTowerRecord& record) {
     ++m_nProcessed;
 }
 
-void CWPDBThread::SaveStationRows(const CTowerRecord& record, const CWPSettings& settings) {
+void CWPDBThread::SaveStationRows(const CDataFrame& record, const CWPSettings& settings) {
     // A tower that has no station yet (type 101) gets one with its first record.
     // SaveLocalRT, then SaveLocalHis, taken apart for the 10-minute row's result.
     CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
@@ -312,7 +307,7 @@ void CWPDBThread::SaveStationRows(const CTowerRecord& record, const CWPSettings&
     }
 }
 
-void CWPDBThread::NoteNonFiniteValues(const CTowerRecord& record) {
+void CWPDBThread::NoteNonFiniteValues(const CDataFrame& record) {
     for (const CDataItem& item : record.m_arItems) {
         if (std::isfinite(item.m_fValue)) continue;
         if (m_nonFinite.Failed()) {

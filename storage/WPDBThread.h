@@ -16,7 +16,6 @@
 #include "storage/FrameSpool.h"
 #include "storage/IsolationFile.h"
 #include "storage/StoreCounters.h"
-#include "storage/TowerRecord.h"
 
 class CBackendConfirmation;
 class CBackendWriterThread;
@@ -80,12 +79,12 @@ public:
 protected:
     int Run() override;
     // Stores one record; storage thread only.
-    virtual void ProcessRecord(const CTowerRecord& record);
+    virtual void ProcessRecord(const CDataFrame& record);
     // Writes the reverse-isolation files of every tower RTU; storage thread only.
     virtual void WriteIsolationFiles(const DateTime& now);
 
 private:
-    using Batch = std::vector<std::unique_ptr<CTowerRecord>>;
+    using Batch = std::vector<std::unique_ptr<CDataFrame>>;
     Batch TakeQueue() EXCLUDES(m_queueLock);
     // Stores the batch from `next` on until it is done or the stop event is set;
     // returns where it stopped.
@@ -98,16 +97,16 @@ private:
     bool StoreSpooled(const Stop& stop);
     // Runs the due passes before the record, when their moment comes before its time,
     // and stores it.
-    void Store(const CTowerRecord& record);
+    void Store(const CDataFrame& record);
     void NoteDueIsolationPasses();
     void RunIsolationPassesBefore(const DateTime& time);
     void RunDueIsolationPasses();
     // The station rows of a record, held for the backend (or confirmed when backend
     // rows are off) first.
-    void SaveStationRows(const CTowerRecord& record, const CWPSettings& settings);
+    void SaveStationRows(const CDataFrame& record, const CWPSettings& settings);
     // A value that is not a finite number is stored nowhere: the first of a run is
     // logged in full, the rest counted.
-    void NoteNonFiniteValues(const CTowerRecord& record);
+    void NoteNonFiniteValues(const CDataFrame& record);
     // The spool's durability step: syncs the station files written since the last one.
     bool MakeStationsDurable();
 

@@ -14,6 +14,7 @@
 #include "platform/OdbcHandles.h"
 #include "platform/OdbcQuery.h"
 #include "platform/System.h"
+#include "storage/LocalDataExport.h"
 #include "storage/MessageWindow.h"
 #include "storage/StationSchema.h"
 #include "storage/TowerRow.h"
@@ -317,19 +318,19 @@ bool CWPLocalDB::LocalRowExists(const DateTime& time, bool bRTTower) {
     return Odbc::FetchRow(stmt.Get());
 }
 
-bool CWPLocalDB::TEST_SaveLocalData(const CTowerRecord& record) {
+bool CWPLocalDB::TEST_SaveLocalData(const CDataFrame& record) {
     SaveLocalRT(record);
     return SaveLocalHis(record);
 }
 
-bool CWPLocalDB::SaveLocalRT(const CTowerRecord& record) {
+bool CWPLocalDB::SaveLocalRT(const CDataFrame& record) {
     if (LocalRowExists(record.m_tTime, true)) return UpdateLocalRT(record);
     return ExecLocalSQL(InsertStatement("INSERT INTO RTTOWER([TIME],",
                                         " VALUES(" + TimeLiteral(record.m_tTime) + ",",
                                         TowerRowValues(record, RowSet::TenMinute, kInsertRules)));
 }
 
-bool CWPLocalDB::UpdateRow(const CTowerRecord& record, bool bRTTower) {
+bool CWPLocalDB::UpdateRow(const CDataFrame& record, bool bRTTower) {
     const RowSet set = bRTTower ? RowSet::TenMinute : RowSet::Hourly;
     std::string sql = std::string(bRTTower ? "UPDATE RTTOWER SET " : "UPDATE HSTOWER SET ") +
                       Assignments(TowerRowValues(record, set, kUpdateRules));
@@ -340,11 +341,11 @@ bool CWPLocalDB::UpdateRow(const CTowerRecord& record, bool bRTTower) {
     return ExecLocalSQL(sql);
 }
 
-bool CWPLocalDB::UpdateLocalRT(const CTowerRecord& record) {
+bool CWPLocalDB::UpdateLocalRT(const CDataFrame& record) {
     return UpdateRow(record, true);
 }
 
-bool CWPLocalDB::SaveLocalHis(const CTowerRecord& record) {
+bool CWPLocalDB::SaveLocalHis(const CDataFrame& record) {
     if (!IsFullHour(record.m_tTime)) return false;
     if (LocalRowExists(record.m_tTime, false)) return UpdateLocalHis(record);
     return ExecLocalSQL(InsertStatement(
@@ -353,7 +354,7 @@ bool CWPLocalDB::SaveLocalHis(const CTowerRecord& record) {
         TowerRowValues(record, RowSet::Hourly, kInsertRules)));
 }
 
-bool CWPLocalDB::UpdateLocalHis(const CTowerRecord& record) {
+bool CWPLocalDB::UpdateLocalHis(const CDataFrame& record) {
     if (!IsFullHour(record.m_tTime)) return false;
     return UpdateRow(record, false);
 }
@@ -434,4 +435,36 @@ std::vector<std::vector<std::string>> CWPLocalDB::QueryTexts(const std::string& 
         }
     });
     return rows;
+}
+
+void CWPLocalDB::ReadStationRows(const std::string& query, const std::vector<bool>& isText,
+                                 const std::function<void(const OdbcBoundRow&)>& copy) {
+    OdbcStatement stmt = GetLocalStmt();
+    if (!stmt) return;
+    if (RunLocalStatement(stmt, query, "CSaveHisData Error SQL : ") != SQL_SUCCESS) return;
+    OdbcBoundRow row;
+    if (row.Bind(stmt.Get(), isText)) row.ForEach(copy);
+}
+
+void CWPLocalDB::OutLocalRange(const CBackendTarget& target, const DateTime& from,
+                               const DateTime& to, CExportCounts& counts) {
+    ExportStationRange(*this, target, from, to, counts);
+}
+
+void CWPLocalDB::OutLocalRT(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                            CExportCounts& counts) {
+    ExportStationRows(*this, target, {RowSet::TenMinute}, from, to, counts);
+}
+
+void CWPLocalDB::OutLocalHis(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    ExportStationRows(*this, target, {RowSet::Hourly}, from, to, counts);
+}
+
+bool CWPLocalDB::RefillRange(const CBackendTarget& target, const DateTime& from, const DateTime& to,
+                             CExportCounts& counts) {
+    std::vector<CRefillChunk> chunk{{this, from, to, std::move(counts)}};
+    const bool refilled = RefillChunks(target, chunk);
+    counts = std::move(chunk.front().counts);
+    return refilled;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/VktRecords.h"
 #include "platform/OdbcApi.h"
 #include "platform/OdbcHandles.h"
 #include "platform/System.h"
@@ -13,22 +14,10 @@
 #include "storage/DeleteMyDeadData.h"
 #include "storage/FailureLog.h"
 #include "storage/Quarantine.h"
-#include "storage/TowerRecord.h"
 
 class CWPSettingsStore;
 struct CBackendTarget;
 class OdbcBoundRow;
-
-// One station table as the export copies it into the backend.
-struct CExportTable {
-    const char* stationTable;      // RTTOWER or HSTOWER
-    const char* backendTable;      // FD_RUN_RTTOWER or FD_RUN_TOWERHIS
-    const char* backendCondition;  // added to the query for the rows already there
-    std::string (*head)(const std::string& prefix);
-    std::vector<bool> isText;  // per column (1-based): read as text, not as a number
-    // Appends the row's values after the tower id and time, each with its comma.
-    std::function<void(const OdbcBoundRow&, std::string&)> appendValues;
-};
 
 // What an export copied into the backend.
 struct CExportCounts {
@@ -84,11 +73,11 @@ public:
     bool ExecLocalSQL(const std::string& sql);
     bool LocalRowExists(const DateTime& time, bool bRTTower);
     // For tests: SaveLocalRT, then SaveLocalHis (the storage thread takes them apart).
-    bool TEST_SaveLocalData(const CTowerRecord& record);
-    bool SaveLocalRT(const CTowerRecord& record);
-    bool UpdateLocalRT(const CTowerRecord& record);
-    bool SaveLocalHis(const CTowerRecord& record);
-    bool UpdateLocalHis(const CTowerRecord& record);
+    bool TEST_SaveLocalData(const CDataFrame& record);
+    bool SaveLocalRT(const CDataFrame& record);
+    bool UpdateLocalRT(const CDataFrame& record);
+    bool SaveLocalHis(const CDataFrame& record);
+    bool UpdateLocalHis(const CDataFrame& record);
     // Runs the statements in one transaction (all or none); takes the Access lock. A
     // statement that changes nothing is no failure; a failure closes the connection.
     bool ExecLocalTransaction(const std::vector<std::string>& texts);
@@ -156,11 +145,7 @@ private:
     // True when the file at the path is no longer the one the connection has open.
     bool OpenFileWasReplaced() REQUIRES(g_accessLock);
     void RememberOpenFile() REQUIRES(g_accessLock);
-    bool UpdateRow(const CTowerRecord& record, bool bRTTower);
-    // Copies the rows of (from, to] of the tables that the backend does not have yet, as
-    // one unit (one transaction).
-    void ExportTables(const CBackendTarget& target, const std::vector<CExportTable>& tables,
-                      const DateTime& from, const DateTime& to, CExportCounts& counts);
+    bool UpdateRow(const CDataFrame& record, bool bRTTower);
     // Runs the text on the statement; a rejected one closes the connection and, when
     // it starts a run of failures, is reported with the prefix (later ones are
     // counted). The caller holds the Access lock.
@@ -180,17 +165,3 @@ private:
     CFailureLog m_failures GUARDED_BY(g_accessLock);
     bool m_bUnregistered GUARDED_BY(g_accessLock) = false;  // the last registration failed
 };
-
-// A stretch of one station's rows to refill, and what the refill did with them.
-struct CRefillChunk {
-    CWPLocalDB* station;
-    DateTime from, to;  // from < TIME <= to
-    CExportCounts counts;
-};
-
-// CWPLocalDB::RefillRange for several chunks (stations and ranges) at once: their rows
-// in one transaction, the backend's present rows read in one call, the statements in
-// the server's batches, so that a catch-up over a long round trip costs a few round
-// trips per step instead of a dozen per tower-day. False when the backend could not be
-// had: every chunk stays to do.
-bool RefillChunks(const CBackendTarget& target, std::vector<CRefillChunk>& chunks);

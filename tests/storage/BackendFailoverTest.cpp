@@ -82,9 +82,9 @@ TEST_P(BackendLostServerTest, ARowTheServerDidNotTakeStaysPendingUntilItDoes) {
         const DateTime first = DateTime(2009, 3, 12, 14, 5, 0) + DateTimeSpan(0, 0, minute, 0);
         const DateTime last = first + DateTimeSpan(0, 0, 10, 0);
         const DateTime from = first - DateTimeSpan(0, 0, 10, 0);
-        std::vector<CTowerRecord> records;
+        std::vector<CDataFrame> records;
         for (const DateTime& time : {first, last}) {
-            records.push_back(TowerRecordOf(12, time, {Item(7000, 4.5f, time)}));
+            records.push_back(FrameOf(12, time, {Item(7000, 4.5f, time)}));
             station.TEST_SaveLocalData(records.back());
         }
         const std::string stored =

@@ -75,7 +75,7 @@ TEST_F(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     });
 
     auto at = [](int minute) { return DateTime(2009, 3, 12, 14, minute, 0); };
-    TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(0), 1.0f));
+    TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, at(0), 1.0f));
     ASSERT_TRUE(RowStored(stores.m_backend, at(0)));
 
     ASSERT_TRUE(cluster->Run("stop"));
@@ -83,8 +83,8 @@ TEST_F(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     CWPLocalDB& station = stores.m_stations.FindOrAdd(12);
     for (int minute : {10, 20, 30}) {
         station.TEST_SaveLocalData(
-            SpeedRecord(12, at(minute), 2.0f));  // the station file keeps them
-        TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(minute), 2.0f));
+            SpeedFrame(12, at(minute), 2.0f));  // the station file keeps them
+        TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, at(minute), 2.0f));
     }
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -96,7 +96,7 @@ TEST_F(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     }
 
     ASSERT_TRUE(cluster->Run("start"));
-    TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, at(40), 3.0f));
+    TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, at(40), 3.0f));
     EXPECT_TRUE(RowStored(stores.m_backend, at(40)));
     EXPECT_FALSE(RowStored(stores.m_backend, at(10)));
     EXPECT_FALSE(RowStored(stores.m_backend, at(30)));
@@ -129,18 +129,18 @@ TEST_F(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack
     };
     const DateTime time(2009, 3, 12, 14, 10, 0);
     for (int i = 0; i < 20; ++i)
-        TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
+        TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, time, 1.0f));
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 1);
     ProcessClock::SetNow(DateTime(2009, 3, 12, 14, 1, 1));
     for (int i = 0; i < 20; ++i)
-        TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
+        TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, time, 1.0f));
     EXPECT_EQ(logLines("still unreachable ("), 1);
     EXPECT_EQ(logLines("); 20 statements not run since the last line"), 1);
     EXPECT_EQ(logLines("NO_SUCH_SOURCE"), 2);
 
     settings.m_strSource = "DAVAD";
     stores.m_settings.Replace(settings);
-    TEST_SaveRTTower(stores.BackendTarget(), SpeedRecord(12, time, 1.0f));
+    TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, time, 1.0f));
     EXPECT_EQ(logLines("answers again; 40 statements not run"), 1);
     // The query a record: an insert is not tried after the query could not run.
     EXPECT_EQ(stores.m_backend.LostStatementCount(), 40);
@@ -165,7 +165,7 @@ TEST_F(BackendOutageTest, AStoppedServerIsRefilledWithoutOperatorAction) {
     auto store = [&](int first, int last) {
         for (int step = first; step <= last; ++step) {
             const DateTime time = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * step, 0);
-            const CTowerRecord record = SpeedRecord(12, time, 0.5f * static_cast<float>(step));
+            const CDataFrame record = SpeedFrame(12, time, 0.5f * static_cast<float>(step));
             stores.m_stations.FindOrAdd(12).TEST_SaveLocalData(record);
             writer.Enqueue(record);
         }

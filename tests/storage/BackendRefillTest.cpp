@@ -45,7 +45,7 @@ protected:
     }
     // As the storage thread does: the station row first, then the backend's turn.
     void Store(CBackendWriterThread& writer, int step, float value) {
-        const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, value, At(step))});
+        const CDataFrame record = FrameOf(12, At(step), {Item(7000, value, At(step))});
         stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(record);
         writer.Enqueue(record);
     }
@@ -115,7 +115,7 @@ TEST_F(BackendRefillTest, MissedRowsComeBackAfterARestartWithoutDuplicates) {
 // (and says why once) until the prefix is mended, then copies it whole.
 TEST_F(BackendRefillTest, ABadPrefixKeepsTheRangeUntilItIsMended) {
     for (int step = 0; step < 4; ++step) {
-        const CTowerRecord record = TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))});
+        const CDataFrame record = FrameOf(12, At(step), {Item(7000, 1.0f, At(step))});
         stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(record);
         ASSERT_TRUE(stores->m_journal.NoteMissed(12, At(step)));
     }
@@ -154,8 +154,8 @@ TEST_F(BackendRefillTest, RefilledRowsEqualLiveRowsAndKeepWhatTheBackendHas) {
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     std::vector<std::vector<std::string>> live;
     for (const DateTime& time : {At(1), hour}) {
-        const CTowerRecord record =
-            TowerRecordOf(12, time, {Item(7000, 5.5f, time), Item(100, 12.5f, time)});
+        const CDataFrame record =
+            FrameOf(12, time, {Item(7000, 5.5f, time), Item(100, 12.5f, time)});
         ASSERT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::Done);
         live.push_back(row(time));
         ASSERT_TRUE(station.SaveLocalRT(record));
@@ -179,7 +179,7 @@ TEST_F(BackendRefillTest, RefilledRowsEqualLiveRowsAndKeepWhatTheBackendHas) {
 TEST_F(BackendRefillTest, TheConfirmedTimeNeverPassesAPendingRecord) {
     for (int step = 0; step < 6; ++step) {
         stores->m_stations.FindOrAdd(12).TEST_SaveLocalData(
-            TowerRecordOf(12, At(step), {Item(7000, 1.0f, At(step))}));
+            FrameOf(12, At(step), {Item(7000, 1.0f, At(step))}));
     }
     const DateTimeSpan second(0, 0, 0, 1);
     CBackendConfirmation& confirmation = stores->m_confirmation;

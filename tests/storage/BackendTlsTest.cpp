@@ -75,7 +75,7 @@ TEST(BackendTlsTest, OnlyADataSourceThatTrustsTheServersCaWritesRows) {
         settings.m_strPassword = "wendol";
         stores.m_settings.Replace(settings);
         const DateTime time = DateTime(2009, 3, 12, 14, minute, 0);
-        TEST_SaveRTTower(stores.BackendTarget(), TowerRecordOf(12, time, {Item(7000, 4.5f, time)}));
+        TEST_SaveRTTower(stores.BackendTarget(), FrameOf(12, time, {Item(7000, 4.5f, time)}));
         EXPECT_EQ(Odbc::QueryText(server.Get(), "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TIME='" +
                                                     time.Format() + "'"),
                   *c.session ? "1" : "0");

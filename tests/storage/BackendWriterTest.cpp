@@ -90,8 +90,8 @@ protected:
 
 TEST_P(BackendWriterTest, TheWorkedExampleIsInsertedThenUpdated) {
     StoreCounterSampleAt14(10.0f);
-    const CTowerRecord record =
-        TowerRecordOf(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
+    const CDataFrame record =
+        FrameOf(12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15)});
     TEST_SaveRTTower(stores->BackendTarget(), record);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
@@ -128,7 +128,7 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
         EXPECT_EQ(
             SaveTowerRecord(
                 stores->BackendTarget(),
-                TowerRecordOf(12, k15, {Item(7000, c.tenMinute, k15), Item(9000, c.hourly, k15)})),
+                FrameOf(12, k15, {Item(7000, c.tenMinute, k15), Item(9000, c.hourly, k15)})),
             BackendOutcome::Failed)
             << c.refused;
         // Read through a connection of its own: what is committed.
@@ -138,7 +138,7 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
     TakeSent();
     EXPECT_EQ(
         SaveTowerRecord(stores->BackendTarget(),
-                        TowerRecordOf(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)})),
+                        FrameOf(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)})),
         BackendOutcome::Done);
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
@@ -158,13 +158,13 @@ TEST_P(BackendWriterTest, ARecordIsWrittenWholeOrNotAtAll) {
 // same rows: new ones, one already there, one without values, one at a full hour.
 TEST_P(BackendWriterTest, AGroupSendsTheStatementsOfEachRecordAlone) {
     const DateTime k1420 = k1410 + DateTimeSpan(0, 0, 10, 0);
-    const std::vector<CTowerRecord> records = {
-        TowerRecordOf(12, k1410, {Item(7000, 5.3f, k1410)}),
-        TowerRecordOf(12, k1420, {Item(7000, 6.5f, k1420)}),
-        TowerRecordOf(12, k15, {Item(7000, 7.0f, k15), Item(9000, 4.0f, k15)}),
-        TowerRecordOf(13, k15, {})};
-    std::vector<const CTowerRecord*> group;
-    for (const CTowerRecord& record : records) group.push_back(&record);
+    const std::vector<CDataFrame> records = {
+        FrameOf(12, k1410, {Item(7000, 5.3f, k1410)}),
+        FrameOf(12, k1420, {Item(7000, 6.5f, k1420)}),
+        FrameOf(12, k15, {Item(7000, 7.0f, k15), Item(9000, 4.0f, k15)}),
+        FrameOf(13, k15, {})};
+    std::vector<const CDataFrame*> group;
+    for (const CDataFrame& record : records) group.push_back(&record);
     const std::string rows =
         "SELECT TOWERID,TIME,V1AVGSP FROM FD_RUN_RTTOWER UNION ALL SELECT TOWERID,TIME,V1AVGSP "
         "FROM FD_RUN_TOWERHIS ORDER BY 1,2,3";
@@ -175,7 +175,7 @@ TEST_P(BackendWriterTest, AGroupSendsTheStatementsOfEachRecordAlone) {
             Backend().TEST_ExecBackendSQL(std::string("DELETE FROM ") + table);
         }
         ASSERT_EQ(SaveTowerRecord(stores->BackendTarget(),
-                                  TowerRecordOf(12, k1420, {Item(7000, 1.0f, k1420)})),
+                                  FrameOf(12, k1420, {Item(7000, 1.0f, k1420)})),
                   BackendOutcome::Done);
         TakeSent();
         if (together && GetParam() == Product::SQLite) {
@@ -187,7 +187,7 @@ TEST_P(BackendWriterTest, AGroupSendsTheStatementsOfEachRecordAlone) {
         if (together) {
             EXPECT_EQ(SaveTowerRecords(stores->BackendTarget(), group), BackendOutcome::Done);
         } else {
-            for (const CTowerRecord& record : records) {
+            for (const CDataFrame& record : records) {
                 EXPECT_EQ(SaveTowerRecord(stores->BackendTarget(), record), BackendOutcome::Done);
             }
         }
@@ -222,7 +222,7 @@ TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
         const float values[] = {1, 13, 3, 4, 6, 2};  // the last one again at the first's time
         for (int i = 0; i < 6; ++i) {
             const DateTime time = k1410 + DateTimeSpan(0, 0, 10 * (i % 5), 0);
-            writer.Enqueue(TowerRecordOf(12, time, {Item(7000, values[i], time)}));
+            writer.Enqueue(FrameOf(12, time, {Item(7000, values[i], time)}));
         }
         ASSERT_TRUE(writer.CreateThread());
         ASSERT_TRUE(WaitFor([&] { return writer.IsIdle(); })) << name;
@@ -239,14 +239,14 @@ TEST_P(BackendWriterTest, ARefusedRowInAGroupFailsOnlyItsRecord) {
 
 TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
     StoreCounterSampleAt14(10.0f);
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 12, k15), 0.0);
     // No sample an hour earlier: 0.
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(3, k15, {Item(100, 8.0f, k15)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(3, k15, {Item(100, 8.0f, k15)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "RAIN", 3, k15), 0.0);
     // Not a full hour: the counter only.
     TakeSent();
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(100, 12.5f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, {Item(100, 12.5f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME,CYCLE) VALUES(12,{ts '2009-03-12 "
               "14:10:00'},12.5)");
@@ -254,11 +254,11 @@ TEST_P(BackendWriterTest, RainfallFromTheCounterNeverBelowZero) {
 
 TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
-    TEST_SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 4.0f, k1410)}));
+    TEST_SaveTowerHis(stores->BackendTarget(), FrameOf(12, k1410, {Item(9000, 4.0f, k1410)}));
     EXPECT_TRUE(TakeSent().empty()) << "no hourly row at 14:10";
 
     TEST_SaveTowerHis(stores->BackendTarget(),
-                      TowerRecordOf(12, k15,
+                      FrameOf(12, k15,
                                     {Item(9000, 4.5f, k15), Item(9301, 202.0f, extremeAt, 8),
                                      Item(9302, 190.0f, extremeAt, 0), Item(7000, 5.0f, k15)}));
     EXPECT_EQ(TakeSent().back(),
@@ -269,7 +269,7 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
     EXPECT_EQ(Stored("FD_RUN_TOWERHIS", "V3MAXTM", 12, k15), "");
 
     TEST_SaveTowerHis(stores->BackendTarget(),
-                      TowerRecordOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+                      FrameOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
     EXPECT_EQ(TakeSent(),
               (std::vector<std::string>{
                   "SELECT TOWERID,TIME,TYPE FROM FD_RUN_TOWERHIS WHERE TOWERID=12 AND TIME={ts "
@@ -281,7 +281,7 @@ TEST_P(BackendWriterTest, HourlyRowsOnlyAtFullHoursWithTheirExtremeTimes) {
 TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) {
     TEST_SaveRTTower(
         stores->BackendTarget(),
-        TowerRecordOf(12, k1410,
+        FrameOf(12, k1410,
                       {Item(7000, 1.0f, k1410, 0, 3000), Item(7100, 2.0f, k1410, 0, 2999),
                        Item(7200, 3.0f, k1410, 0, 12000), Item(7300, NAN, k1410),
                        Item(7400, INFINITY, k1410), Item(2000, 7.0f, k1410)}));
@@ -292,17 +292,17 @@ TEST_P(BackendWriterTest, AbnormalValuesOnlyWhenSwitchedOnAndBadNumbersLeftOut) 
 
     UseSettings("", true, 0);
     TEST_SaveRTTower(stores->BackendTarget(),
-                     TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
+                     FrameOf(12, k1410, {Item(7000, 1.0f, k1410, 0, 3000)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 1.0);
 }
 
 TEST_P(BackendWriterTest, EmptyRecordsInsertTheKeyAndUpdateNothing) {
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(9000, 1.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, {Item(9000, 1.0f, k1410)}));
     EXPECT_EQ(TakeSent().back(),
               "INSERT INTO FD_RUN_RTTOWER(TOWERID,TIME) VALUES(12,{ts '2009-03-12 14:10:00'})");
     EXPECT_EQ(Rows("FD_RUN_RTTOWER"), 1);
     TakeSent();
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, {}));
     EXPECT_EQ(TakeSent().size(), 1u) << "only the existence query";
 }
 
@@ -310,8 +310,8 @@ TEST_P(BackendWriterTest, SchemaPrefixInEveryStatement) {
     // SQLite names its own schema "main"; PostgreSQL has the schema ext.
     const std::string prefix = GetParam() == Product::SQLite ? "main" : "EXT";
     UseSettings(prefix, false, 0);
-    const CTowerRecord record =
-        TowerRecordOf(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
+    const CDataFrame record =
+        FrameOf(12, k15, {Item(7000, 5.3f, k15), Item(9000, 4.0f, k15)});
     TEST_SaveRTTower(stores->BackendTarget(), record);
     TEST_SaveRTTower(stores->BackendTarget(), record);
     TEST_SaveTowerHis(stores->BackendTarget(), record);
@@ -349,7 +349,7 @@ TEST_P(BackendWriterTest, AssignedStationNumbersBecomeTheTowerId) {
     CObList<CVKTTOWPID> list;
     list.push_back(std::make_unique<CVKTTOWPID>(row));
     FillAssignmentMap(list, stores->m_assignments);
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 900, k1410), 5.0);
     EXPECT_EQ(Stored("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), "<none>");
     EXPECT_EQ(stores->m_assignments.TowerIDOf(12), 900);
@@ -371,7 +371,7 @@ TEST_P(BackendWriterTest, ARejectedStatementIsReportedAndTheNextReconnects) {
         << "the driver's diagnostics: " << log;
 
     EXPECT_FALSE(Backend().BackendRowExists("SELECT NOTHING FROM NOWHERE"));
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, {Item(7000, 5.0f, k1410)}));
     EXPECT_DOUBLE_EQ(StoredNumber("FD_RUN_RTTOWER", "V1AVGSP", 12, k1410), 5.0);
     std::lock_guard<std::mutex> guard(lock);
     EXPECT_EQ(messages.back(), "WP Error SQL: SELECT NOTHING FROM NOWHERE");
@@ -384,8 +384,8 @@ TEST_P(BackendWriterTest, AStatementLongerThanTheOldBuffersRunsWhole) {
             items.push_back(Item(7000 + 100 * group + level, 1234.5678f + group, k1410, 0, 0));
         }
     }
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
-    TEST_SaveRTTower(stores->BackendTarget(), TowerRecordOf(12, k1410, items));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, items));
+    TEST_SaveRTTower(stores->BackendTarget(), FrameOf(12, k1410, items));
     const std::vector<std::string> texts = TakeSent();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_GT(texts[3].size(), 1000u);
@@ -401,8 +401,8 @@ TEST_P(BackendWriterTest, APrefixThatIsNotAnSqlNameWritesNoStatement) {
     UseSettings(injection, false, 0);
     for (int i = 0; i < 3; ++i) {
         TEST_SaveRTTower(stores->BackendTarget(),
-                         TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)}));
-        TEST_SaveTowerHis(stores->BackendTarget(), TowerRecordOf(12, k15, {Item(9000, 4.0f, k15)}));
+                         FrameOf(12, k1410, {Item(7000, 5.0f, k1410)}));
+        TEST_SaveTowerHis(stores->BackendTarget(), FrameOf(12, k15, {Item(9000, 4.0f, k15)}));
     }
     EXPECT_TRUE(TakeSent().empty());
     UseSettings("", false, 0);

@@ -77,7 +77,7 @@ TEST_P(BatchStoreTest, AnExportCopiesTheRangeOnceAndAgainCopiesNothing) {
     const DateTime extremeAt(2009, 3, 10, 11, 44, 37);
     for (const DateTime& time : {At(10, 0), At(10, 12), At(11, 0)}) {
         station.TEST_SaveLocalData(
-            TowerRecordOf(12, time,
+            FrameOf(12, time,
                           {Item(7000, 5.5f, time), Item(8200, -99.0f, time), Item(9000, 4.0f, time),
                            Item(9301, 202.0f, extremeAt, 8)}));
     }
@@ -129,7 +129,7 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
     const float values[] = {1, 13, 3, 4, 6};  // 13 is refused
     for (int i = 0; i < 5; ++i) {
         const DateTime time = At(10, 10, 10 * i);
-        station.TEST_SaveLocalData(TowerRecordOf(12, time, {Item(7000, values[i], time)}));
+        station.TEST_SaveLocalData(FrameOf(12, time, {Item(7000, values[i], time)}));
     }
     // The 10:20 row once more under another time text: two rows of one backend key.
     ASSERT_TRUE(station.ExecLocalSQL(
@@ -166,7 +166,7 @@ TEST_P(BatchStoreTest, ARefusedRowLosesNoneOfTheOthersOfItsDay) {
 TEST_P(BatchStoreTest, WindFarmKindOneExportsNoHourlyRows) {
     Use([](CWPSettings& s) { s.m_nType = 1; });
     CWPLocalDB& station = stores->m_stations.FindOrAdd(13);
-    station.TEST_SaveLocalData(TowerRecordOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
+    station.TEST_SaveLocalData(FrameOf(13, At(10, 12), {Item(9000, 4.0f, At(10, 12))}));
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(13, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE TOWERID=13"), "1");
@@ -198,7 +198,7 @@ TEST_P(BatchStoreTest, AnExportWritesUnderTheSchemaPrefix) {
     Use([](CWPSettings& s) { s.m_strPreName = "ext"; });
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     station.TEST_SaveLocalData(
-        TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+        FrameOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));
     EXPECT_EQ(Value("SELECT COUNT(*) FROM ext.FD_RUN_RTTOWER WHERE TOWERID=12"), "1");
@@ -210,7 +210,7 @@ TEST_P(BatchStoreTest, RowsWithAnUnreadableTimeAreSkippedAndCounted) {
     if (GetParam() == Product::PostgreSQL) GTEST_SKIP() << "its TIME columns hold times only";
     CWPLocalDB& station = stores->m_stations.FindOrAdd(12);
     station.TEST_SaveLocalData(
-        TowerRecordOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
+        FrameOf(12, At(10, 12, 10), {Item(7000, 5.5f, At(10, 12, 10))}));
     station.ExecLocalSQL("INSERT INTO RTTOWER([TIME]) VALUES('2009-03-10 25:00:00')");
     COutLocalDataThread exporter(stores->BackendTarget(), stores->m_stations);
     exporter.OutStationData(12, At(10, 0), At(11, 0));

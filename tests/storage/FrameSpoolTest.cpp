@@ -57,7 +57,7 @@ TEST_F(FrameSpoolTest, FramesComeBackWholeAndInOrderAcrossRestarts) {
         for (int i = 0; i < 5; ++i) ASSERT_TRUE(spool.Append(Frame(1 + i % 2, 10 * i, 1.5f + i)));
         std::vector<SpooledRecord> first = spool.ReadBatch(2);
         ASSERT_EQ(first.size(), 2u);
-        const CTowerRecord& record = *first[1].record;
+        const CDataFrame& record = *first[1].record;
         EXPECT_EQ(record.m_nRTUID, 2);
         EXPECT_EQ(record.m_nKind, 1);
         EXPECT_EQ(record.m_tTime.Format(), "2009-03-12 14:10:00");

@@ -42,8 +42,8 @@ TEST_F(RetentionThreadTest, APassAfterStartAndAnotherWhenTheDayChanges) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
     CWPLocalDB station(12, host.Dir(), stores.m_settings, kFastPollMs);
     // The first row starts the thread.
-    station.SaveLocalRT(SpeedRecord(12, DateTime(2007, 3, 12, 23, 50, 0), 1.0f));
-    station.SaveLocalRT(SpeedRecord(12, DateTime(2007, 3, 13, 0, 0, 0), 1.0f));
+    station.SaveLocalRT(SpeedFrame(12, DateTime(2007, 3, 12, 23, 50, 0), 1.0f));
+    station.SaveLocalRT(SpeedFrame(12, DateTime(2007, 3, 13, 0, 0, 0), 1.0f));
     ASSERT_TRUE(WaitFor([&] { return station.RetentionPassCount() == 1; }));
     EXPECT_EQ(Rows(station.FilePath(), "RTTOWER"), 1);
 
@@ -120,7 +120,7 @@ TEST_F(RetentionThreadTest, AStationDestroyedDuringItsPassesEndsItsOneThread) {
     for (int rtu = 30; rtu < 40; ++rtu) {
         auto station = std::make_unique<CWPLocalDB>(rtu, host.Dir(), stores.m_settings, 1);
         // The first row starts the thread.
-        station->SaveLocalRT(SpeedRecord(rtu, DateTime(2009, 3, 12, 0, 0, 0), 1.0f));
+        station->SaveLocalRT(SpeedFrame(rtu, DateTime(2009, 3, 12, 0, 0, 0), 1.0f));
         ASSERT_TRUE(WaitFor([&] { return station->RetentionPassCount() >= 2; }));
         {
             AccessGuard guard;

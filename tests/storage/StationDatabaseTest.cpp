@@ -138,11 +138,11 @@ TEST_F(WPLocalDBTest, AnOlderFileGetsTheTablesItLacksWhenOpened) {
 
 TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
     StoreCounterSampleAt14(10.0f);
-    EXPECT_FALSE(station->TEST_SaveLocalData(TowerRecordOf(12, k1410, {Item(7000, 5.0f, k1410)})));
+    EXPECT_FALSE(station->TEST_SaveLocalData(FrameOf(12, k1410, {Item(7000, 5.0f, k1410)})));
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "1");
     EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0");
 
-    EXPECT_TRUE(station->TEST_SaveLocalData(TowerRecordOf(
+    EXPECT_TRUE(station->TEST_SaveLocalData(FrameOf(
         12, k15, {Item(7000, 5.3f, k15), Item(100, 12.5f, k15), Item(9000, 4.0f, k15)})));
     EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 2.5);
     EXPECT_EQ(Number(At("RTTOWER", "CYCLE", k15)), 12.5);
@@ -151,7 +151,7 @@ TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
 
     // The same time again updates and leaves RAIN as it was.
     TakeSent();
-    station->TEST_SaveLocalData(TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
+    station->TEST_SaveLocalData(FrameOf(12, k15, {Item(100, 8.0f, k15)}));
     const auto texts = TakeSent();
     ASSERT_EQ(texts.size(), 3u) << "no hourly item: nothing for HSTOWER beyond its query";
     EXPECT_EQ(texts[1], "UPDATE RTTOWER SET CYCLE=8 WHERE TIME={ts '2009-03-12 15:00:00'}");
@@ -160,16 +160,16 @@ TEST_F(WPLocalDBTest, TenMinuteAndHourlyRowsWithRainfall) {
 
 TEST_F(WPLocalDBTest, RainfallBelowZeroOrWithoutASampleIsZero) {
     StoreCounterSampleAt14(10.0f);
-    station->SaveLocalRT(TowerRecordOf(12, k15, {Item(100, 8.0f, k15)}));
+    station->SaveLocalRT(FrameOf(12, k15, {Item(100, 8.0f, k15)}));
     EXPECT_EQ(Number(At("RTTOWER", "RAIN", k15)), 0.0);
     const DateTime k16(2009, 3, 12, 16, 0, 0);
-    station->SaveLocalRT(TowerRecordOf(12, k16, {Item(100, 12.0f, k16)}));
+    station->SaveLocalRT(FrameOf(12, k16, {Item(100, 12.0f, k16)}));
     EXPECT_EQ(Number(At("RTTOWER", "RAIN", k16)), 0.0) << "no sample at 15:00";
 }
 
 TEST_F(WPLocalDBTest, UnknownIdsInsertTheTimeOnlyAndReadMinus99) {
     EXPECT_TRUE(station->SaveLocalRT(
-        TowerRecordOf(12, k1410, {Item(2000, 1.0f, k1410), Item(7007, 2.0f, k1410)})));
+        FrameOf(12, k1410, {Item(2000, 1.0f, k1410), Item(7007, 2.0f, k1410)})));
     const auto texts = TakeSent();
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], "SELECT [TIME] FROM RTTOWER WHERE TIME = {ts '2009-03-12 14:10:00'}");
@@ -178,14 +178,14 @@ TEST_F(WPLocalDBTest, UnknownIdsInsertTheTimeOnlyAndReadMinus99) {
         EXPECT_EQ(Number(At("RTTOWER", column.name, k1410)), -99.0) << column.name;
     }
     // The row exists and nothing is to be updated: no statement after the query.
-    EXPECT_FALSE(station->SaveLocalRT(TowerRecordOf(12, k1410, {Item(2000, 1.0f, k1410)})));
+    EXPECT_FALSE(station->SaveLocalRT(FrameOf(12, k1410, {Item(2000, 1.0f, k1410)})));
     EXPECT_EQ(TakeSent().size(), 1u);
 }
 
 TEST_F(WPLocalDBTest, ExtremeTimesAbnormalValuesAndBadNumbers) {
     const DateTime extremeAt(2009, 3, 12, 14, 44, 37);
     station->SaveLocalHis(
-        TowerRecordOf(12, k15,
+        FrameOf(12, k15,
                       {Item(9301, 202.0f, extremeAt, 8), Item(9302, 190.0f, extremeAt, 0),
                        Item(9000, NAN, k15), Item(9100, 7.0f, k15, 0, 3000)}));
     EXPECT_EQ(TakeSent().back(),
@@ -196,7 +196,7 @@ TEST_F(WPLocalDBTest, ExtremeTimesAbnormalValuesAndBadNumbers) {
     EXPECT_EQ(Number(At("HSTOWER", "V1AVGSP", k15)), -99.0);
     EXPECT_EQ(Number(At("HSTOWER", "V1AVGDIR", k15)), 7.0) << "abnormal values are stored here";
 
-    station->SaveLocalHis(TowerRecordOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
+    station->SaveLocalHis(FrameOf(12, k15, {Item(9301, 205.0f, extremeAt, 8)}));
     EXPECT_EQ(TakeSent().back(),
               "UPDATE HSTOWER SET V2MAXDIR=205,V2MAXTM={ts '2009-03-12 14:44:37'} WHERE TIME={ts "
               "'2009-03-12 15:00:00'} AND TYPE=1");
@@ -208,7 +208,7 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
          {DateTime(2007, 3, 12, 23, 50, 0), DateTime(2007, 3, 13, 0, 0, 0),
           DateTime(2009, 3, 11, 23, 50, 0), DateTime(2009, 3, 12, 0, 0, 0)}) {
         station->TEST_SaveLocalData(
-            TowerRecordOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
+            FrameOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
     }
     UseDataLen(2);
     TakeSent();
@@ -224,7 +224,7 @@ TEST_F(WPLocalDBTest, RetentionCutsAtMidnightMinusYearsOf365Days) {
 // (also one that was not a whole number, which reads 0) deletes nothing and says so.
 TEST_F(WPLocalDBTest, RetentionBelowOneYearDeletesNothing) {
     ProcessClock::SetNow(DateTime(2009, 3, 12, 10, 0, 0));
-    station->SaveLocalRT(TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410)}));
+    station->SaveLocalRT(FrameOf(12, k1410, {Item(7000, 1.0f, k1410)}));
     for (int years : {0, -1, INT32_MIN}) {
         UseDataLen(years);
         TakeSent();
@@ -262,9 +262,9 @@ TEST_F(WPLocalDBTest, RetentionThatEmptiesATableLogsWhatItDeleted) {
         station->ExecLocalSQL("DELETE FROM HSTOWER");
         for (const DateTime& time : c.rows) {
             station->TEST_SaveLocalData(
-                TowerRecordOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
+                FrameOf(12, time, {Item(7000, 1.0f, time), Item(9000, 1.0f, time)}));
         }
-        if (c.hourlyKept) station->SaveLocalHis(TowerRecordOf(12, kept, {Item(9000, 1.0f, kept)}));
+        if (c.hourlyKept) station->SaveLocalHis(FrameOf(12, kept, {Item(9000, 1.0f, kept)}));
         const size_t logBefore = ReadWholeFile(host.Path(ErrorLog::FileName())).size();
         station->DeleteDeadData();
         const std::string added = ReadWholeFile(host.Path(ErrorLog::FileName())).substr(logBefore);
@@ -284,10 +284,10 @@ TEST_F(WPLocalDBTest, ClosedConnectionsReopenAndAVanishedFileIsMadeAgain) {
     CWPLocalDB& mapped = stations.FindOrAdd(12);
     EXPECT_EQ(&mapped, stations.Find(12));
     EXPECT_EQ(stations.Find(13), nullptr);
-    mapped.SaveLocalRT(TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410)}));
+    mapped.SaveLocalRT(FrameOf(12, k1410, {Item(7000, 1.0f, k1410)}));
     stations.CloseAll();
     EXPECT_EQ(mapped.Connection(), nullptr);
-    mapped.SaveLocalRT(TowerRecordOf(12, k15, {Item(7000, 2.0f, k15)}));
+    mapped.SaveLocalRT(FrameOf(12, k15, {Item(7000, 2.0f, k15)}));
     EXPECT_EQ(QueryFile(mapped.FilePath(), "SELECT COUNT(*) FROM RTTOWER"), "2");
 
     stations.Clear();
@@ -311,11 +311,11 @@ TEST_F(WPLocalDBTest, AFileDeletedOrReplacedWhileOpenIsMadeAgain) {
     };
     DateTime time = k1410;
     for (const auto& c : cases) {
-        station->SaveLocalRT(TowerRecordOf(12, time, {Item(7000, 1.0f, time)}));
+        station->SaveLocalRT(FrameOf(12, time, {Item(7000, 1.0f, time)}));
         c.change(station->FilePath());
         const size_t logBefore = ReadWholeFile(host.Path(ErrorLog::FileName())).size();
         time += DateTimeSpan(0, 0, 10, 0);
-        EXPECT_TRUE(station->SaveLocalRT(TowerRecordOf(12, time, {Item(7000, 2.0f, time)})))
+        EXPECT_TRUE(station->SaveLocalRT(FrameOf(12, time, {Item(7000, 2.0f, time)})))
             << c.name;
         EXPECT_EQ(At("RTTOWER", "V1AVGSP", time), "2.0") << c.name;
         EXPECT_EQ(QueryFile(station->FilePath(), "SELECT COUNT(*) FROM HSTOWER"), "0") << c.name;
@@ -345,7 +345,7 @@ TEST_F(WPLocalDBTest, ARejectedStatementIsReportedAndClosesTheConnection) {
 TEST_F(WPLocalDBTest, AFileThatCannotBeMadeStoresNothingQuietly) {
     CWPLocalDB nowhere(5, host.Path("missing-dir"), settings, 60000);
     EXPECT_FALSE(nowhere.CreateLocalDB());
-    EXPECT_FALSE(nowhere.SaveLocalRT(TowerRecordOf(12, k1410, {Item(7000, 1.0f, k1410)})));
+    EXPECT_FALSE(nowhere.SaveLocalRT(FrameOf(12, k1410, {Item(7000, 1.0f, k1410)})));
     EXPECT_EQ(ReadWholeFile(host.Path("odbc/odbc.ini")).find("[WP_5]"), std::string::npos);
 }
 
@@ -362,7 +362,7 @@ TEST_F(WPLocalDBTest, SqliteKeepsNoAllocationStatistics) {
     using MemoryUsed = long long (*)();
     const auto used = reinterpret_cast<MemoryUsed>(sqlite.Symbol("sqlite3_memory_used"));
     ASSERT_NE(used, nullptr);
-    ASSERT_TRUE(station->SaveLocalRT(TowerRecordOf(12, k1410, {})));
+    ASSERT_TRUE(station->SaveLocalRT(FrameOf(12, k1410, {})));
     EXPECT_EQ(used(), 0) << "bytes counted while a station file is open";
 }
 
@@ -372,7 +372,7 @@ TEST(TowerRowTest, AnExtremeIdAtTheTopOfTheRangeContributesNothing) {
     BuildCatalogue();
     CDataItem extreme = Item(9300, 1.0f, k15, 8);
     extreme.m_nDataID = INT32_MAX;
-    const CTowerRecord record = TowerRecordOf(12, k15, {extreme});
+    const CDataFrame record = FrameOf(12, k15, {extreme});
     EXPECT_TRUE(TowerRowValues(record, RowSet::Hourly, RowRules{}).empty());
 }
 

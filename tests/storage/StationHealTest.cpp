@@ -109,7 +109,7 @@ TEST_F(StationHealTest, AFileIsOpenedByWhatItHolds) {
         if (journals) WriteFile(file + "-shm", Garbage(100, 's'));
         std::filesystem::remove(host.Path(ErrorLog::FileName()));
         EXPECT_TRUE(station.TEST_SaveLocalData(
-            TowerRecordOf(rtu, k15, {Item(7000, 5.0f, k15), Item(9000, 4.0f, k15)})));
+            FrameOf(rtu, k15, {Item(7000, 5.0f, k15), Item(9000, 4.0f, k15)})));
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM RTTOWER"), "1");
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM HSTOWER"), "1");
         EXPECT_EQ(QueryFile(file, "SELECT COUNT(*) FROM OTHER"), otherTable ? "0" : "<error>");
@@ -197,7 +197,7 @@ TEST_F(StationHealTest, AStationThatKeepsFailingKeepsTheLogShort) {
         DateTime time(2009, 3, 12, 0, 10, 0);
         const auto nextFrame = [&] {
             time += DateTimeSpan(0, 0, 10, 0);
-            return station.SaveLocalRT(TowerRecordOf(rtu, time, {Item(7000, 1.0f, time)}));
+            return station.SaveLocalRT(FrameOf(rtu, time, {Item(7000, 1.0f, time)}));
         };
         ASSERT_TRUE(nextFrame());
         {

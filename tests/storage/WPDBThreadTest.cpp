@@ -54,7 +54,7 @@ public:
     }
 
 protected:
-    void ProcessRecord(const CTowerRecord& record) override {
+    void ProcessRecord(const CDataFrame& record) override {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_seen.emplace_back(

@@ -37,15 +37,6 @@ inline CDataItem PointOf(int rtu, int id, float value, const DateTime& time) {
     return item;
 }
 
-inline CTowerRecord TowerRecordOf(int rtu, const DateTime& time, std::vector<CDataItem> items) {
-    CTowerRecord record;
-    record.m_nRTUID = rtu;
-    record.m_nKind = 1;
-    record.m_tTime = time;
-    record.m_arItems = std::move(items);
-    return record;
-}
-
 inline CDataFrame FrameOf(int rtu, const DateTime& time, std::vector<CDataItem> items = {},
                           int kind = 1) {
     CDataFrame frame;
@@ -57,9 +48,6 @@ inline CDataFrame FrameOf(int rtu, const DateTime& time, std::vector<CDataItem> 
 }
 
 // Tower rtu's wind speed at level 1 (id 7000) alone.
-inline CTowerRecord SpeedRecord(int rtu, const DateTime& time, float value) {
-    return TowerRecordOf(rtu, time, {PointOf(rtu, 7000, value, time)});
-}
 inline CDataFrame SpeedFrame(int rtu, const DateTime& time, float value, int kind = 1) {
     return FrameOf(rtu, time, {PointOf(rtu, 7000, value, time)}, kind);
 }
