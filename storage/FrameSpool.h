@@ -12,21 +12,8 @@
 #include "platform/Mutex.h"
 #include "storage/FailureLog.h"
 #include "storage/SpoolFiles.h"
-
-// Where a record of the spool starts or ends: a segment and a byte offset in it.
-struct SpoolPosition {
-    uint64_t segment = 0;
-    int64_t offset = 0;
-    auto operator<=>(const SpoolPosition&) const = default;
-};
-
-// A record read back from the spool, with the positions where it starts and just
-// after it.
-struct SpooledRecord {
-    std::unique_ptr<CDataFrame> record;
-    SpoolPosition start;
-    SpoolPosition end;
-};
+#include "storage/SpoolReader.h"
+#include "storage/SpoolWriter.h"
 
 // The durable hand-over between the host's threads and the storage thread: an
 // append-only log of frames in numbered segment files, each record its payload's
@@ -45,9 +32,7 @@ class CFrameSpool {
 public:
     static constexpr int64_t kSegmentBytes = 8 << 20;
     static constexpr int kSyncIntervalMs = 1000;
-    static constexpr const char* kMarkFile = "MARK";
-    // Far above any frame a host sends (110 data types); a longer frame is refused.
-    static constexpr uint32_t kMaxItems = 4096;
+    static constexpr uint32_t kMaxItems = SpoolFormat::kMaxItems;
 
     // `folder` is made when missing. Open reads the mark, cuts a torn tail off the last
     // segment and starts a new one for appends; false (with the error log told) when
@@ -80,7 +65,7 @@ public:
     // Storage thread: the records up to `end` are stored.
     void MarkStored(const SpoolPosition& end) EXCLUDES(m_lock);
     // Storage thread: the records read after the last one marked stored are read again.
-    void RewindToMark() { m_read.position = m_stored; }
+    void RewindToMark() { m_reader.SetPosition(m_stored); }
     // Any thread: the record starting at `start` is not stored until Release; the mark
     // stays before it, so a start reads it again.
     void Hold(const SpoolPosition& start) EXCLUDES(m_lock);
@@ -101,26 +86,19 @@ public:
     SpoolPosition TEST_DurableEnd() const EXCLUDES(m_lock);
 
 private:
-    struct ReadState {
-        SpoolPosition position;
-        std::unique_ptr<CSpoolFiles::Reader> file;
-        uint64_t fileSegment = 0;
-    };
-    std::string SegmentPath(uint64_t segment) const;
     std::vector<uint64_t> Segments() const;
-    bool StartSegment(uint64_t segment) REQUIRES(m_lock);
+    // Reads the mark and counts the records after it, cutting a torn tail off the last
+    // segment; the mark.
+    SpoolPosition Recover(const std::vector<uint64_t>& segments);
     bool RefuseOversized(const CDataFrame& frame) EXCLUDES(m_lock);
     bool SyncDue(std::chrono::steady_clock::time_point now) const REQUIRES(m_lock);
     void SyncAppended(std::chrono::steady_clock::time_point now) REQUIRES(m_lock);
     // Counts the whole records of a segment from `offset`; cuts the file after the last
     // one when `cutTail`.
-    long ScanSegment(uint64_t segment, int64_t offset, bool cutTail);
-    bool ReadRecord(SpooledRecord& out, int64_t limit);
-    // Past damage at the read position of a segment whose whole bytes end at `limit`:
-    // on to the next whole record, or to `limit`.
+    long CountRecords(uint64_t segment, int64_t offset, bool cutTail);
+    // Past damage at the read position, counted and logged.
     void SkipDamage(int64_t limit);
     SpoolPosition MarkPosition() const EXCLUDES(m_lock);
-    bool WriteMark(const SpoolPosition& mark);
     void DropStoredSegments(const SpoolPosition& mark) EXCLUDES(m_lock);
 
     const std::string m_strFolder;
@@ -128,12 +106,7 @@ private:
     const int64_t m_nSegmentBytes;
     CSpoolFiles& m_files;
     mutable Mutex m_lock;
-    std::unique_ptr<CSpoolFiles::Appender> m_pAppend GUARDED_BY(m_lock);
-    SpoolPosition m_writeEnd GUARDED_BY(m_lock);    // after the last whole record
-    SpoolPosition m_durableEnd GUARDED_BY(m_lock);  // after the last synced record
-    // Segments finished since the last sync, kept open to be made durable.
-    std::vector<std::unique_ptr<CSpoolFiles::Appender>> m_toSync GUARDED_BY(m_lock);
-    bool m_bNewSegment GUARDED_BY(m_lock) = false;  // the folder's names need a sync
+    CSpoolWriter m_writer GUARDED_BY(m_lock);
     std::chrono::steady_clock::time_point m_lastSync GUARDED_BY(m_lock);
     std::multiset<SpoolPosition> m_held GUARDED_BY(m_lock);
     long m_nBacklog GUARDED_BY(m_lock) = 0;
@@ -141,7 +114,7 @@ private:
     long m_nDamaged GUARDED_BY(m_lock) = 0;
     CFailureLog m_failures GUARDED_BY(m_lock);
     // Storage thread only.
-    ReadState m_read;
+    CSpoolReader m_reader;
     SpoolPosition m_stored;
     SpoolPosition m_writtenMark;
     std::chrono::steady_clock::time_point m_lastMark;
