@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "hostlib/StationFiles.h"
 #include "platform/IniFile.h"
 #include "platform/System.h"
 
@@ -20,7 +21,6 @@ namespace DataSourceHome {
 namespace {
 
 constexpr const char* kBackendFile = "backend.db";
-constexpr const char* kStationFolder = "/WPData/";
 
 std::string Trim(const std::string& text) {
     const size_t first = text.find_first_not_of(" \t\r");
@@ -57,7 +57,7 @@ struct HostFile {
 
 bool AsHostFile(const std::string& path, HostFile& file) {
     if (path.empty() || path[0] != '/') return false;
-    const size_t stations = path.rfind(kStationFolder);
+    const size_t stations = path.rfind("/" + std::string(StationFiles::kFolder) + "/");
     if (stations != std::string::npos && stations > 0) {
         file = {path.substr(0, stations), path.substr(stations + 1)};
         return true;

@@ -7,6 +7,7 @@
 
 #include "host/HostDirectory.h"
 #include "host/PluginBackend.h"
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
 #include "platform/BackendConnectionString.h"
 #include "platform/IniFile.h"
@@ -124,7 +125,7 @@ void PrintQuarantine(SQLHDBC hdbc) {
 void PrintStations(const std::string& dir) {
     std::vector<fs::path> files;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(dir) / "WPData", ec)) {
+    for (const auto& entry : fs::directory_iterator(fs::path(dir) / StationFiles::kFolder, ec)) {
         if (entry.path().extension() == ".MDB") files.push_back(entry.path());
     }
     std::sort(files.begin(), files.end());

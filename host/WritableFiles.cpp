@@ -4,6 +4,7 @@
 
 #include "host/DirectoryLock.h"
 #include "host/FollowPosition.h"
+#include "hostlib/StationFiles.h"
 #include "platform/ErrorLog.h"
 #include "platform/System.h"
 
@@ -23,7 +24,7 @@ const char* const kTopFiles[] = {
     "backend.db-shm",
 };
 // Folders whose every entry the host writes, at any depth.
-const char* const kFolders[] = {"WPData", "odbc"};
+const char* const kFolders[] = {StationFiles::kFolder, "odbc"};
 constexpr size_t kNamedAtMost = 5;
 
 void NoteIfUnwritable(const fs::path& path, std::vector<std::string>& found) {

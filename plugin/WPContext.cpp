@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
 #include "storage/BackendWriterThread.h"
 #include "storage/OutLocalDataThread.h"
@@ -30,7 +31,8 @@ void CWPContext::StartWorkers() {
         m_stores.BackendTarget(), m_stores.m_stations, m_stores.m_journal, m_stores.m_confirmation);
     if (writer->CreateThread()) m_pBackendWriter = std::move(writer);
     // Frames a former run accepted and did not store are read back before new ones.
-    auto spool = std::make_unique<CFrameSpool>(m_stores.m_strWorkingDir + "/WPData/spool");
+    auto spool = std::make_unique<CFrameSpool>(m_stores.m_strWorkingDir + "/" +
+                                               StationFiles::kFolder + "/spool");
     if (spool->Open()) m_stores.m_pSpool = std::move(spool);
     auto storage = std::make_unique<CWPDBThread>(m_stores.BackendTarget(), m_stores.m_stations,
                                                  m_stores.m_confirmation, m_pBackendWriter.get(),

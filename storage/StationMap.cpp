@@ -3,15 +3,15 @@
 #include <filesystem>
 #include <vector>
 
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
-#include "storage/StationSchema.h"
 
 std::vector<int32_t> CStationMap::RtusOnDisk(const std::string& workingDir) {
     std::error_code ec;
     std::vector<int32_t> rtus;
     for (const auto& entry :
-         std::filesystem::directory_iterator(workingDir + "/" + StationSchema::kFolder, ec)) {
-        const int32_t rtu = StationSchema::RtuOfFileName(entry.path().filename().string());
+         std::filesystem::directory_iterator(workingDir + "/" + StationFiles::kFolder, ec)) {
+        const int32_t rtu = StationFiles::RtuOfFileName(entry.path().filename().string());
         if (rtu > 0) rtus.push_back(rtu);
     }
     return rtus;

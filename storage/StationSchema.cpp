@@ -11,9 +11,6 @@ namespace StationSchema {
 
 namespace {
 
-constexpr const char* kHead = "WP_";
-constexpr const char* kTail = ".MDB";
-
 // SQLite's native error for a file that is not a database.
 constexpr SQLINTEGER kSqliteNotADatabase = 26;
 
@@ -30,25 +27,6 @@ SQLINTEGER NativeError(SQLHSTMT hstmt) {
 }
 
 }  // namespace
-
-std::string FileName(int32_t nRTUID) {
-    return kHead + std::to_string(nRTUID) + kTail;
-}
-
-std::string FilePath(const std::string& workingDir, int32_t nRTUID) {
-    return workingDir + "/" + kFolder + "/" + FileName(nRTUID);
-}
-
-int32_t RtuOfFileName(const std::string& name) {
-    const std::string head = kHead, tail = kTail;
-    if (name.size() <= head.size() + tail.size() || name.rfind(head, 0) != 0 ||
-        name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
-        return 0;
-    }
-    const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
-    if (digits.find_first_not_of("0123456789") != std::string::npos || digits.size() > 9) return 0;
-    return static_cast<int32_t>(std::stol(digits));
-}
 
 std::string CreateRTTower() {
     std::string text = "CREATE TABLE RTTOWER ([TIME] DATETIME NOT NULL PRIMARY KEY";

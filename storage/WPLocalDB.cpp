@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/Clock.h"
@@ -81,7 +82,7 @@ CWPLocalDB::~CWPLocalDB() {
 }
 
 std::string CWPLocalDB::FilePath() const {
-    return StationSchema::FilePath(m_strWorkingDir, m_nRTUID);
+    return StationFiles::FilePath(m_strWorkingDir, m_nRTUID);
 }
 
 std::string CWPLocalDB::DataSourceName() const {

@@ -10,6 +10,7 @@
 
 #include "host/PluginBackend.h"
 #include "hostlib/HostStatement.h"
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
 #include "platform/OdbcQuery.h"
 #include "platform/SqlText.h"
@@ -140,7 +141,7 @@ QString OpenBackend(Store& backend, int32_t tower, bool retryAsked, std::atomic<
 // The tower's station file, when the plug-in has made it.
 void OpenStation(Store& station, int32_t rtu) {
     station.table = "RTTOWER";
-    const std::string stationFile = "WPData/WP_" + std::to_string(rtu) + ".MDB";
+    const std::string stationFile = StationFiles::FilePath(".", rtu);
     std::error_code ec;
     station.reached = std::filesystem::exists(stationFile, ec) &&
                       station.connection.DriverConnect(

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/StationFiles.h"
 #include "hostlib/VktBase.h"
 #include "model/Catalogue.h"
 #include "platform/OdbcHandles.h"
 #include "platform/OdbcQuery.h"
-#include "storage/StationSchema.h"
 #include "tests/support/TestHost.h"
 
 namespace station_rows {
@@ -72,7 +72,7 @@ inline void ExpectEveryStationRowIn(const std::string& backend, const TestHost& 
         Rows inStations, inBackend;
         for (const std::string& tower : towers) {
             ReadRows(
-                Odbc::SqliteConnectionString(StationSchema::FilePath(host.Dir(), std::stoi(tower))),
+                Odbc::SqliteConnectionString(StationFiles::FilePath(host.Dir(), std::stoi(tower))),
                 "SELECT " + tower + ", " + table.keys + columns + " FROM " + table.station,
                 table.keyCount, table.columns, true, inStations);
         }
