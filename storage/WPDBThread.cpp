@@ -25,15 +25,6 @@ bool IsStoredKind(int32_t kind) {
     return kind != 0 && kind != 2 && kind != 3;
 }
 
-CDataFrame FrameOf(const CDataFrame& record) {
-    CDataFrame frame;
-    frame.m_nRTUID = record.m_nRTUID;
-    frame.m_nKind = record.m_nKind;
-    frame.m_tTime = record.m_tTime;
-    frame.m_arItems = record.m_arItems;
-    return frame;
-}
-
 }  // namespace
 
 CWPDBThread::CWPDBThread(const CBackendTarget& backend, CStationMap& stations,
@@ -153,11 +144,11 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
                 return true;
             }
             m_spooledAt = entry.start;
-            Store(*entry.record);
+            const bool retry = Store(*entry.record);
             m_spooledAt.reset();
-            if (std::exchange(m_bRetryRecord, false)) {
+            if (retry) {
                 const SpoolPosition before = m_pSpool->WriteEnd();
-                if (!m_pSpool->Append(FrameOf(*entry.record))) {
+                if (!m_pSpool->Append(*entry.record)) {
                     // No room to hand it over again: from this record on at the next pass.
                     m_pSpool->RewindToMark();
                     m_pSpool->SyncIfDue();
@@ -176,9 +167,9 @@ bool CWPDBThread::StoreSpooled(const Stop& stop) {
     return true;
 }
 
-void CWPDBThread::Store(const CDataFrame& record) {
+bool CWPDBThread::Store(const CDataFrame& record) {
     RunIsolationPassesBefore(record.m_tTime);
-    if (IsStoredKind(record.m_nKind)) ProcessRecord(record);
+    return IsStoredKind(record.m_nKind) && ProcessRecord(record);
 }
 
 namespace {
@@ -252,7 +243,7 @@ void CWPDBThread::RunDueIsolationPasses() {
     }
 }
 
-void CWPDBThread::ProcessRecord(const CDataFrame& record) {
+bool CWPDBThread::ProcessRecord(const CDataFrame& record) {
     // Latest values first, whatever the settings and status codes.
     if (CRTUState* state = CRTUState::GetRTUState(record.m_nRTUID)) {
         UpdateLatestValues(*state, record.m_arItems);
@@ -262,8 +253,8 @@ void CWPDBThread::ProcessRecord(const CDataFrame& record) {
     const auto settings = m_target.m_settings.Get();
     const std::pair<int32_t, DateTime> key(record.m_nRTUID, record.m_tTime);
     const bool backendHasIt = m_backendHasRetried.erase(key) > 0;
-    if (settings->m_bSaveLocal) SaveStationRows(record, *settings);
-    if (m_bRetryRecord && settings->m_bSaveBkgDB) m_backendHasRetried.insert(key);
+    const bool retry = settings->m_bSaveLocal && SaveStationRows(record, *settings);
+    if (retry && settings->m_bSaveBkgDB) m_backendHasRetried.insert(key);
     if (settings->m_bSaveBkgDB && !backendHasIt) {
         if (m_pBackendWriter) {
             // Without its station rows the record has no other home than the spool
@@ -276,9 +267,10 @@ void CWPDBThread::ProcessRecord(const CDataFrame& record) {
         }
     }
     ++m_nProcessed;
+    return retry;
 }
 
-void CWPDBThread::SaveStationRows(const CDataFrame& record, const CWPSettings& settings) {
+bool CWPDBThread::SaveStationRows(const CDataFrame& record, const CWPSettings& settings) {
     // A tower that has no station yet (type 101) gets one with its first record.
     // SaveLocalRT, then SaveLocalHis, taken apart for the 10-minute row's result.
     CWPLocalDB& station = m_stations.FindOrAdd(record.m_nRTUID);
@@ -300,11 +292,9 @@ void CWPDBThread::SaveStationRows(const CDataFrame& record, const CWPSettings& s
     // The spool hands the record over again: its station rows are tried once a pass
     // until the file takes them, while the other towers' records go on. A file that
     // took them is made durable before the spool lets the record go.
-    if (m_pSpool && station.FailedStatementCount() != failedBefore) {
-        m_bRetryRecord = true;
-    } else {
-        m_unsyncedStations.insert(record.m_nRTUID);
-    }
+    if (m_pSpool && station.FailedStatementCount() != failedBefore) return true;
+    m_unsyncedStations.insert(record.m_nRTUID);
+    return false;
 }
 
 void CWPDBThread::NoteNonFiniteValues(const CDataFrame& record) {

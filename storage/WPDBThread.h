@@ -78,8 +78,9 @@ public:
 
 protected:
     int Run() override;
-    // Stores one record; storage thread only.
-    virtual void ProcessRecord(const CDataFrame& record);
+    // Stores one record; storage thread only. True when the station file refused its
+    // rows and the spool is to hand it over again.
+    virtual bool ProcessRecord(const CDataFrame& record);
     // Writes the reverse-isolation files of every tower RTU; storage thread only.
     virtual void WriteIsolationFiles(const DateTime& now);
 
@@ -96,14 +97,14 @@ private:
     template <typename Stop>
     bool StoreSpooled(const Stop& stop);
     // Runs the due passes before the record, when their moment comes before its time,
-    // and stores it.
-    void Store(const CDataFrame& record);
+    // and stores it; ProcessRecord's result.
+    bool Store(const CDataFrame& record);
     void NoteDueIsolationPasses();
     void RunIsolationPassesBefore(const DateTime& time);
     void RunDueIsolationPasses();
     // The station rows of a record, held for the backend (or confirmed when backend
-    // rows are off) first.
-    void SaveStationRows(const CDataFrame& record, const CWPSettings& settings);
+    // rows are off) first; true when the file refused them and the spool is to retry.
+    bool SaveStationRows(const CDataFrame& record, const CWPSettings& settings);
     // A value that is not a finite number is stored nowhere: the first of a run is
     // logged in full, the rest counted.
     void NoteNonFiniteValues(const CDataFrame& record);
@@ -123,7 +124,6 @@ private:
     size_t m_nInHand GUARDED_BY(m_queueLock) = 0;         // taken from the queue, not yet stored
     DateTime m_tLastIsolationSlot = DateTime::Invalid();  // storage thread only
     std::deque<DateTime> m_dueIsolationPasses;            // storage thread only
-    bool m_bRetryRecord = false;  // storage thread only: the station file refused the record
     // Storage thread only: where the record being stored starts in the spool, and the
     // towers whose station files were written since they were last made durable.
     std::optional<SpoolPosition> m_spooledAt;

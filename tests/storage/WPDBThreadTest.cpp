@@ -54,14 +54,14 @@ public:
     }
 
 protected:
-    void ProcessRecord(const CDataFrame& record) override {
+    bool ProcessRecord(const CDataFrame& record) override {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             m_seen.emplace_back(
                 record.m_nRTUID,
                 record.m_arItems.empty() ? -1 : static_cast<int>(record.m_arItems[0].m_fValue));
         }
-        CWPDBThread::ProcessRecord(record);
+        return CWPDBThread::ProcessRecord(record);
     }
     void WriteIsolationFiles(const DateTime& now) override {
         {
