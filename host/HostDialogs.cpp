@@ -72,6 +72,59 @@ bool Start(const std::string& dir, const std::string& pluginPath, HostSession& s
            session.Start(plugin, error);
 }
 
+// A stop signal cancels the dialog, asks a job it started to stop and ends the command
+// after VKTLibExit; a second one does not wait for the job.
+struct DialogStop {
+    CStopSignals stopSignals;
+    std::string reason;  // the first signal's name
+    std::chrono::steady_clock::time_point waitUntil = std::chrono::steady_clock::time_point::max();
+    QSocketNotifier notifier{stopSignals.ReadFd(), QSocketNotifier::Read};
+
+    DialogStop() {
+        notifier.setEnabled(stopSignals.ReadFd() >= 0);
+        QObject::connect(&notifier, &QSocketNotifier::activated, [this] { Arrived(); });
+    }
+    void Arrived() {
+        for (int signal : stopSignals.Take()) {
+            if (reason.empty()) reason = CStopSignals::Name(signal);
+        }
+        CloseDialogsAndStopJobs();
+        const auto wait = std::chrono::seconds(stopSignals.Count() > 1 ? 0 : kJobStopSeconds);
+        waitUntil = std::min(waitUntil, std::chrono::steady_clock::now() + wait);
+    }
+};
+
+// The export dialog, and the jobs it started until they end (or until `stop` gives up
+// on them): how each ended.
+std::vector<HostJobs::JobEnd> RunExportDialog(HostSession& session, const DialogStop& stop) {
+    CPluginJobs* jobs = VktHost::PluginJobs();
+    const int kinds[] = {CPluginJobs::kExport, CPluginJobs::kRainfall};
+    std::vector<long> before;
+    for (int kind : kinds) before.push_back(jobs ? jobs->LastOrder(kind).nNumber : 0);
+    session.Plugin().OutLocalData();
+    const auto closed = std::chrono::steady_clock::now();
+    std::vector<int> started;
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (jobs && jobs->LastOrder(kinds[i]).nNumber != before[i]) started.push_back(kinds[i]);
+    }
+    auto busy = [&] {
+        return std::any_of(started.begin(), started.end(),
+                           [&](int kind) { return jobs->Summary(kind).bBusy; });
+    };
+    // A job it started runs on behind its progress window, which closes at the end.
+    while ((AnyWindowShown() || busy()) && std::chrono::steady_clock::now() < stop.waitUntil) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
+    std::vector<HostJobs::JobEnd> ends;
+    for (int kind : started) {
+        ends.push_back(HostJobs::TakeJobEnd(*jobs, kind, seconds, jobs->Summary(kind).bBusy));
+    }
+    return ends;
+}
+
 }  // namespace
 
 int OpenDialog(const std::string& dir, const std::string& which, const std::string& pluginPath,
@@ -82,57 +135,19 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
     }
     if (!HostDisplay::Usable("", error)) return 1;
     Application();
-    // A stop signal cancels the dialog, asks a job it started to stop and ends the
-    // command after VKTLibExit; a second one does not wait for the job.
-    CStopSignals stopSignals;
-    std::string stopReason;
-    auto stopAt = std::chrono::steady_clock::time_point::max();
-    QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
-    notifier.setEnabled(stopSignals.ReadFd() >= 0);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        for (int signal : stopSignals.Take()) {
-            if (stopReason.empty()) stopReason = CStopSignals::Name(signal);
-        }
-        CloseDialogsAndStopJobs();
-        stopAt = std::min(stopAt,
-                          std::chrono::steady_clock::now() +
-                              std::chrono::seconds(stopSignals.Count() > 1 ? 0 : kJobStopSeconds));
-    });
+    DialogStop stop;
     HostSession session;
     if (!Start(dir, pluginPath, session, error)) return 1;
     std::vector<HostJobs::JobEnd> ends;
     if (which == "property") {
         session.Plugin().EditProperty();
     } else {
-        CPluginJobs* jobs = VktHost::PluginJobs();
-        const int kinds[] = {CPluginJobs::kExport, CPluginJobs::kRainfall};
-        std::vector<long> before;
-        for (int kind : kinds) before.push_back(jobs ? jobs->LastOrder(kind).nNumber : 0);
-        session.Plugin().OutLocalData();
-        const auto closed = std::chrono::steady_clock::now();
-        std::vector<int> started;
-        for (size_t i = 0; i < before.size(); ++i) {
-            if (jobs && jobs->LastOrder(kinds[i]).nNumber != before[i]) started.push_back(kinds[i]);
-        }
-        auto busy = [&] {
-            return std::any_of(started.begin(), started.end(),
-                               [&](int kind) { return jobs->Summary(kind).bBusy; });
-        };
-        // A job it started runs on behind its progress window, which closes at the end.
-        while ((AnyWindowShown() || busy()) && std::chrono::steady_clock::now() < stopAt) {
-            QApplication::processEvents();
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPumpMs));
-        }
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count();
-        for (int kind : started) {
-            ends.push_back(HostJobs::TakeJobEnd(*jobs, kind, seconds, jobs->Summary(kind).bBusy));
-        }
+        ends = RunExportDialog(session, stop);
     }
     session.Stop();
-    if (!stopReason.empty()) {
+    if (!stop.reason.empty()) {
         std::printf("vkthost dialog: %s: dialog closed; plug-in stopped (VKTLibExit)\n",
-                    stopReason.c_str());
+                    stop.reason.c_str());
         std::fflush(stdout);
     }
     // What the job did, as `vkthost export` tells it, and its exit code.

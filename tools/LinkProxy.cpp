@@ -189,6 +189,15 @@ private:
     std::string Execute(const std::string& line);
     std::string Stats() const;
     int PollTimeoutMs() const;
+    // What this round polls: each link's client and server, the listener, the control
+    // listener (when there is one) and the controls, in that order.
+    std::vector<pollfd> PollSet(int listener, int controlListener) const;
+    // Serves the links, drops the ended ones and accepts; `at` is left at the first
+    // control's place in `polled`.
+    void ServeLinks(const std::vector<pollfd>& polled, int listener, int controlListener,
+                    size_t& at);
+    // Reads the controls; false when standard input ended (the proxy ends then).
+    bool ServeControls(const std::vector<pollfd>& polled, size_t at);
 
     const Endpoint m_target;
     long m_delayMs;
@@ -388,65 +397,162 @@ std::string Proxy::Stats() const {
            " state=" + state;
 }
 
+std::vector<pollfd> Proxy::PollSet(int listener, int controlListener) const {
+    const bool live = m_state == State::Live;
+    const Clock::time_point now = Clock::now();
+    auto due = [&](const Flow& flow) { return !flow.held.empty() && flow.held.front().due <= now; };
+    std::vector<pollfd> polled;
+    for (const Link& link : m_links) {
+        short client = 0, server = 0;
+        if (!link.up.readEnded && link.up.heldBytes < kMaxHeld) client |= POLLIN;
+        if (due(link.down)) client |= POLLOUT;
+        if (link.connecting) {
+            server = POLLOUT;
+        } else {
+            if (!link.down.readEnded && link.down.heldBytes < kMaxHeld) server |= POLLIN;
+            if (due(link.up)) server |= POLLOUT;
+        }
+        // A negative descriptor is passed over by poll() and keeps the places; one
+        // with nothing asked is left out too, as its hang-up would be told again and
+        // again until the other side ends.
+        polled.push_back({live && client ? link.client : -1, client, 0});
+        polled.push_back({live && server ? link.server : -1, server, 0});
+    }
+    polled.push_back({listener, POLLIN, 0});
+    if (controlListener >= 0) polled.push_back({controlListener, POLLIN, 0});
+    for (const Control& control : m_controls) polled.push_back({control.in, POLLIN, 0});
+    return polled;
+}
+
+void Proxy::ServeLinks(const std::vector<pollfd>& polled, int listener, int controlListener,
+                       size_t& at) {
+    const bool live = m_state == State::Live;
+    at = 0;
+    for (auto link = m_links.begin(); link != m_links.end(); at += 2) {
+        const bool keep = !live || Serve(*link, polled[at].revents, polled[at + 1].revents);
+        if (keep && !(link->up.done && link->down.done)) {
+            ++link;
+            continue;
+        }
+        for (int fd : {link->client, link->server}) keep ? (void)close(fd) : Reset(fd);
+        link = m_links.erase(link);
+    }
+    if (polled[at++].revents) Accept(listener);
+    if (controlListener >= 0 && polled[at++].revents) {
+        const int fd = accept4(controlListener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) m_controls.push_back({fd, fd, {}});
+    }
+}
+
+bool Proxy::ServeControls(const std::vector<pollfd>& polled, size_t at) {
+    for (auto control = m_controls.begin(); at < polled.size(); ++at) {
+        if (!polled[at].revents || ReadControl(*control)) {
+            ++control;
+            continue;
+        }
+        // The end of standard input ends the proxy; a control peer just goes.
+        if (control->in == STDIN_FILENO) return false;
+        close(control->in);
+        control = m_controls.erase(control);
+    }
+    return true;
+}
+
 int Proxy::Run(int listener, int controlListener) {
     if (controlListener < 0) m_controls.push_back({STDIN_FILENO, STDOUT_FILENO, {}});
     while (!m_quit) {
         // The links first, in list order, then the listeners and the controls: a link
         // accepted or a cut made in this round changes only what the next round polls.
-        const bool live = m_state == State::Live;
-        const Clock::time_point now = Clock::now();
-        auto due = [&](const Flow& flow) {
-            return !flow.held.empty() && flow.held.front().due <= now;
-        };
-        std::vector<pollfd> polled;
-        for (const Link& link : m_links) {
-            short client = 0, server = 0;
-            if (!link.up.readEnded && link.up.heldBytes < kMaxHeld) client |= POLLIN;
-            if (due(link.down)) client |= POLLOUT;
-            if (link.connecting) {
-                server = POLLOUT;
-            } else {
-                if (!link.down.readEnded && link.down.heldBytes < kMaxHeld) server |= POLLIN;
-                if (due(link.up)) server |= POLLOUT;
-            }
-            // A negative descriptor is passed over by poll() and keeps the places; one
-            // with nothing asked is left out too, as its hang-up would be told again and
-            // again until the other side ends.
-            polled.push_back({live && client ? link.client : -1, client, 0});
-            polled.push_back({live && server ? link.server : -1, server, 0});
-        }
-        polled.push_back({listener, POLLIN, 0});
-        if (controlListener >= 0) polled.push_back({controlListener, POLLIN, 0});
-        for (const Control& control : m_controls) polled.push_back({control.in, POLLIN, 0});
+        std::vector<pollfd> polled = PollSet(listener, controlListener);
         if (poll(polled.data(), polled.size(), PollTimeoutMs()) < 0 && errno != EINTR) return 1;
-
         size_t at = 0;
-        for (auto link = m_links.begin(); link != m_links.end(); at += 2) {
-            const bool keep = !live || Serve(*link, polled[at].revents, polled[at + 1].revents);
-            if (keep && !(link->up.done && link->down.done)) {
-                ++link;
-                continue;
-            }
-            for (int fd : {link->client, link->server}) keep ? (void)close(fd) : Reset(fd);
-            link = m_links.erase(link);
-        }
-        if (polled[at++].revents) Accept(listener);
-        if (controlListener >= 0 && polled[at++].revents) {
-            const int fd = accept4(controlListener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) m_controls.push_back({fd, fd, {}});
-        }
-        for (auto control = m_controls.begin(); at < polled.size(); ++at) {
-            if (!polled[at].revents || ReadControl(*control)) {
-                ++control;
-                continue;
-            }
-            // The end of standard input ends the proxy; a control peer just goes.
-            if (control->in == STDIN_FILENO) return 0;
-            close(control->in);
-            control = m_controls.erase(control);
-        }
+        ServeLinks(polled, listener, controlListener, at);
+        if (!ServeControls(polled, at)) return 0;
     }
     return 0;
+}
+
+}  // namespace
+
+namespace {
+
+struct Options {
+    Endpoint listen, target, control;
+    bool haveListen = false, haveTarget = false, haveControl = false;
+    long delayMs = 0;
+};
+
+// One option and its value into `options`; false when the value is bad or the option
+// unknown.
+bool TakeOption(const std::string& option, const std::string& value, Options& options) {
+    char* end = nullptr;
+    if (option == "--listen") {
+        return options.haveListen = ParseEndpoint(value, true, options.listen);
+    }
+    if (option == "--target") {
+        return options.haveTarget = ParseEndpoint(value, false, options.target);
+    }
+    if (option == "--delay") {
+        options.delayMs = std::strtol(value.c_str(), &end, 10);
+        return !value.empty() && *end == '\0' && options.delayMs >= 0 &&
+               options.delayMs <= kMaxDelayMs;
+    }
+    if (option == "--control") {
+        const long port = std::strtol(value.c_str(), &end, 10);
+        options.control.port = static_cast<int>(port);
+        return options.haveControl = !value.empty() && *end == '\0' && port >= 0 && port <= 65535;
+    }
+    return false;
+}
+
+// The options, or the exit code when the proxy is not to run (-1: it runs).
+int ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "vkt-linkproxy: %s needs a value\n%s", option.c_str(), kHelp);
+            return 2;
+        }
+        const std::string value = argv[++i];
+        if (!TakeOption(option, value, options)) {
+            std::fprintf(stderr, "vkt-linkproxy: bad %s %s\n%s", option.c_str(), value.c_str(),
+                         kHelp);
+            return 2;
+        }
+    }
+    if (!options.haveListen || !options.haveTarget) {
+        std::fprintf(stderr, "vkt-linkproxy: --listen and --target are needed\n%s", kHelp);
+        return 2;
+    }
+    // A tool that breaks links must never be pointed at a real network.
+    if (!IsLoopback(options.listen) || !IsLoopback(options.target)) {
+        std::fprintf(stderr, "vkt-linkproxy: only loopback addresses (127.0.0.0/8): %s, %s\n",
+                     Describe(options.listen).c_str(), Describe(options.target).c_str());
+        return 2;
+    }
+    return -1;
+}
+
+int ListenAndRun(Options& options) {
+    const int listener = Listen(options.listen);
+    options.control.address = options.listen.address;
+    const int controlListener = options.haveControl ? Listen(options.control) : -1;
+    if (listener < 0 || (options.haveControl && controlListener < 0)) {
+        std::fprintf(stderr, "vkt-linkproxy: cannot listen on %s: %s\n",
+                     Describe(listener < 0 ? options.listen : options.control).c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    std::printf("listening %s target %s%s\n", Describe(options.listen).c_str(),
+                Describe(options.target).c_str(),
+                options.haveControl ? (" control " + Describe(options.control)).c_str() : "");
+    std::fflush(stdout);
+    Proxy proxy(options.target, options.delayMs);
+    return proxy.Run(listener, controlListener);
 }
 
 }  // namespace
@@ -454,66 +560,9 @@ int Proxy::Run(int listener, int controlListener) {
 int main(int argc, char** argv) {
     try {
         std::signal(SIGPIPE, SIG_IGN);
-        Endpoint listen, target, control;
-        bool haveListen = false, haveTarget = false, haveControl = false;
-        long delayMs = 0;
-        for (int i = 1; i < argc; ++i) {
-            const std::string option = argv[i];
-            if (option == "--help" || option == "-h") {
-                std::fputs(kHelp, stdout);
-                return 0;
-            }
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "vkt-linkproxy: %s needs a value\n%s", option.c_str(), kHelp);
-                return 2;
-            }
-            const std::string value = argv[++i];
-            char* end = nullptr;
-            bool good = true;
-            if (option == "--listen") {
-                good = haveListen = ParseEndpoint(value, true, listen);
-            } else if (option == "--target") {
-                good = haveTarget = ParseEndpoint(value, false, target);
-            } else if (option == "--delay") {
-                delayMs = std::strtol(value.c_str(), &end, 10);
-                good = !value.empty() && *end == '\0' && delayMs >= 0 && delayMs <= kMaxDelayMs;
-            } else if (option == "--control") {
-                control.port = static_cast<int>(std::strtol(value.c_str(), &end, 10));
-                good = haveControl =
-                    !value.empty() && *end == '\0' && control.port >= 0 && control.port <= 65535;
-            } else {
-                good = false;
-            }
-            if (!good) {
-                std::fprintf(stderr, "vkt-linkproxy: bad %s %s\n%s", option.c_str(), value.c_str(),
-                             kHelp);
-                return 2;
-            }
-        }
-        if (!haveListen || !haveTarget) {
-            std::fprintf(stderr, "vkt-linkproxy: --listen and --target are needed\n%s", kHelp);
-            return 2;
-        }
-        // A tool that breaks links must never be pointed at a real network.
-        if (!IsLoopback(listen) || !IsLoopback(target)) {
-            std::fprintf(stderr, "vkt-linkproxy: only loopback addresses (127.0.0.0/8): %s, %s\n",
-                         Describe(listen).c_str(), Describe(target).c_str());
-            return 2;
-        }
-        const int listener = Listen(listen);
-        control.address = listen.address;
-        const int controlListener = haveControl ? Listen(control) : -1;
-        if (listener < 0 || (haveControl && controlListener < 0)) {
-            std::fprintf(stderr, "vkt-linkproxy: cannot listen on %s: %s\n",
-                         Describe(listener < 0 ? listen : control).c_str(), std::strerror(errno));
-            return 1;
-        }
-        std::printf("listening %s target %s%s\n", Describe(listen).c_str(),
-                    Describe(target).c_str(),
-                    haveControl ? (" control " + Describe(control)).c_str() : "");
-        std::fflush(stdout);
-        Proxy proxy(target, delayMs);
-        return proxy.Run(listener, controlListener);
+        Options options;
+        const int exit = ParseOptions(argc, argv, options);
+        return exit >= 0 ? exit : ListenAndRun(options);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vkt-linkproxy: %s\n", error.what());
         return 1;
