@@ -8,13 +8,19 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The stop signals, and their names.
+struct StopSignal {
+    int number;
+    const char* name;
+};
+constexpr StopSignal kSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
+constexpr size_t kCount = sizeof kSignals / sizeof kSignals[0];
 
 // The write end the handler uses; -1 while no object lives. Set before the handlers
 // are installed and cleared after they are taken away again.
 volatile std::sig_atomic_t g_writeFd = -1;
 volatile std::sig_atomic_t g_nArrived = 0;
-struct sigaction g_previous[sizeof kSignals / sizeof kSignals[0]];
+struct sigaction g_previous[kCount];
 
 void OnStopSignal(int signal) {
     const int savedErrno = errno;
@@ -52,14 +58,14 @@ CStopSignals::CStopSignals() {
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;  // system calls of the event loop go on
-    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
-        sigaction(kSignals[i], &action, &g_previous[i]);
+    for (size_t i = 0; i < kCount; ++i) {
+        sigaction(kSignals[i].number, &action, &g_previous[i]);
     }
 }
 
 CStopSignals::~CStopSignals() {
-    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
-        sigaction(kSignals[i], &g_previous[i], nullptr);
+    for (size_t i = 0; i < kCount; ++i) {
+        sigaction(kSignals[i].number, &g_previous[i], nullptr);
     }
     g_writeFd = -1;
     if (m_readFd < 0) return;
@@ -85,14 +91,8 @@ int CStopSignals::Arrived() {
 }
 
 std::string CStopSignals::Name(int signal) {
-    switch (signal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal " + std::to_string(signal);
+    for (const StopSignal& known : kSignals) {
+        if (known.number == signal) return known.name;
     }
+    return "signal " + std::to_string(signal);
 }

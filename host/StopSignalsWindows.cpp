@@ -4,11 +4,18 @@
 
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+// The stop signals, and their names.
+struct StopSignal {
+    int number;
+    const char* name;
+};
+constexpr StopSignal kSignals[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGBREAK, "SIGBREAK"}};
+constexpr size_t kCount = sizeof kSignals / sizeof kSignals[0];
 
 volatile std::sig_atomic_t g_nArrived = 0;
 volatile std::sig_atomic_t g_lastSignal = 0;
-void (*g_previous[sizeof kSignals / sizeof kSignals[0]])(int);
+void (*g_previous[kCount])(int);
 
 void OnStopSignal(int signal) {
     g_lastSignal = signal;
@@ -21,14 +28,14 @@ void OnStopSignal(int signal) {
 
 CStopSignals::CStopSignals() {
     g_nArrived = 0;
-    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
-        g_previous[i] = std::signal(kSignals[i], OnStopSignal);
+    for (size_t i = 0; i < kCount; ++i) {
+        g_previous[i] = std::signal(kSignals[i].number, OnStopSignal);
     }
 }
 
 CStopSignals::~CStopSignals() {
-    for (size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
-        std::signal(kSignals[i], g_previous[i]);
+    for (size_t i = 0; i < kCount; ++i) {
+        std::signal(kSignals[i].number, g_previous[i]);
     }
 }
 
@@ -46,14 +53,8 @@ int CStopSignals::Arrived() {
 }
 
 std::string CStopSignals::Name(int signal) {
-    switch (signal) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGBREAK:
-            return "SIGBREAK";
-        default:
-            return "signal " + std::to_string(signal);
+    for (const StopSignal& known : kSignals) {
+        if (known.number == signal) return known.name;
     }
+    return "signal " + std::to_string(signal);
 }
