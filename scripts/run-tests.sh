@@ -10,9 +10,13 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh"
 jobs=$(nproc)
-# Each build is a preset of CMakePresets.json: configured and built in its folder there.
+# Each build and its suite is a preset of CMakePresets.json: configured and built in its
+# folder there, and its tests run with the environment the preset gives them.
 build_preset() {
   (cd "$top" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j"$jobs")
+}
+test_preset() {
+  (cd "$top" && ctest --preset "$1" -j"$jobs")
 }
 
 # A throwaway PostgreSQL cluster on a free loopback port, below the range the kernel
@@ -34,7 +38,7 @@ build_preset tsa
 
 echo "== plain build"
 build_preset default
-(cd "$top/build" && ctest --output-on-failure -j"$jobs")
+test_preset default
 # What the crash test found: kills per point, frames accepted and found in both stores;
 # how many error-log lines the link-fault test's cuts wrote.
 grep -h "^crash test\|^link-cut test" "$top/build/Testing/Temporary/LastTest.log" || true
@@ -44,18 +48,12 @@ bash "$top/scripts/test-package.sh"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build_preset asan
-(cd "$top/build-asan" &&
-  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" \
-  LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0" \
-  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  ctest --output-on-failure -j"$jobs")
+test_preset asan
 
 echo "== ThreadSanitizer (concurrency tests)"
 build_preset tsan
 # setarch -R: ThreadSanitizer needs the classic address-space layout.
-(cd "$top/build-tsan" &&
-  TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/scripts/tsan.supp" \
-  setarch "$(uname -m)" -R ctest --output-on-failure -j"$jobs" -L concurrency)
+(cd "$top" && setarch "$(uname -m)" -R ctest --preset tsan -j"$jobs")
 
 echo "== Windows (i686, mingw-w64) under Wine, and the Windows host beside the Linux one"
 build_preset windows
@@ -67,6 +65,6 @@ VKT_ODBC_SETUP_DLL="$top/build-win/bin/vktodbcsetup.dll" bash "$top/scripts/wine
 WINEPREFIX="$VKT_WINEPREFIX" wineserver -w
 WINEPREFIX="$VKT_WINEPREFIX" wineserver -p </dev/null >/dev/null 2>&1
 status=0
-(cd "$top/build-win" && ctest --output-on-failure -j"$jobs") || status=$?
+test_preset windows || status=$?
 WINEPREFIX="$VKT_WINEPREFIX" wineserver -k || true
 exit "$status"
