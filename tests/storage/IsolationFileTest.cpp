@@ -14,20 +14,12 @@
 #include "storage/WPSettings.h"
 #include "tests/support/FileSizeLimit.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
 const DateTime kFileTime(2009, 3, 12, 14, 5, 0);
 const DateTime kNow(2009, 3, 12, 14, 6, 31);
-
-CDataItem Item(int id, float value, const DateTime& time) {
-    CDataItem item;
-    item.m_nSensorID = 100000 + id;
-    item.m_nDataID = id;
-    item.m_tTime = time;
-    item.m_fValue = value;
-    return item;
-}
 
 // The values of the documented example: the V0 slots and level 1, all stamped 14:00.
 std::vector<CDataItem> ExampleItems() {
@@ -39,7 +31,7 @@ std::vector<CDataItem> ExampleItems() {
              {2904, 0.0f},   {2905, 0.0f},   {3000, 0.0f},   {7000, 5.3f},  {7100, 182.0f},
              {7200, 0.45f},  {7300, 5.1f},   {7400, 180.0f}, {7500, 7.2f},  {7600, 3.1f},
              {7700, 175.0f}, {7800, 190.0f}, {7900, 12.0f}}) {
-        items.push_back(Item(id, value, t));
+        items.push_back(PointOf(1, id, value, t));
     }
     return items;
 }
@@ -154,12 +146,12 @@ TEST(IsolationFileTest, TheDocumentedExampleByteForByte) {
 TEST(IsolationFileTest, OnlyLinesWithAFreshValueAreWritten) {
     CRTUState state;
     const DateTime fresh(2009, 3, 12, 14, 4, 0), stale(2009, 3, 12, 13, 0, 0);
-    UpdateLatestValues(state,
-                       {Item(7000, 5.0f, fresh), Item(7001, 6.0f, stale), Item(9000, 4.0f, fresh)});
+    UpdateLatestValues(state, {PointOf(1, 7000, 5.0f, fresh), PointOf(1, 7001, 6.0f, stale),
+                               PointOf(1, 9000, 4.0f, fresh)});
     EXPECT_EQ(IsolationFile::Content(state, 7, kFileTime),
               "7,2009-03-12 14:05:00,V1,   5.00, -99.00, -99.00, -99.00, -99.00, -99.00, -99.00,"
               " -99.00, -99.00, -99.00\r\n");
-    UpdateLatestValues(state, {Item(8000, -4.25f, fresh)});
+    UpdateLatestValues(state, {PointOf(1, 8000, -4.25f, fresh)});
     const std::string content = IsolationFile::Content(state, 7, kFileTime);
     EXPECT_EQ(content.rfind("7,2009-03-12 14:05:00,V0,  -4.25, -99.00", 0), 0u) << content;
     EXPECT_EQ(content.find("V2"), std::string::npos);

@@ -143,12 +143,8 @@ private:
 };
 
 CDataFrame FrameNumbered(int number) {
-    CDataFrame frame;
-    frame.m_nRTUID = 12;
-    frame.m_nKind = 1;
-    frame.m_tTime = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * number, 0);
-    frame.m_arItems = {Item(7000, float(number), frame.m_tTime), Item(7001, 1.0f, frame.m_tTime)};
-    return frame;
+    const DateTime time = DateTime(2009, 3, 12, 0, 0, 0) + DateTimeSpan(0, 0, 10 * number, 0);
+    return FrameOf(12, time, {Item(7000, float(number), time), Item(7001, 1.0f, time)});
 }
 
 int NumberOf(const SpooledRecord& entry) {
