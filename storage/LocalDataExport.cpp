@@ -91,10 +91,6 @@ std::set<double> TimesOf(const std::vector<std::string>& texts) {
     return times;
 }
 
-}  // namespace
-
-namespace {
-
 std::string ExportInsertHead(const std::string& prefix, RowSet set) {
     std::string head = TowerInsertHead(TowerTableName(prefix, set), set);
     for (const ColumnDef& column : StationTableOf(set).columns) head += column.name + ",";
@@ -219,10 +215,6 @@ std::string RefillStatement(RowSet set, const std::string& name, int tower, cons
     return TowerUpdate(name, tower, row.time, set, std::move(assignments));
 }
 
-}  // namespace
-
-namespace {
-
 // One table's rows of one chunk, and which of them the backend has.
 struct RefillPart {
     CRefillChunk* chunk;
@@ -234,10 +226,6 @@ struct RefillPart {
 
     bool There(size_t row) const { return present.count(rows[row].time.GetOleDate()) > 0; }
 };
-
-}  // namespace
-
-namespace {
 
 // Each chunk's station rows of each table, with the query of which of them the backend
 // has. Read first, then write: the Access lock is not held while the backend answers.
