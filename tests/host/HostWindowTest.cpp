@@ -29,6 +29,7 @@
 #include "plugin/TypeRegistration.h"
 #include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
@@ -36,22 +37,6 @@ struct Value {
     int id;
     float value;
 };
-
-CDataFrame FrameOf(int rtu, const DateTime& time, const std::vector<Value>& values) {
-    CDataFrame frame;
-    frame.m_nRTUID = rtu;
-    frame.m_nKind = 1;
-    frame.m_tTime = time;
-    for (const Value& value : values) {
-        CDataItem item;
-        item.m_nSensorID = rtu * 100000 + value.id;
-        item.m_nDataID = value.id;
-        item.m_tTime = time;
-        item.m_fValue = value.value;
-        frame.m_arItems.push_back(item);
-    }
-    return frame;
-}
 
 QStringList MessageTexts(CHostWindow& window) {
     QStringList texts;
@@ -111,9 +96,10 @@ TEST(HostWindowTest, LatestValuesShowByLevelWithNamesAndUnits) {
         {{100, 3.2f}, nullptr, "雨量计数 3.2 mm"},
         {{4242, 1}, nullptr, "数据4242 1"},
     };
-    std::vector<Value> values;
-    for (const auto& c : cases) values.push_back(c.value);
-    const CDataFrame frame = FrameOf(3, DateTime(2009, 3, 12, 14, 10, 0), values);
+    const DateTime time(2009, 3, 12, 14, 10, 0);
+    std::vector<CDataItem> items;
+    for (const auto& c : cases) items.push_back(PointOf(3, c.value.id, c.value.value, time));
+    const CDataFrame frame = FrameOf(3, time, items);
     std::thread acquisition([&] {
         VktHost::RecordAcquiredFrame(frame);
         window.NoteFrame(frame);

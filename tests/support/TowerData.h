@@ -5,9 +5,8 @@
 #include <vector>
 
 #include "hostlib/HostSide.h"
-#include "storage/WPDBThread.h"
 
-// Items, records and frames of the towers as the tests use them: each data id is its
+// Items and frames of the towers as the tests use them: each data id is its
 // own measuring point, the rain counter's key is kCycleSensor.
 constexpr int kCycleSensor = 1200100;
 
