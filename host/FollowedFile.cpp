@@ -1,4 +1,5 @@
-// The followed sources: a frames file that grows (and is rotated), or standard input.
+// The followed sources: a file that grows (and is rotated), its lines turned into frames
+// by a parser (frames in JSON Lines, a logger's table), or standard input.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "host/FollowPosition.h"
+#include "host/FollowedLines.h"
 #include "host/FrameFile.h"
 #include "host/LiveSource.h"
 #include "host/StandardInput.h"
@@ -105,12 +107,16 @@ std::optional<std::string> FindRest(const std::string& path, const CReadMark& ma
 // read to its end, then the new one from its start. The file cut short (a rotation by
 // copy-truncate) is noticed by its size or its head: what followed the last line read
 // is taken from the copy when one lies beside it, then the file is read from its start.
-// The position past the frames acknowledged is kept in the registry.
+// The position past the frames acknowledged is kept in the registry. What a line gives
+// is the parser's to say.
 class CFollowedFile : public CLiveSource {
 public:
-    CFollowedFile(std::string path, std::string registry, FilePtr file,
-                  System::FileIdentity identity)
-        : m_path(std::move(path)), m_registry(std::move(registry)), m_file(nullptr, &std::fclose) {
+    CFollowedFile(std::string path, std::string registry, std::unique_ptr<CLineParser> parser,
+                  FilePtr file, System::FileIdentity identity)
+        : m_path(std::move(path)),
+          m_registry(std::move(registry)),
+          m_parser(std::move(parser)),
+          m_file(nullptr, &std::fclose) {
         Start(std::move(file), identity, m_path, 0, 0);
     }
     ~CFollowedFile() override { Keep(); }
@@ -134,8 +140,7 @@ public:
         const auto size = SizeOf(m_file.get());
         if (same && size && *size >= mark->offset &&
             ReadHead(m_file.get(), mark->head.bytes) == mark->head) {
-            m_offset = m_pendingStart = mark->offset;
-            m_nLine = mark->line;
+            BeginAt(mark->offset, mark->line);
             Note(m_path + " goes on after line " + std::to_string(mark->line) + " (byte " +
                  std::to_string(mark->offset) + "), where the last run left it");
             return;
@@ -180,7 +185,10 @@ public:
 
     void KeepPosition() override { Keep(); }
 
-    std::vector<std::string> TakeNotes() override { return std::exchange(m_notes, {}); }
+    std::vector<std::string> TakeNotes() override {
+        TakeParserNotes();
+        return std::exchange(m_notes, {});
+    }
 
 private:
     // The end of a line read and not settled yet: a frame's waits for its
@@ -197,10 +205,38 @@ private:
         m_file = std::move(file);
         m_identity = identity;
         m_name = name;
+        m_head = ReadHead(m_file.get(), kHeadBytes);
+        BeginAt(offset, line);
+    }
+
+    // Reading begins at `offset` of the open file, after line `line`.
+    void BeginAt(uint64_t offset, long line) {
         m_offset = m_pendingStart = offset;
         m_nLine = line;
         m_pending.clear();
-        m_head = ReadHead(m_file.get(), kHeadBytes);
+        m_parser->Begin();
+        if (offset > 0 && m_parser->RecallsEarlierLines()) RecallUpTo(offset);
+    }
+
+    // Shows the parser the lines before `end` (the end of a line). A file that cannot be
+    // read so far leaves the parser knowing less: its lines then say so.
+    void RecallUpTo(uint64_t end) {
+        if (!SeekTo(m_file.get(), 0)) return;
+        std::string pending;
+        long number = 0;
+        char buffer[65536];
+        for (uint64_t read = 0; read < end;) {
+            const size_t got = std::fread(
+                buffer, 1, static_cast<size_t>(std::min<uint64_t>(sizeof buffer, end - read)),
+                m_file.get());
+            if (got == 0) break;
+            read += got;
+            pending.append(buffer, got);
+            pending.erase(0, FrameFile::ForEachLine(pending, [&](const std::string& text, size_t) {
+                              m_parser->Recall(text, ++number);
+                          }));
+        }
+        std::clearerr(m_file.get());
     }
 
     bool ReadNew(std::vector<CDataFrame>& frames, std::vector<std::string>& errors) {
@@ -244,7 +280,8 @@ private:
         const CReadMark here{m_identity, m_head, m_offset, m_nLine};
         if (const auto copy = FindRest(m_path, here)) {
             if (auto opened = OpenSteady(*copy)) {
-                // The copy goes on where this file was read to, the unended line too.
+                // The copy goes on where this file was read to, the unended line too;
+                // its lines so far are those the parser took.
                 m_file = std::move(opened->first);
                 m_identity = opened->second;
                 m_name = *copy;
@@ -258,9 +295,8 @@ private:
              (m_offset > 0
                   ? "; no copy of it beside it held what followed line " + std::to_string(m_nLine)
                   : std::string()));
-        m_offset = m_pendingStart = 0;
-        m_nLine = 0;
         m_head = ReadHead(m_file.get(), kHeadBytes);
+        BeginAt(0, 0);
         PassLine(Here());
     }
 
@@ -297,8 +333,12 @@ private:
             FrameFile::ForEachLine(m_pending, [&](const std::string& line, size_t end) {
                 ++m_nLine;
                 const CReadMark mark{m_identity, m_head, m_pendingStart + end, m_nLine};
-                if (FrameFile::TakeLine(line, "line " + std::to_string(m_nLine), frames,
-                                        m_lastPlaces, errors)) {
+                LineOutcome outcome = m_parser->Take(line, m_nLine);
+                const std::string place = "line " + std::to_string(m_nLine);
+                if (!outcome.error.empty()) errors.push_back(place + ": " + outcome.error);
+                if (outcome.frame) {
+                    frames.push_back(std::move(*outcome.frame));
+                    m_lastPlaces.push_back(place);
                     m_unsettled.push_back({mark, true});
                 } else {
                     PassLine(mark);
@@ -306,6 +346,11 @@ private:
             });
         m_pending.erase(0, used);
         m_pendingStart += used;
+        TakeParserNotes();
+    }
+
+    void TakeParserNotes() {
+        for (std::string& note : m_parser->TakeNotes()) m_notes.push_back(std::move(note));
     }
 
     // The start of the file read now, or the end of its last complete line.
@@ -356,9 +401,10 @@ private:
         }
     }
 
-    const std::string m_path;      // as followed; the file it names may change
-    const std::string m_registry;  // empty: no position kept
-    FilePtr m_file;                // the file read now
+    const std::string m_path;                     // as followed; the file it names may change
+    const std::string m_registry;                 // empty: no position kept
+    const std::unique_ptr<CLineParser> m_parser;  // what each line gives
+    FilePtr m_file;                               // the file read now
     System::FileIdentity m_identity;
     std::string m_name;  // the open file's name: m_path, or the file it was rotated to
     CFileHead m_head;
@@ -375,6 +421,16 @@ private:
     bool m_bKeepFailed = false;
     std::chrono::steady_clock::time_point m_lastKeep;
     std::vector<std::string> m_notes;
+};
+
+// Frames in JSON Lines; a blank line gives nothing.
+class CFrameLines : public CLineParser {
+public:
+    LineOutcome Take(const std::string& line, long) override {
+        LineOutcome outcome;
+        if (!FrameFile::IsBlank(line)) outcome.frame = FrameFile::ParseLine(line, outcome.error);
+        return outcome;
+    }
 };
 
 // Standard input, taken as it comes; its last line counts without a line end.
@@ -418,16 +474,23 @@ private:
 
 }  // namespace
 
+std::unique_ptr<CLiveSource> FollowLines(const std::string& path, const std::string& positionFile,
+                                         std::unique_ptr<CLineParser> parser, std::string& error) {
+    auto opened = OpenSteady(path);
+    if (!opened) {
+        error = "cannot open " + path;
+        return nullptr;
+    }
+    auto source = std::make_unique<CFollowedFile>(path, positionFile, std::move(parser),
+                                                  std::move(opened->first), opened->second);
+    source->TakeUpPosition();
+    return source;
+}
+
 std::unique_ptr<CLiveSource> FollowFrames(const std::string& path, const std::string& positionFile,
                                           std::string& error) {
     if (path == "-") return std::make_unique<CFollowedInput>();
-    auto opened = OpenSteady(path);
-    if (!opened) {
-        error = "--follow: cannot open " + path;
-        return nullptr;
-    }
-    auto source = std::make_unique<CFollowedFile>(path, positionFile, std::move(opened->first),
-                                                  opened->second);
-    source->TakeUpPosition();
+    auto source = FollowLines(path, positionFile, std::make_unique<CFrameLines>(), error);
+    if (!source) error = "--follow: " + error;
     return source;
 }

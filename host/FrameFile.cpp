@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -150,11 +151,92 @@ std::string OptionTimeError(const char* name, const std::string& text) {
     return std::string(name) + " must be \"YYYY-MM-DD HH:MM\" or \"YYYY-MM-DD HH:MM:SS\": " + text;
 }
 
-std::optional<DateTime> ParseTime(const std::string& text) {
-    // The database's form with nothing after the seconds.
+namespace {
+
+// A time of the database's form: nothing after the seconds.
+std::optional<DateTime> ParsePlainTime(const std::string& text) {
     const DateTime time = ParseDBTime(text);
     if (text.size() != 19 || !time.IsValid()) return std::nullopt;
     return time;
+}
+
+bool AllDigits(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+// "Z", "+08:00", "-0530", "+08": the offset east of UTC in seconds; nothing otherwise.
+std::optional<int> ZoneOffset(const std::string& zone) {
+    if (zone == "Z" || zone == "z") return 0;
+    if (zone.size() < 3 || (zone[0] != '+' && zone[0] != '-')) return std::nullopt;
+    std::string digits = zone.substr(1);
+    if (digits.size() == 5 && digits[2] == ':') digits.erase(2, 1);
+    if ((digits.size() != 2 && digits.size() != 4) || !AllDigits(digits)) return std::nullopt;
+    const int hours = std::stoi(digits.substr(0, 2));
+    const int minutes = digits.size() == 4 ? std::stoi(digits.substr(2)) : 0;
+    if (hours > 14 || minutes > 59) return std::nullopt;
+    const int seconds = hours * 3600 + minutes * 60;
+    return zone[0] == '-' ? -seconds : seconds;
+}
+
+// The host's local time of a moment given in UTC seconds.
+std::optional<DateTime> LocalTimeOf(int64_t utcSeconds) {
+    const std::time_t moment = static_cast<std::time_t>(utcSeconds);
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &moment) != 0) return std::nullopt;
+#else
+    if (!localtime_r(&moment, &local)) return std::nullopt;
+#endif
+    const DateTime time(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                        local.tm_min, local.tm_sec);
+    if (!time.IsValid()) return std::nullopt;
+    return time;
+}
+
+// ISO 8601: "YYYY-MM-DDTHH:MM:SS", a fraction of a second dropped, then nothing (the
+// host's local time), "Z" or an offset (converted to the host's local time).
+std::optional<DateTime> ParseIsoTime(const std::string& text) {
+    if (text.size() < 19 || (text[10] != 'T' && text[10] != 't')) return std::nullopt;
+    std::optional<DateTime> wall = ParsePlainTime(text.substr(0, 10) + " " + text.substr(11, 8));
+    if (!wall) return std::nullopt;
+    size_t rest = 19;
+    if (rest < text.size() && text[rest] == '.') {
+        const size_t digits = text.find_first_not_of("0123456789", rest + 1);
+        const size_t end = digits == std::string::npos ? text.size() : digits;
+        if (end == rest + 1) return std::nullopt;
+        rest = end;
+    }
+    if (rest == text.size()) return wall;
+    const std::optional<int> offset = ZoneOffset(text.substr(rest));
+    if (!offset) return std::nullopt;
+    static const int64_t kUnixEpoch = DateTime(1970, 1, 1, 0, 0, 0).ToSeconds();
+    return LocalTimeOf(wall->ToSeconds() - kUnixEpoch - *offset);
+}
+
+}  // namespace
+
+std::optional<DateTime> ParseTime(const std::string& text) {
+    if (text.size() > 10 && (text[10] == 'T' || text[10] == 't')) return ParseIsoTime(text);
+    return ParsePlainTime(text);
+}
+
+std::optional<double> ParseDuration(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    const char unit = text.back();
+    const double scale = unit == 'd' ? 86400 : unit == 'h' ? 3600 : unit == 'm' ? 60 : 1;
+    const std::string number =
+        std::isdigit(static_cast<unsigned char>(unit)) ? text : text.substr(0, text.size() - 1);
+    if (!std::isdigit(static_cast<unsigned char>(unit)) && unit != 's' && scale == 1) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double amount = std::strtod(number.c_str(), &end);
+    if (number.empty() || !end || *end != '\0' || !(amount >= 0) || !std::isfinite(amount)) {
+        return std::nullopt;
+    }
+    return amount * scale;
 }
 
 std::optional<CDataFrame> ParseLine(const std::string& line, std::string& error) {

@@ -9,7 +9,7 @@
 #include "hostlib/VktRecords.h"
 
 // Frames in JSON Lines, one frame a line:
-// {"rtu":12,"kind":1,"time":"2009-03-12 15:00:00","items":[{"sensor":1201,"id":7000,
+// {"rtu":12,"kind":1,"time":"2009-03-12 15:00:00","items":[{"sensor":1207000,"id":7000,
 //  "kind":0,"time":"2009-03-12 15:00:00","value":5.3,"status":0}]}
 namespace FrameFile {
 
@@ -40,8 +40,12 @@ bool TakeLine(const std::string& line, const std::string& place, std::vector<CDa
 // One frame as a line of the file.
 std::string FormatLine(const CDataFrame& frame);
 
-// "YYYY-MM-DD HH:MM:SS" exactly, and a real date; nothing otherwise.
+// "YYYY-MM-DD HH:MM:SS" exactly, or ISO 8601 "YYYY-MM-DDTHH:MM:SS" (a fraction of a
+// second dropped) in the host's local time, or with "Z" or an offset ("+08:00") converted
+// to the host's local time; a real date; nothing otherwise.
 std::optional<DateTime> ParseTime(const std::string& text);
+// A span as "90", "20s", "10m", "1h" or "2d", in seconds; nothing for another text.
+std::optional<double> ParseDuration(const std::string& text);
 // A time given on the command line: "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS".
 std::optional<DateTime> ParseOptionTime(const std::string& text);
 // Why ParseOptionTime refused `text` given as option `name`: the wrong form, or a form

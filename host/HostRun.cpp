@@ -4,16 +4,15 @@
 #include <cstdio>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
-#include "host/FollowPosition.h"
-#include "host/FrameFile.h"
+#include "host/Acquisition.h"
+#include "host/ExitCode.h"
 #include "host/HostDirectory.h"
 #include "host/HostSession.h"
-#include "host/LiveSource.h"
 #include "host/PluginLoader.h"
 #include "host/ServiceNotify.h"
-#include "host/Simulator.h"
 #include "host/StopSignals.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -44,37 +43,6 @@ std::streamoff FileSize(const std::string& path) {
     return in ? static_cast<std::streamoff>(in.tellg()) : 0;
 }
 
-// A line of input that gave no frame, on the error output as it is found.
-void ReportSkipped(const char* source, const std::string& lineAndReason) {
-    std::fprintf(stderr, "frame skipped: %s %s\n", source, lineAndReason.c_str());
-}
-
-bool ReadFrameFile(const std::string& path, Summary& summary, std::vector<CDataFrame>& frames,
-                   std::vector<std::string>& origins, std::string& error) {
-    FrameFile::Result read = FrameFile::Read(path);
-    if (!read.failure.empty()) {
-        error = "--frames: " + read.failure;
-        return false;
-    }
-    frames = std::move(read.frames);
-    for (const long line : read.lines) origins.push_back("--frames line " + std::to_string(line));
-    for (const std::string& skipped : read.errors) ReportSkipped("--frames", skipped);
-    summary.inputErrors = std::move(read.errors);
-    summary.framesRead = static_cast<int>(frames.size());
-    return true;
-}
-
-bool SimulateFrames(const std::string& span, Summary& summary, std::vector<CDataFrame>& frames,
-                    std::string& error) {
-    auto range = Simulator::ParseSpan(span, ProcessClock::Now(), error);
-    if (!range) return false;
-    auto simulated = Simulator::Simulate(Simulator::CatalogueTowers(), *range);
-    summary.framesRead += static_cast<int>(simulated.size());
-    frames.insert(frames.end(), std::make_move_iterator(simulated.begin()),
-                  std::make_move_iterator(simulated.end()));
-    return true;
-}
-
 // Waits while the plug-in works, dispatching the messages of the host's windows.
 void Linger(double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -84,46 +52,6 @@ void Linger(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     MessageLayer::PumpMessages();
-}
-
-// Where accepted frames are noted, or null; unbuffered, so a kill keeps every line.
-std::FILE* g_acceptedLog = nullptr;
-
-// Told of a frame refused for now that a live source offers again.
-constexpr const char* kOfferedAgain = "; it is offered again every second until it is taken";
-
-// `origin` says where the frame came from ("--frames line 12"), for the refusal, and
-// `retryNote` what becomes of a frame refused for now. `again`: the frame was refused
-// for now before, and recorded and told of then.
-FrameOutcome HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& plugin,
-                      Summary& summary, const char* retryNote = "", bool again = false) {
-    ServiceNotify::Alive();
-    const bool known = again || VktHost::RecordAcquiredFrame(frame);
-    if (plugin.SaveRTDB(frame)) {
-        ++summary.accepted;
-        if (g_acceptedLog) {
-            std::fprintf(g_acceptedLog, "%d %s\n", frame.m_nRTUID, frame.m_tTime.Format().c_str());
-        }
-        return {FrameFate::Accepted, ""};
-    }
-    const std::string what =
-        "RTU " + std::to_string(frame.m_nRTUID) + ", time " + frame.m_tTime.Format();
-    if (!known) {
-        ++summary.refused;
-        std::fprintf(stderr,
-                     "frame refused: %s, %s: the RTU is not in the host catalogue (vkthost rtu "
-                     "list DIR)\n",
-                     origin.c_str(), what.c_str());
-        return {FrameFate::RefusedForGood, what + ": the RTU is not in the host catalogue"};
-    }
-    if (!again) {
-        ++summary.refused;
-        std::fprintf(stderr,
-                     "frame refused: %s, %s: the plug-in returned 0: it could not take the frame "
-                     "(a full disk or its shut-down; VKTError.log tells)%s\n",
-                     origin.c_str(), what.c_str(), retryNote);
-    }
-    return {FrameFate::RefusedForNow, what + ": the plug-in could not take it"};
 }
 
 // A backend that has not answered for this long is not waited for by a finite run.
@@ -145,11 +73,13 @@ void PrintLines(const std::vector<std::string>& lines) {
     std::fflush(stdout);
 }
 
-// Prints the plug-in's health, stamped with the process clock, every `seconds` (0: never).
+// Prints the plug-in's health, and how the sources that read devices fare, stamped
+// with the process clock, every `seconds` (0: never).
 class StatusPrinter {
 public:
     // The first figures come at once: a service's log shows it started.
-    explicit StatusPrinter(double seconds) : m_seconds(seconds) {
+    explicit StatusPrinter(double seconds, const Acquisition::CPipeline* pipeline = nullptr)
+        : m_seconds(seconds), m_pipeline(pipeline) {
         if (m_seconds <= 0) return;
         if (CPluginHealthSource* source = VktHost::PluginHealth()) Print(source->Health());
         Schedule();
@@ -160,6 +90,7 @@ public:
     }
     void Print(const CPluginHealth& health) {
         PrintLines(HealthLines(health, "plug-in health at " + ProcessClock::Now().Format() + ":"));
+        if (m_pipeline) PrintLines(SourceHealthLines(m_pipeline->Health()));
         Schedule();
     }
 
@@ -170,40 +101,9 @@ private:
                      std::chrono::duration<double>(m_seconds));
     }
     const double m_seconds;
+    const Acquisition::CPipeline* const m_pipeline;
     std::chrono::steady_clock::time_point m_next;
 };
-
-// What a live source saw (a rotation, a file moved away), on the standard output.
-void ReportNote(const char* source, const std::string& note, Summary& summary) {
-    std::printf("%s: %s\n", source, note.c_str());
-    std::fflush(stdout);
-    summary.sourceNotes.push_back(note);
-}
-
-// Acquires what the source brings until a stop signal or its end; a frame refused for
-// now is offered again, and nothing after it meanwhile.
-void AcquireContinuously(CLiveSource& source, const char* origin, PluginLoader& plugin,
-                         Summary& summary, StatusPrinter& status) {
-    CLiveFeed feed(source, [&](const CDataFrame& frame, const std::string& place, bool again) {
-        const std::string where = place.empty() ? origin : std::string(origin) + " " + place;
-        return HandOver(frame, where, plugin, summary, kOfferedAgain, again);
-    });
-    for (bool more = true; more && CStopSignals::Arrived() == 0;) {
-        std::vector<std::string> errors, notes;
-        more = feed.Turn(kPollMs, errors, notes);
-        for (const std::string& line : errors) {
-            ReportSkipped(origin, line);
-            summary.inputErrors.push_back(line);
-        }
-        for (const std::string& note : notes) ReportNote(origin, note, summary);
-        MessageLayer::PumpMessages();
-        ServiceNotify::Alive();
-        status.PrintIfDue();
-    }
-    summary.framesRead += static_cast<int>(feed.FramesRead());
-    source.KeepPosition();
-    for (const std::string& note : source.TakeNotes()) ReportNote(origin, note, summary);
-}
 
 std::string TimeText(const DateTime& time) {
     return time.IsValid() ? time.Format() : "-";
@@ -246,6 +146,18 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
     }
 }
 
+std::vector<std::string> SourceHealthLines(const std::vector<CSourceHealth>& sources) {
+    std::vector<std::string> lines;
+    for (const CSourceHealth& source : sources) {
+        lines.push_back("  source " + source.name + ": " +
+                        (source.answering ? "answering" : "not answering") + ", last frame " +
+                        TimeText(source.lastFrame) + ", failed reads " +
+                        std::to_string(source.failedReads) +
+                        (source.lastError.empty() ? "" : ", last error: " + source.lastError));
+    }
+    return lines;
+}
+
 std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading) {
     return {
         heading, StoreLine("backend", health.backend), StoreLine("station files", health.station),
@@ -262,84 +174,7 @@ std::vector<std::string> HealthLines(const CPluginHealth& health, const std::str
                  : std::string())};
 }
 
-bool OneContinuousSource(const std::string& followFile, const std::string& inboxDir,
-                         const std::string& simulateSpan, std::string& error) {
-    const int sources =
-        !followFile.empty() + !inboxDir.empty() + (simulateSpan.rfind("live", 0) == 0 ? 1 : 0);
-    if (sources <= 1) return true;
-    error = "--follow, --inbox and --simulate live each acquire until stopped: give one of them";
-    return false;
-}
-
-bool OpenContinuousSource(const std::string& followFile, const std::string& inboxDir,
-                          std::unique_ptr<CLiveSource>& live, std::string& error) {
-    if (!followFile.empty()) {
-        live = FollowFrames(followFile, HostDirectory::Absolute(FollowPosition::kFileName), error);
-    } else if (!inboxDir.empty()) {
-        live = FollowInbox(inboxDir, error);
-    } else {
-        return true;
-    }
-    return live != nullptr;
-}
-
 namespace {
-
-// What a run acquires: the frames known at its start, each with where it came from,
-// and the source of those still to come.
-struct Acquisition {
-    std::vector<CDataFrame> frames;
-    std::vector<std::string> origins;  // of each frame, for a refusal
-    std::unique_ptr<CLiveSource> live;
-    const char* liveOrigin = "--follow";
-};
-
-// The input files resolved before the host directory is entered.
-Options Resolved(const Options& options) {
-    Options resolved = options;
-    resolved.framesFile = HostDirectory::InputPath(resolved.framesFile);
-    resolved.followFile = HostDirectory::InputPath(resolved.followFile);
-    resolved.inboxDir = HostDirectory::InputPath(resolved.inboxDir);
-    resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
-    return resolved;
-}
-
-bool SourcesGiven(const Options& options, std::string& error) {
-    if (!options.refillOnly && options.framesFile.empty() && options.followFile.empty() &&
-        options.inboxDir.empty() && options.simulateSpan.empty()) {
-        error =
-            "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input), "
-            "--inbox DIR or --simulate SPAN";
-        return false;
-    }
-    return OneContinuousSource(options.followFile, options.inboxDir, options.simulateSpan, error);
-}
-
-// The frame file and the followed file or inbox: everything that can be found wrong
-// without the database is, before it is opened, so a refused run leaves the host
-// directory as it was.
-bool OpenFileSources(const Options& options, Summary& summary, Acquisition& acquisition,
-                     std::string& error) {
-    if (!options.framesFile.empty() &&
-        !ReadFrameFile(options.framesFile, summary, acquisition.frames, acquisition.origins,
-                       error)) {
-        return false;
-    }
-    acquisition.liveOrigin = options.inboxDir.empty() ? "--follow" : "--inbox";
-    return OpenContinuousSource(options.followFile, options.inboxDir, acquisition.live, error);
-}
-
-// The simulated frames, once the host catalogue can be read.
-bool OpenSimulation(const Options& options, Summary& summary, Acquisition& acquisition,
-                    std::string& error) {
-    if (options.simulateSpan.rfind("live", 0) == 0) {
-        acquisition.live = SimulateLive(options.simulateSpan, Simulator::CatalogueTowers(), error);
-        acquisition.liveOrigin = "simulated";
-        return acquisition.live != nullptr;
-    }
-    return options.simulateSpan.empty() ||
-           SimulateFrames(options.simulateSpan, summary, acquisition.frames, error);
-}
 
 // The plug-in's messages on the standard output, and in the summary.
 void ShowMessages(Summary& summary, std::mutex& lock) {
@@ -353,30 +188,109 @@ void ShowMessages(Summary& summary, std::mutex& lock) {
     });
 }
 
-// Hands over the frames known at the start, then those of the live source until a
-// stop signal or its end; every accepted frame noted in `acceptedFile` if named.
-void Acquire(const Options& options, Acquisition& acquisition, PluginLoader& plugin,
+// What the acquisition tells, on the terminal as it comes and in the summary.
+class TerminalReporter : public Acquisition::Reporter {
+public:
+    TerminalReporter(Summary& summary, double statusSeconds, const Acquisition::CPipeline& pipeline)
+        : m_summary(summary), m_statusSeconds(statusSeconds), m_pipeline(pipeline) {}
+
+    // Health lines from now on: the plug-in runs.
+    void StartStatus() { m_status.emplace(m_statusSeconds, &m_pipeline); }
+
+    void Skipped(const std::string& origin, const std::string& lineAndReason) override {
+        std::fprintf(stderr, "frame skipped: %s %s\n", origin.c_str(), lineAndReason.c_str());
+        m_summary.inputErrors.push_back(lineAndReason);
+    }
+    void Refused(const std::string& line) override {
+        std::fprintf(stderr, "frame refused: %s\n", line.c_str());
+    }
+    void Note(const std::string& origin, const std::string& note) override {
+        std::printf("%s: %s\n", origin.c_str(), note.c_str());
+        std::fflush(stdout);
+        m_summary.sourceNotes.push_back(note);
+    }
+    void Idle() override {
+        MessageLayer::PumpMessages();
+        ServiceNotify::Alive();
+        if (m_status) m_status->PrintIfDue();
+    }
+
+private:
+    Summary& m_summary;
+    const double m_statusSeconds;
+    const Acquisition::CPipeline& m_pipeline;
+    std::optional<StatusPrinter> m_status;
+};
+
+bool SourcesGiven(const Options& options, std::string& error) {
+    if (options.refillOnly || options.Any()) return true;
+    error =
+        "run needs frames to acquire: --frames FILE, --follow FILE (- for standard input), "
+        "--inbox DIR, --simulate SPAN, --sources or --mqtt HOST:PORT";
+    return false;
+}
+
+// Acquires until the sources end or, for continuous ones, the first stop signal.
+void Acquire(Acquisition::CPipeline& pipeline, PluginLoader& plugin, TerminalReporter& reporter,
              Summary& summary) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> acceptedLog(nullptr, &std::fclose);
-    if (!options.acceptedFile.empty()) {
-        acceptedLog.reset(std::fopen(options.acceptedFile.c_str(), "a"));
-        if (acceptedLog) std::setvbuf(acceptedLog.get(), nullptr, _IONBF, 0);
+    summary.continuous = pipeline.Continuous();
+    reporter.StartStatus();
+    pipeline.Run(plugin, reporter, [] { return CStopSignals::Arrived() > 0; });
+    const Acquisition::Counts counts = pipeline.Totals();
+    summary.framesRead = static_cast<int>(counts.read);
+    summary.accepted = static_cast<int>(counts.accepted);
+    summary.refused = static_cast<int>(counts.refused);
+}
+
+}  // namespace
+
+int Run(const Options& options, Summary& summary, std::string& error) {
+    Options resolved = options;
+    static_cast<Acquisition::SourceOptions&>(resolved) = Acquisition::Resolved(options);
+    resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
+    const std::string pluginPath = HostDirectory::Absolute(
+        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
+    if (!SourcesGiven(resolved, error)) return 1;
+    // From here on a stop signal stops the run cleanly, however early it comes.
+    CStopSignals stopSignals;
+    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
+    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
+    Acquisition::CPipeline pipeline;
+    TerminalReporter reporter(summary, resolved.statusSeconds, pipeline);
+    if (!pipeline.OpenFiles(resolved, reporter, error)) return 1;
+    HostSession session;
+    if (!session.Prepare(error)) return 1;
+    if (!pipeline.OpenWithCatalogue(resolved, error)) return 1;
+    pipeline.NoteAcceptedIn(resolved.acceptedFile);
+    const std::streamoff logStart = FileSize(ErrorLog::FileName());
+    std::mutex messagesLock;
+    ShowMessages(summary, messagesLock);
+    if (!session.Start(pluginPath, error)) {
+        VktHost::SetMessageWindow(nullptr);
+        return 1;
     }
-    g_acceptedLog = acceptedLog.get();
-    struct ForgetAcceptedLog {
-        ~ForgetAcceptedLog() { g_acceptedLog = nullptr; }
-    } forgetAcceptedLog;
-    StatusPrinter status(options.statusSeconds);
-    const std::vector<CDataFrame>& frames = acquisition.frames;
-    for (size_t i = 0; i < frames.size(); ++i) {
-        HandOver(frames[i], i < acquisition.origins.size() ? acquisition.origins[i] : "simulated",
-                 plugin, summary);
-        status.PrintIfDue();
+    // Ready once the plug-in runs: a manager may stop the host at once.
+    ServiceNotify::WatchSources([&pipeline] { return pipeline.Health(); });
+    ServiceNotify::Ready();
+    Acquire(pipeline, session.Plugin(), reporter, summary);
+    ServiceNotify::Stopping();
+    ServiceNotify::WatchSources(nullptr);
+    // A finite run's first stop signal cuts the wait; a continuous run's first one
+    // ended its acquisition.
+    const bool live = summary.continuous;
+    const bool drainGiven = resolved.drainSeconds >= 0;
+    summary.drainEnd = WaitUntilDrained(drainGiven ? resolved.drainSeconds : kDefaultDrainSeconds,
+                                        resolved.statusSeconds, live ? 2 : 1, drainGiven);
+    summary.drained = summary.drainEnd == DrainEnd::Stored;
+    if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
+    if (CPluginHealthSource* source = VktHost::PluginHealth()) {
+        summary.backendWaiting = source->Health().backend.nQueued;
     }
-    summary.continuous = acquisition.live != nullptr;
-    if (acquisition.live) {
-        AcquireContinuously(*acquisition.live, acquisition.liveOrigin, plugin, summary, status);
-    }
+    session.Stop();
+    VktHost::SetMessageWindow(nullptr);
+    TakeFinalHealth(summary);
+    summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
+    return 0;
 }
 
 // The last word is the plug-in's own after its stop: what its workers left.
@@ -393,67 +307,23 @@ void TakeFinalHealth(Summary& summary) {
     summary.rowsRefilled = final.nRowsRefilled;
 }
 
-}  // namespace
-
-int Run(const Options& options, Summary& summary, std::string& error) {
-    const Options resolved = Resolved(options);
-    const std::string pluginPath = HostDirectory::Absolute(
-        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
-    if (!SourcesGiven(resolved, error)) return 1;
-    // From here on a stop signal stops the run cleanly, however early it comes.
-    CStopSignals stopSignals;
-    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
-    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
-    Acquisition acquisition;
-    if (!OpenFileSources(resolved, summary, acquisition, error)) return 1;
-    HostSession session;
-    if (!session.Prepare(error)) return 1;
-    if (!OpenSimulation(resolved, summary, acquisition, error)) return 1;
-    const std::streamoff logStart = FileSize(ErrorLog::FileName());
-    std::mutex messagesLock;
-    ShowMessages(summary, messagesLock);
-    if (!session.Start(pluginPath, error)) {
-        VktHost::SetMessageWindow(nullptr);
-        return 1;
-    }
-    // Ready once the plug-in runs: a manager may stop the host at once.
-    ServiceNotify::Ready();
-    Acquire(resolved, acquisition, session.Plugin(), summary);
-    ServiceNotify::Stopping();
-    // A finite run's first stop signal cuts the wait; a continuous run's first one
-    // ended its acquisition.
-    const bool live = acquisition.live != nullptr;
-    const bool drainGiven = resolved.drainSeconds >= 0;
-    summary.drainEnd = WaitUntilDrained(drainGiven ? resolved.drainSeconds : kDefaultDrainSeconds,
-                                        resolved.statusSeconds, live ? 2 : 1, drainGiven);
-    summary.drained = summary.drainEnd == DrainEnd::Stored;
-    if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
-    if (CPluginHealthSource* source = VktHost::PluginHealth()) {
-        summary.backendWaiting = source->Health().backend.nQueued;
-    }
-    session.Stop();
-    VktHost::SetMessageWindow(nullptr);
-    TakeFinalHealth(summary);
-    summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
-    return 0;
-}
-
 int ExitCode(const Summary& summary) {
     const bool stationFilesHaveAll =
         summary.framesDropped == 0 && summary.stationLeft == 0 && !summary.spoolUnavailable;
+    const bool allKept = stationFilesHaveAll && summary.rowsRefused == 0;
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
-            return stationFilesHaveAll && summary.rowsRefused == 0 ? 0 : 3;
+            return ToInt(allKept ? ::ExitCode::Done : ::ExitCode::Pending);
         case DrainEnd::Stopped:
-            return 2;
+            return ToInt(::ExitCode::Stopped);
         case DrainEnd::BackendAway:
             // A service's stop is its normal end: what waits for the backend is safe in
             // the station files and copied from there when it answers.
-            return summary.continuous && stationFilesHaveAll && summary.rowsRefused == 0 ? 0 : 3;
+            return ToInt(summary.continuous && allKept ? ::ExitCode::Done : ::ExitCode::Pending);
         case DrainEnd::TimedOut:
             break;
     }
-    return 3;
+    return ToInt(::ExitCode::Pending);
 }
 
 namespace {

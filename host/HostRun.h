@@ -4,10 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "host/Acquisition.h"
 #include "hostlib/VktBase.h"
 #include "hostlib/VktRecords.h"
-
-class CLiveSource;
 
 // One run of the host: load the plug-in, start it, acquire and hand over frames, wait
 // until the plug-in has stored them (its queues empty, no refill pending), linger,
@@ -18,13 +17,9 @@ class CLiveSource;
 // the next run goes on from there.
 namespace HostRun {
 
-struct Options {
+struct Options : Acquisition::SourceOptions {
     std::string dir;
-    std::string framesFile;    // frames to acquire, JSON Lines
-    std::string followFile;    // or frames appended to this file ("-": standard input)
-    std::string inboxDir;      // or frames files renamed into this folder
-    std::string simulateSpan;  // or simulated frames; "live[:SPEED]" runs until stopped
-    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    std::string now;  // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     // At most this long for the plug-in's queues and refill. Given (0 or more), it bounds
     // the wait for a backend that does not answer too; not given (below 0), the wait
     // is kDefaultDrainSeconds and a backend away for kBackendAwaySeconds is not waited for.
@@ -88,16 +83,11 @@ DrainEnd WaitUntilDrained(double seconds, double statusSeconds, int signalsToSto
 
 // The plug-in's health figures as lines of text under `heading`.
 std::vector<std::string> HealthLines(const CPluginHealth& health, const std::string& heading);
+// How each source that reads a device or a broker fares, a line each.
+std::vector<std::string> SourceHealthLines(const std::vector<CSourceHealth>& sources);
 
-// --follow, --inbox and --simulate live each acquire until stopped: false (with
-// `error`) when more than one is given.
-bool OneContinuousSource(const std::string& followFile, const std::string& inboxDir,
-                         const std::string& simulateSpan, std::string& error);
-// Opens the followed file (its position kept in the current directory, the host
-// directory) or the inbox, whichever is given; `live` stays null for neither. False
-// (with `error`) when the one given cannot be opened.
-bool OpenContinuousSource(const std::string& followFile, const std::string& inboxDir,
-                          std::unique_ptr<CLiveSource>& live, std::string& error);
+// The plug-in's last health figures, after its stop, into the summary.
+void TakeFinalHealth(Summary& summary);
 
 // Returns 0 on success, nonzero (with `error`) when the run could not start.
 int Run(const Options& options, Summary& summary, std::string& error);

@@ -64,7 +64,9 @@ CLiveFeed::CLiveFeed(CLiveSource& source, Offer offer, int retryMs)
 bool CLiveFeed::Turn(int waitMs, std::vector<std::string>& errors,
                      std::vector<std::string>& notes) {
     if (!m_held.empty()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(m_retryMs));
+        // Offered again once the pause since the refusal is over; until then the turn
+        // leaves the source and the frames alone, so that other feeds go on meanwhile.
+        if (std::chrono::steady_clock::now() < m_retryAt) return true;
     } else if (!m_bEnded) {
         std::vector<CDataFrame> frames;
         m_bEnded = !m_source.Poll(frames, errors, waitMs);
@@ -86,6 +88,7 @@ void CLiveFeed::OfferHeld() {
             m_offer(m_held.front().frame, m_held.front().place, m_bRefused);
         if (outcome.fate == FrameFate::RefusedForNow) {
             m_bRefused = true;
+            m_retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_retryMs);
             return;
         }
         m_bRefused = false;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "host/SourceHealth.h"
 #include "hostlib/VktRecords.h"
 
 // What became of a frame the host offered to the plug-in.
@@ -47,13 +49,16 @@ public:
     // One line for each thing the source saw since the last call that an operator
     // should know of (a rotation, where a restart went on, a file moved away).
     virtual std::vector<std::string> TakeNotes() { return {}; }
+    // How the source's devices or connections fare; empty for a source of files.
+    virtual std::vector<CSourceHealth> Health() const { return {}; }
 };
 
 // Hands what a live source brings to the plug-in in order. A frame refused for now is
 // held, with every frame after it, and offered again after a pause; the source is not
 // polled meanwhile, so nothing after it is offered first and its position does not
-// pass it. Every frame settled (taken, or refused for good) is acknowledged to the
-// source. Not thread-safe: one acquisition thread.
+// pass it. A turn during the pause returns at once: one thread turns several feeds.
+// Every frame settled (taken, or refused for good) is acknowledged to the source. Not
+// thread-safe: one acquisition thread.
 class CLiveFeed {
 public:
     // Offers a frame to the plug-in; `again` when it was refused for now before.
@@ -68,6 +73,8 @@ public:
     bool Turn(int waitMs, std::vector<std::string>& errors, std::vector<std::string>& notes);
     // Frames the source brought, each counted once however often it was offered.
     long FramesRead() const { return m_nRead; }
+    // Whether a frame refused for now waits for its next offer.
+    bool Holding() const { return m_bRefused; }
 
 private:
     struct Held {
@@ -81,6 +88,7 @@ private:
     const int m_retryMs;
     std::deque<Held> m_held;  // polled, not settled yet; the front was refused if m_bRefused
     bool m_bRefused = false;
+    std::chrono::steady_clock::time_point m_retryAt;
     bool m_bEnded = false;
     long m_nRead = 0;
 };

@@ -62,20 +62,6 @@ int Edit(const std::string& dir, std::string& error, const Change& change) {
     return rc;
 }
 
-// The RTU as VKTCOMM.MDB holds it; false (with `error` when the query failed) when not.
-bool Find(int32_t rtuId, CRTUDef& def, std::string& error) {
-    CObList<CRTUDef> list;
-    if (!OutDBObj(kObjRTUDef, "WHERE RTUID=" + std::to_string(rtuId), list)) {
-        const std::string cause = VktHost::LastDatabaseError();
-        error = "cannot read the RTU catalogue " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
-                cause.substr(0, cause.find('\n'));
-        return false;
-    }
-    if (list.empty()) return false;
-    def = *list.front();
-    return true;
-}
-
 std::string StatementFailure(const char* what) {
     const std::string cause = VktHost::LastDatabaseError();
     return std::string("cannot ") + what + " the RTU in " + HostDirectory::Absolute("VKTCOMM.MDB") +
@@ -124,6 +110,19 @@ int RemoveOpen(int32_t rtuId, std::string& error) {
 }
 
 }  // namespace
+
+bool Find(int32_t rtuId, CRTUDef& def, std::string& error) {
+    CObList<CRTUDef> list;
+    if (!OutDBObj(kObjRTUDef, "WHERE RTUID=" + std::to_string(rtuId), list)) {
+        const std::string cause = VktHost::LastDatabaseError();
+        error = "cannot read the RTU catalogue " + HostDirectory::Absolute("VKTCOMM.MDB") + ": " +
+                cause.substr(0, cause.find('\n'));
+        return false;
+    }
+    if (list.empty()) return false;
+    def = *list.front();
+    return true;
+}
 
 std::vector<KnownType> KnownTypes() {
     std::map<int32_t, std::string> meanings;

@@ -32,6 +32,10 @@ std::string KnownTypesText();
 // "12 \"T12\" (type 101, wind tower, second kind)".
 std::string Describe(const CRTUDef& def);
 
+// The RTU as the open catalogue holds it; false (with `error` when the query failed)
+// when not.
+bool Find(int32_t rtuId, CRTUDef& def, std::string& error);
+
 // The commands; each returns its exit code (0 done, 1 refused with `error`).
 int List(const std::string& dir, std::string& error);
 int Add(const std::string& dir, const CRTUDef& def, bool replace, std::string& error);

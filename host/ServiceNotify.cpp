@@ -52,9 +52,14 @@ Clock::duration WatchdogInterval() {
     return Clock::duration::zero();
 }
 
+std::function<std::vector<CSourceHealth>()> g_sources;
+
 std::string CurrentStatus() {
     CPluginHealthSource* source = VktHost::PluginHealth();
-    return source ? StatusLine(source->Health()) : std::string("the plug-in reports no health");
+    std::string line =
+        source ? StatusLine(source->Health()) : std::string("the plug-in reports no health");
+    const std::string sources = g_sources ? SourcesText(g_sources()) : std::string();
+    return sources.empty() ? line : line + "; " + sources;
 }
 
 std::string TimeText(const DateTime& time) {
@@ -106,6 +111,26 @@ void Alive() {
 void Stopping() {
     if (!g_bReady) return;
     Send("STOPPING=1\nSTATUS=stopping; " + CurrentStatus());
+}
+
+void WatchSources(std::function<std::vector<CSourceHealth>()> sources) {
+    g_sources = std::move(sources);
+}
+
+std::string SourcesText(const std::vector<CSourceHealth>& sources) {
+    if (sources.empty()) return {};
+    std::string silent;
+    size_t answering = 0;
+    for (const CSourceHealth& source : sources) {
+        if (source.answering) {
+            ++answering;
+            continue;
+        }
+        silent += (silent.empty() ? "; not: " : ", ") + source.name +
+                  (source.lastError.empty() ? "" : " (" + source.lastError + ")");
+    }
+    return "sources: " + std::to_string(answering) + " of " + std::to_string(sources.size()) +
+           " answering" + silent;
 }
 
 std::string StatusLine(const CPluginHealth& health) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "host/SourceHealth.h"
 #include "hostlib/VktBase.h"
 
 // What the host tells a service manager that started it and waits for its word
@@ -31,5 +34,11 @@ inline constexpr double kStatusSeconds = 5.0;
 
 // The plug-in's health figures as one line, as the manager shows it.
 std::string StatusLine(const CPluginHealth& health);
+
+// Where the status line reads how the sources that read devices or a broker fare (null:
+// none); set before Ready.
+void WatchSources(std::function<std::vector<CSourceHealth>()> sources);
+// "sources: 2 of 3 answering; not: RTU 7 modbus 10.0.0.5:502 (timed out)", or empty.
+std::string SourcesText(const std::vector<CSourceHealth>& sources);
 
 }  // namespace ServiceNotify

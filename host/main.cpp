@@ -5,6 +5,8 @@
 #include <memory>
 #include <vector>
 
+#include "host/Availability.h"
+#include "host/ExitCode.h"
 #include "host/HostDialogs.h"
 #include "host/HostDirectory.h"
 #include "host/HostJobs.h"
@@ -13,9 +15,11 @@
 #include "host/Report.h"
 #include "host/RtuCatalogue.h"
 #include "host/Settings.h"
+#include "host/SourceConfig.h"
 #include "host/gui/HostGui.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
+#include "model/DataIds.h"
 
 namespace {
 
@@ -35,6 +39,22 @@ void AddFrameSource(CLI::App* command, Options& options, const char* followHelp)
         ->type_name("DIR2");
     command->add_option("--simulate", options.simulateSpan,
                         "simulated frames: last:2d | last:12h | \"FROM..TO\" | live[:SPEED]");
+    command->add_flag("--sources", options.configured,
+                      "every logger of DIR/sources.json (vkthost source add), continuously; "
+                      "a change of the file is taken at the next pass");
+    command
+        ->add_option("--mqtt", options.mqttAddress,
+                     "frames published to this broker, one frame (the --frames form) a "
+                     "message, QoS 1 in a persistent session")
+        ->type_name("HOST:PORT");
+    command->add_option("--topic", options.mqtt.topic,
+                        "the topic (filter) to subscribe, with --mqtt");
+    command->add_option("--client-id", options.mqtt.clientId,
+                        "the fixed client id the broker keeps the session by "
+                        "(vkthost-HOSTNAME-DIRNAME)");
+    command->add_option("--user", options.mqtt.user, "the broker's login, with --password-file");
+    command->add_option("--password-file", options.mqttPasswordFile,
+                        "the broker's password from the file's first line (- for standard input)");
     command->add_option("--now", options.now,
                         "start the process clock at \"YYYY-MM-DD HH:MM[:SS]\"");
     command->add_option("--plugin", options.pluginPath, "the plug-in library");
@@ -77,17 +97,6 @@ int JobCommand(const HostJobs::Options& options) {
     return rc;
 }
 
-// The same for every command, and what scripts test.
-const char* const kExitCodes =
-    "Exit codes of every command:\n"
-    "  0  done: everything stored, copied or recalculated; for a continuous run stopped by\n"
-    "     SIGINT/SIGTERM/SIGHUP also when backend rows wait safe in the station files\n"
-    "  1  could not start, or a usage error (unknown option, missing source, bad time,\n"
-    "     unknown RTU or RTU type)\n"
-    "  2  stopped by the operator (Ctrl-C, SIGINT, SIGTERM or SIGHUP) before the end\n"
-    "  3  ended with data still pending or dropped (not stored, copied or recalculated),\n"
-    "     with rows the backend refused, or without the frame spool\n";
-
 int RunCommand(const HostRun::Options& options) {
     HostRun::Summary summary;
     std::string error;
@@ -104,9 +113,23 @@ struct Command {
 };
 using Commands = std::vector<Command>;
 
+// The data ids a frame's items carry: what each is and the column it is stored in.
+int PrintDataIds() {
+    std::printf("%-6s %-28s %-6s %s\n", "ID", "NAME", "UNIT", "COLUMN");
+    for (const DataIdInfo& info : DataIds()) {
+        std::printf("%-6d %-28s %-6s %s\n", info.id, info.name.c_str(), info.unit.c_str(),
+                    info.column.empty() ? "(not stored)" : info.column.c_str());
+    }
+    std::printf(
+        "An item's sensor key is RTU x 100000 + data id; ids from 9000 up are hourly "
+        "values.\n");
+    return 0;
+}
+
 void AddHelp(CLI::App& app, Commands& commands) {
     auto topic = std::make_shared<std::string>();
-    CLI::App* help = app.add_subcommand("help", "print this help, or that of COMMAND");
+    CLI::App* help = app.add_subcommand(
+        "help", "print this help, or that of COMMAND; help data-ids lists the data ids");
     help->add_option("COMMAND", *topic);
     commands.push_back(
         {help, [&app, topic] {
@@ -114,6 +137,7 @@ void AddHelp(CLI::App& app, Commands& commands) {
              // not of "help".
              const CLI::App* shown = &app;
              std::string usage = app.get_name();
+             if (*topic == "data-ids") return PrintDataIds();
              if (!topic->empty()) {
                  try {
                      shown = app.get_subcommand(*topic);
@@ -321,11 +345,81 @@ void AddRefill(CLI::App& app, Commands& commands) {
     commands.push_back({command, [refill] { return HostRefill::Command(*refill); }});
 }
 
-void AddReport(CLI::App& app, Commands& commands) {
+void AddSource(CLI::App& app, Commands& commands) {
+    struct Args {
+        SourceConfig::AddOptions add;
+        std::string kind, target;
+    };
+    auto args = std::make_shared<Args>();
+    CLI::App* source =
+        app.add_subcommand("source", "the tower loggers the host reads itself (DIR/sources.json)");
+    source->require_subcommand(1);
+    CLI::App* add = source->add_subcommand(
+        "add",
+        "add (or replace) RTU's logger: modbus HOST:PORT --unit N --map FILE, or table "
+        "FILE --map FILE");
+    add->add_option("DIR", args->add.dir)->required();
+    add->add_option("RTU", args->add.entry.rtu)->required();
+    add->add_option("KIND", args->kind, "modbus or table")
+        ->required()
+        ->check(CLI::IsMember({"modbus", "table"}));
+    add->add_option("TARGET", args->target, "HOST:PORT of the device, or the table file")
+        ->required();
+    add->add_option("--unit", args->add.entry.unit, "the device's unit id (1)");
+    add->add_option("--map", args->add.entry.map,
+                    "CSV: id,area,address,type,order,scale,offset,kind (modbus) or "
+                    "id,column,scale,offset,kind (table)")
+        ->required();
+    add->add_option("--every", args->add.every, "poll at every mark this far apart (10m)");
+    add->add_option("--offset", args->add.offset, "this long after the mark (20s)");
+    add->add_option("--timeout", args->add.timeout,
+                    "a request not answered in this long failed (3s)");
     auto dir = std::make_shared<std::string>();
+    auto rtu = std::make_shared<int>(0);
+    CLI::App* list = source->add_subcommand("list", "list the configured loggers");
+    list->add_option("DIR", *dir)->required();
+    CLI::App* check = source->add_subcommand(
+        "check", "read RTU's logger once now and print the frame it gives, as a --frames line");
+    CLI::App* remove = source->add_subcommand("remove", "remove RTU's logger");
+    for (CLI::App* one : {check, remove}) {
+        one->add_option("DIR", *dir)->required();
+        one->add_option("RTU", *rtu)->required();
+    }
+    commands.push_back({add, [args] {
+                            CSourceEntry& entry = args->add.entry;
+                            const bool modbus = args->kind == "modbus";
+                            entry.kind =
+                                modbus ? CSourceEntry::Kind::Modbus : CSourceEntry::Kind::Table;
+                            (modbus ? entry.address : entry.file) = args->target;
+                            return SourceConfig::Add(args->add);
+                        }});
+    commands.push_back({list, [dir] { return SourceConfig::List(*dir); }});
+    commands.push_back({check, [dir, rtu] { return SourceConfig::Check(*dir, *rtu); }});
+    commands.push_back({remove, [dir, rtu] { return SourceConfig::Remove(*dir, *rtu); }});
+}
+
+void AddReport(CLI::App& app, Commands& commands) {
+    struct Args {
+        Availability::Options availability;
+        bool wanted = false;
+    };
+    auto args = std::make_shared<Args>();
     CLI::App* command = app.add_subcommand("report", "print what the plug-in stored under DIR");
-    command->add_option("DIR", *dir)->required();
-    commands.push_back({command, [dir] { return Report::Print(*dir); }});
+    command->add_option("DIR", args->availability.dir)->required();
+    command->add_flag("--availability", args->wanted,
+                      "per tower and day: the ten-minute marks expected and present in its "
+                      "station file and the backend, month totals and the gaps");
+    CLI::Option* from = command->add_option("--from", args->availability.from,
+                                            "with --availability: \"YYYY-MM-DD HH:MM[:SS]\" "
+                                            "(30 days before --to)");
+    CLI::Option* to =
+        command->add_option("--to", args->availability.to, "with --availability: the end (now)");
+    from->needs("--availability");
+    to->needs("--availability");
+    commands.push_back({command, [args] {
+                            return args->wanted ? Availability::Print(args->availability)
+                                                : Report::Print(args->availability.dir);
+                        }});
 }
 
 }  // namespace
@@ -335,10 +429,10 @@ int main(int argc, char** argv) {
     // "/tmp/x" is a path, not an option, on every system.
     app.allow_windows_style_options(false);
     app.require_subcommand(1);
-    app.footer(kExitCodes);
+    app.footer(kExitCodesHelp);
     Commands commands;
-    for (auto add : {AddHelp, AddInit, AddSettings, AddRtu, AddRun, AddGui, AddJobs, AddDialogs,
-                     AddRefill, AddReport}) {
+    for (auto add : {AddHelp, AddInit, AddSettings, AddRtu, AddSource, AddRun, AddGui, AddJobs,
+                     AddDialogs, AddRefill, AddReport}) {
         add(app, commands);
     }
     try {

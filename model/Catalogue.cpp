@@ -64,20 +64,31 @@ std::vector<ColumnDef> MakeHourlyColumns() {
     return columns;
 }
 
+std::unordered_map<int32_t, std::string> MakeIdColumns() {
+    std::unordered_map<int32_t, std::string> columns;
+    columns.reserve(128);
+    for (int level = 1; level <= kLevels; ++level) {
+        for (const WindQuantity& q : kTenMinuteWind) {
+            columns[q.base + level - 1] = LevelColumn(level, q.suffix);
+        }
+        for (const WindQuantity& q : kHourlyWind) {
+            columns[q.base + level - 1] = LevelColumn(level, q.suffix);
+        }
+    }
+    for (const auto& [id, name] : kOtherColumns) columns[id] = name;
+    return columns;
+}
+
 }  // namespace
 
 void BuildCatalogue() {
-    g_catalogue.clear();
-    g_catalogue.reserve(128);
-    for (int level = 1; level <= kLevels; ++level) {
-        for (const WindQuantity& q : kTenMinuteWind) {
-            g_catalogue[q.base + level - 1] = LevelColumn(level, q.suffix);
-        }
-        for (const WindQuantity& q : kHourlyWind) {
-            g_catalogue[q.base + level - 1] = LevelColumn(level, q.suffix);
-        }
-    }
-    for (const auto& [id, name] : kOtherColumns) g_catalogue[id] = name;
+    g_catalogue = MakeIdColumns();
+}
+
+std::string ColumnOfDataId(int32_t nDataID) {
+    static const std::unordered_map<int32_t, std::string> columns = MakeIdColumns();
+    auto it = columns.find(nDataID);
+    return it == columns.end() ? std::string() : it->second;
 }
 
 void FreeCatalogue() {

@@ -25,6 +25,9 @@ void BuildCatalogue();
 void FreeCatalogue();
 // The column name of the id, or the empty text for an id the catalogue lacks.
 std::string GetColumnName(int32_t nDataID);
+// The same, from a table of its own that needs no BuildCatalogue: for the host, which
+// knows the ids without running the catalogue's workers.
+std::string ColumnOfDataId(int32_t nDataID);
 // For tests: the ids the catalogue holds.
 size_t CatalogueSize();
 

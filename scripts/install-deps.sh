@@ -9,6 +9,9 @@ packages=(
   libsimpleini-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev qt6-charts-dev libqt6opengl6-dev fonts-wqy-microhei xvfb xauth
   postgresql python3
+  # Tower loggers over Modbus TCP and an MQTT broker's frames; the tests' peers: a
+  # pymodbus device and the mosquitto broker with its clients.
+  libmodbus-dev libmosquitto-dev python3-pymodbus mosquitto mosquitto-clients
   # The service's notifications, and systemd-analyze for checking its unit.
   libsystemd-dev systemd
   # The Windows build (32-bit, mingw-w64) and Wine with the i386 ODBC drivers it

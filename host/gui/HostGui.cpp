@@ -12,14 +12,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/FrameFile.h"
+#include "host/Acquisition.h"
 #include "host/HostDirectory.h"
 #include "host/HostDisplay.h"
 #include "host/HostRun.h"
 #include "host/HostSession.h"
-#include "host/LiveSource.h"
 #include "host/PluginLoader.h"
-#include "host/Simulator.h"
 #include "host/StopSignals.h"
 #include "host/gui/HostWindow.h"
 #include "host/gui/TowerChart.h"
@@ -38,84 +36,47 @@ constexpr double kDrainSeconds = 30.0;
 
 constexpr int kPollMs = 200;
 
-// The frames known at start (a file, a span) and the source of those still to come.
-bool Sources(const Options& options, std::vector<CDataFrame>& frames,
-             std::unique_ptr<CLiveSource>& live, std::string& error) {
-    if (!options.framesFile.empty()) {
-        FrameFile::Result read = FrameFile::Read(options.framesFile);
-        if (!read.failure.empty()) {
-            error = "--frames: " + read.failure;
-            return false;
-        }
-        frames = std::move(read.frames);
-    }
-    if (!HostRun::OneContinuousSource(options.followFile, options.inboxDir, options.simulateSpan,
-                                      error) ||
-        !HostRun::OpenContinuousSource(options.followFile, options.inboxDir, live, error)) {
-        return false;
-    }
-    if (options.simulateSpan.rfind("live", 0) == 0) {
-        live = SimulateLive(options.simulateSpan, Simulator::CatalogueTowers(), error);
-        return live != nullptr;
-    }
-    if (!options.simulateSpan.empty()) {
-        auto range = Simulator::ParseSpan(options.simulateSpan, ProcessClock::Now(), error);
-        if (!range) return false;
-        auto made = Simulator::Simulate(Simulator::CatalogueTowers(), *range);
-        frames.insert(frames.end(), made.begin(), made.end());
-    }
-    return true;
-}
+// What the acquisition tells, in the message window; each frame to the window too.
+class WindowReporter : public Acquisition::Reporter {
+public:
+    explicit WindowReporter(CHostWindow*& window) : m_window(window) {}
 
-struct Counts {
-    std::atomic<long> handed{0};
-    std::atomic<long> accepted{0};
+    void Skipped(const std::string& origin, const std::string& lineAndReason) override {
+        Post("frame skipped: " + origin + " " + lineAndReason);
+    }
+    void Refused(const std::string& line) override { Post("frame refused: " + line); }
+    void Note(const std::string& origin, const std::string& note) override {
+        Post(origin + ": " + note);
+    }
+    void Offered(const CDataFrame& frame) override {
+        if (m_window) m_window->NoteFrame(frame);
+    }
+    void ReplayEnded() override { Post("采集: 回放结束"); }
+
+private:
+    // Lines told before the window is made (a bad line of --frames) wait for it.
+    void Post(const std::string& line) {
+        if (m_window) {
+            m_window->PostMessage(line);
+        } else {
+            m_early.push_back(line);
+        }
+    }
+
+public:
+    // The lines told before the window was there, now that it is.
+    void FlushEarly() {
+        for (const std::string& line : m_early) m_window->PostMessage(line);
+        m_early.clear();
+    }
+
+private:
+    CHostWindow*& m_window;
+    std::vector<std::string> m_early;
 };
 
-// Hands frames to the host's bookkeeping, the plug-in and the window until stopped. A
-// live frame refused for now is offered again, and nothing after it meanwhile.
-void Acquire(const std::vector<CDataFrame>& frames, CLiveSource* live, PluginLoader& plugin,
-             CHostWindow& window, const std::atomic<bool>& stop, Counts& counts) {
-    auto handOver = [&](const CDataFrame& frame, bool again) {
-        const bool known = again || VktHost::RecordAcquiredFrame(frame);
-        if (!again) ++counts.handed;
-        const bool accepted = plugin.SaveRTDB(frame) != 0;
-        if (accepted) ++counts.accepted;
-        if (!again) window.NoteFrame(frame);
-        const std::string what =
-            "RTU " + std::to_string(frame.m_nRTUID) + ", time " + frame.m_tTime.Format();
-        if (accepted) return FrameOutcome{FrameFate::Accepted, ""};
-        if (!known) {
-            return FrameOutcome{FrameFate::RefusedForGood,
-                                what + ": the RTU is not in the host catalogue"};
-        }
-        return FrameOutcome{FrameFate::RefusedForNow, what + ": the plug-in could not take it"};
-    };
-    for (const CDataFrame& frame : frames) {
-        if (stop) return;
-        handOver(frame, false);
-    }
-    if (!frames.empty()) {
-        window.PostMessage("采集: 回放结束, " + std::to_string(counts.handed.load()) +
-                           " 帧交给插件, 接受 " + std::to_string(counts.accepted.load()));
-    }
-    if (!live) return;
-    CLiveFeed feed(*live, [&](const CDataFrame& frame, const std::string&, bool again) {
-        return handOver(frame, again);
-    });
-    bool more = true;
-    while (more && !stop) {
-        std::vector<std::string> errors, notes;
-        more = feed.Turn(kPollMs, errors, notes);
-        for (const std::string& line : errors) window.PostMessage("frame input " + line);
-        for (const std::string& note : notes) window.PostMessage("frame input: " + note);
-    }
-    live->KeepPosition();
-    if (!more) window.PostMessage("采集: 输入结束");
-}
-
 // What the host acquires, for the message window.
-QString SourceText(const Options& options, size_t frames) {
+QString SourceText(const Options& options, long frames) {
     QStringList parts;
     if (!options.framesFile.empty())
         parts << QString::fromUtf8("帧文件 ") + QString::fromStdString(options.framesFile);
@@ -125,6 +86,9 @@ QString SourceText(const Options& options, size_t frames) {
         parts << QString::fromUtf8("跟随 ") + QString::fromStdString(options.followFile);
     if (!options.inboxDir.empty())
         parts << QString::fromUtf8("投递目录 ") + QString::fromStdString(options.inboxDir);
+    if (options.configured) parts << QString::fromUtf8("配置的数据源 (sources.json)");
+    if (!options.mqttAddress.empty())
+        parts << QString::fromUtf8("MQTT ") + QString::fromStdString(options.mqttAddress);
     if (parts.isEmpty()) return QString::fromUtf8("没有帧来源");
     return parts.join(", ") +
            (frames > 0 ? QString::fromUtf8(", %1 帧待回放").arg(frames) : QString());
@@ -162,10 +126,8 @@ void PrintDrainEnd(HostRun::DrainEnd end, const CPluginHealth* health) {
 
 Options Resolved(const Options& given) {
     Options options = given;
-    for (std::string* path :
-         {&options.framesFile, &options.followFile, &options.inboxDir, &options.screenshot}) {
-        *path = HostDirectory::InputPath(*path);
-    }
+    static_cast<Acquisition::SourceOptions&>(options) = Acquisition::Resolved(given);
+    options.screenshot = HostDirectory::InputPath(options.screenshot);
     return options;
 }
 
@@ -217,24 +179,19 @@ void QuitAfter(const Options& options, CHostWindow& window, std::string& stopRea
 }
 
 // What was acquired is stored before the plug-in stops, as the terminal host does; then
-// the plug-in's last word. 2 when a stop signal cut the wait.
-int StoreAndStop(HostSession& session) {
-    const HostRun::DrainEnd drained = Drain();
+// the plug-in's last word and the exit code of the run's table.
+int StoreAndStop(HostSession& session, HostRun::Summary& summary) {
+    summary.drainEnd = Drain();
     CPluginHealth health;
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (source) health = source->Health();
-    PrintDrainEnd(drained, source ? &health : nullptr);
+    PrintDrainEnd(summary.drainEnd, source ? &health : nullptr);
     session.Stop();
     std::printf("plug-in stopped (VKTLibExit)\n");
-    CPluginHealth final;
-    if (VktHost::FinalPluginHealth(final)) {
-        for (const std::string& line :
-             HostRun::HealthLines(final, "plug-in health after the stop:")) {
-            std::printf("%s\n", line.c_str());
-        }
-    }
+    HostRun::TakeFinalHealth(summary);
+    for (const std::string& line : summary.health) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
-    return drained == HostRun::DrainEnd::Stopped ? 2 : 0;
+    return HostRun::ExitCode(summary);
 }
 
 }  // namespace
@@ -253,11 +210,13 @@ int Run(const Options& given, std::string& error) {
     // The process ends when its main window closes, not when the last window does:
     // a progress window of the plug-in may outlive it, or close without a close event.
     app.setQuitOnLastWindowClosed(false);
+    CHostWindow* shown = nullptr;
+    WindowReporter reporter(shown);
+    Acquisition::CPipeline pipeline;
+    if (!pipeline.OpenFiles(options, reporter, error)) return 1;
     HostSession session;
     if (!session.Prepare(error)) return 1;
-    std::vector<CDataFrame> frames;
-    std::unique_ptr<CLiveSource> live;
-    if (!Sources(options, frames, live, error)) return 1;
+    if (!pipeline.OpenWithCatalogue(options, error)) return 1;
 
     // From here on a stop signal stops the host cleanly, however early it comes.
     CStopSignals stopSignals;
@@ -277,10 +236,16 @@ int Run(const Options& given, std::string& error) {
     QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
     CloseOnStopSignals(notifier, stopSignals, window, stopReason);
 
-    window.AddMessage(QString::fromUtf8("采集开始: ") + SourceText(options, frames.size()));
+    shown = &window;
+    reporter.FlushEarly();
+    window.AddMessage(QString::fromUtf8("采集开始: ") +
+                      SourceText(options, pipeline.Totals().read));
     std::atomic<bool> stop{false};
-    Counts counts;
-    std::thread acquisition([&] { Acquire(frames, live.get(), plugin, window, stop, counts); });
+    std::thread acquisition([&] {
+        pipeline.Run(plugin, reporter, [&stop] { return stop.load(); });
+        if (!pipeline.Continuous()) return;
+        window.PostMessage(stop ? "采集: 停止" : "采集: 输入结束");
+    });
     QuitAfter(options, window, stopReason);
     app.exec();
     stop = true;
@@ -289,10 +254,13 @@ int Run(const Options& given, std::string& error) {
     QApplication::closeAllWindows();
     // What the plug-in says from now on goes to the terminal: the window is gone.
     VktHost::SetMessageWindow(nullptr);
+    const Acquisition::Counts counts = pipeline.Totals();
     std::printf("vkthost gui: %s; acquisition stopped: %ld frames handed over, %ld accepted\n",
-                stopReason.c_str(), counts.handed.load(), counts.accepted.load());
+                stopReason.c_str(), counts.read, counts.accepted);
     std::fflush(stdout);
-    return StoreAndStop(session);
+    HostRun::Summary summary;
+    summary.continuous = true;  // a window's host runs until it is closed
+    return StoreAndStop(session, summary);
 }
 
 }  // namespace HostGui

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "host/Acquisition.h"
+
 // vkthost gui: the host with its main window. Acquisition runs on a host thread while
 // the operator works; the plug-in's dialogs open from the menu on the window's thread.
 // The process ends with its main window: closed by the operator (asked first while a
@@ -10,22 +12,20 @@
 // signal cuts the wait), prints what happened and calls VKTLibExit.
 namespace HostGui {
 
-struct Options {
+struct Options : Acquisition::SourceOptions {
     std::string dir;
-    std::string framesFile;    // frames to acquire, JSON Lines
-    std::string followFile;    // or frames appended to this file
-    std::string inboxDir;      // or frames files renamed into this folder
-    std::string simulateSpan;  // or simulated frames, "live[:SPEED]" included
-    std::string now;           // "YYYY-MM-DD HH:MM:SS": the process clock starts there
-    std::string pluginPath;    // empty: next to the host program
-    std::string screenshot;    // a PNG of the window, taken after `quitAfter` seconds
-    double quitAfter = 0;      // seconds until the window closes by itself; 0: never
-    int selectRtu = 0;         // the tower charted at start; 0: the first tower
+    std::string now;         // "YYYY-MM-DD HH:MM:SS": the process clock starts there
+    std::string pluginPath;  // empty: next to the host program
+    std::string screenshot;  // a PNG of the window, taken after `quitAfter` seconds
+    double quitAfter = 0;    // seconds until the window closes by itself; 0: never
+    int selectRtu = 0;       // the tower charted at start; 0: the first tower
 };
 
-// Returns the exit code: 0 after a clean stop, 2 when a second stop signal cut the
-// wait for the plug-in short, 1 (with `error`) when the host could not start: no
-// display that Qt can use, the directory, the frames or the plug-in.
+// Returns the exit code of the run's table (HostRun::ExitCode, for a run acquired until
+// stopped): 0 after a clean stop with everything stored or safe in the station files,
+// 2 when a second stop signal cut the wait for the plug-in short, 3 with frames
+// dropped, left in the spool or rows refused, 1 (with `error`) when the host could not
+// start: no display that Qt can use, the directory, the frames or the plug-in.
 int Run(const Options& options, std::string& error);
 
 }  // namespace HostGui

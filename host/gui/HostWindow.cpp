@@ -342,6 +342,9 @@ void CHostWindow::Refresh() {
                           !CErrorLogTail::TellsRecovery(entry.text));
     }
     for (const auto& [rtu, frame] : frames) ShowFrame(frame);
+    if (const auto figures = m_today.TakeNewest()) {
+        for (const Availability::DayFigure& figure : *figures) m_pRtus->ShowToday(figure);
+    }
     ShowQuietRtus();
     ShowHealth();
     ShowJobs();

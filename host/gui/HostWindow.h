@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/Availability.h"
 #include "host/gui/ErrorLogTail.h"
 #include "host/gui/HealthView.h"
 #include "host/gui/JobWatch.h"
@@ -34,11 +35,11 @@ struct CHostActions {
 // The host's main window: the message window (the plug-in's lines, the error log's new
 // entries and the host's own events, each with the process clock's time, newest last
 // and in view), the RTUs with type, state time and latest values by level and
-// quantity (greyed once quiet for two periods), the selected tower's chart, and the
-// plug-in's health figures (a store in an outage or stalled in red, also in the status
-// bar). Acquisition runs on a host thread: it hands lines and frames over with
-// PostMessage and NoteFrame, and the window takes them in on its own thread at each
-// refresh.
+// quantity (greyed once quiet for two periods) and today's share of each tower's
+// ten-minute records in its stores (read once a minute, off this thread), the selected tower's
+// chart, and the plug-in's health figures (a store in an outage or stalled in red, also in the
+// status bar). Acquisition runs on a host thread: it hands lines and frames over with PostMessage
+// and NoteFrame, and the window takes them in on its own thread at each refresh.
 //
 // Closing it while a batch job of the plug-in runs asks whether to stop the job (a
 // QMessageBox named "stopJobsQuestion"); on yes the job is asked to stop and the window
@@ -148,6 +149,9 @@ private:
     Closing m_closing = Closing::No;
     bool m_bWithoutAsking = false;
     std::chrono::steady_clock::time_point m_jobStopDeadline;
+
+    // Today's share of each tower's ten-minute records, read on a thread of its own.
+    Availability::CTodayLoader m_today;
 
     Mutex m_arrivedLock;
     std::vector<Arrived> m_arrivedLines GUARDED_BY(m_arrivedLock);

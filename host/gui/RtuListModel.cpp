@@ -10,6 +10,22 @@ namespace {
 
 const QColor kQuietColour(0x99, 0x99, 0x99);
 
+// "87.0%", or "-" for a store that could not be read.
+QString Share(const Availability::StoreCount& store, int expected) {
+    return store.present ? QString::fromStdString(Availability::Percent(*store.present, expected))
+                         : QStringLiteral("-");
+}
+
+// "81/93 (87.0%)", or why the store could not be read.
+QString CountText(const Availability::StoreCount& store, int expected) {
+    if (!store.present)
+        return QString::fromUtf8("未读取: ") + QString::fromStdString(store.trouble);
+    return QStringLiteral("%1/%2 (%3)")
+        .arg(*store.present)
+        .arg(expected)
+        .arg(Share(store, expected));
+}
+
 }  // namespace
 
 void CRtuListModel::Load() {
@@ -53,6 +69,20 @@ void CRtuListModel::ShowQuiet(int rtu, bool quiet, const QString& tip) {
     RowChanged(row);
 }
 
+void CRtuListModel::ShowToday(const Availability::DayFigure& figure) {
+    const int row = RowOf(figure.rtu);
+    if (row < 0) return;
+    const int expected = figure.expected;
+    m_rows[row].today = QString::fromUtf8("单站 %1  后台 %2")
+                            .arg(Share(figure.station, expected), Share(figure.backend, expected));
+    m_rows[row].todayTip =
+        QString::fromUtf8("今日 %1 至 %2 应有 %3 条十分钟记录\n单站库: %4\n后台库: %5")
+            .arg(QString::fromStdString(figure.from.Format("%H:%M")),
+                 QString::fromStdString(figure.now.Format("%H:%M")), QString::number(expected),
+                 CountText(figure.station, expected), CountText(figure.backend, expected));
+    RowChanged(row);
+}
+
 void CRtuListModel::RowChanged(int row) {
     emit dataChanged(index(row, 0), index(row, kColumns - 1));
 }
@@ -81,10 +111,13 @@ QVariant CRtuListModel::data(const QModelIndex& index, int role) const {
                     return row.stateTime;
                 case kLatest:
                     return row.latest;
+                case kToday:
+                    return row.today;
             }
             return {};
         case Qt::ToolTipRole:
             if (index.column() == kLatest) return row.latestDetails;
+            if (index.column() == kToday && !row.todayTip.isEmpty()) return row.todayTip;
             return row.quietTip.isEmpty() ? QVariant() : QVariant(row.quietTip);
         case Qt::ForegroundRole:
             return row.quiet ? QVariant(QBrush(kQuietColour)) : QVariant();
@@ -95,7 +128,7 @@ QVariant CRtuListModel::data(const QModelIndex& index, int role) const {
 
 QVariant CRtuListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const kHeadings[kColumns] = {"RTU", "名称", "类型", "状态时间",
-                                                    "最新值 (各层平均风速与风向)"};
+    static const char* const kHeadings[kColumns] = {
+        "RTU", "名称", "类型", "状态时间", "最新值 (各层平均风速与风向)", "今日完整率"};
     return section >= 0 && section < kColumns ? QString::fromUtf8(kHeadings[section]) : QVariant();
 }

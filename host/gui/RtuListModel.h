@@ -4,11 +4,14 @@
 #include <QString>
 #include <vector>
 
+#include "host/Availability.h"
+
 // The RTUs of the host catalogue as the window lists them: number, name, type, the
-// time of their state and their latest values; a row greyed while its RTU is quiet.
+// time of their state, their latest values and, for a wind tower, today's share of
+// ten-minute records in each store; a row greyed while its RTU is quiet.
 class CRtuListModel : public QAbstractTableModel {
 public:
-    enum Column { kRtu, kName, kType, kStateTime, kLatest, kColumns };
+    enum Column { kRtu, kName, kType, kStateTime, kLatest, kToday, kColumns };
 
     // Every RTU of the catalogue, in the order of their numbers.
     void Load();
@@ -25,6 +28,9 @@ public:
                     const QString& details);
     // Quiet rows are greyed; `tip` says for how long, on every column but the latest.
     void ShowQuiet(int rtu, bool quiet, const QString& tip);
+    // Today's share of the tower's ten-minute records in its station file and the
+    // backend (the counts and what could not be read in its tooltip).
+    void ShowToday(const Availability::DayFigure& figure);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -41,6 +47,7 @@ private:
         QString latest, latestDetails;
         bool quiet = false;
         QString quietTip;
+        QString today, todayTip;
     };
 
     void RowChanged(int row);

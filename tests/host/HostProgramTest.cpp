@@ -160,6 +160,36 @@ TEST(FrameFileTest, CommandLineTimesWithOrWithoutSeconds) {
     }
 }
 
+// ISO 8601 times as gateways write them: without a zone in the host's local time, with
+// "Z" or an offset converted to it (here UTC+8).
+TEST(FrameFileTest, IsoTimesAreTakenInTheHostsLocalTime) {
+    const char* const previous = std::getenv("TZ");
+    const std::string kept = previous ? previous : "";
+    setenv("TZ", "CST-8", 1);
+    tzset();
+    const struct {
+        const char* text;
+        const char* expected;  // "" when refused
+    } cases[] = {
+        {"2026-12-10T09:30:00", "2026-12-10 09:30:00"},
+        {"2026-12-10T09:30:00Z", "2026-12-10 17:30:00"},
+        {"2026-12-10T09:30:00+08:00", "2026-12-10 09:30:00"},
+        {"2026-12-10T09:30:00.250-0530", "2026-12-10 23:00:00"},
+        {"2026-12-31T20:00:00-05", "2027-01-01 09:00:00"},
+        {"2026-12-10T09:30:00+8", ""},
+        {"2026-12-10T09:30:00+15:00", ""},
+        {"2026-12-10T09:30Z", ""},
+        {"2026-12-10T09:30:00.Z", ""},
+        {"2026-02-30T09:30:00Z", ""},
+    };
+    for (const auto& c : cases) {
+        const auto time = FrameFile::ParseTime(c.text);
+        EXPECT_EQ(time ? time->Format() : "", c.expected) << c.text;
+    }
+    previous ? setenv("TZ", kept.c_str(), 1) : unsetenv("TZ");
+    tzset();
+}
+
 TEST(SimulatorTest, TenMinuteFramesWithHourlyItemsAtFullHours) {
     CRTUDef tower;
     tower.m_nID = tower.m_nRTUID = 3;
@@ -1104,9 +1134,8 @@ TEST(HostCommandLineTest, UsageErrorsExitOneAndHelpZero) {
         {{"run", dir, "--simulate", "last:30m", "--bogus"}, 1, "--bogus"},
         {{"rtu", "list"}, 1, "DIR is required"},
         {{"run", dir}, 1, "run needs frames to acquire: --frames FILE, --follow FILE"},
-        {{"run", dir, "--follow", "in.jsonl", "--inbox", scratch},
-         1,
-         "--follow, --inbox and --simulate live each acquire until stopped: give one of them"},
+        {{"run", dir, "--mqtt", "127.0.0.1:1883"}, 1, "--mqtt needs --topic TOPIC"},
+        {{"run", dir, "--mqtt", "127.0.0.1", "--topic", "t"}, 1, "--mqtt must be HOST:PORT"},
         {{"run", dir, "--simulate", "last:30m", "--now", "2009-03-12"}, 1, "--now must be"},
         {{"rtu", "add", dir, "--id", "7", "--name", "X", "--type", "999"},
          1,
