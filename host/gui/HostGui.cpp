@@ -238,6 +238,7 @@ int Run(const Options& given, std::string& error) {
 
     shown = &window;
     reporter.FlushEarly();
+    window.WatchSources([&pipeline] { return pipeline.Health(); });
     window.AddMessage(QString::fromUtf8("采集开始: ") +
                       SourceText(options, pipeline.Totals().read));
     std::atomic<bool> stop{false};

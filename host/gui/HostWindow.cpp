@@ -214,6 +214,11 @@ QScrollArea* CHostWindow::MakeHealthPanel() {
         healthLinesLayout->addWidget(label);
         m_healthLines.push_back(label);
     }
+    m_pSourcesLine = new QLabel;
+    m_pSourcesLine->setTextFormat(Qt::PlainText);
+    m_pSourcesLine->setWordWrap(true);
+    m_pSourcesLine->hide();
+    healthLinesLayout->addWidget(m_pSourcesLine);
     healthLinesLayout->addStretch();
     m_pHealthScroll = new QScrollArea;
     m_pHealthScroll->setWidget(healthLines);
@@ -389,6 +394,7 @@ void CHostWindow::ShowHealth() {
     }
     const HealthView::Line status = HealthView::Status(health);
     ShowAlarm(*m_pStoreStatus, status.text, status.alarm);
+    ShowSources();
     for (const HealthView::Line& change : m_healthWatch.Changes(health)) {
         AddMessage(change.text, change.alarm);
     }
@@ -403,6 +409,30 @@ void CHostWindow::ShowHealth() {
         m_nRowsCharted = written;
         if (m_pChart->Tower() != 0) m_pChart->Reload();
     }
+}
+
+void CHostWindow::WatchSources(std::function<std::vector<CSourceHealth>()> sources) {
+    m_sources = std::move(sources);
+}
+
+void CHostWindow::ShowSources() {
+    const std::vector<CSourceHealth> sources =
+        m_sources ? m_sources() : std::vector<CSourceHealth>();
+    m_pSourcesLine->setVisible(!sources.empty());
+    if (sources.empty()) return;
+    QStringList lines;
+    bool silent = false;
+    for (const CSourceHealth& source : sources) {
+        silent = silent || !source.answering;
+        lines << QString::fromUtf8("%1: %2, 最近帧 %3, 读失败 %4%5")
+                     .arg(QString::fromStdString(source.name),
+                          QString::fromUtf8(source.answering ? "应答" : "无应答"),
+                          TimeText(source.lastFrame), QString::number(source.failedReads),
+                          source.lastError.empty() ? QString()
+                                                   : QString::fromUtf8(", 最近错误: ") +
+                                                         QString::fromStdString(source.lastError));
+    }
+    ShowAlarm(*m_pSourcesLine, QString::fromUtf8("数据源\n") + lines.join('\n'), silent);
 }
 
 void CHostWindow::ShowChartStatus() {

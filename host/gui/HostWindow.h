@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/Availability.h"
+#include "host/SourceHealth.h"
 #include "host/gui/ErrorLogTail.h"
 #include "host/gui/HealthView.h"
 #include "host/gui/JobWatch.h"
@@ -64,6 +65,9 @@ public:
 
     // Any thread.
     void PostMessage(const std::string& text);
+    // Where the health panel reads how the sources that read devices or a broker fare;
+    // called on the window's thread at each refresh, so it must be safe from there.
+    void WatchSources(std::function<std::vector<CSourceHealth>()> sources);
     void NoteFrame(const CDataFrame& frame);
 
     // User-interface thread from here on.
@@ -114,6 +118,7 @@ private:
     void ShowFrame(const CDataFrame& frame);
     void ShowQuietRtus();
     void ShowHealth();
+    void ShowSources();
     void ShowJobs();
     void ShowChartStatus();
     void AddStampedMessage(const DateTime& time, const QString& text, bool alarm);
@@ -131,6 +136,8 @@ private:
     QTableView* m_pRtuView = nullptr;
     CTowerChart* m_pChart = nullptr;
     std::vector<QLabel*> m_healthLines;
+    QLabel* m_pSourcesLine = nullptr;
+    std::function<std::vector<CSourceHealth>()> m_sources;
     QScrollArea* m_pHealthScroll = nullptr;
     QLabel* m_pChartStatus = nullptr;
     QLabel* m_pStoreStatus = nullptr;
