@@ -157,8 +157,8 @@ IntakeResult MqttIntakeBench() {
     IntakeResult r;
     r.name = "mqtt";
     r.unit = "frames/s";
-    r.what = std::to_string(kMessages) + " QoS 1 frames queued in a session, drained: " +
-             "MqttSource against mosquitto_sub > /dev/null";
+    r.what = std::to_string(kMessages) + " QoS 1 frames of " + std::to_string(kValues) +
+             " values queued in a session, drained: MqttSource against mosquitto_sub > /dev/null";
     r.target = kTargetRatio;
     const std::string dir = System::MakeTemporaryDirectory("vkt-mqtt-bench-");
     const int port = FreeLoopbackPort();

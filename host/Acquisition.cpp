@@ -167,8 +167,8 @@ bool CPipeline::OpenWithCatalogue(const SourceOptions& options, std::string& err
         m_known.frames.insert(m_known.frames.end(), std::make_move_iterator(made.begin()),
                               std::make_move_iterator(made.end()));
     }
-    if (!options.mqttAddress.empty() && !AddLive("mqtt " + options.mqttAddress + " " + m_mqtt.topic,
-                                                 MqttSource::Subscribe(m_mqtt, error), error)) {
+    if (!options.mqttAddress.empty() &&
+        !AddLive("--mqtt", MqttSource::Subscribe(m_mqtt, error), error)) {
         return false;
     }
     if (!options.configured) return true;

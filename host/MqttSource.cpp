@@ -18,6 +18,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -33,6 +34,7 @@ constexpr Clock::duration kLongestRetry = std::chrono::seconds(30);
 // A long backlog is handed over in parts, so that the host settles (and the broker
 // hears of) the first frames while the rest still wait.
 constexpr size_t kFramesPerPoll = 1000;
+// Bad messages and the broker's acknowledgements give no frame, but end a poll as well.
 constexpr int kReadsPerPoll = 4 * static_cast<int>(kFramesPerPoll);
 constexpr int kGrantRefused = 0x80;
 
@@ -41,8 +43,11 @@ void InitLibraryOnce() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// libmosquitto's texts end with a full stop; ours go inside a sentence.
 std::string Describe(int rc, int savedErrno) {
-    return rc == MOSQ_ERR_ERRNO ? std::strerror(savedErrno) : mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(savedErrno) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
 }
 
 int MillisecondsUntil(Clock::time_point end) {
@@ -210,24 +215,25 @@ private:
         m_connected = true;
         m_retryDelay = kFirstRetry;
         if (m_away) {
-            m_notes.push_back(m_name + ": connected to the broker after " +
-                              std::to_string(m_failedTries) + " failed tries");
+            m_notes.push_back(m_name + ": connected to the broker (" +
+                              std::to_string(m_failedTries) + " connections failed before)");
             m_away = false;
         }
         m_failedTries = 0;
-        // The broker keeps the subscription with the session. Subscribing again would
-        // make it send its retained messages once more.
-        if (sessionPresent) {
+        // The broker keeps the subscription with the session; subscribing again would make
+        // it send its retained messages once more. Once a run, though: the topic may have
+        // changed since the session began.
+        if (sessionPresent && m_subscribedThisRun) {
             m_subscribed = true;
             return;
         }
         const int rc = mosquitto_subscribe(m_client.get(), nullptr, m_options.topic.c_str(), 1);
-        if (rc != MOSQ_ERR_SUCCESS) m_health.lastError = mosquitto_strerror(rc);
+        if (rc != MOSQ_ERR_SUCCESS) m_health.lastError = "cannot subscribe: " + Describe(rc, 0);
     }
 
     void Subscribed(int grantedQos) {
         if (grantedQos != kGrantRefused) {
-            m_subscribed = true;
+            m_subscribed = m_subscribedThisRun = true;
             return;
         }
         m_health.lastError = "the broker refused the subscription";
@@ -235,8 +241,8 @@ private:
     }
 
     void Received(const mosquitto_message& message) {
-        const std::string place = "mqtt " + std::string(message.topic ? message.topic : "") +
-                                  " message " + std::to_string(++m_messages);
+        const std::string place = std::string(message.topic ? message.topic : "") + " message " +
+                                  std::to_string(++m_messages);
         const std::string payload(static_cast<const char*>(message.payload),
                                   message.payload ? static_cast<size_t>(message.payloadlen) : 0);
         std::string error;
@@ -286,6 +292,7 @@ private:
     int m_connection = 0;  // bumped at each connect: tells a PUBACK that can no longer leave
     bool m_connected = false;
     bool m_subscribed = false;
+    bool m_subscribedThisRun = false;
     bool m_away = false;  // told that the broker cannot be reached, not yet that it can
     long m_failedTries = 0;
     std::string m_refusal;  // the broker's reason for refusing the current connection

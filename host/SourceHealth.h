@@ -9,7 +9,7 @@
 struct CSourceHealth {
     std::string name;        // "RTU 7 modbus 10.0.0.5:502", "mqtt 127.0.0.1:1883 towers/#"
     bool answering = false;  // the last read or connection worked
-    DateTime lastFrame;      // the time of the newest frame it gave; invalid: none yet
-    long failedReads = 0;    // reads or connections that failed since the start
-    std::string lastError;   // the newest failure's reason; empty: none
+    DateTime lastFrame = DateTime::Invalid();  // the newest frame's time; invalid: none yet
+    long failedReads = 0;                      // reads or connections that failed since the start
+    std::string lastError;                     // the newest failure's reason; empty: none
 };

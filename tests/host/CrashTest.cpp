@@ -26,6 +26,7 @@
 #include "hostlib/VktBase.h"
 #include "platform/OdbcQuery.h"
 #include "storage/FrameSpool.h"
+#include "tests/support/TestBroker.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -473,6 +474,116 @@ TEST_P(CrashTest, StationFilesOffTheSpoolKeepsFramesUntilTheBackendHasThem) {
     EXPECT_GT(accepted.size(), 0u);
     EXPECT_EQ(found, static_cast<long>(accepted.size()));
     EXPECT_EQ(duplicates, 0);
+}
+
+// A gateway publishes bursts of tower 2's frames with QoS 1 while tower 1's logger
+// appends rows to its table file; each run is killed at a random moment or inside
+// SaveRTDB. The broker keeps what it took while the host is down, and the table's
+// position what was taken: in the end every message the broker accepted and every row
+// written is in both stores once.
+TEST_P(CrashTest, AnMqttBurstAndAGrowingTableAcrossKills) {
+    std::mt19937 random(GetParam() ? 6007 : 5003);
+    auto between = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
+    TestBroker broker(m_host->Dir());
+    broker.Start();
+    const std::string table = m_host->Path("mast1.dat");
+    std::ofstream(table)
+        << "\"TOA5\",\"Mast1\",\"CR1000\",\"1\",\"OS\",\"CPU:m.CR1\",\"1\",\"T10\"\n"
+           "\"TIMESTAMP\",\"RECORD\",\"WS_Avg\"\n\"TS\",\"RN\",\"m/s\"\n\"\",\"\",\"Avg\"\n";
+    std::ofstream(m_host->Path("map.csv")) << "id,column\n7000,WS_Avg\n";
+    ASSERT_EQ(RunProgram("source add", {"1", "table", table, "--map", m_host->Path("map.csv")}, {}),
+              0);
+    std::set<std::pair<int, std::string>> sent;
+    int row = 0;
+    auto append = [&](int count) {
+        std::ofstream out(table, std::ios::app);
+        for (int i = 0; i < count; ++i, ++row) {
+            const DateTime at = DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, 0, 10 * row, 0);
+            out << "\"" << at.Format() << "\"," << row << "," << 3 + row % 7 << "\n";
+            sent.insert({1, at.Format()});
+        }
+    };
+    int message = 0;
+    auto burst = [&](int count) {
+        std::vector<std::string> lines;
+        for (int i = 0; i < count; ++i, ++message) {
+            const DateTime at = DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, 0, 10 * message, 0);
+            CDataFrame frame;
+            frame.m_nRTUID = 2;
+            frame.m_nKind = 1;
+            frame.m_tTime = at;
+            CDataItem speed;
+            speed.m_nSensorID = 207000;
+            speed.m_nDataID = 7000;
+            speed.m_tTime = at;
+            speed.m_fValue = static_cast<float>(2 + message % 5);
+            frame.m_arItems.push_back(speed);
+            lines.push_back(FrameFile::FormatLine(frame));
+            sent.insert({2, at.Format()});
+        }
+        broker.Publish("towers/2", lines);
+    };
+    const std::vector<std::string> args{"--sources",
+                                        "--mqtt",
+                                        broker.Address(),
+                                        "--topic",
+                                        "towers/#",
+                                        "--client-id",
+                                        "crash",
+                                        "--status",
+                                        "0.2",
+                                        "--accepted",
+                                        m_host->Path("accepted.txt"),
+                                        "--linger",
+                                        "0",
+                                        "--drain",
+                                        "120",
+                                        "--now",
+                                        kNow};
+    auto allAccepted = [&] {
+        const auto accepted = ReadAccepted();
+        return std::includes(accepted.begin(), accepted.end(), sent.begin(), sent.end());
+    };
+    // The session begins with the first run: the broker keeps for it what comes later.
+    auto subscribed = [&] {
+        return ReadWholeFile(m_host->Path("host.out")).find(": answering") != std::string::npos;
+    };
+    int kills = 0;
+    for (int round = 0; round < 8; ++round) {
+        const bool inside = round % 2 == 1;
+        const pid_t child = StartProgram(
+            "run", args, {inside ? "spool-append:" + std::to_string(between(1, 60)) : ""});
+        if (round == 0) {
+            ASSERT_TRUE(WaitFor(subscribed, 30000));
+        }
+        append(between(10, 30));
+        burst(between(20, 60));
+        if (!inside) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(between(0, 600)));
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        if (!WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
+            ::kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        kills += WasKilled(status);
+    }
+    const pid_t last = StartProgram("run", args, {});
+    EXPECT_TRUE(WaitFor(allAccepted, 60000)) << "messages or rows sent but never accepted";
+    ::kill(last, SIGTERM);
+    int status = 0;
+    waitpid(last, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << ReadWholeFile(m_host->Path("host.out"));
+    const Stored stored = ReadStored();
+    std::printf(
+        "mqtt and table crash test (%s): %d kills, messages %d, table rows %d, accepted %zu\n",
+        GetParam() ? "PostgreSQL" : "SQLite", kills, message, row, stored.accepted.size());
+    EXPECT_GE(kills, 6);
+    ExpectStoredOnce(stored);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CrashTest, ::testing::Values(false, true),
