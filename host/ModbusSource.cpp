@@ -13,6 +13,7 @@
 #include <deque>
 #include <mutex>
 #include <numeric>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -130,7 +131,10 @@ std::string Unusable(const CModbusDevice& device) {
                         });
     if (!hostOk) return "the host is not a name or an address";
     if (device.port < 1 || device.port > 65535) return "the port is not 1-65535";
-    if (device.unit < 0 || device.unit > 255) return "the unit id is not 0-255";
+    // 255 is the "no unit" of a device that is not a gateway.
+    if (device.unit < 0 || (device.unit > 247 && device.unit != 255)) {
+        return "the unit id is not 0-247 or 255";
+    }
     if (device.map.empty()) return "the map reads no register";
     if (device.everySeconds < 1 || device.offsetSeconds < 0) return "the poll interval is not set";
     if (device.timeoutMs < 1) return "the timeout is not set";
@@ -179,6 +183,14 @@ bool CModbusLink::Connect(std::string& error) {
         m_nErrno = EINVAL;
         error = "the address cannot be used";
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_socketLock);
+        if (m_bInterrupted) {
+            m_nErrno = ECANCELED;
+            error = "stopped";
+            return false;
+        }
     }
     modbus_set_response_timeout(m_ctx.get(), static_cast<uint32_t>(m_nTimeoutMs / 1000),
                                 static_cast<uint32_t>(m_nTimeoutMs % 1000) * 1000);
@@ -253,6 +265,8 @@ public:
     void Answered(size_t index, CDataFrame frame);
     // Device `index` did not answer a read.
     void Failed(size_t index, const std::string& why);
+    // Device `index` is not polled at all: its settings cannot work.
+    void Refused(size_t index, const std::string& why);
 
     // Moves the frames handed over into `frames`, waiting at most `waitMs` for one.
     void Take(std::vector<CDataFrame>& frames, int waitMs);
@@ -303,6 +317,13 @@ void CIntake::Failed(size_t index, const std::string& why) {
     health.lastError = why;
 }
 
+void CIntake::Refused(size_t index, const std::string& why) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    CSourceHealth& health = m_health[index];
+    health.lastError = "cannot be polled: " + why;
+    m_notes.push_back(health.name + " " + health.lastError);
+}
+
 void CIntake::Take(std::vector<CDataFrame>& frames, int waitMs) {
     std::unique_lock<std::mutex> guard(m_lock);
     m_arrived.wait_for(guard, milliseconds(std::max(waitMs, 0)),
@@ -342,15 +363,24 @@ public:
     CDevicePoller(const CModbusDevice& device, size_t index, CIntake& intake)
         : m_device(device), m_nIndex(index), m_intake(intake), m_link(m_device) {
         Plan();
-        // A mark that passed before the start is not read (its values may be gone);
-        // taken here, not on the thread, so that the start is the caller's.
-        const int64_t startMark = LatestMark(NowSeconds());
-        m_thread = std::thread([this, startMark] { Run(startMark); });
     }
     ~CDevicePoller() { Join(); }
     CDevicePoller(const CDevicePoller&) = delete;
     CDevicePoller& operator=(const CDevicePoller&) = delete;
 
+    // Starts the device's thread; false with `error` when the system has none to give.
+    bool Start(std::string& error) {
+        // A mark that passed before the start is not read (its values may be gone);
+        // taken here, not on the thread, so that the start is the caller's.
+        const int64_t startMark = LatestMark(NowSeconds());
+        try {
+            m_thread = std::thread([this, startMark] { Run(startMark); });
+        } catch (const std::system_error& e) {
+            error = std::string("no thread for it: ") + e.what();
+            return false;
+        }
+        return true;
+    }
     // After the intake's stop: ends a read under way at once.
     void Interrupt() { m_link.Interrupt(); }
     void Join() {
@@ -420,6 +450,7 @@ bool CDevicePoller::ReadMark(int64_t mark) {
     std::vector<uint16_t> words;
     std::string error;
     if (!m_link.Read(plan, words, error)) {
+        if (m_intake.Stopping()) return false;  // the stop cut it short: not the device's fault
         if (m_link.LastErrno() == EMBXILADD && m_nGap > 0) {
             // The device has holes in its register map: read only what is mapped.
             m_nGap = 0;
@@ -438,12 +469,12 @@ public:
     explicit CModbusPolling(const std::vector<CModbusDevice>& devices)
         : m_intake(HealthOf(devices)) {
         for (size_t i = 0; i < devices.size(); ++i) {
-            const std::string why = Unusable(devices[i]);
+            std::string why = Unusable(devices[i]);
             if (why.empty()) {
-                m_pollers.push_back(std::make_unique<CDevicePoller>(devices[i], i, m_intake));
-            } else {
-                m_intake.Failed(i, "cannot be polled: " + why);
+                auto poller = std::make_unique<CDevicePoller>(devices[i], i, m_intake);
+                if (poller->Start(why)) m_pollers.push_back(std::move(poller));
             }
+            if (!why.empty()) m_intake.Refused(i, why);
         }
     }
     ~CModbusPolling() override {
