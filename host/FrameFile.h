@@ -37,6 +37,10 @@ bool IsBlank(const std::string& line);
 // True when it gave a frame.
 bool TakeLine(const std::string& line, const std::string& place, std::vector<CDataFrame>& frames,
               std::vector<std::string>& places, std::vector<std::string>& errors);
+// For tests: the two readings ParseLine combines. The usual line's reading gives nothing
+// for a line of any other shape; the document's reading gives the frame or the message.
+std::optional<CDataFrame> TEST_ReadUsualLine(const std::string& line);
+std::optional<CDataFrame> TEST_ReadLineAsDocument(const std::string& line, std::string& error);
 // One frame as a line of the file.
 std::string FormatLine(const CDataFrame& frame);
 

@@ -115,14 +115,15 @@ using Commands = std::vector<Command>;
 
 // The data ids a frame's items carry: what each is and the column it is stored in.
 int PrintDataIds() {
-    std::printf("%-6s %-28s %-6s %s\n", "ID", "NAME", "UNIT", "COLUMN");
+    std::printf("%-6s %-6s %-12s %s\n", "ID", "UNIT", "COLUMN", "NAME");
     for (const DataIdInfo& info : DataIds()) {
-        std::printf("%-6d %-28s %-6s %s\n", info.id, info.name.c_str(), info.unit.c_str(),
-                    info.column.empty() ? "(not stored)" : info.column.c_str());
+        std::printf("%-6d %-6s %-12s %s\n", info.id, info.unit.c_str(),
+                    info.column.empty() ? "(not stored)" : info.column.c_str(), info.name.c_str());
     }
     std::printf(
-        "An item's sensor key is RTU x 100000 + data id; ids from 9000 up are hourly "
-        "values.\n");
+        "An item's sensor key is RTU x 100000 + data id; ids from 9000 up are hourly values. An\n"
+        "item of kind 8 with id 9300 ... 9306 carries the time of the hour's extreme, stored in\n"
+        "V1MAXTM ... V7MAXTM.\n");
     return 0;
 }
 

@@ -1,7 +1,7 @@
 #include "model/DataIds.h"
 
-#include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "model/Catalogue.h"
 
@@ -64,7 +64,6 @@ const TypeRow kRows[] = {
     {kCycleID, false, "雨量计数", "mm", kRain, 0},
     {kRainID, false, "小时雨量", "mm", kRain, 0},
     {2300, false, "气压", "hPa", kPressure, 0},
-    {kFirstExtremeID + kExtremeTimeOffset, true, "%d层小时极大风速出现时间", "", kTime, 0},
 };
 
 std::vector<DataIdInfo> MakeDataIds() {
@@ -85,8 +84,6 @@ std::vector<DataIdInfo> MakeDataIds() {
             ids.push_back(std::move(info));
         }
     }
-    std::sort(ids.begin(), ids.end(),
-              [](const DataIdInfo& a, const DataIdInfo& b) { return a.id < b.id; });
     return ids;
 }
 
@@ -98,9 +95,11 @@ const std::vector<DataIdInfo>& DataIds() {
 }
 
 const DataIdInfo* FindDataId(int32_t id) {
-    const std::vector<DataIdInfo>& ids = DataIds();
-    auto it =
-        std::lower_bound(ids.begin(), ids.end(), id,
-                         [](const DataIdInfo& info, int32_t value) { return info.id < value; });
-    return it != ids.end() && it->id == id ? &*it : nullptr;
+    static const std::unordered_map<int32_t, const DataIdInfo*> index = [] {
+        std::unordered_map<int32_t, const DataIdInfo*> byId;
+        for (const DataIdInfo& info : DataIds()) byId.emplace(info.id, &info);
+        return byId;
+    }();
+    const auto it = index.find(id);
+    return it == index.end() ? nullptr : it->second;
 }

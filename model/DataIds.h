@@ -16,7 +16,8 @@ struct DataIdInfo {
     int group = 0;       // the registration group the plug-in writes it with (1-3); 0: none
 };
 
-// In id order; the same list every time.
+// Grouped by quantity and level, in the order the plug-in registers them (the ids it
+// does not register last); the same list every time.
 const std::vector<DataIdInfo>& DataIds();
 // The id's entry, or null for an id no tower frame carries.
 const DataIdInfo* FindDataId(int32_t id);

@@ -36,8 +36,8 @@
 #include "platform/IniFile.h"
 #include "platform/System.h"
 #include "plugin/ConfigFile.h"
-#include "tests/support/QtTestSupport.h"
 #include "tests/support/HostProgram.h"
+#include "tests/support/QtTestSupport.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -137,6 +137,60 @@ TEST(FrameFileTest, BadLinesAreReportedWithTheirNumberInPlainWords) {
             EXPECT_NE(error.find(expected), std::string::npos) << error;
         }
         EXPECT_EQ(error.find("json.exception"), std::string::npos) << error;
+    }
+}
+
+// The usual line is read without building a document; whatever it takes must read as
+// the document does, and whatever it leaves must still get the document's frame or words.
+TEST(FrameFileTest, TheQuickReadingAgreesWithTheDocument) {
+    const std::string head = R"("rtu":12,"kind":1,"time":"2009-03-12 15:00:00")";
+    const std::string item = R"("sensor":1201,"id":7000,"kind":0,"time":"2009-03-12T15:00:00")";
+    const auto line = [&](const std::string& before, const std::string& within) {
+        return "{" + before + head + R"(,"items":[{)" + item + within + "}]} ";
+    };
+    const struct {
+        std::string line;
+        bool quick;  // whether the quick reading takes it
+    } cases[] = {
+        {line(R"("gw":{"a":[1,-2.5e-3,{"b":null}],"c":true,"d":""},)",
+              R"(,"value":5.3,"status":0)"),
+         true},
+        {R"({"items":[{"status":3,"value":1,"time":"2009-03-12 15:00:00","kind":8,"id":-0,)"
+         R"("sensor":-2147483648}],"time":"2009-03-12 15:10:00","kind":2,"rtu":1})",
+         true},
+        {line(R"("name":"风速 m/s",)", R"(,"value":-0,"status":0)"), true},
+        {line("", R"(,"value":-0.0,"status":0,"x":[[[]]])"), true},
+        {line("", R"(,"value":16777217,"status":0)"), true},
+        {line("", R"(,"value":0.1000000000000000055511151231257827,"status":0)"), true},
+        {line(R"("rtu":5,)", R"(,"value":1,"status":0)"), false},
+        {line("", R"(,"value":1,"status":0,"id":7000.0)"), false},
+        {line("", R"(,"value":1,"status":1e3)"), false},
+        {line("", R"(,"value":1,"status":2147483648)"), false},
+        {line("", R"(,"value":1,"status":18446744073709551615)"), false},
+        {line("", R"(,"value":18446744073709551616,"status":0)"), false},
+        {line("", R"(,"value":1e400,"status":0)"), false},
+        {line("", R"(,"value":1,"status":0,"x":1e400)"), false},
+        {line("", R"(,"value":"1","status":0)"), false},
+        {line(R"("name":"\u98ce",)", R"(,"value":1,"status":0)"), false},
+        {line("\"name\":\"\xC0\xAF\",", R"(,"value":1,"status":0)"), false},
+        {line("\"name\":\"\xED\xA0\x80\",", R"(,"value":1,"status":0)"), false},
+        {line("", R"(,"value":1,"status":0},1)"), false},
+        {line("", R"(,"value":1)"), false},
+        {line("", R"(,"value":1,"status":0,"x":tru)"), false},
+        {line("", R"(,"value":1,"status":0,"x":01)"), false},
+        {R"({"rtu":1,"kind":1,"time":"2009-03-12 15:00:00","items":[]} x)", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string expectedError = "none", error = "none";
+        const auto expected = FrameFile::TEST_ReadLineAsDocument(c.line, expectedError);
+        const auto quick = FrameFile::TEST_ReadUsualLine(c.line);
+        const auto frame = FrameFile::ParseLine(c.line, error);
+        EXPECT_EQ(quick.has_value(), c.quick);
+        ASSERT_EQ(frame.has_value(), expected.has_value()) << error;
+        EXPECT_EQ(error, expectedError);
+        if (quick) EXPECT_EQ(FrameFile::FormatLine(*quick), FrameFile::FormatLine(*expected));
+        if (frame) EXPECT_EQ(FrameFile::FormatLine(*frame), FrameFile::FormatLine(*expected));
     }
 }
 

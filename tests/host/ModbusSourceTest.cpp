@@ -11,53 +11,9 @@
 #include "host/ModbusSource.h"
 #include "platform/Clock.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TestModbusDevice.h"
 
 namespace {
-
-// modbus_device.py with `args`, on a port of its choosing or the one given.
-class DeviceProcess {
-public:
-    explicit DeviceProcess(std::vector<std::string> args) : m_args(std::move(args)) { Start(0); }
-    ~DeviceProcess() { Kill(); }
-
-    int Port() const { return m_port; }
-    void Kill() {
-        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    void Start(int port) {
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        std::vector<std::string> words = {"/usr/bin/python3", VKT_MODBUS_DEVICE, "--port",
-                                          std::to_string(port)};
-        words.insert(words.end(), m_args.begin(), m_args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::string said;
-        char c = 0;
-        pollfd ready{out[0], POLLIN, 0};
-        while (said.find('\n') == std::string::npos && ::poll(&ready, 1, 20000) == 1 &&
-               ::read(out[0], &c, 1) == 1) {
-            said += c;
-        }
-        ::close(out[0]);
-        ASSERT_EQ(said.rfind("ready ", 0), 0u) << said;
-        m_port = std::stoi(said.substr(6));
-    }
-
-private:
-    const std::vector<std::string> m_args;
-    pid_t m_pid = -1;
-    int m_port = 0;
-};
 
 std::string Words(int address, const std::vector<uint16_t>& words) {
     std::string text = std::to_string(address) + "=";
@@ -143,7 +99,7 @@ TEST(ModbusSourceTest, EveryTypeInEveryOrderIsReadAsTheDeviceSendsIt) {
     map.push_back(Register(9000, static_cast<int>(words.size()), Type::UInt16, Order::ABCD,
                            SourceMap::kHourlyKind));
     words.push_back(42);
-    DeviceProcess device({"--holding", Words(0, words), "--input", Words(0, words)});
+    TestModbusDevice device({"--holding", Words(0, words), "--input", Words(0, words)});
 
     std::string error;
     const auto atTen = ModbusSource::ReadOnce(DeviceAt(device.Port(), map),
@@ -171,8 +127,8 @@ TEST(ModbusSourceTest, EveryTypeInEveryOrderIsReadAsTheDeviceSendsIt) {
 TEST(ModbusSourceTest, AReadThatFailsGivesNoFrameAndSaysWhy) {
     // The sparse device has holding registers 0 and 3 only; nothing listens on the port
     // of the one stopped.
-    DeviceProcess device({"--sparse", "--holding", "0=1", "--holding", "3=2"});
-    DeviceProcess stopped({});
+    TestModbusDevice device({"--sparse", "--holding", "0=1", "--holding", "3=2"});
+    TestModbusDevice stopped({});
     stopped.Kill();
     const CMapEntry at0 = Register(7000, 0);
     const CMapEntry at3 = Register(7001, 3);
@@ -245,8 +201,8 @@ TEST_F(ModbusPollTest, ADeviceThatStopsGivesNoFramesUntilItAnswersAndHoldsUpNoOt
     // device never answers, whose reads hang until the source is destroyed.
     const std::vector<CMapEntry> map = {
         Register(7000, 0), Register(9000, 1, Type::UInt16, Order::ABCD, SourceMap::kHourlyKind)};
-    DeviceProcess flaky({"--holding", "0=5,6"});
-    DeviceProcess steady({"--holding", "0=5,6"});
+    TestModbusDevice flaky({"--holding", "0=5,6"});
+    TestModbusDevice steady({"--holding", "0=5,6"});
     std::vector<CModbusDevice> devices = {DeviceAt(flaky.Port(), map, 7),
                                           DeviceAt(steady.Port(), map, 8),
                                           DeviceAt(steady.Port(), map, 9)};

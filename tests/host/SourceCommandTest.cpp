@@ -2,8 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +15,7 @@
 #include "hostlib/HostSide.h"
 #include "tests/support/HostProgram.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TestModbusDevice.h"
 
 namespace {
 
@@ -129,6 +134,75 @@ TEST_F(SourceCommandTest, ARunTakesTheConfiguredTablesAndAChangeOfThem) {
               "1 2009-03-12 15:00:00\n1 2009-03-12 15:10:00\n1 2009-03-12 15:20:00\n"
               "2 2009-03-12 15:00:00\n");
     EXPECT_EQ(QueryFile(m_host.Path("backend.db"), "SELECT COUNT(*) FROM FD_RUN_RTTOWER"), "4");
+}
+
+// Two devices polled every second: one stopped mid-run gives no frame while it is away
+// and is told once each way; the other loses no mark; the run ends 0.
+TEST_F(SourceCommandTest, ADeviceStoppedMidRunGivesNoFrameAndHoldsUpNoOther) {
+    TestModbusDevice flaky({"--holding", "0=55"}), steady({"--holding", "0=72"});
+    std::ofstream(m_host.Path("registers.csv")) << "id,area,address,type,scale\n"
+                                                   "7000,holding,0,uint16,0.1\n";
+    for (const auto& [rtu, device] : {std::pair{"1", &flaky}, std::pair{"2", &steady}}) {
+        const std::string address = "127.0.0.1:" + std::to_string(device->Port());
+        ASSERT_EQ(Source({"add", rtu, "modbus", address, "--map", "registers.csv", "--every", "1s",
+                          "--offset", "0s", "--timeout", "1s"})
+                      .status,
+                  0);
+    }
+    const ProgramRun check = Source({"check", "1"});
+    std::string error;
+    const auto frame = FrameFile::ParseLine(check.out, error);
+    ASSERT_TRUE(frame && frame->m_arItems.size() == 1) << check.out << error;
+    EXPECT_EQ(frame->m_arItems[0].m_nSensorID, 107000);
+    EXPECT_FLOAT_EQ(frame->m_arItems[0].m_fValue, 5.5f);
+
+    const std::string accepted = m_host.Path("accepted.txt");
+    std::map<int, std::set<std::string>> marks;  // of each RTU's accepted frames
+    auto readMarks = [&] {
+        marks.clear();
+        std::istringstream in(ReadWholeFile(accepted));
+        int rtu = 0;
+        for (std::string day, time; in >> rtu >> day >> time;) marks[rtu].insert(time);
+        return marks;
+    };
+    std::string told;
+    const int port = flaky.Port();
+    const ProgramRun run =
+        RunHost({"run", m_host.Dir(), "--sources", "--accepted", accepted, "--plugin",
+                 std::getenv("VKT_PLUGIN")},
+                m_host.Path("run"), [&](pid_t child, const std::string& out) {
+                    EXPECT_TRUE(WaitFor([&] { return readMarks()[1].size() >= 2; }));
+                    flaky.Kill();
+                    EXPECT_TRUE(WaitFor([&] {
+                        return ReadWholeFile(out).find("does not answer") != std::string::npos;
+                    }));
+                    const size_t during = readMarks()[2].size();
+                    EXPECT_TRUE(WaitFor([&] { return readMarks()[2].size() >= during + 2; }));
+                    flaky.Start(port);
+                    EXPECT_TRUE(WaitFor([&] {
+                        return ReadWholeFile(out).find("answers again") != std::string::npos;
+                    }));
+                    const size_t back = readMarks()[1].size();
+                    EXPECT_TRUE(WaitFor([&] { return readMarks()[1].size() > back; }));
+                    told = ReadWholeFile(out);
+                    kill(child, SIGTERM);
+                });
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    auto count = [&](const char* text) {
+        size_t n = 0;
+        for (size_t at = told.find(text); at != std::string::npos; at = told.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("does not answer"), 1u) << told;
+    EXPECT_EQ(count("answers again"), 1u) << told;
+    readMarks();
+    // Every second of the steady device's run is there; the stopped one misses some.
+    const auto& all = marks[2];
+    const int first = std::stoi(all.begin()->substr(6)), last = std::stoi(all.rbegin()->substr(6));
+    EXPECT_GE((last - first + 60) % 60 + 1, static_cast<int>(all.size()));
+    EXPECT_LT(marks[1].size(), all.size());
+    for (const std::string& time : marks[1]) EXPECT_TRUE(all.count(time)) << time;
 }
 
 }  // namespace
