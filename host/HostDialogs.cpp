@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "host/HostCommand.h"
 #include "host/HostDirectory.h"
 #include "host/HostDisplay.h"
 #include "host/HostJobs.h"
-#include "host/HostSession.h"
 #include "host/StopSignals.h"
 #include "hostlib/HostSide.h"
 #include "hostlib/VktBase.h"
@@ -64,23 +64,19 @@ void CloseDialogsAndStopJobs() {
     }
 }
 
-bool Start(const std::string& dir, const std::string& pluginPath, HostSession& session,
-           std::string& error) {
-    const std::string plugin =
-        HostDirectory::Absolute(pluginPath.empty() ? PluginLoader::DefaultPath() : pluginPath);
-    return HostDirectory::Enter(dir, error) && session.Prepare(error) &&
-           session.Start(plugin, error);
+bool Start(CHostCommand& command, const std::string& dir, std::string& error) {
+    return command.Enter(dir, "", error) && command.Prepare(error) && command.Start(nullptr, error);
 }
 
 // A stop signal cancels the dialog, asks a job it started to stop and ends the command
 // after VKTLibExit; a second one does not wait for the job.
 struct DialogStop {
-    CStopSignals stopSignals;
+    CStopSignals& stopSignals;
     std::string reason;  // the first signal's name
     std::chrono::steady_clock::time_point waitUntil = std::chrono::steady_clock::time_point::max();
     QSocketNotifier notifier{stopSignals.ReadFd(), QSocketNotifier::Read};
 
-    DialogStop() {
+    explicit DialogStop(CStopSignals& taken) : stopSignals(taken) {
         notifier.setEnabled(stopSignals.ReadFd() >= 0);
         QObject::connect(&notifier, &QSocketNotifier::activated, [this] { Arrived(); });
     }
@@ -96,12 +92,12 @@ struct DialogStop {
 
 // The export dialog, and the jobs it started until they end (or until `stop` gives up
 // on them): how each ended.
-std::vector<HostJobs::JobEnd> RunExportDialog(HostSession& session, const DialogStop& stop) {
+std::vector<HostJobs::JobEnd> RunExportDialog(PluginLoader& plugin, const DialogStop& stop) {
     CPluginJobs* jobs = VktHost::PluginJobs();
     const int kinds[] = {CPluginJobs::kExport, CPluginJobs::kRainfall};
     std::vector<long> before;
     for (int kind : kinds) before.push_back(jobs ? jobs->LastOrder(kind).nNumber : 0);
-    session.Plugin().OutLocalData();
+    plugin.OutLocalData();
     const auto closed = std::chrono::steady_clock::now();
     std::vector<int> started;
     for (size_t i = 0; i < before.size(); ++i) {
@@ -135,16 +131,16 @@ int OpenDialog(const std::string& dir, const std::string& which, const std::stri
     }
     if (!HostDisplay::Usable("", error)) return 1;
     Application();
-    DialogStop stop;
-    HostSession session;
-    if (!Start(dir, pluginPath, session, error)) return 1;
+    CHostCommand command("dialog", pluginPath);
+    if (!Start(command, dir, error)) return 1;
+    DialogStop stop(*command.StopSignals());
     std::vector<HostJobs::JobEnd> ends;
     if (which == "property") {
-        session.Plugin().EditProperty();
+        command.Plugin().EditProperty();
     } else {
-        ends = RunExportDialog(session, stop);
+        ends = RunExportDialog(command.Plugin(), stop);
     }
-    session.Stop();
+    command.Stop();
     if (!stop.reason.empty()) {
         std::printf("vkthost dialog: %s: dialog closed; plug-in stopped (VKTLibExit)\n",
                     stop.reason.c_str());
@@ -165,8 +161,8 @@ int Screenshots(const std::string& dir, const std::string& outDir, const std::st
     std::error_code ec;
     std::filesystem::create_directories(out, ec);
     Application();
-    HostSession session;
-    if (!Start(dir, pluginPath, session, error)) return 1;
+    CHostCommand command("screenshots", pluginPath);
+    if (!Start(command, dir, error)) return 1;
     CPluginJobs* jobs = VktHost::PluginJobs();
     if (!jobs || !jobs->RenderDialogs(out)) {
         error = "cannot render the dialogs into " + out;

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "host/FrameFile.h"
+#include "host/HostCommand.h"
 #include "host/HostDirectory.h"
-#include "host/HostSession.h"
 #include "host/RtuCatalogue.h"
 #include "host/StandardInput.h"
 #include "host/StopSignals.h"
@@ -294,27 +294,21 @@ bool WaitForJob(CPluginJobs& jobs, int kind, ProgressOutput& output, CStopSignal
 }  // namespace
 
 int Run(const Options& options, std::string& error) {
-    const std::string pluginPath = HostDirectory::Absolute(
-        options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
     DateTime from, to;
     if (!ParseRange(options, from, to, error)) return 1;
-    // From here on a stop signal is the stop button, however early it comes.
-    CStopSignals stopSignals;
-    if (!HostDirectory::Enter(options.dir, error)) return 1;
-    HostSession session;
-    if (!session.Prepare(error)) return 1;
+    // From its first step a stop signal is the stop button, however early it comes.
+    CHostCommand command(options.kind == CPluginJobs::kExport ? "export" : "recalc-rain",
+                         options.pluginPath);
+    if (!command.Enter(options.dir, "", error) || !command.Prepare(error)) return 1;
     std::vector<int32_t> stations;
     if (!SelectStations(options, stations, error)) return 1;
     ProgressOutput output(StandardOutputIsTerminal());
-    VktHost::SetMessageWindow([&output](const std::string& text) {
+    const auto show = [&output](const std::string& text) {
         std::string line = text;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         output.Line("[message window] " + line);
-    });
-    struct ForgetMessageWindow {
-        ~ForgetMessageWindow() { VktHost::SetMessageWindow(nullptr); }
-    } forgetMessageWindow;
-    if (!session.Start(pluginPath, error)) return 1;
+    };
+    if (!command.Start(show, error)) return 1;
     CPluginJobs* jobs = VktHost::PluginJobs();
     if (!jobs) {
         error = "the plug-in offers no batch jobs";
@@ -340,7 +334,7 @@ int Run(const Options& options, std::string& error) {
         return 1;
     }
     output.Start(total);
-    const bool abandoned = !WaitForJob(*jobs, options.kind, output, stopSignals, over);
+    const bool abandoned = !WaitForJob(*jobs, options.kind, output, *command.StopSignals(), over);
     output.Finish();
     const JobEnd end = TakeJobEnd(
         *jobs, options.kind,
@@ -348,7 +342,7 @@ int Run(const Options& options, std::string& error) {
         abandoned);
     // Stopping the plug-in ends a job it still runs after the current unit; a third
     // stop signal meanwhile is counted and changes nothing.
-    session.Stop();
+    command.Stop();
     return PrintJobEnd(end);
 }
 

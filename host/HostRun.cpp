@@ -3,14 +3,15 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "host/Acquisition.h"
 #include "host/ExitCode.h"
+#include "host/HostCommand.h"
 #include "host/HostDirectory.h"
-#include "host/HostSession.h"
 #include "host/PluginLoader.h"
 #include "host/ServiceNotify.h"
 #include "host/StopSignals.h"
@@ -177,15 +178,15 @@ std::vector<std::string> HealthLines(const CPluginHealth& health, const std::str
 namespace {
 
 // The plug-in's messages on the standard output, and in the summary.
-void ShowMessages(Summary& summary, std::mutex& lock) {
-    VktHost::SetMessageWindow([&summary, &lock](const std::string& text) {
+std::function<void(const std::string&)> MessagesTo(Summary& summary, std::mutex& lock) {
+    return [&summary, &lock](const std::string& text) {
         std::lock_guard<std::mutex> guard(lock);
         std::string line = text;
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         std::printf("[message window] %s\n", line.c_str());
         std::fflush(stdout);
         summary.messages.push_back(line);
-    });
+    };
 }
 
 // What the acquisition tells, on the terminal as it comes and in the summary.
@@ -248,31 +249,22 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     Options resolved = options;
     static_cast<Acquisition::SourceOptions&>(resolved) = Acquisition::Resolved(options);
     resolved.acceptedFile = HostDirectory::InputPath(resolved.acceptedFile);
-    const std::string pluginPath = HostDirectory::Absolute(
-        resolved.pluginPath.empty() ? PluginLoader::DefaultPath() : resolved.pluginPath);
     if (!SourcesGiven(resolved, error)) return 1;
-    // From here on a stop signal stops the run cleanly, however early it comes.
-    CStopSignals stopSignals;
-    if (!HostDirectory::Enter(resolved.dir, error)) return 1;
-    if (!HostDirectory::PlaceClock(resolved.now, error)) return 1;
+    CHostCommand command("run", resolved.pluginPath);
+    if (!command.Enter(resolved.dir, resolved.now, error)) return 1;
     Acquisition::CPipeline pipeline;
     TerminalReporter reporter(summary, resolved.statusSeconds, pipeline);
     if (!pipeline.OpenFiles(resolved, reporter, error)) return 1;
-    HostSession session;
-    if (!session.Prepare(error)) return 1;
+    if (!command.Prepare(error)) return 1;
     if (!pipeline.OpenWithCatalogue(resolved, error)) return 1;
     pipeline.NoteAcceptedIn(resolved.acceptedFile);
     const std::streamoff logStart = FileSize(ErrorLog::FileName());
     std::mutex messagesLock;
-    ShowMessages(summary, messagesLock);
-    if (!session.Start(pluginPath, error)) {
-        VktHost::SetMessageWindow(nullptr);
-        return 1;
-    }
+    if (!command.Start(MessagesTo(summary, messagesLock), error)) return 1;
     // Ready once the plug-in runs: a manager may stop the host at once.
     ServiceNotify::WatchSources([&pipeline] { return pipeline.Health(); });
     ServiceNotify::Ready();
-    Acquire(pipeline, session.Plugin(), reporter, summary);
+    Acquire(pipeline, command.Plugin(), reporter, summary);
     ServiceNotify::Stopping();
     ServiceNotify::WatchSources(nullptr);
     // A finite run's first stop signal cuts the wait; a continuous run's first one
@@ -286,8 +278,7 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {
         summary.backendWaiting = source->Health().backend.nQueued;
     }
-    session.Stop();
-    VktHost::SetMessageWindow(nullptr);
+    command.Stop();
     TakeFinalHealth(summary);
     summary.errorLog = ReadLinesFrom(ErrorLog::FileName(), logStart);
     return 0;

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "host/Acquisition.h"
+#include "host/HostCommand.h"
 #include "host/HostDirectory.h"
 #include "host/HostDisplay.h"
 #include "host/HostRun.h"
-#include "host/HostSession.h"
 #include "host/PluginLoader.h"
 #include "host/StopSignals.h"
 #include "host/gui/HostWindow.h"
@@ -180,13 +180,13 @@ void QuitAfter(const Options& options, CHostWindow& window, std::string& stopRea
 
 // What was acquired is stored before the plug-in stops, as the terminal host does; then
 // the plug-in's last word and the exit code of the run's table.
-int StoreAndStop(HostSession& session, HostRun::Summary& summary) {
+int StoreAndStop(CHostCommand& command, HostRun::Summary& summary) {
     summary.drainEnd = Drain();
     CPluginHealth health;
     CPluginHealthSource* source = VktHost::PluginHealth();
     if (source) health = source->Health();
     PrintDrainEnd(summary.drainEnd, source ? &health : nullptr);
-    session.Stop();
+    command.Stop();
     std::printf("plug-in stopped (VKTLibExit)\n");
     HostRun::TakeFinalHealth(summary);
     for (const std::string& line : summary.health) std::printf("%s\n", line.c_str());
@@ -199,10 +199,8 @@ int StoreAndStop(HostSession& session, HostRun::Summary& summary) {
 int Run(const Options& given, std::string& error) {
     if (!HostDisplay::Usable("", error)) return 1;
     const Options options = Resolved(given);
-    const std::string pluginPath = HostDirectory::Absolute(
-        options.pluginPath.empty() ? PluginLoader::DefaultPath() : options.pluginPath);
-    if (!HostDirectory::Enter(options.dir, error)) return 1;
-    if (!HostDirectory::PlaceClock(options.now, error)) return 1;
+    CHostCommand command("gui", options.pluginPath);
+    if (!command.Enter(options.dir, options.now, error)) return 1;
     int argc = 1;
     char name[] = "vkthost";
     char* argv[] = {name, nullptr};
@@ -214,25 +212,21 @@ int Run(const Options& given, std::string& error) {
     WindowReporter reporter(shown);
     Acquisition::CPipeline pipeline;
     if (!pipeline.OpenFiles(options, reporter, error)) return 1;
-    HostSession session;
-    if (!session.Prepare(error)) return 1;
+    if (!command.Prepare(error)) return 1;
     if (!pipeline.OpenWithCatalogue(options, error)) return 1;
 
-    // From here on a stop signal stops the host cleanly, however early it comes.
-    CStopSignals stopSignals;
-    PluginLoader& plugin = session.Plugin();
+    PluginLoader& plugin = command.Plugin();
     CHostWindow window({[&] { plugin.EditProperty(); }, [&] { plugin.OutLocalData(); },
                         [&] { plugin.CloseAccess(); }});
-    VktHost::SetMessageWindow([&](const std::string& text) { window.PostMessage(text); });
-    if (!session.Start(pluginPath, error)) {
-        VktHost::SetMessageWindow(nullptr);
+    if (!command.Start([&](const std::string& text) { window.PostMessage(text); }, error)) {
         return 1;
     }
-    SayPluginStarted(window, plugin, pluginPath);
+    SayPluginStarted(window, plugin, command.PluginPath());
     QObject::connect(&window, &CHostWindow::closed, &app, &QApplication::quit);
     window.show();
     window.SelectRtu(options.selectRtu);
     std::string stopReason = "the window was closed";
+    CStopSignals& stopSignals = *command.StopSignals();
     QSocketNotifier notifier(stopSignals.ReadFd(), QSocketNotifier::Read);
     CloseOnStopSignals(notifier, stopSignals, window, stopReason);
 
@@ -261,7 +255,7 @@ int Run(const Options& given, std::string& error) {
     std::fflush(stdout);
     HostRun::Summary summary;
     summary.continuous = true;  // a window's host runs until it is closed
-    return StoreAndStop(session, summary);
+    return StoreAndStop(command, summary);
 }
 
 }  // namespace HostGui
