@@ -43,8 +43,8 @@ test_preset default
 # how many error-log lines the link-fault test's cuts wrote.
 grep -h "^crash test\|^link-cut test" "$top/build/Testing/Temporary/LastTest.log" || true
 
-echo "== the Debian package: built, installed, tried and removed again"
-bash "$top/scripts/test-package.sh"
+echo "== the Debian package: made of the plain build, installed, tried and removed again"
+VKT_PACKAGE_BUILT="$top/build" bash "$top/scripts/test-package.sh"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 build_preset asan

@@ -52,7 +52,12 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 echo "== the package"
-deb=$(bash "$top/scripts/package.sh" "$top/build-pkg" | tail -n 1)
+# VKT_PACKAGE_BUILT: a tree the test command built already under /usr, packaged as it is.
+if [ -n "${VKT_PACKAGE_BUILT:-}" ]; then
+  deb=$(bash "$top/scripts/package.sh" --built "$VKT_PACKAGE_BUILT" | tail -n 1)
+else
+  deb=$(bash "$top/scripts/package.sh" "$top/build-pkg" | tail -n 1)
+fi
 echo "$deb"
 dpkg-deb -f "$deb" Depends
 files=$(dpkg-deb -c "$deb" | awk '{print $6}')

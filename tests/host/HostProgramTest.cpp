@@ -189,8 +189,11 @@ TEST(FrameFileTest, TheQuickReadingAgreesWithTheDocument) {
         EXPECT_EQ(quick.has_value(), c.quick);
         ASSERT_EQ(frame.has_value(), expected.has_value()) << error;
         EXPECT_EQ(error, expectedError);
-        if (quick) EXPECT_EQ(FrameFile::FormatLine(*quick), FrameFile::FormatLine(*expected));
-        if (frame) EXPECT_EQ(FrameFile::FormatLine(*frame), FrameFile::FormatLine(*expected));
+        for (const auto& got : {quick, frame}) {
+            if (got) {
+                EXPECT_EQ(FrameFile::FormatLine(*got), FrameFile::FormatLine(*expected));
+            }
+        }
     }
 }
 
