@@ -18,6 +18,14 @@ build_preset() {
 test_preset() {
   (cd "$top" && ctest --preset "$1" -j"$jobs")
 }
+# Each stage's time, printed when the next begins and at the end: where the time goes.
+stage_name="" stage_start=$SECONDS
+stage() {
+  [ -n "$stage_name" ] && echo "== time: $stage_name $((SECONDS - stage_start)) s"
+  stage_name=$1 stage_start=$SECONDS
+  [ -n "$1" ] && echo "== $1"
+  return 0
+}
 
 # A throwaway PostgreSQL cluster on a free loopback port, below the range the kernel
 # hands to clients (32768 and up), where a test's own connection could hold it. The
@@ -33,30 +41,33 @@ export VKT_PG_DIR=$pgdir
 echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
 bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
 
-echo "== Clang thread-safety analysis (the plug-in, the base library and the host)"
+stage "Clang thread-safety analysis (the plug-in, the base library and the host)"
 build_preset tsa
 
-echo "== plain build"
+stage "plain build"
 build_preset default
+stage "plain suite"
 test_preset default
 # What the crash test found: kills per point, frames accepted and found in both stores;
 # how many error-log lines the link-fault test's cuts wrote.
 grep -h "^crash test\|^link-cut test" "$top/build/Testing/Temporary/LastTest.log" || true
 
-echo "== the Debian package: made of the plain build, installed, tried and removed again"
+stage "the Debian package: made of the plain build, installed, tried and removed again"
 VKT_PACKAGE_BUILT="$top/build" bash "$top/scripts/test-package.sh"
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 build_preset asan
+stage "AddressSanitizer + UndefinedBehaviorSanitizer suite"
 test_preset asan
 
-echo "== ThreadSanitizer (concurrency tests)"
+stage "ThreadSanitizer (concurrency tests)"
 build_preset tsan
 # setarch -R: ThreadSanitizer needs the classic address-space layout.
 (cd "$top" && setarch "$(uname -m)" -R ctest --preset tsan -j"$jobs")
 
-echo "== Windows (i686, mingw-w64) under Wine, and the Windows host beside the Linux one"
+stage "Windows (i686, mingw-w64) under Wine, and the Windows host beside the Linux one"
 build_preset windows
+stage "Windows suite under Wine"
 export VKT_WINEPREFIX="$top/build-win/wineprefix"
 VKT_ODBC_SETUP_DLL="$top/build-win/bin/vktodbcsetup.dll" bash "$top/scripts/wine-prefix.sh" "$VKT_WINEPREFIX"
 # One Wine server for the whole suite: with the usual one, which leaves 3 s after its
@@ -67,4 +78,5 @@ WINEPREFIX="$VKT_WINEPREFIX" wineserver -p </dev/null >/dev/null 2>&1
 status=0
 test_preset windows || status=$?
 WINEPREFIX="$VKT_WINEPREFIX" wineserver -k || true
+stage ""
 exit "$status"
