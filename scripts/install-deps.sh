@@ -4,6 +4,8 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git clang
+  # Clang's sanitizer runtimes (the ThreadSanitizer build).
+  libclang-rt-14-dev
   libgtest-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   libsimpleini-dev libcli11-dev nlohmann-json3-dev

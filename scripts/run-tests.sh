@@ -2,8 +2,9 @@
 # Every test: installs what is missing, builds and runs the suite, then tries the Debian
 # package on this machine (installed and removed again), then the whole
 # suite again under AddressSanitizer + UndefinedBehaviorSanitizer and the concurrency
-# tests under ThreadSanitizer; before the tests the code is built once with Clang's
-# thread-safety analysis as errors. Last, the Windows build (mingw-w64, i686) runs its
+# tests under ThreadSanitizer, built by Clang with its thread-safety analysis as errors
+# over the plug-in, the base library and the host. Last, the Windows build (mingw-w64,
+# i686) runs its
 # suite under Wine and its host is compared with the Linux host. Any failure or
 # sanitizer report fails the run.
 set -euo pipefail
@@ -41,8 +42,6 @@ export VKT_PG_DIR=$pgdir
 echo "== PostgreSQL on 127.0.0.1:$VKT_PG_PORT"
 bash "$VKT_PG_SCRIPT" init "$pgdir" "$VKT_PG_PORT"
 
-stage "Clang thread-safety analysis (the plug-in, the base library and the host)"
-build_preset tsa
 
 stage "plain build"
 build_preset default
@@ -60,7 +59,7 @@ build_preset asan
 stage "AddressSanitizer + UndefinedBehaviorSanitizer suite"
 test_preset asan
 
-stage "ThreadSanitizer (concurrency tests)"
+stage "ThreadSanitizer (concurrency tests) and Clang's thread-safety analysis (the plug-in, the base library, the host)"
 build_preset tsan
 # setarch -R: ThreadSanitizer needs the classic address-space layout.
 (cd "$top" && setarch "$(uname -m)" -R ctest --preset tsan -j"$jobs")
