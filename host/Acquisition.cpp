@@ -215,7 +215,7 @@ bool CPipeline::AddLive(const std::string& origin, std::unique_ptr<CLiveSource> 
 }
 
 FrameOutcome CPipeline::HandOver(const CDataFrame& frame, const std::string& origin,
-                                 PluginLoader& plugin, Reporter& reporter, bool again) {
+                                 PluginLoader& plugin, Reporter& reporter, bool live, bool again) {
     const bool known = again || VktHost::RecordAcquiredFrame(frame);
     if (!again) reporter.Offered(frame);
     if (plugin.SaveRTDB(frame)) {
@@ -239,7 +239,7 @@ FrameOutcome CPipeline::HandOver(const CDataFrame& frame, const std::string& ori
         reporter.Refused(origin + ", " + what +
                          ": the plug-in returned 0: it could not take the frame (a full disk "
                          "or its shut-down; VKTError.log tells)" +
-                         (m_live.empty() ? "" : kOfferedAgain));
+                         (live ? kOfferedAgain : ""));
         std::lock_guard<std::mutex> guard(m_lock);
         ++m_counts.refused;
     }
@@ -248,10 +248,10 @@ FrameOutcome CPipeline::HandOver(const CDataFrame& frame, const std::string& ori
 
 void CPipeline::Run(PluginLoader& plugin, Reporter& reporter, const std::function<bool()>& stop) {
     for (size_t i = 0; i < m_known.frames.size() && !stop(); ++i) {
-        HandOver(m_known.frames[i], m_known.origins[i], plugin, reporter, false);
+        HandOver(m_known.frames[i], m_known.origins[i], plugin, reporter, false, false);
         reporter.Idle();
     }
-    if (!m_known.frames.empty()) reporter.ReplayEnded();
+    if (!m_known.frames.empty()) reporter.ReplayEnded(Totals());
     bool busy = true;
     while (Continuous() && !stop()) {
         if (m_bConfigured) ReloadConfiguredIfChanged(reporter);
@@ -278,7 +278,7 @@ void CPipeline::TurnAll(PluginLoader& plugin, Reporter& reporter, bool& busy) {
                                    const CDataFrame& frame, const std::string& place, bool again) {
                     const std::string where =
                         place.empty() ? one->origin : one->origin + " " + place;
-                    return HandOver(frame, where, plugin, reporter, again);
+                    return HandOver(frame, where, plugin, reporter, true, again);
                 });
         }
         const long before = live->feed->FramesRead();

@@ -39,6 +39,13 @@ struct SourceOptions {
 // The input paths made absolute before the host directory is entered.
 SourceOptions Resolved(const SourceOptions& options);
 
+struct Counts {
+    long read = 0;      // frames the sources brought, each once
+    long accepted = 0;  // frames SaveRTDB took
+    long refused = 0;   // frames refused, each counted once
+    long skipped = 0;   // input that gave no frame
+};
+
 // What the pipeline tells as it goes; each command shows it its own way.
 class Reporter {
 public:
@@ -51,17 +58,10 @@ public:
     virtual void Note(const std::string& origin, const std::string& note) = 0;
     // A frame offered for the first time, whatever became of it.
     virtual void Offered(const CDataFrame& frame) { (void)frame; }
-    // The frames known at the start are all offered.
-    virtual void ReplayEnded() {}
+    // The frames known at the start are all offered; what became of them so far.
+    virtual void ReplayEnded(const Counts& counts) { (void)counts; }
     // Between turns: the command's own chores (messages pumped, the watchdog, status).
     virtual void Idle() {}
-};
-
-struct Counts {
-    long read = 0;      // frames the sources brought, each once
-    long accepted = 0;  // frames SaveRTDB took
-    long refused = 0;   // frames refused, each counted once
-    long skipped = 0;   // input that gave no frame
 };
 
 class CPipeline {
@@ -99,8 +99,10 @@ private:
         std::vector<CDataFrame> frames;
         std::vector<std::string> origins;
     };
+    // `live`: the frame is a continuous source's, offered again while it is refused for
+    // now; `again`: it was refused for now before, and told of then.
     FrameOutcome HandOver(const CDataFrame& frame, const std::string& origin, PluginLoader& plugin,
-                          Reporter& reporter, bool again);
+                          Reporter& reporter, bool live, bool again);
     bool AddLive(const std::string& origin, std::unique_ptr<CLiveSource> source,
                  std::string& error);
     void TurnAll(PluginLoader& plugin, Reporter& reporter, bool& busy);

@@ -51,7 +51,10 @@ public:
     void Offered(const CDataFrame& frame) override {
         if (m_window) m_window->NoteFrame(frame);
     }
-    void ReplayEnded() override { Post("采集: 回放结束"); }
+    void ReplayEnded(const Acquisition::Counts& counts) override {
+        Post("采集: 回放结束, " + std::to_string(counts.read) + " 帧交给插件, 接受 " +
+             std::to_string(counts.accepted));
+    }
 
 private:
     // Lines told before the window is made (a bad line of --frames) wait for it.
