@@ -28,5 +28,8 @@ echo
 echo
 "$top/build-bench/bin/host_acquisition_bench"
 echo
+# The intake from tower loggers: Modbus devices, an MQTT broker, logger table files.
+"$top/build-bench/bin/intake_bench"
+echo
 # Its own cluster and proxy: the plug-in's rows and round trips over a slow link.
 bash "$top/bench/latency.sh" --bin "$top/build-bench/bin" --fsync "$PG_FSYNC"
