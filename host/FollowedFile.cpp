@@ -73,9 +73,15 @@ std::optional<std::pair<FilePtr, System::FileIdentity>> OpenSteady(const std::st
     return std::make_pair(std::move(file), *after);
 }
 
+// A name a rotation gives the followed file's copy: the name itself and more after it.
+bool IsRotatedName(const std::string& name, const std::string& followed) {
+    return name.size() > followed.size() && name.compare(0, followed.size(), followed) == 0;
+}
+
 // The file beside `path` that holds what follows `mark`: the followed file renamed away
-// (its identity and head) or its copy made before it was cut short (its head). The
-// file `path` names now is passed over.
+// (its identity and head) or its copy made before it was cut short (its head, and a name
+// that begins with the followed file's, as logrotate names its copies: FILE.1,
+// FILE-20261210). The file `path` names now is passed over.
 std::optional<std::string> FindRest(const std::string& path, const CReadMark& mark) {
     namespace fs = std::filesystem;
     const fs::path followed(path);
@@ -96,7 +102,11 @@ std::optional<std::string> FindRest(const std::string& path, const CReadMark& ma
             continue;
         }
         if (*identity == mark.file) return candidate;
-        if (mark.head.bytes > 0) copies.push_back(candidate);  // an empty head tells nothing
+        // An empty head tells nothing; another file that begins alike is no copy.
+        if (mark.head.bytes > 0 &&
+            IsRotatedName(it->path().filename().string(), followed.filename().string())) {
+            copies.push_back(candidate);
+        }
     }
     if (copies.empty()) return std::nullopt;
     return *std::min_element(copies.begin(), copies.end());

@@ -307,7 +307,7 @@ OdbcIni::DataSource BackendDataSource(const std::string& dir, const BackendOptio
             {{"Driver", "SQLite3"},
              {"Database", System::DriverPath(dir + "/backend.db")},
              {"JournalMode", "WAL"},
-             {"SyncPragma", "NORMAL"},
+             {"SyncPragma", "FULL"},
              {"Timeout", "10000"}}};
 }
 

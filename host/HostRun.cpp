@@ -271,8 +271,10 @@ int Run(const Options& options, Summary& summary, std::string& error) {
     // ended its acquisition.
     const bool live = summary.continuous;
     const bool drainGiven = resolved.drainSeconds >= 0;
+    // A continuous run's stop is a service's normal end: its rows wait safe in the station
+    // files for a backend that is away, so its --drain bounds only the wait for them.
     summary.drainEnd = WaitUntilDrained(drainGiven ? resolved.drainSeconds : kDefaultDrainSeconds,
-                                        resolved.statusSeconds, live ? 2 : 1, drainGiven);
+                                        resolved.statusSeconds, live ? 2 : 1, drainGiven && !live);
     summary.drained = summary.drainEnd == DrainEnd::Stored;
     if (!live && summary.drainEnd != DrainEnd::Stopped) Linger(resolved.lingerSeconds);
     if (CPluginHealthSource* source = VktHost::PluginHealth()) {

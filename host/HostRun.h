@@ -21,8 +21,9 @@ struct Options : Acquisition::SourceOptions {
     std::string dir;
     std::string now;  // "YYYY-MM-DD HH:MM:SS": the process clock starts there
     // At most this long for the plug-in's queues and refill. Given (0 or more), it bounds
-    // the wait for a backend that does not answer too; not given (below 0), the wait
-    // is kDefaultDrainSeconds and a backend away for kBackendAwaySeconds is not waited for.
+    // the wait for a backend that does not answer too, for a finite run; not given
+    // (below 0), the wait is kDefaultDrainSeconds; a backend away for kBackendAwaySeconds
+    // is not waited for then, nor ever by a continuous run.
     double drainSeconds = -1.0;
     double statusSeconds = 0.0;  // health lines this often while waiting; 0: none
     double lingerSeconds = 5.0;

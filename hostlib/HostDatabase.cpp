@@ -90,6 +90,25 @@ int ExecSQLStr(std::string strSQL) {
     return 0;
 }
 
+bool ExecInTransaction(const std::function<bool(SQLHDBC)>& work) {
+    RecursiveMutexLock guard(HostDatabase::g_statementLock);
+    SQLHDBC hdbc = HostDatabase::Connection();
+    if (!hdbc) return false;
+    SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                      0);
+    const bool ok = work(hdbc);
+    // A statement that failed inside may have closed the connection: the transaction went
+    // with it, rolled back.
+    if (!g_hostConnection.IsOpen() || g_hostConnection.Get() != hdbc) {
+        return false;
+    }
+    const bool committed =
+        Odbc::Succeeded(SQLEndTran(SQL_HANDLE_DBC, hdbc, ok ? SQL_COMMIT : SQL_ROLLBACK)) && ok;
+    SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                      0);
+    return committed;
+}
+
 int OpenDatabase(std::string strSource, std::string strUser, std::string strPassword,
                  SQLHDBC* phdbc) {
     *phdbc = nullptr;

@@ -12,6 +12,7 @@
 
 #include "hostlib/HostDatabase.h"
 #include "hostlib/HostSide.h"
+#include "hostlib/VktBase.h"
 #include "platform/Mutex.h"
 #include "platform/OdbcQuery.h"
 #include "platform/WorkerThread.h"
@@ -96,20 +97,6 @@ std::string TimeText(int64_t second) {
     return DateTime::FromSeconds(second).Format();
 }
 
-// Runs `write` on VKTCOMM.MDB inside one transaction; committed when it returns true.
-template <typename Write>
-void InTransaction(Write write) {
-    RecursiveMutexLock guard(HostDatabase::g_statementLock);
-    if (SQLHDBC hdbc = HostDatabase::Connection()) {
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-        const bool ok = write(hdbc);
-        SQLEndTran(SQL_HANDLE_DBC, hdbc, ok ? SQL_COMMIT : SQL_ROLLBACK);
-        SQLSetConnectAttr(hdbc, SQL_ATTR_AUTOCOMMIT,
-                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-    }
-}
-
 // A statement prepared once for many executions.
 OdbcStatement Prepare(SQLHDBC hdbc, const char* text) {
     OdbcStatement stmt = Odbc::AllocStatement(hdbc);
@@ -140,7 +127,7 @@ bool NoteIfFailed(bool ok, SQLHSTMT hstmt, const std::string& what) {
 
 // The frames of a batch, then (when due) the rows before `cutoff` deleted.
 void WriteFrames(const std::vector<FrameRow>& rows, const std::string& cutoff) {
-    InTransaction([&](SQLHDBC hdbc) {
+    ExecInTransaction([&](SQLHDBC hdbc) {
         Odbc::ExecDirect(hdbc, kFrameTable);
         Odbc::ExecDirect(hdbc, kFrameIndex);
         OdbcStatement stmt = Prepare(hdbc, kFrameInsert);
@@ -166,7 +153,7 @@ void WriteFrames(const std::vector<FrameRow>& rows, const std::string& cutoff) {
 
 // One frame's items as single rows, as older hosts wrote them.
 void WriteItems(const std::vector<Row>& rows) {
-    InTransaction([&](SQLHDBC hdbc) {
+    ExecInTransaction([&](SQLHDBC hdbc) {
         OdbcStatement stmt = Prepare(hdbc, kItemInsert);
         bool ok = static_cast<bool>(stmt);
         for (size_t i = 0; ok && i < rows.size(); ++i) {

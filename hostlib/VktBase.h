@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -81,6 +82,11 @@ VKTBASE_API void UnLockHSTMT(SQLHSTMT hstmt);
 VKTBASE_API void CloseDB();
 // Runs a statement on VKTCOMM.MDB; nonzero on success.
 VKTBASE_API int ExecSQLStr(std::string strSQL);
+// Runs `work` on VKTCOMM.MDB's connection as one transaction, with no other statement of
+// the process in between (LockHSTMT and ExecSQLStr on the same thread join it): committed
+// when it returns true, rolled back otherwise, and by a kill part-way. True when
+// committed; false when the database cannot be opened.
+VKTBASE_API bool ExecInTransaction(const std::function<bool(SQLHDBC)>& work);
 
 // Process-wide (re-entrant) lock around work on Access-type station databases.
 VKTBASE_API void GlobalLockAccess();

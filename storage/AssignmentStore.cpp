@@ -34,6 +34,11 @@ int QueryAssignments(const std::string& sql, CObList<CVKTTOWPID>& list) {
     return rc == SQL_SUCCESS ? 1 : 0;
 }
 
+bool RunAssignmentSQL(int nCode, const CVKTTOWPID& record) {
+    HostStatement hstmt;
+    return hstmt && Odbc::ExecOn(hstmt.Get(), record.GetSQLStr(nCode)) >= 0;
+}
+
 }  // namespace
 
 std::string CVKTTOWPID::GetSQLStr(int nCode) const {
@@ -95,30 +100,24 @@ std::unique_ptr<CVKTTOWPID> FindAssignment(int32_t nRTUID) {
 }
 
 void ExecAssignmentSQL(int nCode, const CVKTTOWPID& record) {
-    SQLRETURN rc = SQL_ERROR;
-    {
-        HostStatement hstmt;
-        if (!hstmt) return;
-        rc = Odbc::ExecOn(hstmt.Get(), record.GetSQLStr(nCode));
-    }
-    if (rc < 0) CloseDB();
+    if (!RunAssignmentSQL(nCode, record)) CloseDB();
 }
 
 void SaveAssignments(const std::vector<std::pair<int32_t, int32_t>>& rows) {
-    // Every dialect accepts this form of the delete.
-    ExecSQLStr("DELETE FROM VKTTOWPID");
-    for (const auto& [rtu, wpid] : rows) {
-        std::unique_ptr<CVKTTOWPID> record = FindAssignment(rtu);
-        if (record) {
-            record->m_nWPID = wpid;
-            ExecAssignmentSQL(1, *record);
-        } else {
-            CVKTTOWPID added;
-            added.m_nRTUID = rtu;
-            added.m_nWPID = wpid;
-            ExecAssignmentSQL(2, added);
+    // All or nothing: a kill or a refused statement part-way leaves the assignments as
+    // they were, never a table without the output station numbers.
+    ExecInTransaction([&](SQLHDBC) {
+        // Every dialect accepts this form of the delete.
+        if (!ExecSQLStr("DELETE FROM VKTTOWPID")) return false;
+        for (const auto& [rtu, wpid] : rows) {
+            CVKTTOWPID row;
+            row.m_nRTUID = rtu;
+            row.m_nWPID = wpid;
+            // An RTU named twice: the later number replaces the earlier one.
+            if (!RunAssignmentSQL(FindAssignment(rtu) ? 1 : 2, row)) return false;
         }
-    }
+        return true;
+    });
 }
 
 void FillAssignmentMap(const CObList<CVKTTOWPID>& list, CAssignmentMap& map) {

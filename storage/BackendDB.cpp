@@ -26,13 +26,31 @@ constexpr double kOutageLineSeconds = 60.0;
 // versions: "PRIMARY KEY must be unique", "... not unique"). A statement that met a
 // server going away or one that takes no writes (a standby, or a primary demoted to
 // one) is Lost: it says nothing about the row, which is written once a writable server
-// answers. PostgreSQL: class 08 (connection), 57P01-57P03 (shut down, crashed,
+// answers. PostgreSQL: class 08 (connection), class 53 (the server out of disk, memory
+// or connections: its matter, not the row's), 57P01-57P03 (shut down, crashed,
 // starting), 25006 (read-only transaction); the driver's own 08S01 for a dead link.
 enum class Refusal { Other, Constraint, Duplicate, Lost };
 
+// SQLSTATE class 53: the server is out of disk, memory or connections.
+bool IsResourceState(const std::string& code) {
+    return code.rfind("53", 0) == 0;
+}
+
 bool IsLostServerState(const std::string& code) {
-    return code.rfind("08", 0) == 0 || code == "57P01" || code == "57P02" || code == "57P03" ||
-           code == "25006";
+    return code.rfind("08", 0) == 0 || IsResourceState(code) || code == "57P01" ||
+           code == "57P02" || code == "57P03" || code == "25006";
+}
+
+// The SQLSTATE of the handle's first diagnostic record, or empty.
+std::string StateOf(SQLSMALLINT handleType, SQLHANDLE handle) {
+    SQLCHAR state[6] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!Odbc::Succeeded(
+            SQLGetDiagRec(handleType, handle, 1, state, &native, nullptr, 0, &length))) {
+        return {};
+    }
+    return reinterpret_cast<const char*>(state);
 }
 
 Refusal RefusalOf(SQLSMALLINT handleType, SQLHANDLE handle) {
@@ -56,14 +74,21 @@ Refusal RefusalOf(SQLSMALLINT handleType, SQLHANDLE handle) {
     return Refusal::Constraint;
 }
 
-// Whether the connection's server takes several statements in one call (as one query).
-bool ServerTakesBatches(SQLHDBC connection) {
+// The product the connection reaches ("PostgreSQL", "SQLite"), or empty.
+std::string ProductOf(SQLHDBC connection) {
     SQLCHAR name[64] = {0};
     SQLSMALLINT length = 0;
     if (!Odbc::Succeeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length))) {
-        return false;
+        return {};
     }
-    return std::string(reinterpret_cast<const char*>(name)) == "PostgreSQL";
+    return reinterpret_cast<const char*>(name);
+}
+
+// An SQLite backend in WAL mode with synchronous=NORMAL (its data source's SyncPragma)
+// syncs its log only at checkpoints: a confirmation of rows written could then run
+// ahead of what a power cut keeps. Every commit is synced, whatever the data source says.
+void SyncEveryCommit(SQLHDBC connection, const std::string& product) {
+    if (product == "SQLite") Odbc::ExecDirect(connection, "PRAGMA synchronous=FULL");
 }
 
 // The cluster and the timeline the server writes on: the timeline is the first part of
@@ -123,7 +148,10 @@ int CBackendDB::ConnectBackend() {
     }
     SQLSetConnectAttr(m_connection.Get(), SQL_ATTR_CONNECTION_TIMEOUT,
                       reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(kQueryTimeoutSeconds)), 0);
-    m_bBatches = ServerTakesBatches(m_connection.Get());
+    const std::string product = ProductOf(m_connection.Get());
+    // Whether the server takes several statements in one call (as one query).
+    m_bBatches = product == "PostgreSQL";
+    SyncEveryCommit(m_connection.Get(), product);
     if (!AcceptServer(error)) {
         CloseConnection();
         // An operator's matter: said at once, once an outage, whatever began it.
@@ -228,8 +256,16 @@ void CBackendDB::NoteUnreachable(const std::string& source, const std::string& t
 }
 
 void CBackendDB::NoteWentAway(SQLSMALLINT handleType, SQLHANDLE handle) {
-    NoteUnreachable(m_settings.Get()->m_strSource, Odbc::Diagnostics(handleType, handle), true);
+    const std::string diagnostics = Odbc::Diagnostics(handleType, handle);
+    m_strLossReason =
+        IsResourceState(StateOf(handleType, handle)) ? "backend full: " + OneLine(diagnostics) : "";
+    NoteUnreachable(m_settings.Get()->m_strSource, diagnostics, true);
     CountNotRun();
+}
+
+std::string CBackendDB::LossReason() {
+    RecursiveMutexLock guard(m_lock);
+    return m_strLossReason;
 }
 
 void CBackendDB::NoteReachable(const std::string& source) {

@@ -94,6 +94,10 @@ public:
     // The diagnostics of the last statement the backend refused (empty before any);
     // takes the backend lock: held across the statement, it names that statement's.
     std::string LastRefusal();
+    // Why the last statement that met a server going away did not run, when the server
+    // said ("backend full: …" for a server out of disk, memory or connections); empty
+    // otherwise. Takes the backend lock.
+    std::string LossReason();
     // Whether a connection is open now; takes the backend lock.
     bool IsConnected();
     // Runs a query and tells whether it yields a row; takes the backend lock. A rejected
@@ -208,6 +212,7 @@ private:
     // was written, and how many statements were lost since that line.
     bool m_bUnreachable GUARDED_BY(m_lock) = false;
     std::string m_strLastRefusal GUARDED_BY(m_lock);
+    std::string m_strLossReason GUARDED_BY(m_lock);
     CFailureLog m_rowRefusals GUARDED_BY(m_lock){"Backend rows refused"};
     DateTime m_tLastOutageLine GUARDED_BY(m_lock);
     long m_nLostSinceLine GUARDED_BY(m_lock) = 0;

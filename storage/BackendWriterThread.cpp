@@ -220,7 +220,7 @@ void CBackendWriterThread::WriteRecordGroup(const std::vector<const Record*>& gr
     }
     if (outcome == BackendOutcome::NotRun) {
         // As one at a time: the first record is not run, the others meet the outage.
-        m_counters.NoteNotRun(ProcessClock::Now());
+        m_counters.NoteNotRun(ProcessClock::Now(), m_target.m_backend.LossReason());
         EnterOutage();
         for (const Record* queued : group) Miss(*queued, true);
         return;
@@ -244,7 +244,7 @@ void CBackendWriterThread::Write(const Record& queued) {
         return;
     }
     if (outcome == BackendOutcome::NotRun) {
-        m_counters.NoteNotRun(ProcessClock::Now());
+        m_counters.NoteNotRun(ProcessClock::Now(), m_target.m_backend.LossReason());
         EnterOutage();
     } else {
         // The backend answered: no outage. The journal's refill writes each of the
@@ -354,7 +354,7 @@ void CBackendWriterThread::RefillStep() {
     if (!refilled) {
         // The server is away: the ranges stay to do, and the outage shows in the health
         // (its line in the error log is the connection's).
-        m_counters.NoteNotRun(ProcessClock::Now());
+        m_counters.NoteNotRun(ProcessClock::Now(), m_target.m_backend.LossReason());
         EnterOutage();
         return;
     }

@@ -24,9 +24,9 @@ public:
     }
     // What was to be written did not run: the store went away or cannot be had. No
     // refusal, an outage.
-    void NoteNotRun(const DateTime& now) EXCLUDES(m_lock) {
+    void NoteNotRun(const DateTime& now, const std::string& reason = {}) EXCLUDES(m_lock) {
         ++m_nNotRun;
-        NoteOutage(now);
+        NoteOutage(now, reason);
     }
     // The store answered and refused what it was given: a failure, but no outage.
     void NoteRefused() { ++m_nFailed; }

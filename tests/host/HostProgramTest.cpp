@@ -441,6 +441,9 @@ TEST(HostRunTest, ARunWithTheBackendAwayEndsWithTheStationFiles) {
          "had not stored everything within --drain"},
         {"--simulate live:600 ", true, 0,
          "copied from the station files when it answers (exit code 0)"},
+        // A service's stop: its --drain bounds the wait for the station files only.
+        {"--simulate live:600 --drain 60 ", true, 0,
+         "copied from the station files when it answers (exit code 0)"},
         {"--simulate live:600 ", false, 3, "the frame spool could not be opened"},
     };
     for (const auto& c : cases) {

@@ -39,8 +39,8 @@ namespace fs = std::filesystem;
 
 // Changes the followed file step by step, as a feeder or a rotation would: a number
 // appends tower 1's frame of that minute, "rename" moves the file to PATH.1, "copy"
-// copies it there, "cut" cuts it to 0 bytes, "replace" puts a new empty file under its
-// name, "garble" spoils the position kept beside it in pos.json.
+// copies it there ("twin": to another name beside it), "cut" cuts it to 0 bytes, "replace" puts a
+// new empty file under its name, "garble" spoils the position kept beside it in pos.json.
 void Apply(const std::string& path, const std::string& steps) {
     std::istringstream words(steps);
     for (std::string word; words >> word;) {
@@ -49,6 +49,7 @@ void Apply(const std::string& path, const std::string& steps) {
         }
         if (word == "rename") fs::rename(path, path + ".1");
         if (word == "copy") fs::copy_file(path, path + ".1");
+        if (word == "twin") fs::copy_file(path, fs::path(path).parent_path() / "other.jsonl");
         if (word == "cut") fs::resize_file(path, 0);
         if (word == "replace") std::ofstream(path + ".new").close();
         if (word == "replace") fs::rename(path + ".new", path);
@@ -241,6 +242,8 @@ TEST(LiveSourceTest, ARotationIsNoticedAtTheNextPollWithNothingLost) {
          {2, 10},
          "was cut short (rotated by copy-truncate): what followed line 2 is read from"},
         {"cut short", "2 cut 10", {10}, "no copy of it beside it held what followed line 2"},
+        // A file beside it that begins alike but is not named as its copy is not one.
+        {"twin", "2 twin cut 10", {10}, "no copy of it beside it held what followed line 2"},
         {"written anew", "2 cut 30 31 10", {30, 31, 10}, "it is read from its start"},
     };
     for (const auto& c : cases) {

@@ -79,6 +79,14 @@ TEST(AssignmentStoreTest, SavedRowsReplaceTheTableAndLoadInRtuOrder) {
     EXPECT_EQ(Loaded(), (std::vector<std::pair<int, int>>{{3, 34}}));
     SaveAssignments({});
     EXPECT_TRUE(Loaded().empty());
+
+    // A statement refused part-way leaves the assignments as they were.
+    SaveAssignments({{3, 34}});
+    ASSERT_EQ(ExecSQLStr("CREATE TRIGGER refuse BEFORE INSERT ON VKTTOWPID WHEN NEW.WPID=999 "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END"),
+              1);
+    SaveAssignments({{1, 5}, {2, 999}});
+    EXPECT_EQ(Loaded(), (std::vector<std::pair<int, int>>{{3, 34}}));
 }
 
 // A WPID that is NULL or not a number must not read as 0: two RTUs would then share

@@ -164,4 +164,24 @@ TEST(BackendConnectionTest, OddCharactersInEveryValueLogInWithTheLimits) {
     EXPECT_NE(ReadWholeFile(host.Path("VKTError.log")).find("read-only"), std::string::npos);
 }
 
+// An SQLite backend's data source may say synchronous=NORMAL (older host directories do):
+// its commits are synced all the same, so that no confirmation runs ahead of a power cut.
+TEST(BackendConnectionTest, EveryCommitOfAnSqliteBackendIsSynced) {
+    TestHost host;
+    const std::string odbcIni = host.Path("odbc/odbc.ini");
+    std::string ini = ReadWholeFile(odbcIni);
+    const size_t at = ini.find("SyncPragma");
+    ASSERT_NE(at, std::string::npos) << ini;
+    ini.replace(at, ini.find('\n', at) - at, "SyncPragma = NORMAL");
+    std::ofstream(odbcIni) << ini;
+    CWPStores stores(host.Dir());
+    CWPSettings settings;
+    settings.m_strSource = "DAVAD";
+    stores.m_settings.Replace(settings);
+    ASSERT_TRUE(stores.m_backend.ConnectBackend()) << ReadWholeFile(host.Path("VKTError.log"));
+    std::vector<std::string> values;
+    ASSERT_TRUE(stores.m_backend.ReadFirstColumn("PRAGMA synchronous", values));
+    EXPECT_EQ(values, std::vector<std::string>{"2"}) << "2 is FULL";
+}
+
 }  // namespace
