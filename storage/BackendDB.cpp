@@ -221,12 +221,24 @@ namespace {
 // The driver's diagnostics on one line: an outage's line stays one line of the log.
 std::string OneLine(const std::string& text) {
     std::string line;
+    bool lineBreak = false, space = false;
     for (char c : text) {
-        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
-        if (space && (line.empty() || line.back() == ' ')) continue;
-        line += space ? ' ' : c;
+        if (c == '\n' || c == '\r') {
+            lineBreak = !line.empty();
+        } else if (c == '\t' || c == ' ') {
+            space = !line.empty();
+        } else {
+            // The driver's lines are sentences of their own ("Connection refused" then
+            // "Is the server running …?"): kept apart.
+            if (lineBreak) {
+                line += std::string(".;:,").find(line.back()) == std::string::npos ? "; " : " ";
+            } else if (space) {
+                line += ' ';
+            }
+            lineBreak = space = false;
+            line += c;
+        }
     }
-    if (!line.empty() && line.back() == ' ') line.pop_back();
     return line;
 }
 

@@ -146,6 +146,17 @@ protected:
         return RunProgram("run", args, kill);
     }
 
+    // The wait status of a run that ends by itself (killed inside or at its end), or is
+    // killed when it has not within 30 s.
+    static int Reap(pid_t child) {
+        int status = 0;
+        if (!WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
+            ::kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        return status;
+    }
+
     static bool WasKilled(int status) {
         return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                (WIFEXITED(status) && WEXITSTATUS(status) == 137);
@@ -401,11 +412,7 @@ TEST_P(CrashTest, AFollowedFileRotatedBothWaysAcrossKills) {
             std::this_thread::sleep_for(std::chrono::milliseconds(between(0, 700)));
             ::kill(child, SIGKILL);
         }
-        int status = 0;
-        if (!WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
-            ::kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-        }
+        const int status = Reap(child);
         ASSERT_TRUE(taken) << "round " << round << ": " << ReadWholeFile(m_host->Path("host.out"));
         kills += WasKilled(status);
     }
@@ -564,11 +571,7 @@ TEST_P(CrashTest, AnMqttBurstAndAGrowingTableAcrossKills) {
             std::this_thread::sleep_for(std::chrono::milliseconds(between(0, 600)));
             ::kill(child, SIGKILL);
         }
-        int status = 0;
-        if (!WaitFor([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
-            ::kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-        }
+        const int status = Reap(child);
         kills += WasKilled(status);
     }
     const pid_t last = StartProgram("run", args, {});

@@ -109,6 +109,20 @@ TEST_F(BackendOutageTest, RowsResumeAfterTheServerIsBackWithoutARestart) {
     VktHost::SetMessageWindow(nullptr);
 }
 
+// The driver's lines are sentences of their own: the error log keeps them apart.
+TEST_F(BackendOutageTest, ARefusedConnectionIsToldInItsOwnSentences) {
+    if (!PostgresAvailable(backend)) GTEST_SKIP() << "no PostgreSQL driver and server";
+    backend.pgPort = 1;  // nothing listens there
+    host = std::make_unique<TestHost>(true, backend);
+    CWPStores stores(host->Dir());
+    BuildCatalogue();
+    UseCluster(stores);
+    TEST_SaveRTTower(stores.BackendTarget(), SpeedFrame(12, DateTime(2009, 3, 12, 14, 0, 0), 1.0f));
+    EXPECT_NE(ReadWholeFile(host->Path(ErrorLog::FileName())).find("Connection refused; Is the"),
+              std::string::npos)
+        << ReadWholeFile(host->Path(ErrorLog::FileName()));
+}
+
 // While the data source cannot be reached: one line when it goes, at most one a
 // minute with the statements not run, one when it answers again; not one per attempt.
 TEST_F(BackendOutageTest, AnUnreachableBackendIsLoggedOnceAMinuteAndWhenItIsBack) {
