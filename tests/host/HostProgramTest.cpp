@@ -38,6 +38,7 @@
 #include "plugin/ConfigFile.h"
 #include "tests/support/HostProgram.h"
 #include "tests/support/QtTestSupport.h"
+#include "tests/support/TestCluster.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -1434,6 +1435,51 @@ TEST(HostRunTest, FollowedAndInboxFramesAreHandedOverOnceAcrossARestart) {
 // A row the backend refuses is kept in the quarantine after its copy back is refused
 // too; the run that leaves it out of the backend must not end as if everything were
 // stored.
+// A server out of disk (SQLSTATE 53100, as PostgreSQL says when a file cannot grow) is
+// an outage, not a refusal: the health says "backend full", nothing is quarantined, and
+// the rows are written once it has room again, the run ending 0.
+TEST(HostRunTest, AFullServerIsAnOutageWhoseRowsComeOnceThereIsRoom) {
+    HostDirectory::BackendOptions backend;
+    const char* script = std::getenv("VKT_PG_SCRIPT");
+    if (!PostgresAvailable(backend) || !script) GTEST_SKIP() << "no PostgreSQL (VKT_PG_PORT)";
+    TestCluster cluster(script);
+    ASSERT_TRUE(cluster.Init(backend.pgPort + 9)) << cluster.Log();
+    backend.pgPort = cluster.Port();
+    TestHost host(true, backend);
+    VktHost::CloseHost();
+    std::ofstream(host.Path("WPDB.ini")) << "[DATABASE]\nSOURCENAME=" << backend.dataSource
+                                         << "\nUSER=fd\nPASSWORD=wendol\n[TXT]\nPERMIT=0\n";
+    // psql: the driver's parsing of a function body is no part of this test.
+    auto psql = [&](const std::string& sql) {
+        const std::string command =
+            "PGPASSWORD=wendol psql -q -h 127.0.0.1 -U fd -d windpower -p " +
+            std::to_string(cluster.Port()) + " -c \"" + sql + "\"";
+        EXPECT_EQ(std::system(command.c_str()), 0) << sql;
+    };
+    psql(
+        "CREATE FUNCTION disk_full() RETURNS trigger LANGUAGE plpgsql AS \\$\\$ BEGIN RAISE "
+        "EXCEPTION 'could not extend file: No space left on device' USING ERRCODE = "
+        "'disk_full'; END \\$\\$");
+    psql(
+        "CREATE TRIGGER no_room BEFORE INSERT ON fd_run_rttower FOR EACH ROW EXECUTE FUNCTION "
+        "disk_full()");
+    const ProgramRun run =
+        RunHost({"run", host.Dir(), "--simulate", "2009-03-12 00:00..2009-03-12 01:00", "--now",
+                 "2009-03-12 01:00", "--linger", "0", "--drain", "120", "--status", "1", "--plugin",
+                 std::getenv("VKT_PLUGIN")},
+                host.Path("run"), [&](pid_t, const std::string& out) {
+                    EXPECT_TRUE(WaitFor([&] {
+                        return ReadWholeFile(out).find("(backend full: ") != std::string::npos;
+                    })) << ReadWholeFile(out);
+                    psql("DROP TRIGGER no_room ON fd_run_rttower");
+                });
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(run.out.find("rows refused"), std::string::npos) << run.out;
+    EXPECT_EQ(cluster.Value("SELECT COUNT(*) FROM fd_run_rttower"), "28")
+        << "7 marks of the four towers";
+    EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM QUARANTINE"), "0");
+}
+
 TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
     TestHost host;
     VktHost::CloseHost();
