@@ -296,6 +296,7 @@ void TakeFinalHealth(Summary& summary) {
     summary.stationLeft = final.station.nQueued;
     summary.spoolUnavailable = final.bSpoolUnavailable;
     summary.rowsRefused = final.nRowsRefused;
+    summary.recordsRefused = final.backend.nFailed;
     summary.rowsRetried = final.nRowsRetried;
     summary.rowsRefilled = final.nRowsRefilled;
 }
@@ -303,7 +304,8 @@ void TakeFinalHealth(Summary& summary) {
 int ExitCode(const Summary& summary) {
     const bool stationFilesHaveAll =
         summary.framesDropped == 0 && summary.stationLeft == 0 && !summary.spoolUnavailable;
-    const bool allKept = stationFilesHaveAll && summary.rowsRefused == 0;
+    const bool allKept =
+        stationFilesHaveAll && summary.rowsRefused == 0 && summary.recordsRefused == 0;
     switch (summary.drainEnd) {
         case DrainEnd::Stored:
             return ToInt(allKept ? ::ExitCode::Done : ::ExitCode::Pending);
@@ -322,12 +324,20 @@ int ExitCode(const Summary& summary) {
 namespace {
 
 void PrintRefused(const Summary& summary) {
-    if (summary.rowsRefused == 0) return;
-    std::printf(
-        "the backend answered and refused %ld rows; they are kept in the station files' "
-        "quarantine (vkthost report lists them) and sent again by vkthost refill or the next "
-        "start (exit code 3)\n",
-        summary.rowsRefused);
+    if (summary.rowsRefused > 0) {
+        std::printf(
+            "the backend answered and refused %ld rows; they are kept in the station files' "
+            "quarantine (vkthost report lists them) and sent again by vkthost refill or the "
+            "next start (exit code 3)\n",
+            summary.rowsRefused);
+    } else if (summary.recordsRefused > 0) {
+        // Without station files nothing keeps what the backend refused.
+        std::printf(
+            "the backend answered and refused the rows of %ld records; with the station files "
+            "off ([LOCALDATA] SAVEDATA=0) nothing keeps them (VKTError.log names the first "
+            "refusal; exit code 3)\n",
+            summary.recordsRefused);
+    }
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ struct Summary {
     bool spoolUnavailable = false;  // frames were held in memory only: a kill loses them
     bool continuous = false;        // acquired until a stop signal (--follow, --inbox, live)
     long rowsRefused = 0;           // rows the backend refused, kept in the quarantine
+    long recordsRefused = 0;        // records whose rows the backend refused, kept or not
     long rowsRetried = 0;           // quarantined rows handed back to the refill at the start
     long rowsRefilled = 0;          // rows copied back from the station files
 };

@@ -1481,22 +1481,31 @@ TEST(HostRunTest, AFullServerIsAnOutageWhoseRowsComeOnceThereIsRoom) {
 }
 
 TEST(HostRunTest, RowsTheBackendRefusesEndTheRunWithExitThree) {
-    TestHost host;
-    VktHost::CloseHost();
-    std::ofstream(host.Path("WPDB.ini")) << "[LOCALDATA]\nDATALEN=0\n[TXT]\nPERMIT=0\n";
-    QueryFile(host.Path("backend.db"),
-              "CREATE TRIGGER REFUSE_TEN_PAST BEFORE INSERT ON FD_RUN_RTTOWER "
-              "WHEN strftime('%M', NEW.TIME) = '10' BEGIN SELECT RAISE(ABORT, 'refused'); END");
-    const ProgramRun run =
-        RunHost({"run", host.Dir(), "--simulate", "2009-03-12 00:00..2009-03-12 00:30", "--now",
-                 "2009-03-12 00:30", "--linger", "0"},
-                host.Path("run"));
-    EXPECT_EQ(run.status, 3) << run.out << run.err;
-    EXPECT_NE(run.out.find("the backend answered and refused "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find(", rows refused "), std::string::npos) << run.out;
-    EXPECT_EQ(QueryFile(host.Path("backend.db"),
-                        "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE strftime('%M', TIME) = '10'"),
-              "0");
+    // With the station files on the rows are kept in their quarantine; off, nothing keeps
+    // them: either way the run did not store everything.
+    for (const char* stationFiles : {"1", "0"}) {
+        SCOPED_TRACE(stationFiles);
+        TestHost host;
+        VktHost::CloseHost();
+        std::ofstream(host.Path("WPDB.ini"))
+            << "[LOCALDATA]\nDATALEN=0\nSAVEDATA=" << stationFiles << "\n[TXT]\nPERMIT=0\n";
+        QueryFile(host.Path("backend.db"),
+                  "CREATE TRIGGER REFUSE_TEN_PAST BEFORE INSERT ON FD_RUN_RTTOWER "
+                  "WHEN strftime('%M', NEW.TIME) = '10' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+        const ProgramRun run =
+            RunHost({"run", host.Dir(), "--simulate", "2009-03-12 00:00..2009-03-12 00:30", "--now",
+                     "2009-03-12 00:30", "--linger", "0"},
+                    host.Path("run"));
+        EXPECT_EQ(run.status, 3) << run.out << run.err;
+        EXPECT_NE(run.out.find("the backend answered and refused "), std::string::npos) << run.out;
+        if (std::string(stationFiles) == "1") {
+            EXPECT_NE(run.out.find(", rows refused "), std::string::npos) << run.out;
+        }
+        EXPECT_EQ(
+            QueryFile(host.Path("backend.db"),
+                      "SELECT COUNT(*) FROM FD_RUN_RTTOWER WHERE strftime('%M', TIME) = '10'"),
+            "0");
+    }
 }
 
 namespace {
