@@ -173,19 +173,33 @@ bool CPipeline::OpenWithCatalogue(const SourceOptions& options, std::string& err
     }
     if (!options.configured) return true;
     m_bConfigured = true;
-    std::vector<CSourceEntry> entries;
-    std::vector<SourceConfig::Opened> opened;
+    if (OpenConfigured(error)) return true;
+    error = "--sources: " + error;
+    return false;
+}
+
+bool CPipeline::OpenConfigured(std::string& error) {
     const std::string dir = System::CurrentDirectory();
     std::error_code ec;
     m_configTime = std::filesystem::last_write_time(dir + "/" + SourceConfig::kFileName, ec);
+    // The tables' positions kept first: the new followers go on from there.
+    for (const auto& live : m_live) {
+        if (live->configured) live->source->KeepPosition();
+    }
+    std::vector<CSourceEntry> entries;
+    std::vector<SourceConfig::Opened> opened;
     if (!SourceConfig::Load(dir, entries, error) || !SourceConfig::Open(entries, opened, error)) {
-        error = "--sources: " + error;
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::erase_if(m_live, [](const auto& live) { return live->configured; });
     }
     for (SourceConfig::Opened& one : opened) {
         AddLive(one.origin, std::move(one.source), error);
         m_live.back()->configured = true;
     }
+    m_nConfigured = entries.size();
     return true;
 }
 
@@ -310,33 +324,13 @@ void CPipeline::ReloadConfiguredIfChanged(Reporter& reporter) {
     for (const auto& live : m_live) {
         if (live->configured && live->feed && live->feed->Holding()) return;
     }
-    m_configTime = changed;
-    std::vector<CSourceEntry> entries;
-    std::vector<SourceConfig::Opened> opened;
     std::string error;
-    if (!SourceConfig::Load(System::CurrentDirectory(), entries, error) ||
-        !SourceConfig::Open(entries, opened, error)) {
+    if (!OpenConfigured(error)) {
         reporter.Note("--sources", error + "; the sources read before go on");
         return;
     }
-    std::vector<std::unique_ptr<Live>> kept;
-    for (auto& live : m_live) {
-        if (!live->configured) {
-            kept.push_back(std::move(live));
-        } else {
-            live->source->KeepPosition();
-        }
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_live = std::move(kept);
-    }
-    for (SourceConfig::Opened& one : opened) {
-        AddLive(one.origin, std::move(one.source), error);
-        m_live.back()->configured = true;
-    }
     reporter.Note("--sources", SourceConfig::kFileName + std::string(" changed: ") +
-                                   std::to_string(entries.size()) + " sources now");
+                                   std::to_string(m_nConfigured) + " sources now");
 }
 
 void CPipeline::SettleAll(Reporter& reporter) {

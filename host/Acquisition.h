@@ -106,6 +106,9 @@ private:
     bool AddLive(const std::string& origin, std::unique_ptr<CLiveSource> source,
                  std::string& error);
     void TurnAll(PluginLoader& plugin, Reporter& reporter, bool& busy);
+    // The loggers of sources.json opened in place of those open before; false (with
+    // `error`, those before kept) when one cannot be.
+    bool OpenConfigured(std::string& error);
     void ReloadConfiguredIfChanged(Reporter& reporter);
     void SettleAll(Reporter& reporter);
 
@@ -113,6 +116,7 @@ private:
     CMqttOptions m_mqtt;
     std::vector<std::unique_ptr<Live>> m_live;
     bool m_bConfigured = false;
+    size_t m_nConfigured = 0;
     std::filesystem::file_time_type m_configTime;
     std::chrono::steady_clock::time_point m_nextConfigLook;
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_acceptedLog;
