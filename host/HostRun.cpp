@@ -25,8 +25,6 @@ namespace HostRun {
 
 namespace {
 
-constexpr int kPollMs = 200;
-
 std::vector<std::string> ReadLinesFrom(const std::string& path, std::streamoff offset) {
     std::vector<std::string> lines;
     std::ifstream in(path, std::ios::binary);

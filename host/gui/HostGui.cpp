@@ -34,8 +34,6 @@ namespace {
 // At most this long, after the window closed, for the plug-in to store what it took.
 constexpr double kDrainSeconds = 30.0;
 
-constexpr int kPollMs = 200;
-
 // What the acquisition tells, in the message window; each frame to the window too.
 class WindowReporter : public Acquisition::Reporter {
 public:
