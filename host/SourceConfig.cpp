@@ -86,6 +86,13 @@ std::string TablePosition(int rtu) {
     return HostDirectory::Absolute("table-position-" + std::to_string(rtu) + ".json");
 }
 
+// The newest mark of the process clock `every` seconds apart: the time a poll now would
+// give its frame.
+DateTime LastMark(int every) {
+    const int64_t now = ProcessClock::Now().ToSeconds();
+    return DateTime::FromSeconds(now - now % every);
+}
+
 int Fail(const std::string& error) {
     std::fprintf(stderr, "vkthost: %s\n", error.c_str());
     return 1;
@@ -175,7 +182,7 @@ bool Load(const std::string& dir, std::vector<CSourceEntry>& entries, std::strin
         for (const json& one : object.at("sources")) entries.push_back(FromJson(one));
     } catch (const std::exception& e) {
         error = path + " is not a sources file of this host (" + e.what() +
-                "); vkthost source remove or add writes it anew";
+                "); move it away and add the sources again (vkthost source add)";
         entries.clear();
         return false;
     }
@@ -315,7 +322,7 @@ int Check(const std::string& dir, int rtu) {
         if (entry.kind == CSourceEntry::Kind::Modbus) {
             CModbusDevice device;
             if (Device(entry, device, error)) {
-                frame = ModbusSource::ReadOnce(device, ProcessClock::Now(), error);
+                frame = ModbusSource::ReadOnce(device, LastMark(entry.everySeconds), error);
             }
         } else {
             CTableSourceDef table;
