@@ -259,7 +259,9 @@ void AddRun(CLI::App& app, Commands& commands) {
                    "(DIR/follow-position.json), and a rotation by rename or copy-truncate is "
                    "followed");
     command->add_option("--drain", run->drainSeconds,
-                        "at most this many seconds for the plug-in to store everything (600)");
+                        "at most this many seconds for the plug-in to store everything (600); "
+                        "a continuous run waits for the station files, not for a backend "
+                        "that is away");
     command->add_option("--status", run->statusSeconds,
                         "print the plug-in's health figures this often while waiting");
     command->add_option("--linger", run->lingerSeconds, "seconds to wait before stopping (5)");
