@@ -8,6 +8,9 @@
 #include <fstream>
 #include <iostream>
 #include <set>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "host/HostDirectory.h"
 #include "platform/IniFile.h"
@@ -264,6 +267,32 @@ bool Write(const std::string& dir, const std::vector<Change>& changes, std::stri
     return true;
 }
 
+// The isolation folder a change names that no file can be written to yet: a warning,
+// not a refusal, for the folder may be made later or be the service user's.
+void WarnOfIsolationFolder(const std::string& dir, const std::vector<Change>& changes) {
+    for (const Change& change : changes) {
+        if (std::string(change.key->section) != "TXT" || std::string(change.key->key) != "DIR" ||
+            change.value.empty()) {
+            continue;
+        }
+        const std::filesystem::path folder = std::filesystem::path(dir) / change.value;
+        std::error_code ec;
+        const char* problem = nullptr;
+        if (!std::filesystem::is_directory(folder, ec)) {
+            problem = "names no folder";
+#ifndef _WIN32
+        } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
+            problem = "names a folder this user cannot write";
+#endif
+        }
+        if (!problem) continue;
+        std::fprintf(stderr,
+                     "vkthost: warning: TXT.DIR %s: %s; the plug-in writes no isolation file "
+                     "until the host's user can write there\n",
+                     problem, HostDirectory::Printable(folder.string()).c_str());
+    }
+}
+
 int Command(const Options& options) {
     const std::string dir = HostDirectory::Absolute(options.dir);
     std::string error;
@@ -295,6 +324,7 @@ int Command(const Options& options) {
         std::printf("%s = %s\n", Name(*change.key).c_str(),
                     Shown(*change.key, change.value).c_str());
     }
+    WarnOfIsolationFolder(dir, changes);
     std::printf("written: %s (a running plug-in takes it within a second)\n",
                 HostDirectory::Printable(FilePath(dir)).c_str());
     return 0;

@@ -1548,6 +1548,8 @@ TEST(HostSettingsTest, ValuesAreWrittenTogetherKeepingTheRestOfTheFile) {
                      "LOCALDATA.DATALEN=0", "DATABASE.PRENAME=main.x", "DATABASE.TYPE=1"},
                     host.Path("set"));
         EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find("warning: TXT.DIR names no folder: /srv/iso dir"), std::string::npos)
+            << run.err;
         EXPECT_EQ(IniFile::GetString(ini, "DATABASE", "USER", ""), longest);
         EXPECT_EQ(IniFile::GetString(ini, "TXT", "DIR", ""), "/srv/iso dir");
         EXPECT_EQ(IniFile::GetString(ini, "LOCALDATA", "DATALEN", ""), "0");
