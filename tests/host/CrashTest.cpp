@@ -28,6 +28,7 @@
 #include "storage/FrameSpool.h"
 #include "tests/support/TestBroker.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/TowerData.h"
 
 namespace {
 
@@ -517,17 +518,8 @@ TEST_P(CrashTest, AnMqttBurstAndAGrowingTableAcrossKills) {
         std::vector<std::string> lines;
         for (int i = 0; i < count; ++i, ++message) {
             const DateTime at = DateTime(2011, 3, 1, 0, 0, 0) + DateTimeSpan(0, 0, 10 * message, 0);
-            CDataFrame frame;
-            frame.m_nRTUID = 2;
-            frame.m_nKind = 1;
-            frame.m_tTime = at;
-            CDataItem speed;
-            speed.m_nSensorID = 207000;
-            speed.m_nDataID = 7000;
-            speed.m_tTime = at;
-            speed.m_fValue = static_cast<float>(2 + message % 5);
-            frame.m_arItems.push_back(speed);
-            lines.push_back(FrameFile::FormatLine(frame));
+            lines.push_back(
+                FrameFile::FormatLine(SpeedFrame(2, at, static_cast<float>(2 + message % 5))));
             sent.insert({2, at.Format()});
         }
         broker.Publish("towers/2", lines);
