@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "host/Acquisition.h"
+#include "host/ErrorLogTail.h"
 #include "host/ExitCode.h"
 #include "host/HostCommand.h"
 #include "host/HostDirectory.h"
@@ -212,10 +213,30 @@ public:
         MessageLayer::PumpMessages();
         ServiceNotify::Alive();
         if (m_status) m_status->PrintIfDue();
+        PrintNewErrorLogEntries();
     }
 
 private:
+    // An outage's begin (with its reason) and end reach the service's journal as they
+    // happen, a line each, not only the error log.
+    void PrintNewErrorLogEntries() {
+        // Looked at twice a second: a replay's turns come a frame at a time.
+        const auto now = std::chrono::steady_clock::now();
+        if (now < m_nextLogLook) return;
+        m_nextLogLook = now + std::chrono::milliseconds(500);
+        for (const CErrorLogTail::Entry& entry : m_errorLog.NewEntries()) {
+            std::string text = entry.text;
+            for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at)) {
+                text.replace(at, 1, "; ");
+            }
+            std::printf("[error log] %s %s\n", entry.stamp.c_str(), text.c_str());
+            std::fflush(stdout);
+        }
+    }
+
     Summary& m_summary;
+    CErrorLogTail m_errorLog;
+    std::chrono::steady_clock::time_point m_nextLogLook;
     const double m_statusSeconds;
     const Acquisition::CPipeline& m_pipeline;
     std::optional<StatusPrinter> m_status;

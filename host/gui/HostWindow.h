@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "host/Availability.h"
+#include "host/ErrorLogTail.h"
 #include "host/SourceHealth.h"
-#include "host/gui/ErrorLogTail.h"
 #include "host/gui/HealthView.h"
 #include "host/gui/JobWatch.h"
 #include "host/gui/LatestValues.h"

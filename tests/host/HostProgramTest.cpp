@@ -476,6 +476,12 @@ TEST(HostRunTest, ARunWithTheBackendAwayEndsWithTheStationFiles) {
         if (!live) {
             EXPECT_EQ(QueryFile(host.Path("WPData/WP_1.MDB"), "SELECT COUNT(*) FROM RTTOWER"),
                       "13");
+        } else if (c.spool) {
+            // The outage's reason reaches the journal as it begins, not only the error log.
+            const size_t told = printed.find("[error log] ");
+            ASSERT_NE(told, std::string::npos) << printed;
+            EXPECT_NE(printed.find("backend data source NO_SUCH_SOURCE", told), std::string::npos)
+                << printed;
         }
     }
 }

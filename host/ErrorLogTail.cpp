@@ -1,4 +1,4 @@
-#include "host/gui/ErrorLogTail.h"
+#include "host/ErrorLogTail.h"
 
 #include <cctype>
 #include <fstream>

@@ -5,8 +5,9 @@
 #include <vector>
 
 // The entries that the error log (VKTError.log in the current directory) gains while
-// the window runs: each a stamped first line ("YYYY-MM-DD HH:MM:SS text") with the
-// lines that continue it (a driver's further diagnostics).
+// the host runs (the window shows them, a run prints them for the journal): each a stamped first
+// line ("YYYY-MM-DD HH:MM:SS text") with the lines that continue it (a driver's further
+// diagnostics).
 class CErrorLogTail {
 public:
     struct Entry {
