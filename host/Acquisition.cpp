@@ -52,25 +52,13 @@ std::string DefaultClientId() {
            std::filesystem::path(System::CurrentDirectory()).filename().string();
 }
 
-// "HOST:PORT" of the broker into the options; false with `error` for another text.
-bool BrokerAddress(const std::string& address, CMqttOptions& mqtt, std::string& error) {
-    const size_t colon = address.rfind(':');
-    const std::string port = colon == std::string::npos ? "" : address.substr(colon + 1);
-    if (colon == 0 || port.empty() || port.size() > 5 ||
-        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
-        std::stoi(port) > 65535) {
-        error = "--mqtt must be HOST:PORT: " + HostDirectory::Printable(address);
-        return false;
-    }
-    mqtt.host = address.substr(0, colon);
-    mqtt.port = std::stoi(port);
-    return true;
-}
-
 // The broker's options whole: the address, a fixed client id, the password from its file.
 bool BrokerOptions(const SourceOptions& options, CMqttOptions& mqtt, std::string& error) {
     mqtt = options.mqtt;
-    if (!BrokerAddress(options.mqttAddress, mqtt, error)) return false;
+    if (!SourceConfig::SplitAddress(options.mqttAddress, mqtt.host, mqtt.port)) {
+        error = "--mqtt must be HOST:PORT: " + HostDirectory::Printable(options.mqttAddress);
+        return false;
+    }
     if (mqtt.topic.empty()) {
         error = "--mqtt needs --topic TOPIC";
         return false;

@@ -64,24 +64,6 @@ CSourceEntry FromJson(const json& object) {
     return entry;
 }
 
-// "HOST:PORT" (a name or an IPv4 address; "[v6]:PORT" for IPv6): false for another text.
-bool SplitAddress(const std::string& address, std::string& host, int& port) {
-    const size_t colon = address.rfind(':');
-    if (colon == std::string::npos || colon == 0) return false;
-    host = address.substr(0, colon);
-    if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    const std::string digits = address.substr(colon + 1);
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    port = std::stoi(digits);
-    const bool hostChars = !host.empty() && host.find_first_not_of(
-                                                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU"
-                                                "VWXYZ0123456789.-:_") == std::string::npos;
-    return hostChars && port > 0 && port <= 65535;
-}
-
 std::string TablePosition(int rtu) {
     return HostDirectory::Absolute("table-position-" + std::to_string(rtu) + ".json");
 }
@@ -165,6 +147,23 @@ bool ParseTimings(AddOptions& options, std::string& error) {
 }
 
 }  // namespace
+
+bool SplitAddress(const std::string& address, std::string& host, int& port) {
+    const size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = address.substr(0, colon);
+    if (host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    const std::string digits = address.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    port = std::stoi(digits);
+    const bool hostChars = !host.empty() && host.find_first_not_of(
+                                                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTU"
+                                                "VWXYZ0123456789.-:_") == std::string::npos;
+    return hostChars && port > 0 && port <= 65535;
+}
 
 bool Load(const std::string& dir, std::vector<CSourceEntry>& entries, std::string& error) {
     entries.clear();

@@ -35,6 +35,10 @@ bool Load(const std::string& dir, std::vector<CSourceEntry>& entries, std::strin
 // Replaces DIR/sources.json whole (0600).
 bool Save(const std::string& dir, const std::vector<CSourceEntry>& entries, std::string& error);
 
+// "HOST:PORT" (a name or an IPv4 address; "[v6]:PORT" for IPv6) split, the host's
+// characters and the port checked: false for another text.
+bool SplitAddress(const std::string& address, std::string& host, int& port);
+
 // The entry's device or table with its map read and checked; false with `error` naming
 // the RTU, the map and its line.
 bool Device(const CSourceEntry& entry, CModbusDevice& device, std::string& error);
