@@ -158,6 +158,20 @@ protected:
         return status;
     }
 
+    // A last run, not killed: once `taken` holds it is stopped as a service is (SIGTERM)
+    // and must end 0.
+    template <typename Taken>
+    void RunUntilStopped(const std::vector<std::string>& args, const Taken& taken, int waitMs,
+                         const char* notTaken) {
+        const pid_t last = StartProgram("run", args, {});
+        EXPECT_TRUE(WaitFor(taken, waitMs)) << notTaken;
+        ::kill(last, SIGTERM);
+        int status = 0;
+        waitpid(last, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << ReadWholeFile(m_host->Path("host.out"));
+    }
+
     static bool WasKilled(int status) {
         return (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                (WIFEXITED(status) && WEXITSTATUS(status) == 137);
@@ -417,13 +431,7 @@ TEST_P(CrashTest, AFollowedFileRotatedBothWaysAcrossKills) {
         ASSERT_TRUE(taken) << "round " << round << ": " << ReadWholeFile(m_host->Path("host.out"));
         kills += WasKilled(status);
     }
-    const pid_t last = StartProgram("run", args, {});
-    EXPECT_TRUE(WaitFor(allAccepted, 30000)) << "frames written but never accepted";
-    ::kill(last, SIGTERM);
-    int status = 0;
-    waitpid(last, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << ReadWholeFile(m_host->Path("host.out"));
+    RunUntilStopped(args, allAccepted, 30000, "frames written but never accepted");
     ExpectSoundFiles("after the rotations");
     const Stored stored = ReadStored();
     std::printf("followed-file crash test (%s): %d kills, frames written %zu, accepted %zu\n",
@@ -566,13 +574,7 @@ TEST_P(CrashTest, AnMqttBurstAndAGrowingTableAcrossKills) {
         const int status = Reap(child);
         kills += WasKilled(status);
     }
-    const pid_t last = StartProgram("run", args, {});
-    EXPECT_TRUE(WaitFor(allAccepted, 60000)) << "messages or rows sent but never accepted";
-    ::kill(last, SIGTERM);
-    int status = 0;
-    waitpid(last, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << ReadWholeFile(m_host->Path("host.out"));
+    RunUntilStopped(args, allAccepted, 60000, "messages or rows sent but never accepted");
     const Stored stored = ReadStored();
     std::printf(
         "mqtt and table crash test (%s): %d kills, messages %d, table rows %d, accepted %zu\n",
